@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "capture/IPv4Text.h"
+
+namespace quillet {
+
+// How the capture engine tells the user about a failure. The main window shows
+// each message in a message box; tests collect them.
+class MessageSink {
+public:
+    virtual ~MessageSink() = default;
+    virtual void ShowMessage(const std::string& text) = 0;
+};
+
+// Registration with the network stack. On this platform nothing needs
+// registering; the flag keeps the same rules all the same.
+void WinsockStart();
+void WinsockStop();
+bool WinsockStarted();
+
+// One datagram as read from the capture: the IPv4 datagram, header included,
+// link-layer header stripped, and the capture timestamp in microseconds since
+// the epoch.
+using DatagramCallback = std::function<void(std::span<const std::uint8_t> datagram, std::int64_t timestampUs)>;
+
+// An open capture on one interface. Move-only; closing (or destruction) leaves
+// no descriptor open.
+class CaptureHandle {
+public:
+    CaptureHandle() = default;
+    CaptureHandle(CaptureHandle&&) noexcept;
+    CaptureHandle& operator=(CaptureHandle&&) noexcept;
+    CaptureHandle(const CaptureHandle&) = delete;
+    CaptureHandle& operator=(const CaptureHandle&) = delete;
+    ~CaptureHandle();
+
+    bool valid() const;
+    // The descriptor to watch for readiness, or -1.
+    int selectableFd() const;
+
+    // Reads what is ready now, at most maxDatagrams, without blocking.
+    // Returns the number of datagrams handed to fn, or -1 on a read error.
+    int Read(int maxDatagrams, const DatagramCallback& fn);
+
+    // Hands over everything still held for this capture, including the part
+    // of the kernel ring not yet released to user space; waits at most about
+    // one read timeout for that. Returns the number of datagrams handed over.
+    int Drain(const DatagramCallback& fn);
+
+    struct Stats {
+        std::uint64_t received = 0;  // seen by the kernel filter
+        std::uint64_t dropped = 0;   // dropped for lack of buffer space
+        std::uint64_t ifDropped = 0; // dropped by the interface
+    };
+    Stats stats() const;
+
+    void Close();
+
+private:
+    struct Impl;
+    explicit CaptureHandle(Impl* impl);
+    Impl* impl_ = nullptr;
+    friend CaptureHandle OpenCaptureSocket(const std::string&, int, MessageSink&);
+};
+
+// Opens the capture on the interface that carries the given address (dotted
+// text or host name): promiscuous, IPv4 only, whole datagrams. On failure shows
+// one message (first line "INVALID_SOCKET", "setsockopt err", "bind err" or
+// "WSAIoctl err", second line the reason) and returns an invalid handle.
+CaptureHandle OpenCaptureSocket(const std::string& address, int port, MessageSink& sink);
+
+// The address of a dotted-decimal text or of a host name, or kNoAddress.
+IPv4 ResolveIPv4(const std::string& text);
+
+// The IPv4 addresses of the machine's interfaces in the system's order,
+// loopback included, at most 8. Returns 0, or an error code with list empty.
+int ListLocalAddresses(std::vector<std::string>& list);
+
+// The dotted address of the named host (the last one it has), of the local
+// host when name is empty; "Unknown" when it cannot be found; an empty text
+// (after a message) when the local host name cannot be read.
+std::string HostNameToAddress(const std::string& name, MessageSink& sink);
+
+}  // namespace quillet

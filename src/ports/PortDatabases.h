@@ -1,0 +1,60 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/TextMap.h"
+
+namespace quillet {
+
+// Which database names the ports of the packet list.
+enum PortDatabase : int { kIana = 0, kPredefs = 1, kTrojans = 2 };
+
+// The list's port-name preferences. Start values on every run.
+struct PortPreferences {
+    bool bPorts = false;  // port columns show names instead of numbers
+    int Prefs = kIana;    // which database PortText consults
+};
+
+// The three port-name databases, port text to name text. Filled once at
+// start-up, read-only afterwards.
+struct PortDatabases {
+    TextMap<std::string> dIana;     // iana.txt
+    TextMap<std::string> dPredefs;  // predefs.txt
+    TextMap<std::string> dTrojans;  // trojans.txt
+
+    const TextMap<std::string>& byPrefs(int prefs) const
+    {
+        return prefs == kIana ? dIana : prefs == kPredefs ? dPredefs : dTrojans;
+    }
+
+    // The name the chosen database gives the port, or the port text itself.
+    std::string_view PortText(std::string_view port, int prefs) const
+    {
+        const std::string* name = byPrefs(prefs).find(port);
+        return name ? std::string_view(*name) : port;
+    }
+
+    // The stored name, or an empty text.
+    static std::string_view InfoLookup(const TextMap<std::string>& map, std::string_view port)
+    {
+        const std::string* name = map.find(port);
+        return name ? std::string_view(*name) : std::string_view();
+    }
+};
+
+// One problem met while loading the port files: the file, the line (0 for the
+// file as a whole) and what is wrong.
+struct PortFileProblem {
+    std::string file;
+    int line = 0;
+    std::string what;
+};
+
+// Reads iana.txt, predefs.txt and trojans.txt from dir into the maps. A file
+// that cannot be read, or a line with too few fields, is reported and does not
+// stop the rest from loading; empty lines are skipped.
+std::vector<PortFileProblem> LoadPortFiles(const std::string& dir, PortDatabases& into);
+
+}  // namespace quillet
