@@ -62,8 +62,9 @@ public:
 
     void Close();
 
+    struct Impl;  // opaque: the capture library's state
+
 private:
-    struct Impl;
     explicit CaptureHandle(Impl* impl);
     Impl* impl_ = nullptr;
     friend CaptureHandle OpenCaptureSocket(const std::string&, int, MessageSink&);
