@@ -8,7 +8,7 @@
 
 #include "splitter/OleColor.h"
 #include "splitter/PropertyBag.h"
-#include "splitter/Twips.h"
+#include "splitter/Checked32.h"
 
 namespace quillet {
 
@@ -43,7 +43,7 @@ int ShiftCode(Qt::KeyboardModifiers mods)
 }  // namespace
 
 TP_WinSplit::TP_WinSplit(QWidget* parent)
-    : QWidget(parent), model_(*this, kTwipsPerPixel, kTwipsPerPixel)
+    : QWidget(parent), model_(*this, quillet::kTwipsPerPixel, quillet::kTwipsPerPixel)
 {
     sense_ = new QFrame(this);
     sense_->setObjectName(QStringLiteral("imgSense"));
@@ -58,8 +58,8 @@ TP_WinSplit::TP_WinSplit(QWidget* parent)
     setAutoFillBackground(true);
     model_.UserControl_InitProperties();
     appearanceChanged();
-    model_.setSize(static_cast<float>(width() * kTwipsPerPixel),
-                   static_cast<float>(height() * kTwipsPerPixel));
+    model_.setSize(static_cast<float>(width() * model_.fields().mTwipsX),
+                   static_cast<float>(height() * model_.fields().mTwipsY));
 }
 
 TP_WinSplit::~TP_WinSplit()
@@ -140,7 +140,8 @@ void TP_WinSplit::setControlEdge(int index, Edge edge, float twips)
     if (!w)
         return;
     const bool across = edge == Edge::Left || edge == Edge::Width;
-    const int px = TwipsToPixels(twips, across ? model_.fields().mTwipsX : model_.fields().mTwipsY);
+    const int px = ToInt32HalfEven(static_cast<double>(twips)
+                                   / (across ? model_.fields().mTwipsX : model_.fields().mTwipsY));
     QRect g = w->geometry();
     switch (edge) {
     case Edge::Left:
@@ -192,11 +193,16 @@ void TP_WinSplit::placeFrame(QWidget* w, const SingleRect& r)
     // Each edge converts on its own, as each would be set on its own; a value
     // beyond 32 bits leaves that edge where it was.
     QRect g = w->geometry();
-    int v;
-    try { v = TwipsToPixels(r.left, tx); g.moveLeft(v); } catch (const OverflowError&) {}
-    try { v = TwipsToPixels(r.top, ty); g.moveTop(v); } catch (const OverflowError&) {}
-    try { v = TwipsToPixels(r.width, tx); g.setWidth(std::max(0, v)); } catch (const OverflowError&) {}
-    try { v = TwipsToPixels(r.height, ty); g.setHeight(std::max(0, v)); } catch (const OverflowError&) {}
+    auto px = [](float tw, qint32 perPixel, auto apply) {
+        try {
+            apply(ToInt32HalfEven(tw / static_cast<double>(perPixel)));
+        } catch (const OverflowError&) {
+        }
+    };
+    px(r.left, tx, [&](int v) { g.moveLeft(v); });
+    px(r.top, ty, [&](int v) { g.moveTop(v); });
+    px(r.width, tx, [&](int v) { g.setWidth(std::max(0, v)); });
+    px(r.height, ty, [&](int v) { g.setHeight(std::max(0, v)); });
     w->setGeometry(g);
 }
 

@@ -34,8 +34,6 @@ class TP_WinSplit : public QWidget, private WinSplitHost {
     Q_PROPERTY(bool SPL_SwappedCtls READ SPL_SwappedCtls WRITE setSPL_SwappedCtls)
 
 public:
-    static constexpr int kTwipsPerPixel = 15;
-
     // A new instance: the default properties, user mode.
     explicit TP_WinSplit(QWidget* parent = nullptr);
     ~TP_WinSplit() override;

@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "splitter/PropertyBag.h"
-#include "splitter/Twips.h"
+#include "splitter/Checked32.h"
 
 namespace quillet {
 
@@ -41,8 +41,8 @@ qint32 CheckedAbs(qint32 v)
 WinSplitModel::WinSplitModel(WinSplitHost& host, double twipsPerPixelX, double twipsPerPixelY)
     : host_(host)
 {
-    f_.mTwipsX = RoundHalfEven(twipsPerPixelX);
-    f_.mTwipsY = RoundHalfEven(twipsPerPixelY);
+    f_.mTwipsX = ToInt32HalfEven(twipsPerPixelX);
+    f_.mTwipsY = ToInt32HalfEven(twipsPerPixelY);
 }
 
 void WinSplitModel::setSize(float widthTw, float heightTw)
@@ -82,15 +82,15 @@ void WinSplitModel::UserControl_Resize()
 qint32 WinSplitModel::lowLimitTw() const
 {
     if (f_.mOrientation == 0)
-        return RoundHalfEven(f_.mLimitLO / 100.0 * width_);
-    return RoundHalfEven((1 - f_.mLimitLO / 100.0) * height_);
+        return ToInt32HalfEven(f_.mLimitLO / 100.0 * width_);
+    return ToInt32HalfEven((1 - f_.mLimitLO / 100.0) * height_);
 }
 
 qint32 WinSplitModel::highLimitTw() const
 {
     if (f_.mOrientation == 0)
-        return RoundHalfEven(f_.mLimitHI / 100.0 * width_);
-    return RoundHalfEven((1 - f_.mLimitHI / 100.0) * height_);
+        return ToInt32HalfEven(f_.mLimitHI / 100.0 * width_);
+    return ToInt32HalfEven((1 - f_.mLimitHI / 100.0) * height_);
 }
 
 void WinSplitModel::PlaceSlider()
@@ -269,12 +269,12 @@ void WinSplitModel::imgSense_MouseUp(int, int, float, float)
     host_.bringSenseBarToFront();
     f_.mDragging = kFalse;
     ArrangeViewports();
-    host_.newSplit(RoundHalfEven(f_.mPerCent));
+    host_.newSplit(ToInt32HalfEven(f_.mPerCent));
 }
 
 qint32 WinSplitModel::SPL_PerCent() const
 {
-    return RoundHalfEven(f_.mPerCent);
+    return ToInt32HalfEven(f_.mPerCent);
 }
 
 void WinSplitModel::setSPL_PerCent(qint32 newSplitPerCent)

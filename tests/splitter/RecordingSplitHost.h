@@ -6,7 +6,7 @@
 #include <ostream>
 #include <vector>
 
-#include "splitter/Twips.h"
+#include "splitter/Checked32.h"
 #include "splitter/WinSplitHost.h"
 #include "splitter/WinSplitModel.h"
 
