@@ -1,0 +1,39 @@
+#include "inspect/FormSupport.h"
+
+#include <QMessageBox>
+
+#include "core/Twips.h"
+
+namespace quillet {
+
+QFont FormFont(bool bold)
+{
+    QFont font(QStringLiteral("Liberation Mono"));
+    font.setStyleHint(QFont::TypeWriter);
+    font.setPointSizeF(8.25);
+    font.setBold(bold);
+    return font;
+}
+
+void PlaceTwips(QWidget* control, int left, int top, int width, int height)
+{
+    control->setGeometry(TwipsToPixels(left), TwipsToPixels(top), TwipsToPixels(width), TwipsToPixels(height));
+}
+
+QSize ClientSizeTwips(int width, int height)
+{
+    return QSize(TwipsToPixels(width), TwipsToPixels(height));
+}
+
+void ShowMessageBox(QWidget* parent, const QString& text)
+{
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Quillet"), text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+void MessageBoxSink::ShowMessage(const std::string& text)
+{
+    ShowMessageBox(parent_, QString::fromStdString(text));
+}
+
+}  // namespace quillet
