@@ -8,9 +8,14 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <linux/capability.h>
+#include <linux/if_packet.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -337,4 +342,44 @@ TEST(CaptureLive, WithoutCaptureRightsTheMessageSaysWhatIsNeeded)
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child could not drop its rights";
     EXPECT_EQ(FirstLine(text), "INVALID_SOCKET") << text;
     EXPECT_NE(text.find("CAP_NET_RAW"), std::string::npos) << text;
+}
+
+TEST(CaptureLive, VlanTaggedDatagramsArriveWithoutTheirTag)
+{
+    VethNamespace net;
+    Collect sink;
+    CaptureHandle h = OpenCaptureSocket(VethNamespace::kLocalAddr, 7000, sink);
+    ASSERT_TRUE(h.valid()) << (sink.messages.empty() ? "" : sink.messages[0]);
+
+    // The peer sends an 802.1Q-tagged frame (VLAN 5) carrying a UDP datagram.
+    std::string index;
+    ASSERT_EQ(net.RunInPeer(std::string("cat /sys/class/net/") + VethNamespace::kPeerIf + "/ifindex", &index), 0);
+    auto tx = net.SocketIn(Side::Peer, AF_PACKET, SOCK_RAW, 0);
+    const std::vector<std::uint8_t> datagram = {
+        0x45, 0, 0, 34, 0, 1, 0, 0, 64, 17, 0, 0, 10, 77, 5, 2, 10, 77, 5, 1,  // IPv4
+        0x0F, 0xA5, 0x13, 0x8D, 0, 14, 0, 0,                                  // UDP 4005 -> 5005
+        't', 'a', 'g', 'g', 'e', 'd'};
+    std::vector<std::uint8_t> frame = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0, 0, 0, 0, 5,
+                                       0x81, 0x00, 0x00, 0x05, 0x08, 0x00};
+    frame.resize(18 + datagram.size());
+    std::copy(datagram.begin(), datagram.end(), frame.begin() + 18);
+    sockaddr_ll to{};
+    to.sll_family = AF_PACKET;
+    to.sll_ifindex = std::stoi(index);
+    to.sll_halen = 6;
+    std::memset(to.sll_addr, 0xFF, 6);
+    ASSERT_EQ(sendto(tx.get(), frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+              static_cast<ssize_t>(frame.size()));
+
+    int tagged = 0;
+    for (const auto& c : ReadEverything(h)) {
+        if (c.decoded.protocol == "UDP" && c.decoded.srcPort == "4005") {
+            EXPECT_EQ(c.bytes, datagram);
+            EXPECT_TRUE(Between(c, "10.77.5.2", "10.77.5.1"));
+            EXPECT_EQ(c.decoded.destPort, "5005");
+            EXPECT_EQ(c.decoded.data, "tagged");
+            ++tagged;
+        }
+    }
+    EXPECT_EQ(tagged, 1);
 }

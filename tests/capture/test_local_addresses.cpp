@@ -4,6 +4,11 @@
 #include <string>
 #include <vector>
 
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "capture/mdlwinsock.h"
 #include "support/Netns.h"
 
@@ -44,4 +49,93 @@ TEST(ListLocalAddresses, AtMostEight)
     EXPECT_EQ(ListLocalAddresses(list), 0);
     EXPECT_EQ(list, (std::vector<std::string>{"127.0.0.1", "10.77.10.1", "10.77.11.1", "10.77.12.1", "10.77.13.1",
                                               "10.77.14.1", "10.77.15.1", "10.77.16.1"}));
+}
+
+namespace {
+
+struct Collect : MessageSink {
+    std::vector<std::string> messages;
+    void ShowMessage(const std::string& text) override { messages.push_back(text); }
+};
+
+// Runs `body` in a child process with its own host name, /etc/hosts and
+// (empty) network, and returns what the body returned, or the failed step.
+std::string InIsolatedHost(const std::string& hostName, const std::string& hostsFile,
+                           std::string (*body)())
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return "pipe failed";
+    const pid_t child = fork();
+    if (child < 0)
+        return "fork failed";
+    if (child == 0) {
+        close(fds[0]);
+        auto report = [&](const std::string& s, int code) {
+            (void)!write(fds[1], s.data(), s.size());
+            _exit(code);
+        };
+        if (unshare(CLONE_NEWNS | CLONE_NEWUTS | CLONE_NEWNET) != 0)
+            report("unshare failed", 1);
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            report("making mounts private failed", 1);
+        char path[] = "/tmp/quillet-hosts-XXXXXX";
+        const int f = mkstemp(path);
+        if (f < 0 || write(f, hostsFile.data(), hostsFile.size()) != static_cast<ssize_t>(hostsFile.size()))
+            report("writing the hosts file failed", 1);
+        close(f);
+        const bool mounted = mount(path, "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+        unlink(path);
+        if (!mounted)
+            report("bind-mounting /etc/hosts failed", 1);
+        if (sethostname(hostName.data(), hostName.size()) != 0)
+            report("sethostname failed", 1);
+        report(body(), 0);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<std::size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return out;
+}
+
+const char* const kHosts =
+    "127.0.0.1 localhost\n"
+    "10.77.5.1 quillet-two\n"
+    "10.77.5.2 quillet-two\n"
+    "10.77.6.9 other-host\n";
+
+}  // namespace
+
+TEST(HostNameToAddress, EmptyNameGivesTheLocalHostsLastAddress)
+{
+    const std::string got = InIsolatedHost("quillet-two", kHosts, [] {
+        Collect sink;
+        std::string s = HostNameToAddress("", sink) + "|" + std::to_string(sink.messages.size());
+        return s;
+    });
+    EXPECT_EQ(got, "10.77.5.2|0");
+}
+
+TEST(HostNameToAddress, NamedHostsAndUnknownNames)
+{
+    const std::string got = InIsolatedHost("quillet-two", kHosts, [] {
+        Collect sink;
+        return HostNameToAddress("quillet-two", sink) + "|" + HostNameToAddress("other-host", sink) + "|"
+               + HostNameToAddress("no-such-host.invalid", sink) + "|" + std::to_string(sink.messages.size());
+    });
+    EXPECT_EQ(got, "10.77.5.2|10.77.6.9|Unknown|0");
+}
+
+TEST(ResolveIPv4, HostNameGivesItsFirstAddress)
+{
+    const std::string got = InIsolatedHost("quillet-two", kHosts, [] {
+        return IPv4ToText(ResolveIPv4("quillet-two")).str() + "|" + IPv4ToText(ResolveIPv4("nowhere.invalid")).str();
+    });
+    EXPECT_EQ(got, "10.77.5.1|255.255.255.255");
 }
