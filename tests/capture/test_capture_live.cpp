@@ -16,7 +16,6 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "capture/mdlwinsock.h"
@@ -314,32 +313,16 @@ TEST(CaptureLive, HostNameAddressIsResolved)
 TEST(CaptureLive, WithoutCaptureRightsTheMessageSaysWhatIsNeeded)
 {
     VethNamespace net;
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    const std::string text = testsupport::InChildProcess([] {
         // Drop every capability, as an ordinary user would run the program.
         __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
         __user_cap_data_struct data[2] = {};
         if (syscall(SYS_capset, &hdr, data) != 0)
-            _exit(2);
+            return std::string("the child could not drop its rights");
         Collect sink;
         CaptureHandle h = OpenCaptureSocket(VethNamespace::kLocalAddr, 7000, sink);
-        const std::string text = h.valid() ? "opened" : (sink.messages.empty() ? "" : sink.messages[0]);
-        (void)!write(pipeFds[1], text.data(), text.size());
-        _exit(0);
-    }
-    close(pipeFds[1]);
-    std::string text;
-    char buf[512];
-    ssize_t n;
-    while ((n = read(pipeFds[0], buf, sizeof buf)) > 0)
-        text.append(buf, static_cast<std::size_t>(n));
-    close(pipeFds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child could not drop its rights";
+        return h.valid() ? std::string("opened") : (sink.messages.empty() ? std::string() : sink.messages[0]);
+    });
     EXPECT_EQ(FirstLine(text), "INVALID_SOCKET") << text;
     EXPECT_NE(text.find("CAP_NET_RAW"), std::string::npos) << text;
 }

@@ -6,7 +6,6 @@
 
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "capture/mdlwinsock.h"
@@ -63,45 +62,25 @@ struct Collect : MessageSink {
 std::string InIsolatedHost(const std::string& hostName, const std::string& hostsFile,
                            std::string (*body)())
 {
-    int fds[2];
-    if (pipe(fds) != 0)
-        return "pipe failed";
-    const pid_t child = fork();
-    if (child < 0)
-        return "fork failed";
-    if (child == 0) {
-        close(fds[0]);
-        auto report = [&](const std::string& s, int code) {
-            (void)!write(fds[1], s.data(), s.size());
-            _exit(code);
-        };
+    return quillet::testsupport::InChildProcess([&]() -> std::string {
         if (unshare(CLONE_NEWNS | CLONE_NEWUTS | CLONE_NEWNET) != 0)
-            report("unshare failed", 1);
+            return "unshare failed";
         if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            report("making mounts private failed", 1);
+            return "making mounts private failed";
         char path[] = "/tmp/quillet-hosts-XXXXXX";
         const int f = mkstemp(path);
-        if (f < 0 || write(f, hostsFile.data(), hostsFile.size()) != static_cast<ssize_t>(hostsFile.size()))
-            report("writing the hosts file failed", 1);
+        if (f < 0)
+            return "creating the hosts file failed";
+        const bool written = write(f, hostsFile.data(), hostsFile.size()) == static_cast<ssize_t>(hostsFile.size());
         close(f);
-        const bool mounted = mount(path, "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+        const bool mounted = written && mount(path, "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
         unlink(path);
         if (!mounted)
-            report("bind-mounting /etc/hosts failed", 1);
+            return "bind-mounting /etc/hosts failed";
         if (sethostname(hostName.data(), hostName.size()) != 0)
-            report("sethostname failed", 1);
-        report(body(), 0);
-    }
-    close(fds[1]);
-    std::string out;
-    char buf[256];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<std::size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    return out;
+            return "sethostname failed";
+        return body();
+    });
 }
 
 const char* const kHosts =

@@ -157,6 +157,37 @@ void UniqueFd::reset(int fd)
     fd_ = fd;
 }
 
+std::string InChildProcess(const std::function<std::string()>& body)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return "pipe failed";
+    const pid_t child = fork();
+    if (child < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return "fork failed";
+    }
+    if (child == 0) {
+        close(fds[0]);
+        const std::string text = body();
+        const bool written = write(fds[1], text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        _exit(written ? 0 : 1);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<std::size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return "child died";
+    return out;
+}
+
 int OpenDescriptorCount()
 {
     int n = 0;

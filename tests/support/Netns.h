@@ -33,6 +33,7 @@
 //     net.RunInPeer("ip addr");  // any command, inside the peer namespace
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace quillet::testsupport {
@@ -62,6 +63,11 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Runs `body` in a forked child process and returns the text it returned;
+// for steps that must not touch the test process itself (dropping rights,
+// private mounts, another host name). A child that dies gives "child died".
+std::string InChildProcess(const std::function<std::string()>& body);
 
 // The number of descriptors this process has open (entries of /proc/self/fd).
 int OpenDescriptorCount();
