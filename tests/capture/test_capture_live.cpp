@@ -283,6 +283,16 @@ TEST(CaptureLive, FailuresNameTheCauseAndLeaveNoDescriptorOpen)
         ASSERT_EQ(sink.messages.size(), 1u);
         EXPECT_EQ(FirstLine(sink.messages[0]), "INVALID_SOCKET");
     }
+    {
+        // A failure after the capture was created: its interface is down.
+        testsupport::ShellOrThrow("ip link add qd0 type veth peer name qd1 && ip addr add 10.77.1.1/24 dev qd0");
+        Collect sink;
+        CaptureHandle h = OpenCaptureSocket("10.77.1.1", 7000, sink);
+        EXPECT_FALSE(h.valid());
+        ASSERT_EQ(sink.messages.size(), 1u);
+        EXPECT_EQ(FirstLine(sink.messages[0]), "bind err");
+        EXPECT_NE(sink.messages[0].find("qd0"), std::string::npos) << sink.messages[0];
+    }
     EXPECT_EQ(OpenDescriptorCount(), fdsBefore);
 
     // Opened and closed again: nothing stays open; reading a closed handle fails.
