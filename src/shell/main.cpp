@@ -1,13 +1,36 @@
+#include <cstdio>
+#include <cstdlib>
+
 #include <QApplication>
-#include <QLabel>
+
+#include "shell/frmMain.h"
+
+namespace {
+
+bool HaveDisplay()
+{
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform && *platform)
+        return true;  // the user chose the platform; Qt reports its own problems
+    const char* display = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return (display && *display) || (wayland && *wayland);
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
+    if (!HaveDisplay()) {
+        std::fputs("Quillet is a desktop program and needs a display, but none is set (DISPLAY is empty).\n"
+                   "Run it from a desktop session, or on a virtual display, for example:\n"
+                   "    xvfb-run -s \"-screen 0 1280x800x24\" quillet\n",
+                   stderr);
+        return 1;
+    }
     QApplication app(argc, argv);
-    QLabel placeholder("Quillet");
-    placeholder.setObjectName("frmMain");
-    placeholder.setWindowTitle("Quillet");
-    placeholder.resize(746, 459);
-    placeholder.show();
+    QApplication::setApplicationName(QStringLiteral("Quillet"));
+    quillet::frmMain window;  // port files from the executable's directory
+    window.show();
     return app.exec();
 }

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "capture/mdlwinsock.h"
+
+namespace quillet {
+
+// What the main window reads a capture through: an open capture handle, or in
+// tests a source of prepared datagrams with a descriptor of its own.
+class CaptureSource {
+public:
+    virtual ~CaptureSource() = default;
+    // The descriptor that becomes readable when datagrams wait.
+    virtual int selectableFd() const = 0;
+    // At most maxDatagrams of what is ready, without blocking; the number
+    // handed to fn, or -1 on a read error.
+    virtual int Read(int maxDatagrams, const DatagramCallback& fn) = 0;
+    // Everything still held, including what the kernel has not yet released.
+    virtual int Drain(const DatagramCallback& fn) = 0;
+    virtual CaptureHandle::Stats stats() const = 0;
+    virtual void Close() = 0;
+};
+
+// Opens a capture on the interface with that address; nullptr after telling
+// the sink why not.
+using CaptureOpener = std::function<std::unique_ptr<CaptureSource>(const std::string& address, int port,
+                                                                   MessageSink& sink)>;
+
+// The real one: OpenCaptureSocket.
+std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& address, int port, MessageSink& sink);
+
+}  // namespace quillet

@@ -1,0 +1,192 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QStringList>
+
+#include "capture/mdlwinsock.h"
+#include "shell/CaptureSource.h"
+#include "shell/KernelVersion.h"
+#include "shell/cSubCls.h"
+#include "views/PacketViews.h"
+
+class QAbstractItemView;
+class QAction;
+class QComboBox;
+class QLabel;
+class QModelIndex;
+class QPlainTextEdit;
+class QSocketNotifier;
+class QSplitter;
+class QStatusBar;
+class QTabBar;
+class QToolBar;
+class QTreeView;
+
+namespace quillet {
+
+class PacketViewWidgets;
+class frmConfig;
+class frmFiltro;
+class frmInfo;
+
+// What the main window takes from outside; tests put in their own.
+struct frmMainOptions {
+    // Where iana.txt, predefs.txt and trojans.txt are; empty: the
+    // executable's directory.
+    QString portDir;
+    KernelMajorSource kernelMajor = RunningKernelMajor;
+    CaptureOpener openCapture = OpenLiveCapture;
+    // Shows a message to the user; empty: a message box.
+    std::function<void(const QString& text)> message;
+};
+
+// The main window: owns the program's state (packet views, filters, port
+// databases, the hook) and runs captures from its toolbar.
+//
+// Controls (objectName = design name): tB (toolbar, buttons 1..9 and the
+// address chooser Combo1), stB (status bar, one 96-pixel panel showing the
+// receive count), lv, ts2 (list and its tabs), tv (host tree), Text1 (hex
+// dump), txtData (text view, hidden at start), ts (tabs of the lower pane).
+//
+// Capture notifications: while a capture is open, a socket notifier on its
+// descriptor posts one capture-notification message (1025, wParam the
+// capture's handle number, lParam FD_READ | error << 16) at a time; the hook
+// delivers it to iSubCls_Despues after the window's own event handling,
+// which reads what is ready (bounded per notification) and arms the
+// notifier again or posts the next message.
+class frmMain : public QMainWindow, public iSubCls {
+    Q_OBJECT
+
+public:
+    using Options = frmMainOptions;
+
+    // Builds the controls and runs Form_Load.
+    explicit frmMain(Options options = {}, QWidget* parent = nullptr);
+    ~frmMain() override;
+
+    // --- commands ------------------------------------------------------------
+    void tB_ButtonClick(int index);
+    void StartCapture();
+    void StopCapture();
+    bool IsNT5OrHigher() const;
+    void FillAddressChooser();
+
+    // --- hook callbacks --------------------------------------------------------
+    void iSubCls_Despues(std::int32_t& lReturn, QObject* hWnd, int uMsg, std::intptr_t wParam,
+                         std::intptr_t lParam) override;
+    void iSubCls_Antes(std::int32_t& lHandled, std::int32_t& lReturn, QObject* hWnd, int uMsg,
+                       std::intptr_t wParam, std::intptr_t lParam) override;
+
+    // --- state -----------------------------------------------------------------
+    // Datagrams read since the last start.
+    std::int64_t lRecvCount() const { return lRecvCount_; }
+    // The handle number of the open capture, -1 when none is open.
+    std::intptr_t lSocket() const { return lSocket_; }
+    bool CaptureOpen() const { return source_ != nullptr; }
+    // Kernel statistics of the open capture (zeros when none).
+    CaptureHandle::Stats CaptureStats() const;
+    PacketViews& Views() { return views_; }
+    bool bNoFollow() const { return views_.bNoFollow; }
+    cSubCls* oSubCls() const { return oSubCls_.get(); }
+    // Toolbar button by index 1..9 (9 is the separator).
+    QAction* Button(int index) const;
+    // The problems met by Form_Load, as shown to the user once the window is up.
+    const QStringList& StartupProblems() const { return startupProblems_; }
+
+    QToolBar* tB() const { return tB_; }
+    QComboBox* Combo1() const { return Combo1_; }
+    QStatusBar* stB() const { return stB_; }
+    QAbstractItemView* lv() const;
+    QTreeView* tv() const;
+    QTabBar* ts2() const;
+    QTabBar* ts() const { return ts_; }
+    QPlainTextEdit* Text1() const { return Text1_; }
+    QPlainTextEdit* txtData() const { return txtData_; }
+
+    // Test seam beside the real path: hands datagrams (whole IPv4 datagrams)
+    // to the receive path as one notification's burst would.
+    void ReceiveDatagrams(const std::vector<std::vector<std::uint8_t>>& datagrams, std::int64_t timestampUs);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    // Start-up and shutdown.
+    void BuildControls();
+    void BuildToolBar();
+    void Form_Load();
+    void Form_Unload();
+
+    // Layout (frmMainLayout.cpp).
+    void BuildLayout();
+    void Form_Resize();
+    void sp_Sized();
+    void ts_Click();
+
+    // Commands of the list and the dialogs (frmMainCommands.cpp).
+    void ToggleFollow();
+    void ShowFilterDialog();
+    void ShowConfigDialog();
+    void ConnectListHandlers();
+    void lv_Click(const QModelIndex& index);
+    void lv_DblClick(const QModelIndex& index);
+
+    // Receive path (frmMainCapture.cpp).
+    void SetCaptureState(bool capturing);
+    void OnCaptureReadable();
+    void PostNotification(std::intptr_t lParam);
+    void ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t timestampUs);
+    void EndReceive();
+    void CloseCapture();
+
+    void Tell(const QString& text);
+
+    Options options_;
+    class FormSink;
+    std::unique_ptr<MessageSink> sink_;
+
+    // Program state.
+    PacketViews views_;
+    std::unique_ptr<cSubCls> oSubCls_;
+    std::int64_t lRecvCount_ = 0;
+    bool receivedInBurst_ = false;
+    std::intptr_t lSocket_ = -1;
+    std::intptr_t lastHandle_ = 0;
+    std::intptr_t pendingHandle_ = -1;  // handle with a notification in the queue
+    std::unique_ptr<CaptureSource> source_;
+    QSocketNotifier* notifier_ = nullptr;
+    bool unloaded_ = false;
+    bool shownOnce_ = false;
+    QStringList startupProblems_;
+
+    // Controls.
+    QToolBar* tB_ = nullptr;
+    std::vector<QAction*> buttons_;
+    QComboBox* Combo1_ = nullptr;
+    QStatusBar* stB_ = nullptr;
+    QLabel* stBPanel1_ = nullptr;
+    QWidget* Frame1_ = nullptr;
+    QWidget* Frame2_ = nullptr;
+    QSplitter* sp_ = nullptr;
+    QSplitter* spBottom_ = nullptr;
+    QPlainTextEdit* Text1_ = nullptr;
+    QPlainTextEdit* txtData_ = nullptr;
+    QTabBar* ts_ = nullptr;
+    std::unique_ptr<PacketViewWidgets> viewWidgets_;
+
+    // Secondary windows.
+    QPointer<frmFiltro> frmFiltro_;
+    QPointer<frmConfig> frmConfig_;
+    QPointer<frmInfo> frmInfo_;
+};
+
+}  // namespace quillet

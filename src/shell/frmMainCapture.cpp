@@ -1,0 +1,205 @@
+// The capture controller and the receive path of the main window.
+#include "shell/frmMain.h"
+
+#include <chrono>
+#include <exception>
+
+#include <sys/socket.h>
+
+#include <QAction>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QSocketNotifier>
+
+#include "decode/DecodeDatagram.h"
+#include "shell/WindowMessage.h"
+#include "views/PacketViewWidgets.h"
+
+namespace quillet {
+
+namespace {
+
+// One notification reads in chunks of this many datagrams until nothing more
+// is ready or the time budget is spent; then the next notification goes to
+// the back of the event queue, so input and painting get their turn.
+constexpr int kReadChunk = 512;
+constexpr auto kReadBudget = std::chrono::milliseconds(15);
+
+// The pending error on a socket descriptor (cleared by reading it), 0 for
+// none or for a descriptor that is not a socket.
+int PendingSocketError(int fd)
+{
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
+        return 0;
+    return error;
+}
+
+}  // namespace
+
+bool frmMain::IsNT5OrHigher() const
+{
+    return quillet::IsNT5OrHigher(options_.kernelMajor);
+}
+
+void frmMain::SetCaptureState(bool capturing)
+{
+    Button(1)->setEnabled(!capturing);
+    Button(2)->setEnabled(capturing);
+    Button(3)->setEnabled(capturing);
+    Combo1_->setEnabled(!capturing);
+}
+
+void frmMain::StartCapture()
+{
+    try {
+        lRecvCount_ = 0;
+        if (!IsNT5OrHigher()) {
+            Tell(QString(QChar(0xE4D4)) + QStringLiteral("T5 or Higher!"));
+            return;
+        }
+        // A capture still open (started from code, not the toolbar) ends
+        // first, keeping what it captured.
+        CloseCapture();
+        WinsockStart();
+        std::unique_ptr<CaptureSource> source =
+            options_.openCapture ? options_.openCapture(Combo1_->currentText().toStdString(), 7000, *sink_) : nullptr;
+        if (!source) {
+            // The user has seen why; the window stays idle.
+            SetCaptureState(false);
+            return;
+        }
+        source_ = std::move(source);
+        lSocket_ = ++lastHandle_;
+        notifier_ = new QSocketNotifier(static_cast<qintptr>(source_->selectableFd()), QSocketNotifier::Read, this);
+        connect(notifier_, &QSocketNotifier::activated, this, &frmMain::OnCaptureReadable);
+        SetCaptureState(true);
+    } catch (const std::exception& e) {
+        Tell(QString::fromLocal8Bit(e.what()));
+    }
+}
+
+void frmMain::StopCapture()
+{
+    try {
+        CloseCapture();
+        WinsockStop();
+        SetCaptureState(false);
+    } catch (const std::exception& e) {
+        Tell(QString::fromLocal8Bit(e.what()));
+    }
+}
+
+CaptureHandle::Stats frmMain::CaptureStats() const
+{
+    return source_ ? source_->stats() : CaptureHandle::Stats{};
+}
+
+void frmMain::CloseCapture()
+{
+    if (!source_)
+        return;
+    delete notifier_;
+    notifier_ = nullptr;
+    // What the kernel still holds was captured before the stop: keep it.
+    try {
+        source_->Drain([this](std::span<const std::uint8_t> d, std::int64_t ts) { ReceiveOne(d, ts); });
+    } catch (...) {
+    }
+    try {
+        EndReceive();
+    } catch (...) {
+    }
+    source_->Close();
+    source_.reset();
+    lSocket_ = -1;
+    // A notification still queued for this capture finds it closed and is
+    // ignored.
+}
+
+void frmMain::OnCaptureReadable()
+{
+    if (!notifier_)
+        return;
+    notifier_->setEnabled(false);
+    PostNotification(MakeSelectLParam(static_cast<int>(FD_READ), PendingSocketError(source_->selectableFd())));
+}
+
+void frmMain::PostNotification(std::intptr_t lParam)
+{
+    if (pendingHandle_ == lSocket_)
+        return;  // one notification at a time
+    pendingHandle_ = lSocket_;
+    QCoreApplication::postEvent(this, new WindowMessage(kCaptureNotification, lSocket_, lParam));
+}
+
+void frmMain::iSubCls_Despues(std::int32_t& /*lReturn*/, QObject* /*hWnd*/, int uMsg, std::intptr_t wParam,
+                              std::intptr_t lParam)
+{
+    if (uMsg != kCaptureNotification)
+        return;
+    if (wParam == pendingHandle_)
+        pendingHandle_ = -1;
+    // Queued before the capture it names was stopped: nothing to read.
+    if (!source_ || wParam != lSocket_)
+        return;
+
+    bool more = false;
+    if (lParam == FD_READ) {
+        try {
+            const auto start = std::chrono::steady_clock::now();
+            const DatagramCallback fn = [this](std::span<const std::uint8_t> d, std::int64_t ts) { ReceiveOne(d, ts); };
+            for (;;) {
+                const int n = source_->Read(kReadChunk, fn);
+                if (n < kReadChunk)
+                    break;
+                if (std::chrono::steady_clock::now() - start >= kReadBudget) {
+                    more = true;
+                    break;
+                }
+            }
+        } catch (...) {
+            // Ends this notification's reading without a message.
+        }
+        try {
+            EndReceive();
+        } catch (...) {
+        }
+    }
+    // An error notification reads nothing; the next readiness is still
+    // reported. A full chunk may leave datagrams that the descriptor no
+    // longer signals, so those are read by a notification posted now.
+    if (more)
+        PostNotification(FD_READ);
+    else if (notifier_)
+        notifier_->setEnabled(true);
+}
+
+void frmMain::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t timestampUs)
+{
+    ++lRecvCount_;
+    receivedInBurst_ = true;
+    const std::optional<DecodedDatagram> decoded = DecodeDatagram(datagram);
+    if (decoded)
+        views_.StorePacket(*decoded, timestampUs);
+}
+
+void frmMain::EndReceive()
+{
+    // The panel keeps the previous capture's count until a datagram comes.
+    if (receivedInBurst_)
+        stBPanel1_->setText(QString::number(lRecvCount_));
+    receivedInBurst_ = false;
+    viewWidgets_->EndBurst();
+}
+
+void frmMain::ReceiveDatagrams(const std::vector<std::vector<std::uint8_t>>& datagrams, std::int64_t timestampUs)
+{
+    for (const std::vector<std::uint8_t>& d : datagrams)
+        ReceiveOne(d, timestampUs);
+    EndReceive();
+}
+
+}  // namespace quillet
