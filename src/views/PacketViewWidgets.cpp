@@ -22,18 +22,6 @@ namespace {
 
 constexpr std::array<int, kColumnCount> kColumnTwips = {1300, 1700, 1700, 1200, 1200, 1440, 1500};
 
-// Icons of ImageList1 as item data, made once.
-QVariant Decoration(int image)
-{
-    static const std::array<QVariant, ImageList1::kCount + 1> icons = [] {
-        std::array<QVariant, ImageList1::kCount + 1> all;
-        for (int n = 1; n <= ImageList1::kCount; ++n)
-            all[static_cast<std::size_t>(n)] = QVariant(ImageList1::icon(n));
-        return all;
-    }();
-    return image >= 1 && image <= ImageList1::kCount ? icons[static_cast<std::size_t>(image)] : QVariant();
-}
-
 }  // namespace
 
 int PacketViewWidgets::ColumnWidthTwips(int column)
@@ -45,8 +33,15 @@ PacketViewWidgets::PacketViewWidgets(PacketViews& views, QWidget* listParent, QW
                                      QWidget* tabsParent, QWidget* menuOwner)
     : QObject(menuOwner), views_(views)
 {
-    views_.ListModel().decoration = Decoration;
-    views_.TreeModel().decoration = Decoration;
+    // Icons of ImageList1 as item data, made once for this set of widgets.
+    icons_.resize(ImageList1::kCount + 1);
+    for (int n = 1; n <= ImageList1::kCount; ++n)
+        icons_[static_cast<std::size_t>(n)] = QVariant(ImageList1::icon(n));
+    auto decoration = [this](int image) {
+        return image >= 1 && image <= ImageList1::kCount ? icons_[static_cast<std::size_t>(image)] : QVariant();
+    };
+    views_.ListModel().decoration = decoration;
+    views_.TreeModel().decoration = decoration;
 
     // The list: a table over the program's own model. Rows have one fixed
     // height, so appending never measures rows.
