@@ -26,6 +26,11 @@ public:
         auto it = map_.find(key);
         return it == map_.end() ? nullptr : &it->second;
     }
+    V* find(std::string_view key)
+    {
+        auto it = map_.find(key);
+        return it == map_.end() ? nullptr : &it->second;
+    }
 
     void assign(std::string_view key, V value)
     {

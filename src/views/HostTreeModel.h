@@ -8,6 +8,7 @@
 #include <QAbstractItemModel>
 
 #include "core/TextMap.h"
+#include "views/ListRoles.h"
 
 namespace quillet {
 
@@ -70,6 +71,7 @@ private:
         int row = 0;  // among the parent's children
         int image = 0;
         int shown = 0;  // children visible to views
+        bool grown = false;  // gained children in the burst being ended
         std::string text;
         std::string key;
         std::vector<int> children;

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <vector>
+
 #include <QObject>
 #include <QPoint>
 #include <QString>
+#include <QVariant>
 
 class QAction;
 class QMenu;
@@ -78,6 +81,7 @@ private:
     QMenu* PopUp_ = nullptr;
     QAction* mnuDelete_ = nullptr;
     bool syncing_ = false;
+    std::vector<QVariant> icons_;  // ImageList1 icons by number
 };
 
 }  // namespace quillet

@@ -152,7 +152,6 @@ private:
     };
     static PairKey MakePair(std::string_view src, std::string_view dest);
 
-    bool RebuildAdmits(std::string_view srcAddr, std::string_view destAddr) const;
     const cFilter* SelectedFilter();
     void AppendRow(std::int64_t seq, const clV& record);
 
@@ -165,6 +164,7 @@ private:
     std::unordered_set<PairKey, PairHash> pairs_;
     std::vector<Tab> tabs_;
     int selected_ = kTabAll;
+    std::string selectedKey_;  // the selected filter tab's key, UTF-8
     int followRow_ = -1;
 };
 

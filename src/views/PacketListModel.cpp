@@ -1,0 +1,146 @@
+#include "views/PacketListModel.h"
+
+#include <array>
+
+namespace quillet {
+
+namespace {
+
+QString FromLatin1(std::string_view s)
+{
+    return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+QString FromUtf8(std::string_view s)
+{
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+}  // namespace
+
+PacketListModel::PacketListModel(const PacketStore& store, const PortDatabases& ports, QObject* parent)
+    : QAbstractTableModel(parent), store_(store), ports_(ports)
+{
+}
+
+QString PacketListModel::Caption(int column)
+{
+    static const std::array<QString, kColumnCount> captions = {
+        QStringLiteral("协议"),   QStringLiteral("原址"),   QStringLiteral("目标地址"), QStringLiteral("源端口"),
+        QStringLiteral("目标端口"), QStringLiteral("字节数"), QStringLiteral("时间"),
+    };
+    return column >= 0 && column < kColumnCount ? captions[static_cast<std::size_t>(column)] : QString();
+}
+
+void PacketListModel::append(std::int64_t seq, int image, bool bPorts, int prefs)
+{
+    std::uint64_t row = static_cast<std::uint64_t>(seq) & kSeqMask;
+    if (image == 4)
+        row |= kSentBit;
+    if (bPorts)
+        row |= static_cast<std::uint64_t>(1 + (prefs & 3)) << kNamingShift;
+    rows_.push_back(row);
+}
+
+int PacketListModel::endBurst()
+{
+    const int total = static_cast<int>(rows_.size());
+    if (total == visible_)
+        return 0;
+    const int first = visible_;
+    beginInsertRows(QModelIndex(), first, total - 1);
+    visible_ = total;
+    endInsertRows();
+    return total - first;
+}
+
+void PacketListModel::clear()
+{
+    beginResetModel();
+    rows_.clear();
+    rows_.shrink_to_fit();
+    visible_ = 0;
+    endResetModel();
+}
+
+QString PacketListModel::portText(std::uint64_t row, std::string_view port) const
+{
+    const auto naming = static_cast<int>(row >> kNamingShift);
+    if (naming == 0)
+        return FromLatin1(port);
+    return FromUtf8(ports_.PortText(port, naming - 1));
+}
+
+QString PacketListModel::text(std::size_t row, int column) const
+{
+    const std::uint64_t bits = rows_[row];
+    const clV& r = store_.at(static_cast<std::int64_t>(bits & kSeqMask));
+    switch (column) {
+    case kColProtocol:
+        return FromLatin1(r.mProtocol);
+    case kColSrcAddr:
+        return FromLatin1(r.mSrcAddr);
+    case kColDestAddr:
+        return FromLatin1(r.mDestAddr);
+    case kColSrcPort:
+        return portText(bits, r.mSrcPort);
+    case kColDestPort:
+        return portText(bits, r.mDestPort);
+    case kColSize:
+        return FromLatin1(r.mSize);
+    case kColTime:
+        return FromUtf8(r.mHora);
+    default:
+        return {};
+    }
+}
+
+int PacketListModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : visible_;
+}
+
+int PacketListModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : kColumnCount;
+}
+
+QVariant PacketListModel::data(const QModelIndex& index, int role) const
+{
+    if (!index.isValid() || index.row() >= visible_ || index.column() >= kColumnCount)
+        return {};
+    const auto row = static_cast<std::size_t>(index.row());
+    switch (role) {
+    case Qt::DisplayRole:
+        return text(row, index.column());
+    case Qt::DecorationRole:
+        if (index.column() == kColProtocol && decoration)
+            return decoration(imageOf(row));
+        return {};
+    case kImageRole:
+        return index.column() == kColProtocol ? QVariant(imageOf(row)) : QVariant();
+    case kRowTagRole: {
+        const std::string& data = recordOf(row).mData;
+        return QByteArray(data.data(), static_cast<qsizetype>(data.size()));
+    }
+    case kColumnTagRole:
+        if (index.column() == kColSrcPort)
+            return FromLatin1(recordOf(row).mSrcPort);
+        if (index.column() == kColDestPort)
+            return FromLatin1(recordOf(row).mDestPort);
+        return {};
+    case kSequenceRole:
+        return QVariant(static_cast<qlonglong>(sequenceOf(row)));
+    default:
+        return {};
+    }
+}
+
+QVariant PacketListModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole)
+        return Caption(section);
+    return QAbstractTableModel::headerData(section, orientation, role);
+}
+
+}  // namespace quillet

@@ -1,0 +1,49 @@
+#include "views/PacketStore.h"
+
+#include <charconv>
+
+namespace quillet {
+
+PacketStore::PacketStore() = default;
+PacketStore::~PacketStore() = default;
+
+clV& PacketStore::emplace(std::int64_t& seq)
+{
+    const auto i = static_cast<std::uint64_t>(seq_);
+    if ((i >> kChunkBits) == chunks_.size())
+        chunks_.push_back(std::make_unique<clV[]>(kChunkSize));
+    seq = ++seq_;
+    return chunks_[i >> kChunkBits][i & (kChunkSize - 1)];
+}
+
+std::int64_t PacketStore::add(clV&& record)
+{
+    std::int64_t seq = 0;
+    emplace(seq) = std::move(record);
+    return seq;
+}
+
+std::int64_t PacketStore::SeqOfKey(std::string_view key)
+{
+    // Exactly the texts KeyOf writes: digits, no sign, no leading zero.
+    if (key.empty() || key.front() == '0')
+        return 0;
+    std::int64_t seq = 0;
+    const auto [end, ec] = std::from_chars(key.data(), key.data() + key.size(), seq);
+    if (ec != std::errc() || end != key.data() + key.size() || seq <= 0)
+        return 0;
+    return seq;
+}
+
+bool PacketStore::exists(std::string_view key) const
+{
+    const std::int64_t seq = SeqOfKey(key);
+    return seq != 0 && seq <= seq_;
+}
+
+const clV* PacketStore::item(std::string_view key) const
+{
+    return exists(key) ? &at(SeqOfKey(key)) : nullptr;
+}
+
+}  // namespace quillet

@@ -1,0 +1,179 @@
+#include "views/PacketViewWidgets.h"
+
+#include <array>
+
+#include <QAction>
+#include <QEvent>
+#include <QHeaderView>
+#include <QIcon>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QTabBar>
+#include <QTableView>
+#include <QTreeView>
+
+#include "core/Twips.h"
+#include "shell/ImageList1.h"
+#include "views/PacketViews.h"
+
+namespace quillet {
+
+namespace {
+
+constexpr std::array<int, kColumnCount> kColumnTwips = {1300, 1700, 1700, 1200, 1200, 1440, 1500};
+
+}  // namespace
+
+int PacketViewWidgets::ColumnWidthTwips(int column)
+{
+    return column >= 0 && column < kColumnCount ? kColumnTwips[static_cast<std::size_t>(column)] : 0;
+}
+
+PacketViewWidgets::PacketViewWidgets(PacketViews& views, QWidget* listParent, QWidget* treeParent,
+                                     QWidget* tabsParent, QWidget* menuOwner)
+    : QObject(menuOwner), views_(views)
+{
+    // Icons of ImageList1 as item data, made once for this set of widgets.
+    icons_.resize(ImageList1::kCount + 1);
+    for (int n = 1; n <= ImageList1::kCount; ++n)
+        icons_[static_cast<std::size_t>(n)] = QVariant(ImageList1::icon(n));
+    auto decoration = [this](int image) {
+        return image >= 1 && image <= ImageList1::kCount ? icons_[static_cast<std::size_t>(image)] : QVariant();
+    };
+    views_.ListModel().decoration = decoration;
+    views_.TreeModel().decoration = decoration;
+
+    // The list: a table over the program's own model. Rows have one fixed
+    // height, so appending never measures rows.
+    auto* table = new QTableView(listParent);
+    table->setObjectName(QStringLiteral("lv"));
+    table->setModel(&views_.ListModel());
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->setSelectionMode(QAbstractItemView::SingleSelection);
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->setShowGrid(false);
+    table->setWordWrap(false);
+    table->setTextElideMode(Qt::ElideRight);
+    table->setIconSize(QSize(ImageList1::kSize, ImageList1::kSize));
+    table->verticalHeader()->hide();
+    table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    table->verticalHeader()->setDefaultSectionSize(ImageList1::kSize + 2);
+    table->verticalHeader()->setMinimumSectionSize(1);
+    QHeaderView* header = table->horizontalHeader();
+    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    header->setHighlightSections(false);
+    header->setStretchLastSection(false);
+    for (int c = 0; c < kColumnCount; ++c)
+        table->setColumnWidth(c, TwipsToPixels(kColumnTwips[static_cast<std::size_t>(c)]));
+    lv_ = table;
+
+    tv_ = new QTreeView(treeParent);
+    tv_->setObjectName(QStringLiteral("tv"));
+    tv_->setModel(&views_.TreeModel());
+    tv_->setHeaderHidden(true);
+    tv_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    tv_->setUniformRowHeights(true);
+
+    ts2_ = new QTabBar(tabsParent);
+    ts2_->setObjectName(QStringLiteral("ts2"));
+    ts2_->setIconSize(QSize(ImageList1::kSize, ImageList1::kSize));
+    ts2_->setExpanding(false);
+    ts2_->setSelectionBehaviorOnRemove(QTabBar::SelectRightTab);
+    SyncTabs();
+    ts2_->installEventFilter(this);
+    connect(ts2_, &QTabBar::currentChanged, this, [this](int) {
+        if (!syncing_)
+            ts2_Click();
+    });
+    // A click on the tab already selected also rebuilds.
+    connect(ts2_, &QTabBar::tabBarClicked, this, [this](int index) {
+        if (!syncing_ && index >= 0 && index == ts2_->currentIndex())
+            ts2_Click();
+    });
+
+    PopUp_ = new QMenu(menuOwner);
+    PopUp_->setObjectName(QStringLiteral("PopUp"));
+    mnuDelete_ = PopUp_->addAction(QStringLiteral("Delete Filter"));
+    mnuDelete_->setObjectName(QStringLiteral("mnuDelete"));
+    connect(mnuDelete_, &QAction::triggered, this, [this] { mnuDelete_Click(); });
+
+    views_.onFollow = [this](int row) { Follow(row); };
+}
+
+PacketViewWidgets::~PacketViewWidgets()
+{
+    views_.onFollow = nullptr;
+    views_.ListModel().decoration = nullptr;
+    views_.TreeModel().decoration = nullptr;
+}
+
+void PacketViewWidgets::SyncTabs()
+{
+    syncing_ = true;
+    while (ts2_->count() > 0)
+        ts2_->removeTab(ts2_->count() - 1);
+    for (int i = 1; i <= views_.TabCount(); ++i) {
+        const PacketViews::Tab& tab = views_.TabAt(i);
+        const int at = tab.image ? ts2_->addTab(ImageList1::icon(tab.image), tab.caption) : ts2_->addTab(tab.caption);
+        if (!tab.key.isNull())
+            ts2_->setTabData(at, tab.key);
+    }
+    ts2_->setCurrentIndex(views_.SelectedTab() - 1);
+    syncing_ = false;
+}
+
+void PacketViewWidgets::Follow(int row)
+{
+    const QModelIndex index = views_.ListModel().index(row, 0);
+    lv_->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    lv_->scrollTo(index);
+}
+
+void PacketViewWidgets::EndBurst()
+{
+    views_.EndBurst();
+}
+
+QString PacketViewWidgets::AppendFilterTab(const QString& name)
+{
+    const QString refusal = views_.AppendFilterTab(name);
+    if (!refusal.isEmpty())
+        return refusal;
+    syncing_ = true;
+    const int at = ts2_->addTab(name);
+    ts2_->setTabData(at, name);
+    syncing_ = false;
+    return {};
+}
+
+void PacketViewWidgets::ts2_Click()
+{
+    views_.ts2_Click(ts2_->currentIndex() + 1);
+}
+
+void PacketViewWidgets::ts2_MouseUp(Qt::MouseButton button, const QPoint& globalPos)
+{
+    if (button != Qt::RightButton || views_.SelectedTab() < PacketViews::kFirstFilterTab)
+        return;
+    emit popUpAboutToShow();
+    PopUp_->popup(globalPos);
+}
+
+void PacketViewWidgets::mnuDelete_Click()
+{
+    if (!views_.DeleteSelectedFilterTab())
+        return;
+    // The views are rebuilt for the tab now selected; the strip follows.
+    SyncTabs();
+}
+
+bool PacketViewWidgets::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == ts2_ && event->type() == QEvent::MouseButtonRelease) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        ts2_MouseUp(mouse->button(), mouse->globalPosition().toPoint());
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+}  // namespace quillet

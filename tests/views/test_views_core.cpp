@@ -1,0 +1,550 @@
+#include <ctime>
+
+#include <gtest/gtest.h>
+
+#include "ViewsTestSupport.h"
+#include "views/ListRoles.h"
+
+namespace quillet {
+namespace {
+
+using namespace test;
+
+QString Cell(PacketListModel& m, int row, int column, int role = Qt::DisplayRole)
+{
+    return m.data(m.index(row, column), role).toString();
+}
+
+// --- store ------------------------------------------------------------------
+
+TEST(PacketStore, KeysAreDecimalSequenceTextsAndCountFollowsTheNewestKey)
+{
+    PacketViews v;
+    Prepare(v);
+    EXPECT_EQ(v.lSeq(), 0);
+    EXPECT_FALSE(v.dPackets().exists("1"));
+    for (int i = 1; i <= 20000; ++i)  // crosses a chunk of the store
+        ASSERT_EQ(Store(v, kOther, kLocal, std::to_string(i % 65536)), i);
+    EXPECT_EQ(v.lSeq(), 20000);
+    EXPECT_EQ(v.dPackets().count(), v.lSeq());
+    EXPECT_TRUE(v.dPackets().exists("1"));
+    EXPECT_TRUE(v.dPackets().exists("20000"));
+    for (const char* notKey : {"0", "20001", "01", "+1", " 1", "1 ", "", "-1", "1.0", "99999999999999999999"})
+        EXPECT_FALSE(v.dPackets().exists(notKey)) << notKey;
+    ASSERT_NE(v.dPackets().item("16385"), nullptr);
+    EXPECT_EQ(v.dPackets().item("16385")->mSrcPort, "16385");
+    EXPECT_EQ(v.dPackets().item("16385"), &v.dPackets().at(16385));
+    EXPECT_EQ(PacketStore::KeyOf(v.lSeq()), "20000");
+}
+
+TEST(PacketStore, RecordFieldsComeFromTheRightParameters)
+{
+    PacketViews v;
+    Prepare(v);
+    std::string payload("a\0\xff", 3);
+    v.StorePacket("UDP", "1.2.3.4", "5.6.7.8", "53", "5353", payload, 3, "01:02:03.04");
+    const clV& r = v.dPackets().at(1);
+    EXPECT_EQ(r.mProtocol, "UDP");
+    EXPECT_EQ(r.mSrcAddr, "1.2.3.4");
+    EXPECT_EQ(r.mDestAddr, "5.6.7.8");
+    EXPECT_EQ(r.mSrcPort, "53");
+    EXPECT_EQ(r.mDestPort, "5353");
+    EXPECT_EQ(r.mSize, "3");
+    EXPECT_EQ(r.mData, payload);
+    EXPECT_EQ(r.mHora, "01:02:03.04");
+
+    DecodedDatagram d;
+    d.protocol = "ICMP";
+    d.srcAddr = "9.9.9.9";
+    d.destAddr = kLocal;
+    d.data = "xyz";
+    d.size = 3;
+    std::tm tm{};
+    tm.tm_year = 124;
+    tm.tm_mon = 5;
+    tm.tm_mday = 1;
+    tm.tm_hour = 23;
+    tm.tm_min = 59;
+    tm.tm_sec = 58;
+    tm.tm_isdst = -1;
+    const std::int64_t us = static_cast<std::int64_t>(std::mktime(&tm)) * 1000000 + 999999;
+    v.StorePacket(d, us);
+    const clV& icmp = v.dPackets().at(2);
+    EXPECT_EQ(icmp.mProtocol, "ICMP");
+    EXPECT_EQ(icmp.mSrcPort, "");
+    EXPECT_EQ(icmp.mSize, "3");
+    EXPECT_EQ(icmp.mHora, "23:59:58.99");
+}
+
+// --- time of arrival ------------------------------------------------------------
+
+std::int64_t LocalUs(int h, int m, int s, int micros)
+{
+    std::tm tm{};
+    tm.tm_year = 125;
+    tm.tm_mon = 0;
+    tm.tm_mday = 15;
+    tm.tm_hour = h;
+    tm.tm_min = m;
+    tm.tm_sec = s;
+    tm.tm_isdst = -1;
+    return static_cast<std::int64_t>(std::mktime(&tm)) * 1000000 + micros;
+}
+
+TEST(ArrivalTime, HundredthsAreTruncatedFromOneReading)
+{
+    ArrivalTime t(".");
+    EXPECT_EQ(t(LocalUs(9, 5, 7, 500000)).view(), "09:05:07.50");
+    EXPECT_EQ(t(LocalUs(9, 5, 7, 999999)).view(), "09:05:07.99");  // never rounds into 09:05:08
+    EXPECT_EQ(t(LocalUs(9, 5, 8, 0)).view(), "09:05:08.00");
+    EXPECT_EQ(t(LocalUs(9, 5, 8, 9999)).view(), "09:05:08.00");
+    EXPECT_EQ(t(LocalUs(0, 0, 0, 10000)).view(), "00:00:00.01");
+    // The cached second is not reused for another second, also going back.
+    EXPECT_EQ(t(LocalUs(13, 0, 59, 120000)).view(), "13:00:59.12");
+    EXPECT_EQ(t(LocalUs(9, 5, 7, 0)).view(), "09:05:07.00");
+
+    ArrivalTime comma(",");
+    EXPECT_EQ(comma(LocalUs(23, 59, 59, 990000)).view(), "23:59:59,99");
+}
+
+TEST(ArrivalTime, TimesBeforeTheEpochSplitIntoTheRightSecond)
+{
+    ArrivalTime t(".");
+    std::time_t zero = 0;
+    std::tm local{};
+    localtime_r(&zero, &local);
+    // 0.25 s before the epoch is the second before it, hundredths 75.
+    std::time_t before = -1;
+    std::tm prev{};
+    localtime_r(&before, &prev);
+    char expect[16];
+    std::snprintf(expect, sizeof expect, "%02d:%02d:%02d.75", prev.tm_hour, prev.tm_min, prev.tm_sec);
+    EXPECT_EQ(t(-250000).view(), expect);
+}
+
+// --- rows -------------------------------------------------------------------------
+
+TEST(ListRows, ImageBySourceAddressInTheLocalSet)
+{
+    PacketViews v;
+    Prepare(v);
+    Store(v, kLocal, kOther);
+    Store(v, kOther, kLocal);
+    Store(v, "127.0.0.1", "127.0.0.1");
+    Store(v, kLocal2, kLocal);
+    v.EndBurst();
+    PacketListModel& m = v.ListModel();
+    ASSERT_EQ(m.rowCount(), 4);
+    EXPECT_EQ(m.data(m.index(0, 0), kImageRole).toInt(), 4);
+    EXPECT_EQ(m.data(m.index(1, 0), kImageRole).toInt(), 12);
+    EXPECT_EQ(m.data(m.index(2, 0), kImageRole).toInt(), 12);
+    EXPECT_EQ(m.data(m.index(3, 0), kImageRole).toInt(), 4);
+    EXPECT_FALSE(v.IsLocal("127.0.0.1"));
+}
+
+TEST(ListRows, ColumnsTagsAndCaptions)
+{
+    PacketViews v;
+    Prepare(v);
+    std::string payload("\x00\x01\x80\xff", 4);
+    v.StorePacket("TCP", kOther, kLocal, "1025", "80", payload, 4, "10:11:12.13");
+    v.EndBurst();
+    PacketListModel& m = v.ListModel();
+    const QStringList expect = {"TCP", kOther, kLocal, "1025", "80", "4", "10:11:12.13"};
+    for (int c = 0; c < kColumnCount; ++c)
+        EXPECT_EQ(Cell(m, 0, c), expect[c]) << c;
+    EXPECT_EQ(m.data(m.index(0, 2), kRowTagRole).toByteArray(), QByteArray(payload.data(), 4));
+    EXPECT_EQ(Cell(m, 0, 3, kColumnTagRole), "1025");
+    EXPECT_EQ(Cell(m, 0, 4, kColumnTagRole), "80");
+    EXPECT_FALSE(m.data(m.index(0, 2), kColumnTagRole).isValid());
+    EXPECT_EQ(m.data(m.index(0, 6), kSequenceRole).toLongLong(), 1);
+    const QStringList captions = {"协议", "原址", "目标地址", "源端口", "目标端口", "字节数", "时间"};
+    for (int c = 0; c < kColumnCount; ++c)
+        EXPECT_EQ(m.headerData(c, Qt::Horizontal).toString(), captions[c]);
+}
+
+TEST(ListRows, NamesShownKeepNumberTagsAndOldRowsKeepTheirTexts)
+{
+    PacketViews v;
+    Prepare(v);
+    std::vector<PortFileProblem> problems;
+    ReadPortFile(PortFile::kIana, "http\t80\tWeb\r\ndomain\t53\tDNS", "iana.txt", v.Ports(), problems);
+    ReadPortFile(PortFile::kTrojans, "80\tExecutor", "trojans.txt", v.Ports(), problems);
+    ASSERT_TRUE(problems.empty());
+    PacketListModel& m = v.ListModel();
+
+    Store(v, kOther, kLocal, "53", "80");  // numbers
+    v.Prefs().bPorts = true;
+    Store(v, kOther, kLocal, "53", "81");  // IANA names; 81 has none
+    v.Prefs().Prefs = kTrojans;
+    Store(v, kOther, kLocal, "53", "80");  // trojan names
+    v.Prefs().bPorts = false;
+    v.EndBurst();
+
+    EXPECT_EQ(Cell(m, 0, 3), "53");
+    EXPECT_EQ(Cell(m, 0, 4), "80");
+    EXPECT_EQ(Cell(m, 1, 3), "domain     DNS");
+    EXPECT_EQ(Cell(m, 1, 4), "81");
+    EXPECT_EQ(Cell(m, 2, 3), "53");
+    EXPECT_EQ(Cell(m, 2, 4), "Executor");
+    for (int r = 0; r < 3; ++r)
+        EXPECT_EQ(Cell(m, r, 3, kColumnTagRole), "53");
+    EXPECT_EQ(Cell(m, 1, 4, kColumnTagRole), "81");
+    EXPECT_EQ(Cell(m, 2, 4, kColumnTagRole), "80");
+
+    // A rebuild shows every row with the settings now in force.
+    v.Prefs().bPorts = true;
+    v.Prefs().Prefs = kIana;
+    v.ts2_Click(PacketViews::kTabAll);
+    EXPECT_EQ(Cell(m, 0, 4), "http     Web");
+    EXPECT_EQ(Cell(m, 2, 4), "http     Web");
+    EXPECT_EQ(Cell(m, 1, 4), "81");
+}
+
+TEST(ListRows, BurstInsertsOnceWithTheSameFinalStateAsOneByOne)
+{
+    PacketViews burst;
+    PacketViews single;
+    Prepare(burst);
+    Prepare(single);
+    int inserts = 0;
+    QObject::connect(&burst.ListModel(), &QAbstractItemModel::rowsInserted,
+                     [&](const QModelIndex&, int first, int last) {
+                         ++inserts;
+                         EXPECT_EQ(first, 0);
+                         EXPECT_EQ(last, 99);
+                     });
+    std::vector<int> followBurst;
+    std::vector<int> followSingle;
+    burst.onFollow = [&](int row) { followBurst.push_back(row); };
+    single.onFollow = [&](int row) { followSingle.push_back(row); };
+    for (int i = 0; i < 100; ++i) {
+        const std::string host = "172.16.0." + std::to_string(i % 7);
+        const std::string port = std::to_string(1000 + i % 5);
+        Store(burst, host, i % 3 ? kLocal : kOther, port);
+        Store(single, host, i % 3 ? kLocal : kOther, port);
+        single.EndBurst();
+    }
+    EXPECT_EQ(burst.ListModel().rowCount(), 0);  // not visible before the burst ends
+    burst.EndBurst();
+    EXPECT_EQ(inserts, 1);
+    EXPECT_EQ(RowSeqs(burst.ListModel()), RowSeqs(single.ListModel()));
+    EXPECT_EQ(burst.ListModel().rowCount(), single.ListModel().rowCount());
+    ASSERT_EQ(followBurst, std::vector<int>{99});
+    EXPECT_EQ(followSingle.back(), 99);
+    EXPECT_EQ(followSingle.size(), 100u);
+    for (const std::string key : {"S", "D", "172.16.0.3S", "10.0.0.1D"})
+        EXPECT_EQ(burst.TreeModel().childTexts(key), single.TreeModel().childTexts(key)) << key;
+    EXPECT_EQ(burst.TreeModel().rowCount(burst.TreeModel().nodeByKey("S")), 7);
+    // Nothing pending: ending again changes nothing.
+    burst.EndBurst();
+    EXPECT_EQ(inserts, 1);
+    EXPECT_EQ(followBurst.size(), 1u);
+}
+
+TEST(ListRows, NoFollowAppendsWithoutFollowing)
+{
+    PacketViews v;
+    Prepare(v);
+    int follows = 0;
+    v.onFollow = [&](int) { ++follows; };
+    v.bNoFollow = true;
+    Store(v, kOther, kLocal);
+    v.EndBurst();
+    EXPECT_EQ(follows, 0);
+    EXPECT_EQ(v.ListModel().rowCount(), 1);
+    v.bNoFollow = false;
+    Store(v, kOther, kLocal);
+    v.EndBurst();
+    EXPECT_EQ(follows, 1);
+}
+
+// --- host tree --------------------------------------------------------------------
+
+using Texts = std::vector<std::string>;
+
+TEST(HostTree, LiveAddsFollowFirstAppearance)
+{
+    PacketViews v;
+    Prepare(v);
+    HostTreeModel& t = v.TreeModel();
+    EXPECT_EQ(t.data(t.nodeByKey("S")).toString(), "来源");
+    EXPECT_EQ(t.data(t.nodeByKey("D")).toString(), "目标");
+    EXPECT_EQ(t.data(t.nodeByKey("S"), kImageRole).toInt(), 9);
+    EXPECT_EQ(t.data(t.nodeByKey("D"), kImageRole).toInt(), 13);
+    EXPECT_EQ(t.nodeByKey("S").row(), 0);
+    EXPECT_EQ(t.nodeByKey("D").row(), 1);
+
+    const std::string A = "10.1.1.1", B = "10.2.2.2", C = "10.3.3.3";
+    Store(v, A, B, "1025", "80");
+    Store(v, A, B, "1025", "80");
+    Store(v, A, B, "1026", "80");
+    Store(v, C, B, "1025", "80");
+    Store(v, C, A, "2000", "");
+    Store(v, A, B, "2000", "80");
+    v.EndBurst();
+    EXPECT_EQ(t.childTexts("S"), (Texts{A, C}));
+    EXPECT_EQ(t.childTexts("D"), (Texts{B, A}));
+    EXPECT_EQ(t.childTexts(A + "S"), (Texts{"1025", "1026", "2000"}));
+    EXPECT_EQ(t.childTexts(C + "S"), (Texts{"1025", "2000"}));
+    EXPECT_EQ(t.childTexts(B + "D"), (Texts{"80"}));
+    EXPECT_EQ(t.childTexts(A + "D"), (Texts{""}));  // empty port text, empty node
+    EXPECT_EQ(t.dSrcHosts().count(), 2u);
+    EXPECT_EQ(t.dSrcHosts().find(A)->ports.count(), 3u);
+    EXPECT_EQ(t.dDestHosts().find(A)->ports.count(), 1u);
+    // The model shows the same: host A under the source root with three ports.
+    const QModelIndex hostA = t.nodeByKey(A + "S");
+    ASSERT_TRUE(hostA.isValid());
+    EXPECT_EQ(t.parent(hostA), t.nodeByKey("S"));
+    EXPECT_EQ(t.rowCount(hostA), 3);
+    EXPECT_EQ(t.data(t.index(2, 0, hostA)).toString(), "2000");
+    EXPECT_EQ(t.parent(t.index(2, 0, hostA)), hostA);
+    EXPECT_EQ(t.data(hostA, kNodeKeyRole).toString(), QString::fromStdString(A + "S"));
+}
+
+TEST(HostTree, NodesOfABurstBecomeVisibleWithOneInsertionPerGrownParent)
+{
+    PacketViews v;
+    Prepare(v);
+    HostTreeModel& t = v.TreeModel();
+    Store(v, "1.1.1.1", "2.2.2.2", "1", "2");
+    v.EndBurst();
+    std::vector<std::pair<std::string, std::pair<int, int>>> inserts;
+    QObject::connect(&t, &QAbstractItemModel::rowsInserted, [&](const QModelIndex& parent, int first, int last) {
+        inserts.push_back({t.data(parent, kNodeKeyRole).toString().toStdString(), {first, last}});
+    });
+    Store(v, "1.1.1.1", "2.2.2.2", "3", "2");  // new port under an old host
+    Store(v, "1.1.1.1", "2.2.2.2", "4", "2");
+    Store(v, "5.5.5.5", "2.2.2.2", "1", "2");  // new host with its port
+    EXPECT_FALSE(t.nodeByKey("5.5.5.5S").isValid());
+    v.EndBurst();
+    ASSERT_EQ(inserts.size(), 2u);
+    EXPECT_EQ(inserts[0].first, "1.1.1.1S");
+    EXPECT_EQ(inserts[0].second, std::make_pair(1, 2));
+    EXPECT_EQ(inserts[1].first, "S");
+    EXPECT_EQ(inserts[1].second, std::make_pair(1, 1));
+    EXPECT_EQ(t.rowCount(t.nodeByKey("5.5.5.5S")), 1);
+}
+
+TEST(HostTree, RebuildHoldsExactlyTheHostsOfTheRowsShown)
+{
+    PacketViews v;
+    Prepare(v);
+    Store(v, "1.1.1.1", "2.2.2.2", "10", "20");
+    Store(v, "3.3.3.3", "4.4.4.4", "30", "40");
+    Store(v, "1.1.1.1", "4.4.4.4", "11", "41");
+    auto f = std::make_shared<cFilter>();
+    f->bSrc = true;
+    f->Src = "1.1.1.1";
+    ASSERT_EQ(v.AddFilter("one", f), "");
+    v.ts2_Click(5);
+    HostTreeModel& t = v.TreeModel();
+    EXPECT_EQ(t.childTexts("S"), (Texts{"1.1.1.1"}));
+    EXPECT_EQ(t.childTexts("1.1.1.1S"), (Texts{"10", "11"}));
+    EXPECT_EQ(t.childTexts("D"), (Texts{"2.2.2.2", "4.4.4.4"}));
+    EXPECT_EQ(t.childTexts("4.4.4.4D"), (Texts{"41"}));
+    EXPECT_FALSE(t.dSrcHosts().exists("3.3.3.3"));
+    EXPECT_EQ(t.nodeCount(), 2u + 3u + 4u);
+    // Back to every packet: all hosts again, in order of first appearance.
+    v.ts2_Click(1);
+    EXPECT_EQ(t.childTexts("S"), (Texts{"1.1.1.1", "3.3.3.3"}));
+    EXPECT_EQ(t.childTexts("D"), (Texts{"2.2.2.2", "4.4.4.4"}));
+    EXPECT_EQ(t.childTexts("4.4.4.4D"), (Texts{"40", "41"}));
+}
+
+// --- tabs -------------------------------------------------------------------------
+
+// The four kinds of traffic whose selection the tabs decide.
+struct Traffic {
+    std::int64_t sent, received, localToLocal, broadcast;
+};
+
+Traffic StoreMix(PacketViews& v)
+{
+    Traffic t{};
+    t.sent = Store(v, kLocal, kOther);
+    t.received = Store(v, kOther, kLocal);
+    t.localToLocal = Store(v, kLocal, kLocal2);
+    t.broadcast = Store(v, "10.0.0.7", kBroadcast);
+    v.EndBurst();
+    return t;
+}
+
+std::vector<std::int64_t> Seqs(std::initializer_list<std::int64_t> s)
+{
+    return s;
+}
+
+TEST(Tabs, BuiltInTabsSelectTheSamePacketsLiveAndAfterRebuild)
+{
+    struct Case {
+        int tab;
+        std::vector<std::int64_t> expect;  // of the mix stored 1..4
+    };
+    const std::vector<Case> cases = {
+        {PacketViews::kTabAll, Seqs({1, 2, 3, 4})},
+        {PacketViews::kTabReceived, Seqs({2, 4})},  // source not local
+        {PacketViews::kTabSent, Seqs({1, 3})},      // source local
+        {PacketViews::kTabIp, Seqs({1, 2, 3, 4})},  // four different pairs
+    };
+    for (const Case& c : cases) {
+        PacketViews v;
+        Prepare(v);
+        v.ts2_Click(c.tab);
+        EXPECT_EQ(v.SelectedTab(), c.tab);
+        StoreMix(v);
+        EXPECT_EQ(RowSeqs(v.ListModel()), c.expect) << "live, tab " << c.tab;
+        v.ts2_Click(c.tab);
+        EXPECT_EQ(RowSeqs(v.ListModel()), c.expect) << "rebuilt, tab " << c.tab;
+        // Images agree with the tabs: sent rows carry 4, received rows 12.
+        for (std::size_t r = 0; r < v.ListModel().totalRows(); ++r)
+            EXPECT_EQ(v.ListModel().imageOf(r) == 4, v.IsLocal(v.ListModel().recordOf(r).mSrcAddr));
+    }
+}
+
+TEST(Tabs, IpTabShowsOneRowPerOrderedPairLiveAndAfterRebuild)
+{
+    PacketViews v;
+    Prepare(v);
+    v.ts2_Click(PacketViews::kTabIp);
+    Store(v, "1.1.1.1", "2.2.2.2");
+    Store(v, "1.1.1.1", "2.2.2.2", "9");
+    Store(v, "1.1.1.1", "2.2.2.2");
+    EXPECT_EQ(RowSeqs(v.ListModel()), Seqs({1}));
+    Store(v, "2.2.2.2", "1.1.1.1");
+    Store(v, "1.1.1.1", "2.2.2.22");
+    Store(v, "1.1.1.12", "2.2.2.2");
+    Store(v, "2.2.2.2", "1.1.1.1");
+    v.EndBurst();
+    const auto live = RowSeqs(v.ListModel());
+    EXPECT_EQ(live, Seqs({1, 4, 5, 6}));
+    v.ts2_Click(PacketViews::kTabIp);
+    EXPECT_EQ(RowSeqs(v.ListModel()), live);
+}
+
+TEST(Tabs, IpTabCountsRowsFromOtherTabsAndForgetsClearedRows)
+{
+    PacketViews v;
+    Prepare(v);
+    Store(v, "1.1.1.1", "2.2.2.2");  // on tab 1: a row for the pair
+    v.ts2_Click(PacketViews::kTabIp);
+    Store(v, "1.1.1.1", "2.2.2.2");
+    EXPECT_EQ(RowSeqs(v.ListModel()), Seqs({1}));
+    v.ClearList();
+    EXPECT_EQ(v.ListModel().totalRows(), 0u);
+    Store(v, "1.1.1.1", "2.2.2.2");  // the list no longer shows the pair
+    EXPECT_EQ(RowSeqs(v.ListModel()), Seqs({3}));
+}
+
+TEST(Tabs, ClearListEmptiesRowsOnlyAndTheNextClickShowsAllAgain)
+{
+    PacketViews v;
+    Prepare(v);
+    StoreMix(v);
+    const std::size_t nodes = v.TreeModel().nodeCount();
+    v.ClearList();
+    EXPECT_EQ(v.ListModel().rowCount(), 0);
+    EXPECT_EQ(v.TreeModel().nodeCount(), nodes);
+    EXPECT_EQ(v.lSeq(), 4);
+    Store(v, kOther, kLocal);
+    v.EndBurst();
+    EXPECT_EQ(RowSeqs(v.ListModel()), Seqs({5}));
+    v.ts2_Click(PacketViews::kTabAll);
+    EXPECT_EQ(RowSeqs(v.ListModel()), Seqs({1, 2, 3, 4, 5}));
+}
+
+std::shared_ptr<cFilter> SrcFilter(const std::string& src)
+{
+    auto f = std::make_shared<cFilter>();
+    f->bSrc = true;
+    f->Src = src;
+    return f;
+}
+
+TEST(Tabs, FilterTabSelectsLiveAndAppliesToThePast)
+{
+    PacketViews v;
+    Prepare(v);
+    Store(v, "1.1.1.1", "2.2.2.2");
+    Store(v, "3.3.3.3", "2.2.2.2");
+    ASSERT_EQ(v.AddFilter("from 1", SrcFilter("1.1.1.1")), "");
+    auto none = std::make_shared<cFilter>();
+    ASSERT_EQ(v.AddFilter("none", none), "");
+    ASSERT_EQ(v.TabCount(), 6);
+    EXPECT_EQ(v.TabAt(5).key, "from 1");
+    EXPECT_EQ(v.TabAt(5).caption, "from 1");
+    EXPECT_EQ(v.TabAt(5).image, 0);
+    EXPECT_EQ(v.SelectedTab(), 1);  // a new filter tab is not selected
+
+    v.ts2_Click(5);
+    EXPECT_EQ(RowSeqs(v.ListModel()), Seqs({1}));
+    EXPECT_EQ(v.cF, *v.dFiltro.find("from 1"));
+    Store(v, "1.1.1.1", "9.9.9.9");
+    Store(v, "9.9.9.9", "1.1.1.1");
+    EXPECT_EQ(RowSeqs(v.ListModel()), Seqs({1, 3}));
+
+    v.ts2_Click(6);  // no criterion: nothing, live or rebuilt
+    EXPECT_TRUE(RowSeqs(v.ListModel()).empty());
+    Store(v, "1.1.1.1", "2.2.2.2");
+    EXPECT_TRUE(RowSeqs(v.ListModel()).empty());
+    EXPECT_EQ(v.lSeq(), 5);
+}
+
+TEST(Tabs, FilterNamesAndTabKeysAreRefusedWhenTaken)
+{
+    PacketViews v;
+    Prepare(v);
+    ASSERT_EQ(v.AddFilter("f", SrcFilter("1.1.1.1")), "");
+    EXPECT_EQ(v.AddFilter("f", SrcFilter("2.2.2.2")), "Filter Name already exists!");
+    EXPECT_EQ(v.TabCount(), 5);
+    EXPECT_EQ((*v.dFiltro.find("f"))->Src, "1.1.1.1");
+    // A tab key the strip already has is refused with a reason; nothing registered.
+    EXPECT_FALSE(v.AppendFilterTab("f").isEmpty());
+    v.dFiltro.remove("f");
+    const QString refusal = v.AddFilter("f", SrcFilter("2.2.2.2"));
+    EXPECT_FALSE(refusal.isEmpty());
+    EXPECT_FALSE(v.dFiltro.exists("f"));
+    EXPECT_EQ(v.TabCount(), 5);
+    // Case matters; captions of built-in tabs are not keys.
+    EXPECT_EQ(v.AddFilter("F", SrcFilter("1.1.1.1")), "");
+    EXPECT_EQ(v.AddFilter("全部", SrcFilter("1.1.1.1")), "");
+    EXPECT_EQ(v.TabCount(), 7);
+}
+
+TEST(Tabs, DeletingAFilterTabUnregistersItAndRebuildsForTheNextTab)
+{
+    PacketViews v;
+    Prepare(v);
+    Store(v, "1.1.1.1", "2.2.2.2");
+    Store(v, "3.3.3.3", "2.2.2.2");
+    ASSERT_EQ(v.AddFilter("a", SrcFilter("1.1.1.1")), "");
+    ASSERT_EQ(v.AddFilter("b", SrcFilter("3.3.3.3")), "");
+
+    v.ts2_Click(PacketViews::kTabSent);
+    EXPECT_FALSE(v.DeleteSelectedFilterTab());  // built-in tabs stay
+    EXPECT_EQ(v.TabCount(), 6);
+
+    v.ts2_Click(5);
+    EXPECT_EQ(RowSeqs(v.ListModel()), Seqs({1}));
+    ASSERT_TRUE(v.DeleteSelectedFilterTab());
+    EXPECT_EQ(v.TabCount(), 5);
+    EXPECT_FALSE(v.dFiltro.exists("a"));
+    EXPECT_EQ(v.SelectedTab(), 5);  // "b" moved into its place
+    EXPECT_EQ(v.TabAt(5).key, "b");
+    EXPECT_EQ(RowSeqs(v.ListModel()), Seqs({2}));
+    EXPECT_EQ(v.TreeModel().childTexts("S"), (Texts{"3.3.3.3"}));
+
+    ASSERT_TRUE(v.DeleteSelectedFilterTab());  // the last tab: the one before it
+    EXPECT_EQ(v.SelectedTab(), PacketViews::kTabIp);
+    EXPECT_EQ(v.dFiltro.count(), 0u);
+    EXPECT_EQ(v.cF, nullptr);
+    EXPECT_EQ(RowSeqs(v.ListModel()), Seqs({1, 2}));
+    // The name can be used again.
+    EXPECT_EQ(v.AddFilter("a", SrcFilter("1.1.1.1")), "");
+    // Every remaining filter tab has its filter.
+    for (int i = PacketViews::kFirstFilterTab; i <= v.TabCount(); ++i)
+        EXPECT_TRUE(v.dFiltro.exists(v.TabAt(i).key.toStdString()));
+}
+
+}  // namespace
+}  // namespace quillet

@@ -1,0 +1,218 @@
+#include <QAbstractItemView>
+#include <QAction>
+#include <QApplication>
+#include <QHeaderView>
+#include <QMenu>
+#include <QTabBar>
+#include <QTableView>
+#include <QTest>
+#include <QTreeView>
+#include <gtest/gtest.h>
+
+#include "ViewsTestSupport.h"
+#include "views/ListRoles.h"
+#include "views/PacketViewWidgets.h"
+
+namespace quillet {
+namespace {
+
+using namespace test;
+
+QApplication& App()
+{
+    static int argc = 1;
+    static char name[] = "test_views_widgets";
+    static char* argv[] = {name, nullptr};
+    // Lives until the process ends, after every widget is gone.
+    static QApplication* app = new QApplication(argc, argv);
+    return *app;
+}
+
+class ViewWidgets : public ::testing::Test {
+protected:
+    ViewWidgets()
+    {
+        Prepare(views);
+        window.resize(800, 600);
+        w = std::make_unique<PacketViewWidgets>(views, &window, &window, &window, &window);
+        window.show();
+    }
+    ~ViewWidgets() override { w.reset(); }
+
+    template <typename T>
+    T* Find(const char* name)
+    {
+        return window.findChild<T*>(QString::fromLatin1(name));
+    }
+
+    int CurrentRow() { return w->lv()->selectionModel()->currentIndex().row(); }
+    QList<int> SelectedRows()
+    {
+        QList<int> rows;
+        for (const QModelIndex& i : w->lv()->selectionModel()->selectedRows())
+            rows.push_back(i.row());
+        return rows;
+    }
+
+    QApplication& app = App();  // before any widget
+    PacketViews views;
+    QWidget window;
+    std::unique_ptr<PacketViewWidgets> w;
+};
+
+TEST_F(ViewWidgets, ControlsCarryTheirNamesCaptionsImagesAndWidths)
+{
+    auto* lv = Find<QTableView>("lv");
+    auto* tv = Find<QTreeView>("tv");
+    auto* ts2 = Find<QTabBar>("ts2");
+    auto* popUp = Find<QMenu>("PopUp");
+    ASSERT_TRUE(lv && tv && ts2 && popUp);
+    EXPECT_EQ(lv, w->lv());
+    auto* del = popUp->findChild<QAction*>("mnuDelete");
+    ASSERT_NE(del, nullptr);
+    EXPECT_EQ(del->text(), "Delete Filter");
+
+    ASSERT_EQ(ts2->count(), 4);
+    const QStringList captions = {"全部", "接收", "发送", "IP"};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(ts2->tabText(i), captions[i]);
+        EXPECT_FALSE(ts2->tabIcon(i).isNull());
+    }
+    EXPECT_EQ(ts2->currentIndex(), 0);
+
+    const int pixels[kColumnCount] = {87, 113, 113, 80, 80, 96, 100};
+    for (int c = 0; c < kColumnCount; ++c) {
+        EXPECT_EQ(lv->columnWidth(c), pixels[c]) << c;
+        EXPECT_EQ(lv->model()->headerData(c, Qt::Horizontal).toString(), PacketListModel::Caption(c));
+    }
+    // The tree's roots, with their images.
+    ASSERT_EQ(tv->model()->rowCount(), 2);
+    EXPECT_EQ(tv->model()->index(0, 0).data().toString(), "来源");
+    EXPECT_EQ(tv->model()->index(1, 0).data().toString(), "目标");
+    EXPECT_EQ(tv->model()->index(0, 0).data(Qt::DecorationRole).typeId(), QMetaType::QIcon);
+}
+
+TEST_F(ViewWidgets, NewRowsAreFollowedOncePerBurstUnlessNoFollow)
+{
+    Store(views, kOther, kLocal);
+    Store(views, kLocal, kOther);
+    Store(views, kOther, kLocal);
+    w->EndBurst();
+    ASSERT_EQ(w->lv()->model()->rowCount(), 3);
+    EXPECT_EQ(CurrentRow(), 2);
+    EXPECT_EQ(SelectedRows(), QList<int>{2});
+    // Row tag and column tags reach a reader of the view's model.
+    const QModelIndex row1 = w->lv()->model()->index(1, 3);
+    EXPECT_EQ(row1.data(kColumnTagRole).toString(), "1025");
+    EXPECT_EQ(row1.data(kRowTagRole).toByteArray(), QByteArray("payload"));
+    EXPECT_EQ(w->lv()->model()->index(1, 0).data(Qt::DecorationRole).typeId(), QMetaType::QIcon);
+
+    views.bNoFollow = true;
+    Store(views, kOther, kLocal);
+    w->EndBurst();
+    EXPECT_EQ(w->lv()->model()->rowCount(), 4);
+    EXPECT_EQ(SelectedRows(), QList<int>{2});
+
+    // Many rows in one burst: the newest is scrolled into view.
+    views.bNoFollow = false;
+    for (int i = 0; i < 2000; ++i)
+        Store(views, kOther, kLocal);
+    w->EndBurst();
+    QApplication::processEvents();
+    EXPECT_EQ(CurrentRow(), 2003);
+    const QRect rowRect = w->lv()->visualRect(w->lv()->model()->index(2003, 0));
+    EXPECT_TRUE(w->lv()->viewport()->rect().intersects(rowRect));
+}
+
+TEST_F(ViewWidgets, ClickingATabRebuildsForIt)
+{
+    Store(views, kLocal, kOther);
+    Store(views, kOther, kLocal);
+    w->EndBurst();
+    QTabBar* ts2 = w->ts2();
+    ts2->setCurrentIndex(2);  // "发送"
+    EXPECT_EQ(views.SelectedTab(), PacketViews::kTabSent);
+    EXPECT_EQ(RowSeqs(views.ListModel()), std::vector<std::int64_t>{1});
+    EXPECT_EQ(w->lv()->model()->rowCount(), 1);
+    views.ClearList();
+    EXPECT_EQ(w->lv()->model()->rowCount(), 0);
+    // A click on the tab already selected rebuilds as well.
+    QTest::mouseClick(ts2, Qt::LeftButton, {}, ts2->tabRect(2).center());
+    EXPECT_EQ(w->lv()->model()->rowCount(), 1);
+    QTest::mouseClick(ts2, Qt::LeftButton, {}, ts2->tabRect(0).center());
+    EXPECT_EQ(views.SelectedTab(), PacketViews::kTabAll);
+    EXPECT_EQ(w->lv()->model()->rowCount(), 2);
+}
+
+TEST_F(ViewWidgets, FilterTabsAppendWithoutSelectionAndRefuseTakenKeys)
+{
+    Store(views, kOther, kLocal);
+    w->EndBurst();
+    EXPECT_EQ(w->AppendFilterTab("mine"), "");
+    QTabBar* ts2 = w->ts2();
+    ASSERT_EQ(ts2->count(), 5);
+    EXPECT_EQ(ts2->tabText(4), "mine");
+    EXPECT_EQ(ts2->tabData(4).toString(), "mine");
+    EXPECT_TRUE(ts2->tabIcon(4).isNull());
+    EXPECT_EQ(ts2->currentIndex(), 0);
+    EXPECT_EQ(w->lv()->model()->rowCount(), 1);  // not rebuilt
+    EXPECT_FALSE(w->AppendFilterTab("mine").isEmpty());
+    EXPECT_EQ(ts2->count(), 5);
+}
+
+TEST_F(ViewWidgets, RightClickOffersDeleteOnlyOnFilterTabsAndDeleteRemovesTabAndFilter)
+{
+    Store(views, "1.1.1.1", kLocal);
+    Store(views, "2.2.2.2", kLocal);
+    w->EndBurst();
+    auto one = std::make_shared<cFilter>();
+    one->bSrc = true;
+    one->Src = "1.1.1.1";
+    auto two = std::make_shared<cFilter>();
+    two->bSrc = true;
+    two->Src = "2.2.2.2";
+    ASSERT_EQ(w->AppendFilterTab("one"), "");
+    views.dFiltro.assign("one", one);
+    ASSERT_EQ(w->AppendFilterTab("two"), "");
+    views.dFiltro.assign("two", two);
+
+    int shown = 0;
+    QObject::connect(w.get(), &PacketViewWidgets::popUpAboutToShow, [&] { ++shown; });
+    QTabBar* ts2 = w->ts2();
+    for (int builtIn = 0; builtIn < 4; ++builtIn) {
+        ts2->setCurrentIndex(builtIn);
+        QTest::mouseClick(ts2, Qt::RightButton, {}, ts2->tabRect(4).center());
+    }
+    EXPECT_EQ(shown, 0);
+    EXPECT_FALSE(w->PopUp()->isVisible());
+
+    ts2->setCurrentIndex(4);
+    EXPECT_EQ(RowSeqs(views.ListModel()), std::vector<std::int64_t>{1});
+    QTest::mouseClick(ts2, Qt::LeftButton, {}, ts2->tabRect(4).center());
+    QTest::mouseClick(ts2, Qt::RightButton, {}, ts2->tabRect(0).center());  // the selected tab decides
+    EXPECT_EQ(shown, 1);
+    EXPECT_TRUE(w->PopUp()->isVisible());
+    w->PopUp()->hide();
+
+    w->mnuDelete()->trigger();
+    ASSERT_EQ(ts2->count(), 5);
+    EXPECT_EQ(ts2->tabText(4), "two");
+    EXPECT_EQ(ts2->currentIndex(), 4);
+    EXPECT_EQ(views.SelectedTab(), 5);
+    EXPECT_FALSE(views.dFiltro.exists("one"));
+    EXPECT_EQ(RowSeqs(views.ListModel()), std::vector<std::int64_t>{2});
+    EXPECT_EQ(w->lv()->model()->rowCount(), 1);
+
+    w->mnuDelete()->trigger();
+    EXPECT_EQ(ts2->count(), 4);
+    EXPECT_EQ(ts2->currentIndex(), 3);
+    EXPECT_EQ(views.SelectedTab(), PacketViews::kTabIp);
+    EXPECT_EQ(w->lv()->model()->rowCount(), 2);
+
+    // On a built-in tab the menu item does nothing.
+    w->mnuDelete()->trigger();
+    EXPECT_EQ(ts2->count(), 4);
+}
+
+}  // namespace
+}  // namespace quillet
