@@ -103,6 +103,8 @@ public:
     QToolBar* tB() const { return tB_; }
     QComboBox* Combo1() const { return Combo1_; }
     QStatusBar* stB() const { return stB_; }
+    // Panel 1 of stB: the receive count.
+    QLabel* stBPanel1() const { return stBPanel1_; }
     QAbstractItemView* lv() const;
     QTreeView* tv() const;
     QTabBar* ts2() const;

@@ -1,0 +1,141 @@
+#pragma once
+
+// A capture source for main-window tests: datagrams the test queues, a pipe
+// as the descriptor that signals them, and a part "still in the kernel" that
+// only Drain hands over.
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "shell/CaptureSource.h"
+
+namespace quillet::test {
+
+struct FakeCaptureState {
+    std::deque<std::vector<std::uint8_t>> ready;  // signalled through the pipe
+    std::deque<std::vector<std::uint8_t>> held;   // only Drain finds these
+    std::int64_t timestampUs = 1'700'000'000'000'000;
+    int readCalls = 0;
+    int drainCalls = 0;
+    bool closed = false;
+    bool failReads = false;  // Read returns -1
+    std::chrono::milliseconds readDelay{0};
+    int pipeRead = -1;
+    int pipeWrite = -1;
+    std::vector<std::string> openedOn;  // addresses asked for
+};
+
+class FakeCapture : public CaptureSource {
+public:
+    explicit FakeCapture(std::shared_ptr<FakeCaptureState> s) : s_(std::move(s))
+    {
+        int fds[2];
+        if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) == 0) {
+            s_->pipeRead = fds[0];
+            s_->pipeWrite = fds[1];
+        }
+        s_->closed = false;
+    }
+    ~FakeCapture() override { Close(); }
+
+    int selectableFd() const override { return s_->pipeRead; }
+
+    int Read(int maxDatagrams, const DatagramCallback& fn) override
+    {
+        ++s_->readCalls;
+        if (s_->readDelay.count() > 0)
+            std::this_thread::sleep_for(s_->readDelay);
+        if (s_->failReads)
+            return -1;
+        int n = 0;
+        while (n < maxDatagrams && !s_->ready.empty()) {
+            std::vector<std::uint8_t> d = std::move(s_->ready.front());
+            s_->ready.pop_front();
+            fn(d, s_->timestampUs);
+            ++n;
+        }
+        if (s_->ready.empty())
+            Unsignal();
+        return n;
+    }
+
+    int Drain(const DatagramCallback& fn) override
+    {
+        ++s_->drainCalls;
+        int n = 0;
+        for (auto* q : {&s_->ready, &s_->held}) {
+            while (!q->empty()) {
+                std::vector<std::uint8_t> d = std::move(q->front());
+                q->pop_front();
+                fn(d, s_->timestampUs);
+                ++n;
+            }
+        }
+        Unsignal();
+        return n;
+    }
+
+    CaptureHandle::Stats stats() const override { return {}; }
+
+    void Close() override
+    {
+        if (s_->pipeRead >= 0)
+            ::close(s_->pipeRead);
+        if (s_->pipeWrite >= 0)
+            ::close(s_->pipeWrite);
+        s_->pipeRead = s_->pipeWrite = -1;
+        s_->closed = true;
+    }
+
+    // Queues datagrams as arrived and makes the descriptor readable.
+    static void Arrive(FakeCaptureState& s, std::vector<std::vector<std::uint8_t>> datagrams)
+    {
+        for (auto& d : datagrams)
+            s.ready.push_back(std::move(d));
+        if (s.pipeWrite >= 0) {
+            const char byte = 1;
+            [[maybe_unused]] ssize_t w = ::write(s.pipeWrite, &byte, 1);
+        }
+    }
+
+private:
+    void Unsignal()
+    {
+        char buf[256];
+        while (s_->pipeRead >= 0 && ::read(s_->pipeRead, buf, sizeof buf) > 0) {
+        }
+    }
+
+    std::shared_ptr<FakeCaptureState> s_;
+};
+
+// An opener that hands out fake captures over one shared state, or fails
+// with a message like the real one when told to.
+struct FakeOpener {
+    std::shared_ptr<FakeCaptureState> state = std::make_shared<FakeCaptureState>();
+    bool fail = false;
+    int opens = 0;
+
+    CaptureOpener opener()
+    {
+        return [this](const std::string& address, int, MessageSink& sink) -> std::unique_ptr<CaptureSource> {
+            ++opens;
+            state->openedOn.push_back(address);
+            if (fail) {
+                sink.ShowMessage("bind err\nno interface carries the address " + address);
+                return nullptr;
+            }
+            return std::make_unique<FakeCapture>(state);
+        };
+    }
+};
+
+}  // namespace quillet::test
