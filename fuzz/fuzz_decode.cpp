@@ -1,18 +1,57 @@
-// Feeds arbitrary bytes to the datagram decoder; any crash, overflow or
-// undefined behaviour is a finding.
+// Feeds arbitrary bytes to the datagram decoder, both as a bare datagram and
+// as a captured frame of each link type; any crash, overflow, undefined
+// behaviour or broken invariant is a finding.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <span>
 
+#include "capture/LinkLayer.h"
 #include "decode/DecodeDatagram.h"
+
+namespace {
+
+void Check(bool ok)
+{
+    if (!ok)
+        std::abort();
+}
+
+void DecodeAndCheck(std::span<const std::uint8_t> in)
+{
+    auto d = quillet::DecodeDatagram(in);
+    if (!d)
+        return;
+    // A record never claims more payload than was given, and its payload is
+    // the run of bytes that ends where the datagram ends.
+    Check(d->size >= 0 && static_cast<std::size_t>(d->size) == d->data.size());
+    Check(in.size() >= 20 && (in[0] >> 4) == 4);
+    const std::size_t total = static_cast<std::size_t>((in[2] << 8) | in[3]);
+    const std::size_t end = total != 0 && total <= in.size() ? total : in.size();
+    const std::size_t header = static_cast<std::size_t>(in[0] & 0x0F) * 4;
+    Check(header + d->data.size() <= end);
+    Check(std::memcmp(in.data() + end - d->data.size(), d->data.data(), d->data.size()) == 0);
+    // Ports exactly for unfragmented-or-first TCP and UDP.
+    const bool later = (((in[6] << 8) | in[7]) & 0x1FFF) != 0;
+    const bool ported = !later && (in[9] == 6 || in[9] == 17);
+    Check(d->srcPort.empty() == !ported && d->destPort.empty() == !ported);
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    auto d = quillet::DecodeDatagram({data, size});
-    if (d) {
-        // A record never claims more payload than was given.
-        if (d->size < 0 || static_cast<std::size_t>(d->size) != d->data.size() || d->data.size() > size)
-            std::abort();
+    const std::span<const std::uint8_t> in(data, size);
+    DecodeAndCheck(in);
+    for (int linkType : {quillet::linktype::kEthernet, quillet::linktype::kRaw, quillet::linktype::kLinuxCooked,
+                         quillet::linktype::kIPv4, quillet::linktype::kLinuxCooked2}) {
+        const auto inner = quillet::IPv4DatagramOf(linkType, in);
+        if (inner.empty())
+            continue;
+        Check(inner.data() >= in.data() && inner.data() + inner.size() <= in.data() + in.size());
+        Check(inner.size() >= 20 && (inner[0] >> 4) == 4);
+        DecodeAndCheck(inner);
     }
     return 0;
 }

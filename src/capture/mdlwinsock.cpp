@@ -1,9 +1,56 @@
+// The window-free, capture-free routines of the network-stack module:
+// registration flag, address resolution, local addresses, host name look-up.
 #include "capture/mdlwinsock.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "capture/LocalInterfaces.h"
 
 namespace quillet {
 namespace {
+
 bool bStarted = false;
+
+constexpr std::size_t kMaxInterfaces = 8;
+constexpr std::size_t kHostNameChars = 256;
+
+// The IPv4 addresses a host name resolves to, in the resolver's order.
+std::vector<IPv4> LookUpHost(const std::string& name)
+{
+    std::vector<IPv4> out;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;  // one entry per address
+    addrinfo* res = nullptr;
+    if (getaddrinfo(name.c_str(), nullptr, &hints, &res) != 0 || res == nullptr)
+        return out;
+    for (const addrinfo* r = res; r != nullptr; r = r->ai_next) {
+        if (r->ai_family != AF_INET || r->ai_addr == nullptr || r->ai_addrlen < sizeof(sockaddr_in))
+            continue;
+        sockaddr_in sin;
+        std::memcpy(&sin, r->ai_addr, sizeof sin);
+        out.push_back(sin.sin_addr.s_addr);
+    }
+    freeaddrinfo(res);
+    return out;
 }
+
+std::string Trimmed(const std::string& s)
+{
+    const auto first = s.find_first_not_of(' ');
+    if (first == std::string::npos)
+        return {};
+    return s.substr(first, s.find_last_not_of(' ') - first + 1);
+}
+
+}  // namespace
 
 void WinsockStart()
 {
@@ -20,6 +67,48 @@ void WinsockStop()
 bool WinsockStarted()
 {
     return bStarted;
+}
+
+IPv4 ResolveIPv4(const std::string& text)
+{
+    // Dotted text first, with inet_addr's own rules (which make
+    // "255.255.255.255" indistinguishable from "no address").
+    const in_addr_t dotted = inet_addr(text.c_str());
+    if (dotted != INADDR_NONE)
+        return dotted;
+    if (text.empty())
+        return kNoAddress;
+    const auto found = LookUpHost(text);
+    return found.empty() ? kNoAddress : found.front();
+}
+
+int ListLocalAddresses(std::vector<std::string>& list)
+{
+    WinsockStart();
+    list.clear();
+    std::vector<InterfaceAddress> all;
+    if (const int err = ListInterfaceAddresses(all); err != 0)
+        return err;
+    for (const auto& a : all) {
+        if (list.size() == kMaxInterfaces)
+            break;
+        list.push_back(IPv4ToText(a.address).str());
+    }
+    return 0;
+}
+
+std::string HostNameToAddress(const std::string& name, MessageSink& sink)
+{
+    char local[kHostNameChars + 1] = {};
+    if (gethostname(local, kHostNameChars) != 0) {
+        sink.ShowMessage("Windows Sockets error " + std::to_string(errno));
+        return {};
+    }
+    const std::string lookUp = !name.empty() ? name.substr(0, kHostNameChars) : Trimmed(local);
+    const auto found = LookUpHost(lookUp);
+    if (found.empty())
+        return "Unknown";
+    return IPv4ToText(found.back()).str();
 }
 
 }  // namespace quillet

@@ -46,6 +46,8 @@ public:
 
     // Reads what is ready now, at most maxDatagrams, without blocking.
     // Returns the number of datagrams handed to fn, or -1 on a read error.
+    // fn must not close, move or read the handle; an exception it throws
+    // ends the read and reaches the caller.
     int Read(int maxDatagrams, const DatagramCallback& fn);
 
     // Hands over everything still held for this capture, including the part
@@ -62,17 +64,26 @@ public:
 
     void Close();
 
+    struct Impl;  // opaque: the capture library's state
+
 private:
-    struct Impl;
     explicit CaptureHandle(Impl* impl);
     Impl* impl_ = nullptr;
     friend CaptureHandle OpenCaptureSocket(const std::string&, int, MessageSink&);
 };
 
 // Opens the capture on the interface that carries the given address (dotted
-// text or host name): promiscuous, IPv4 only, whole datagrams. On failure shows
-// one message (first line "INVALID_SOCKET", "setsockopt err", "bind err" or
-// "WSAIoctl err", second line the reason) and returns an invalid handle.
+// text or host name): promiscuous, IPv4 only (untagged and VLAN-tagged),
+// whole datagrams of up to 65535 bytes, non-blocking. On failure shows one
+// message and returns an invalid handle. The message's first line is
+//   "INVALID_SOCKET"  no such address, no interface carries it, no rights to
+//                     capture, or no descriptor to watch;
+//   "setsockopt err"  capture options or the IPv4 filter refused;
+//   "bind err"        the interface cannot be captured on (down, gone, or a
+//                     link type this program cannot read);
+//   "WSAIoctl err"    promiscuous mode refused;
+// its second line says why, in the system's words where it has them.
+// The port changes nothing: a capture sees the whole interface.
 CaptureHandle OpenCaptureSocket(const std::string& address, int port, MessageSink& sink);
 
 // The address of a dotted-decimal text or of a host name, or kNoAddress.

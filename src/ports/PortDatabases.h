@@ -52,9 +52,28 @@ struct PortFileProblem {
     std::string what;
 };
 
-// Reads iana.txt, predefs.txt and trojans.txt from dir into the maps. A file
-// that cannot be read, or a line with too few fields, is reported and does not
-// stop the rest from loading; empty lines are skipped.
+// Reads iana.txt, predefs.txt and trojans.txt (UTF-8) from dir, joined with
+// "/", into the maps. A file that cannot be read, or a line with too few
+// fields, is reported and does not stop the rest from loading; empty lines are
+// skipped. Lines end with CR LF, a lone CR or a lone LF; fields are cut at
+// every TAB and taken as they stand; extra fields are ignored; a later line
+// with the same key replaces an earlier one.
+//   iana.txt:    name TAB port TAB description  -> key port, "name     description"
+//   predefs.txt: port TAB name                  -> key port, name
+//   trojans.txt: port TAB name                  -> key port, name
 std::vector<PortFileProblem> LoadPortFiles(const std::string& dir, PortDatabases& into);
+
+// The three files, in loading order.
+enum class PortFile { kIana, kPredefs, kTrojans };
+const char* PortFileName(PortFile file);
+
+// Reads the content of one file into its map, adding problems named after
+// fileName (a path or the bare name).
+void ReadPortFile(PortFile file, std::string_view content, const std::string& fileName, PortDatabases& into,
+                  std::vector<PortFileProblem>& problems);
+
+// One text for the user listing every problem, one per line ("file, line n:
+// what"); empty when there are none.
+std::string DescribePortFileProblems(const std::vector<PortFileProblem>& problems);
 
 }  // namespace quillet

@@ -1,0 +1,43 @@
+// Decoding speed: datagrams per second for small and MTU-sized TCP segments,
+// each with the usual 12 bytes of timestamp options.
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+#include "decode/DecodeDatagram.h"
+
+namespace {
+
+std::vector<std::uint8_t> TcpSegment(std::size_t total)
+{
+    std::vector<std::uint8_t> d(total, 0x5A);
+    d[0] = 0x45;
+    d[2] = static_cast<std::uint8_t>(total >> 8);
+    d[3] = static_cast<std::uint8_t>(total);
+    d[6] = 0x40;  // don't fragment
+    d[8] = 64;
+    d[9] = 6;
+    const std::uint8_t addrs[8] = {10, 77, 0, 1, 10, 77, 0, 2};
+    std::copy(addrs, addrs + 8, d.begin() + 12);
+    d[20] = 0xC3, d[21] = 0x50;  // 50000
+    d[22] = 0x01, d[23] = 0xBB;  // 443
+    d[32] = 8 << 4;              // 32-byte TCP header
+    d[33] = 0x18;
+    return d;
+}
+
+void DecodeTcp(benchmark::State& state)
+{
+    const auto datagram = TcpSegment(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) {
+        auto d = quillet::DecodeDatagram(datagram);
+        benchmark::DoNotOptimize(d);
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+    state.SetLabel("datagrams/s = items_per_second");
+}
+
+}  // namespace
+
+BENCHMARK(DecodeTcp)->Arg(60)->Arg(1400);

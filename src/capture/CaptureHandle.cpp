@@ -1,0 +1,248 @@
+// The capture handle and OpenCaptureSocket over libpcap.
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <utility>
+
+#include <poll.h>
+#include <pcap/pcap.h>
+
+#include "capture/LinkLayer.h"
+#include "capture/LocalInterfaces.h"
+#include "capture/mdlwinsock.h"
+
+namespace quillet {
+namespace {
+
+// Room for the largest IPv4 datagram (65535 bytes) behind any link header
+// this capture understands, VLAN tags included.
+constexpr int kSnapLength = 65535 + 64;
+// The kernel hands a partly filled ring block over when this expires: rows
+// appear within about a tenth of a second without waking up per packet.
+constexpr int kReadTimeoutMs = 50;
+constexpr int kKernelBufferBytes = 32 * 1024 * 1024;
+constexpr const char* kFilterTaggedToo = "ip or (vlan and ip)";
+constexpr const char* kFilterUntagged = "ip";
+
+const char* const kNeedsRights =
+    "Capturing needs root, or the program granted CAP_NET_RAW and CAP_NET_ADMIN "
+    "(setcap cap_net_raw,cap_net_admin+eip).";
+
+}  // namespace
+
+struct CaptureHandle::Impl {
+    pcap_t* pcap = nullptr;
+    int linkType = 0;
+    int fd = -1;
+    // Packets libpcap handed to us since the open, IPv4 or not: compared with
+    // the kernel's count to tell whether anything is still in the ring.
+    std::uint64_t delivered = 0;
+    Stats last;
+
+    ~Impl()
+    {
+        if (pcap != nullptr)
+            pcap_close(pcap);
+    }
+};
+
+namespace {
+
+struct DispatchContext {
+    CaptureHandle::Impl* impl;
+    const DatagramCallback* fn;
+    int handed = 0;
+    std::exception_ptr error;
+};
+
+void OnPacket(u_char* user, const pcap_pkthdr* h, const u_char* bytes)
+{
+    auto* ctx = reinterpret_cast<DispatchContext*>(user);
+    ++ctx->impl->delivered;
+    if (ctx->error)
+        return;
+    const auto datagram = IPv4DatagramOf(ctx->impl->linkType, {bytes, h->caplen});
+    if (datagram.empty())
+        return;
+    const std::int64_t us = static_cast<std::int64_t>(h->ts.tv_sec) * 1000000 + h->ts.tv_usec;
+    ++ctx->handed;
+    try {
+        (*ctx->fn)(datagram, us);
+    } catch (...) {
+        // Never unwind through libpcap: stop the loop and rethrow outside.
+        ctx->error = std::current_exception();
+        pcap_breakloop(ctx->impl->pcap);
+    }
+}
+
+// One pass over what the ring holds now. Returns datagrams handed over or -1.
+int DispatchReady(CaptureHandle::Impl* impl, int maxDatagrams, const DatagramCallback& fn)
+{
+    DispatchContext ctx{impl, &fn, 0, nullptr};
+    const int rc = pcap_dispatch(impl->pcap, maxDatagrams, OnPacket, reinterpret_cast<u_char*>(&ctx));
+    if (ctx.error)
+        std::rethrow_exception(ctx.error);
+    if (rc == PCAP_ERROR)
+        return -1;
+    return ctx.handed;
+}
+
+// Whether the kernel counted packets into the ring that libpcap has not yet
+// handed over.
+bool RingHoldsMore(CaptureHandle::Impl* impl)
+{
+    pcap_stat st{};
+    if (pcap_stats(impl->pcap, &st) != 0)
+        return true;  // unknown: keep waiting until the deadline
+    impl->last = {st.ps_recv, st.ps_drop, st.ps_ifdrop};
+    const std::uint64_t kept = st.ps_recv >= st.ps_drop ? st.ps_recv - st.ps_drop : 0;
+    return kept > impl->delivered;
+}
+
+}  // namespace
+
+CaptureHandle::CaptureHandle(Impl* impl) : impl_(impl) {}
+
+CaptureHandle::CaptureHandle(CaptureHandle&& other) noexcept : impl_(std::exchange(other.impl_, nullptr)) {}
+
+CaptureHandle& CaptureHandle::operator=(CaptureHandle&& other) noexcept
+{
+    if (this != &other) {
+        Close();
+        impl_ = std::exchange(other.impl_, nullptr);
+    }
+    return *this;
+}
+
+CaptureHandle::~CaptureHandle()
+{
+    Close();
+}
+
+bool CaptureHandle::valid() const
+{
+    return impl_ != nullptr;
+}
+
+int CaptureHandle::selectableFd() const
+{
+    return impl_ != nullptr ? impl_->fd : -1;
+}
+
+int CaptureHandle::Read(int maxDatagrams, const DatagramCallback& fn)
+{
+    if (impl_ == nullptr)
+        return -1;
+    if (maxDatagrams <= 0)
+        return 0;
+    return DispatchReady(impl_, maxDatagrams, fn);
+}
+
+int CaptureHandle::Drain(const DatagramCallback& fn)
+{
+    if (impl_ == nullptr)
+        return 0;
+    using Clock = std::chrono::steady_clock;
+    // A partly filled block is released when the kernel's block timer fires
+    // twice without the block changing: up to two timeouts, plus a margin.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(2 * kReadTimeoutMs + 50);
+    int total = 0;
+    for (;;) {
+        const int n = DispatchReady(impl_, -1, fn);
+        if (n < 0)
+            break;
+        total += n;
+        if (!RingHoldsMore(impl_))
+            break;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            break;
+        pollfd p{impl_->fd, POLLIN, 0};
+        poll(&p, 1, static_cast<int>(left));
+    }
+    return total;
+}
+
+CaptureHandle::Stats CaptureHandle::stats() const
+{
+    if (impl_ == nullptr)
+        return {};
+    pcap_stat st{};
+    if (pcap_stats(impl_->pcap, &st) == 0)
+        impl_->last = {st.ps_recv, st.ps_drop, st.ps_ifdrop};
+    return impl_->last;
+}
+
+void CaptureHandle::Close()
+{
+    delete std::exchange(impl_, nullptr);
+}
+
+CaptureHandle OpenCaptureSocket(const std::string& address, int port, MessageSink& sink)
+{
+    (void)port;  // a capture sees the whole interface; the port changes nothing
+    auto fail = [&sink](const char* first, const std::string& reason) {
+        sink.ShowMessage(std::string(first) + "\n" + reason);
+        return CaptureHandle();
+    };
+
+    const IPv4 ip = ResolveIPv4(address);
+    if (ip == kNoAddress)
+        return fail("INVALID_SOCKET", "\"" + address + "\" is not an IPv4 address or a known host name.");
+    const auto ifName = InterfaceCarrying(ip);
+    if (!ifName)
+        return fail("INVALID_SOCKET",
+                    "No network interface carries the address " + IPv4ToText(ip).str() + ".");
+
+    char err[PCAP_ERRBUF_SIZE] = {};
+    auto impl = std::make_unique<CaptureHandle::Impl>();
+    impl->pcap = pcap_create(ifName->c_str(), err);
+    if (impl->pcap == nullptr)
+        return fail("INVALID_SOCKET", err);
+    pcap_t* p = impl->pcap;
+
+    if (pcap_set_snaplen(p, kSnapLength) != 0 || pcap_set_promisc(p, 1) != 0
+        || pcap_set_timeout(p, kReadTimeoutMs) != 0 || pcap_set_buffer_size(p, kKernelBufferBytes) != 0)
+        return fail("setsockopt err", pcap_geterr(p));
+
+    const int activated = pcap_activate(p);
+    if (activated < 0) {
+        const std::string said = pcap_geterr(p);
+        const std::string detail = !said.empty() ? said : pcap_statustostr(activated);
+        switch (activated) {
+        case PCAP_ERROR_PERM_DENIED:
+            return fail("INVALID_SOCKET", std::string(kNeedsRights) + " (" + detail + ")");
+        case PCAP_ERROR_PROMISC_PERM_DENIED:
+            return fail("WSAIoctl err", "Promiscuous mode was refused on " + *ifName + ": " + detail);
+        default:
+            return fail("bind err", "Cannot capture on " + *ifName + ": " + detail);
+        }
+    }
+
+    impl->linkType = pcap_datalink(p);
+    if (!LinkTypeSupported(impl->linkType)) {
+        const char* name = pcap_datalink_val_to_name(impl->linkType);
+        return fail("bind err", "Interface " + *ifName + " has a link type this program cannot read ("
+                                    + (name != nullptr ? name : std::to_string(impl->linkType)) + ").");
+    }
+
+    bpf_program prog{};
+    if (pcap_compile(p, &prog, kFilterTaggedToo, 1, PCAP_NETMASK_UNKNOWN) != 0
+        && pcap_compile(p, &prog, kFilterUntagged, 1, PCAP_NETMASK_UNKNOWN) != 0)
+        return fail("setsockopt err", std::string("Cannot build the IPv4 filter: ") + pcap_geterr(p));
+    const int filtered = pcap_setfilter(p, &prog);
+    pcap_freecode(&prog);
+    if (filtered != 0)
+        return fail("setsockopt err", std::string("Cannot set the IPv4 filter: ") + pcap_geterr(p));
+
+    if (pcap_setnonblock(p, 1, err) != 0)
+        return fail("INVALID_SOCKET", err);
+    impl->fd = pcap_get_selectable_fd(p);
+    if (impl->fd < 0)
+        return fail("INVALID_SOCKET", "The capture offers no descriptor to watch.");
+
+    return CaptureHandle(impl.release());
+}
+
+}  // namespace quillet

@@ -1,0 +1,95 @@
+#include "capture/LinkLayer.h"
+
+namespace quillet {
+namespace {
+
+constexpr std::uint16_t kEtherIPv4 = 0x0800;
+constexpr std::uint16_t kEtherVlan = 0x8100;   // 802.1Q
+constexpr std::uint16_t kEtherQinQ = 0x88A8;   // 802.1ad
+constexpr std::uint16_t kEtherQinQOld = 0x9100;
+constexpr std::size_t kVlanTag = 4;
+
+std::uint16_t be16(const std::uint8_t* p)
+{
+    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
+
+bool isVlan(std::uint16_t type)
+{
+    return type == kEtherVlan || type == kEtherQinQ || type == kEtherQinQOld;
+}
+
+// The frame from `offset` on when the EtherType at typeAt (possibly followed
+// by VLAN tags, each four bytes: tag type then TCI) says IPv4.
+std::span<const std::uint8_t> afterEtherType(std::span<const std::uint8_t> frame, std::size_t typeAt)
+{
+    for (;;) {
+        if (frame.size() < typeAt + 2)
+            return {};
+        const std::uint16_t type = be16(frame.data() + typeAt);
+        if (type == kEtherIPv4)
+            return frame.subspan(typeAt + 2);
+        if (!isVlan(type))
+            return {};
+        // A tag: its TCI follows, then the next EtherType.
+        typeAt += kVlanTag;
+    }
+}
+
+// Cuts link padding: the datagram ends at its total length when that is
+// plausible and shorter than what was captured.
+std::span<const std::uint8_t> trimmed(std::span<const std::uint8_t> d)
+{
+    if (d.size() < 20 || (d[0] >> 4) != 4)
+        return {};
+    const std::size_t total = be16(d.data() + 2);
+    const std::size_t header = static_cast<std::size_t>(d[0] & 0x0F) * 4;
+    if (total >= header && total >= 20 && total < d.size())
+        return d.first(total);
+    return d;
+}
+
+}  // namespace
+
+bool LinkTypeSupported(int linkType)
+{
+    switch (linkType) {
+    case linktype::kEthernet:
+    case linktype::kRaw:
+    case linktype::kLinuxCooked:
+    case linktype::kIPv4:
+    case linktype::kLinuxCooked2:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::span<const std::uint8_t> IPv4DatagramOf(int linkType, std::span<const std::uint8_t> frame)
+{
+    std::span<const std::uint8_t> d;
+    switch (linkType) {
+    case linktype::kEthernet:
+        d = afterEtherType(frame, 12);  // two 6-byte MAC addresses
+        break;
+    case linktype::kLinuxCooked:
+        d = afterEtherType(frame, 14);  // packet type, ARPHRD, address length, 8-byte address
+        break;
+    case linktype::kLinuxCooked2:
+        // Protocol first, then 2 reserved, ifindex, ARPHRD, packet type,
+        // address length and an 8-byte address: 20 bytes in all.
+        if (frame.size() < 20 || be16(frame.data()) != kEtherIPv4)
+            return {};
+        d = frame.subspan(20);
+        break;
+    case linktype::kRaw:
+    case linktype::kIPv4:
+        d = frame;
+        break;
+    default:
+        return {};
+    }
+    return trimmed(d);
+}
+
+}  // namespace quillet

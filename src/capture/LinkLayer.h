@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace quillet {
+
+// Link-layer types a capture can deliver, by their libpcap data-link numbers.
+namespace linktype {
+inline constexpr int kEthernet = 1;      // Ethernet II, possibly 802.1Q/802.1ad tagged
+inline constexpr int kRaw = 12;          // bare IP, no link header
+inline constexpr int kLinuxCooked = 113; // Linux cooked capture, 16-byte header
+inline constexpr int kIPv4 = 228;        // bare IPv4
+inline constexpr int kLinuxCooked2 = 276; // Linux cooked capture v2, 20-byte header
+}  // namespace linktype
+
+// Whether frames of this link type can be reduced to their IPv4 datagrams.
+bool LinkTypeSupported(int linkType);
+
+// The IPv4 datagram inside one captured frame: the link-layer header (and any
+// VLAN tags) removed, and anything after the datagram's total length (frame
+// padding) cut off. Empty when the frame does not carry an IPv4 datagram or
+// is too short for its own link header.
+std::span<const std::uint8_t> IPv4DatagramOf(int linkType, std::span<const std::uint8_t> frame);
+
+}  // namespace quillet

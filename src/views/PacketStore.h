@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "decode/clV.h"
+
+namespace quillet {
+
+// dPackets: every stored packet record for the whole run, keyed by the
+// decimal text of its sequence number ("1", "2", ...; no sign, spaces or
+// leading zeros). Only grows; a record never moves once stored, so references
+// to it stay valid for the life of the store. The sequence number lSeq is
+// 64-bit and never stops the store.
+class PacketStore {
+public:
+    PacketStore();
+    ~PacketStore();
+    PacketStore(const PacketStore&) = delete;
+    PacketStore& operator=(const PacketStore&) = delete;
+
+    // Stores the record under the next sequence number and returns it.
+    std::int64_t add(clV&& record);
+    // Makes the next record in place; fill it with clV::add at once.
+    // Returns the record and sets seq to its sequence number.
+    clV& emplace(std::int64_t& seq);
+
+    // The last sequence number used as a key (0 while empty). Equals count().
+    std::int64_t lSeq() const { return seq_; }
+    std::int64_t count() const { return seq_; }
+
+    // Key lookups by exact text, as the store's keys are written.
+    bool exists(std::string_view key) const;
+    const clV* item(std::string_view key) const;  // nullptr when absent
+
+    // Lookup by sequence number, 1..lSeq().
+    const clV& at(std::int64_t seq) const
+    {
+        const auto i = static_cast<std::uint64_t>(seq - 1);
+        return chunks_[i >> kChunkBits][i & (kChunkSize - 1)];
+    }
+
+    // The key text of a sequence number.
+    static std::string KeyOf(std::int64_t seq) { return std::to_string(seq); }
+    // The sequence number a key text stands for, or 0 when the text is not
+    // a key this store writes.
+    static std::int64_t SeqOfKey(std::string_view key);
+
+private:
+    static constexpr unsigned kChunkBits = 14;
+    static constexpr std::uint64_t kChunkSize = std::uint64_t{1} << kChunkBits;
+
+    std::vector<std::unique_ptr<clV[]>> chunks_;
+    std::int64_t seq_ = 0;
+};
+
+}  // namespace quillet

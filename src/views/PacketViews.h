@@ -1,0 +1,171 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include <QString>
+
+#include "core/TextMap.h"
+#include "decode/DecodeDatagram.h"
+#include "filters/cFilter.h"
+#include "ports/PortDatabases.h"
+#include "views/ArrivalTime.h"
+#include "views/HostTreeModel.h"
+#include "views/PacketListModel.h"
+#include "views/PacketStore.h"
+
+namespace quillet {
+
+// The packet views' state, owned by the main window for the whole run: the
+// packet store, the list rows, the host tree, the tabs under the list that
+// select what both show, the filters, the port databases and preferences,
+// and the local address set. Window-free; PacketViewWidgets puts lv, tv and
+// ts2 on top of it.
+//
+// Receive path: StorePacket() for every decoded datagram, then EndBurst()
+// once after draining what was ready. Rows and tree nodes of one burst are
+// inserted at once, and the newest row is followed (onFollow) once.
+//
+// Tabs are numbered from 1 as the user sees them: 1 "全部", 2 "接收",
+// 3 "发送", 4 "IP", 5 and after the filter tabs.
+class PacketViews {
+public:
+    // A tab of the strip under the list. Built-in tabs have no key.
+    struct Tab {
+        QString key;
+        QString caption;
+        int image = 0;  // ImageList1 number, 0 none
+    };
+    static constexpr int kTabAll = 1;
+    static constexpr int kTabReceived = 2;
+    static constexpr int kTabSent = 3;
+    static constexpr int kTabIp = 4;
+    static constexpr int kFirstFilterTab = 5;
+
+    // Loads nothing; the roots of the host tree are made, tab 1 selected.
+    PacketViews();
+    ~PacketViews();
+    PacketViews(const PacketViews&) = delete;
+    PacketViews& operator=(const PacketViews&) = delete;
+
+    // --- state -------------------------------------------------------------
+    PacketStore& dPackets() { return store_; }
+    const PacketStore& dPackets() const { return store_; }
+    std::int64_t lSeq() const { return store_.lSeq(); }
+
+    PortDatabases& Ports() { return ports_; }  // fill before rows exist
+    const PortDatabases& Ports() const { return ports_; }
+    PortPreferences& Prefs() { return prefs_; }  // affects rows made afterwards
+    const PortPreferences& Prefs() const { return prefs_; }
+
+    // The machine's own addresses; "127.0.0.1" is dropped.
+    void SetLocalAddrs(const std::vector<std::string>& addrs);
+    const TextMap<bool>& dLocalAddrs() const { return local_; }
+    bool IsLocal(std::string_view addr) const { return local_.exists(addr); }
+
+    FilterRegistry dFiltro;
+    // The current filter: the dialog points it at the filter it registers;
+    // every match against a filter tab points it at that tab's filter.
+    std::shared_ptr<const cFilter> cF;
+
+    // While false, each new row is scrolled to and selected (at burst end).
+    bool bNoFollow = false;
+
+    PacketListModel& ListModel() { return list_; }
+    HostTreeModel& TreeModel() { return tree_; }
+
+    // Called at the end of a burst with the row to scroll to and select,
+    // when a row was appended while bNoFollow was false.
+    std::function<void(int row)> onFollow;
+
+    // Makes mHora texts; replace to fix the decimal separator in tests.
+    ArrivalTime arrivalTime;
+
+    // --- receive path --------------------------------------------------------
+    // Stores one decoded datagram with its capture timestamp (microseconds
+    // since the epoch) and, when the selected tab admits it, shows it.
+    // Returns its sequence number.
+    std::int64_t StorePacket(const DecodedDatagram& datagram, std::int64_t timestampUs);
+    // The same with the record's texts given one by one (addresses before
+    // ports) and the time text made already.
+    std::int64_t StorePacket(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
+                             std::string_view srcPort, std::string_view destPort, std::string data,
+                             std::int32_t size, std::string_view hora);
+    // Makes the rows and nodes of the burst visible and follows the newest
+    // row. Call once after each drain; harmless when nothing is pending.
+    void EndBurst();
+
+    // Hosts and ports to the tree, then the row (image by source address,
+    // port texts by the preferences now in force).
+    void ShowPacket(std::int64_t seq);
+    void AddToHostTree(std::string_view srcAddr, std::string_view srcPort, std::string_view destAddr,
+                       std::string_view destPort);
+
+    // Toolbar button 4: empties the list rows (and the IP tab's pair index);
+    // the store and the host tree stay.
+    void ClearList();
+
+    // --- tabs -----------------------------------------------------------------
+    int TabCount() const { return static_cast<int>(tabs_.size()); }
+    const Tab& TabAt(int index) const { return tabs_.at(static_cast<std::size_t>(index - 1)); }
+    int SelectedTab() const { return selected_; }
+    // Index of the tab with that key, 0 when none.
+    int TabIndexOfKey(const QString& key) const;
+
+    // Live admission test of the selected tab for a newly arrived packet.
+    bool Admits(std::string_view srcAddr, std::string_view destAddr);
+
+    // ts2_Click: selects the tab and rebuilds list and tree from the store
+    // for it. Ends the burst (rows inserted, newest followed).
+    void ts2_Click(int index);
+
+    // Appends a filter tab (key and caption the name, no image), not
+    // selected. Returns an empty text when added, else why the strip cannot
+    // take the name (a key already on the strip). Does not register the
+    // filter.
+    QString AppendFilterTab(const QString& name);
+    // Registers the filter and appends its tab, or neither; returns the
+    // refusal ("Filter Name already exists!" or the strip's reason).
+    QString AddFilter(const QString& name, std::shared_ptr<const cFilter> filter);
+
+    // mnuDelete_Click on the selected tab: only a filter tab is removed,
+    // together with its filter in dFiltro. The tab that takes its place (the
+    // next one, or the previous one when it was the last) is selected and the
+    // views rebuilt for it. Returns false when the selected tab is built in.
+    bool DeleteSelectedFilterTab();
+    // Which tab becomes selected after deleting index (same rule).
+    int TabAfterDeleting(int index) const;
+
+private:
+    // A shown source/destination address pair, for the IP tab.
+    struct PairKey {
+        char bytes[32];
+        bool operator==(const PairKey& o) const;
+    };
+    struct PairHash {
+        std::size_t operator()(const PairKey& k) const noexcept;
+    };
+    static PairKey MakePair(std::string_view src, std::string_view dest);
+
+    bool RebuildAdmits(std::string_view srcAddr, std::string_view destAddr) const;
+    const cFilter* SelectedFilter();
+    void AppendRow(std::int64_t seq, const clV& record);
+
+    PacketStore store_;
+    PortDatabases ports_;
+    PortPreferences prefs_;
+    TextMap<bool> local_;
+    PacketListModel list_;
+    HostTreeModel tree_;
+    std::unordered_set<PairKey, PairHash> pairs_;
+    std::vector<Tab> tabs_;
+    int selected_ = kTabAll;
+    int followRow_ = -1;
+};
+
+}  // namespace quillet

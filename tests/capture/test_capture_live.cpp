@@ -1,0 +1,378 @@
+// Live captures in a private network namespace joined to a peer namespace by
+// a veth pair (needs root).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <linux/capability.h>
+#include <linux/if_packet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "capture/mdlwinsock.h"
+#include "decode/DecodeDatagram.h"
+#include "support/Netns.h"
+
+using namespace quillet;
+using quillet::testsupport::OpenDescriptorCount;
+using quillet::testsupport::Shell;
+using quillet::testsupport::VethNamespace;
+using Side = VethNamespace::Side;
+
+namespace {
+
+struct Collect : MessageSink {
+    std::vector<std::string> messages;
+    void ShowMessage(const std::string& text) override { messages.push_back(text); }
+};
+
+struct Captured {
+    std::vector<std::uint8_t> bytes;
+    std::int64_t timestampUs = 0;
+    DecodedDatagram decoded;
+};
+
+std::int64_t NowUs()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::string FirstLine(const std::string& s)
+{
+    return s.substr(0, s.find('\n'));
+}
+
+// Everything the handle holds: ready datagrams first (through the descriptor's
+// readiness, as the main window reads them), then a drain.
+std::vector<Captured> ReadEverything(CaptureHandle& h)
+{
+    std::vector<Captured> out;
+    auto keep = [&out](std::span<const std::uint8_t> d, std::int64_t ts) {
+        Captured c;
+        c.bytes.assign(d.begin(), d.end());
+        c.timestampUs = ts;
+        auto decoded = DecodeDatagram(d);
+        EXPECT_TRUE(decoded.has_value()) << "a captured datagram did not decode";
+        if (decoded)
+            c.decoded = std::move(*decoded);
+        out.push_back(std::move(c));
+    };
+    pollfd p{h.selectableFd(), POLLIN, 0};
+    if (poll(&p, 1, 1000) > 0) {
+        EXPECT_GE(h.Read(1000000, keep), 0);
+    }
+    EXPECT_GE(h.Drain(keep), 0);
+    return out;
+}
+
+bool Between(const Captured& c, const char* src, const char* dst)
+{
+    return c.decoded.srcAddr == src && c.decoded.destAddr == dst;
+}
+
+// The payloads, in capture order, of one direction of a TCP connection.
+std::string TcpStream(const std::vector<Captured>& all, const char* src, std::uint16_t srcPort, const char* dst,
+                      std::uint16_t dstPort)
+{
+    std::string s;
+    for (const auto& c : all) {
+        if (c.decoded.protocol == "TCP" && Between(c, src, dst) && c.decoded.srcPort == std::to_string(srcPort)
+            && c.decoded.destPort == std::to_string(dstPort))
+            s += c.decoded.data;
+    }
+    return s;
+}
+
+// Compares long byte strings without printing them whole.
+::testing::AssertionResult SameBytes(const std::string& got, const std::string& want)
+{
+    if (got == want)
+        return ::testing::AssertionSuccess();
+    std::size_t at = 0;
+    while (at < got.size() && at < want.size() && got[at] == want[at])
+        ++at;
+    return ::testing::AssertionFailure() << "got " << got.size() << " bytes, want " << want.size()
+                                         << ", first difference at byte " << at;
+}
+
+std::string Pattern(std::size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 9)) & 0xFF);
+    return s;
+}
+
+}  // namespace
+
+TEST(CaptureLive, EveryDatagramBothWaysArrivesOnceWholeAndDecodes)
+{
+    VethNamespace net;
+    const char* local = VethNamespace::kLocalAddr;
+    const char* peer = VethNamespace::kPeerAddr;
+
+    Collect sink;
+    const std::int64_t before = NowUs();
+    CaptureHandle h = OpenCaptureSocket(local, 7000, sink);
+    ASSERT_TRUE(h.valid()) << (sink.messages.empty() ? "" : sink.messages[0]);
+    EXPECT_TRUE(sink.messages.empty());
+    EXPECT_GE(h.selectableFd(), 0);
+
+    const std::string udpIn("from the peer\0\x01\xFF\x80 end", 22);
+    const std::string udpOut = "from here";
+    const std::string fragmented = Pattern(3000, 1);
+    const std::string pingIn = "ping payload \x7F\xFE";
+    const std::string pingOut("pong\0payload", 12);
+    const std::string request = "GET /index HTTP/1.0\r\n\r\n";
+    const std::string reply = Pattern(5000, 2);
+    const std::string bulk = Pattern(300000, 3);
+    std::uint16_t inClient = 0, outClient = 0;
+
+    ASSERT_TRUE(net.Udp(Side::Peer, 4001, 5001, udpIn));
+    ASSERT_TRUE(net.Udp(Side::Local, 4002, 5002, udpOut));
+    ASSERT_TRUE(net.Udp(Side::Peer, 4003, 5003, fragmented));
+    ASSERT_TRUE(net.Ping(Side::Peer, 0x1234, 1, pingIn));
+    ASSERT_TRUE(net.Ping(Side::Local, 0x4321, 2, pingOut));
+    ASSERT_TRUE(net.Tcp(Side::Peer, 6001, request, reply, &inClient));
+    ASSERT_TRUE(net.Tcp(Side::Local, 6002, bulk, "ok", &outClient));
+
+    const auto all = ReadEverything(h);
+    const std::int64_t after = NowUs();
+
+    std::map<std::string, int> seen;
+    for (const auto& c : all) {
+        // Exactly one IPv4 datagram each, no link header, no padding.
+        ASSERT_GE(c.bytes.size(), 20u);
+        EXPECT_EQ(c.bytes[0] >> 4, 4);
+        EXPECT_EQ((c.bytes[2] << 8) | c.bytes[3], static_cast<int>(c.bytes.size()));
+        EXPECT_GE(c.timestampUs, before);
+        EXPECT_LE(c.timestampUs, after);
+        const auto& d = c.decoded;
+        EXPECT_EQ(d.size, static_cast<std::int32_t>(d.data.size()));
+        if (d.protocol == "UDP" && d.srcPort == "4001") {
+            EXPECT_TRUE(Between(c, peer, local));
+            EXPECT_EQ(d.destPort, "5001");
+            EXPECT_EQ(d.data, udpIn);
+            EXPECT_EQ(d.size, 22);
+            ++seen["udp in"];
+        } else if (d.protocol == "UDP" && d.srcPort == "4002") {
+            EXPECT_TRUE(Between(c, local, peer));
+            EXPECT_EQ(d.destPort, "5002");
+            EXPECT_EQ(d.data, udpOut);
+            ++seen["udp out"];
+        } else if (d.protocol == "UDP" && d.srcPort == "4003") {
+            // First fragment: the UDP header, then the first 1472 payload bytes.
+            EXPECT_EQ(d.destPort, "5003");
+            EXPECT_EQ(d.data, fragmented.substr(0, 1472));
+            ++seen["first fragment"];
+        } else if (d.protocol == "UDP" && d.srcPort.empty()) {
+            // Later fragments: no ports, payload straight after the IPv4 header.
+            EXPECT_TRUE(Between(c, peer, local));
+            const std::size_t at = 1472 + 1480 * static_cast<std::size_t>(seen["later fragment"]);
+            EXPECT_EQ(d.data, fragmented.substr(at, 1480));
+            ++seen["later fragment"];
+        } else if (d.protocol == "ICMP") {
+            EXPECT_TRUE(d.srcPort.empty() && d.destPort.empty());
+            ASSERT_GE(d.data.size(), 8u);
+            const std::string body = d.data.substr(8);
+            const bool request = d.data[0] == 8, echoReply = d.data[0] == 0;
+            if (Between(c, peer, local) && request && body == pingIn)
+                ++seen["ping in"];
+            else if (Between(c, local, peer) && echoReply && body == pingIn)
+                ++seen["pong in"];
+            else if (Between(c, local, peer) && request && body == pingOut)
+                ++seen["ping out"];
+            else if (Between(c, peer, local) && echoReply && body == pingOut)
+                ++seen["pong out"];
+            else
+                ADD_FAILURE() << "unexpected ICMP datagram";
+        } else if (d.protocol == "TCP") {
+            ++seen["tcp"];
+        }
+    }
+    for (const char* once : {"udp in", "udp out", "first fragment", "ping in", "pong in", "ping out", "pong out"})
+        EXPECT_EQ(seen[once], 1) << once;
+    EXPECT_EQ(seen["later fragment"], 2);
+
+    // TCP both ways: each direction's payloads, in capture order, are exactly
+    // what was sent: nothing lost, cut or repeated.
+    EXPECT_TRUE(SameBytes(TcpStream(all, peer, inClient, local, 6001), request));
+    EXPECT_TRUE(SameBytes(TcpStream(all, local, 6001, peer, inClient), reply));
+    EXPECT_TRUE(SameBytes(TcpStream(all, local, outClient, peer, 6002), bulk));
+    EXPECT_TRUE(SameBytes(TcpStream(all, peer, 6002, local, outClient), "ok"));
+
+    // The machine's own segments are captured before segmentation: larger than
+    // the link's 1500-byte MTU.
+    std::size_t largest = 0;
+    for (const auto& c : all)
+        largest = std::max(largest, c.bytes.size());
+    EXPECT_GT(largest, 1500u);
+
+    const auto st = h.stats();
+    EXPECT_GE(st.received, all.size());
+    EXPECT_EQ(st.dropped, 0u);
+}
+
+TEST(CaptureLive, LargestDatagramsArriveWhole)
+{
+    VethNamespace net;
+    // With a 65535-byte MTU, full-sized TCP segments are 65535-byte datagrams:
+    // the capture must keep them whole behind their Ethernet header.
+    testsupport::ShellOrThrow(std::string("ip link set ") + VethNamespace::kLocalIf + " mtu 65535");
+    ASSERT_EQ(net.RunInPeer(std::string("ip link set ") + VethNamespace::kPeerIf + " mtu 65535"), 0);
+
+    Collect sink;
+    CaptureHandle h = OpenCaptureSocket(VethNamespace::kLocalAddr, 7000, sink);
+    ASSERT_TRUE(h.valid()) << (sink.messages.empty() ? "" : sink.messages[0]);
+    const std::string bulk = Pattern(1000000, 4);
+    std::uint16_t client = 0;
+    ASSERT_TRUE(net.Tcp(Side::Local, 6003, bulk, "done", &client));
+    const auto all = ReadEverything(h);
+    std::size_t largest = 0;
+    for (const auto& c : all)
+        largest = std::max(largest, c.bytes.size());
+    EXPECT_GT(largest, 65000u);
+    EXPECT_TRUE(SameBytes(TcpStream(all, VethNamespace::kLocalAddr, client, VethNamespace::kPeerAddr, 6003), bulk));
+}
+
+TEST(CaptureLive, DrainHandsOverWhatTheRingStillHolds)
+{
+    VethNamespace net;
+    Collect sink;
+    CaptureHandle h = OpenCaptureSocket(VethNamespace::kLocalAddr, 7000, sink);
+    ASSERT_TRUE(h.valid());
+    for (std::uint16_t i = 0; i < 5; ++i)
+        ASSERT_TRUE(net.Udp(Side::Peer, static_cast<std::uint16_t>(4100 + i), 5100, "x"));
+    // Stop at once: the datagrams sit in a block the kernel has not released.
+    int udp = 0;
+    h.Drain([&udp](std::span<const std::uint8_t> d, std::int64_t) {
+        auto r = DecodeDatagram(d);
+        if (r && r->protocol == "UDP" && r->destPort == "5100")
+            ++udp;
+    });
+    EXPECT_EQ(udp, 5);
+}
+
+TEST(CaptureLive, FailuresNameTheCauseAndLeaveNoDescriptorOpen)
+{
+    VethNamespace net;
+    const int fdsBefore = OpenDescriptorCount();
+    {
+        Collect sink;
+        CaptureHandle h = OpenCaptureSocket("10.77.0.99", 7000, sink);
+        EXPECT_FALSE(h.valid());
+        EXPECT_EQ(h.selectableFd(), -1);
+        ASSERT_EQ(sink.messages.size(), 1u);
+        EXPECT_EQ(FirstLine(sink.messages[0]), "INVALID_SOCKET");
+        EXPECT_NE(sink.messages[0].find("10.77.0.99"), std::string::npos) << sink.messages[0];
+    }
+    {
+        Collect sink;
+        CaptureHandle h = OpenCaptureSocket("255.255.255.255", 7000, sink);
+        EXPECT_FALSE(h.valid());
+        ASSERT_EQ(sink.messages.size(), 1u);
+        EXPECT_EQ(FirstLine(sink.messages[0]), "INVALID_SOCKET");
+    }
+    {
+        // A failure after the capture was created: its interface is down.
+        testsupport::ShellOrThrow("ip link add qd0 type veth peer name qd1 && ip addr add 10.77.1.1/24 dev qd0");
+        Collect sink;
+        CaptureHandle h = OpenCaptureSocket("10.77.1.1", 7000, sink);
+        EXPECT_FALSE(h.valid());
+        ASSERT_EQ(sink.messages.size(), 1u);
+        EXPECT_EQ(FirstLine(sink.messages[0]), "bind err");
+        EXPECT_NE(sink.messages[0].find("qd0"), std::string::npos) << sink.messages[0];
+    }
+    EXPECT_EQ(OpenDescriptorCount(), fdsBefore);
+
+    // Opened and closed again: nothing stays open; reading a closed handle fails.
+    {
+        Collect sink;
+        CaptureHandle h = OpenCaptureSocket(VethNamespace::kLocalAddr, 7000, sink);
+        ASSERT_TRUE(h.valid());
+        EXPECT_GT(OpenDescriptorCount(), fdsBefore);
+        CaptureHandle moved = std::move(h);
+        EXPECT_FALSE(h.valid());
+        EXPECT_TRUE(moved.valid());
+        moved.Close();
+        EXPECT_FALSE(moved.valid());
+        EXPECT_EQ(moved.Read(10, [](auto, auto) {}), -1);
+    }
+    EXPECT_EQ(OpenDescriptorCount(), fdsBefore);
+}
+
+TEST(CaptureLive, HostNameAddressIsResolved)
+{
+    VethNamespace net;
+    Collect sink;
+    // "localhost" names 127.0.0.1, which the namespace's loopback carries.
+    CaptureHandle h = OpenCaptureSocket("localhost", 7000, sink);
+    EXPECT_TRUE(h.valid()) << (sink.messages.empty() ? "" : sink.messages[0]);
+}
+
+TEST(CaptureLive, WithoutCaptureRightsTheMessageSaysWhatIsNeeded)
+{
+    VethNamespace net;
+    const std::string text = testsupport::InChildProcess([] {
+        // Drop every capability, as an ordinary user would run the program.
+        __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2] = {};
+        if (syscall(SYS_capset, &hdr, data) != 0)
+            return std::string("the child could not drop its rights");
+        Collect sink;
+        CaptureHandle h = OpenCaptureSocket(VethNamespace::kLocalAddr, 7000, sink);
+        return h.valid() ? std::string("opened") : (sink.messages.empty() ? std::string() : sink.messages[0]);
+    });
+    EXPECT_EQ(FirstLine(text), "INVALID_SOCKET") << text;
+    EXPECT_NE(text.find("CAP_NET_RAW"), std::string::npos) << text;
+}
+
+TEST(CaptureLive, VlanTaggedDatagramsArriveWithoutTheirTag)
+{
+    VethNamespace net;
+    Collect sink;
+    CaptureHandle h = OpenCaptureSocket(VethNamespace::kLocalAddr, 7000, sink);
+    ASSERT_TRUE(h.valid()) << (sink.messages.empty() ? "" : sink.messages[0]);
+
+    // The peer sends an 802.1Q-tagged frame (VLAN 5) carrying a UDP datagram.
+    std::string index;
+    ASSERT_EQ(net.RunInPeer(std::string("cat /sys/class/net/") + VethNamespace::kPeerIf + "/ifindex", &index), 0);
+    auto tx = net.SocketIn(Side::Peer, AF_PACKET, SOCK_RAW, 0);
+    const std::vector<std::uint8_t> datagram = {
+        0x45, 0, 0, 34, 0, 1, 0, 0, 64, 17, 0, 0, 10, 77, 5, 2, 10, 77, 5, 1,  // IPv4
+        0x0F, 0xA5, 0x13, 0x8D, 0, 14, 0, 0,                                  // UDP 4005 -> 5005
+        't', 'a', 'g', 'g', 'e', 'd'};
+    std::vector<std::uint8_t> frame = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0, 0, 0, 0, 5,
+                                       0x81, 0x00, 0x00, 0x05, 0x08, 0x00};
+    frame.resize(18 + datagram.size());
+    std::copy(datagram.begin(), datagram.end(), frame.begin() + 18);
+    sockaddr_ll to{};
+    to.sll_family = AF_PACKET;
+    to.sll_ifindex = std::stoi(index);
+    to.sll_halen = 6;
+    std::memset(to.sll_addr, 0xFF, 6);
+    ASSERT_EQ(sendto(tx.get(), frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+              static_cast<ssize_t>(frame.size()));
+
+    int tagged = 0;
+    for (const auto& c : ReadEverything(h)) {
+        if (c.decoded.protocol == "UDP" && c.decoded.srcPort == "4005") {
+            EXPECT_EQ(c.bytes, datagram);
+            EXPECT_TRUE(Between(c, "10.77.5.2", "10.77.5.1"));
+            EXPECT_EQ(c.decoded.destPort, "5005");
+            EXPECT_EQ(c.decoded.data, "tagged");
+            ++tagged;
+        }
+    }
+    EXPECT_EQ(tagged, 1);
+}

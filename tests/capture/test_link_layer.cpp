@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "capture/LinkLayer.h"
+
+using namespace quillet;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A minimal IPv4 datagram: 20-byte header (total length filled in), payload.
+Bytes Datagram(std::size_t payload)
+{
+    Bytes d(20 + payload, 0xAB);
+    d[0] = 0x45;
+    d[1] = 0;
+    d[2] = static_cast<std::uint8_t>(d.size() >> 8);
+    d[3] = static_cast<std::uint8_t>(d.size());
+    d[9] = 17;
+    return d;
+}
+
+Bytes Concat(Bytes head, const Bytes& tail)
+{
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+Bytes EthernetHeader(std::vector<std::uint16_t> types)
+{
+    Bytes h(12, 0x11);  // two MAC addresses
+    for (auto t : types) {
+        h.push_back(static_cast<std::uint8_t>(t >> 8));
+        h.push_back(static_cast<std::uint8_t>(t));
+        if (t == 0x8100 || t == 0x88A8 || t == 0x9100) {  // TCI
+            h.push_back(0x00);
+            h.push_back(0x05);
+        }
+    }
+    return h;
+}
+
+Bytes Of(std::span<const std::uint8_t> s)
+{
+    return Bytes(s.begin(), s.end());
+}
+
+}  // namespace
+
+TEST(LinkLayer, EthernetPlainAndTaggedGiveTheDatagram)
+{
+    const Bytes d = Datagram(30);
+    EXPECT_EQ(Of(IPv4DatagramOf(linktype::kEthernet, Concat(EthernetHeader({0x0800}), d))), d);
+    EXPECT_EQ(Of(IPv4DatagramOf(linktype::kEthernet, Concat(EthernetHeader({0x8100, 0x0800}), d))), d);
+    EXPECT_EQ(Of(IPv4DatagramOf(linktype::kEthernet, Concat(EthernetHeader({0x88A8, 0x8100, 0x0800}), d))), d);
+}
+
+TEST(LinkLayer, NonIPv4FramesGiveNothing)
+{
+    const Bytes d = Datagram(30);
+    EXPECT_TRUE(IPv4DatagramOf(linktype::kEthernet, Concat(EthernetHeader({0x86DD}), d)).empty());  // IPv6
+    EXPECT_TRUE(IPv4DatagramOf(linktype::kEthernet, Concat(EthernetHeader({0x0806}), d)).empty());  // ARP
+    EXPECT_TRUE(IPv4DatagramOf(linktype::kEthernet, Concat(EthernetHeader({0x8100, 0x86DD}), d)).empty());
+    // EtherType says IPv4 but the datagram is version 6.
+    Bytes v6 = d;
+    v6[0] = 0x65;
+    EXPECT_TRUE(IPv4DatagramOf(linktype::kEthernet, Concat(EthernetHeader({0x0800}), v6)).empty());
+    EXPECT_TRUE(IPv4DatagramOf(999, Concat(EthernetHeader({0x0800}), d)).empty());
+    EXPECT_FALSE(LinkTypeSupported(999));
+}
+
+TEST(LinkLayer, TruncatedHeadersGiveNothing)
+{
+    const Bytes full = Concat(EthernetHeader({0x8100, 0x0800}), Datagram(10));
+    for (std::size_t n = 0; n < 18 + 20; ++n)
+        EXPECT_TRUE(IPv4DatagramOf(linktype::kEthernet, std::span(full).first(n)).empty()) << n;
+    // A run of VLAN tags to the end of the frame never reads past it.
+    Bytes tags = EthernetHeader({0x8100, 0x8100, 0x8100});
+    EXPECT_TRUE(IPv4DatagramOf(linktype::kEthernet, tags).empty());
+}
+
+TEST(LinkLayer, EthernetPaddingIsCutAtTotalLength)
+{
+    // A 28-byte UDP datagram padded to the 46-byte Ethernet minimum.
+    const Bytes d = Datagram(8);
+    Bytes frame = Concat(EthernetHeader({0x0800}), d);
+    frame.resize(14 + 46, 0);
+    EXPECT_EQ(Of(IPv4DatagramOf(linktype::kEthernet, frame)), d);
+
+    // Total length 0 (segmentation offload) or longer than captured: keep all.
+    Bytes zero = Datagram(100);
+    zero[2] = zero[3] = 0;
+    EXPECT_EQ(IPv4DatagramOf(linktype::kEthernet, Concat(EthernetHeader({0x0800}), zero)).size(), 120u);
+    Bytes longer = Datagram(100);
+    longer[2] = 0x10;
+    EXPECT_EQ(IPv4DatagramOf(linktype::kEthernet, Concat(EthernetHeader({0x0800}), longer)).size(), 120u);
+}
+
+TEST(LinkLayer, CookedAndRawCaptures)
+{
+    const Bytes d = Datagram(12);
+    Bytes sll(14, 0x22);
+    sll.push_back(0x08);
+    sll.push_back(0x00);
+    EXPECT_EQ(Of(IPv4DatagramOf(linktype::kLinuxCooked, Concat(sll, d))), d);
+    // Cooked with a VLAN tag re-inserted before the protocol.
+    Bytes sllTagged(14, 0x22);
+    for (std::uint8_t b : {0x81, 0x00, 0x00, 0x07, 0x08, 0x00})
+        sllTagged.push_back(b);
+    EXPECT_EQ(Of(IPv4DatagramOf(linktype::kLinuxCooked, Concat(sllTagged, d))), d);
+
+    Bytes sll2 = {0x08, 0x00};
+    sll2.resize(20, 0x33);
+    EXPECT_EQ(Of(IPv4DatagramOf(linktype::kLinuxCooked2, Concat(sll2, d))), d);
+    Bytes sll2v6 = {0x86, 0xDD};
+    sll2v6.resize(20, 0x33);
+    EXPECT_TRUE(IPv4DatagramOf(linktype::kLinuxCooked2, Concat(sll2v6, d)).empty());
+
+    EXPECT_EQ(Of(IPv4DatagramOf(linktype::kRaw, d)), d);
+    EXPECT_EQ(Of(IPv4DatagramOf(linktype::kIPv4, d)), d);
+    for (int t : {linktype::kEthernet, linktype::kRaw, linktype::kLinuxCooked, linktype::kIPv4,
+                  linktype::kLinuxCooked2})
+        EXPECT_TRUE(LinkTypeSupported(t)) << t;
+}
