@@ -4,8 +4,10 @@
 
 #include <QAbstractItemView>
 #include <QModelIndex>
+#include <QPlainTextEdit>
 
 #include "filters/frmFiltro.h"
+#include "inspect/ListHandlers.h"
 #include "ports/frmConfig.h"
 #include "views/PacketViewWidgets.h"
 
@@ -40,13 +42,15 @@ void frmMain::ConnectListHandlers()
 }
 
 // Shows the clicked packet's payload in the hex dump and text view.
-void frmMain::lv_Click(const QModelIndex& /*index*/)
+void frmMain::lv_Click(const QModelIndex& index)
 {
+    lv_ItemClick(index, Text1_, txtData_);
 }
 
 // Opens the info window for the double-clicked packet's ports.
 void frmMain::lv_DblClick(const QModelIndex& /*index*/)
 {
+    quillet::lv_DblClick(viewWidgets_->lv(), views_.Ports(), frmInfo_);
 }
 
 }  // namespace quillet

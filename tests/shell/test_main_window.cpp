@@ -486,3 +486,32 @@ TEST_F(MainWindowTest, DialogButtonsOpenOneWindowEach)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(MainWindowTest, RowClickShowsThePayloadAndDoubleClickNamesThePorts)
+{
+    auto w = Make();
+    w->show();
+    w->tB_ButtonClick(1);
+    Arrive({Ipv4Udp("10.9.0.2", "10.9.0.1", 22, 31, "AB")});
+    ASSERT_TRUE(WaitFor([&] { return Rows(*w) == 1; }));
+    const QModelIndex row = w->lv()->model()->index(0, 0);
+    emit w->lv()->clicked(row);
+    EXPECT_TRUE(w->Text1()->toPlainText().contains("41 42")) << w->Text1()->toPlainText().toStdString();
+    EXPECT_TRUE(w->txtData()->toPlainText().startsWith("AB"));
+
+    w->lv()->setCurrentIndex(row);
+    emit w->lv()->doubleClicked(row);
+    QWidget* info = nullptr;
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (top->objectName() == "frmInfo" && top->isVisible())
+            info = top;
+    ASSERT_NE(info, nullptr);
+    const QString text = info->findChild<QLabel*>("Label1")->text();
+    EXPECT_TRUE(text.contains("Secure Shell")) << text.toStdString();
+    EXPECT_TRUE(text.contains("Hackers Paradise")) << text.toStdString();
+    info->close();
+}
+
+}  // namespace
