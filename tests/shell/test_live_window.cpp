@@ -1,0 +1,160 @@
+// The real main window capturing real traffic: a private network namespace
+// joined to a peer namespace by a veth pair (needs root).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include "shell/frmMain.h"
+#include "support/Netns.h"
+#include "views/ListRoles.h"
+
+using namespace quillet;
+using quillet::testsupport::VethNamespace;
+using Side = VethNamespace::Side;
+
+namespace {
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(5))
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+void Settle(std::chrono::milliseconds span)
+{
+    const auto until = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < until)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
+struct Row {
+    QString protocol, src, dest, srcPort, destPort, size, time;
+    int image = 0;
+};
+
+std::vector<Row> Rows(frmMain& w)
+{
+    std::vector<Row> rows;
+    QAbstractItemModel* m = w.lv()->model();
+    for (int r = 0; r < m->rowCount(); ++r) {
+        auto cell = [&](int c) { return m->index(r, c).data().toString(); };
+        rows.push_back({cell(kColProtocol), cell(kColSrcAddr), cell(kColDestAddr), cell(kColSrcPort),
+                        cell(kColDestPort), cell(kColSize), cell(kColTime),
+                        m->index(r, 0).data(kImageRole).toInt()});
+    }
+    return rows;
+}
+
+int CountRows(const std::vector<Row>& rows, const std::function<bool(const Row&)>& match)
+{
+    int n = 0;
+    for (const Row& r : rows)
+        n += match(r) ? 1 : 0;
+    return n;
+}
+
+TEST(LiveWindow, TrafficBothWaysBecomesRowsUntilStopped)
+{
+    VethNamespace net;  // before the window: it lists the addresses at start-up
+    QTemporaryDir portDir;  // no port files: told, and capture works all the same
+    QStringList messages;
+    frmMain::Options o;
+    o.portDir = portDir.path();
+    o.message = [&messages](const QString& text) { messages << text; };
+    frmMain w(o);
+    w.show();
+    ASSERT_TRUE(WaitFor([&] { return !messages.isEmpty(); })) << "the missing port files are told";
+    messages.clear();
+
+    const int at = w.Combo1()->findText(VethNamespace::kLocalAddr);
+    ASSERT_GE(at, 0) << "the chooser offers the veth address";
+    EXPECT_EQ(w.Combo1()->findText("127.0.0.1"), -1);
+    w.Combo1()->setCurrentIndex(at);
+    w.Button(1)->trigger();
+    ASSERT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+    ASSERT_TRUE(w.CaptureOpen());
+    EXPECT_FALSE(w.Button(1)->isEnabled());
+    EXPECT_TRUE(w.Button(3)->isEnabled());
+
+    ASSERT_TRUE(net.Udp(Side::Peer, 4001, 5001, "from the peer"));
+    ASSERT_TRUE(net.Udp(Side::Local, 4002, 5002, "to the peer, a bit longer"));
+    ASSERT_TRUE(net.Ping(Side::Peer, 0x1234, 1, "ping payload"));
+    std::uint16_t client = 0;
+    ASSERT_TRUE(net.Tcp(Side::Peer, 6001, "GET", "OK", &client));
+
+    // UDP 2, ICMP 2, TCP at least 3 each way.
+    ASSERT_TRUE(WaitFor([&] { return Rows(w).size() >= 10; })) << Rows(w).size();
+    Settle(std::chrono::milliseconds(300));
+    std::vector<Row> rows = Rows(w);
+
+    EXPECT_EQ(CountRows(rows, [](const Row& r) {
+                  return r.protocol == "UDP" && r.src == "10.77.0.2" && r.dest == "10.77.0.1" && r.srcPort == "4001"
+                         && r.destPort == "5001" && r.size == "13" && r.image == 12;
+              }),
+              1);
+    EXPECT_EQ(CountRows(rows, [](const Row& r) {
+                  return r.protocol == "UDP" && r.src == "10.77.0.1" && r.dest == "10.77.0.2" && r.srcPort == "4002"
+                         && r.destPort == "5002" && r.size == "25" && r.image == 4;
+              }),
+              1);
+    EXPECT_EQ(CountRows(rows, [](const Row& r) {
+                  return r.protocol == "ICMP" && r.src == "10.77.0.2" && r.srcPort.isEmpty() && r.image == 12;
+              }),
+              1);
+    EXPECT_EQ(CountRows(rows, [](const Row& r) { return r.protocol == "ICMP" && r.src == "10.77.0.1" && r.image == 4; }),
+              1);
+    const QString clientPort = QString::number(client);
+    EXPECT_GE(CountRows(rows, [&](const Row& r) {
+                  return r.protocol == "TCP" && r.src == "10.77.0.2" && r.srcPort == clientPort && r.destPort == "6001";
+              }),
+              3);
+    EXPECT_GE(CountRows(rows, [&](const Row& r) {
+                  return r.protocol == "TCP" && r.src == "10.77.0.1" && r.srcPort == "6001" && r.destPort == clientPort;
+              }),
+              2);
+    const QRegularExpression time(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\D+\\d\\d$"));
+    for (const Row& r : rows)
+        EXPECT_TRUE(time.match(r.time).hasMatch()) << r.time.toStdString();
+
+    // Every datagram read is a row here (all decode, tab "全部") and counted.
+    EXPECT_EQ(w.stBPanel1()->text(), QString::number(rows.size()));
+    EXPECT_EQ(w.lRecvCount(), static_cast<std::int64_t>(rows.size()));
+    EXPECT_EQ(w.CaptureStats().dropped, 0u);
+
+    // A datagram that arrives right before the stop is kept.
+    ASSERT_TRUE(net.Udp(Side::Peer, 4003, 5003, "last one"));
+    w.Button(3)->trigger();
+    EXPECT_TRUE(w.Button(1)->isEnabled());
+    EXPECT_FALSE(w.CaptureOpen());
+    rows = Rows(w);
+    EXPECT_EQ(CountRows(rows, [](const Row& r) { return r.srcPort == "4003" && r.destPort == "5003"; }), 1);
+    const std::size_t atStop = rows.size();
+    EXPECT_EQ(w.stBPanel1()->text(), QString::number(atStop));
+
+    // Nothing more arrives once stopped.
+    ASSERT_TRUE(net.Udp(Side::Peer, 4004, 5004, "after the stop"));
+    ASSERT_TRUE(net.Udp(Side::Local, 4005, 5005, "after the stop"));
+    Settle(std::chrono::milliseconds(300));
+    EXPECT_EQ(Rows(w).size(), atStop);
+    EXPECT_EQ(w.stBPanel1()->text(), QString::number(atStop));
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+}
+
+}  // namespace
