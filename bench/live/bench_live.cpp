@@ -1,0 +1,314 @@
+// Live capture through the real main window (offscreen) in network
+// namespaces, with tcpdump capturing the same traffic as a peer.
+//
+// A sender in the peer namespace sends small UDP datagrams to the window's
+// address at fixed rates, each for a fixed time. Per rate it prints what was
+// sent, what reached the interface, what the window read and stored, what the
+// kernel dropped for the window's capture, the window's longest event-loop
+// stall, and what tcpdump captured and what the kernel dropped for it.
+//
+// Needs root. Usage: bench_live [--seconds S] [rate ...]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+#include "UdpSender.h"
+#include "shell/frmMain.h"
+#include "support/Netns.h"
+
+using namespace quillet;
+using quillet::bench::UdpSender;
+using quillet::testsupport::UniqueFd;
+using quillet::testsupport::VethNamespace;
+using Side = VethNamespace::Side;
+
+namespace {
+
+constexpr std::uint16_t kPort = 9999;
+
+// Packets received by an interface of this process's network namespace.
+std::uint64_t RxPackets(const std::string& interface)
+{
+    std::ifstream in("/proc/self/net/dev");
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;
+        std::string name = line.substr(0, colon);
+        name.erase(0, name.find_first_not_of(' '));
+        if (name != interface)
+            continue;
+        std::istringstream fields(line.substr(colon + 1));
+        std::uint64_t bytes = 0, packets = 0;
+        fields >> bytes >> packets;
+        return packets;
+    }
+    return 0;
+}
+
+// tcpdump on the local side of the veth pair, writing nothing.
+class Tcpdump {
+public:
+    explicit Tcpdump(const char* interface)
+    {
+        char name[] = "/tmp/quillet-bench-tcpdump-XXXXXX";
+        const int fd = mkstemp(name);
+        log_ = name;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(fd, 2);
+            dup2(fd, 1);
+            execlp("tcpdump", "tcpdump", "-i", interface, "-n", "-w", "/dev/null", "ip", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fd);
+        // Wait until it listens.
+        for (int i = 0; i < 300 && Log().find("listening on") == std::string::npos; ++i)
+            usleep(10000);
+    }
+
+    // Stops it and reads its closing figures.
+    void Stop()
+    {
+        if (pid_ <= 0)
+            return;
+        kill(pid_, SIGINT);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        const std::string text = Log();
+        unlink(log_.c_str());
+        std::istringstream lines(text);
+        std::string line;
+        while (std::getline(lines, line)) {
+            unsigned long long n = 0;
+            if (std::sscanf(line.c_str(), "%llu packets captured", &n) == 1 && line.find("captured") != std::string::npos)
+                captured = n;
+            else if (line.find("dropped by kernel") != std::string::npos && std::sscanf(line.c_str(), "%llu", &n) == 1)
+                dropped = n;
+            else if (line.find("received by filter") != std::string::npos && std::sscanf(line.c_str(), "%llu", &n) == 1)
+                received = n;
+        }
+        ok = text.find("packets captured") != std::string::npos;
+    }
+
+    ~Tcpdump() { Stop(); }
+
+    bool ok = false;
+    std::uint64_t captured = 0;
+    std::uint64_t received = 0;
+    std::uint64_t dropped = 0;
+
+private:
+    std::string Log() const
+    {
+        std::ifstream in(log_);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    pid_t pid_ = -1;
+    std::string log_;
+};
+
+struct Result {
+    std::uint64_t rate = 0;
+    std::uint64_t sent = 0;
+    std::uint64_t arrived = 0;
+    std::int64_t read = 0;
+    std::int64_t stored = 0;
+    std::uint64_t kernelDropped = 0;
+    double stallMs = 0;
+    std::uint64_t tcpdumpCaptured = 0;
+    std::uint64_t tcpdumpDropped = 0;
+    bool tcpdumpOk = false;
+
+    bool WindowLossFree() const
+    {
+        return kernelDropped == 0 && static_cast<std::uint64_t>(stored) >= sent;
+    }
+    bool TcpdumpLossFree() const { return tcpdumpOk && tcpdumpDropped == 0 && tcpdumpCaptured >= sent; }
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    double seconds = 10;
+    std::vector<std::uint64_t> rates;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
+            seconds = std::atof(argv[++i]);
+        else
+            rates.push_back(std::strtoull(argv[i], nullptr, 10));
+    }
+    if (rates.empty())
+        rates = {50000, 100000, 200000, 300000, 400000, 500000};
+    if (geteuid() != 0) {
+        std::fprintf(stderr, "bench_live needs root: it makes network namespaces and captures in them.\n");
+        return 1;
+    }
+    if (!std::getenv("QT_QPA_PLATFORM"))
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+
+    VethNamespace net;
+    QApplication app(argc, argv);
+    frmMain::Options options;
+    options.message = [](const QString& text) { std::fprintf(stderr, "message: %s\n", qPrintable(text)); };
+    frmMain w(options);
+    w.show();
+    const int at = w.Combo1()->findText(VethNamespace::kLocalAddr);
+    if (at < 0) {
+        std::fprintf(stderr, "the window does not offer %s\n", VethNamespace::kLocalAddr);
+        return 1;
+    }
+    w.Combo1()->setCurrentIndex(at);
+
+    // A socket that takes the datagrams and never reads them (no ICMP
+    // unreachable comes back), and the sender's socket in the peer namespace.
+    UniqueFd sink = net.SocketIn(Side::Local, AF_INET, SOCK_DGRAM);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(kPort);
+    inet_pton(AF_INET, VethNamespace::kLocalAddr, &local.sin_addr);
+    if (bind(sink.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        std::perror("bind");
+        return 1;
+    }
+    UniqueFd out = net.SocketIn(Side::Peer, AF_INET, SOCK_DGRAM);
+    if (connect(out.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        std::perror("connect");
+        return 1;
+    }
+
+    // The event loop's longest stall: the largest gap between ticks of a
+    // 5 ms timer, less the 5 ms.
+    QElapsedTimer clock;
+    clock.start();
+    qint64 lastTick = 0;
+    qint64 worstGap = 0;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    ticker.setInterval(5);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        if (lastTick > 0)
+            worstGap = std::max(worstGap, now - lastTick);
+        lastTick = now;
+    });
+
+    std::printf("Live capture through the main window, %g s per rate, %zu-byte UDP payloads, veth pair\n", seconds,
+                std::size_t{32});
+    std::printf("%9s %10s %10s | %10s %10s %9s %9s | %10s %9s\n", "rate/s", "sent", "arrived", "read", "stored",
+                "kdropped", "stall ms", "tcpdump", "kdropped");
+    std::fflush(stdout);
+
+    std::vector<Result> results;
+    for (std::uint64_t rate : rates) {
+        Result r;
+        r.rate = rate;
+        Tcpdump tcpdump(VethNamespace::kLocalIf);
+        const std::uint64_t rx0 = RxPackets(VethNamespace::kLocalIf);
+        const std::int64_t stored0 = w.Views().dPackets().count();
+        w.Button(1)->trigger();
+        if (!w.CaptureOpen()) {
+            std::fprintf(stderr, "the capture did not open\n");
+            return 1;
+        }
+
+        UdpSender sender(out.get(), rate, seconds, 32);
+        lastTick = 0;
+        worstGap = 0;
+        ticker.start();
+        sender.Start();
+        QEventLoop loop;
+        QTimer poll;
+        bool senderDone = false;
+        QElapsedTimer afterSend;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            if (!senderDone && sender.sent() >= static_cast<std::uint64_t>(rate * seconds)) {
+                senderDone = true;
+                afterSend.start();
+            }
+            if (senderDone && afterSend.elapsed() > 500)
+                loop.quit();
+        });
+        poll.start(50);
+        QTimer::singleShot(static_cast<int>((seconds + 2.5) * 1000), &loop, &QEventLoop::quit);
+        loop.exec();
+        poll.stop();
+        sender.Join();
+        // Let the last notifications run before stopping.
+        QElapsedTimer settle;
+        settle.start();
+        while (settle.elapsed() < 300)
+            app.processEvents(QEventLoop::AllEvents, 10);
+        ticker.stop();
+
+        r.kernelDropped = w.CaptureStats().dropped;
+        w.Button(3)->trigger();
+        r.read = w.lRecvCount();
+        r.stored = w.Views().dPackets().count() - stored0;
+        r.sent = sender.sent();
+        r.arrived = RxPackets(VethNamespace::kLocalIf) - rx0;
+        r.stallMs = worstGap > 0 ? std::max(0.0, (worstGap - 5'000'000) / 1e6) : 0;
+        // tcpdump hands over a partly filled ring block only when its one-second
+        // read timeout expires; give it that before stopping it.
+        QElapsedTimer grace;
+        grace.start();
+        while (grace.elapsed() < 1500)
+            app.processEvents(QEventLoop::AllEvents, 10);
+        tcpdump.Stop();
+        r.tcpdumpOk = tcpdump.ok;
+        r.tcpdumpCaptured = tcpdump.captured;
+        r.tcpdumpDropped = tcpdump.dropped;
+        results.push_back(r);
+
+        std::printf("%9llu %10llu %10llu | %10lld %10lld %9llu %9.1f | %10llu %9llu%s\n",
+                    static_cast<unsigned long long>(r.rate), static_cast<unsigned long long>(r.sent),
+                    static_cast<unsigned long long>(r.arrived), static_cast<long long>(r.read),
+                    static_cast<long long>(r.stored), static_cast<unsigned long long>(r.kernelDropped), r.stallMs,
+                    static_cast<unsigned long long>(r.tcpdumpCaptured), static_cast<unsigned long long>(r.tcpdumpDropped),
+                    r.tcpdumpOk ? "" : " (tcpdump figures missing)");
+        std::fflush(stdout);
+    }
+
+    std::uint64_t bestWindow = 0;
+    std::uint64_t bestTcpdump = 0;
+    for (const Result& r : results) {
+        if (r.WindowLossFree() && r.sent >= static_cast<std::uint64_t>(r.rate * seconds))
+            bestWindow = std::max(bestWindow, r.rate);
+        if (r.TcpdumpLossFree() && r.sent >= static_cast<std::uint64_t>(r.rate * seconds))
+            bestTcpdump = std::max(bestTcpdump, r.rate);
+    }
+    std::printf("highest loss-free rate: window %llu/s, tcpdump %llu/s", static_cast<unsigned long long>(bestWindow),
+                static_cast<unsigned long long>(bestTcpdump));
+    if (bestTcpdump > 0)
+        std::printf(", ratio %.2f", static_cast<double>(bestWindow) / static_cast<double>(bestTcpdump));
+    std::printf("\n");
+    w.close();
+    return 0;
+}
