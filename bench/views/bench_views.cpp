@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -47,6 +48,7 @@ double Seconds(Clock::time_point from)
 int main(int argc, char** argv)
 {
     const long packets = argc > 1 ? std::atol(argv[1]) : 1000000;
+    const bool noFollow = std::getenv("BENCH_NOFOLLOW") != nullptr;
     const int burst = argc > 2 ? std::atoi(argv[2]) : 4096;
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
@@ -54,7 +56,8 @@ int main(int argc, char** argv)
     PacketViews views;
     views.SetLocalAddrs({"10.77.0.1", "10.77.0.2"});
     const auto problems = LoadPortFiles(QCoreApplication::applicationDirPath().toStdString(), views.Ports());
-    views.Prefs().bPorts = true;  // names from the IANA list, as a user would show them
+    views.Prefs().bPorts = true;
+    views.bNoFollow = noFollow;  // names from the IANA list, as a user would show them
 
     QWidget window;
     window.resize(1000, 700);
@@ -99,13 +102,33 @@ int main(int argc, char** argv)
     const std::int64_t t0us =
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
             .count();
+    // Rates over the first and the last tenth show whether appending slows
+    // down as the list grows.
+    const long tenth = std::max(1L, packets / 10);
+    double firstRate = 0;
+    long lastFrom = 0;
+    auto lastStart = Clock::now();
     const auto start = Clock::now();
+    double storing = 0, ending = 0, events = 0;
     for (long n = 0; n < packets;) {
+        auto t = Clock::now();
         for (int i = 0; i < burst && n < packets; ++i, ++n)
             views.StorePacket(makeDatagram(n), t0us + n * 2);
+        storing += Seconds(t);
+        t = Clock::now();
         widgets.EndBurst();
+        ending += Seconds(t);
+        t = Clock::now();
         QApplication::processEvents();
+        events += Seconds(t);
+        if (firstRate == 0 && n >= tenth)
+            firstRate = n / Seconds(start);
+        if (n <= packets - tenth) {
+            lastFrom = n;
+            lastStart = Clock::now();
+        }
     }
+    const double lastRate = (packets - lastFrom) / Seconds(lastStart);
     const double storeSeconds = Seconds(start);
     const long rssAfter = ResidentBytes();
 
@@ -113,6 +136,9 @@ int main(int argc, char** argv)
     std::printf("stored and shown: %ld packets (%lld rows, %zu tree nodes) in %.3f s: %.0f packets/s (burst %d)\n",
                 packets, static_cast<long long>(views.ListModel().rowCount()), views.TreeModel().nodeCount(),
                 storeSeconds, packets / storeSeconds, burst);
+    std::printf("of which storing %.3f s, ending bursts %.3f s, event handling and painting %.3f s\n", storing,
+                ending, events);
+    std::printf("first tenth %.0f packets/s, last tenth %.0f packets/s\n", firstRate, lastRate);
     std::printf("resident: %.1f MiB more, %.1f bytes per packet, %.1f beyond its %zu payload bytes\n",
                 (rssAfter - rssBefore) / 1048576.0, double(rssAfter - rssBefore) / packets,
                 double(rssAfter - rssBefore) / packets - double(payload.size()), payload.size());
