@@ -17,6 +17,20 @@ QString Cell(PacketListModel& m, int row, int column, int role = Qt::DisplayRole
     return m.data(m.index(row, column), role).toString();
 }
 
+// A local time of day on a fixed date, as a capture timestamp.
+std::int64_t LocalUs(int h, int m, int s, int micros)
+{
+    std::tm tm{};
+    tm.tm_year = 125;
+    tm.tm_mon = 0;
+    tm.tm_mday = 15;
+    tm.tm_hour = h;
+    tm.tm_min = m;
+    tm.tm_sec = s;
+    tm.tm_isdst = -1;
+    return static_cast<std::int64_t>(std::mktime(&tm)) * 1000000 + micros;
+}
+
 // --- store ------------------------------------------------------------------
 
 TEST(PacketStore, KeysAreDecimalSequenceTextsAndCountFollowsTheNewestKey)
@@ -61,16 +75,7 @@ TEST(PacketStore, RecordFieldsComeFromTheRightParameters)
     d.destAddr = kLocal;
     d.data = "xyz";
     d.size = 3;
-    std::tm tm{};
-    tm.tm_year = 124;
-    tm.tm_mon = 5;
-    tm.tm_mday = 1;
-    tm.tm_hour = 23;
-    tm.tm_min = 59;
-    tm.tm_sec = 58;
-    tm.tm_isdst = -1;
-    const std::int64_t us = static_cast<std::int64_t>(std::mktime(&tm)) * 1000000 + 999999;
-    v.StorePacket(d, us);
+    v.StorePacket(d, LocalUs(23, 59, 58, 999999));
     const clV& icmp = v.dPackets().at(2);
     EXPECT_EQ(icmp.mProtocol, "ICMP");
     EXPECT_EQ(icmp.mSrcPort, "");
@@ -80,18 +85,6 @@ TEST(PacketStore, RecordFieldsComeFromTheRightParameters)
 
 // --- time of arrival ------------------------------------------------------------
 
-std::int64_t LocalUs(int h, int m, int s, int micros)
-{
-    std::tm tm{};
-    tm.tm_year = 125;
-    tm.tm_mon = 0;
-    tm.tm_mday = 15;
-    tm.tm_hour = h;
-    tm.tm_min = m;
-    tm.tm_sec = s;
-    tm.tm_isdst = -1;
-    return static_cast<std::int64_t>(std::mktime(&tm)) * 1000000 + micros;
-}
 
 TEST(ArrivalTime, HundredthsAreTruncatedFromOneReading)
 {
