@@ -74,7 +74,6 @@ frmFiltro::frmFiltro(FilterDialogContext context, QWidget* parent)
                           "txtDestAddr", "Command3"},
                    dest_);
     Command1 = Make<QPushButton>(this, "Command1", QStringLiteral("确定"), 2820, 2100, 1215, 375);
-    Command1->setDefault(true);
 
     connect(Command1, &QPushButton::clicked, this, &frmFiltro::Command1_Click);
     connect(src_.resolve, &QPushButton::clicked, this, &frmFiltro::Command2_Click);

@@ -36,4 +36,13 @@ void MessageBoxSink::ShowMessage(const std::string& text)
     ShowMessageBox(parent_, QString::fromStdString(text));
 }
 
+std::function<std::string(const std::string&)> HostNameResolver(QWidget* parent)
+{
+    QPointer<QWidget> owner(parent);
+    return [owner](const std::string& name) {
+        MessageBoxSink sink(owner);
+        return HostNameToAddress(name, sink);
+    };
+}
+
 }  // namespace quillet

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <functional>
+#include <string>
+
 #include <QFont>
 #include <QPointer>
 #include <QString>
@@ -32,6 +35,10 @@ public:
 private:
     QPointer<QWidget> parent_;
 };
+
+// The host name look-up of the network routines, its messages shown in
+// message boxes over parent.
+std::function<std::string(const std::string& name)> HostNameResolver(QWidget* parent = nullptr);
 
 // One window of a kind at a time: makes it with make() when none is open,
 // otherwise keeps the open one with everything in it, then shows it and
