@@ -9,68 +9,104 @@ QString FromLatin1(std::string_view s)
     return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
 }
 
+const std::vector<std::int32_t> kNoChildren;
+
 }  // namespace
 
 HostTreeModel::HostTreeModel(QObject* parent) : QAbstractItemModel(parent)
 {
-    nodes_.emplace_back();  // the invisible root
+    clear();
 }
 
-int HostTreeModel::addNode(int parent, std::string text, std::string key, int image)
+std::size_t HostTreeModel::slotOf(int parent, std::string_view text) const
 {
-    const int id = static_cast<int>(nodes_.size());
+    const std::size_t h = std::hash<std::string_view>{}(text) ^ (static_cast<std::size_t>(parent) * 0x9E3779B97F4A7C15ull);
+    return (h ^ (h >> 29)) & (index_.size() - 1);
+}
+
+int HostTreeModel::find(int parent, std::string_view text) const
+{
+    if (parent < 0)
+        return -1;
+    text = text.substr(0, 15);
+    for (std::size_t slot = slotOf(parent, text);; slot = (slot + 1) & (index_.size() - 1)) {
+        const std::int32_t id = index_[slot];
+        if (id < 0)
+            return -1;
+        const Node& node = nodes_[static_cast<std::size_t>(id)];
+        if (node.parent == parent && node.text.view() == text)
+            return id;
+    }
+}
+
+void HostTreeModel::growIndex()
+{
+    index_.assign(index_.size() * 2, -1);
+    for (std::size_t id = 1; id < nodes_.size(); ++id) {
+        std::size_t slot = slotOf(nodes_[id].parent, nodes_[id].text);
+        while (index_[slot] >= 0)
+            slot = (slot + 1) & (index_.size() - 1);
+        index_[slot] = static_cast<std::int32_t>(id);
+    }
+}
+
+int HostTreeModel::addNode(int parent, std::string_view text, int image)
+{
+    const auto id = static_cast<std::int32_t>(nodes_.size());
+    Node& p = nodes_[static_cast<std::size_t>(parent)];
+    if (p.children < 0) {
+        p.children = static_cast<std::int32_t>(lists_.size());
+        lists_.emplace_back();
+    }
+    std::vector<std::int32_t>& siblings = lists_[static_cast<std::size_t>(p.children)];
     Node node;
     node.parent = parent;
-    node.row = static_cast<int>(nodes_[static_cast<std::size_t>(parent)].children.size());
-    node.image = image;
-    node.text = std::move(text);
-    if (!key.empty())
-        keys_.assign(key, id);
-    node.key = std::move(key);
-    nodes_.push_back(std::move(node));
-    nodes_[static_cast<std::size_t>(parent)].children.push_back(id);
+    node.row = static_cast<std::int32_t>(siblings.size());
+    node.image = static_cast<std::uint8_t>(image);
+    node.text = text;
+    siblings.push_back(id);
+    nodes_.push_back(node);
+
+    if (nodes_.size() * 2 > index_.size()) {
+        growIndex();
+    } else {
+        std::size_t slot = slotOf(parent, nodes_.back().text);
+        while (index_[slot] >= 0)
+            slot = (slot + 1) & (index_.size() - 1);
+        index_[slot] = id;
+    }
     return id;
 }
 
 void HostTreeModel::AddRoots()
 {
-    srcRoot_ = addNode(0, "来源", "S", 9);
-    destRoot_ = addNode(0, "目标", "D", 13);
+    srcRoot_ = addNode(0, "来源", 9);
+    destRoot_ = addNode(0, "目标", 13);
 }
 
-void HostTreeModel::addSide(HostMap& hosts, int root, char suffix, std::string_view addr, std::string_view port)
+void HostTreeModel::addSide(int root, std::string_view addr, std::string_view port)
 {
-    // The host as the map holds it: found without building a key text.
-    if (Host* found = hosts.find(addr)) {
-        if (found->ports.exists(port))
-            return;
-        const int portNode = addNode(found->node, std::string(port), {}, 0);
-        found->ports.assign(port, portNode);
-        return;
+    const int host = find(root, addr);
+    if (host < 0) {
+        addNode(addNode(root, addr, 0), port, 0);
+    } else if (find(host, port) < 0) {
+        addNode(host, port, 0);
     }
-    std::string key(addr);
-    key += suffix;
-    Host host;
-    host.node = addNode(root, std::string(addr), std::move(key), 0);
-    host.ports.assign(port, addNode(host.node, std::string(port), {}, 0));
-    hosts.assign(addr, std::move(host));
 }
 
 void HostTreeModel::AddToHostTree(std::string_view srcAddr, std::string_view srcPort, std::string_view destAddr,
                                   std::string_view destPort)
 {
-    addSide(src_, srcRoot_, 'S', srcAddr, srcPort);
-    addSide(dest_, destRoot_, 'D', destAddr, destPort);
+    addSide(srcRoot_, srcAddr, srcPort);
+    addSide(destRoot_, destAddr, destPort);
 }
 
 void HostTreeModel::clear()
 {
     beginResetModel();
-    nodes_.clear();
-    nodes_.emplace_back();
-    keys_.clear();
-    src_.clear();
-    dest_.clear();
+    nodes_.assign(1, Node{});
+    lists_.clear();
+    index_.assign(64, -1);
     srcRoot_ = destRoot_ = -1;
     firstPending_ = 1;
     endResetModel();
@@ -81,12 +117,11 @@ int HostTreeModel::endBurst()
     const std::size_t first = firstPending_;
     if (first == nodes_.size())
         return 0;
-    // A new node's children are new as well: they show with it.
-    for (std::size_t i = first; i < nodes_.size(); ++i)
-        nodes_[i].shown = static_cast<int>(nodes_[i].children.size());
-    // Parents that were visible before and grew, in the order they grew.
+    // A new node's children are new as well: they show with it. Parents that
+    // were visible before and grew get one insertion each.
     std::vector<int> grown;
     for (std::size_t i = first; i < nodes_.size(); ++i) {
+        nodes_[i].shown = childCount(static_cast<int>(i));
         const int parent = nodes_[i].parent;
         Node& p = nodes_[static_cast<std::size_t>(parent)];
         if (static_cast<std::size_t>(parent) < first && !p.grown) {
@@ -96,7 +131,7 @@ int HostTreeModel::endBurst()
     }
     for (int parent : grown) {
         Node& p = nodes_[static_cast<std::size_t>(parent)];
-        const int total = static_cast<int>(p.children.size());
+        const int total = childCount(parent);
         const QModelIndex parentIndex = parent == 0 ? QModelIndex() : createIndex(p.row, 0, quintptr(parent));
         beginInsertRows(parentIndex, p.shown, total - 1);
         p.shown = total;
@@ -107,23 +142,68 @@ int HostTreeModel::endBurst()
     return static_cast<int>(nodes_.size() - first);
 }
 
+const std::vector<std::int32_t>& HostTreeModel::childrenOf(int node) const
+{
+    const std::int32_t list = nodes_[static_cast<std::size_t>(node)].children;
+    return list < 0 ? kNoChildren : lists_[static_cast<std::size_t>(list)];
+}
+
+int HostTreeModel::childCount(int node) const
+{
+    return static_cast<int>(childrenOf(node).size());
+}
+
+int HostTreeModel::nodeOfKey(std::string_view key) const
+{
+    if (key == "S")
+        return srcRoot_;
+    if (key == "D")
+        return destRoot_;
+    if (key.empty())
+        return -1;
+    const int root = key.back() == 'S' ? srcRoot_ : key.back() == 'D' ? destRoot_ : -1;
+    key.remove_suffix(1);
+    return key.size() <= 15 ? find(root, key) : -1;
+}
+
 QModelIndex HostTreeModel::nodeByKey(std::string_view key) const
 {
-    const int* id = keys_.find(key);
-    if (!id || static_cast<std::size_t>(*id) >= firstPending_)
+    const int id = nodeOfKey(key);
+    if (id < 0 || static_cast<std::size_t>(id) >= firstPending_)
         return {};
-    return createIndex(nodes_[static_cast<std::size_t>(*id)].row, 0, quintptr(*id));
+    return createIndex(nodes_[static_cast<std::size_t>(id)].row, 0, quintptr(id));
 }
 
 std::vector<std::string> HostTreeModel::childTexts(std::string_view key) const
 {
     std::vector<std::string> texts;
-    const int* id = keys_.find(key);
-    if (!id)
+    const int id = nodeOfKey(key);
+    if (id < 0)
         return texts;
-    for (int child : nodes_[static_cast<std::size_t>(*id)].children)
-        texts.push_back(nodes_[static_cast<std::size_t>(child)].text);
+    for (std::int32_t child : childrenOf(id))
+        texts.push_back(nodes_[static_cast<std::size_t>(child)].text.str());
     return texts;
+}
+
+bool HostTreeModel::HostSide::exists(std::string_view addr) const
+{
+    return tree_.find(root_, addr) >= 0;
+}
+
+std::size_t HostTreeModel::HostSide::count() const
+{
+    return root_ < 0 ? 0 : tree_.childrenOf(root_).size();
+}
+
+bool HostTreeModel::HostSide::hasPort(std::string_view addr, std::string_view port) const
+{
+    return tree_.find(tree_.find(root_, addr), port) >= 0;
+}
+
+std::size_t HostTreeModel::HostSide::portCount(std::string_view addr) const
+{
+    const int host = tree_.find(root_, addr);
+    return host < 0 ? 0 : tree_.childrenOf(host).size();
 }
 
 int HostTreeModel::nodeOf(const QModelIndex& index) const
@@ -135,10 +215,10 @@ QModelIndex HostTreeModel::index(int row, int column, const QModelIndex& parent)
 {
     if (column != 0 || row < 0)
         return {};
-    const Node& p = nodes_[static_cast<std::size_t>(nodeOf(parent))];
-    if (row >= p.shown)
+    const int p = nodeOf(parent);
+    if (row >= nodes_[static_cast<std::size_t>(p)].shown)
         return {};
-    return createIndex(row, 0, quintptr(p.children[static_cast<std::size_t>(row)]));
+    return createIndex(row, 0, quintptr(childrenOf(p)[static_cast<std::size_t>(row)]));
 }
 
 QModelIndex HostTreeModel::parent(const QModelIndex& child) const
@@ -167,17 +247,26 @@ QVariant HostTreeModel::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid())
         return {};
-    const Node& node = nodes_[static_cast<std::size_t>(nodeOf(index))];
+    const int id = nodeOf(index);
+    const Node& node = nodes_[static_cast<std::size_t>(id)];
+    const bool root = node.parent == 0;
     switch (role) {
-    case Qt::DisplayRole:
-        return node.parent == 0 ? QString::fromUtf8(node.text.data(), static_cast<qsizetype>(node.text.size()))
-                                : FromLatin1(node.text);
+    case Qt::DisplayRole: {
+        const std::string_view text = node.text;
+        return root ? QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())) : FromLatin1(text);
+    }
     case Qt::DecorationRole:
         return node.image != 0 && decoration ? decoration(node.image) : QVariant();
     case kImageRole:
-        return node.image != 0 ? QVariant(node.image) : QVariant();
+        return node.image != 0 ? QVariant(int(node.image)) : QVariant();
     case kNodeKeyRole:
-        return node.key.empty() ? QVariant() : QVariant(FromLatin1(node.key));
+        if (root)
+            return id == srcRoot_ ? QStringLiteral("S") : QStringLiteral("D");
+        if (node.parent == srcRoot_)
+            return FromLatin1(node.text) + QLatin1Char('S');
+        if (node.parent == destRoot_)
+            return FromLatin1(node.text) + QLatin1Char('D');
+        return {};
     default:
         return {};
     }

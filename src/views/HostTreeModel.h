@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -7,7 +8,7 @@
 
 #include <QAbstractItemModel>
 
-#include "core/TextMap.h"
+#include "decode/FixedText.h"
 #include "views/ListRoles.h"
 
 namespace quillet {
@@ -17,19 +18,31 @@ namespace quillet {
 // ("D", "目标", image 13) gathering the destination addresses with their
 // destination ports. Hosts are keyed by the address followed by "S" or "D";
 // port nodes have no key and always show the port number text. Children are
-// appended in the order they were first shown.
+// appended in the order they were first shown. Texts are compared exactly;
+// like the packet record's fields they hold at most 15 characters.
+//
+// The bookkeeping of hosts and their ports (dSrcHosts, dDestHosts) is one
+// index over the nodes themselves: a host is listed exactly when its node
+// exists, a port exactly when its node exists under the host.
 //
 // New nodes become visible to views when the burst ends (endBurst), one
 // insertion per parent that grew.
 class HostTreeModel : public QAbstractItemModel {
 public:
-    // A host's bookkeeping: the node that shows it and the port texts listed
-    // under it.
-    struct Host {
-        int node = 0;
-        TextMap<int> ports;  // port text -> its node
+    // One side's bookkeeping (dSrcHosts or dDestHosts), read-only.
+    class HostSide {
+    public:
+        bool exists(std::string_view addr) const;
+        std::size_t count() const;  // hosts listed
+        bool hasPort(std::string_view addr, std::string_view port) const;
+        std::size_t portCount(std::string_view addr) const;  // 0 when not listed
+
+    private:
+        friend class HostTreeModel;
+        HostSide(const HostTreeModel& tree, const int& root) : tree_(tree), root_(root) {}
+        const HostTreeModel& tree_;
+        const int& root_;
     };
-    using HostMap = TextMap<Host>;
 
     explicit HostTreeModel(QObject* parent = nullptr);
 
@@ -44,8 +57,8 @@ public:
     // Makes the nodes added since the last call visible. Returns how many.
     int endBurst();
 
-    const HostMap& dSrcHosts() const { return src_; }
-    const HostMap& dDestHosts() const { return dest_; }
+    HostSide dSrcHosts() const { return HostSide(*this, srcRoot_); }
+    HostSide dDestHosts() const { return HostSide(*this, destRoot_); }
 
     // The node with that key ("S", "D", address + "S" / "D"), invalid when
     // absent or not yet visible.
@@ -67,24 +80,29 @@ public:
 
 private:
     struct Node {
-        int parent = -1;
-        int row = 0;  // among the parent's children
-        int image = 0;
-        int shown = 0;  // children visible to views
+        std::int32_t parent = -1;
+        std::int32_t row = 0;       // among the parent's children
+        std::int32_t shown = 0;     // children visible to views
+        std::int32_t children = -1;  // its list in lists_, -1 none yet
+        std::uint8_t image = 0;
         bool grown = false;  // gained children in the burst being ended
-        std::string text;
-        std::string key;
-        std::vector<int> children;
+        FixedText<15> text;
     };
 
-    int addNode(int parent, std::string text, std::string key, int image);
-    void addSide(HostMap& hosts, int root, char suffix, std::string_view addr, std::string_view port);
+    int addNode(int parent, std::string_view text, int image);
+    void addSide(int root, std::string_view addr, std::string_view port);
+    // The child of parent with that text, -1 when none.
+    int find(int parent, std::string_view text) const;
+    int nodeOfKey(std::string_view key) const;
+    const std::vector<std::int32_t>& childrenOf(int node) const;
+    int childCount(int node) const;
     int nodeOf(const QModelIndex& index) const;
+    std::size_t slotOf(int parent, std::string_view text) const;
+    void growIndex();
 
-    std::vector<Node> nodes_;  // nodes_[0]: the invisible root
-    TextMap<int> keys_;        // keyed nodes
-    HostMap src_;
-    HostMap dest_;
+    std::vector<Node> nodes_;                      // nodes_[0]: the invisible root
+    std::vector<std::vector<std::int32_t>> lists_;  // children of the nodes that have any
+    std::vector<std::int32_t> index_;               // open addressing over (parent, text); -1 empty
     int srcRoot_ = -1;
     int destRoot_ = -1;
     std::size_t firstPending_ = 1;  // nodes from here on are not yet visible

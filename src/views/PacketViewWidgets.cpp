@@ -8,6 +8,8 @@
 #include <QIcon>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QPainter>
+#include <QStyledItemDelegate>
 #include <QTabBar>
 #include <QTableView>
 #include <QTreeView>
@@ -21,6 +23,47 @@ namespace quillet {
 namespace {
 
 constexpr std::array<int, kColumnCount> kColumnTwips = {1300, 1700, 1700, 1200, 1200, 1440, 1500};
+
+// Paints a list cell as one line of text, elided at the right, after the
+// row's image in the first column. The list repaints its visible rows after
+// every burst, so a cell is drawn with one shaped run of text instead of a
+// full text layout.
+class RowDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        const bool selected = option.state & QStyle::State_Selected;
+        const QPalette::ColorGroup group = (option.state & QStyle::State_Active) ? QPalette::Active
+                                                                                 : QPalette::Inactive;
+        if (selected)
+            painter->fillRect(option.rect, option.palette.brush(group, QPalette::Highlight));
+        QRect rect = option.rect.adjusted(kMargin, 0, -kMargin, 0);
+        if (index.column() == 0) {
+            const QVariant icon = index.data(Qt::DecorationRole);
+            if (icon.isValid()) {
+                const QSize size = option.decorationSize;
+                const QRect at(rect.left(), rect.top() + (rect.height() - size.height()) / 2, size.width(),
+                               size.height());
+                qvariant_cast<QIcon>(icon).paint(painter, at);
+                rect.setLeft(at.right() + 1 + kMargin);
+            }
+        }
+        const QString text = index.data(Qt::DisplayRole).toString();
+        if (text.isEmpty() || rect.width() <= 0)
+            return;
+        painter->setPen(option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
+        const QString shown = option.fontMetrics.horizontalAdvance(text) <= rect.width()
+                                  ? text
+                                  : option.fontMetrics.elidedText(text, Qt::ElideRight, rect.width());
+        painter->setFont(option.font);
+        painter->drawText(rect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, shown);
+    }
+
+private:
+    static constexpr int kMargin = 3;
+};
 
 }  // namespace
 
@@ -65,6 +108,7 @@ PacketViewWidgets::PacketViewWidgets(PacketViews& views, QWidget* listParent, QW
     header->setStretchLastSection(false);
     for (int c = 0; c < kColumnCount; ++c)
         table->setColumnWidth(c, TwipsToPixels(kColumnTwips[static_cast<std::size_t>(c)]));
+    table->setItemDelegate(new RowDelegate(table));
     lv_ = table;
 
     tv_ = new QTreeView(treeParent);

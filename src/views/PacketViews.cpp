@@ -45,6 +45,12 @@ std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::int64_t tim
                        arrivalTime(timestampUs));
 }
 
+std::int64_t PacketViews::StorePacket(DecodedDatagram&& d, std::int64_t timestampUs)
+{
+    return StorePacket(d.protocol, d.srcAddr, d.destAddr, d.srcPort, d.destPort, std::move(d.data), d.size,
+                       arrivalTime(timestampUs));
+}
+
 std::int64_t PacketViews::StorePacket(std::string_view protocol, std::string_view srcAddr,
                                       std::string_view destAddr, std::string_view srcPort,
                                       std::string_view destPort, std::string data, std::int32_t size,

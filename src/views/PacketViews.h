@@ -91,6 +91,8 @@ public:
     // since the epoch) and, when the selected tab admits it, shows it.
     // Returns its sequence number.
     std::int64_t StorePacket(const DecodedDatagram& datagram, std::int64_t timestampUs);
+    // The same, taking the payload over instead of copying it.
+    std::int64_t StorePacket(DecodedDatagram&& datagram, std::int64_t timestampUs);
     // The same with the record's texts given one by one (addresses before
     // ports) and the time text made already.
     std::int64_t StorePacket(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <ctime>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +15,20 @@ using namespace test;
 QString Cell(PacketListModel& m, int row, int column, int role = Qt::DisplayRole)
 {
     return m.data(m.index(row, column), role).toString();
+}
+
+// A local time of day on a fixed date, as a capture timestamp.
+std::int64_t LocalUs(int h, int m, int s, int micros)
+{
+    std::tm tm{};
+    tm.tm_year = 125;
+    tm.tm_mon = 0;
+    tm.tm_mday = 15;
+    tm.tm_hour = h;
+    tm.tm_min = m;
+    tm.tm_sec = s;
+    tm.tm_isdst = -1;
+    return static_cast<std::int64_t>(std::mktime(&tm)) * 1000000 + micros;
 }
 
 // --- store ------------------------------------------------------------------
@@ -59,16 +75,7 @@ TEST(PacketStore, RecordFieldsComeFromTheRightParameters)
     d.destAddr = kLocal;
     d.data = "xyz";
     d.size = 3;
-    std::tm tm{};
-    tm.tm_year = 124;
-    tm.tm_mon = 5;
-    tm.tm_mday = 1;
-    tm.tm_hour = 23;
-    tm.tm_min = 59;
-    tm.tm_sec = 58;
-    tm.tm_isdst = -1;
-    const std::int64_t us = static_cast<std::int64_t>(std::mktime(&tm)) * 1000000 + 999999;
-    v.StorePacket(d, us);
+    v.StorePacket(d, LocalUs(23, 59, 58, 999999));
     const clV& icmp = v.dPackets().at(2);
     EXPECT_EQ(icmp.mProtocol, "ICMP");
     EXPECT_EQ(icmp.mSrcPort, "");
@@ -78,18 +85,6 @@ TEST(PacketStore, RecordFieldsComeFromTheRightParameters)
 
 // --- time of arrival ------------------------------------------------------------
 
-std::int64_t LocalUs(int h, int m, int s, int micros)
-{
-    std::tm tm{};
-    tm.tm_year = 125;
-    tm.tm_mon = 0;
-    tm.tm_mday = 15;
-    tm.tm_hour = h;
-    tm.tm_min = m;
-    tm.tm_sec = s;
-    tm.tm_isdst = -1;
-    return static_cast<std::int64_t>(std::mktime(&tm)) * 1000000 + micros;
-}
 
 TEST(ArrivalTime, HundredthsAreTruncatedFromOneReading)
 {
@@ -290,8 +285,14 @@ TEST(HostTree, LiveAddsFollowFirstAppearance)
     EXPECT_EQ(t.childTexts(B + "D"), (Texts{"80"}));
     EXPECT_EQ(t.childTexts(A + "D"), (Texts{""}));  // empty port text, empty node
     EXPECT_EQ(t.dSrcHosts().count(), 2u);
-    EXPECT_EQ(t.dSrcHosts().find(A)->ports.count(), 3u);
-    EXPECT_EQ(t.dDestHosts().find(A)->ports.count(), 1u);
+    EXPECT_EQ(t.dSrcHosts().portCount(A), 3u);
+    EXPECT_EQ(t.dDestHosts().portCount(A), 1u);
+    EXPECT_TRUE(t.dSrcHosts().hasPort(C, "2000"));
+    EXPECT_FALSE(t.dSrcHosts().hasPort(C, "1026"));
+    EXPECT_FALSE(t.dSrcHosts().hasPort(B, "80"));
+    EXPECT_TRUE(t.dDestHosts().hasPort(B, "80"));
+    EXPECT_FALSE(t.dSrcHosts().exists(A + " "));
+    EXPECT_FALSE(t.nodeByKey(A).isValid());  // a host's key carries its side
     // The model shows the same: host A under the source root with three ports.
     const QModelIndex hostA = t.nodeByKey(A + "S");
     ASSERT_TRUE(hostA.isValid());
@@ -300,6 +301,54 @@ TEST(HostTree, LiveAddsFollowFirstAppearance)
     EXPECT_EQ(t.data(t.index(2, 0, hostA)).toString(), "2000");
     EXPECT_EQ(t.parent(t.index(2, 0, hostA)), hostA);
     EXPECT_EQ(t.data(hostA, kNodeKeyRole).toString(), QString::fromStdString(A + "S"));
+}
+
+TEST(HostTree, ManyHostsAndPortsMatchAPlainReference)
+{
+    PacketViews v;
+    Prepare(v);
+    // Reference: per side, hosts in first-seen order, each with its ports in
+    // first-seen order.
+    using Side = std::vector<std::pair<std::string, Texts>>;
+    Side src, dest;
+    auto note = [](Side& side, const std::string& host, const std::string& port) {
+        for (auto& [h, ports] : side)
+            if (h == host) {
+                if (std::find(ports.begin(), ports.end(), port) == ports.end())
+                    ports.push_back(port);
+                return;
+            }
+        side.push_back({host, {port}});
+    };
+    std::uint32_t x = 12345;
+    auto next = [&] { return x = x * 1103515245u + 12345u, (x >> 8); };
+    for (int i = 0; i < 20000; ++i) {
+        const std::string s = "10." + std::to_string(next() % 300) + ".0.1";
+        const std::string d = "10." + std::to_string(next() % 7) + ".0.2";
+        const std::string sp = std::to_string(next() % 60);
+        const std::string dp = std::to_string(next() % 5);
+        Store(v, s, d, sp, dp);
+        note(src, s, sp);
+        note(dest, d, dp);
+        if (i % 777 == 0)
+            v.EndBurst();
+    }
+    v.EndBurst();
+    HostTreeModel& t = v.TreeModel();
+    for (const auto& [side, suffix, root] : {std::tuple{&src, "S", "S"}, std::tuple{&dest, "D", "D"}}) {
+        Texts hosts;
+        for (const auto& [h, ports] : *side) {
+            hosts.push_back(h);
+            EXPECT_EQ(t.childTexts(h + suffix), ports) << h;
+            const QModelIndex node = t.nodeByKey(h + suffix);
+            ASSERT_TRUE(node.isValid());
+            EXPECT_EQ(t.rowCount(node), static_cast<int>(ports.size()));
+            EXPECT_EQ(t.data(t.index(static_cast<int>(ports.size()) - 1, 0, node)).toString().toStdString(),
+                      ports.back());
+        }
+        EXPECT_EQ(t.childTexts(root), hosts);
+        EXPECT_EQ(t.rowCount(t.nodeByKey(root)), static_cast<int>(hosts.size()));
+    }
 }
 
 TEST(HostTree, NodesOfABurstBecomeVisibleWithOneInsertionPerGrownParent)
