@@ -18,7 +18,10 @@
 #include <QTreeView>
 
 #include "core/Twips.h"
+#include "filters/frmFiltro.h"
 #include "inspect/FormSupport.h"
+#include "inspect/frmInfo.h"
+#include "ports/frmConfig.h"
 #include "shell/ImageList1.h"
 #include "shell/WindowMessage.h"
 #include "views/PacketViewWidgets.h"
@@ -73,6 +76,10 @@ frmMain::frmMain(Options options, QWidget* parent)
 
 frmMain::~frmMain()
 {
+    // The secondary windows work on this window's state; none outlives it.
+    delete frmFiltro_.data();
+    delete frmConfig_.data();
+    delete frmInfo_.data();
     Form_Unload();
 }
 
