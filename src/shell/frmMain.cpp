@@ -41,20 +41,6 @@ constexpr ButtonDesign kButtons[8] = {
     {"筛选", 14, false}, {"设置", 7, false}, {"保存", 10, false}, {"打开", 13, false},
 };
 
-QString DescribeProblems(const std::vector<PortFileProblem>& problems)
-{
-    QString text;
-    for (const PortFileProblem& p : problems) {
-        if (!text.isEmpty())
-            text += QLatin1Char('\n');
-        text += QString::fromStdString(p.file);
-        if (p.line > 0)
-            text += QStringLiteral(", line %1").arg(p.line);
-        text += QStringLiteral(": ") + QString::fromStdString(p.what);
-    }
-    return text;
-}
-
 }  // namespace
 
 // Capture failures reach the user as the window's messages.
@@ -158,8 +144,8 @@ void frmMain::BuildControls()
 
     ConnectListHandlers();
     BuildLayout();
-    resize(ClientSizeTwips(11190, 6885).width(), ClientSizeTwips(11190, 6885).height() + tB_->sizeHint().height()
-                                                     + TwipsToPixels(315));
+    // The client area, toolbar and status bar included.
+    resize(ClientSizeTwips(11190, 6885));
 }
 
 void frmMain::BuildToolBar()
@@ -205,7 +191,7 @@ void frmMain::Form_Load()
         const QString dir = options_.portDir.isEmpty() ? QCoreApplication::applicationDirPath() : options_.portDir;
         const std::vector<PortFileProblem> problems = LoadPortFiles(dir.toStdString(), views_.Ports());
         if (!problems.empty())
-            startupProblems_ << DescribeProblems(problems);
+            startupProblems_ << QString::fromStdString(DescribePortFileProblems(problems));
     } catch (const std::exception& e) {
         startupProblems_ << QString::fromLocal8Bit(e.what());
     }

@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include "decode/DecodeDatagram.h"
 #include "shell/WindowMessage.h"
@@ -25,6 +26,7 @@ namespace {
 // the back of the event queue, so input and painting get their turn.
 constexpr int kReadChunk = 512;
 constexpr auto kReadBudget = std::chrono::milliseconds(15);
+constexpr auto kRetryAfterError = std::chrono::milliseconds(100);
 
 // The pending error on a socket descriptor (cleared by reading it), 0 for
 // none or for a descriptor that is not a socket.
@@ -147,12 +149,14 @@ void frmMain::iSubCls_Despues(std::int32_t& /*lReturn*/, QObject* /*hWnd*/, int 
         return;
 
     bool more = false;
+    bool failed = false;
     if (lParam == FD_READ) {
         try {
             const auto start = std::chrono::steady_clock::now();
             const DatagramCallback fn = [this](std::span<const std::uint8_t> d, std::int64_t ts) { ReceiveOne(d, ts); };
             for (;;) {
                 const int n = source_->Read(kReadChunk, fn);
+                failed = n < 0;
                 if (n < kReadChunk)
                     break;
                 if (std::chrono::steady_clock::now() - start >= kReadBudget) {
@@ -171,10 +175,18 @@ void frmMain::iSubCls_Despues(std::int32_t& /*lReturn*/, QObject* /*hWnd*/, int 
     // An error notification reads nothing; the next readiness is still
     // reported. A full chunk may leave datagrams that the descriptor no
     // longer signals, so those are read by a notification posted now.
-    if (more)
+    if (more) {
         PostNotification(FD_READ);
-    else if (notifier_)
+    } else if (failed) {
+        // A descriptor in error stays readable (an interface that went
+        // down): try again later instead of spinning.
+        QTimer::singleShot(kRetryAfterError, this, [this, handle = lSocket_] {
+            if (notifier_ && lSocket_ == handle)
+                notifier_->setEnabled(true);
+        });
+    } else if (notifier_) {
         notifier_->setEnabled(true);
+    }
 }
 
 void frmMain::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t timestampUs)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <memory>
@@ -12,6 +13,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QEventLoop>
+#include <QTimer>
 #include <QLabel>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -155,6 +158,41 @@ TEST(LiveWindow, TrafficBothWaysBecomesRowsUntilStopped)
     EXPECT_EQ(Rows(w).size(), atStop);
     EXPECT_EQ(w.stBPanel1()->text(), QString::number(atStop));
     EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+}
+
+}  // namespace
+
+namespace {
+
+// The interface disappears under a running capture: the window keeps
+// working, and stop brings it back to idle without a message.
+TEST(LiveWindow, InterfaceRemovedWhileCapturing)
+{
+    VethNamespace net;
+    QTemporaryDir portDir;
+    QStringList messages;
+    frmMain::Options o;
+    o.portDir = portDir.path();
+    o.message = [&messages](const QString& text) { messages << text; };
+    frmMain w(o);
+    w.Combo1()->setCurrentIndex(w.Combo1()->findText(VethNamespace::kLocalAddr));
+    w.Button(1)->trigger();
+    ASSERT_TRUE(w.CaptureOpen());
+    ASSERT_TRUE(net.Udp(Side::Peer, 4001, 5001, "before"));
+    ASSERT_TRUE(WaitFor([&] { return w.lRecvCount() >= 1; }));
+
+    ASSERT_EQ(quillet::testsupport::Shell(std::string("ip link del ") + VethNamespace::kLocalIf), 0);
+    const auto cpu0 = std::clock();
+    QEventLoop idle;  // waits for events rather than polling
+    QTimer::singleShot(500, &idle, &QEventLoop::quit);
+    idle.exec();
+    const double cpuSeconds = static_cast<double>(std::clock() - cpu0) / CLOCKS_PER_SEC;
+    EXPECT_LT(cpuSeconds, 0.25) << "the event loop spins on a broken capture";
+
+    w.Button(3)->trigger();
+    EXPECT_FALSE(w.CaptureOpen());
+    EXPECT_TRUE(w.Button(1)->isEnabled());
+    EXPECT_EQ(w.lRecvCount(), 1);
 }
 
 }  // namespace

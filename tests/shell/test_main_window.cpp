@@ -417,6 +417,14 @@ TEST_F(MainWindowTest, ErrorNotificationsAndFailedReadsCountNothing)
     EXPECT_EQ(w->lRecvCount(), 0);
     EXPECT_EQ(Rows(*w), 0);
 
+    // A descriptor that keeps signalling while reads fail is not read in a
+    // tight loop.
+    Arrive({});
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (std::chrono::steady_clock::now() < until)
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_LE(fake.state->readCalls, 10);
+
     // The capture goes on after both.
     fake.state->failReads = false;
     Arrive({Received(2)});
