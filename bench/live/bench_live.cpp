@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -166,7 +167,7 @@ int main(int argc, char** argv)
             rates.push_back(std::strtoull(argv[i], nullptr, 10));
     }
     if (rates.empty())
-        rates = {50000, 100000, 200000, 300000, 400000, 500000};
+        rates = {50000, 100000, 200000, 300000, 500000, 700000, 1000000};
     if (geteuid() != 0) {
         std::fprintf(stderr, "bench_live needs root: it makes network namespaces and captures in them.\n");
         return 1;
@@ -178,14 +179,6 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     frmMain::Options options;
     options.message = [](const QString& text) { std::fprintf(stderr, "message: %s\n", qPrintable(text)); };
-    frmMain w(options);
-    w.show();
-    const int at = w.Combo1()->findText(VethNamespace::kLocalAddr);
-    if (at < 0) {
-        std::fprintf(stderr, "the window does not offer %s\n", VethNamespace::kLocalAddr);
-        return 1;
-    }
-    w.Combo1()->setCurrentIndex(at);
 
     // A socket that takes the datagrams and never reads them (no ICMP
     // unreachable comes back), and the sender's socket in the peer namespace.
@@ -230,6 +223,16 @@ int main(int argc, char** argv)
     for (std::uint64_t rate : rates) {
         Result r;
         r.rate = rate;
+        // A fresh window per rate: the store of the last one is freed.
+        auto window = std::make_unique<frmMain>(options);
+        frmMain& w = *window;
+        w.show();
+        const int at = w.Combo1()->findText(VethNamespace::kLocalAddr);
+        if (at < 0) {
+            std::fprintf(stderr, "the window does not offer %s\n", VethNamespace::kLocalAddr);
+            return 1;
+        }
+        w.Combo1()->setCurrentIndex(at);
         Tcpdump tcpdump(VethNamespace::kLocalIf);
         const std::uint64_t rx0 = RxPackets(VethNamespace::kLocalIf);
         const std::int64_t stored0 = w.Views().dPackets().count();
@@ -286,6 +289,8 @@ int main(int argc, char** argv)
         r.tcpdumpCaptured = tcpdump.captured;
         r.tcpdumpDropped = tcpdump.dropped;
         results.push_back(r);
+        window->close();
+        window.reset();
 
         std::printf("%9llu %10llu %10llu | %10lld %10lld %9llu %9.1f | %10llu %9llu%s\n",
                     static_cast<unsigned long long>(r.rate), static_cast<unsigned long long>(r.sent),
@@ -309,6 +314,5 @@ int main(int argc, char** argv)
     if (bestTcpdump > 0)
         std::printf(", ratio %.2f", static_cast<double>(bestWindow) / static_cast<double>(bestTcpdump));
     std::printf("\n");
-    w.close();
     return 0;
 }
