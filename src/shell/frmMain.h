@@ -23,7 +23,6 @@ class QLabel;
 class QModelIndex;
 class QPlainTextEdit;
 class QSocketNotifier;
-class QSplitter;
 class QStatusBar;
 class QTabBar;
 class QToolBar;
@@ -32,6 +31,7 @@ class QTreeView;
 namespace quillet {
 
 class PacketViewWidgets;
+class TP_WinSplit;
 class frmConfig;
 class frmFiltro;
 class frmInfo;
@@ -53,7 +53,8 @@ struct frmMainOptions {
 // Controls (objectName = design name): tB (toolbar, buttons 1..9 and the
 // address chooser Combo1), stB (status bar, one 96-pixel panel showing the
 // receive count), lv, ts2 (list and its tabs), tv (host tree), Text1 (hex
-// dump), txtData (text view, hidden at start), ts (tabs of the lower pane).
+// dump), txtData (text view, hidden at start), ts (tabs of the lower pane),
+// the splitters sp and spBottom and the panes Frame1 and Frame2.
 //
 // Capture notifications: while a capture is open, a socket notifier on its
 // descriptor posts one capture-notification message (1025, wParam the
@@ -178,8 +179,8 @@ private:
     QLabel* stBPanel1_ = nullptr;
     QWidget* Frame1_ = nullptr;
     QWidget* Frame2_ = nullptr;
-    QSplitter* sp_ = nullptr;
-    QSplitter* spBottom_ = nullptr;
+    TP_WinSplit* sp_ = nullptr;
+    TP_WinSplit* spBottom_ = nullptr;
     QPlainTextEdit* Text1_ = nullptr;
     QPlainTextEdit* txtData_ = nullptr;
     QTabBar* ts_ = nullptr;

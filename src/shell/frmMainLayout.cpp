@@ -2,51 +2,81 @@
 #include "shell/frmMain.h"
 
 #include <QAbstractItemView>
+#include <QIcon>
+#include <QPixmap>
 #include <QPlainTextEdit>
-#include <QSplitter>
+#include <QStatusBar>
 #include <QTabBar>
+#include <QToolBar>
 #include <QTreeView>
-#include <QVBoxLayout>
 
 #include "core/Twips.h"
+#include "inspect/FormSupport.h"
+#include "shell/ImageList1.h"
+#include "splitter/PropertyBag.h"
+#include "splitter/TP_WinSplit.h"
 #include "views/PacketViewWidgets.h"
 
 namespace quillet {
 
-// The window between toolbar and status bar: sp divides it into the list pane
-// (Frame2: lv over ts2) and the lower pane (Frame1: spBottom with tv and Text1,
-// or txtData in its place, over ts).
+namespace {
+
+// The designed settings of the two splitters, as the window keeps them.
+PropertyBag DesignedSettings(int orientation)
+{
+    PropertyBag bag;
+    if (orientation != 0)
+        bag.set(QStringLiteral("Orientation"), orientation);
+    bag.set(QStringLiteral("Ind_Color"), 0x8000000Du);  // the system highlight colour
+    return bag;
+}
+
+int Clamp0(int v)
+{
+    return v < 0 ? 0 : v;
+}
+
+}  // namespace
+
+// Between toolbar and status bar the splitter sp divides the window into the
+// list pane Frame2 ("HI", above: lv over ts2) and the lower pane Frame1 ("LO",
+// below: the splitter spBottom with tv "LO" left and Text1 "HI" right, or
+// txtData in its place, over ts). Positions are the designed ones; resizing
+// and the splitters place everything at run time (Form_Resize, sp_Sized).
 void frmMain::BuildLayout()
 {
-    sp_ = new QSplitter(Qt::Vertical, this);
+    // A 32 x 32 window icon from the page with the digits.
+    QIcon icon(ImageList1::pixmap(8).scaled(32, 32, Qt::IgnoreAspectRatio, Qt::FastTransformation));
+    icon.addPixmap(ImageList1::pixmap(8));
+    setWindowIcon(icon);
+
+    sp_ = new TP_WinSplit(this);
     sp_->setObjectName(QStringLiteral("sp"));
-    sp_->setChildrenCollapsible(false);
+    PlaceTwips(sp_, 0, 360, 11175, 6135);
+    sp_->readProperties(DesignedSettings(1));
 
-    auto* upper = new QVBoxLayout(Frame2_);
-    upper->setContentsMargins(0, 0, 0, 0);
-    upper->setSpacing(0);
-    upper->addWidget(viewWidgets_->lv(), 1);
-    upper->addWidget(viewWidgets_->ts2(), 0);
+    sp_->addControl(Frame2_, QStringLiteral("HI"));
+    PlaceTwips(Frame2_, 60, 60, 10935, 2895);
+    PlaceTwips(viewWidgets_->ts2(), 0, 2460, 6495, 375);
+    PlaceTwips(viewWidgets_->lv(), 60, 360, 10470, 1920);
 
-    spBottom_ = new QSplitter(Qt::Horizontal, Frame1_);
+    sp_->addControl(Frame1_, QStringLiteral("LO"));
+    PlaceTwips(Frame1_, 150, 3263, 10875, 2722);
+    PlaceTwips(txtData_, 0, 0, 1995, 615);
+    PlaceTwips(ts_, 0, 2220, 6495, 375);
+
+    spBottom_ = new TP_WinSplit(Frame1_);
     spBottom_->setObjectName(QStringLiteral("spBottom"));
-    spBottom_->setChildrenCollapsible(false);
-    spBottom_->addWidget(viewWidgets_->tv());
-    spBottom_->addWidget(Text1_);
+    PlaceTwips(spBottom_, 0, 0, 10815, 2235);
+    spBottom_->readProperties(DesignedSettings(0));
+    spBottom_->addControl(viewWidgets_->tv(), QStringLiteral("LO"));
+    PlaceTwips(viewWidgets_->tv(), 150, 150, 5093, 1935);
+    spBottom_->addControl(Text1_, QStringLiteral("HI"));
+    PlaceTwips(Text1_, 5603, 150, 5062, 1935);
 
-    auto* lower = new QVBoxLayout(Frame1_);
-    lower->setContentsMargins(0, 0, 0, 0);
-    lower->setSpacing(0);
-    lower->addWidget(spBottom_, 1);
-    lower->addWidget(txtData_, 1);
-    lower->addWidget(ts_, 0);
-
-    sp_->addWidget(Frame2_);
-    sp_->addWidget(Frame1_);
-    sp_->setStretchFactor(0, 1);
-    sp_->setStretchFactor(1, 1);
-    connect(sp_, &QSplitter::splitterMoved, this, [this](int, int) { sp_Sized(); });
-    setCentralWidget(sp_);
+    spBottom_->relayout();
+    connect(sp_, &TP_WinSplit::Sized, this, [this] { sp_Sized(); });
+    sp_->relayout();
 }
 
 void frmMain::resizeEvent(QResizeEvent* event)
@@ -55,21 +85,52 @@ void frmMain::resizeEvent(QResizeEvent* event)
     Form_Resize();
 }
 
-// The layouts follow the window's size by themselves.
+// The splitter takes the window between toolbar and status bar; it then lays
+// out its panes and reports Sized, and the panes' contents follow once more.
+// A window too small for any split area keeps the last good layout.
 void frmMain::Form_Resize()
 {
+    const int top = tB_->isVisibleTo(this) ? tB_->height() : 0;
+    const int bottom = stB_->isVisibleTo(this) ? stB_->height() : 0;
+    const int h = height() - bottom - top;
+    if (h >= 0)
+        sp_->setGeometry(0, top, width(), h);
     sp_Sized();
 }
 
+// The contents of both panes of sp, in this order: the lower pane's splitter
+// and text box over its tab strip, then the list over its tab strip. A pane
+// lower than its tab strip gives the box above the strip no height at all.
 void frmMain::sp_Sized()
 {
+    QAbstractItemView* list = viewWidgets_->lv();
+    QTabBar* tabs2 = viewWidgets_->ts2();
+
+    spBottom_->setGeometry(0, 0, Frame1_->width(), Clamp0(Frame1_->height() - ts_->height()));
+    txtData_->setGeometry(0, 0, Frame1_->width(), Clamp0(Frame1_->height() - ts_->height()));
+    ts_->resize(Frame1_->width(), ts_->height());
+    ts_->move(ts_->x(), spBottom_->height());
+
+    list->setGeometry(0, 0, Frame2_->width(), Clamp0(Frame2_->height() - tabs2->height()));
+    tabs2->resize(Frame2_->width(), tabs2->height());
+    tabs2->move(tabs2->x(), list->height());
 }
 
+// Tab 1 of ts shows the host tree and the hex dump, tab 2 the text view.
 void frmMain::ts_Click()
 {
-    const bool hex = ts_->currentIndex() == 0;
-    txtData_->setVisible(!hex);
-    spBottom_->setVisible(hex);
+    switch (ts_->currentIndex() + 1) {
+    case 1:
+        spBottom_->setVisible(true);
+        txtData_->setVisible(false);
+        break;
+    case 2:
+        spBottom_->setVisible(false);
+        txtData_->setVisible(true);
+        break;
+    default:
+        break;
+    }
 }
 
 }  // namespace quillet
