@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/IPv4Text.h"
+#include "core/IPv4Text.h"
 
 namespace quillet {
 

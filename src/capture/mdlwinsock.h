@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/IPv4Text.h"
+#include "core/IPv4Text.h"
 
 namespace quillet {
 

@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "capture/IPv4Text.h"
+#include "core/IPv4Text.h"
 
 namespace quillet {
 namespace {

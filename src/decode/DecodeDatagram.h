@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-#include "decode/FixedText.h"
+#include "core/FixedText.h"
 
 namespace quillet {
 

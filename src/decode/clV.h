@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "decode/FixedText.h"
+#include "core/FixedText.h"
 
 namespace quillet {
 

@@ -3,7 +3,7 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "inspect/FormSupport.h"
+#include "ui/FormSupport.h"
 
 namespace quillet {
 

@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 
-#include "inspect/FormSupport.h"
+#include "ui/FormSupport.h"
 
 namespace quillet {
 

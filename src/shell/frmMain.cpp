@@ -19,10 +19,10 @@
 
 #include "core/Twips.h"
 #include "filters/frmFiltro.h"
-#include "inspect/FormSupport.h"
+#include "ui/FormSupport.h"
 #include "inspect/frmInfo.h"
 #include "ports/frmConfig.h"
-#include "shell/ImageList1.h"
+#include "ui/ImageList1.h"
 #include "shell/WindowMessage.h"
 #include "views/PacketViewWidgets.h"
 

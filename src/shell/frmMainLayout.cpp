@@ -11,8 +11,8 @@
 #include <QTreeView>
 
 #include "core/Twips.h"
-#include "inspect/FormSupport.h"
-#include "shell/ImageList1.h"
+#include "ui/FormSupport.h"
+#include "ui/ImageList1.h"
 #include "splitter/PropertyBag.h"
 #include "splitter/TP_WinSplit.h"
 #include "views/PacketViewWidgets.h"

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "decode/FixedText.h"
+#include "core/FixedText.h"
 
 namespace quillet {
 

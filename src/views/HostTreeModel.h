@@ -8,7 +8,7 @@
 
 #include <QAbstractItemModel>
 
-#include "decode/FixedText.h"
+#include "core/FixedText.h"
 #include "views/ListRoles.h"
 
 namespace quillet {

@@ -15,7 +15,7 @@
 #include <QTreeView>
 
 #include "core/Twips.h"
-#include "shell/ImageList1.h"
+#include "ui/ImageList1.h"
 #include "views/PacketViews.h"
 
 namespace quillet {

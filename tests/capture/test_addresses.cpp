@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/IPv4Text.h"
+#include "core/IPv4Text.h"
 #include "capture/mdlwinsock.h"
 
 using namespace quillet;

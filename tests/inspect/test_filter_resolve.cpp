@@ -9,7 +9,7 @@
 
 #include "WidgetHelpers.h"
 #include "filters/frmFiltro.h"
-#include "inspect/FormSupport.h"
+#include "ui/FormSupport.h"
 #include "support/Netns.h"
 
 using namespace quillet;

@@ -1,4 +1,4 @@
-#include "shell/ImageList1.h"
+#include "ui/ImageList1.h"
 
 #include <QPainter>
 #include <QPainterPath>

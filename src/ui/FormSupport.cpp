@@ -1,4 +1,4 @@
-#include "inspect/FormSupport.h"
+#include "ui/FormSupport.h"
 
 #include <QMessageBox>
 

@@ -1,4 +1,4 @@
-#include "capture/IPv4Text.h"
+#include "core/IPv4Text.h"
 
 #include <cstring>
 
