@@ -2,7 +2,7 @@
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
 SUDO       := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
-FUZZ_SECONDS ?= 60
+FUZZ_TOTAL_SECONDS ?= 120
 
 .PHONY: all deps build run test test-unit test-sanitize fuzz bench clean
 
@@ -38,7 +38,7 @@ test-sanitize: deps
 fuzz: deps
 	@cmake -S . -B $(BUILD)-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DQUILLET_FUZZ=ON >/dev/null
 	@cmake --build $(BUILD)-fuzz -j$(JOBS)
-	@./scripts/fuzz.sh $(BUILD)-fuzz/bin $(FUZZ_SECONDS)
+	@./scripts/fuzz.sh $(BUILD)-fuzz/bin $(FUZZ_TOTAL_SECONDS)
 
 bench: build
 	@for b in $(BUILD)/bin/bench_*; do echo "== $$b"; $$b; done
