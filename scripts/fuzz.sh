@@ -33,7 +33,7 @@ for t in "${targets[@]}"; do
   if [ "$rc" -ne 0 ]; then
     tail -n 60 "$log"
   else
-    grep -E '^#[0-9]+ +(INITED|DONE)|^stat::' "$log" || true
+    grep -E '^#[0-9]+[[:space:]]+(INITED|DONE)' "$log" || true
   fi
   cov=$(grep -oE '(DONE|INITED|pulse|NEW|REDUCE).*cov: [0-9]+' "$log" | tail -n 1 | grep -oE '[0-9]+$' || true)
   summary+=("$name: cov ${cov:-?} edges")
