@@ -219,17 +219,22 @@ std::string DescribePortFileProblems(const std::vector<PortFileProblem>& problem
     std::size_t total = 0;
     for (const PortFileProblem& p : problems)
         total += 1 + p.more;
+    // Files skipped as a whole first: they are easy to miss behind many bad lines.
     std::size_t listed = 0;
-    for (const PortFileProblem& p : problems) {
-        if (listed == kPortFileProblemsListed)
-            break;
-        if (!text.empty())
-            text += '\n';
-        text += p.file;
-        if (p.line > 0)
-            text += ", line " + std::to_string(p.line);
-        text += ": " + p.what;
-        ++listed;
+    for (const bool wholeFile : {true, false}) {
+        for (const PortFileProblem& p : problems) {
+            if (listed == kPortFileProblemsListed)
+                break;
+            if ((p.line == 0) != wholeFile)
+                continue;
+            if (!text.empty())
+                text += '\n';
+            text += p.file;
+            if (p.line > 0)
+                text += ", line " + std::to_string(p.line);
+            text += ": " + p.what;
+            ++listed;
+        }
     }
     if (total > listed)
         text += "\n... and " + std::to_string(total - listed) + (total - listed == 1 ? " more problem" : " more problems");

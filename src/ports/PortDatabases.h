@@ -85,7 +85,8 @@ void ReadPortFile(PortFile file, std::string_view content, const std::string& fi
                   std::vector<PortFileProblem>& problems);
 
 // One text for the user listing the first kPortFileProblemsListed problems,
-// one per line ("file, line n: what"), then "... and N more problems" when
+// one per line ("file, line n: what"; files skipped as a whole before bad
+// lines), then "... and N more problems" when
 // there are more; empty when there are none. Its length does not grow with
 // the number of problems.
 std::string DescribePortFileProblems(const std::vector<PortFileProblem>& problems);

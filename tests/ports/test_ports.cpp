@@ -296,9 +296,14 @@ TEST(PortFileProblems, TheMoreLineAppearsOnlyBeyondTheListedCount)
     ASSERT_EQ(lines.size(), 20u);
     EXPECT_EQ(lines[19], "predefs.txt, line 20: bad");
 
+    // A file skipped as a whole is listed before the bad lines, even when it
+    // came last; the last bad line is the one left out.
     problems.push_back({"trojans.txt", 0, "cannot be read: No such file or directory"});
     lines = Lines(DescribePortFileProblems(problems));
     ASSERT_EQ(lines.size(), 21u);
+    EXPECT_EQ(lines[0], "trojans.txt: cannot be read: No such file or directory");
+    EXPECT_EQ(lines[1], "predefs.txt, line 1: bad");
+    EXPECT_EQ(lines[19], "predefs.txt, line 19: bad");
     EXPECT_EQ(lines[20], "... and 1 more problem");
 
     // A folded entry among the first twenty still counts what it stands for.
