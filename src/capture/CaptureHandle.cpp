@@ -26,8 +26,8 @@ constexpr const char* kFilterTaggedToo = "ip or (vlan and ip)";
 constexpr const char* kFilterUntagged = "ip";
 
 const char* const kNeedsRights =
-    "Capturing needs root, or the program granted CAP_NET_RAW and CAP_NET_ADMIN "
-    "(setcap cap_net_raw,cap_net_admin+eip).";
+    "Capturing needs root, or the program granted CAP_NET_RAW "
+    "(setcap cap_net_raw+eip).";
 
 }  // namespace
 

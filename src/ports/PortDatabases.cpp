@@ -1,8 +1,12 @@
 #include "ports/PortDatabases.h"
 
-#include <QByteArray>
-#include <QFile>
-#include <QString>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace quillet {
 
@@ -47,6 +51,86 @@ void SplitFields(std::string_view line, std::vector<std::string_view>& fields)
     }
 }
 
+const char* KindOf(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a plain file";
+}
+
+std::string Errno(int err)
+{
+    return std::strerror(err);
+}
+
+// Reads a whole port file. Anything but a regular file of at most
+// kPortFileMaxBytes is refused: the path is looked at with stat() first, so a
+// FIFO or a device is never opened, and the descriptor is opened without
+// blocking and checked again in case the path changed in between. Returns the
+// problem text, empty on success.
+std::string ReadRegularFile(const std::string& path, std::string& bytes)
+{
+    const auto refuse = [](const struct stat& st) -> std::string {
+        if (!S_ISREG(st.st_mode))
+            return std::string("is ") + KindOf(st.st_mode) + ", not a regular file; skipped";
+        if (static_cast<unsigned long long>(st.st_size) > kPortFileMaxBytes)
+            return "is " + std::to_string(static_cast<long long>(st.st_size)) + " bytes, more than the " +
+                   std::to_string(kPortFileMaxBytes / (1024 * 1024)) + " MiB a port file may have; skipped";
+        return {};
+    };
+
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return "cannot be read: " + Errno(errno);
+    if (std::string why = refuse(st); !why.empty())
+        return why;
+
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return "cannot be read: " + Errno(errno);
+    std::string why;
+    if (::fstat(fd, &st) != 0)
+        why = "cannot be read: " + Errno(errno);
+    else
+        why = refuse(st);
+    if (why.empty()) {
+        // Read at most one byte past the limit, so a file that grows while it
+        // is read is still refused.
+        bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
+        std::size_t got = 0;
+        while (got < bytes.size()) {
+            const ssize_t n = ::read(fd, bytes.data() + got, std::min(bytes.size() - got, kPortFileMaxBytes + 1 - got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                why = "cannot be read: " + Errno(errno);
+                break;
+            }
+            if (n == 0)
+                break;
+            got += static_cast<std::size_t>(n);
+            if (got > kPortFileMaxBytes) {
+                why = "grew past the " + std::to_string(kPortFileMaxBytes / (1024 * 1024)) +
+                      " MiB a port file may have while it was read; skipped";
+                break;
+            }
+            if (got == bytes.size())
+                bytes.resize(std::min(bytes.size() * 2, kPortFileMaxBytes + 1));
+        }
+        bytes.resize(why.empty() ? got : 0);
+    }
+    ::close(fd);
+    return why;
+}
+
 }  // namespace
 
 const char* PortFileName(PortFile file)
@@ -72,6 +156,7 @@ void ReadPortFile(PortFile file, std::string_view content, const std::string& fi
     const FileLayout layout = LayoutOf(file);
     TextMap<std::string>& map = MapOf(file, into);
     std::vector<std::string_view> fields;
+    std::size_t kept = 0;  // line problems of this file listed one by one
     int lineNo = 0;
     std::size_t pos = 0;
     while (pos < content.size()) {
@@ -91,9 +176,14 @@ void ReadPortFile(PortFile file, std::string_view content, const std::string& fi
             continue;
         SplitFields(line, fields);
         if (fields.size() < layout.fieldsNeeded) {
-            problems.push_back({fileName, lineNo,
-                                "needs " + std::to_string(layout.fieldsNeeded) + " fields separated by TAB, has " +
-                                    std::to_string(fields.size())});
+            if (kept < kPortFileLineProblemsKept) {
+                problems.push_back({fileName, lineNo,
+                                    "needs " + std::to_string(layout.fieldsNeeded) + " fields separated by TAB, has " +
+                                        std::to_string(fields.size())});
+                ++kept;
+            } else {
+                ++problems.back().more;
+            }
             continue;
         }
         const std::string_view key = fields[layout.keyField];
@@ -113,18 +203,12 @@ std::vector<PortFileProblem> LoadPortFiles(const std::string& dir, PortDatabases
     std::vector<PortFileProblem> problems;
     for (PortFile file : {PortFile::kIana, PortFile::kPredefs, PortFile::kTrojans}) {
         const std::string path = dir + "/" + PortFileName(file);
-        QFile f(QString::fromStdString(path));
-        if (!f.open(QIODevice::ReadOnly)) {
-            problems.push_back({path, 0, "cannot be read: " + f.errorString().toStdString()});
+        std::string bytes;
+        if (std::string why = ReadRegularFile(path, bytes); !why.empty()) {
+            problems.push_back({path, 0, std::move(why)});
             continue;
         }
-        const QByteArray bytes = f.readAll();
-        if (f.error() != QFileDevice::NoError) {
-            problems.push_back({path, 0, "cannot be read: " + f.errorString().toStdString()});
-            continue;
-        }
-        ReadPortFile(file, std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())), path, into,
-                     problems);
+        ReadPortFile(file, bytes, path, into, problems);
     }
     return problems;
 }
@@ -132,14 +216,28 @@ std::vector<PortFileProblem> LoadPortFiles(const std::string& dir, PortDatabases
 std::string DescribePortFileProblems(const std::vector<PortFileProblem>& problems)
 {
     std::string text;
-    for (const PortFileProblem& p : problems) {
-        if (!text.empty())
-            text += '\n';
-        text += p.file;
-        if (p.line > 0)
-            text += ", line " + std::to_string(p.line);
-        text += ": " + p.what;
+    std::size_t total = 0;
+    for (const PortFileProblem& p : problems)
+        total += 1 + p.more;
+    // Files skipped as a whole first: they are easy to miss behind many bad lines.
+    std::size_t listed = 0;
+    for (const bool wholeFile : {true, false}) {
+        for (const PortFileProblem& p : problems) {
+            if (listed == kPortFileProblemsListed)
+                break;
+            if ((p.line == 0) != wholeFile)
+                continue;
+            if (!text.empty())
+                text += '\n';
+            text += p.file;
+            if (p.line > 0)
+                text += ", line " + std::to_string(p.line);
+            text += ": " + p.what;
+            ++listed;
+        }
     }
+    if (total > listed)
+        text += "\n... and " + std::to_string(total - listed) + (total - listed == 1 ? " more problem" : " more problems");
     return text;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,16 +46,27 @@ struct PortDatabases {
 };
 
 // One problem met while loading the port files: the file, the line (0 for the
-// file as a whole) and what is wrong.
+// file as a whole) and what is wrong. A file with very many bad lines keeps
+// only its first kPortFileLineProblemsKept of them one by one; the last one
+// kept counts the rest in `more`, so a broken file costs bounded memory.
 struct PortFileProblem {
     std::string file;
     int line = 0;
     std::string what;
+    std::size_t more = 0;  // further bad lines of this file, not listed
 };
 
+inline constexpr std::size_t kPortFileLineProblemsKept = 100;
+// A port file larger than this is refused unread.
+inline constexpr std::size_t kPortFileMaxBytes = 16u * 1024u * 1024u;
+// The problem text lists this many problems, then how many more there are.
+inline constexpr std::size_t kPortFileProblemsListed = 20;
+
 // Reads iana.txt, predefs.txt and trojans.txt (UTF-8) from dir, joined with
-// "/", into the maps. A file that cannot be read, or a line with too few
-// fields, is reported and does not stop the rest from loading; empty lines are
+// "/", into the maps. A file that cannot be read, is not a regular file (a
+// FIFO, a device, a link to one: refused without being opened, so start-up
+// never waits on it) or is larger than kPortFileMaxBytes, or a line with too
+// few fields, is reported and does not stop the rest from loading; empty lines are
 // skipped. Lines end with CR LF, a lone CR or a lone LF; fields are cut at
 // every TAB and taken as they stand; extra fields are ignored; a later line
 // with the same key replaces an earlier one.
@@ -72,8 +84,11 @@ const char* PortFileName(PortFile file);
 void ReadPortFile(PortFile file, std::string_view content, const std::string& fileName, PortDatabases& into,
                   std::vector<PortFileProblem>& problems);
 
-// One text for the user listing every problem, one per line ("file, line n:
-// what"); empty when there are none.
+// One text for the user listing the first kPortFileProblemsListed problems,
+// one per line ("file, line n: what"; files skipped as a whole before bad
+// lines), then "... and N more problems" when
+// there are more; empty when there are none. Its length does not grow with
+// the number of problems.
 std::string DescribePortFileProblems(const std::vector<PortFileProblem>& problems);
 
 }  // namespace quillet

@@ -11,7 +11,7 @@ ArrivalTime::ArrivalTime() : ArrivalTime(QLocale::system().decimalPoint().toStdS
 ArrivalTime::ArrivalTime(std::string decimalSeparator) : separator_(std::move(decimalSeparator))
 {
     if (separator_.empty())
-        separator_ = ".";
+        separator_.push_back('.');  // not `= "."`, which GCC 12 warns about wrongly (-Wrestrict)
     // mHora holds at most 15 bytes: 8 for the time, 2 for the hundredths.
     if (separator_.size() > 5)
         separator_.resize(5);

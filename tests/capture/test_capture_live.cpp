@@ -337,6 +337,42 @@ TEST(CaptureLive, WithoutCaptureRightsTheMessageSaysWhatIsNeeded)
     EXPECT_NE(text.find("CAP_NET_RAW"), std::string::npos) << text;
 }
 
+// The program is granted CAP_NET_RAW only: that right alone opens the capture,
+// promiscuous mode included, and datagrams arrive.
+TEST(CaptureLive, CapNetRawAloneIsEnoughToCapture)
+{
+    VethNamespace net;
+    const std::string text = testsupport::InChildProcess([&net] {
+        __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct all[2] = {};
+        if (syscall(SYS_capget, &hdr, all) != 0)
+            return std::string("the child could not read its rights");
+        // Only CAP_NET_RAW in effect while opening; the others stay permitted
+        // so the child can raise them again to send through the peer.
+        __user_cap_data_struct rawOnly[2] = {all[0], all[1]};
+        rawOnly[0].effective = 1u << CAP_NET_RAW;
+        rawOnly[1].effective = 0;
+        if (syscall(SYS_capset, &hdr, rawOnly) != 0)
+            return std::string("the child could not drop its rights");
+        Collect sink;
+        CaptureHandle h = OpenCaptureSocket(VethNamespace::kLocalAddr, 7000, sink);
+        if (syscall(SYS_capset, &hdr, all) != 0)
+            return std::string("the child could not raise its rights again");
+        if (!h.valid())
+            return "not opened: " + (sink.messages.empty() ? std::string() : sink.messages[0]);
+        if (!sink.messages.empty())
+            return "opened with a message: " + sink.messages[0];
+        if (!net.Udp(VethNamespace::Side::Peer, 41000, 41001, "raw only"))
+            return std::string("the datagram was not delivered");
+        for (const Captured& c : ReadEverything(h)) {
+            if (c.decoded.protocol == "UDP" && c.decoded.srcPort == "41000" && c.decoded.data == "raw only")
+                return std::string("captured");
+        }
+        return std::string("opened, but the datagram was not captured");
+    });
+    EXPECT_EQ(text, "captured");
+}
+
 TEST(CaptureLive, VlanTaggedDatagramsArriveWithoutTheirTag)
 {
     VethNamespace net;

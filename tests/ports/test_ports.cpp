@@ -1,5 +1,12 @@
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <sstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -172,6 +179,138 @@ TEST_F(PortDir, UnreadableFileIsReported)
     EXPECT_EQ(problems[0].file, (dir_ / "iana.txt").string());
     EXPECT_EQ(db.dPredefs.count(), 1u);
     EXPECT_EQ(db.dTrojans.count(), 1u);
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::string BadLines(int count)
+{
+    std::string content;
+    for (int i = 0; i < count; ++i)
+        content += "no-tabs-here\r\n";
+    return content;
+}
+
+// Loads dir in a thread and gives up after a few seconds, so a load that
+// blocks fails the test instead of hanging it; a FIFO left blocking is
+// released by opening its other end.
+std::vector<PortFileProblem> LoadWithin(const std::filesystem::path& dir, PortDatabases& db)
+{
+    auto done = std::async(std::launch::async, [&] { return LoadPortFiles(dir.string(), db); });
+    if (done.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        ADD_FAILURE() << "loading the port files blocked";
+        const int fd = ::open((dir / "iana.txt").c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0)
+            ::close(fd);
+    }
+    return done.get();
+}
+
+TEST_F(PortDir, FifoIsReportedAndSkippedWithoutWaitingForAWriter)
+{
+    ASSERT_EQ(::mkfifo((dir_ / "iana.txt").c_str(), 0600), 0);
+    Write("predefs.txt", "22\tSSH\r\n");
+    Write("trojans.txt", "31337\tBack Orifice\r\n");
+    PortDatabases db;
+    const auto problems = LoadWithin(dir_, db);
+    ASSERT_EQ(problems.size(), 1u) << DescribePortFileProblems(problems);
+    EXPECT_EQ(problems[0].file, (dir_ / "iana.txt").string());
+    EXPECT_EQ(problems[0].line, 0);
+    EXPECT_NE(problems[0].what.find("FIFO"), std::string::npos) << problems[0].what;
+    // The files after it still load.
+    EXPECT_EQ(Name(db.dPredefs, "22"), "SSH");
+    EXPECT_EQ(Name(db.dTrojans, "31337"), "Back Orifice");
+}
+
+TEST_F(PortDir, LinkToADeviceIsRefusedUnread)
+{
+    std::filesystem::create_symlink("/dev/zero", dir_ / "iana.txt");
+    std::filesystem::create_symlink("/dev/null", dir_ / "trojans.txt");
+    Write("predefs.txt", "1\ta");
+    PortDatabases db;
+    const auto problems = LoadWithin(dir_, db);
+    ASSERT_EQ(problems.size(), 2u) << DescribePortFileProblems(problems);
+    EXPECT_EQ(problems[0].file, (dir_ / "iana.txt").string());
+    EXPECT_NE(problems[0].what.find("character device"), std::string::npos) << problems[0].what;
+    EXPECT_EQ(problems[1].file, (dir_ / "trojans.txt").string());
+    EXPECT_EQ(db.dIana.count(), 0u);
+    EXPECT_EQ(db.dPredefs.count(), 1u);
+}
+
+TEST_F(PortDir, FileOverTheSizeLimitIsRefusedAndOneAtTheLimitIsRead)
+{
+    // Sparse files: no disk space, no time to write.
+    Write("iana.txt", "");
+    std::filesystem::resize_file(dir_ / "iana.txt", kPortFileMaxBytes + 1);
+    Write("predefs.txt", "");
+    std::filesystem::resize_file(dir_ / "predefs.txt", kPortFileMaxBytes);
+    Write("trojans.txt", "2\tb");
+    PortDatabases db;
+    const auto problems = LoadWithin(dir_, db);
+    ASSERT_EQ(problems.size(), 2u) << DescribePortFileProblems(problems);
+    EXPECT_EQ(problems[0].file, (dir_ / "iana.txt").string());
+    EXPECT_EQ(problems[0].line, 0);
+    EXPECT_NE(problems[0].what.find("16 MiB"), std::string::npos) << problems[0].what;
+    // At the limit the file is read: its one line of NUL bytes has no TAB.
+    EXPECT_EQ(problems[1].file, (dir_ / "predefs.txt").string());
+    EXPECT_EQ(problems[1].line, 1);
+    EXPECT_EQ(Name(db.dTrojans, "2"), "b");
+}
+
+TEST_F(PortDir, ManyBadLinesGiveAShortMessageAndBoundedProblems)
+{
+    Write("iana.txt", BadLines(6000) + "domain\t53\tDomain Name Server\r\n");
+    Write("predefs.txt", "1\ta");
+    Write("trojans.txt", BadLines(150));
+    PortDatabases db;
+    const auto problems = LoadWithin(dir_, db);
+    // The line after the bad ones still counts.
+    EXPECT_EQ(Name(db.dIana, "53"), "domain     Domain Name Server");
+    // Each file keeps a bounded list and counts the rest.
+    std::size_t total = 0;
+    for (const PortFileProblem& p : problems)
+        total += 1 + p.more;
+    EXPECT_EQ(total, 6150u);
+    EXPECT_EQ(problems.size(), 2 * kPortFileLineProblemsKept);
+
+    const std::vector<std::string> lines = Lines(DescribePortFileProblems(problems));
+    ASSERT_EQ(lines.size(), kPortFileProblemsListed + 1);
+    EXPECT_EQ(lines[0], (dir_ / "iana.txt").string() + ", line 1: needs 3 fields separated by TAB, has 1");
+    EXPECT_EQ(lines[19], (dir_ / "iana.txt").string() + ", line 20: needs 3 fields separated by TAB, has 1");
+    EXPECT_EQ(lines[20], "... and 6130 more problems");
+}
+
+TEST(PortFileProblems, TheMoreLineAppearsOnlyBeyondTheListedCount)
+{
+    std::vector<PortFileProblem> problems;
+    for (int i = 1; i <= 20; ++i)
+        problems.push_back({"predefs.txt", i, "bad"});
+    std::vector<std::string> lines = Lines(DescribePortFileProblems(problems));
+    ASSERT_EQ(lines.size(), 20u);
+    EXPECT_EQ(lines[19], "predefs.txt, line 20: bad");
+
+    // A file skipped as a whole is listed before the bad lines, even when it
+    // came last; the last bad line is the one left out.
+    problems.push_back({"trojans.txt", 0, "cannot be read: No such file or directory"});
+    lines = Lines(DescribePortFileProblems(problems));
+    ASSERT_EQ(lines.size(), 21u);
+    EXPECT_EQ(lines[0], "trojans.txt: cannot be read: No such file or directory");
+    EXPECT_EQ(lines[1], "predefs.txt, line 1: bad");
+    EXPECT_EQ(lines[19], "predefs.txt, line 19: bad");
+    EXPECT_EQ(lines[20], "... and 1 more problem");
+
+    // A folded entry among the first twenty still counts what it stands for.
+    problems[3].more = 41;
+    lines = Lines(DescribePortFileProblems(problems));
+    ASSERT_EQ(lines.size(), 21u);
+    EXPECT_EQ(lines[20], "... and 42 more problems");
 }
 
 // The files that ship beside the executable load without a problem.
