@@ -24,9 +24,8 @@ std::string GroupedNumber(std::uint64_t n)
 {
     std::string digits = std::to_string(n);
     std::string out;
-    const std::size_t lead = digits.size() % 3;
     for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (i - lead) % 3 == 0)
+        if (i > 0 && (digits.size() - i) % 3 == 0)
             out += ',';
         out += digits[i];
     }

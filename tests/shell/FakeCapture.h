@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -36,6 +37,8 @@ struct FakeCaptureState {
     bool endless = false;
     std::vector<std::uint8_t> endlessDatagram;
     std::int64_t endlessHanded = 0;
+    // Run after each datagram Read hands over.
+    std::function<void()> duringRead;
     std::chrono::milliseconds readDelay{0};
     int pipeRead = -1;
     int pipeWrite = -1;
@@ -72,6 +75,8 @@ public:
             s_->ready.pop_front();
             fn(d, s_->timestampUs);
             ++n;
+            if (s_->duringRead)
+                s_->duringRead();
         }
         if (s_->ready.empty())
             Unsignal();
@@ -127,7 +132,7 @@ private:
     // throws, or a safety stop far beyond any bound the window keeps).
     int Endless(int max, const DatagramCallback& fn)
     {
-        constexpr std::int64_t kSafetyStop = 50'000'000;
+        constexpr std::int64_t kSafetyStop = 2'000'000;
         int n = 0;
         while ((max < 0 || n < max) && s_->endlessHanded < kSafetyStop) {
             ++s_->endlessHanded;
