@@ -318,6 +318,37 @@ TEST(CaptureLive, DrainIsBoundedWhileASenderGoesOn)
     EXPECT_LE(handed, keptAtRequest + 2000) << "read what arrived after the request";
 }
 
+// What the capture sees of its interface: down and up again leave reads
+// working; a deleted interface fails the read in the library's words.
+TEST(CaptureLive, InterfaceDownUpAndDeleted)
+{
+    VethNamespace net;
+    Collect sink;
+    CaptureHandle h = OpenCaptureSocket(VethNamespace::kLocalAddr, 7000, sink);
+    ASSERT_TRUE(h.valid());
+    EXPECT_EQ(h.interfaceName(), VethNamespace::kLocalIf);
+    EXPECT_EQ(h.linkState(), LinkState::Up);
+    const std::string link = std::string("ip link set ") + VethNamespace::kLocalIf;
+    auto none = [](std::span<const std::uint8_t>, std::int64_t) {};
+
+    ASSERT_EQ(Shell(link + " down"), 0);
+    EXPECT_EQ(h.linkState(), LinkState::Down);
+    pollfd p{h.selectableFd(), POLLIN, 0};
+    poll(&p, 1, 200);
+    EXPECT_GE(h.Read(100, none), 0) << "a down interface is no read error: " << h.lastError();
+    ASSERT_EQ(Shell(link + " up"), 0);
+    // The carrier follows a moment after the flag.
+    for (int i = 0; i < 200 && h.linkState() != LinkState::Up; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(h.linkState(), LinkState::Up);
+
+    ASSERT_EQ(Shell(std::string("ip link del ") + VethNamespace::kLocalIf), 0);
+    EXPECT_EQ(h.linkState(), LinkState::Gone);
+    ASSERT_GT(poll(&p, 1, 1000), 0) << "the deletion is signalled";
+    EXPECT_EQ(h.Read(100, none), -1);
+    EXPECT_TRUE(SaysInterfaceGone(h.lastError())) << h.lastError();
+}
+
 TEST(CaptureLive, FailuresNameTheCauseAndLeaveNoDescriptorOpen)
 {
     VethNamespace net;
