@@ -191,6 +191,7 @@ private:
     bool receivedInBurst_ = false;
     int readDepth_ = 0;                 // > 0 while a Read or Drain runs
     std::optional<QString> endWhy_;     // a capture ending by itself, not yet told
+    std::intptr_t endingHandle_ = -1;   // and its handle number
     QString captureAddress_;
     std::string captureInterface_;
     LinkState link_ = LinkState::Up;

@@ -145,6 +145,7 @@ void frmMain::EndCaptureByItself(const QString& why)
     if (!source_ || endWhy_)
         return;  // no capture, or its end is already on its way
     endWhy_ = why;
+    endingHandle_ = lSocket_;
     if (readDepth_ > 0) {
         // Inside a read of this capture: close it once the read returned
         // (the notification's handler does that too, whichever comes first).
@@ -158,7 +159,9 @@ void frmMain::FinishEndByItself()
 {
     if (!endWhy_)
         return;
-    StopCapture();
+    // Not a capture started since (from code, while this one drained).
+    if (lSocket_ == endingHandle_)
+        StopCapture();
     const QString why = *endWhy_;
     endWhy_.reset();
     Tell(why);
