@@ -7,7 +7,13 @@
 // kernel dropped for the window's capture, the window's longest event-loop
 // stall, and what tcpdump captured and what the kernel dropped for it.
 //
+// With --stop RATE it measures instead how long button 3 and closing the
+// window take while a sender keeps sending 1,400-byte datagrams at that rate
+// (one the window cannot keep up with), and how many datagrams each read
+// after it was asked to stop.
+//
 // Needs root. Usage: bench_live [--seconds S] [rate ...]
+//                    bench_live --stop RATE
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -154,15 +160,62 @@ struct Result {
     bool TcpdumpLossFree() const { return tcpdumpOk && tcpdumpDropped == 0 && tcpdumpCaptured >= sent; }
 };
 
+// Starts a capture in a fresh window, lets the sender run for a while, then
+// stops it either with button 3 or by closing the window, timed.
+void MeasureStop(QApplication& app, const frmMain::Options& options, int out, std::uint64_t rate, bool byClose)
+{
+    auto window = std::make_unique<frmMain>(options);
+    frmMain& w = *window;
+    w.show();
+    w.Combo1()->setCurrentIndex(w.Combo1()->findText(VethNamespace::kLocalAddr));
+    w.Button(1)->trigger();
+    if (!w.CaptureOpen()) {
+        std::fprintf(stderr, "the capture did not open\n");
+        return;
+    }
+    constexpr double kSendSeconds = 8;
+    UdpSender sender(out, rate, kSendSeconds, 1400);
+    sender.Start();
+    QElapsedTimer running;
+    running.start();
+    while (running.elapsed() < 2000)
+        app.processEvents(QEventLoop::AllEvents, 10);
+
+    const std::int64_t readBefore = w.lRecvCount();
+    const std::int64_t storedBefore = w.Views().dPackets().count();
+    const std::uint64_t sentBefore = sender.sent();
+    QElapsedTimer took;
+    took.start();
+    if (byClose)
+        w.close();
+    else
+        w.Button(3)->trigger();
+    const double ms = static_cast<double>(took.nsecsElapsed()) / 1e6;
+    const std::uint64_t sentDuring = sender.sent() - sentBefore;
+    const std::int64_t readAfter = w.lRecvCount() - readBefore;
+    const std::int64_t storedAfter = w.Views().dPackets().count() - storedBefore;
+    const bool stillSending = sender.sent() < static_cast<std::uint64_t>(rate * kSendSeconds);
+    sender.Join();
+    std::printf("%-8s %9llu %10.1f %12lld %12lld %12llu %s\n", byClose ? "close" : "button 3",
+                static_cast<unsigned long long>(rate), ms, static_cast<long long>(readAfter),
+                static_cast<long long>(storedAfter), static_cast<unsigned long long>(sentDuring),
+                stillSending ? "returned while the sender ran" : "returned after the sender stopped");
+    std::fflush(stdout);
+    window.reset();
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     double seconds = 10;
     std::vector<std::uint64_t> rates;
+    std::uint64_t stopRate = 0;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
             seconds = std::atof(argv[++i]);
+        else if (std::strcmp(argv[i], "--stop") == 0 && i + 1 < argc)
+            stopRate = std::strtoull(argv[++i], nullptr, 10);
         else
             rates.push_back(std::strtoull(argv[i], nullptr, 10));
     }
@@ -195,6 +248,15 @@ int main(int argc, char** argv)
     if (connect(out.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
         std::perror("connect");
         return 1;
+    }
+
+    if (stopRate > 0) {
+        std::printf("Stopping a capture at a rate the window cannot keep up with (1,400-byte UDP payloads)\n");
+        std::printf("%-8s %9s %10s %12s %12s %12s\n", "how", "rate/s", "took ms", "read after", "stored after",
+                    "sent during");
+        MeasureStop(app, options, out.get(), stopRate, false);
+        MeasureStop(app, options, out.get(), stopRate, true);
+        return 0;
     }
 
     // The event loop's longest stall: the largest gap between ticks of a

@@ -1,12 +1,19 @@
 // The capture handle and OpenCaptureSocket over libpcap.
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <optional>
 #include <exception>
 #include <memory>
 #include <utility>
 
+#include <net/if.h>
 #include <poll.h>
 #include <pcap/pcap.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "capture/LinkLayer.h"
 #include "capture/LocalInterfaces.h"
@@ -35,6 +42,9 @@ struct CaptureHandle::Impl {
     pcap_t* pcap = nullptr;
     int linkType = 0;
     int fd = -1;
+    std::string ifName;
+    unsigned ifIndex = 0;  // names can be reused; the index identifies it
+    std::string lastError;
     // Packets libpcap handed to us since the open, IPv4 or not: compared with
     // the kernel's count to tell whether anything is still in the ring.
     std::uint64_t delivered = 0;
@@ -49,19 +59,29 @@ struct CaptureHandle::Impl {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 struct DispatchContext {
     CaptureHandle::Impl* impl;
     const DatagramCallback* fn;
     int handed = 0;
     std::exception_ptr error;
+    // When set, the pass ends at this time even while packets keep coming.
+    const Clock::time_point* deadline = nullptr;
+    bool late = false;
 };
 
 void OnPacket(u_char* user, const pcap_pkthdr* h, const u_char* bytes)
 {
     auto* ctx = reinterpret_cast<DispatchContext*>(user);
     ++ctx->impl->delivered;
-    if (ctx->error)
+    if (ctx->error || ctx->late)
         return;
+    // The clock is read without a system call; every 64 packets is enough.
+    if (ctx->deadline != nullptr && (ctx->impl->delivered & 63) == 0 && Clock::now() >= *ctx->deadline) {
+        ctx->late = true;
+        pcap_breakloop(ctx->impl->pcap);
+    }
     const auto datagram = IPv4DatagramOf(ctx->impl->linkType, {bytes, h->caplen});
     if (datagram.empty())
         return;
@@ -77,28 +97,35 @@ void OnPacket(u_char* user, const pcap_pkthdr* h, const u_char* bytes)
 }
 
 // One pass over what the ring holds now. Returns datagrams handed over or -1.
-int DispatchReady(CaptureHandle::Impl* impl, int maxDatagrams, const DatagramCallback& fn)
+int DispatchReady(CaptureHandle::Impl* impl, int maxDatagrams, const DatagramCallback& fn,
+                  const Clock::time_point* deadline = nullptr)
 {
-    DispatchContext ctx{impl, &fn, 0, nullptr};
+    DispatchContext ctx{impl, &fn, 0, nullptr, deadline};
     const int rc = pcap_dispatch(impl->pcap, maxDatagrams, OnPacket, reinterpret_cast<u_char*>(&ctx));
     if (ctx.error)
         std::rethrow_exception(ctx.error);
-    if (rc == PCAP_ERROR)
+    if (rc < 0 && rc != PCAP_ERROR_BREAK) {
+        impl->lastError = pcap_geterr(impl->pcap);
+        if (impl->lastError.empty())
+            impl->lastError = pcap_statustostr(rc);
         return -1;
-    return ctx.handed;
+    }
+    return ctx.handed;  // also after a break (PCAP_ERROR_BREAK)
 }
 
-// Whether the kernel counted packets into the ring that libpcap has not yet
-// handed over.
-bool RingHoldsMore(CaptureHandle::Impl* impl)
+// Packets the kernel has counted into the ring since the open (dropped ones
+// not included), or nothing when it cannot say.
+std::optional<std::uint64_t> KeptByKernel(CaptureHandle::Impl* impl)
 {
     pcap_stat st{};
     if (pcap_stats(impl->pcap, &st) != 0)
-        return true;  // unknown: keep waiting until the deadline
+        return std::nullopt;
     impl->last = {st.ps_recv, st.ps_drop, st.ps_ifdrop};
-    const std::uint64_t kept = st.ps_recv >= st.ps_drop ? st.ps_recv - st.ps_drop : 0;
-    return kept > impl->delivered;
+    return st.ps_recv >= st.ps_drop ? st.ps_recv - st.ps_drop : 0;
 }
+
+// At most this many packets per drain when the kernel gives no count.
+constexpr std::uint64_t kDrainCap = 1'000'000;
 
 }  // namespace
 
@@ -143,25 +170,65 @@ int CaptureHandle::Drain(const DatagramCallback& fn)
 {
     if (impl_ == nullptr)
         return 0;
-    using Clock = std::chrono::steady_clock;
     // A partly filled block is released when the kernel's block timer fires
-    // twice without the block changing: up to two timeouts, plus a margin.
-    const auto deadline = Clock::now() + std::chrono::milliseconds(2 * kReadTimeoutMs + 50);
+    // twice without the block changing: up to two timeouts, plus a margin,
+    // within the drain's limit.
+    static_assert(2 * kReadTimeoutMs + 50 <= kDrainMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kDrainMs);
+    // What the kernel counted into the ring up to now is what was captured
+    // before the stop; what comes later is not read. The ring is read in
+    // order, so that count bounds the packets to take.
+    const std::optional<std::uint64_t> kept = KeptByKernel(impl_);
+    const std::uint64_t target = kept ? *kept : impl_->delivered + kDrainCap;
     int total = 0;
-    for (;;) {
-        const int n = DispatchReady(impl_, -1, fn);
+    while (impl_->delivered < target) {
+        const std::uint64_t left = std::min<std::uint64_t>(target - impl_->delivered, kDrainCap);
+        const std::uint64_t before = impl_->delivered;
+        const int n = DispatchReady(impl_, static_cast<int>(left), fn, &deadline);
         if (n < 0)
             break;
         total += n;
-        if (!RingHoldsMore(impl_))
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (ms <= 0)
             break;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0)
-            break;
-        pollfd p{impl_->fd, POLLIN, 0};
-        poll(&p, 1, static_cast<int>(left));
+        if (impl_->delivered == before) {
+            // Nothing released yet: wait for the block timer.
+            pollfd p{impl_->fd, POLLIN, 0};
+            poll(&p, 1, static_cast<int>(ms));
+        }
     }
     return total;
+}
+
+std::string CaptureHandle::lastError() const
+{
+    return impl_ != nullptr ? impl_->lastError : std::string();
+}
+
+std::string CaptureHandle::interfaceName() const
+{
+    return impl_ != nullptr ? impl_->ifName : std::string();
+}
+
+LinkState CaptureHandle::linkState() const
+{
+    if (impl_ == nullptr)
+        return LinkState::Gone;
+    char name[IF_NAMESIZE] = {};
+    if (if_indextoname(impl_->ifIndex, name) == nullptr)
+        return LinkState::Gone;
+    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return LinkState::Up;  // cannot tell: assume it still delivers
+    ifreq req{};
+    std::memcpy(req.ifr_name, name, std::min<std::size_t>(std::strlen(name), IF_NAMESIZE - 1));
+    const int rc = ioctl(s, SIOCGIFFLAGS, &req);
+    const int error = errno;
+    close(s);
+    if (rc != 0)
+        return (error == ENODEV || error == ENXIO) ? LinkState::Gone : LinkState::Up;
+    const bool up = (req.ifr_flags & IFF_UP) != 0 && (req.ifr_flags & IFF_RUNNING) != 0;
+    return up ? LinkState::Up : LinkState::Down;
 }
 
 CaptureHandle::Stats CaptureHandle::stats() const
@@ -197,6 +264,8 @@ CaptureHandle OpenCaptureSocket(const std::string& address, int port, MessageSin
 
     char err[PCAP_ERRBUF_SIZE] = {};
     auto impl = std::make_unique<CaptureHandle::Impl>();
+    impl->ifName = *ifName;
+    impl->ifIndex = if_nametoindex(ifName->c_str());
     impl->pcap = pcap_create(ifName->c_str(), err);
     if (impl->pcap == nullptr)
         return fail("INVALID_SOCKET", err);

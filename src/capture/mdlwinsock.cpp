@@ -111,4 +111,15 @@ std::string HostNameToAddress(const std::string& name, MessageSink& sink)
     return IPv4ToText(found.back()).str();
 }
 
+bool SaysInterfaceGone(const std::string& errorText)
+{
+    // libpcap: "The interface disappeared"; the system: ENODEV "No such
+    // device", ENXIO "No such device or address".
+    const char* const said[] = {"disappeared", std::strerror(ENODEV), std::strerror(ENXIO)};
+    for (const char* words : said)
+        if (errorText.find(words) != std::string::npos)
+            return true;
+    return false;
+}
+
 }  // namespace quillet

@@ -29,6 +29,15 @@ bool WinsockStarted();
 // the epoch.
 using DatagramCallback = std::function<void(std::span<const std::uint8_t> datagram, std::int64_t timestampUs)>;
 
+// Whether the interface a capture was opened on can still deliver: up, down
+// (administratively or without carrier; a capture waits for it), or gone
+// (deleted: nothing will ever arrive again).
+enum class LinkState { Up, Down, Gone };
+
+// True when a read error's text says the interface no longer exists, in the
+// capture library's words or the system's (ENODEV, ENXIO).
+bool SaysInterfaceGone(const std::string& errorText);
+
 // An open capture on one interface. Move-only; closing (or destruction) leaves
 // no descriptor open.
 class CaptureHandle {
@@ -50,10 +59,20 @@ public:
     // ends the read and reaches the caller.
     int Read(int maxDatagrams, const DatagramCallback& fn);
 
-    // Hands over everything still held for this capture, including the part
-    // of the kernel ring not yet released to user space; waits at most about
-    // one read timeout for that. Returns the number of datagrams handed over.
+    // Hands over what was held for this capture when it was called, including
+    // the part of the kernel ring not yet released to user space: at most
+    // what the kernel had counted into the ring by then (never what arrives
+    // while it runs), and for at most kDrainMs. Returns the number of
+    // datagrams handed over.
     int Drain(const DatagramCallback& fn);
+    static constexpr int kDrainMs = 200;
+
+    // The system's or the capture library's words for the last failed Read.
+    std::string lastError() const;
+    // The name of the interface the capture is on.
+    std::string interfaceName() const;
+    // Asks the system about the interface (two small calls; not per packet).
+    LinkState linkState() const;
 
     struct Stats {
         std::uint64_t received = 0;  // seen by the kernel filter

@@ -13,6 +13,9 @@ public:
     int Drain(const DatagramCallback& fn) override { return handle_.Drain(fn); }
     CaptureHandle::Stats stats() const override { return handle_.stats(); }
     void Close() override { handle_.Close(); }
+    std::string LastError() const override { return handle_.lastError(); }
+    std::string InterfaceName() const override { return handle_.interfaceName(); }
+    LinkState Link() const override { return handle_.linkState(); }
 
 private:
     CaptureHandle handle_;

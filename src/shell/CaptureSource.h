@@ -18,10 +18,17 @@ public:
     // At most maxDatagrams of what is ready, without blocking; the number
     // handed to fn, or -1 on a read error.
     virtual int Read(int maxDatagrams, const DatagramCallback& fn) = 0;
-    // Everything still held, including what the kernel has not yet released.
+    // What was still held when called, including what the kernel has not yet
+    // released; bounded in time and count. An exception fn throws ends it
+    // and reaches the caller.
     virtual int Drain(const DatagramCallback& fn) = 0;
     virtual CaptureHandle::Stats stats() const = 0;
     virtual void Close() = 0;
+    // Why the last Read failed, in the system's words.
+    virtual std::string LastError() const { return {}; }
+    // The interface the capture is on, and whether it can still deliver.
+    virtual std::string InterfaceName() const { return {}; }
+    virtual LinkState Link() const { return LinkState::Up; }
 };
 
 // Opens a capture on the interface with that address; nullptr after telling

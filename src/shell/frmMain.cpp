@@ -108,6 +108,22 @@ void frmMain::BuildControls()
     stBPanel1_->setFrameShape(QFrame::StyledPanel);
     stBPanel1_->setFrameShadow(QFrame::Sunken);
     stB_->addWidget(stBPanel1_);
+    auto panel = [this](const char* name) {
+        auto* label = new QLabel(stB_);
+        label->setObjectName(QString::fromLatin1(name));
+        label->setFrameShape(QFrame::StyledPanel);
+        label->setFrameShadow(QFrame::Sunken);
+        stB_->addWidget(label);
+        return label;
+    };
+    stBState_ = panel("stBState");
+    stBDrops_ = panel("stBDrops");
+    stBDrops_->setStyleSheet(QStringLiteral("QLabel { color: #c00000; font-weight: bold; }"));
+    stBDrops_->hide();
+    stBRate_ = panel("stBRate");
+    statusTimer_ = new QTimer(this);
+    statusTimer_->setInterval(500);
+    connect(statusTimer_, &QTimer::timeout, this, &frmMain::UpdateStatusPanels);
     stB_->setFixedHeight(TwipsToPixels(315));
     setStatusBar(stB_);
 

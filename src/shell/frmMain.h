@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -12,6 +13,7 @@
 
 #include "capture/mdlwinsock.h"
 #include "shell/CaptureSource.h"
+#include "shell/CaptureStatus.h"
 #include "shell/KernelVersion.h"
 #include "shell/cSubCls.h"
 #include "views/PacketViews.h"
@@ -25,6 +27,7 @@ class QPlainTextEdit;
 class QSocketNotifier;
 class QStatusBar;
 class QTabBar;
+class QTimer;
 class QToolBar;
 class QTreeView;
 
@@ -51,8 +54,8 @@ struct frmMainOptions {
 // databases, the hook) and runs captures from its toolbar.
 //
 // Controls (objectName = design name): tB (toolbar, buttons 1..9 and the
-// address chooser Combo1), stB (status bar, one 96-pixel panel showing the
-// receive count), lv, ts2 (list and its tabs), tv (host tree), Text1 (hex
+// address chooser Combo1), stB (status bar: one 96-pixel panel showing the
+// receive count, then stBState, stBDrops and stBRate, see below), lv, ts2 (list and its tabs), tv (host tree), Text1 (hex
 // dump), txtData (text view, hidden at start), ts (tabs of the lower pane),
 // the splitters sp and spBottom and the panes Frame1 and Frame2.
 //
@@ -62,6 +65,13 @@ struct frmMainOptions {
 // delivers it to iSubCls_Despues after the window's own event handling,
 // which reads what is ready (bounded per notification) and arms the
 // notifier again or posts the next message.
+//
+// Capture health: twice a second a timer sets stBState (capturing on which
+// address and interface, waiting while the interface is down, stopped),
+// stBDrops (what the kernel dropped for this capture, hidden while none)
+// and stBRate (datagrams and bytes per second over the last second) from
+// the receive path's counters. An interface that disappears ends the
+// capture with a message (EndCaptureByItself).
 class frmMain : public QMainWindow, public iSubCls {
     Q_OBJECT
 
@@ -76,6 +86,12 @@ public:
     void tB_ButtonClick(int index);
     void StartCapture();
     void StopCapture();
+    // Ends a running capture that cannot go on, as button 3 does (what is
+    // still held is read, the window goes idle, everything stored stays),
+    // and tells the user why in one message. Nothing happens when no capture
+    // runs. Called while datagrams are being read (from the store, say), it
+    // ends the capture as soon as that read returns.
+    void EndCaptureByItself(const QString& why);
     bool IsNT5OrHigher() const;
     void FillAddressChooser();
 
@@ -106,6 +122,11 @@ public:
     QStatusBar* stB() const { return stB_; }
     // Panel 1 of stB: the receive count.
     QLabel* stBPanel1() const { return stBPanel1_; }
+    QLabel* stBState() const { return stBState_; }
+    QLabel* stBDrops() const { return stBDrops_; }
+    QLabel* stBRate() const { return stBRate_; }
+    // Bytes of the datagrams read since the last start.
+    std::uint64_t BytesReceived() const { return bytesRecv_; }
     QAbstractItemView* lv() const;
     QTreeView* tv() const;
     QTabBar* ts2() const;
@@ -150,6 +171,11 @@ private:
     void ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t timestampUs);
     void EndReceive();
     void CloseCapture();
+    void UpdateStatusPanels();
+    void ShowDrops(std::uint64_t dropped);
+    void ShowCapturingState();
+    void CheckLink(const std::string& readError);
+    void FinishEndByItself();
 
     void Tell(const QString& text);
 
@@ -161,7 +187,16 @@ private:
     PacketViews views_;
     std::unique_ptr<cSubCls> oSubCls_;
     std::int64_t lRecvCount_ = 0;
+    std::uint64_t bytesRecv_ = 0;
     bool receivedInBurst_ = false;
+    int readDepth_ = 0;                 // > 0 while a Read or Drain runs
+    std::optional<QString> endWhy_;     // a capture ending by itself, not yet told
+    std::intptr_t endingHandle_ = -1;   // and its handle number
+    QString captureAddress_;
+    std::string captureInterface_;
+    LinkState link_ = LinkState::Up;
+    RateMeter rate_;
+    QTimer* statusTimer_ = nullptr;
     std::intptr_t lSocket_ = -1;
     std::intptr_t lastHandle_ = 0;
     std::intptr_t pendingHandle_ = -1;  // handle with a notification in the queue
@@ -177,6 +212,9 @@ private:
     QComboBox* Combo1_ = nullptr;
     QStatusBar* stB_ = nullptr;
     QLabel* stBPanel1_ = nullptr;
+    QLabel* stBState_ = nullptr;
+    QLabel* stBDrops_ = nullptr;
+    QLabel* stBRate_ = nullptr;
     QWidget* Frame1_ = nullptr;
     QWidget* Frame2_ = nullptr;
     TP_WinSplit* sp_ = nullptr;

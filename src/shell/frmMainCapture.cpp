@@ -27,6 +27,32 @@ namespace {
 constexpr int kReadChunk = 512;
 constexpr auto kReadBudget = std::chrono::milliseconds(15);
 constexpr auto kRetryAfterError = std::chrono::milliseconds(100);
+// A stop reads what is still held for at most this long and this many
+// datagrams, however fast new ones come: stop and close always return.
+constexpr auto kDrainLimit = std::chrono::milliseconds(200);
+constexpr std::int64_t kDrainMaxDatagrams = 1'000'000;
+
+// Thrown by the drain's callback to end a drain at its limit.
+struct DrainLimitReached {};
+
+// Counts the reads in progress, so that a capture ended from inside one is
+// closed only once it returned.
+class ReadScope {
+public:
+    explicit ReadScope(int& depth) : depth_(depth) { ++depth_; }
+    ~ReadScope() { --depth_; }
+    ReadScope(const ReadScope&) = delete;
+    ReadScope& operator=(const ReadScope&) = delete;
+
+private:
+    int& depth_;
+};
+
+std::int64_t SteadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // The pending error on a socket descriptor (cleared by reading it), 0 for
 // none or for a descriptor that is not a socket.
@@ -58,6 +84,7 @@ void frmMain::StartCapture()
 {
     try {
         lRecvCount_ = 0;
+        bytesRecv_ = 0;
         if (!IsNT5OrHigher()) {
             Tell(QString(QChar(0xE4D4)) + QStringLiteral("T5 or Higher!"));
             return;
@@ -78,6 +105,17 @@ void frmMain::StartCapture()
         notifier_ = new QSocketNotifier(static_cast<qintptr>(source_->selectableFd()), QSocketNotifier::Read, this);
         connect(notifier_, &QSocketNotifier::activated, this, &frmMain::OnCaptureReadable);
         SetCaptureState(true);
+
+        captureAddress_ = Combo1_->currentText();
+        captureInterface_ = source_->InterfaceName();
+        link_ = LinkState::Up;
+        rate_.Reset();
+        rate_.Sample(SteadyMs(), 0, 0);
+        ShowCapturingState();
+        ShowDrops(0);
+        stBRate_->setText(QString::fromStdString(RateText({})));
+        stBRate_->show();
+        statusTimer_->start();
     } catch (const std::exception& e) {
         Tell(QString::fromLocal8Bit(e.what()));
     }
@@ -86,9 +124,12 @@ void frmMain::StartCapture()
 void frmMain::StopCapture()
 {
     try {
+        const bool wasOpen = source_ != nullptr;
         CloseCapture();
         WinsockStop();
         SetCaptureState(false);
+        if (wasOpen)
+            stBState_->setText(QString::fromStdString(StoppedText()));
     } catch (const std::exception& e) {
         Tell(QString::fromLocal8Bit(e.what()));
     }
@@ -99,21 +140,66 @@ CaptureHandle::Stats frmMain::CaptureStats() const
     return source_ ? source_->stats() : CaptureHandle::Stats{};
 }
 
+void frmMain::EndCaptureByItself(const QString& why)
+{
+    if (!source_ || endWhy_)
+        return;  // no capture, or its end is already on its way
+    endWhy_ = why;
+    endingHandle_ = lSocket_;
+    if (readDepth_ > 0) {
+        // Inside a read of this capture: close it once the read returned
+        // (the notification's handler does that too, whichever comes first).
+        QTimer::singleShot(0, this, [this] { FinishEndByItself(); });
+        return;
+    }
+    FinishEndByItself();
+}
+
+void frmMain::FinishEndByItself()
+{
+    if (!endWhy_)
+        return;
+    // Not a capture started since (from code, while this one drained).
+    if (lSocket_ == endingHandle_)
+        StopCapture();
+    const QString why = *endWhy_;
+    endWhy_.reset();
+    Tell(why);
+}
+
 void frmMain::CloseCapture()
 {
     if (!source_)
         return;
     delete notifier_;
     notifier_ = nullptr;
-    // What the kernel still holds was captured before the stop: keep it.
+    statusTimer_->stop();
+    // What the kernel still holds was captured before the stop: keep it,
+    // within a bound of time and count that a fast sender cannot stretch.
     try {
-        source_->Drain([this](std::span<const std::uint8_t> d, std::int64_t ts) { ReceiveOne(d, ts); });
+        ReadScope scope(readDepth_);
+        const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
+        std::int64_t drained = 0;
+        source_->Drain([&](std::span<const std::uint8_t> d, std::int64_t ts) {
+            if (drained >= kDrainMaxDatagrams
+                || ((drained & 63) == 0 && std::chrono::steady_clock::now() >= deadline))
+                throw DrainLimitReached{};
+            ++drained;
+            ReceiveOne(d, ts);
+        });
     } catch (...) {
     }
     try {
         EndReceive();
     } catch (...) {
     }
+    try {
+        const CaptureHandle::Stats st = source_->stats();
+        ShowDrops(st.dropped + st.ifDropped);
+    } catch (...) {
+    }
+    stBRate_->clear();
+    stBRate_->hide();
     source_->Close();
     source_.reset();
     lSocket_ = -1;
@@ -144,14 +230,16 @@ void frmMain::iSubCls_Despues(std::int32_t& /*lReturn*/, QObject* /*hWnd*/, int 
         return;
     if (wParam == pendingHandle_)
         pendingHandle_ = -1;
-    // Queued before the capture it names was stopped: nothing to read.
-    if (!source_ || wParam != lSocket_)
+    // Queued before the capture it names was stopped, or after it was asked
+    // to end: nothing to read.
+    if (!source_ || wParam != lSocket_ || endWhy_)
         return;
 
     bool more = false;
     bool failed = false;
     if (lParam == FD_READ) {
         try {
+            ReadScope scope(readDepth_);
             const auto start = std::chrono::steady_clock::now();
             const DatagramCallback fn = [this](std::span<const std::uint8_t> d, std::int64_t ts) { ReceiveOne(d, ts); };
             for (;;) {
@@ -172,9 +260,21 @@ void frmMain::iSubCls_Despues(std::int32_t& /*lReturn*/, QObject* /*hWnd*/, int 
         } catch (...) {
         }
     }
-    // An error notification reads nothing; the next readiness is still
-    // reported. A full chunk may leave datagrams that the descriptor no
-    // longer signals, so those are read by a notification posted now.
+    if (endWhy_) {
+        FinishEndByItself();  // asked for while reading
+        return;
+    }
+    // An error notification reads nothing, and a failed read is not counted;
+    // both make the window look at the interface: gone ends the capture,
+    // down is shown while the capture waits for it.
+    if (lParam != FD_READ || failed) {
+        CheckLink(failed ? source_->LastError() : std::string());
+        if (!source_)
+            return;
+    }
+    // The next readiness is still reported. A full chunk may leave datagrams
+    // that the descriptor no longer signals, so those are read by a
+    // notification posted now.
     if (more) {
         PostNotification(FD_READ);
     } else if (failed) {
@@ -189,9 +289,58 @@ void frmMain::iSubCls_Despues(std::int32_t& /*lReturn*/, QObject* /*hWnd*/, int 
     }
 }
 
+void frmMain::CheckLink(const std::string& readError)
+{
+    if (!source_)
+        return;
+    const LinkState link = source_->Link();
+    if (link == LinkState::Gone || SaysInterfaceGone(readError)) {
+        const QString name = QString::fromStdString(captureInterface_);
+        QString why = QStringLiteral("捕获已结束：网络接口 %1 已不存在。").arg(name.isEmpty() ? captureAddress_ : name);
+        if (!readError.empty())
+            why += QLatin1Char('\n') + QString::fromStdString(readError);
+        EndCaptureByItself(why);
+        return;
+    }
+    if (link != link_) {
+        link_ = link;
+        ShowCapturingState();
+    }
+}
+
+void frmMain::ShowCapturingState()
+{
+    stBState_->setText(QString::fromStdString(CapturingText(captureAddress_.toStdString(), captureInterface_, link_)));
+}
+
+void frmMain::ShowDrops(std::uint64_t dropped)
+{
+    if (dropped == 0) {
+        stBDrops_->clear();
+        stBDrops_->hide();
+        return;
+    }
+    stBDrops_->setText(QString::fromStdString(DropsText(dropped)));
+    stBDrops_->show();
+}
+
+void frmMain::UpdateStatusPanels()
+{
+    if (!source_ || endWhy_)
+        return;
+    CheckLink({});
+    if (!source_ || endWhy_)
+        return;
+    const RateMeter::Rate rate = rate_.Sample(SteadyMs(), static_cast<std::uint64_t>(lRecvCount_), bytesRecv_);
+    stBRate_->setText(QString::fromStdString(RateText(rate)));
+    const CaptureHandle::Stats st = source_->stats();
+    ShowDrops(st.dropped + st.ifDropped);
+}
+
 void frmMain::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t timestampUs)
 {
     ++lRecvCount_;
+    bytesRecv_ += datagram.size();
     receivedInBurst_ = true;
     const std::optional<DecodedDatagram> decoded = DecodeDatagram(datagram);
     if (decoded)

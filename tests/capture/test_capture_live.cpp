@@ -2,8 +2,10 @@
 // a veth pair (needs root).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <thread>
 #include <map>
 #include <string>
 #include <vector>
@@ -25,6 +27,7 @@
 using namespace quillet;
 using quillet::testsupport::OpenDescriptorCount;
 using quillet::testsupport::Shell;
+using quillet::testsupport::UniqueFd;
 using quillet::testsupport::VethNamespace;
 using Side = VethNamespace::Side;
 
@@ -261,6 +264,89 @@ TEST(CaptureLive, DrainHandsOverWhatTheRingStillHolds)
             ++udp;
     });
     EXPECT_EQ(udp, 5);
+}
+
+// A sender that never pauses: Drain still returns within its limit, and it
+// takes no more than the kernel had counted into the ring when it was asked.
+TEST(CaptureLive, DrainIsBoundedWhileASenderGoesOn)
+{
+    VethNamespace net;
+    Collect sink;
+    CaptureHandle h = OpenCaptureSocket(VethNamespace::kLocalAddr, 7000, sink);
+    ASSERT_TRUE(h.valid());
+    UniqueFd out = net.SocketIn(Side::Peer, AF_INET, SOCK_DGRAM);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(9);  // discard: nobody listens, nothing comes back but ICMP
+    inet_pton(AF_INET, VethNamespace::kLocalAddr, &to.sin_addr);
+    ASSERT_EQ(connect(out.get(), reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint64_t> sent{0};
+    std::thread sender([&] {
+        const std::string payload(1000, 'd');
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+        while (!stop && std::chrono::steady_clock::now() < until)
+            if (send(out.get(), payload.data(), payload.size(), MSG_DONTWAIT) > 0)
+                ++sent;
+    });
+    // Let the ring fill for a while without reading it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const CaptureHandle::Stats atRequest = h.stats();
+    const std::uint64_t sentAtRequest = sent;
+
+    std::uint64_t handed = 0;
+    const auto start = std::chrono::steady_clock::now();
+    h.Drain([&handed](std::span<const std::uint8_t>, std::int64_t) {
+        ++handed;
+        // A slow reader: the sender outpaces it.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(2);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+    });
+    const auto took = std::chrono::steady_clock::now() - start;
+    const std::uint64_t sentAfter = sent;
+    stop = true;
+    sender.join();
+
+    ASSERT_GT(sentAfter, sentAtRequest) << "the sender went on during the drain";
+    EXPECT_LT(took, std::chrono::milliseconds(500));
+    EXPECT_GT(handed, 0u);
+    // ICMP port unreachable replies are counted in the ring too; a little
+    // slack for what the kernel counted between the two stats calls.
+    const std::uint64_t keptAtRequest = atRequest.received - atRequest.dropped;
+    EXPECT_LE(handed, keptAtRequest + 2000) << "read what arrived after the request";
+}
+
+// What the capture sees of its interface: down and up again leave reads
+// working; a deleted interface fails the read in the library's words.
+TEST(CaptureLive, InterfaceDownUpAndDeleted)
+{
+    VethNamespace net;
+    Collect sink;
+    CaptureHandle h = OpenCaptureSocket(VethNamespace::kLocalAddr, 7000, sink);
+    ASSERT_TRUE(h.valid());
+    EXPECT_EQ(h.interfaceName(), VethNamespace::kLocalIf);
+    EXPECT_EQ(h.linkState(), LinkState::Up);
+    const std::string link = std::string("ip link set ") + VethNamespace::kLocalIf;
+    auto none = [](std::span<const std::uint8_t>, std::int64_t) {};
+
+    ASSERT_EQ(Shell(link + " down"), 0);
+    EXPECT_EQ(h.linkState(), LinkState::Down);
+    pollfd p{h.selectableFd(), POLLIN, 0};
+    poll(&p, 1, 200);
+    EXPECT_GE(h.Read(100, none), 0) << "a down interface is no read error: " << h.lastError();
+    ASSERT_EQ(Shell(link + " up"), 0);
+    // The carrier follows a moment after the flag.
+    for (int i = 0; i < 200 && h.linkState() != LinkState::Up; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(h.linkState(), LinkState::Up);
+
+    ASSERT_EQ(Shell(std::string("ip link del ") + VethNamespace::kLocalIf), 0);
+    EXPECT_EQ(h.linkState(), LinkState::Gone);
+    ASSERT_GT(poll(&p, 1, 1000), 0) << "the deletion is signalled";
+    EXPECT_EQ(h.Read(100, none), -1);
+    EXPECT_TRUE(SaysInterfaceGone(h.lastError())) << h.lastError();
 }
 
 TEST(CaptureLive, FailuresNameTheCauseAndLeaveNoDescriptorOpen)

@@ -2,11 +2,13 @@
 
 // A capture source for main-window tests: datagrams the test queues, a pipe
 // as the descriptor that signals them, and a part "still in the kernel" that
-// only Drain hands over.
+// only Drain hands over. Its kernel figures, interface state and read error
+// are the test's to set; "endless" makes a source that never runs dry.
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -27,6 +29,16 @@ struct FakeCaptureState {
     int drainCalls = 0;
     bool closed = false;
     bool failReads = false;  // Read returns -1
+    std::string readError;   // why, as LastError tells it
+    LinkState link = LinkState::Up;
+    std::string interfaceName = "fake0";
+    CaptureHandle::Stats stats;
+    // Read and Drain always find more (a copy of this datagram).
+    bool endless = false;
+    std::vector<std::uint8_t> endlessDatagram;
+    std::int64_t endlessHanded = 0;
+    // Run after each datagram Read hands over.
+    std::function<void()> duringRead;
     std::chrono::milliseconds readDelay{0};
     int pipeRead = -1;
     int pipeWrite = -1;
@@ -55,12 +67,16 @@ public:
             std::this_thread::sleep_for(s_->readDelay);
         if (s_->failReads)
             return -1;
+        if (s_->endless)
+            return Endless(maxDatagrams, fn);
         int n = 0;
         while (n < maxDatagrams && !s_->ready.empty()) {
             std::vector<std::uint8_t> d = std::move(s_->ready.front());
             s_->ready.pop_front();
             fn(d, s_->timestampUs);
             ++n;
+            if (s_->duringRead)
+                s_->duringRead();
         }
         if (s_->ready.empty())
             Unsignal();
@@ -70,6 +86,8 @@ public:
     int Drain(const DatagramCallback& fn) override
     {
         ++s_->drainCalls;
+        if (s_->endless)
+            return Endless(-1, fn);
         int n = 0;
         for (auto* q : {&s_->ready, &s_->held}) {
             while (!q->empty()) {
@@ -83,7 +101,10 @@ public:
         return n;
     }
 
-    CaptureHandle::Stats stats() const override { return {}; }
+    CaptureHandle::Stats stats() const override { return s_->stats; }
+    std::string LastError() const override { return s_->readError; }
+    std::string InterfaceName() const override { return s_->interfaceName; }
+    LinkState Link() const override { return s_->link; }
 
     void Close() override
     {
@@ -107,6 +128,20 @@ public:
     }
 
 private:
+    // Hands over max datagrams, or without end when max < 0 (until fn
+    // throws, or a safety stop far beyond any bound the window keeps).
+    int Endless(int max, const DatagramCallback& fn)
+    {
+        constexpr std::int64_t kSafetyStop = 2'000'000;
+        int n = 0;
+        while ((max < 0 || n < max) && s_->endlessHanded < kSafetyStop) {
+            ++s_->endlessHanded;
+            fn(s_->endlessDatagram, s_->timestampUs);
+            ++n;
+        }
+        return n;
+    }
+
     void Unsignal()
     {
         char buf[256];

@@ -164,35 +164,103 @@ TEST(LiveWindow, TrafficBothWaysBecomesRowsUntilStopped)
 
 namespace {
 
-// The interface disappears under a running capture: the window keeps
-// working, and stop brings it back to idle without a message.
-TEST(LiveWindow, InterfaceRemovedWhileCapturing)
-{
-    VethNamespace net;
+// A window without port files (told, and forgotten here) capturing on the
+// veth address; the network namespace must exist before it.
+struct CapturingWindow {
     QTemporaryDir portDir;
     QStringList messages;
-    frmMain::Options o;
-    o.portDir = portDir.path();
-    o.message = [&messages](const QString& text) { messages << text; };
-    frmMain w(o);
-    w.Combo1()->setCurrentIndex(w.Combo1()->findText(VethNamespace::kLocalAddr));
-    w.Button(1)->trigger();
+    std::unique_ptr<frmMain> window;
+
+    CapturingWindow()
+    {
+        frmMain::Options o;
+        o.portDir = portDir.path();
+        o.message = [this](const QString& text) { messages << text; };
+        window = std::make_unique<frmMain>(o);
+        window->Combo1()->setCurrentIndex(window->Combo1()->findText(VethNamespace::kLocalAddr));
+        messages.clear();
+        window->Button(1)->trigger();
+    }
+};
+
+QString CapturingOnVeth()
+{
+    return QString("捕获中 10.77.0.1 (%1)").arg(VethNamespace::kLocalIf);
+}
+
+// The interface disappears under a running capture: the capture ends by
+// itself with one message, the window goes idle without spinning, and what
+// was captured stays.
+TEST(LiveWindow, InterfaceRemovedWhileCapturingEndsTheCapture)
+{
+    VethNamespace net;
+    CapturingWindow cw;
+    frmMain& w = *cw.window;
+    QStringList& messages = cw.messages;
     ASSERT_TRUE(w.CaptureOpen());
+    EXPECT_EQ(w.stBState()->text(), CapturingOnVeth());
     ASSERT_TRUE(net.Udp(Side::Peer, 4001, 5001, "before"));
-    ASSERT_TRUE(WaitFor([&] { return w.lRecvCount() >= 1; }));
+    ASSERT_TRUE(net.Udp(Side::Peer, 4002, 5002, "before, too"));
+    ASSERT_TRUE(WaitFor([&] { return w.lRecvCount() >= 2; }));
+    const int rows = w.lv()->model()->rowCount();
+    const std::int64_t stored = w.Views().dPackets().count();
+    ASSERT_GE(stored, 2);
 
     ASSERT_EQ(quillet::testsupport::Shell(std::string("ip link del ") + VethNamespace::kLocalIf), 0);
+    ASSERT_TRUE(WaitFor([&] { return !w.CaptureOpen(); }, std::chrono::seconds(2)))
+        << "the capture goes on on a deleted interface";
+    ASSERT_TRUE(WaitFor([&] { return !messages.isEmpty(); }));
+    EXPECT_TRUE(w.Button(1)->isEnabled());
+    EXPECT_FALSE(w.Button(2)->isEnabled());
+    EXPECT_FALSE(w.Button(3)->isEnabled());
+    EXPECT_TRUE(w.Combo1()->isEnabled());
+    EXPECT_EQ(w.stBState()->text(), "已停止");
+
     const auto cpu0 = std::clock();
     QEventLoop idle;  // waits for events rather than polling
     QTimer::singleShot(500, &idle, &QEventLoop::quit);
     idle.exec();
     const double cpuSeconds = static_cast<double>(std::clock() - cpu0) / CLOCKS_PER_SEC;
-    EXPECT_LT(cpuSeconds, 0.25) << "the event loop spins on a broken capture";
+    EXPECT_LT(cpuSeconds, 0.25) << "the event loop spins after the capture ended";
 
+    ASSERT_EQ(messages.size(), 1) << messages.join("\n---\n").toStdString();
+    EXPECT_TRUE(messages[0].contains(VethNamespace::kLocalIf)) << messages[0].toStdString();
+    EXPECT_EQ(w.lv()->model()->rowCount(), rows);
+    EXPECT_EQ(w.Views().dPackets().count(), stored);
+
+    // Stop now is a stop while idle: harmless, silent.
     w.Button(3)->trigger();
-    EXPECT_FALSE(w.CaptureOpen());
-    EXPECT_TRUE(w.Button(1)->isEnabled());
-    EXPECT_EQ(w.lRecvCount(), 1);
+    EXPECT_EQ(messages.size(), 1);
+}
+
+// An interface taken down only makes the capture wait, and says so; when it
+// comes back up the same capture goes on.
+TEST(LiveWindow, InterfaceDownWaitsAndGoesOnWhenUp)
+{
+    VethNamespace net;
+    CapturingWindow cw;
+    frmMain& w = *cw.window;
+    QStringList& messages = cw.messages;
+    ASSERT_TRUE(w.CaptureOpen());
+    const QString capturing = CapturingOnVeth();
+    EXPECT_EQ(w.stBState()->text(), capturing);
+    const std::intptr_t handle = w.lSocket();
+
+    ASSERT_EQ(quillet::testsupport::Shell(std::string("ip link set ") + VethNamespace::kLocalIf + " down"), 0);
+    ASSERT_TRUE(WaitFor([&] { return w.stBState()->text() != capturing; }, std::chrono::seconds(2)));
+    EXPECT_TRUE(w.stBState()->text().startsWith(capturing)) << w.stBState()->text().toStdString();
+    EXPECT_TRUE(w.stBState()->text().contains("等待")) << w.stBState()->text().toStdString();
+    EXPECT_TRUE(w.CaptureOpen());
+    EXPECT_FALSE(w.Button(1)->isEnabled());
+
+    ASSERT_EQ(quillet::testsupport::Shell(std::string("ip link set ") + VethNamespace::kLocalIf + " up"), 0);
+    ASSERT_TRUE(WaitFor([&] { return w.stBState()->text() == capturing; }, std::chrono::seconds(5)))
+        << w.stBState()->text().toStdString();
+    const std::int64_t before = w.lRecvCount();
+    ASSERT_TRUE(WaitFor([&] { return net.Udp(Side::Peer, 4007, 5007, "after up"); }, std::chrono::seconds(5)));
+    ASSERT_TRUE(WaitFor([&] { return w.lRecvCount() > before; }));
+    EXPECT_EQ(w.lSocket(), handle) << "the same capture went on";
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
 }
 
 }  // namespace

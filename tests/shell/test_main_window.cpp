@@ -523,3 +523,197 @@ TEST_F(MainWindowTest, RowClickShowsThePayloadAndDoubleClickNamesThePorts)
 }
 
 }  // namespace
+
+namespace {
+
+// Processes events for a while.
+void Spin(std::chrono::milliseconds span)
+{
+    const auto until = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < until)
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+TEST_F(MainWindowTest, StatusPanelsAcrossStartDropsAndStop)
+{
+    auto w = Make();
+    w->show();
+    EXPECT_TRUE(w->stBState()->text().isEmpty()) << "empty before the first start";
+    EXPECT_FALSE(w->stBDrops()->isVisible());
+    // After panel 1, in this order.
+    QList<QLabel*> panels = w->stB()->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly);
+    ASSERT_GE(panels.size(), 4);
+    EXPECT_EQ(panels[0], w->stBPanel1());
+    EXPECT_LT(w->stBPanel1()->x(), w->stBState()->x());
+    EXPECT_EQ(w->stBPanel1()->width(), 96);
+
+    w->Button(1)->trigger();
+    EXPECT_EQ(w->stBState()->text(), "捕获中 10.9.0.1 (fake0)");
+    EXPECT_FALSE(w->stBDrops()->isVisible()) << "hidden while nothing is dropped";
+    Arrive({Received(1), Received(2), Received(3)});
+    ASSERT_TRUE(WaitFor([&] { return Rows(*w) == 3; }));
+    const std::uint64_t bytes = 3 * Received(1).size();
+    EXPECT_EQ(w->BytesReceived(), bytes);
+    // Within a second of the first tick the rate shows the three datagrams.
+    ASSERT_TRUE(WaitFor([&] { return w->stBRate()->text().startsWith("3 包/秒") || w->stBRate()->text().startsWith("6 包/秒"); }))
+        << w->stBRate()->text().toStdString();
+    EXPECT_TRUE(w->stBRate()->isVisible());
+    EXPECT_EQ(Panel(*w), "3") << "panel 1 keeps counting as designed";
+
+    fake.state->stats.dropped = 120;
+    fake.state->stats.ifDropped = 3;
+    ASSERT_TRUE(WaitFor([&] { return w->stBDrops()->isVisible(); }));
+    EXPECT_EQ(w->stBDrops()->text(), "丢弃 123");
+    EXPECT_TRUE(w->stBDrops()->font().bold() || w->stBDrops()->styleSheet().contains("bold"));
+
+    // The rate falls to zero a second after the traffic stopped.
+    ASSERT_TRUE(WaitFor([&] { return w->stBRate()->text().startsWith("0 包/秒"); }))
+        << w->stBRate()->text().toStdString();
+
+    w->Button(3)->trigger();
+    EXPECT_EQ(w->stBState()->text(), "已停止");
+    EXPECT_EQ(w->stBDrops()->text(), "丢弃 123") << "the stopped capture's drops stay shown";
+    EXPECT_FALSE(w->stBRate()->isVisible());
+
+    // A new capture starts from zero drops.
+    fake.state->stats = {};
+    w->Button(1)->trigger();
+    EXPECT_FALSE(w->stBDrops()->isVisible());
+    EXPECT_EQ(w->BytesReceived(), 0u);
+    EXPECT_TRUE(messages.isEmpty());
+}
+
+TEST_F(MainWindowTest, ReadErrorsThatSayTheInterfaceIsGoneEndTheCapture)
+{
+    for (const char* said : {"The interface disappeared", "recv: No such device", "No such device or address"}) {
+        auto w = Make();
+        messages.clear();
+        w->tB_ButtonClick(1);
+        Arrive({Received(1)});
+        ASSERT_TRUE(WaitFor([&] { return Rows(*w) == 1; }));
+        fake.state->held.push_back(Received(2));
+        fake.state->failReads = true;
+        fake.state->readError = said;
+        Arrive({});
+        ASSERT_TRUE(WaitFor([&] { return !w->CaptureOpen(); })) << said;
+        Spin(std::chrono::milliseconds(150));
+        ASSERT_EQ(messages.size(), 1) << said;
+        EXPECT_TRUE(messages[0].contains("fake0")) << messages[0].toStdString();
+        EXPECT_TRUE(messages[0].contains(said)) << messages[0].toStdString();
+        ExpectIdle(*w);
+        EXPECT_EQ(fake.state->drainCalls, 1) << "ended as button 3 does";
+        EXPECT_EQ(Rows(*w), 2) << "what was held is kept too";
+        EXPECT_EQ(w->stBState()->text(), "已停止");
+        fake.state->failReads = false;
+        fake.state->drainCalls = 0;
+        fake.state->readError.clear();
+    }
+
+    // Another read error only waits and tries again.
+    auto w = Make();
+    messages.clear();
+    w->tB_ButtonClick(1);
+    fake.state->failReads = true;
+    fake.state->readError = "Error condition on packet socket: Resource temporarily unavailable";
+    Arrive({});
+    Spin(std::chrono::milliseconds(300));
+    EXPECT_TRUE(w->CaptureOpen());
+    EXPECT_TRUE(messages.isEmpty());
+}
+
+TEST_F(MainWindowTest, InterfaceStateSeenThroughErrorNotificationsAndTheTimer)
+{
+    auto w = Make();
+    w->tB_ButtonClick(1);
+    Arrive({Received(1)});
+    ASSERT_TRUE(WaitFor([&] { return Rows(*w) == 1; }));
+
+    // Down: an error notification makes the window look; it waits.
+    fake.state->link = LinkState::Down;
+    WindowMessage down(kCaptureNotification, w->lSocket(), MakeSelectLParam(1, 100));
+    QCoreApplication::sendEvent(w.get(), &down);
+    EXPECT_EQ(w->stBState()->text(), "捕获中 10.9.0.1 (fake0): 接口已断开，等待中");
+    EXPECT_TRUE(w->CaptureOpen());
+    ExpectCapturing(*w);
+
+    // Up again: the timer sees it, and datagrams are read again.
+    fake.state->link = LinkState::Up;
+    ASSERT_TRUE(WaitFor([&] { return w->stBState()->text() == "捕获中 10.9.0.1 (fake0)"; }));
+    Arrive({Received(2)});
+    ASSERT_TRUE(WaitFor([&] { return Rows(*w) == 2; }));
+
+    // Gone without any read error: the timer alone ends the capture.
+    fake.state->link = LinkState::Gone;
+    ASSERT_TRUE(WaitFor([&] { return !w->CaptureOpen(); }));
+    ExpectIdle(*w);
+    Spin(std::chrono::milliseconds(600));
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains("fake0"));
+    EXPECT_EQ(Rows(*w), 2);
+}
+
+TEST_F(MainWindowTest, EndCaptureByItselfWhileReadingAndWhileIdle)
+{
+    auto w = Make();
+    w->EndCaptureByItself("nothing runs");
+    EXPECT_TRUE(messages.isEmpty()) << "no capture, nothing to end";
+
+    w->tB_ButtonClick(1);
+    int calls = 0;
+    fake.state->duringRead = [&] {
+        if (++calls == 2)
+            w->EndCaptureByItself("the store is full");
+    };
+    Arrive({Received(1), Received(2), Received(3), Received(4)});
+    ASSERT_TRUE(WaitFor([&] { return !w->CaptureOpen(); }));
+    Spin(std::chrono::milliseconds(100));
+    fake.state->duringRead = nullptr;
+    EXPECT_EQ(messages, QStringList{"the store is full"});
+    ExpectIdle(*w);
+    EXPECT_TRUE(fake.state->closed);
+    EXPECT_EQ(w->Views().dPackets().count(), 4) << "the read ends, then the stop drains the rest";
+    EXPECT_EQ(w->stBState()->text(), "已停止");
+
+    // Called twice, told once.
+    w->tB_ButtonClick(1);
+    w->EndCaptureByItself("first");
+    w->EndCaptureByItself("second");
+    EXPECT_EQ(messages.size(), 2);
+    EXPECT_EQ(messages.back(), "first");
+    ExpectIdle(*w);
+}
+
+// A source that never runs dry: stop, close and every notification return
+// within their bounds, and the drain stops at its count or time.
+TEST_F(MainWindowTest, StopAndCloseReturnPromptlyFromASourceThatNeverRunsDry)
+{
+    for (bool byClose : {false, true}) {
+        auto w = Make();
+        w->show();
+        w->tB_ButtonClick(1);
+        fake.state->endless = true;
+        fake.state->endlessHanded = 0;
+        fake.state->endlessDatagram = Received(1);
+        Arrive({});
+        Spin(std::chrono::milliseconds(100));
+        EXPECT_GT(w->lRecvCount(), 0);
+
+        const std::int64_t before = fake.state->endlessHanded;
+        const auto start = std::chrono::steady_clock::now();
+        if (byClose)
+            w->close();
+        else
+            w->Button(3)->trigger();
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(took, std::chrono::milliseconds(500)) << (byClose ? "close" : "stop");
+        EXPECT_FALSE(w->CaptureOpen());
+        const std::int64_t drained = fake.state->endlessHanded - before;
+        EXPECT_GT(drained, 0);
+        EXPECT_LE(drained, 1'000'001);
+        if (!byClose)
+            ExpectIdle(*w);
+        fake.state->endless = false;
+    }
+}
+
+}  // namespace
