@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProxyStyle>
 #include <QSocketNotifier>
 #include <QStatusBar>
 #include <QTabBar>
@@ -39,6 +40,25 @@ struct ButtonDesign {
 constexpr ButtonDesign kButtons[8] = {
     {"开始", 1, false}, {"暂停", 2, true}, {"停止", 3, false}, {"清除", 15, false},
     {"筛选", 14, false}, {"设置", 7, false}, {"保存", 10, false}, {"打开", 13, false},
+};
+
+// The toolbar's metrics: no frame, margin or spacing around its items, so
+// that it is exactly as high as its buttons.
+class ToolBarStyle : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+
+    int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override
+    {
+        switch (metric) {
+        case PM_ToolBarFrameWidth:
+        case PM_ToolBarItemMargin:
+        case PM_ToolBarItemSpacing:
+            return 0;
+        default:
+            return QProxyStyle::pixelMetric(metric, option, widget);
+        }
+    }
 };
 
 }  // namespace
@@ -160,6 +180,7 @@ void frmMain::BuildControls()
 
     ConnectListHandlers();
     BuildLayout();
+    SetTabOrder();
     // The client area, toolbar and status bar included.
     resize(ClientSizeTwips(11190, 6885));
 }
@@ -172,6 +193,11 @@ void frmMain::BuildToolBar()
     tB_->setFloatable(false);
     tB_->setIconSize(QSize(ImageList1::kSize, ImageList1::kSize));
     tB_->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    auto* style = new ToolBarStyle;
+    style->setParent(tB_);
+    tB_->setStyle(style);
+    // 330 twips high, buttons 345 x 330 twips.
+    tB_->setFixedHeight(TwipsToPixels(330));
     addToolBar(Qt::TopToolBarArea, tB_);
 
     for (int i = 0; i < 8; ++i) {
@@ -181,6 +207,8 @@ void frmMain::BuildToolBar()
         a->setCheckable(b.check);
         const int index = i + 1;
         connect(a, &QAction::triggered, this, [this, index] { tB_ButtonClick(index); });
+        if (QWidget* button = tB_->widgetForAction(a))
+            button->setFixedSize(TwipsToPixels(345), TwipsToPixels(330));
         buttons_.push_back(a);
     }
     buttons_.push_back(tB_->addSeparator());
@@ -194,6 +222,7 @@ void frmMain::BuildToolBar()
     comboFont.setPointSizeF(8.25);
     Combo1_->setFont(comboFont);
     Combo1_->setMinimumWidth(TwipsToPixels(2535));
+    Combo1_->setFixedHeight(TwipsToPixels(315));
     tB_->addWidget(Combo1_);
 }
 

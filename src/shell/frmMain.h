@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
 #include <QStringList>
@@ -133,6 +134,11 @@ public:
     QTabBar* ts() const { return ts_; }
     QPlainTextEdit* Text1() const { return Text1_; }
     QPlainTextEdit* txtData() const { return txtData_; }
+    // How often Text1 and txtData were filled from a row (clicks, keyboard
+    // moves, the follow at the end of a burst); emptying them is not counted.
+    int PaneFills() const { return paneFills_; }
+    // The shortest time between two fills by the follow of new rows.
+    static constexpr int kFollowFillIntervalMs = 100;
 
     // Test seam beside the real path: hands datagrams (whole IPv4 datagrams)
     // to the receive path as one notification's burst would.
@@ -142,6 +148,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     // Start-up and shutdown.
@@ -152,6 +159,7 @@ private:
 
     // Layout (frmMainLayout.cpp).
     void BuildLayout();
+    void SetTabOrder();
     void Form_Resize();
     void sp_Sized();
     void ts_Click();
@@ -163,6 +171,8 @@ private:
     void ConnectListHandlers();
     void lv_Click(const QModelIndex& index);
     void lv_DblClick(const QModelIndex& index);
+    void lv_CurrentRowChanged(const QModelIndex& current);
+    void FillPanes(const QModelIndex& row);
 
     // Receive path (frmMainCapture.cpp).
     void SetCaptureState(bool capturing);
@@ -205,6 +215,16 @@ private:
     bool unloaded_ = false;
     bool shownOnce_ = false;
     QStringList startupProblems_;
+    int paneFills_ = 0;
+    // The follow of new rows fills the panes at the end of a burst, at most
+    // once per kFollowFillInterval; a later burst's row is filled when the
+    // interval is over.
+    bool endingBurst_ = false;
+    QElapsedTimer lastFollowFill_;
+    QTimer* followFill_ = nullptr;
+    // The row the panes were filled with when a mouse press made it
+    // current; the click that ends the press does not fill them again.
+    int filledOnPress_ = -1;
 
     // Controls.
     QToolBar* tB_ = nullptr;

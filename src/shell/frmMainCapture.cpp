@@ -353,7 +353,14 @@ void frmMain::EndReceive()
     if (receivedInBurst_)
         stBPanel1_->setText(QString::number(lRecvCount_));
     receivedInBurst_ = false;
-    viewWidgets_->EndBurst();
+    endingBurst_ = true;
+    try {
+        viewWidgets_->EndBurst();
+    } catch (...) {
+        endingBurst_ = false;
+        throw;
+    }
+    endingBurst_ = false;
 }
 
 void frmMain::ReceiveDatagrams(const std::vector<std::vector<std::uint8_t>>& datagrams, std::int64_t timestampUs)

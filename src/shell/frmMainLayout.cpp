@@ -1,7 +1,10 @@
 // The arrangement of the main window's panes.
 #include "shell/frmMain.h"
 
+#include <iterator>
+
 #include <QAbstractItemView>
+#include <QComboBox>
 #include <QIcon>
 #include <QPixmap>
 #include <QPlainTextEdit>
@@ -77,6 +80,24 @@ void frmMain::BuildLayout()
     spBottom_->relayout();
     connect(sp_, &TP_WinSplit::Sized, this, [this] { sp_Sized(); });
     sp_->relayout();
+}
+
+// Tab and Shift+Tab go from control to control, top to bottom and left to
+// right: the address chooser, the list and its tabs, the host tree, the
+// lower tabs, then the hex dump (or the text view in its place). The list
+// and the text boxes give the Tab key up instead of using it.
+void frmMain::SetTabOrder()
+{
+    QAbstractItemView* list = viewWidgets_->lv();
+    list->setTabKeyNavigation(false);
+    Text1_->setTabChangesFocus(true);
+    txtData_->setTabChangesFocus(true);
+    ts_->setFocusPolicy(Qt::StrongFocus);
+    viewWidgets_->ts2()->setFocusPolicy(Qt::StrongFocus);
+
+    QWidget* const chain[] = {Combo1_, list, viewWidgets_->ts2(), viewWidgets_->tv(), ts_, Text1_, txtData_};
+    for (std::size_t i = 1; i < std::size(chain); ++i)
+        setTabOrder(chain[i - 1], chain[i]);
 }
 
 void frmMain::resizeEvent(QResizeEvent* event)

@@ -65,6 +65,21 @@ private:
     static constexpr int kMargin = 3;
 };
 
+// A table that moves like a list of rows: Home and End go to the first and
+// the last row (a plain table keeps them within the row).
+class RowListView : public QTableView {
+public:
+    using QTableView::QTableView;
+
+protected:
+    QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override
+    {
+        if (action == MoveHome || action == MoveEnd)
+            modifiers |= Qt::ControlModifier;
+        return QTableView::moveCursor(action, modifiers);
+    }
+};
+
 }  // namespace
 
 int PacketViewWidgets::ColumnWidthTwips(int column)
@@ -88,7 +103,7 @@ PacketViewWidgets::PacketViewWidgets(PacketViews& views, QWidget* listParent, QW
 
     // The list: a table over the program's own model. Rows have one fixed
     // height, so appending never measures rows.
-    auto* table = new QTableView(listParent);
+    auto* table = new RowListView(listParent);
     table->setObjectName(QStringLiteral("lv"));
     table->setModel(&views_.ListModel());
     table->setSelectionBehavior(QAbstractItemView::SelectRows);

@@ -6,9 +6,15 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QScreen>
+#include <QStandardPaths>
 #include <QTabBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QComboBox>
+#include <QAction>
 
 #include <cstdio>
 
@@ -32,9 +38,15 @@ bool Shot(const QString& dir, const QString& name)
 {
     Settle();
     const QString path = QDir(dir).filePath(name + QStringLiteral(".png"));
-    const int rc = QProcess::execute(QStringLiteral("import"), {"-window", "root", path});
-    std::printf("%s %s\n", rc == 0 ? "wrote" : "FAILED", qPrintable(path));
-    return rc == 0;
+    bool ok = false;
+    if (!QStandardPaths::findExecutable(QStringLiteral("import")).isEmpty()) {
+        ok = QProcess::execute(QStringLiteral("import"), {"-window", "root", path}) == 0;
+    } else if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        // Without ImageMagick: the whole screen as the display server has it.
+        ok = screen->grabWindow(0).save(path);
+    }
+    std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
+    return ok;
 }
 
 void Drag(frmMain& w, TP_WinSplit* s, int dx, int dy)
@@ -45,6 +57,23 @@ void Drag(frmMain& w, TP_WinSplit* s, int dx, int dy)
     QTest::mousePress(win, Qt::LeftButton, {}, from);
     QTest::mouseMove(win, from + QPoint(dx, dy));
     QTest::mouseRelease(win, Qt::LeftButton, {}, from + QPoint(dx, dy));
+}
+
+// The measured pixels of the toolbar, its buttons, the chooser and the panes.
+void PrintToolBar(frmMain& w)
+{
+    auto rect = [](const QWidget* c) {
+        const QRect r = c->geometry();
+        return QStringLiteral("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+    };
+    std::printf("platform %s\n", qPrintable(QGuiApplication::platformName()));
+    std::printf("tB %s\n", qPrintable(rect(w.tB())));
+    for (int i = 1; i <= 9; ++i)
+        if (const QWidget* b = w.tB()->widgetForAction(w.Button(i)))
+            std::printf("button %d %s\n", i, qPrintable(rect(b)));
+    std::printf("Combo1 %s\n", qPrintable(rect(w.Combo1())));
+    std::printf("sp %s\n", qPrintable(rect(w.findChild<QWidget*>("sp"))));
+    std::printf("stB %s\n", qPrintable(rect(w.stB())));
 }
 
 }  // namespace
@@ -65,6 +94,8 @@ int main(int argc, char** argv)
     frmMain w(o);
     w.move(0, 0);
     w.show();
+    Settle();
+    PrintToolBar(w);
     bool ok = Shot(dir, QStringLiteral("1-start"));
     w.resize(620, 400);
     ok &= Shot(dir, QStringLiteral("2-resized"));

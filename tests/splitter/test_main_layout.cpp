@@ -65,8 +65,12 @@ struct Window {
 void ExpectLaidOut(const Window& f)
 {
     frmMain& w = *f.w;
-    const int top = w.tB()->height();
-    EXPECT_EQ(f.sp->geometry(), QRect(0, top, w.width(), w.height() - top - w.stB()->height()));
+    // Between the toolbar (330 twips) and the status bar (315 twips).
+    const int top = 22;
+    const int bottom = 21;
+    EXPECT_EQ(w.tB()->height(), top);
+    EXPECT_EQ(w.stB()->height(), bottom);
+    EXPECT_EQ(f.sp->geometry(), QRect(0, top, w.width(), w.height() - top - bottom));
     // Frame2 above the sense bar, Frame1 below it, both across the splitter.
     const QRect bar = f.sp->senseBar()->geometry();
     EXPECT_EQ(f.Frame2->geometry(), QRect(0, 0, f.sp->width(), bar.top()));
@@ -116,8 +120,13 @@ TEST(MainLayout, StartSizeAndPanes)
     EXPECT_FALSE(f.w->txtData()->isVisible());
     EXPECT_FALSE(f.sp->indicator()->isVisible());
     ExpectLaidOut(f);
-    // At 50 % the two panes of sp share the split area.
-    EXPECT_LE(std::abs(f.Frame1->height() - f.Frame2->height()), 1);
+    // At 50 % of the 416-pixel split area the indicator (2 pixels) is at
+    // 208 and the sense bar (4 pixels) one pixel before it: Frame2 above it
+    // is 207 pixels high, Frame1 below it 416 - 211 = 205.
+    EXPECT_EQ(f.sp->height(), 416);
+    EXPECT_EQ(f.sp->senseBar()->geometry(), QRect(0, 207, 746, 4));
+    EXPECT_EQ(f.Frame2->height(), 207);
+    EXPECT_EQ(f.Frame1->height(), 205);
 }
 
 TEST(MainLayout, ResizeKeepsThePanesInPlace)
