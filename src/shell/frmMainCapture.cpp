@@ -193,9 +193,10 @@ void frmMain::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t ti
 {
     ++lRecvCount_;
     receivedInBurst_ = true;
-    const std::optional<DecodedDatagram> decoded = DecodeDatagram(datagram);
+    // The payload is copied once, from the captured bytes into the store.
+    const std::optional<DecodedDatagram> decoded = DecodeDatagram(datagram, false);
     if (decoded)
-        views_.StorePacket(*decoded, timestampUs);
+        views_.StorePacket(*decoded, PayloadView(datagram, *decoded), timestampUs);
 }
 
 void frmMain::EndReceive()

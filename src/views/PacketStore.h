@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/PayloadArena.h"
 #include "decode/clV.h"
 
 namespace quillet {
@@ -23,10 +24,21 @@ public:
     PacketStore& operator=(const PacketStore&) = delete;
 
     // Stores the record under the next sequence number and returns it.
-    std::int64_t add(clV&& record);
+    // Strong guarantee: when it throws, nothing is stored.
+    std::int64_t add(const clV& record);
     // Makes the next record in place; fill it with clV::add at once.
     // Returns the record and sets seq to its sequence number.
     clV& emplace(std::int64_t& seq);
+
+    // Keeps payload bytes for a record about to be stored.
+    PayloadRef AppendPayload(std::string_view bytes)
+    {
+        return PayloadRef(payloads_.append(bytes), static_cast<std::uint32_t>(bytes.size()));
+    }
+    // The payload bytes of a stored record (empty when it has none).
+    std::string PayloadOf(const clV& record) const;
+    // Bytes kept for payloads.
+    std::uint64_t PayloadBytes() const { return payloads_.size(); }
 
     // The last sequence number used as a key (0 while empty). Equals count().
     std::int64_t lSeq() const { return seq_; }
@@ -55,6 +67,7 @@ private:
 
     std::vector<std::unique_ptr<clV[]>> chunks_;
     std::int64_t seq_ = 0;
+    PayloadArena payloads_;
 };
 
 }  // namespace quillet

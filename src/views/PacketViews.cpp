@@ -45,26 +45,42 @@ std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::int64_t tim
                        arrivalTime(timestampUs));
 }
 
+std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::string_view payload, std::int64_t timestampUs)
+{
+    return StorePacket(d.protocol, d.srcAddr, d.destAddr, d.srcPort, d.destPort, payload, d.size,
+                       arrivalTime(timestampUs));
+}
+
 std::int64_t PacketViews::StorePacket(DecodedDatagram&& d, std::int64_t timestampUs)
 {
-    return StorePacket(d.protocol, d.srcAddr, d.destAddr, d.srcPort, d.destPort, std::move(d.data), d.size,
-                       arrivalTime(timestampUs));
+    // The payload goes straight from the decoded datagram to the store.
+    return StorePacket(static_cast<const DecodedDatagram&>(d), timestampUs);
 }
 
 std::int64_t PacketViews::StorePacket(std::string_view protocol, std::string_view srcAddr,
                                       std::string_view destAddr, std::string_view srcPort,
-                                      std::string_view destPort, std::string data, std::int32_t size,
+                                      std::string_view destPort, std::string_view data, std::int32_t size,
                                       std::string_view hora)
 {
-    char sizeText[12];
-    const auto sizeEnd = std::to_chars(sizeText, sizeText + sizeof sizeText, size).ptr;
+    clV record;
+    record.mProtocol = protocol;
+    record.mSrcAddr = srcAddr;
+    record.mDestAddr = destAddr;
+    record.mSrcPort = srcPort;
+    record.mDestPort = destPort;
+    if (size >= 0) {
+        record.mSize.assignPacked(static_cast<std::uint32_t>(size));
+    } else {
+        char sizeText[12];
+        const auto sizeEnd = std::to_chars(sizeText, sizeText + sizeof sizeText, size).ptr;
+        record.mSize = std::string_view(sizeText, static_cast<std::size_t>(sizeEnd - sizeText));
+    }
+    record.mHora = hora;
+    record.mData = store_.AppendPayload(data);
 
-    std::int64_t seq = 0;
-    clV& record = store_.emplace(seq);
-    record.add(protocol, srcAddr, srcPort, destAddr, destPort,
-               std::string_view(sizeText, static_cast<std::size_t>(sizeEnd - sizeText)), std::move(data), hora);
-
-    if (Admits(record.mSrcAddr, record.mDestAddr))
+    const std::int64_t seq = store_.add(record);
+    const FixedText<15> src = record.mSrcAddr.text();
+    if (Admits(src, record.mDestAddr.text()))
         ShowPacket(seq);
     return seq;
 }
@@ -82,15 +98,17 @@ void PacketViews::EndBurst()
 void PacketViews::ShowPacket(std::int64_t seq)
 {
     const clV& record = store_.at(seq);
-    AddToHostTree(record.mSrcAddr, record.mSrcPort, record.mDestAddr, record.mDestPort);
+    AddToHostTree(record.mSrcAddr.text(), record.mSrcPort.text(), record.mDestAddr.text(),
+                  record.mDestPort.text());
     AppendRow(seq, record);
 }
 
 void PacketViews::AppendRow(std::int64_t seq, const clV& record)
 {
-    const int image = IsLocal(record.mSrcAddr) ? 4 : 12;
+    const FixedText<15> src = record.mSrcAddr.text();
+    const int image = IsLocal(src) ? 4 : 12;
     list_.append(seq, image, prefs_.bPorts, prefs_.Prefs);
-    pairs_.insert(MakePair(record.mSrcAddr, record.mDestAddr));
+    pairs_.insert(MakePair(src, record.mDestAddr.text()));
     if (!bNoFollow)
         followRow_ = static_cast<int>(list_.totalRows() - 1);
 }
@@ -189,13 +207,13 @@ void PacketViews::ts2_Click(int index)
         if (filter)
             for (std::int64_t seq = 1; seq <= last; ++seq) {
                 const clV& r = store_.at(seq);
-                if (filter->Admits(r.mSrcAddr, r.mDestAddr))
+                if (filter->Admits(r.mSrcAddr.text(), r.mDestAddr.text()))
                     ShowPacket(seq);
             }
     } else {
         for (std::int64_t seq = 1; seq <= last; ++seq) {
             const clV& r = store_.at(seq);
-            if (Admits(r.mSrcAddr, r.mDestAddr))
+            if (Admits(r.mSrcAddr.text(), r.mDestAddr.text()))
                 ShowPacket(seq);
         }
     }

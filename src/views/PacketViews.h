@@ -91,12 +91,15 @@ public:
     // since the epoch) and, when the selected tab admits it, shows it.
     // Returns its sequence number.
     std::int64_t StorePacket(const DecodedDatagram& datagram, std::int64_t timestampUs);
-    // The same, taking the payload over instead of copying it.
+    // The same (the payload is copied once, into the store, either way).
     std::int64_t StorePacket(DecodedDatagram&& datagram, std::int64_t timestampUs);
+    // The same with the payload bytes given apart (datagram.data unused):
+    // the receive path hands over the captured bytes without a copy.
+    std::int64_t StorePacket(const DecodedDatagram& datagram, std::string_view payload, std::int64_t timestampUs);
     // The same with the record's texts given one by one (addresses before
     // ports) and the time text made already.
     std::int64_t StorePacket(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
-                             std::string_view srcPort, std::string_view destPort, std::string data,
+                             std::string_view srcPort, std::string_view destPort, std::string_view data,
                              std::int32_t size, std::string_view hora);
     // Makes the rows and nodes of the burst visible and follows the newest
     // row. Call once after each drain; harmless when nothing is pending.
