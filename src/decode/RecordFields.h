@@ -57,6 +57,10 @@ public:
         return kind_ == kPacked;
     }
 
+    // The field as one number: equal numbers, equal texts, and the other way
+    // round (a text has one form only).
+    std::uint64_t bits() const { return kind_ | (std::uint64_t{value()} << 8); }
+
     friend bool operator==(const PackedText& a, std::string_view b) { return a.text().view() == b; }
     friend std::ostream& operator<<(std::ostream& os, const PackedText& t) { return os << t.text().view(); }
 

@@ -1,7 +1,7 @@
 #include "views/PacketViews.h"
 
+#include <algorithm>
 #include <charconv>
-#include <cstring>
 
 namespace quillet {
 
@@ -12,6 +12,26 @@ std::string Utf8(const QString& s)
     const QByteArray bytes = s.toUtf8();
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
+
+// A filter's criteria as address fields: the same decisions as
+// cFilter::Admits on the texts, without making them.
+struct FieldFilter {
+    explicit FieldFilter(const cFilter& f)
+        : both(f.bAND), src(f.bSrc && f.Src.size() <= AddressText::N),
+          dest(f.bDest && f.Dest.size() <= AddressText::N), srcBits(src ? AddressText(f.Src).bits() : 0),
+          destBits(dest ? AddressText(f.Dest).bits() : 0)
+    {
+    }
+    bool Admits(const clV& r) const
+    {
+        const bool s = src && r.mSrcAddr.bits() == srcBits;
+        const bool d = dest && r.mDestAddr.bits() == destBits;
+        return both ? (s && d) : (s || d);
+    }
+
+    bool both, src, dest;
+    std::uint64_t srcBits, destBits;
+};
 
 }  // namespace
 
@@ -32,9 +52,19 @@ PacketViews::~PacketViews() = default;
 void PacketViews::SetLocalAddrs(const std::vector<std::string>& addrs)
 {
     local_.clear();
+    localBits_.clear();
     for (const std::string& addr : addrs)
-        if (addr != "127.0.0.1")
+        if (addr != "127.0.0.1") {
             local_.assign(addr, true);
+            if (addr.size() <= AddressText::N)  // a longer text is no record's
+                localBits_.push_back(AddressText(addr).bits());
+        }
+    std::sort(localBits_.begin(), localBits_.end());
+}
+
+bool PacketViews::IsLocal(const AddressText& addr) const
+{
+    return std::binary_search(localBits_.begin(), localBits_.end(), addr.bits());
 }
 
 // --- receive path -------------------------------------------------------------
@@ -79,8 +109,7 @@ std::int64_t PacketViews::StorePacket(std::string_view protocol, std::string_vie
     record.mData = store_.AppendPayload(data);
 
     const std::int64_t seq = store_.add(record);
-    const FixedText<15> src = record.mSrcAddr.text();
-    if (Admits(src, record.mDestAddr.text()))
+    if (Admits(record))
         ShowPacket(seq);
     return seq;
 }
@@ -105,10 +134,9 @@ void PacketViews::ShowPacket(std::int64_t seq)
 
 void PacketViews::AppendRow(std::int64_t seq, const clV& record)
 {
-    const FixedText<15> src = record.mSrcAddr.text();
-    const int image = IsLocal(src) ? 4 : 12;
+    const int image = IsLocal(record.mSrcAddr) ? 4 : 12;
     list_.append(seq, image, prefs_.bPorts, prefs_.Prefs);
-    pairs_.insert(MakePair(src, record.mDestAddr.text()));
+    pairs_.insert(MakePair(record.mSrcAddr, record.mDestAddr));
     if (!bNoFollow)
         followRow_ = static_cast<int>(list_.totalRows() - 1);
 }
@@ -128,27 +156,9 @@ void PacketViews::ClearList()
 
 // --- tabs ---------------------------------------------------------------------
 
-PacketViews::PairKey PacketViews::MakePair(std::string_view src, std::string_view dest)
-{
-    // Addresses are at most 15 characters (the record's fields).
-    PairKey key{};
-    src = src.substr(0, 15);
-    dest = dest.substr(0, 15);
-    key.bytes[0] = static_cast<char>(src.size());
-    key.bytes[1] = static_cast<char>(dest.size());
-    std::memcpy(key.bytes + 2, src.data(), src.size());
-    std::memcpy(key.bytes + 2 + src.size(), dest.data(), dest.size());
-    return key;
-}
-
-bool PacketViews::PairKey::operator==(const PairKey& o) const
-{
-    return std::memcmp(bytes, o.bytes, sizeof bytes) == 0;
-}
-
 std::size_t PacketViews::PairHash::operator()(const PairKey& k) const noexcept
 {
-    return std::hash<std::string_view>{}(std::string_view(k.bytes, sizeof k.bytes));
+    return std::hash<std::uint64_t>{}(k.src * 0x9E3779B97F4A7C15ull ^ k.dest);
 }
 
 int PacketViews::TabIndexOfKey(const QString& key) const
@@ -166,6 +176,24 @@ const cFilter* PacketViews::SelectedFilter()
     return cF.get();
 }
 
+bool PacketViews::Admits(const clV& r)
+{
+    switch (selected_) {
+    case kTabAll:
+        return true;
+    case kTabReceived:
+        return !IsLocal(r.mSrcAddr);
+    case kTabSent:
+        return IsLocal(r.mSrcAddr);
+    case kTabIp:
+        return pairs_.find(MakePair(r.mSrcAddr, r.mDestAddr)) == pairs_.end();
+    default: {
+        const cFilter* filter = SelectedFilter();
+        return filter && FieldFilter(*filter).Admits(r);
+    }
+    }
+}
+
 bool PacketViews::Admits(std::string_view srcAddr, std::string_view destAddr)
 {
     switch (selected_) {
@@ -176,7 +204,7 @@ bool PacketViews::Admits(std::string_view srcAddr, std::string_view destAddr)
     case kTabSent:
         return IsLocal(srcAddr);
     case kTabIp:
-        return pairs_.find(MakePair(srcAddr, destAddr)) == pairs_.end();
+        return pairs_.find(MakePair(AddressText(srcAddr), AddressText(destAddr))) == pairs_.end();
     default: {
         const cFilter* filter = SelectedFilter();
         return filter && filter->Admits(srcAddr, destAddr);
@@ -203,19 +231,16 @@ void PacketViews::ts2_Click(int index)
             ShowPacket(seq);
     } else if (selected_ >= kFirstFilterTab) {
         // The filter does not change while the store is walked.
-        const cFilter* filter = SelectedFilter();
-        if (filter)
-            for (std::int64_t seq = 1; seq <= last; ++seq) {
-                const clV& r = store_.at(seq);
-                if (filter->Admits(r.mSrcAddr.text(), r.mDestAddr.text()))
+        if (const cFilter* filter = SelectedFilter()) {
+            const FieldFilter fields(*filter);
+            for (std::int64_t seq = 1; seq <= last; ++seq)
+                if (fields.Admits(store_.at(seq)))
                     ShowPacket(seq);
-            }
-    } else {
-        for (std::int64_t seq = 1; seq <= last; ++seq) {
-            const clV& r = store_.at(seq);
-            if (Admits(r.mSrcAddr.text(), r.mDestAddr.text()))
-                ShowPacket(seq);
         }
+    } else {
+        for (std::int64_t seq = 1; seq <= last; ++seq)
+            if (Admits(store_.at(seq)))
+                ShowPacket(seq);
     }
     EndBurst();
 }

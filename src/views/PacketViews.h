@@ -67,6 +67,9 @@ public:
     void SetLocalAddrs(const std::vector<std::string>& addrs);
     const TextMap<bool>& dLocalAddrs() const { return local_; }
     bool IsLocal(std::string_view addr) const { return local_.exists(addr); }
+    bool IsLocal(const char* addr) const { return IsLocal(std::string_view(addr)); }
+    // The same for a record's field, without making its text.
+    bool IsLocal(const AddressText& addr) const;
 
     FilterRegistry dFiltro;
     // The current filter: the dialog points it at the filter it registers;
@@ -124,6 +127,8 @@ public:
 
     // Live admission test of the selected tab for a newly arrived packet.
     bool Admits(std::string_view srcAddr, std::string_view destAddr);
+    // The same for a stored record.
+    bool Admits(const clV& record);
 
     // ts2_Click: selects the tab and rebuilds list and tree from the store
     // for it. Ends the burst (rows inserted, newest followed).
@@ -149,13 +154,13 @@ public:
 private:
     // A shown source/destination address pair, for the IP tab.
     struct PairKey {
-        char bytes[32];
-        bool operator==(const PairKey& o) const;
+        std::uint64_t src, dest;  // the address fields' bits()
+        bool operator==(const PairKey& o) const = default;
     };
     struct PairHash {
         std::size_t operator()(const PairKey& k) const noexcept;
     };
-    static PairKey MakePair(std::string_view src, std::string_view dest);
+    static PairKey MakePair(const AddressText& src, const AddressText& dest) { return {src.bits(), dest.bits()}; }
 
     const cFilter* SelectedFilter();
     void AppendRow(std::int64_t seq, const clV& record);
@@ -164,6 +169,7 @@ private:
     PortDatabases ports_;
     PortPreferences prefs_;
     TextMap<bool> local_;
+    std::vector<std::uint64_t> localBits_;  // bits() of the local addresses, sorted
     PacketListModel list_;
     HostTreeModel tree_;
     std::unordered_set<PairKey, PairHash> pairs_;
