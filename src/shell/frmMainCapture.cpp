@@ -194,8 +194,10 @@ void frmMain::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t ti
     ++lRecvCount_;
     receivedInBurst_ = true;
     const std::optional<DecodedDatagram> decoded = DecodeDatagram(datagram);
-    if (decoded)
-        views_.StorePacket(*decoded, timestampUs);
+    if (decoded) {
+        const std::int64_t seq = views_.StorePacket(*decoded, timestampUs);
+        views_.KeepDatagram(seq, datagram, timestampUs);
+    }
 }
 
 void frmMain::EndReceive()

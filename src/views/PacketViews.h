@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -108,6 +109,16 @@ public:
     void AddToHostTree(std::string_view srcAddr, std::string_view srcPort, std::string_view destAddr,
                        std::string_view destPort);
 
+    // --- whole datagrams, kept in the working capture file ----------------------
+    // Keeps the whole datagram of the packet just stored as seq, with its
+    // capture timestamp (the receive path calls it right after StorePacket).
+    // false when the working file cannot take it (DatagramError()).
+    bool KeepDatagram(std::int64_t seq, std::span<const std::uint8_t> datagram, std::int64_t timestampUs);
+    // The whole datagram of a stored packet and its timestamp; false when it
+    // was not kept or cannot be read back (DatagramError()).
+    bool DatagramOf(std::int64_t seq, std::vector<std::uint8_t>& bytes, std::int64_t& tsUs);
+    const std::string& DatagramError() const;
+
     // Toolbar button 4: empties the list rows (and the IP tab's pair index);
     // the store and the host tree stay.
     void ClearList();
@@ -168,6 +179,8 @@ private:
     int selected_ = kTabAll;
     std::string selectedKey_;  // the selected filter tab's key, UTF-8
     int followRow_ = -1;
+    struct KeptDatagrams;
+    std::shared_ptr<KeptDatagrams> kept_;
 };
 
 }  // namespace quillet
