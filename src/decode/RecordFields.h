@@ -122,17 +122,20 @@ using SizeText = PackedText<SizeCodec>;
 using TimeText = PackedText<TimeCodec>;
 
 // Where a record's payload bytes are kept: an offset into the store's
-// payload bytes and a length, in ten bytes.
+// payload bytes (or the working capture file) and a length, and how many
+// header bytes stand before the payload in its datagram, in eleven bytes.
 class PayloadRef {
     static_assert(std::endian::native == std::endian::little);
 
 public:
     PayloadRef() = default;
-    PayloadRef(std::uint64_t offset, std::uint32_t length)
+    PayloadRef(std::uint64_t offset, std::uint32_t length, std::uint8_t headers = 0) : headers_(headers)
     {
         std::memcpy(offset_, &offset, sizeof offset_);  // low 48 bits (little-endian)
         std::memcpy(length_, &length, sizeof length_);
     }
+    // IPv4 and transport header bytes before the payload (0 when unknown).
+    std::uint8_t headers() const { return headers_; }
     std::uint64_t offset() const
     {
         std::uint64_t v = 0;
@@ -151,6 +154,7 @@ public:
 private:
     unsigned char offset_[6] = {};
     unsigned char length_[4] = {};
+    std::uint8_t headers_ = 0;
 };
 
 }  // namespace quillet

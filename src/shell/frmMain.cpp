@@ -143,6 +143,7 @@ void frmMain::BuildControls()
     connect(ts_, &QTabBar::currentChanged, this, [this](int) { ts_Click(); });
 
     ConnectListHandlers();
+    BuildFileCommands();
     BuildLayout();
     // The client area, toolbar and status bar included.
     resize(ClientSizeTwips(11190, 6885));

@@ -19,6 +19,8 @@
 class QAbstractItemView;
 class QAction;
 class QComboBox;
+class QDragEnterEvent;
+class QDropEvent;
 class QLabel;
 class QModelIndex;
 class QPlainTextEdit;
@@ -117,10 +119,24 @@ public:
     // to the receive path as one notification's burst would.
     void ReceiveDatagrams(const std::vector<std::vector<std::uint8_t>>& datagrams, std::int64_t timestampUs);
 
+    // --- capture files (frmMainFiles.cpp) ---------------------------------------
+    // Reads a pcap or pcapng file into the store as the receive path stores
+    // captured datagrams. Empty when all went well, else the message the
+    // user sees (refused, not a capture file, stopped early, skipped frames).
+    QString OpenCaptureFile(const QString& path);
+    // The same, showing the message to the user (command line, drop, dialog).
+    void OpenAndTell(const QString& path);
+    // Writes every stored packet (or the rows of the selected tab, in their
+    // order) to path: classic pcap when the name ends in ".pcap", else
+    // pcapng. Empty on success, else why nothing was written.
+    QString SaveCaptureFile(const QString& path, bool shownOnly);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     // Start-up and shutdown.
@@ -142,6 +158,12 @@ private:
     void ConnectListHandlers();
     void lv_Click(const QModelIndex& index);
     void lv_DblClick(const QModelIndex& index);
+
+    // Capture files (frmMainFiles.cpp).
+    void BuildFileCommands();
+    void ShowListMenu(const QPoint& pos);
+    void OpenWithDialog();
+    void SaveWithDialog(bool shownOnly);
 
     // Receive path (frmMainCapture.cpp).
     void SetCaptureState(bool capturing);
@@ -170,6 +192,10 @@ private:
     bool unloaded_ = false;
     bool shownOnce_ = false;
     QStringList startupProblems_;
+    bool fileBusy_ = false;  // a capture file is being read or written
+    QAction* actOpenFile_ = nullptr;
+    QAction* actSaveAll_ = nullptr;
+    QAction* actSaveShown_ = nullptr;
 
     // Controls.
     QToolBar* tB_ = nullptr;

@@ -193,10 +193,11 @@ void frmMain::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t ti
 {
     ++lRecvCount_;
     receivedInBurst_ = true;
-    // The payload is copied once, from the captured bytes into the store.
+    // The whole datagram goes to the working file; the payload is read back
+    // from there when it is needed, never copied in memory.
     const std::optional<DecodedDatagram> decoded = DecodeDatagram(datagram, false);
     if (decoded)
-        views_.StorePacket(*decoded, PayloadView(datagram, *decoded), timestampUs);
+        views_.StorePacket(*decoded, datagram, timestampUs);
 }
 
 void frmMain::EndReceive()

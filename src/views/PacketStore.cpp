@@ -26,7 +26,12 @@ std::int64_t PacketStore::add(const clV& record)
 std::string PacketStore::PayloadOf(const clV& record) const
 {
     std::string bytes;
-    payloads_.read(record.mData.offset(), record.mData.length(), bytes);
+    if (record.mData.empty())
+        return bytes;
+    if (record.mData.headers() != 0 && spool_)
+        spool_->Read(record.mData.offset(), record.mData.length(), bytes);
+    else
+        payloads_.read(record.mData.offset(), record.mData.length(), bytes);
     return bytes;
 }
 

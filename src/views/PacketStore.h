@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/CaptureFile.h"
 #include "core/PayloadArena.h"
 #include "decode/clV.h"
 
@@ -35,8 +36,14 @@ public:
     {
         return PayloadRef(payloads_.append(bytes), static_cast<std::uint32_t>(bytes.size()));
     }
-    // The payload bytes of a stored record (empty when it has none).
+    // The payload bytes of a stored record (empty when it has none or they
+    // cannot be read back).
     std::string PayloadOf(const clV& record) const;
+    // Payloads of records whose mData counts header bytes are read from
+    // this working capture file, where the receive path appends whole
+    // datagrams (PacketViews owns it); the others are in memory.
+    void ReadPayloadsFrom(CaptureSpool* spool) { spool_ = spool; }
+    CaptureSpool* Spool() const { return spool_; }
     // Bytes kept for payloads.
     std::uint64_t PayloadBytes() const { return payloads_.size(); }
 
@@ -68,6 +75,7 @@ private:
     std::vector<std::unique_ptr<clV[]>> chunks_;
     std::int64_t seq_ = 0;
     PayloadArena payloads_;
+    CaptureSpool* spool_ = nullptr;
 };
 
 }  // namespace quillet

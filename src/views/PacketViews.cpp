@@ -87,10 +87,9 @@ std::int64_t PacketViews::StorePacket(DecodedDatagram&& d, std::int64_t timestam
     return StorePacket(static_cast<const DecodedDatagram&>(d), timestampUs);
 }
 
-std::int64_t PacketViews::StorePacket(std::string_view protocol, std::string_view srcAddr,
-                                      std::string_view destAddr, std::string_view srcPort,
-                                      std::string_view destPort, std::string_view data, std::int32_t size,
-                                      std::string_view hora)
+clV PacketViews::MakeRecord(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
+                            std::string_view srcPort, std::string_view destPort, std::int32_t size,
+                            std::string_view hora)
 {
     clV record;
     record.mProtocol = protocol;
@@ -106,12 +105,44 @@ std::int64_t PacketViews::StorePacket(std::string_view protocol, std::string_vie
         record.mSize = std::string_view(sizeText, static_cast<std::size_t>(sizeEnd - sizeText));
     }
     record.mHora = hora;
-    record.mData = store_.AppendPayload(data);
+    return record;
+}
 
+std::int64_t PacketViews::Keep(const clV& record)
+{
     const std::int64_t seq = store_.add(record);
     if (Admits(record))
         ShowPacket(seq);
     return seq;
+}
+
+std::int64_t PacketViews::StorePacket(std::string_view protocol, std::string_view srcAddr,
+                                      std::string_view destAddr, std::string_view srcPort,
+                                      std::string_view destPort, std::string_view data, std::int32_t size,
+                                      std::string_view hora)
+{
+    clV record = MakeRecord(protocol, srcAddr, destAddr, srcPort, destPort, size, hora);
+    record.mData = store_.AppendPayload(data);
+    return Keep(record);
+}
+
+std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::span<const std::uint8_t> datagram,
+                                      std::int64_t timestampUs)
+{
+    if (!spool_ && !OpenSpool(std::string()))
+        return 0;
+    clV record = MakeRecord(d.protocol, d.srcAddr, d.destAddr, d.srcPort, d.destPort, d.size,
+                            arrivalTime(timestampUs));
+    std::uint64_t offset = 0;
+    if (!spool_->Append(timestampUs, datagram, static_cast<std::uint32_t>(datagram.size()), offset)) {
+        datagramError_ = spool_->error();
+        return 0;
+    }
+    // The header byte count is never 0 for a datagram (at least 20): that
+    // tells the store the payload is in the file.
+    record.mData = PayloadRef(offset + d.payloadAt, static_cast<std::uint32_t>(d.size),
+                              static_cast<std::uint8_t>(d.payloadAt));
+    return Keep(record);
 }
 
 void PacketViews::EndBurst()

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -96,9 +97,16 @@ public:
     std::int64_t StorePacket(const DecodedDatagram& datagram, std::int64_t timestampUs);
     // The same (the payload is copied once, into the store, either way).
     std::int64_t StorePacket(DecodedDatagram&& datagram, std::int64_t timestampUs);
-    // The same with the payload bytes given apart (datagram.data unused):
-    // the receive path hands over the captured bytes without a copy.
+    // The same with the payload bytes given apart (datagram.data unused),
+    // kept in memory.
     std::int64_t StorePacket(const DecodedDatagram& datagram, std::string_view payload, std::int64_t timestampUs);
+    // The receive path: the whole datagram (decoded into decoded, with
+    // DecodeDatagram(bytes, false)) is appended to the working capture file
+    // and its payload stays there. Opens the working file under the default
+    // directory when OpenSpool was not called. Returns 0 and stores nothing
+    // when the file cannot take the datagram (DatagramError() says why).
+    std::int64_t StorePacket(const DecodedDatagram& decoded, std::span<const std::uint8_t> datagram,
+                             std::int64_t timestampUs);
     // The same with the record's texts given one by one (addresses before
     // ports) and the time text made already.
     std::int64_t StorePacket(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
@@ -113,6 +121,17 @@ public:
     void ShowPacket(std::int64_t seq);
     void AddToHostTree(std::string_view srcAddr, std::string_view srcPort, std::string_view destAddr,
                        std::string_view destPort);
+
+    // --- whole datagrams, kept in the working capture file ----------------------
+    // Makes the working capture file under baseDir (empty: the default
+    // directory) unless it is open already; false with DatagramError()
+    // when it cannot be made.
+    bool OpenSpool(const std::string& baseDir);
+    CaptureSpool* Spool() const { return spool_.get(); }
+    // The whole datagram of a stored packet and its timestamp; false when it
+    // was not kept or cannot be read back (DatagramError()).
+    bool DatagramOf(std::int64_t seq, std::vector<std::uint8_t>& bytes, std::int64_t& tsUs);
+    const std::string& DatagramError() const { return datagramError_; }
 
     // Toolbar button 4: empties the list rows (and the IP tab's pair index);
     // the store and the host tree stay.
@@ -163,6 +182,10 @@ private:
     static PairKey MakePair(const AddressText& src, const AddressText& dest) { return {src.bits(), dest.bits()}; }
 
     const cFilter* SelectedFilter();
+    // A record with every field but mData; then stored and shown.
+    clV MakeRecord(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
+                   std::string_view srcPort, std::string_view destPort, std::int32_t size, std::string_view hora);
+    std::int64_t Keep(const clV& record);
     void AppendRow(std::int64_t seq, const clV& record);
 
     PacketStore store_;
@@ -177,6 +200,8 @@ private:
     int selected_ = kTabAll;
     std::string selectedKey_;  // the selected filter tab's key, UTF-8
     int followRow_ = -1;
+    std::unique_ptr<CaptureSpool> spool_;
+    std::string datagramError_;
 };
 
 }  // namespace quillet
