@@ -47,6 +47,10 @@ struct frmMainOptions {
     CaptureOpener openCapture = OpenLiveCapture;
     // Shows a message to the user; empty: a message box.
     std::function<void(const QString& text)> message;
+    // Where the working capture file of the run is made; empty:
+    // CaptureSpool::DefaultDirectory() ($QUILLET_CAPTURE_DIR, $TMPDIR or
+    // /var/tmp).
+    QString captureDir;
 };
 
 // The main window: owns the program's state (packet views, filters, port
@@ -174,6 +178,9 @@ private:
     void CloseCapture();
 
     void Tell(const QString& text);
+    // Makes the working capture file unless it is there; else the message
+    // that says why packets cannot be kept.
+    QString SpoolProblem();
 
     Options options_;
     class FormSink;

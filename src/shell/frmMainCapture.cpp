@@ -9,10 +9,12 @@
 #include <QAction>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QFile>
 #include <QLabel>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include "core/CaptureFile.h"
 #include "decode/DecodeDatagram.h"
 #include "shell/WindowMessage.h"
 #include "views/PacketViewWidgets.h"
@@ -62,6 +64,12 @@ void frmMain::StartCapture()
             Tell(QString(QChar(0xE4D4)) + QStringLiteral("T5 or Higher!"));
             return;
         }
+        // Without the working file no packet can be kept: no capture.
+        if (const QString problem = SpoolProblem(); !problem.isEmpty()) {
+            SetCaptureState(false);
+            Tell(problem);
+            return;
+        }
         // A capture still open (started from code, not the toolbar) ends
         // first, keeping what it captured.
         CloseCapture();
@@ -81,6 +89,17 @@ void frmMain::StartCapture()
     } catch (const std::exception& e) {
         Tell(QString::fromLocal8Bit(e.what()));
     }
+}
+
+QString frmMain::SpoolProblem()
+{
+    if (views_.OpenSpool(QFile::encodeName(options_.captureDir).toStdString()))
+        return {};
+    const QString dir = options_.captureDir.isEmpty() ? QString::fromLocal8Bit(CaptureSpool::DefaultDirectory())
+                                                      : options_.captureDir;
+    return QStringLiteral("The working capture file cannot be made in %1: %2. No capture can start; choose "
+                          "another directory with QUILLET_CAPTURE_DIR.")
+        .arg(dir, QString::fromLocal8Bit(views_.DatagramError()));
 }
 
 void frmMain::StopCapture()

@@ -11,6 +11,7 @@ bool PacketViews::OpenSpool(const std::string& baseDir)
 {
     if (spool_)
         return true;
+    spoolTried_ = true;
     std::string error;
     spool_ = CaptureSpool::Create(baseDir.empty() ? CaptureSpool::DefaultDirectory() : baseDir, error);
     if (!spool_) {

@@ -129,7 +129,7 @@ std::int64_t PacketViews::StorePacket(std::string_view protocol, std::string_vie
 std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::span<const std::uint8_t> datagram,
                                       std::int64_t timestampUs)
 {
-    if (!spool_ && !OpenSpool(std::string()))
+    if (!spool_ && (spoolTried_ || !OpenSpool(std::string())))
         return 0;
     clV record = MakeRecord(d.protocol, d.srcAddr, d.destAddr, d.srcPort, d.destPort, d.size,
                             arrivalTime(timestampUs));

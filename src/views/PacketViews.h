@@ -103,7 +103,7 @@ public:
     // The receive path: the whole datagram (decoded into decoded, with
     // DecodeDatagram(bytes, false)) is appended to the working capture file
     // and its payload stays there. Opens the working file under the default
-    // directory when OpenSpool was not called. Returns 0 and stores nothing
+    // directory when OpenSpool was never called. Returns 0 and stores nothing
     // when the file cannot take the datagram (DatagramError() says why).
     std::int64_t StorePacket(const DecodedDatagram& decoded, std::span<const std::uint8_t> datagram,
                              std::int64_t timestampUs);
@@ -201,6 +201,7 @@ private:
     std::string selectedKey_;  // the selected filter tab's key, UTF-8
     int followRow_ = -1;
     std::unique_ptr<CaptureSpool> spool_;
+    bool spoolTried_ = false;  // a failed OpenSpool is not retried elsewhere
     std::string datagramError_;
 };
 
