@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -187,8 +188,11 @@ bool CaptureFileWriter::Flush()
         return false;
     if (fd_ < 0)
         return Fail("The capture file is closed");
+    const std::uint64_t before = flushed_;
     const bool ok = WriteAll(buffer_.data(), buffer_.size());
-    buffer_.clear();
+    // What could not be written stays in the buffer: the working file's
+    // readers still get every packet appended before the failure.
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(flushed_ - before));
     return ok;
 }
 
@@ -267,9 +271,18 @@ bool CaptureSpool::ReadInto(std::uint64_t dataOffset, std::uint32_t length, char
         error_ = "Read beyond the end of the capture file";
         return false;
     }
-    if (end > writer_->flushed_ && !writer_->Flush()) {
-        error_ = writer_->error();
-        return false;
+    // Bytes not in the file yet are written out first; when that fails they
+    // come from the write buffer, which keeps them.
+    if (end > writer_->flushed_)
+        writer_->Flush();
+    const std::uint64_t flushed = writer_->flushed_;
+    if (end > flushed) {
+        const std::uint64_t from = std::max(dataOffset, flushed);
+        std::memcpy(out + (from - dataOffset), writer_->buffer_.data() + (from - flushed),
+                    static_cast<std::size_t>(end - from));
+        if (dataOffset >= flushed)
+            return true;
+        length = static_cast<std::uint32_t>(flushed - dataOffset);
     }
     std::size_t done = 0;
     while (done < length) {

@@ -31,6 +31,12 @@ public:
     // Returns the record and sets seq to its sequence number.
     clV& emplace(std::int64_t& seq);
 
+    // Takes back the record stored last (a store that failed half way).
+    void RemoveLast()
+    {
+        if (seq_ > 0)
+            --seq_;
+    }
     // Keeps payload bytes for a record about to be stored.
     PayloadRef AppendPayload(std::string_view bytes)
     {

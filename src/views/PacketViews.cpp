@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <new>
 
 namespace quillet {
 
@@ -110,9 +111,23 @@ clV PacketViews::MakeRecord(std::string_view protocol, std::string_view srcAddr,
 
 std::int64_t PacketViews::Keep(const clV& record)
 {
-    const std::int64_t seq = store_.add(record);
-    if (Admits(record))
-        ShowPacket(seq);
+    const std::size_t rows = list_.totalRows();
+    const int follow = followRow_;
+    const std::int64_t seq = store_.add(record);  // when it throws, nothing is stored
+    pairAdded_ = false;
+    try {
+        if (Admits(record))
+            ShowPacket(seq);
+        if (seq == failStoreAt)
+            throw std::bad_alloc();
+    } catch (...) {
+        if (pairAdded_)
+            pairs_.erase(MakePair(record.mSrcAddr, record.mDestAddr));
+        list_.dropPending(rows);
+        followRow_ = follow;
+        store_.RemoveLast();
+        throw;
+    }
     return seq;
 }
 
@@ -167,7 +182,7 @@ void PacketViews::AppendRow(std::int64_t seq, const clV& record)
 {
     const int image = IsLocal(record.mSrcAddr) ? 4 : 12;
     list_.append(seq, image, prefs_.bPorts, prefs_.Prefs);
-    pairs_.insert(MakePair(record.mSrcAddr, record.mDestAddr));
+    pairAdded_ = pairs_.insert(MakePair(record.mSrcAddr, record.mDestAddr)).second;
     if (!bNoFollow)
         followRow_ = static_cast<int>(list_.totalRows() - 1);
 }

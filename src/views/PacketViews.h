@@ -90,7 +90,13 @@ public:
     // Makes mHora texts; replace to fix the decimal separator in tests.
     ArrivalTime arrivalTime;
 
+    // Test seam: storing the packet of this sequence number throws
+    // std::bad_alloc once its record and row are made (0: never).
+    std::int64_t failStoreAt = 0;
+
     // --- receive path --------------------------------------------------------
+    // Every StorePacket stores the packet in the store, the list and the
+    // tree, or (when it throws) leaves store and list as they were.
     // Stores one decoded datagram with its capture timestamp (microseconds
     // since the epoch) and, when the selected tab admits it, shows it.
     // Returns its sequence number.
@@ -200,6 +206,7 @@ private:
     int selected_ = kTabAll;
     std::string selectedKey_;  // the selected filter tab's key, UTF-8
     int followRow_ = -1;
+    bool pairAdded_ = false;  // the last AppendRow added its pair
     std::unique_ptr<CaptureSpool> spool_;
     bool spoolTried_ = false;  // a failed OpenSpool is not retried elsewhere
     std::string datagramError_;

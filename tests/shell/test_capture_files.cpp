@@ -14,6 +14,7 @@
 
 #include "core/CaptureFile.h"
 #include "shell/Datagrams.h"
+#include "shell/EmptyPortFiles.h"
 #include "shell/FakeCapture.h"
 #include "shell/frmMain.h"
 
@@ -70,10 +71,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(dir.isValid());
-        for (const char* name : {"iana.txt", "predefs.txt", "trojans.txt"}) {
-            QFile f(dir.filePath(QString::fromLatin1(name)));
-            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        }
+        quillet::test::WriteEmptyPortFiles(dir.path());
     }
     std::unique_ptr<frmMain> Make()
     {

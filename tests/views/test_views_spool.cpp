@@ -136,3 +136,25 @@ TEST_F(SpoolTest, NoFileNoPacket)
     EXPECT_TRUE(v.OpenSpool(base.string()));
     EXPECT_EQ(v.StorePacket(*decoded, d, 1), 1);
 }
+
+TEST(StoreFailure, AFailedStoreLeavesStoreListAndPairsAsTheyWere)
+{
+    PacketViews v;
+    Prepare(v);
+    v.ts2_Click(PacketViews::kTabIp);
+    Store(v, kOther, kLocal, "1", "2");
+    Store(v, kLocal, kOther, "3", "4");
+    v.failStoreAt = 3;
+    EXPECT_THROW(Store(v, "1.1.1.1", kLocal, "5", "6"), std::bad_alloc);
+    EXPECT_EQ(v.lSeq(), 2);
+    EXPECT_EQ(v.ListModel().totalRows(), 2u);
+    EXPECT_TRUE(v.Admits("1.1.1.1", kLocal));  // its pair was taken back
+    v.failStoreAt = 0;
+    EXPECT_EQ(Store(v, "1.1.1.1", kLocal, "7", "8", "UDP", "again"), 3);
+    v.EndBurst();
+    PacketListModel& m = v.ListModel();
+    ASSERT_EQ(m.rowCount(), 3);
+    EXPECT_EQ(Cell(m, 2, 3), "7");
+    EXPECT_EQ(m.data(m.index(2, 0), kRowTagRole).toByteArray(), QByteArray("again"));
+    EXPECT_EQ(RowSeqs(m), (std::vector<std::int64_t>{1, 2, 3}));
+}
