@@ -51,7 +51,7 @@ FixedText<N> DecimalText(std::uint32_t v)
 // first use. A slot is written once, before the count that makes it
 // visible.
 struct Separators {
-    static constexpr std::size_t kMax = 256;
+    static constexpr std::size_t kMax = 64;  // 6 bits of a packed time
     std::array<FixedText<5>, kMax> texts;
     std::atomic<std::uint32_t> count{0};
     std::mutex adding;

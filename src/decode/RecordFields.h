@@ -13,7 +13,8 @@
 
 namespace quillet {
 
-// The fields of a packet record in five bytes each, with no heap allocation.
+// The fields of a packet record in four bytes each (addresses five), with no
+// heap allocation.
 // A field gives back exactly the text it was given, cut to the width it
 // shows (N characters). Texts in the form the decoder and the arrival clock
 // write are held as a number; any other text is kept once in SpareTexts.
@@ -32,77 +33,107 @@ public:
         std::uint32_t value = 0;
         if (s.empty())
             set(kEmpty, 0);
-        else if (Codec::Pack(s, value))
+        else if (Codec::Pack(s, value) && value <= kMaxValue)
             set(kPacked, value);
         else
             set(kSpare, SpareTexts::Intern(s));
     }
     // Holds a value in its packed form (what Pack would have made).
-    void assignPacked(std::uint32_t value) { set(kPacked, value); }
+    void assignPacked(std::uint32_t value)
+    {
+        if (value <= kMaxValue)
+            set(kPacked, value);
+        else
+            assign(Codec::Unpack(value).view());
+    }
 
     FixedText<N> text() const
     {
-        switch (kind_) {
+        switch (kind()) {
         case kPacked: return Codec::Unpack(value());
         case kSpare: return FixedText<N>(SpareTexts::At(value()));
         default: return {};
         }
     }
     std::string str() const { return text().str(); }
-    bool empty() const { return kind_ == kEmpty; }
+    bool empty() const { return kind() == kEmpty; }
     // The packed value, when the text has one.
     bool packed(std::uint32_t& v) const
     {
         v = value();
-        return kind_ == kPacked;
+        return kind() == kPacked;
     }
-
     // The field as one number: equal numbers, equal texts, and the other way
     // round (a text has one form only).
-    std::uint64_t bits() const { return kind_ | (std::uint64_t{value()} << 8); }
+    std::uint64_t bits() const
+    {
+        std::uint64_t v = 0;
+        std::memcpy(&v, bytes_, sizeof bytes_);
+        return v;
+    }
 
     friend bool operator==(const PackedText& a, std::string_view b) { return a.text().view() == b; }
     friend std::ostream& operator<<(std::ostream& os, const PackedText& t) { return os << t.text().view(); }
 
 private:
     enum : std::uint8_t { kEmpty = 0, kPacked = 1, kSpare = 2 };
+    // A wide field (a whole 32-bit value) takes a fifth byte for its kind;
+    // the others keep the kind in the top two bits of four bytes.
+    static constexpr bool kWide = Codec::kWide;
+    static constexpr std::uint32_t kMaxValue = kWide ? 0xFFFFFFFFu : 0x3FFFFFFFu;
+
     void set(std::uint8_t kind, std::uint32_t v)
     {
-        kind_ = kind;
-        std::memcpy(value_, &v, sizeof v);
+        if constexpr (kWide) {
+            bytes_[4] = kind;
+        } else {
+            v = (v & kMaxValue) | (std::uint32_t{kind} << 30);
+        }
+        std::memcpy(bytes_, &v, sizeof v);
     }
-    std::uint32_t value() const
+    std::uint32_t raw() const
     {
         std::uint32_t v;
-        std::memcpy(&v, value_, sizeof v);
+        std::memcpy(&v, bytes_, sizeof v);
         return v;
     }
+    std::uint8_t kind() const
+    {
+        if constexpr (kWide)
+            return bytes_[4];
+        else
+            return static_cast<std::uint8_t>(raw() >> 30);
+    }
+    std::uint32_t value() const { return kWide ? raw() : raw() & kMaxValue; }
 
-    std::uint8_t kind_ = kEmpty;
-    unsigned char value_[4] = {};
+    unsigned char bytes_[kWide ? 5 : 4] = {};
 };
 
 // "ICMP", "TCP", "UDP", or the protocol number in decimal: the number.
 struct ProtocolCodec {
     static constexpr std::size_t kWidth = 7;
+    static constexpr bool kWide = false;
     static bool Pack(std::string_view s, std::uint32_t& v);
     static FixedText<7> Unpack(std::uint32_t v);
 };
 // Dotted decimal without leading zeros: the address (IPv4 byte order).
 struct AddressCodec {
     static constexpr std::size_t kWidth = 15;
+    static constexpr bool kWide = true;
     static bool Pack(std::string_view s, std::uint32_t& v);
     static FixedText<15> Unpack(std::uint32_t v);
 };
 // Decimal 0..65535 without leading zeros.
 struct PortCodec {
     static constexpr std::size_t kWidth = 5;
+    static constexpr bool kWide = false;
     static bool Pack(std::string_view s, std::uint32_t& v);
     static FixedText<5> Unpack(std::uint32_t v);
 };
 // Decimal 0..4294967295 without leading zeros.
 struct SizeCodec {
     static constexpr std::size_t kWidth = 10;
+    static constexpr bool kWide = false;  // sizes past 2^30 - 1 are kept as texts
     static bool Pack(std::string_view s, std::uint32_t& v);
     static FixedText<10> Unpack(std::uint32_t v);
 };
@@ -111,6 +142,7 @@ struct SizeCodec {
 // the separator's number.
 struct TimeCodec {
     static constexpr std::size_t kWidth = 15;
+    static constexpr bool kWide = false;  // 24 bits of time, 6 of separator
     static bool Pack(std::string_view s, std::uint32_t& v);
     static FixedText<15> Unpack(std::uint32_t v);
 };

@@ -41,6 +41,6 @@ public:
     }
 };
 
-static_assert(sizeof(clV) <= 48, "a packet record stays small");
+static_assert(sizeof(clV) <= 42, "a packet record stays small");
 
 }  // namespace quillet
