@@ -54,8 +54,11 @@ std::span<const std::uint8_t> trimmed(std::span<const std::uint8_t> d)
 bool LinkTypeSupported(int linkType)
 {
     switch (linkType) {
+    case linktype::kNull:
     case linktype::kEthernet:
     case linktype::kRaw:
+    case linktype::kRawAlt:
+    case linktype::kLoop:
     case linktype::kLinuxCooked:
     case linktype::kIPv4:
     case linktype::kLinuxCooked2:
@@ -82,7 +85,21 @@ std::span<const std::uint8_t> IPv4DatagramOf(int linkType, std::span<const std::
             return {};
         d = frame.subspan(20);
         break;
+    case linktype::kNull:
+    case linktype::kLoop: {
+        // AF_INET is 2 on every system; the null header may be in either
+        // byte order, the loop header is big-endian.
+        if (frame.size() < 4)
+            return {};
+        const std::uint32_t family = (std::uint32_t{frame[0]} << 24) | (std::uint32_t{frame[1]} << 16) |
+                                     (std::uint32_t{frame[2]} << 8) | frame[3];
+        if (family != 2 && (linkType == linktype::kLoop || family != 0x02000000u))
+            return {};
+        d = frame.subspan(4);
+        break;
+    }
     case linktype::kRaw:
+    case linktype::kRawAlt:
     case linktype::kIPv4:
         d = frame;
         break;

@@ -7,8 +7,11 @@ namespace quillet {
 
 // Link-layer types a capture can deliver, by their libpcap data-link numbers.
 namespace linktype {
+inline constexpr int kNull = 0;          // BSD loopback: 4-byte address family, sender's byte order
 inline constexpr int kEthernet = 1;      // Ethernet II, possibly 802.1Q/802.1ad tagged
 inline constexpr int kRaw = 12;          // bare IP, no link header
+inline constexpr int kRawAlt = 14;       // bare IP as some systems number it
+inline constexpr int kLoop = 108;        // OpenBSD loopback: 4-byte address family, network order
 inline constexpr int kLinuxCooked = 113; // Linux cooked capture, 16-byte header
 inline constexpr int kIPv4 = 228;        // bare IPv4
 inline constexpr int kLinuxCooked2 = 276; // Linux cooked capture v2, 20-byte header

@@ -179,6 +179,7 @@ void frmMain::BuildControls()
     connect(ts_, &QTabBar::currentChanged, this, [this](int) { ts_Click(); });
 
     ConnectListHandlers();
+    BuildFileCommands();
     BuildLayout();
     SetTabOrder();
     // The client area, toolbar and status bar included.

@@ -13,6 +13,7 @@
 #include <QStringList>
 
 #include "capture/mdlwinsock.h"
+#include "core/StoreBudget.h"
 #include "shell/CaptureSource.h"
 #include "shell/CaptureStatus.h"
 #include "shell/KernelVersion.h"
@@ -22,6 +23,8 @@
 class QAbstractItemView;
 class QAction;
 class QComboBox;
+class QDragEnterEvent;
+class QDropEvent;
 class QLabel;
 class QModelIndex;
 class QPlainTextEdit;
@@ -49,6 +52,16 @@ struct frmMainOptions {
     CaptureOpener openCapture = OpenLiveCapture;
     // Shows a message to the user; empty: a message box.
     std::function<void(const QString& text)> message;
+    // Where the working capture file of the run is made; empty:
+    // CaptureSpool::DefaultDirectory() ($QUILLET_CAPTURE_DIR, $TMPDIR or
+    // /var/tmp).
+    QString captureDir;
+    // Resident memory at which a capture stops by itself; 0: half of the
+    // physical memory.
+    std::uint64_t memoryLimitBytes = 0;
+    // Free space the working file's file system keeps; 0: the smaller of
+    // 1 GiB and 5 % of it.
+    std::uint64_t diskReserveBytes = 0;
 };
 
 // The main window: owns the program's state (packet views, filters, port
@@ -144,11 +157,25 @@ public:
     // to the receive path as one notification's burst would.
     void ReceiveDatagrams(const std::vector<std::vector<std::uint8_t>>& datagrams, std::int64_t timestampUs);
 
+    // --- capture files (frmMainFiles.cpp) ---------------------------------------
+    // Reads a pcap or pcapng file into the store as the receive path stores
+    // captured datagrams. Empty when all went well, else the message the
+    // user sees (refused, not a capture file, stopped early, skipped frames).
+    QString OpenCaptureFile(const QString& path);
+    // The same, showing the message to the user (command line, drop, dialog).
+    void OpenAndTell(const QString& path);
+    // Writes every stored packet (or the rows of the selected tab, in their
+    // order) to path: classic pcap when the name ends in ".pcap", else
+    // pcapng. Empty on success, else why nothing was written.
+    QString SaveCaptureFile(const QString& path, bool shownOnly);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     // Start-up and shutdown.
@@ -174,6 +201,12 @@ private:
     void lv_CurrentRowChanged(const QModelIndex& current);
     void FillPanes(const QModelIndex& row);
 
+    // Capture files (frmMainFiles.cpp).
+    void BuildFileCommands();
+    void ShowListMenu(const QPoint& pos);
+    void OpenWithDialog();
+    void SaveWithDialog(bool shownOnly);
+
     // Receive path (frmMainCapture.cpp).
     void SetCaptureState(bool capturing);
     void OnCaptureReadable();
@@ -188,6 +221,9 @@ private:
     void FinishEndByItself();
 
     void Tell(const QString& text);
+    // Makes the working capture file unless it is there; else the message
+    // that says why packets cannot be kept.
+    QString SpoolProblem();
 
     Options options_;
     class FormSink;
@@ -207,6 +243,13 @@ private:
     LinkState link_ = LinkState::Up;
     RateMeter rate_;
     QTimer* statusTimer_ = nullptr;
+    std::unique_ptr<StoreBudget> budget_;
+    // The message of a capture that stopped by itself.
+    QString StoppedMessage(const QString& reason) const;
+    // Ends the capture because the store has no room left (a limit, no
+    // memory, a failed write); what is still readable is not kept.
+    void StopStoring(const QString& reason);
+    bool storeFull_ = false;
     std::intptr_t lSocket_ = -1;
     std::intptr_t lastHandle_ = 0;
     std::intptr_t pendingHandle_ = -1;  // handle with a notification in the queue
@@ -225,6 +268,10 @@ private:
     // The row the panes were filled with when a mouse press made it
     // current; the click that ends the press does not fill them again.
     int filledOnPress_ = -1;
+    bool fileBusy_ = false;  // a capture file is being read or written
+    QAction* actOpenFile_ = nullptr;
+    QAction* actSaveAll_ = nullptr;
+    QAction* actSaveShown_ = nullptr;
 
     // Controls.
     QToolBar* tB_ = nullptr;

@@ -4,6 +4,8 @@
 #include <memory>
 
 #include <QApplication>
+#include <QStringList>
+#include <QTimer>
 
 #include "shell/DisplayCheck.h"
 #include "shell/frmMain.h"
@@ -42,5 +44,11 @@ int main(int argc, char** argv)
     QApplication::setApplicationName(QStringLiteral("Quillet"));
     quillet::frmMain window;  // port files from the executable's directory
     window.show();
+    // quillet FILE: the capture file is read once the window is up.
+    const QStringList args = QApplication::arguments();
+    if (args.size() > 1) {
+        const QString path = args.at(1);
+        QTimer::singleShot(0, &window, [&window, path] { window.OpenAndTell(path); });
+    }
     return app.exec();
 }

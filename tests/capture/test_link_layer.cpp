@@ -124,3 +124,18 @@ TEST(LinkLayer, CookedAndRawCaptures)
                   linktype::kLinuxCooked2})
         EXPECT_TRUE(LinkTypeSupported(t)) << t;
 }
+
+TEST(LinkLayer, LoopbackHeadersOfOtherSystems)
+{
+    const Bytes d = Datagram(16);
+    const Bytes inetLittle = {2, 0, 0, 0}, inetBig = {0, 0, 0, 2}, inet6 = {24, 0, 0, 0};
+    EXPECT_EQ(Of(IPv4DatagramOf(linktype::kNull, Concat(inetLittle, d))), d);
+    EXPECT_EQ(Of(IPv4DatagramOf(linktype::kNull, Concat(inetBig, d))), d);
+    EXPECT_TRUE(IPv4DatagramOf(linktype::kNull, Concat(inet6, d)).empty());
+    EXPECT_EQ(Of(IPv4DatagramOf(linktype::kLoop, Concat(inetBig, d))), d);
+    EXPECT_TRUE(IPv4DatagramOf(linktype::kLoop, Concat(inetLittle, d)).empty());
+    EXPECT_TRUE(IPv4DatagramOf(linktype::kNull, Bytes{2, 0, 0}).empty());
+    EXPECT_EQ(Of(IPv4DatagramOf(linktype::kRawAlt, d)), d);
+    for (int t : {linktype::kNull, linktype::kLoop, linktype::kRawAlt})
+        EXPECT_TRUE(LinkTypeSupported(t)) << t;
+}

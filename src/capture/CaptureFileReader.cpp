@@ -1,0 +1,81 @@
+#include "capture/CaptureFileReader.h"
+
+#include <pcap/pcap.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "capture/LinkLayer.h"
+
+namespace quillet {
+
+std::unique_ptr<CaptureFileReader> CaptureFileReader::Open(const std::string& path, std::string& error)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        error = "it is a folder";
+        return nullptr;
+    }
+    char err[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* p = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, err);
+    if (!p) {
+        error = err;
+        return nullptr;
+    }
+    const int dlt = pcap_datalink(p);
+    if (!LinkTypeSupported(dlt)) {
+        const char* name = pcap_datalink_val_to_name(dlt);
+        error = "its link type " + std::to_string(dlt) + (name ? std::string(" (") + name + ")" : std::string()) +
+                " carries no IPv4 datagrams that can be read";
+        pcap_close(p);
+        return nullptr;
+    }
+    std::unique_ptr<CaptureFileReader> r(new CaptureFileReader);
+    r->pcap_ = p;
+    r->linkType_ = dlt;
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        r->size_ = st.st_size;
+    return r;
+}
+
+CaptureFileReader::~CaptureFileReader()
+{
+    if (pcap_)
+        pcap_close(pcap_);
+}
+
+CaptureFileReader::Status CaptureFileReader::Read(int maxFrames, const DatagramFn& fn)
+{
+    if (!pcap_)
+        return error_.empty() ? Status::End : Status::Failed;
+    for (int i = 0; i < maxFrames; ++i) {
+        pcap_pkthdr* h = nullptr;
+        const u_char* data = nullptr;
+        const int rc = pcap_next_ex(pcap_, &h, &data);
+        if (rc == 1) {
+            ++frames_;
+            const auto d = IPv4DatagramOf(linkType_, std::span<const std::uint8_t>(data, h->caplen));
+            if (d.empty()) {
+                ++skipped_;
+                continue;
+            }
+            fn(d, std::int64_t(h->ts.tv_sec) * 1000000 + h->ts.tv_usec);
+            continue;
+        }
+        if (rc == PCAP_ERROR_BREAK)
+            return Status::End;
+        error_ = pcap_geterr(pcap_);
+        if (error_.empty())
+            error_ = "unreadable record";
+        return Status::Failed;
+    }
+    return Status::More;
+}
+
+std::int64_t CaptureFileReader::position() const
+{
+    FILE* f = pcap_ ? pcap_file(pcap_) : nullptr;
+    return f ? std::int64_t(std::ftell(f)) : -1;
+}
+
+}  // namespace quillet

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+struct pcap;
+
+namespace quillet {
+
+// Reads a pcap or pcapng file through libpcap, frame by frame, and hands on
+// the IPv4 datagram of each frame (link-layer header removed).
+class CaptureFileReader {
+public:
+    enum class Status { More, End, Failed };
+    // A datagram and its timestamp in microseconds since the epoch.
+    using DatagramFn = std::function<void(std::span<const std::uint8_t> datagram, std::int64_t timestampUs)>;
+
+    // nullptr and the reason when the file cannot be opened, is not a
+    // capture file, or has a link type that carries no IPv4 datagrams we read.
+    static std::unique_ptr<CaptureFileReader> Open(const std::string& path, std::string& error);
+    ~CaptureFileReader();
+    CaptureFileReader(const CaptureFileReader&) = delete;
+    CaptureFileReader& operator=(const CaptureFileReader&) = delete;
+
+    // Reads up to maxFrames frames. More: call again; End: the file is read;
+    // Failed: reading stopped early (truncated or corrupt), see error().
+    Status Read(int maxFrames, const DatagramFn& fn);
+
+    std::int64_t framesRead() const { return frames_; }
+    std::int64_t skipped() const { return skipped_; }  // frames without an IPv4 datagram
+    const std::string& error() const { return error_; }
+    int linkType() const { return linkType_; }
+    // Where reading is in the file, in bytes; -1 when unknown.
+    std::int64_t position() const;
+    std::int64_t fileSize() const { return size_; }
+
+private:
+    CaptureFileReader() = default;
+
+    ::pcap* pcap_ = nullptr;
+    int linkType_ = 0;
+    std::int64_t frames_ = 0;
+    std::int64_t skipped_ = 0;
+    std::int64_t size_ = -1;
+    std::string error_;
+};
+
+}  // namespace quillet

@@ -1,0 +1,276 @@
+#include <gtest/gtest.h>
+
+#include <pcap/pcap.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "core/CaptureFile.h"
+
+using namespace quillet;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Packet {
+    std::int64_t tsUs;
+    Bytes bytes;
+    std::uint32_t origLen;
+};
+
+Bytes Pattern(std::size_t n, std::uint8_t seed)
+{
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i)
+        b[i] = static_cast<std::uint8_t>(seed + i * 7);
+    return b;
+}
+
+std::vector<Packet> Sample()
+{
+    return {
+        {1700000000123456, Pattern(20, 1), 20},
+        {1700000000999999, Pattern(1, 2), 1},         // needs padding in pcapng
+        {1700000001000000, Pattern(1499, 3), 1499},
+        {1700000002000007, Pattern(64, 4), 9000},     // cut short: original longer
+        {2100000000000001, Pattern(65535, 5), 65535}, // high word of the pcapng timestamp set
+    };
+}
+
+std::string TempDir()
+{
+    std::string pattern = ::testing::TempDir() + "capfileXXXXXX";
+    char* d = ::mkdtemp(pattern.data());
+    EXPECT_NE(d, nullptr);
+    return pattern;
+}
+
+Bytes FileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// Every record of a file as libpcap reads it.
+std::vector<Packet> ReadWithLibpcap(const std::string& path, int& linkType)
+{
+    char err[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* p = pcap_open_offline(path.c_str(), err);
+    EXPECT_NE(p, nullptr) << err;
+    std::vector<Packet> out;
+    if (!p)
+        return out;
+    linkType = pcap_datalink(p);
+    pcap_pkthdr* h;
+    const u_char* data;
+    int rc;
+    while ((rc = pcap_next_ex(p, &h, &data)) == 1)
+        out.push_back({std::int64_t(h->ts.tv_sec) * 1000000 + h->ts.tv_usec, Bytes(data, data + h->caplen), h->len});
+    EXPECT_EQ(rc, PCAP_ERROR_BREAK) << pcap_geterr(p);
+    pcap_close(p);
+    return out;
+}
+
+void ExpectSame(const std::vector<Packet>& got, const std::vector<Packet>& want)
+{
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(got[i].tsUs, want[i].tsUs) << "packet " << i;
+        EXPECT_EQ(got[i].origLen, want[i].origLen) << "packet " << i;
+        EXPECT_EQ(got[i].bytes, want[i].bytes) << "packet " << i;
+    }
+}
+
+}  // namespace
+
+TEST(CaptureFile, FormatChosenByName)
+{
+    EXPECT_EQ(CaptureFileFormatForName("a.pcap"), CaptureFileFormat::Pcap);
+    EXPECT_EQ(CaptureFileFormatForName("/x/y/A.PCAP"), CaptureFileFormat::Pcap);
+    EXPECT_EQ(CaptureFileFormatForName(".Pcap"), CaptureFileFormat::Pcap);
+    EXPECT_EQ(CaptureFileFormatForName("a.pcapng"), CaptureFileFormat::Pcapng);
+    EXPECT_EQ(CaptureFileFormatForName("a.pcap.gz"), CaptureFileFormat::Pcapng);
+    EXPECT_EQ(CaptureFileFormatForName("pcap"), CaptureFileFormat::Pcapng);
+    EXPECT_EQ(CaptureFileFormatForName(""), CaptureFileFormat::Pcapng);
+}
+
+// Both formats read back by libpcap with exact bytes, timestamps and original
+// lengths, and every reported offset points at the packet's first byte.
+TEST(CaptureFile, WriterOutputReadByLibpcap)
+{
+    const std::string dir = TempDir();
+    for (auto format : {CaptureFileFormat::Pcapng, CaptureFileFormat::Pcap}) {
+        SCOPED_TRACE(format == CaptureFileFormat::Pcap ? "pcap" : "pcapng");
+        const std::string path = dir + (format == CaptureFileFormat::Pcap ? "/out.pcap" : "/out.pcapng");
+        std::string error;
+        auto w = CaptureFileWriter::Create(path, format, CaptureFileWriter::kLinkTypeRaw, error);
+        ASSERT_TRUE(w) << error;
+        const auto packets = Sample();
+        std::vector<std::uint64_t> offsets;
+        for (const auto& p : packets) {
+            std::uint64_t off = 0;
+            ASSERT_TRUE(w->Append(p.tsUs, p.bytes, p.origLen, &off)) << w->error();
+            offsets.push_back(off);
+        }
+        const auto size = w->bytesWritten();
+        ASSERT_TRUE(w->Close()) << w->error();
+
+        const Bytes file = FileBytes(path);
+        EXPECT_EQ(file.size(), size);
+        for (std::size_t i = 0; i < packets.size(); ++i) {
+            ASSERT_LE(offsets[i] + packets[i].bytes.size(), file.size());
+            EXPECT_TRUE(std::equal(packets[i].bytes.begin(), packets[i].bytes.end(), file.begin() + offsets[i]))
+                << "offset of packet " << i;
+        }
+        int linkType = -1;
+        ExpectSame(ReadWithLibpcap(path, linkType), packets);
+        EXPECT_EQ(linkType, DLT_RAW);  // libpcap reports LINKTYPE_RAW as DLT_RAW
+    }
+    // An empty file still has its headers and is read as zero packets.
+    std::string error;
+    auto w = CaptureFileWriter::Create(dir + "/empty.pcapng", CaptureFileFormat::Pcapng, 1, error);
+    ASSERT_TRUE(w && w->Close());
+    int linkType = -1;
+    EXPECT_TRUE(ReadWithLibpcap(dir + "/empty.pcapng", linkType).empty());
+    EXPECT_EQ(linkType, 1);
+    std::system(("rm -rf " + dir).c_str());
+}
+
+TEST(CaptureFile, WriteFailuresAreReported)
+{
+    std::string error;
+    // /dev/full accepts the open and refuses every write.
+    auto w = CaptureFileWriter::Create("/dev/full", CaptureFileFormat::Pcapng, CaptureFileWriter::kLinkTypeRaw,
+                                       error);
+    ASSERT_TRUE(w) << error;
+    const Bytes d = Pattern(100, 9);
+    EXPECT_TRUE(w->Append(1, d, 100));  // still in the buffer
+    EXPECT_FALSE(w->Flush());
+    EXPECT_EQ(w->error(), "No space left on device");
+    EXPECT_FALSE(w->Append(2, d, 100));
+    EXPECT_FALSE(w->Close());
+    EXPECT_EQ(w->error(), "No space left on device");
+
+    // Filling the buffer past 1 MiB writes it out, so the failure shows in Append.
+    auto w2 = CaptureFileWriter::Create("/dev/full", CaptureFileFormat::Pcap, CaptureFileWriter::kLinkTypeRaw,
+                                        error);
+    ASSERT_TRUE(w2);
+    const Bytes big = Pattern(60000, 1);
+    bool failed = false;
+    for (int i = 0; i < 40 && !failed; ++i)
+        failed = !w2->Append(i, big, 60000);
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(w2->error(), "No space left on device");
+
+    EXPECT_FALSE(CaptureFileWriter::Create("/nonexistent-dir/x.pcapng", CaptureFileFormat::Pcapng, 101, error));
+    EXPECT_EQ(error, "No such file or directory");
+
+    std::string spoolError;
+    EXPECT_FALSE(CaptureSpool::Create("/nonexistent-dir", spoolError));
+    EXPECT_NE(spoolError.find("No such file or directory"), std::string::npos) << spoolError;
+
+    // An oversized record is refused, not written half.
+    const std::string dir = TempDir();
+    auto w3 = CaptureFileWriter::Create(dir + "/big.pcapng", CaptureFileFormat::Pcapng, 101, error);
+    ASSERT_TRUE(w3);
+    EXPECT_FALSE(w3->Append(0, Bytes(CaptureFileWriter::kMaxPacketBytes + 1), 0));
+    EXPECT_FALSE(w3->error().empty());
+    std::system(("rm -rf " + dir).c_str());
+}
+
+// The working file: private modes, bytes back by offset before and after the
+// buffer is written, a file libpcap can read, and nothing left behind.
+TEST(CaptureFile, SpoolStoresAndReadsBack)
+{
+    const std::string base = TempDir();
+    std::string error;
+    auto spool = CaptureSpool::Create(base, error);
+    ASSERT_TRUE(spool) << error;
+    const std::string dir = spool->directory();
+    const std::string file = dir + "/capture.pcapng";
+    EXPECT_EQ(dir.rfind(base + "/", 0), 0u) << dir;
+
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    std::vector<Packet> packets;
+    std::vector<std::uint64_t> offsets;
+    // About 2.5 MiB: the buffer is written out twice on the way.
+    for (int i = 0; i < 2000; ++i) {
+        packets.push_back({1700000000000000 + i * 1000, Pattern(20 + (i * 37) % 1400, std::uint8_t(i)),
+                           std::uint32_t(20 + (i * 37) % 1400)});
+        std::uint64_t off = 0;
+        ASSERT_TRUE(spool->Append(packets.back().tsUs, packets.back().bytes, packets.back().origLen, off));
+        offsets.push_back(off);
+    }
+    EXPECT_LT(FileBytes(file).size(), spool->size()) << "last packets are still buffered";
+
+    // The newest packet is still buffered: Read writes it out first.
+    std::vector<std::uint8_t> v;
+    ASSERT_TRUE(spool->Read(offsets.back(), std::uint32_t(packets.back().bytes.size()), v)) << spool->error();
+    EXPECT_EQ(v, packets.back().bytes);
+    EXPECT_EQ(FileBytes(file).size(), spool->size());
+    for (std::size_t i = 0; i < packets.size(); i += 97) {
+        std::string s;
+        ASSERT_TRUE(spool->Read(offsets[i], std::uint32_t(packets[i].bytes.size()), s)) << spool->error();
+        EXPECT_EQ(Bytes(s.begin(), s.end()), packets[i].bytes) << i;
+    }
+    // Part of a packet.
+    ASSERT_TRUE(spool->Read(offsets[5] + 3, 10, v));
+    EXPECT_EQ(v, Bytes(packets[5].bytes.begin() + 3, packets[5].bytes.begin() + 13));
+
+    // Appended after a flush, read while buffered again.
+    std::uint64_t off = 0;
+    const Bytes last = Pattern(333, 77);
+    ASSERT_TRUE(spool->Append(1800000000000000, last, 333, off));
+    ASSERT_TRUE(spool->Read(off, 333, v));
+    EXPECT_EQ(v, last);
+    packets.push_back({1800000000000000, last, 333});
+
+    // Out of range.
+    EXPECT_FALSE(spool->Read(spool->size() - 5, 10, v));
+    EXPECT_FALSE(spool->error().empty());
+    EXPECT_TRUE(v.empty());
+
+    int linkType = -1;
+    ExpectSame(ReadWithLibpcap(file, linkType), packets);
+    EXPECT_EQ(linkType, DLT_RAW);
+
+    spool.reset();
+    EXPECT_NE(::access(file.c_str(), F_OK), 0);
+    EXPECT_NE(::access(dir.c_str(), F_OK), 0);
+    EXPECT_EQ(::access(base.c_str(), F_OK), 0) << "the base directory is not ours";
+    ::rmdir(base.c_str());
+}
+
+TEST(CaptureFile, DefaultDirectory)
+{
+    const char* savedDir = std::getenv("QUILLET_CAPTURE_DIR");
+    const char* savedTmp = std::getenv("TMPDIR");
+    const std::string keepDir = savedDir ? savedDir : "";
+    const std::string keepTmp = savedTmp ? savedTmp : "";
+
+    ::setenv("QUILLET_CAPTURE_DIR", "/srv/cap", 1);
+    ::setenv("TMPDIR", "/scratch", 1);
+    EXPECT_EQ(CaptureSpool::DefaultDirectory(), "/srv/cap");
+    ::unsetenv("QUILLET_CAPTURE_DIR");
+    EXPECT_EQ(CaptureSpool::DefaultDirectory(), "/scratch");
+    ::setenv("TMPDIR", "", 1);
+    EXPECT_EQ(CaptureSpool::DefaultDirectory(), "/var/tmp");
+    ::unsetenv("TMPDIR");
+    EXPECT_EQ(CaptureSpool::DefaultDirectory(), "/var/tmp");
+
+    if (savedDir)
+        ::setenv("QUILLET_CAPTURE_DIR", keepDir.c_str(), 1);
+    if (savedTmp)
+        ::setenv("TMPDIR", keepTmp.c_str(), 1);
+}
