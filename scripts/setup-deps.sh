@@ -11,7 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   fonts-liberation fonts-wqy-microhei
   libcap2-bin iproute2 tcpdump
-  xvfb xauth
+  libxcb1-dev xvfb xauth x11-utils
 )
 
 missing=()

@@ -1,10 +1,13 @@
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include <QApplication>
 #include <QStringList>
 #include <QTimer>
 
+#include "shell/DisplayCheck.h"
 #include "shell/frmMain.h"
 
 namespace {
@@ -30,7 +33,14 @@ int main(int argc, char** argv)
                    stderr);
         return 1;
     }
+    // The toolkit aborts when the display refuses it: say why instead.
+    auto display = std::make_unique<quillet::DisplayHold>();
+    if (const std::string why = display->Wait(std::chrono::seconds(3)); !why.empty()) {
+        std::fputs(why.c_str(), stderr);
+        return 1;
+    }
     QApplication app(argc, argv);
+    display.reset();  // the toolkit holds its own connection now
     QApplication::setApplicationName(QStringLiteral("Quillet"));
     quillet::frmMain window;  // port files from the executable's directory
     window.show();
