@@ -189,8 +189,11 @@ bool CaptureFileWriter::Flush()
         return false;
     if (fd_ < 0)
         return Fail("The capture file is closed");
+    const std::uint64_t before = flushed_;
     const bool ok = WriteAll(buffer_.data(), buffer_.size());
-    buffer_.clear();
+    // What could not be written stays in the buffer: the working file's
+    // readers still get every packet appended before the failure.
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(flushed_ - before));
     return ok;
 }
 
@@ -269,11 +272,21 @@ bool CaptureSpool::ReadInto(std::uint64_t dataOffset, std::uint32_t length, char
         error_ = "Read beyond the end of the capture file";
         return false;
     }
-    if (end > writer_->flushed_ && !writer_->Flush()) {
-        error_ = writer_->error();
-        return false;
+    // Bytes not in the file yet are written out first; when that fails they
+    // come from the write buffer, which keeps them.
+    if (end > writer_->flushed_)
+        writer_->Flush();
+    const std::uint64_t flushed = writer_->flushed_;
+    if (end > flushed) {
+        const std::uint64_t from = std::max(dataOffset, flushed);
+        std::memcpy(out + (from - dataOffset), writer_->buffer_.data() + (from - flushed),
+                    static_cast<std::size_t>(end - from));
+        if (dataOffset >= flushed)
+            return true;
+        length = static_cast<std::uint32_t>(flushed - dataOffset);
     }
-    if (dataOffset >= windowStart_ && end <= windowStart_ + window_.size()) {
+    // From here on only bytes that are in the file.
+    if (dataOffset >= windowStart_ && dataOffset + length <= windowStart_ + window_.size()) {
         std::memcpy(out, window_.data() + (dataOffset - windowStart_), length);
         return true;
     }

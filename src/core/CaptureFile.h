@@ -61,7 +61,8 @@ private:
 
 // The working file of this run: a private directory (0700) with capture.pcapng (0600), removed by
 // the destructor. Every stored datagram is appended; bytes come back by offset (flushing first when
-// the range is still in the buffer; reads go through a read-ahead window). Not thread-safe: one thread uses it at a time.
+// the range is still in the buffer; from the buffer when that write fails; reads go through a
+// read-ahead window). Not thread-safe: one thread uses it at a time.
 class CaptureSpool {
 public:
     // Directory: env QUILLET_CAPTURE_DIR if set, else $TMPDIR if set, else /var/tmp.

@@ -37,7 +37,7 @@ FixedText<7> ProtocolText(std::uint8_t protocol)
     }
 }
 
-std::optional<DecodedDatagram> DecodeDatagram(std::span<const std::uint8_t> datagram)
+std::optional<DecodedDatagram> DecodeDatagram(std::span<const std::uint8_t> datagram, bool copyPayload)
 {
     const std::uint8_t* b = datagram.data();
     const std::size_t read = datagram.size();
@@ -86,7 +86,8 @@ std::optional<DecodedDatagram> DecodeDatagram(std::span<const std::uint8_t> data
     }
 
     d.size = static_cast<std::int32_t>(end - payloadStart);
-    if (d.size > 0)
+    d.payloadAt = payloadStart;
+    if (copyPayload && d.size > 0)
         d.data.assign(reinterpret_cast<const char*>(b + payloadStart), static_cast<std::size_t>(d.size));
     return d;
 }

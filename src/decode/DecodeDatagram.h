@@ -4,6 +4,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "core/FixedText.h"
 
@@ -19,6 +20,7 @@ struct DecodedDatagram {
     FixedText<5> destPort;
     std::string data;       // payload bytes, one character per byte
     std::int32_t size = 0;  // payload size in bytes
+    std::size_t payloadAt = 0;  // where the payload starts in the datagram
 };
 
 // Decodes one whole IPv4 datagram, header included.
@@ -30,7 +32,16 @@ struct DecodedDatagram {
 // back to what was read. A fragment other than the first has no transport
 // header. Anything that is not IPv4 or is too short for the headers it declares
 // yields no record.
-std::optional<DecodedDatagram> DecodeDatagram(std::span<const std::uint8_t> datagram);
+//
+// With copyPayload false, data stays empty: the payload is the size bytes at
+// payloadAt in the datagram (PayloadView), for a caller that keeps it itself.
+std::optional<DecodedDatagram> DecodeDatagram(std::span<const std::uint8_t> datagram, bool copyPayload = true);
+
+// The payload bytes of a datagram DecodeDatagram decoded into d.
+inline std::string_view PayloadView(std::span<const std::uint8_t> datagram, const DecodedDatagram& d)
+{
+    return {reinterpret_cast<const char*>(datagram.data()) + d.payloadAt, static_cast<std::size_t>(d.size)};
+}
 
 // Protocol text: "ICMP", "TCP", "UDP", or the decimal protocol number.
 FixedText<7> ProtocolText(std::uint8_t protocol);

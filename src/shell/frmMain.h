@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include <QStringList>
 
 #include "capture/mdlwinsock.h"
+#include "core/StoreBudget.h"
 #include "shell/CaptureSource.h"
 #include "shell/KernelVersion.h"
 #include "shell/cSubCls.h"
@@ -47,6 +49,16 @@ struct frmMainOptions {
     CaptureOpener openCapture = OpenLiveCapture;
     // Shows a message to the user; empty: a message box.
     std::function<void(const QString& text)> message;
+    // Where the working capture file of the run is made; empty:
+    // CaptureSpool::DefaultDirectory() ($QUILLET_CAPTURE_DIR, $TMPDIR or
+    // /var/tmp).
+    QString captureDir;
+    // Resident memory at which a capture stops by itself; 0: half of the
+    // physical memory.
+    std::uint64_t memoryLimitBytes = 0;
+    // Free space the working file's file system keeps; 0: the smaller of
+    // 1 GiB and 5 % of it.
+    std::uint64_t diskReserveBytes = 0;
 };
 
 // The main window: owns the program's state (packet views, filters, port
@@ -78,6 +90,10 @@ public:
     void tB_ButtonClick(int index);
     void StartCapture();
     void StopCapture();
+    // Ends a running capture that cannot go on, as button 3 does, once the
+    // read under way returned; everything stored stays, and one message
+    // says why. Nothing happens when no capture runs.
+    void EndCaptureByItself(const QString& why);
     bool IsNT5OrHigher() const;
     void FillAddressChooser();
 
@@ -174,6 +190,9 @@ private:
     void CloseCapture();
 
     void Tell(const QString& text);
+    // Makes the working capture file unless it is there; else the message
+    // that says why packets cannot be kept.
+    QString SpoolProblem();
 
     Options options_;
     class FormSink;
@@ -184,6 +203,10 @@ private:
     std::unique_ptr<cSubCls> oSubCls_;
     std::int64_t lRecvCount_ = 0;
     bool receivedInBurst_ = false;
+    std::optional<QString> endWhy_;  // a capture ending by itself, and why
+    std::unique_ptr<StoreBudget> budget_;
+    // The message of a capture that stopped by itself.
+    QString StoppedMessage(const QString& reason) const;
     std::intptr_t lSocket_ = -1;
     std::intptr_t lastHandle_ = 0;
     std::intptr_t pendingHandle_ = -1;  // handle with a notification in the queue

@@ -3,16 +3,19 @@
 
 #include <chrono>
 #include <exception>
+#include <new>
 
 #include <sys/socket.h>
 
 #include <QAction>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QFile>
 #include <QLabel>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include "core/CaptureFile.h"
 #include "decode/DecodeDatagram.h"
 #include "shell/WindowMessage.h"
 #include "views/PacketViewWidgets.h"
@@ -62,6 +65,12 @@ void frmMain::StartCapture()
             Tell(QString(QChar(0xE4D4)) + QStringLiteral("T5 or Higher!"));
             return;
         }
+        // Without the working file no packet can be kept: no capture.
+        if (const QString problem = SpoolProblem(); !problem.isEmpty()) {
+            SetCaptureState(false);
+            Tell(problem);
+            return;
+        }
         // A capture still open (started from code, not the toolbar) ends
         // first, keeping what it captured.
         CloseCapture();
@@ -74,6 +83,8 @@ void frmMain::StartCapture()
             return;
         }
         source_ = std::move(source);
+        endWhy_.reset();
+        budget_ = std::make_unique<StoreBudget>(options_.memoryLimitBytes, options_.diskReserveBytes);
         lSocket_ = ++lastHandle_;
         notifier_ = new QSocketNotifier(static_cast<qintptr>(source_->selectableFd()), QSocketNotifier::Read, this);
         connect(notifier_, &QSocketNotifier::activated, this, &frmMain::OnCaptureReadable);
@@ -81,6 +92,41 @@ void frmMain::StartCapture()
     } catch (const std::exception& e) {
         Tell(QString::fromLocal8Bit(e.what()));
     }
+}
+
+QString frmMain::SpoolProblem()
+{
+    if (views_.OpenSpool(QFile::encodeName(options_.captureDir).toStdString()))
+        return {};
+    const QString dir = options_.captureDir.isEmpty() ? QString::fromLocal8Bit(CaptureSpool::DefaultDirectory())
+                                                      : options_.captureDir;
+    return QStringLiteral("The working capture file cannot be made in %1: %2. No capture can start; choose "
+                          "another directory with QUILLET_CAPTURE_DIR.")
+        .arg(dir, QString::fromLocal8Bit(views_.DatagramError()));
+}
+
+void frmMain::EndCaptureByItself(const QString& why)
+{
+    if (!source_ || endWhy_)
+        return;  // no capture, or its end is on its way
+    endWhy_ = why;
+    // Inside a read of this capture: it ends once the read returned.
+    QTimer::singleShot(0, this, [this] {
+        if (!endWhy_)
+            return;
+        StopCapture();
+        const QString why = *endWhy_;
+        endWhy_.reset();
+        Tell(why);
+    });
+}
+
+QString frmMain::StoppedMessage(const QString& reason) const
+{
+    return QStringLiteral("The capture stopped by itself: %1. The %2 packets stored are kept and can be viewed; "
+                          "save them (Ctrl+S), free memory or disk space, and start again.")
+        .arg(reason)
+        .arg(views_.lSeq());
 }
 
 void frmMain::StopCapture()
@@ -191,17 +237,35 @@ void frmMain::iSubCls_Despues(std::int32_t& /*lReturn*/, QObject* /*hWnd*/, int 
 
 void frmMain::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t timestampUs)
 {
+    if (endWhy_)
+        return;  // the capture is ending: nothing more is kept
     ++lRecvCount_;
     receivedInBurst_ = true;
-    const std::optional<DecodedDatagram> decoded = DecodeDatagram(datagram);
-    if (decoded) {
-        const std::int64_t seq = views_.StorePacket(*decoded, timestampUs);
-        views_.KeepDatagram(seq, datagram, timestampUs);
+    // The whole datagram goes to the working file; the payload is read back
+    // from there when it is needed, never copied in memory.
+    const std::optional<DecodedDatagram> decoded = DecodeDatagram(datagram, false);
+    if (!decoded)
+        return;
+    try {
+        if (views_.StorePacket(*decoded, datagram, timestampUs) == 0)
+            EndCaptureByItself(StoppedMessage(
+                QStringLiteral("the working capture file cannot take more (%1)")
+                    .arg(QString::fromLocal8Bit(views_.DatagramError()))));
+    } catch (const std::bad_alloc&) {
+        EndCaptureByItself(StoppedMessage(QStringLiteral("memory ran out")));
     }
 }
 
 void frmMain::EndReceive()
 {
+    // The budget, once per burst.
+    if (source_ && budget_ && !endWhy_) {
+        const CaptureSpool* spool = views_.Spool();
+        const std::string reason = budget_->Check(StoreBudget::Clock::now(), spool ? spool->size() : 0,
+                                                  spool ? spool->directory() : std::string());
+        if (!reason.empty())
+            EndCaptureByItself(StoppedMessage(QString::fromLocal8Bit(reason)));
+    }
     // The panel keeps the previous capture's count until a datagram comes.
     if (receivedInBurst_)
         stBPanel1_->setText(QString::number(lRecvCount_));

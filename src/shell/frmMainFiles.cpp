@@ -174,6 +174,8 @@ QString frmMain::OpenCaptureFile(const QString& path)
         return QStringLiteral("A capture is running. Stop it before opening a capture file.");
     if (fileBusy_)
         return QStringLiteral("Another capture file is being read or written.");
+    if (const QString problem = SpoolProblem(); !problem.isEmpty())
+        return problem;
     std::string error;
     std::unique_ptr<CaptureFileReader> reader = CaptureFileReader::Open(QFile::encodeName(path).toStdString(), error);
     if (!reader)

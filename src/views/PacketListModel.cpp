@@ -77,19 +77,19 @@ QString PacketListModel::text(std::size_t row, int column) const
     const clV& r = store_.at(static_cast<std::int64_t>(bits & kSeqMask));
     switch (column) {
     case kColProtocol:
-        return FromLatin1(r.mProtocol);
+        return FromLatin1(r.mProtocol.text());
     case kColSrcAddr:
-        return FromLatin1(r.mSrcAddr);
+        return FromLatin1(r.mSrcAddr.text());
     case kColDestAddr:
-        return FromLatin1(r.mDestAddr);
+        return FromLatin1(r.mDestAddr.text());
     case kColSrcPort:
-        return portText(bits, r.mSrcPort);
+        return portText(bits, r.mSrcPort.text());
     case kColDestPort:
-        return portText(bits, r.mDestPort);
+        return portText(bits, r.mDestPort.text());
     case kColSize:
-        return FromLatin1(r.mSize);
+        return FromLatin1(r.mSize.text());
     case kColTime:
-        return FromUtf8(r.mHora);
+        return FromUtf8(r.mHora.text());
     default:
         return {};
     }
@@ -120,14 +120,14 @@ QVariant PacketListModel::data(const QModelIndex& index, int role) const
     case kImageRole:
         return index.column() == kColProtocol ? QVariant(imageOf(row)) : QVariant();
     case kRowTagRole: {
-        const std::string& data = recordOf(row).mData;
+        const std::string data = store_.PayloadOf(recordOf(row));
         return QByteArray(data.data(), static_cast<qsizetype>(data.size()));
     }
     case kColumnTagRole:
         if (index.column() == kColSrcPort)
-            return FromLatin1(recordOf(row).mSrcPort);
+            return FromLatin1(recordOf(row).mSrcPort.text());
         if (index.column() == kColDestPort)
-            return FromLatin1(recordOf(row).mDestPort);
+            return FromLatin1(recordOf(row).mDestPort.text());
         return {};
     case kSequenceRole:
         return QVariant(static_cast<qlonglong>(sequenceOf(row)));

@@ -41,6 +41,13 @@ public:
     // Rows visible to views, and rows including the pending burst.
     int visibleRows() const { return visible_; }
     std::size_t totalRows() const { return rows_.size(); }
+    // Drops rows appended since there were rows, as long as they are not
+    // visible yet (a store that failed half way).
+    void dropPending(std::size_t rows)
+    {
+        if (rows >= static_cast<std::size_t>(visible_) && rows < rows_.size())
+            rows_.resize(rows);
+    }
     bool burstPending() const { return rows_.size() != static_cast<std::size_t>(visible_); }
 
     // Per row, whatever its visibility.

@@ -16,11 +16,23 @@ clV& PacketStore::emplace(std::int64_t& seq)
     return chunks_[i >> kChunkBits][i & (kChunkSize - 1)];
 }
 
-std::int64_t PacketStore::add(clV&& record)
+std::int64_t PacketStore::add(const clV& record)
 {
     std::int64_t seq = 0;
-    emplace(seq) = std::move(record);
+    emplace(seq) = record;  // a plain copy of bytes: cannot throw
     return seq;
+}
+
+std::string PacketStore::PayloadOf(const clV& record) const
+{
+    std::string bytes;
+    if (record.mData.empty())
+        return bytes;
+    if (record.mData.headers() != 0 && spool_)
+        spool_->Read(record.mData.offset(), record.mData.length(), bytes);
+    else
+        payloads_.read(record.mData.offset(), record.mData.length(), bytes);
+    return bytes;
 }
 
 std::int64_t PacketStore::SeqOfKey(std::string_view key)

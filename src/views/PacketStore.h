@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/CaptureFile.h"
+#include "core/PayloadArena.h"
 #include "decode/clV.h"
 
 namespace quillet {
@@ -23,10 +25,33 @@ public:
     PacketStore& operator=(const PacketStore&) = delete;
 
     // Stores the record under the next sequence number and returns it.
-    std::int64_t add(clV&& record);
+    // Strong guarantee: when it throws, nothing is stored.
+    std::int64_t add(const clV& record);
     // Makes the next record in place; fill it with clV::add at once.
     // Returns the record and sets seq to its sequence number.
     clV& emplace(std::int64_t& seq);
+
+    // Takes back the record stored last (a store that failed half way).
+    void RemoveLast()
+    {
+        if (seq_ > 0)
+            --seq_;
+    }
+    // Keeps payload bytes for a record about to be stored.
+    PayloadRef AppendPayload(std::string_view bytes)
+    {
+        return PayloadRef(payloads_.append(bytes), static_cast<std::uint32_t>(bytes.size()));
+    }
+    // The payload bytes of a stored record (empty when it has none or they
+    // cannot be read back).
+    std::string PayloadOf(const clV& record) const;
+    // Payloads of records whose mData counts header bytes are read from
+    // this working capture file, where the receive path appends whole
+    // datagrams (PacketViews owns it); the others are in memory.
+    void ReadPayloadsFrom(CaptureSpool* spool) { spool_ = spool; }
+    CaptureSpool* Spool() const { return spool_; }
+    // Bytes kept for payloads.
+    std::uint64_t PayloadBytes() const { return payloads_.size(); }
 
     // The last sequence number used as a key (0 while empty). Equals count().
     std::int64_t lSeq() const { return seq_; }
@@ -55,6 +80,8 @@ private:
 
     std::vector<std::unique_ptr<clV[]>> chunks_;
     std::int64_t seq_ = 0;
+    PayloadArena payloads_;
+    CaptureSpool* spool_ = nullptr;
 };
 
 }  // namespace quillet

@@ -1,7 +1,8 @@
 #include "views/PacketViews.h"
 
+#include <algorithm>
 #include <charconv>
-#include <cstring>
+#include <new>
 
 namespace quillet {
 
@@ -12,6 +13,26 @@ std::string Utf8(const QString& s)
     const QByteArray bytes = s.toUtf8();
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
+
+// A filter's criteria as address fields: the same decisions as
+// cFilter::Admits on the texts, without making them.
+struct FieldFilter {
+    explicit FieldFilter(const cFilter& f)
+        : both(f.bAND), src(f.bSrc && f.Src.size() <= AddressText::N),
+          dest(f.bDest && f.Dest.size() <= AddressText::N), srcBits(src ? AddressText(f.Src).bits() : 0),
+          destBits(dest ? AddressText(f.Dest).bits() : 0)
+    {
+    }
+    bool Admits(const clV& r) const
+    {
+        const bool s = src && r.mSrcAddr.bits() == srcBits;
+        const bool d = dest && r.mDestAddr.bits() == destBits;
+        return both ? (s && d) : (s || d);
+    }
+
+    bool both, src, dest;
+    std::uint64_t srcBits, destBits;
+};
 
 }  // namespace
 
@@ -32,9 +53,19 @@ PacketViews::~PacketViews() = default;
 void PacketViews::SetLocalAddrs(const std::vector<std::string>& addrs)
 {
     local_.clear();
+    localBits_.clear();
     for (const std::string& addr : addrs)
-        if (addr != "127.0.0.1")
+        if (addr != "127.0.0.1") {
             local_.assign(addr, true);
+            if (addr.size() <= AddressText::N)  // a longer text is no record's
+                localBits_.push_back(AddressText(addr).bits());
+        }
+    std::sort(localBits_.begin(), localBits_.end());
+}
+
+bool PacketViews::IsLocal(const AddressText& addr) const
+{
+    return std::binary_search(localBits_.begin(), localBits_.end(), addr.bits());
 }
 
 // --- receive path -------------------------------------------------------------
@@ -45,28 +76,88 @@ std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::int64_t tim
                        arrivalTime(timestampUs));
 }
 
+std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::string_view payload, std::int64_t timestampUs)
+{
+    return StorePacket(d.protocol, d.srcAddr, d.destAddr, d.srcPort, d.destPort, payload, d.size,
+                       arrivalTime(timestampUs));
+}
+
 std::int64_t PacketViews::StorePacket(DecodedDatagram&& d, std::int64_t timestampUs)
 {
-    return StorePacket(d.protocol, d.srcAddr, d.destAddr, d.srcPort, d.destPort, std::move(d.data), d.size,
-                       arrivalTime(timestampUs));
+    // The payload goes straight from the decoded datagram to the store.
+    return StorePacket(static_cast<const DecodedDatagram&>(d), timestampUs);
+}
+
+clV PacketViews::MakeRecord(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
+                            std::string_view srcPort, std::string_view destPort, std::int32_t size,
+                            std::string_view hora)
+{
+    clV record;
+    record.mProtocol = protocol;
+    record.mSrcAddr = srcAddr;
+    record.mDestAddr = destAddr;
+    record.mSrcPort = srcPort;
+    record.mDestPort = destPort;
+    if (size >= 0) {
+        record.mSize.assignPacked(static_cast<std::uint32_t>(size));
+    } else {
+        char sizeText[12];
+        const auto sizeEnd = std::to_chars(sizeText, sizeText + sizeof sizeText, size).ptr;
+        record.mSize = std::string_view(sizeText, static_cast<std::size_t>(sizeEnd - sizeText));
+    }
+    record.mHora = hora;
+    return record;
+}
+
+std::int64_t PacketViews::Keep(const clV& record)
+{
+    const std::size_t rows = list_.totalRows();
+    const int follow = followRow_;
+    const std::int64_t seq = store_.add(record);  // when it throws, nothing is stored
+    pairAdded_ = false;
+    try {
+        if (Admits(record))
+            ShowPacket(seq);
+        if (seq == failStoreAt)
+            throw std::bad_alloc();
+    } catch (...) {
+        if (pairAdded_)
+            pairs_.erase(MakePair(record.mSrcAddr, record.mDestAddr));
+        list_.dropPending(rows);
+        followRow_ = follow;
+        store_.RemoveLast();
+        throw;
+    }
+    return seq;
 }
 
 std::int64_t PacketViews::StorePacket(std::string_view protocol, std::string_view srcAddr,
                                       std::string_view destAddr, std::string_view srcPort,
-                                      std::string_view destPort, std::string data, std::int32_t size,
+                                      std::string_view destPort, std::string_view data, std::int32_t size,
                                       std::string_view hora)
 {
-    char sizeText[12];
-    const auto sizeEnd = std::to_chars(sizeText, sizeText + sizeof sizeText, size).ptr;
+    clV record = MakeRecord(protocol, srcAddr, destAddr, srcPort, destPort, size, hora);
+    record.mData = store_.AppendPayload(data);
+    return Keep(record);
+}
 
-    std::int64_t seq = 0;
-    clV& record = store_.emplace(seq);
-    record.add(protocol, srcAddr, srcPort, destAddr, destPort,
-               std::string_view(sizeText, static_cast<std::size_t>(sizeEnd - sizeText)), std::move(data), hora);
-
-    if (Admits(record.mSrcAddr, record.mDestAddr))
-        ShowPacket(seq);
-    return seq;
+std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::span<const std::uint8_t> datagram,
+                                      std::int64_t timestampUs)
+{
+    if (!spool_ && (spoolTried_ || !OpenSpool(std::string())))
+        return 0;
+    clV record = MakeRecord(d.protocol, d.srcAddr, d.destAddr, d.srcPort, d.destPort, d.size,
+                            arrivalTime(timestampUs));
+    std::uint64_t offset = 0;
+    if (!spool_->Append(timestampUs, datagram, static_cast<std::uint32_t>(datagram.size()), offset)) {
+        datagramError_ = spool_->error();
+        return 0;
+    }
+    // The header byte count is never 0 for a datagram (at least 20): that
+    // tells the store the payload is in the file.
+    record.mData = PayloadRef(offset + d.payloadAt, static_cast<std::uint32_t>(d.size),
+                              static_cast<std::uint8_t>(d.payloadAt));
+    return Keep(record);
 }
 
 void PacketViews::EndBurst()
@@ -82,7 +173,8 @@ void PacketViews::EndBurst()
 void PacketViews::ShowPacket(std::int64_t seq)
 {
     const clV& record = store_.at(seq);
-    AddToHostTree(record.mSrcAddr, record.mSrcPort, record.mDestAddr, record.mDestPort);
+    AddToHostTree(record.mSrcAddr.text(), record.mSrcPort.text(), record.mDestAddr.text(),
+                  record.mDestPort.text());
     AppendRow(seq, record);
 }
 
@@ -90,7 +182,7 @@ void PacketViews::AppendRow(std::int64_t seq, const clV& record)
 {
     const int image = IsLocal(record.mSrcAddr) ? 4 : 12;
     list_.append(seq, image, prefs_.bPorts, prefs_.Prefs);
-    pairs_.insert(MakePair(record.mSrcAddr, record.mDestAddr));
+    pairAdded_ = pairs_.insert(MakePair(record.mSrcAddr, record.mDestAddr)).second;
     if (!bNoFollow)
         followRow_ = static_cast<int>(list_.totalRows() - 1);
 }
@@ -110,27 +202,9 @@ void PacketViews::ClearList()
 
 // --- tabs ---------------------------------------------------------------------
 
-PacketViews::PairKey PacketViews::MakePair(std::string_view src, std::string_view dest)
-{
-    // Addresses are at most 15 characters (the record's fields).
-    PairKey key{};
-    src = src.substr(0, 15);
-    dest = dest.substr(0, 15);
-    key.bytes[0] = static_cast<char>(src.size());
-    key.bytes[1] = static_cast<char>(dest.size());
-    std::memcpy(key.bytes + 2, src.data(), src.size());
-    std::memcpy(key.bytes + 2 + src.size(), dest.data(), dest.size());
-    return key;
-}
-
-bool PacketViews::PairKey::operator==(const PairKey& o) const
-{
-    return std::memcmp(bytes, o.bytes, sizeof bytes) == 0;
-}
-
 std::size_t PacketViews::PairHash::operator()(const PairKey& k) const noexcept
 {
-    return std::hash<std::string_view>{}(std::string_view(k.bytes, sizeof k.bytes));
+    return std::hash<std::uint64_t>{}(k.src * 0x9E3779B97F4A7C15ull ^ k.dest);
 }
 
 int PacketViews::TabIndexOfKey(const QString& key) const
@@ -148,6 +222,24 @@ const cFilter* PacketViews::SelectedFilter()
     return cF.get();
 }
 
+bool PacketViews::Admits(const clV& r)
+{
+    switch (selected_) {
+    case kTabAll:
+        return true;
+    case kTabReceived:
+        return !IsLocal(r.mSrcAddr);
+    case kTabSent:
+        return IsLocal(r.mSrcAddr);
+    case kTabIp:
+        return pairs_.find(MakePair(r.mSrcAddr, r.mDestAddr)) == pairs_.end();
+    default: {
+        const cFilter* filter = SelectedFilter();
+        return filter && FieldFilter(*filter).Admits(r);
+    }
+    }
+}
+
 bool PacketViews::Admits(std::string_view srcAddr, std::string_view destAddr)
 {
     switch (selected_) {
@@ -158,7 +250,7 @@ bool PacketViews::Admits(std::string_view srcAddr, std::string_view destAddr)
     case kTabSent:
         return IsLocal(srcAddr);
     case kTabIp:
-        return pairs_.find(MakePair(srcAddr, destAddr)) == pairs_.end();
+        return pairs_.find(MakePair(AddressText(srcAddr), AddressText(destAddr))) == pairs_.end();
     default: {
         const cFilter* filter = SelectedFilter();
         return filter && filter->Admits(srcAddr, destAddr);
@@ -185,19 +277,16 @@ void PacketViews::ts2_Click(int index)
             ShowPacket(seq);
     } else if (selected_ >= kFirstFilterTab) {
         // The filter does not change while the store is walked.
-        const cFilter* filter = SelectedFilter();
-        if (filter)
-            for (std::int64_t seq = 1; seq <= last; ++seq) {
-                const clV& r = store_.at(seq);
-                if (filter->Admits(r.mSrcAddr, r.mDestAddr))
+        if (const cFilter* filter = SelectedFilter()) {
+            const FieldFilter fields(*filter);
+            for (std::int64_t seq = 1; seq <= last; ++seq)
+                if (fields.Admits(store_.at(seq)))
                     ShowPacket(seq);
-            }
-    } else {
-        for (std::int64_t seq = 1; seq <= last; ++seq) {
-            const clV& r = store_.at(seq);
-            if (Admits(r.mSrcAddr, r.mDestAddr))
-                ShowPacket(seq);
         }
+    } else {
+        for (std::int64_t seq = 1; seq <= last; ++seq)
+            if (Admits(store_.at(seq)))
+                ShowPacket(seq);
     }
     EndBurst();
 }

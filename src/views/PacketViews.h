@@ -68,6 +68,9 @@ public:
     void SetLocalAddrs(const std::vector<std::string>& addrs);
     const TextMap<bool>& dLocalAddrs() const { return local_; }
     bool IsLocal(std::string_view addr) const { return local_.exists(addr); }
+    bool IsLocal(const char* addr) const { return IsLocal(std::string_view(addr)); }
+    // The same for a record's field, without making its text.
+    bool IsLocal(const AddressText& addr) const;
 
     FilterRegistry dFiltro;
     // The current filter: the dialog points it at the filter it registers;
@@ -87,17 +90,33 @@ public:
     // Makes mHora texts; replace to fix the decimal separator in tests.
     ArrivalTime arrivalTime;
 
+    // Test seam: storing the packet of this sequence number throws
+    // std::bad_alloc once its record and row are made (0: never).
+    std::int64_t failStoreAt = 0;
+
     // --- receive path --------------------------------------------------------
+    // Every StorePacket stores the packet in the store, the list and the
+    // tree, or (when it throws) leaves store and list as they were.
     // Stores one decoded datagram with its capture timestamp (microseconds
     // since the epoch) and, when the selected tab admits it, shows it.
     // Returns its sequence number.
     std::int64_t StorePacket(const DecodedDatagram& datagram, std::int64_t timestampUs);
-    // The same, taking the payload over instead of copying it.
+    // The same (the payload is copied once, into the store, either way).
     std::int64_t StorePacket(DecodedDatagram&& datagram, std::int64_t timestampUs);
+    // The same with the payload bytes given apart (datagram.data unused),
+    // kept in memory.
+    std::int64_t StorePacket(const DecodedDatagram& datagram, std::string_view payload, std::int64_t timestampUs);
+    // The receive path: the whole datagram (decoded into decoded, with
+    // DecodeDatagram(bytes, false)) is appended to the working capture file
+    // and its payload stays there. Opens the working file under the default
+    // directory when OpenSpool was never called. Returns 0 and stores nothing
+    // when the file cannot take the datagram (DatagramError() says why).
+    std::int64_t StorePacket(const DecodedDatagram& decoded, std::span<const std::uint8_t> datagram,
+                             std::int64_t timestampUs);
     // The same with the record's texts given one by one (addresses before
     // ports) and the time text made already.
     std::int64_t StorePacket(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
-                             std::string_view srcPort, std::string_view destPort, std::string data,
+                             std::string_view srcPort, std::string_view destPort, std::string_view data,
                              std::int32_t size, std::string_view hora);
     // Makes the rows and nodes of the burst visible and follows the newest
     // row. Call once after each drain; harmless when nothing is pending.
@@ -110,14 +129,15 @@ public:
                        std::string_view destPort);
 
     // --- whole datagrams, kept in the working capture file ----------------------
-    // Keeps the whole datagram of the packet just stored as seq, with its
-    // capture timestamp (the receive path calls it right after StorePacket).
-    // false when the working file cannot take it (DatagramError()).
-    bool KeepDatagram(std::int64_t seq, std::span<const std::uint8_t> datagram, std::int64_t timestampUs);
+    // Makes the working capture file under baseDir (empty: the default
+    // directory) unless it is open already; false with DatagramError()
+    // when it cannot be made.
+    bool OpenSpool(const std::string& baseDir);
+    CaptureSpool* Spool() const { return spool_.get(); }
     // The whole datagram of a stored packet and its timestamp; false when it
     // was not kept or cannot be read back (DatagramError()).
     bool DatagramOf(std::int64_t seq, std::vector<std::uint8_t>& bytes, std::int64_t& tsUs);
-    const std::string& DatagramError() const;
+    const std::string& DatagramError() const { return datagramError_; }
 
     // Toolbar button 4: empties the list rows (and the IP tab's pair index);
     // the store and the host tree stay.
@@ -132,6 +152,8 @@ public:
 
     // Live admission test of the selected tab for a newly arrived packet.
     bool Admits(std::string_view srcAddr, std::string_view destAddr);
+    // The same for a stored record.
+    bool Admits(const clV& record);
 
     // ts2_Click: selects the tab and rebuilds list and tree from the store
     // for it. Ends the burst (rows inserted, newest followed).
@@ -157,21 +179,26 @@ public:
 private:
     // A shown source/destination address pair, for the IP tab.
     struct PairKey {
-        char bytes[32];
-        bool operator==(const PairKey& o) const;
+        std::uint64_t src, dest;  // the address fields' bits()
+        bool operator==(const PairKey& o) const = default;
     };
     struct PairHash {
         std::size_t operator()(const PairKey& k) const noexcept;
     };
-    static PairKey MakePair(std::string_view src, std::string_view dest);
+    static PairKey MakePair(const AddressText& src, const AddressText& dest) { return {src.bits(), dest.bits()}; }
 
     const cFilter* SelectedFilter();
+    // A record with every field but mData; then stored and shown.
+    clV MakeRecord(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
+                   std::string_view srcPort, std::string_view destPort, std::int32_t size, std::string_view hora);
+    std::int64_t Keep(const clV& record);
     void AppendRow(std::int64_t seq, const clV& record);
 
     PacketStore store_;
     PortDatabases ports_;
     PortPreferences prefs_;
     TextMap<bool> local_;
+    std::vector<std::uint64_t> localBits_;  // bits() of the local addresses, sorted
     PacketListModel list_;
     HostTreeModel tree_;
     std::unordered_set<PairKey, PairHash> pairs_;
@@ -179,8 +206,10 @@ private:
     int selected_ = kTabAll;
     std::string selectedKey_;  // the selected filter tab's key, UTF-8
     int followRow_ = -1;
-    struct KeptDatagrams;
-    std::shared_ptr<KeptDatagrams> kept_;
+    bool pairAdded_ = false;  // the last AppendRow added its pair
+    std::unique_ptr<CaptureSpool> spool_;
+    bool spoolTried_ = false;  // a failed OpenSpool is not retried elsewhere
+    std::string datagramError_;
 };
 
 }  // namespace quillet

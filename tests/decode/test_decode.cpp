@@ -347,13 +347,14 @@ TEST(DecodeDatagram, EveryByteValueIsOneCharacter)
 TEST(clV, AddTakesEachAddressWithItsPort)
 {
     clV r;
-    r.add("TCP", "10.77.0.2", "51000", "10.77.0.1", "80", "5", std::string("a\0b\xFFz", 5), "14:03:27.45");
+    r.add("TCP", "10.77.0.2", "51000", "10.77.0.1", "80", "5", PayloadRef(1234567890123, 5), "14:03:27.45");
     EXPECT_EQ(r.mProtocol, "TCP");
     EXPECT_EQ(r.mSrcAddr, "10.77.0.2");
     EXPECT_EQ(r.mSrcPort, "51000");
     EXPECT_EQ(r.mDestAddr, "10.77.0.1");
     EXPECT_EQ(r.mDestPort, "80");
     EXPECT_EQ(r.mSize, "5");
-    EXPECT_EQ(r.mData, std::string("a\0b\xFFz", 5));
+    EXPECT_EQ(r.mData.offset(), 1234567890123u);
+    EXPECT_EQ(r.mData.length(), 5u);
     EXPECT_EQ(r.mHora, "14:03:27.45");
 }

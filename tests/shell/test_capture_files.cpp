@@ -16,6 +16,7 @@
 
 #include "core/CaptureFile.h"
 #include "shell/Datagrams.h"
+#include "shell/EmptyPortFiles.h"
 #include "shell/FakeCapture.h"
 #include "shell/frmMain.h"
 
@@ -72,10 +73,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(dir.isValid());
-        for (const char* name : {"iana.txt", "predefs.txt", "trojans.txt"}) {
-            QFile f(dir.filePath(QString::fromLatin1(name)));
-            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        }
+        quillet::test::WriteEmptyPortFiles(dir.path());
     }
     std::unique_ptr<frmMain> Make()
     {
@@ -305,4 +303,36 @@ TEST_F(CaptureFilesTest, OpenShowsProgressAndCancels)
     // The file can be read again afterwards.
     EXPECT_EQ(w->SaveCaptureFile(dir.filePath("kept.pcapng"), false), QString());
     EXPECT_EQ(static_cast<std::int64_t>(ReadWithLibpcap(dir.filePath("kept.pcapng")).size()), kept);
+}
+
+// A working file that cannot be made: the capture and the opening of a file
+// are refused with a message naming the directory; the window stays usable.
+TEST_F(CaptureFilesTest, NoWorkingFileNoCapture)
+{
+    frmMain::Options o;
+    o.portDir = dir.path();
+    o.kernelMajor = [] { return std::optional<int>(6); };
+    o.openCapture = fake.opener();
+    o.message = [this](const QString& text) { messages << text; };
+    o.captureDir = dir.filePath(QStringLiteral("no/such/dir"));
+    frmMain w(o);
+    w.Combo1()->addItem(QStringLiteral("10.9.0.1"));
+    w.Combo1()->setCurrentIndex(w.Combo1()->count() - 1);
+    w.StartCapture();
+    EXPECT_FALSE(w.CaptureOpen());
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains(o.captureDir)) << messages[0].toStdString();
+    const QString open = w.OpenCaptureFile(dir.filePath(QStringLiteral("iana.txt")));
+    EXPECT_TRUE(open.contains(QStringLiteral("working capture file"))) << open.toStdString();
+    EXPECT_EQ(w.Views().lSeq(), 0);
+
+    // The directory appears: the next start works and packets are kept there.
+    ASSERT_TRUE(QDir().mkpath(o.captureDir));
+    w.StartCapture();
+    EXPECT_TRUE(w.CaptureOpen());
+    Store(w, 1, 3);
+    EXPECT_EQ(w.Views().lSeq(), 3);
+    ASSERT_NE(w.Views().Spool(), nullptr);
+    EXPECT_TRUE(QString::fromStdString(w.Views().Spool()->directory()).startsWith(o.captureDir));
+    w.StopCapture();
 }

@@ -92,7 +92,7 @@ std::vector<std::string> TcpdumpTimes(const std::string& path)
     return times;
 }
 
-std::string TimeText(std::int64_t us)
+std::string SecondsText(std::int64_t us)
 {
     char buf[40];
     std::snprintf(buf, sizeof buf, "%lld.%06lld", static_cast<long long>(us / 1000000),
@@ -155,7 +155,7 @@ TEST(FilesLive, SaveWhatWasCapturedAndOpenWhatTcpdumpWrote)
         std::int64_t ts = 0;
         ASSERT_TRUE(w.Views().DatagramOf(seq, bytes, ts));
         EXPECT_EQ(saved[seq - 1].bytes, bytes) << seq;
-        EXPECT_EQ(times[seq - 1], TimeText(ts)) << seq;
+        EXPECT_EQ(times[seq - 1], SecondsText(ts)) << seq;
     }
     ASSERT_EQ(Shell("tcpdump -nn -r " + d + "/all.pcapng -w " + d + "/copy.pcap 2>/dev/null"), 0);
     const auto copy = ReadFile(d + "/copy.pcap");

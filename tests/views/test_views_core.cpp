@@ -66,7 +66,7 @@ TEST(PacketStore, RecordFieldsComeFromTheRightParameters)
     EXPECT_EQ(r.mSrcPort, "53");
     EXPECT_EQ(r.mDestPort, "5353");
     EXPECT_EQ(r.mSize, "3");
-    EXPECT_EQ(r.mData, payload);
+    EXPECT_EQ(v.dPackets().PayloadOf(r), payload);
     EXPECT_EQ(r.mHora, "01:02:03.04");
 
     DecodedDatagram d;
@@ -135,6 +135,64 @@ TEST(ListRows, ImageBySourceAddressInTheLocalSet)
     EXPECT_EQ(m.data(m.index(2, 0), kImageRole).toInt(), 12);
     EXPECT_EQ(m.data(m.index(3, 0), kImageRole).toInt(), 4);
     EXPECT_FALSE(v.IsLocal("127.0.0.1"));
+}
+
+TEST(ListRows, OddTextsShowAsGivenAndTabsTreatThemAlike)
+{
+    // Texts the decoder never writes still show exactly as given, and the
+    // tabs decide on them as on any other: a local address written oddly is
+    // a different address; an address longer than a field never matches.
+    PacketViews v;
+    v.arrivalTime = ArrivalTime(".");
+    v.SetLocalAddrs({"10.0.0.1", "010.0.0.1x", "10.0.0.1.2.3.4.5.6", "127.0.0.1"});
+    const std::string noPayload;
+    v.StorePacket("6", "010.0.0.1x", "10.0.0.1", "0080", "65536", noPayload, 0, "24:00:00.00");
+    v.StorePacket("TCP", "10.0.0.1.2.3.4.5.6", "0.0.0.0", "0", "65535", noPayload, -1, "23:59:59.99");
+    v.StorePacket("255", "255.255.255.255", "10.0.0.1", "", "", noPayload, 2147483647, "00:00:00,00");
+    v.EndBurst();
+    PacketListModel& m = v.ListModel();
+    ASSERT_EQ(m.rowCount(), 3);
+    const QStringList rows[3] = {
+        {"6", "010.0.0.1x", "10.0.0.1", "0080", "65536", "0", "24:00:00.00"},
+        {"TCP", "10.0.0.1.2.3.4.", "0.0.0.0", "0", "65535", "-1", "23:59:59.99"},
+        {"255", "255.255.255.255", "10.0.0.1", "", "", "2147483647", "00:00:00,00"},
+    };
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < kColumnCount; ++c)
+            EXPECT_EQ(Cell(m, r, c), rows[r][c]) << r << "," << c;
+    EXPECT_EQ(m.data(m.index(0, 0), kImageRole).toInt(), 4);   // "010.0.0.1x" is in the set
+    EXPECT_EQ(m.data(m.index(1, 0), kImageRole).toInt(), 12);  // cut to 15: not the long one
+    EXPECT_EQ(m.data(m.index(2, 0), kImageRole).toInt(), 12);
+    v.ts2_Click(PacketViews::kTabSent);
+    EXPECT_EQ(RowSeqs(m), (std::vector<std::int64_t>{1}));
+    v.ts2_Click(PacketViews::kTabReceived);
+    EXPECT_EQ(RowSeqs(m), (std::vector<std::int64_t>{2, 3}));
+    // The IP tab tells pairs apart by their texts.
+    v.StorePacket("UDP", "010.0.0.1x", "10.0.0.1", "1", "2", noPayload, 0, "12:00:00.00");
+    v.StorePacket("UDP", "10.0.0.1", "010.0.0.1x", "1", "2", noPayload, 0, "12:00:00.00");
+    v.ts2_Click(PacketViews::kTabIp);
+    EXPECT_EQ(RowSeqs(m), (std::vector<std::int64_t>{1, 2, 3, 5}));
+    EXPECT_FALSE(v.Admits("010.0.0.1x", "10.0.0.1"));
+    EXPECT_TRUE(v.Admits("010.0.0.1", "10.0.0.1"));
+
+    // Filter tabs compare whole texts, odd ones too, live and rebuilt.
+    auto odd = std::make_shared<cFilter>();
+    odd->bSrc = true;
+    odd->Src = "010.0.0.1x";
+    odd->bDest = true;
+    odd->Dest = "10.0.0.1.2.3.4.5.6";  // longer than any field: never holds
+    ASSERT_EQ(v.AddFilter("odd", odd), "");
+    v.ts2_Click(PacketViews::kFirstFilterTab);
+    EXPECT_EQ(RowSeqs(m), (std::vector<std::int64_t>{1, 4}));
+    v.StorePacket("UDP", "010.0.0.1x", "1.1.1.1", "", "", noPayload, 0, "12:00:00.00");
+    v.StorePacket("UDP", "1.1.1.1", "10.0.0.1.2.3.4.", "", "", noPayload, 0, "12:00:00.00");
+    EXPECT_EQ(RowSeqs(m), (std::vector<std::int64_t>{1, 4, 6}));
+    auto both = std::make_shared<cFilter>(*odd);
+    both->bAND = true;
+    both->Dest = "10.0.0.1";
+    ASSERT_EQ(v.AddFilter("both", both), "");
+    v.ts2_Click(PacketViews::kFirstFilterTab + 1);
+    EXPECT_EQ(RowSeqs(m), (std::vector<std::int64_t>{1, 4}));
 }
 
 TEST(ListRows, ColumnsTagsAndCaptions)
@@ -447,7 +505,7 @@ TEST(Tabs, BuiltInTabsSelectTheSamePacketsLiveAndAfterRebuild)
         EXPECT_EQ(RowSeqs(v.ListModel()), c.expect) << "rebuilt, tab " << c.tab;
         // Images agree with the tabs: sent rows carry 4, received rows 12.
         for (std::size_t r = 0; r < v.ListModel().totalRows(); ++r)
-            EXPECT_EQ(v.ListModel().imageOf(r) == 4, v.IsLocal(v.ListModel().recordOf(r).mSrcAddr));
+            EXPECT_EQ(v.ListModel().imageOf(r) == 4, v.IsLocal(v.ListModel().recordOf(r).mSrcAddr.text()));
     }
 }
 

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace quillet {
+
+// How far a capture may fill memory and the working file's file system.
+// Checked once per burst, cheaply: resident memory (/proc/self/statm) at most
+// twice a second, free space (statvfs) at most every 500 ms or after 16 MiB
+// more were written.
+class StoreBudget {
+public:
+    using Clock = std::chrono::steady_clock;
+    struct Space {
+        std::uint64_t total = 0;      // bytes of the file system
+        std::uint64_t available = 0;  // bytes an unprivileged writer may still use
+    };
+
+    // memoryLimitBytes 0: half of the physical memory. diskReserveBytes 0:
+    // the smaller of 1 GiB and 5 % of the file system.
+    StoreBudget(std::uint64_t memoryLimitBytes, std::uint64_t diskReserveBytes);
+
+    // Empty while within the budget, else why the capture must stop.
+    // spoolBytes: bytes of the working file so far; directory: where it is.
+    std::string Check(Clock::time_point now, std::uint64_t spoolBytes, const std::string& directory);
+
+    std::uint64_t memoryLimit() const { return memoryLimit_; }
+    std::uint64_t ReserveFor(std::uint64_t fileSystemBytes) const;
+
+    // Where the figures come from; replaced in tests.
+    std::function<std::uint64_t()> residentBytes;
+    std::function<bool(const std::string& directory, Space& space)> freeSpace;
+
+    static std::uint64_t PhysicalMemory();
+    static std::uint64_t ReadResidentBytes();
+    static bool ReadFreeSpace(const std::string& directory, Space& space);
+
+private:
+    std::uint64_t memoryLimit_;
+    std::uint64_t diskReserve_;
+    Clock::time_point nextMemoryCheck_{};
+    Clock::time_point nextSpaceCheck_{};
+    std::uint64_t spaceCheckedAt_ = 0;  // spoolBytes at the last statvfs
+    bool spaceChecked_ = false;
+};
+
+}  // namespace quillet

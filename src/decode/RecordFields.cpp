@@ -1,0 +1,205 @@
+#include "decode/RecordFields.h"
+
+#include <array>
+#include <atomic>
+#include <charconv>
+#include <mutex>
+
+#include "core/IPv4Text.h"
+#include "decode/DecodeDatagram.h"
+
+namespace quillet {
+namespace {
+
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// Decimal digits without a leading zero (a lone "0" is fine), at most max.
+bool Decimal(std::string_view s, std::uint64_t max, std::uint64_t& v)
+{
+    if (s.empty() || s.size() > 10 || (s.size() > 1 && s[0] == '0'))
+        return false;
+    v = 0;
+    for (char c : s) {
+        if (!IsDigit(c))
+            return false;
+        v = v * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return v <= max;
+}
+
+bool PackDecimal(std::string_view s, std::uint32_t max, std::uint32_t& v)
+{
+    std::uint64_t n = 0;
+    if (!Decimal(s, max, n))
+        return false;
+    v = static_cast<std::uint32_t>(n);
+    return true;
+}
+
+template <std::size_t N>
+FixedText<N> DecimalText(std::uint32_t v)
+{
+    char buf[10];
+    const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+    return FixedText<N>(std::string_view(buf, static_cast<std::size_t>(end - buf)));
+}
+
+// The decimal separators times were written with, numbered in order of
+// first use. A slot is written once, before the count that makes it
+// visible.
+struct Separators {
+    static constexpr std::size_t kMax = 256;
+    std::array<FixedText<5>, kMax> texts;
+    std::atomic<std::uint32_t> count{0};
+    std::mutex adding;
+
+    bool numberOf(std::string_view sep, std::uint32_t& number)
+    {
+        std::uint32_t n = count.load(std::memory_order_acquire);
+        for (std::uint32_t i = 0; i < n; ++i)
+            if (texts[i] == sep) {
+                number = i;
+                return true;
+            }
+        std::lock_guard lock(adding);
+        n = count.load(std::memory_order_relaxed);
+        for (std::uint32_t i = 0; i < n; ++i)
+            if (texts[i] == sep) {
+                number = i;
+                return true;
+            }
+        if (n == kMax)
+            return false;
+        texts[n] = sep;
+        count.store(n + 1, std::memory_order_release);
+        number = n;
+        return true;
+    }
+    std::string_view at(std::uint32_t number) const
+    {
+        return number < count.load(std::memory_order_acquire) ? texts[number].view() : std::string_view();
+    }
+};
+
+Separators& TheSeparators()
+{
+    static Separators* separators = new Separators;
+    return *separators;
+}
+
+int TwoDigits(std::string_view s, std::size_t at)
+{
+    if (!IsDigit(s[at]) || !IsDigit(s[at + 1]))
+        return -1;
+    return (s[at] - '0') * 10 + (s[at + 1] - '0');
+}
+
+}  // namespace
+
+bool ProtocolCodec::Pack(std::string_view s, std::uint32_t& v)
+{
+    std::uint64_t n = 0;
+    if (s == "ICMP")
+        n = 1;
+    else if (s == "TCP")
+        n = 6;
+    else if (s == "UDP")
+        n = 17;
+    else if (!Decimal(s, 255, n) || n == 1 || n == 6 || n == 17)
+        return false;  // "6" is not the text of protocol 6
+    v = static_cast<std::uint32_t>(n);
+    return true;
+}
+
+FixedText<7> ProtocolCodec::Unpack(std::uint32_t v)
+{
+    return ProtocolText(static_cast<std::uint8_t>(v));
+}
+
+bool AddressCodec::Pack(std::string_view s, std::uint32_t& v)
+{
+    std::uint8_t bytes[4];
+    std::size_t from = 0;
+    for (int i = 0; i < 4; ++i) {
+        const std::size_t dot = i < 3 ? s.find('.', from) : s.size();
+        if (dot == std::string_view::npos)
+            return false;
+        std::uint64_t octet = 0;
+        if (dot - from > 3 || !Decimal(s.substr(from, dot - from), 255, octet))
+            return false;
+        bytes[i] = static_cast<std::uint8_t>(octet);
+        from = dot + 1;
+    }
+    std::memcpy(&v, bytes, sizeof v);  // first octet in the lowest byte
+    return true;
+}
+
+FixedText<15> AddressCodec::Unpack(std::uint32_t v)
+{
+    return IPv4ToText(v);
+}
+
+bool PortCodec::Pack(std::string_view s, std::uint32_t& v)
+{
+    return PackDecimal(s, 65535, v);
+}
+
+FixedText<5> PortCodec::Unpack(std::uint32_t v)
+{
+    return DecimalText<5>(v);
+}
+
+bool SizeCodec::Pack(std::string_view s, std::uint32_t& v)
+{
+    return PackDecimal(s, 0xFFFFFFFFu, v);
+}
+
+FixedText<10> SizeCodec::Unpack(std::uint32_t v)
+{
+    return DecimalText<10>(v);
+}
+
+bool TimeCodec::Pack(std::string_view s, std::uint32_t& v)
+{
+    if (s.size() < 10 || s[2] != ':' || s[5] != ':')
+        return false;
+    const int h = TwoDigits(s, 0), m = TwoDigits(s, 3), sec = TwoDigits(s, 6),
+              hundredths = TwoDigits(s, s.size() - 2);
+    if (h < 0 || h > 23 || m < 0 || m > 59 || sec < 0 || sec > 60 || hundredths < 0)
+        return false;
+    std::uint32_t separator = 0;
+    if (!TheSeparators().numberOf(s.substr(8, s.size() - 10), separator))
+        return false;
+    const auto day = static_cast<std::uint32_t>(((h * 60 + m) * 61 + sec) * 100 + hundredths);
+    v = day | (separator << 24);
+    return true;
+}
+
+FixedText<15> TimeCodec::Unpack(std::uint32_t v)
+{
+    std::uint32_t day = v & 0xFFFFFFu;
+    const std::string_view separator = TheSeparators().at(v >> 24);
+    const std::uint32_t hundredths = day % 100;
+    day /= 100;
+    const std::uint32_t sec = day % 61;
+    day /= 61;
+    const std::uint32_t parts[3] = {day / 60, day % 60, sec};
+    char text[15];
+    std::size_t n = 0;
+    for (int i = 0; i < 3; ++i) {
+        text[n++] = static_cast<char>('0' + parts[i] / 10);
+        text[n++] = static_cast<char>('0' + parts[i] % 10);
+        if (i < 2)
+            text[n++] = ':';
+    }
+    for (char c : separator)
+        text[n++] = c;
+    text[n++] = static_cast<char>('0' + hundredths / 10);
+    text[n++] = static_cast<char>('0' + hundredths % 10);
+    return FixedText<15>(std::string_view(text, n));
+}
+
+}  // namespace quillet
