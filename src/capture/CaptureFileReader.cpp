@@ -4,10 +4,27 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <limits>
 
 #include "capture/LinkLayer.h"
 
 namespace quillet {
+
+namespace {
+
+// A file's timestamp in microseconds, held within what 64 bits count (a
+// pcapng timestamp can be far beyond that).
+std::int64_t TimestampUs(std::int64_t sec, std::int64_t usec)
+{
+    constexpr std::int64_t kMaxSec = std::numeric_limits<std::int64_t>::max() / 1000000 - 1;
+    if (sec > kMaxSec)
+        return kMaxSec * 1000000;
+    if (sec < -kMaxSec)
+        return -kMaxSec * 1000000;
+    return sec * 1000000 + usec;
+}
+
+}  // namespace
 
 std::unique_ptr<CaptureFileReader> CaptureFileReader::Open(const std::string& path, std::string& error)
 {
@@ -59,7 +76,7 @@ CaptureFileReader::Status CaptureFileReader::Read(int maxFrames, const DatagramF
                 ++skipped_;
                 continue;
             }
-            fn(d, std::int64_t(h->ts.tv_sec) * 1000000 + h->ts.tv_usec);
+            fn(d, TimestampUs(h->ts.tv_sec, h->ts.tv_usec));
             continue;
         }
         if (rc == PCAP_ERROR_BREAK)

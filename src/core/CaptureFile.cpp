@@ -14,6 +14,7 @@ namespace quillet {
 namespace {
 
 constexpr std::size_t kBufferBytes = 1 << 20;
+constexpr std::size_t kReadWindow = 256 << 10;
 
 // Both formats are written in the host's byte order; readers tell it by the magic numbers.
 constexpr std::uint32_t kPcapMagicMicro = 0xA1B2C3D4;
@@ -284,21 +285,47 @@ bool CaptureSpool::ReadInto(std::uint64_t dataOffset, std::uint32_t length, char
             return true;
         length = static_cast<std::uint32_t>(flushed - dataOffset);
     }
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::pread(writer_->fd(), out + done, length - done,
-                                  static_cast<off_t>(dataOffset + done));
+    // From here on only bytes that are in the file.
+    if (dataOffset >= windowStart_ && dataOffset + length <= windowStart_ + window_.size()) {
+        std::memcpy(out, window_.data() + (dataOffset - windowStart_), length);
+        return true;
+    }
+    std::size_t got = 0;
+    if (length >= kReadWindow) {
+        if (!PreadAll(dataOffset, length, out, got))
+            return false;
+    } else {
+        const std::uint64_t available = writer_->flushed_ - dataOffset;
+        window_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kReadWindow, available)));
+        windowStart_ = dataOffset;
+        const bool ok = PreadAll(dataOffset, window_.size(), window_.data(), got);
+        window_.resize(got);
+        if (!ok)
+            return false;
+        if (got >= length)
+            std::memcpy(out, window_.data(), length);
+    }
+    if (got < length) {
+        error_ = "The capture file is shorter than expected";
+        return false;
+    }
+    return true;
+}
+
+bool CaptureSpool::PreadAll(std::uint64_t offset, std::size_t length, char* out, std::size_t& got)
+{
+    got = 0;
+    while (got < length) {
+        const ssize_t n = ::pread(writer_->fd(), out + got, length - got, static_cast<off_t>(offset + got));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             error_ = ErrnoText(errno);
             return false;
         }
-        if (n == 0) {
-            error_ = "The capture file is shorter than expected";
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
     }
     return true;
 }

@@ -61,7 +61,8 @@ private:
 
 // The working file of this run: a private directory (0700) with capture.pcapng (0600), removed by
 // the destructor. Every stored datagram is appended; bytes come back by offset (flushing first when
-// the range is still in the buffer; from the buffer when that write fails). Not thread-safe: one thread uses it at a time.
+// the range is still in the buffer; from the buffer when that write fails; reads go through a
+// read-ahead window). Not thread-safe: one thread uses it at a time.
 class CaptureSpool {
 public:
     // Directory: env QUILLET_CAPTURE_DIR if set, else $TMPDIR if set, else /var/tmp.
@@ -84,11 +85,16 @@ public:
 private:
     CaptureSpool(std::string directory, std::string file, std::unique_ptr<CaptureFileWriter> writer);
     bool ReadInto(std::uint64_t dataOffset, std::uint32_t length, char* out);
+    bool PreadAll(std::uint64_t offset, std::size_t length, char* out, std::size_t& got);
 
     std::string directory_;
     std::string file_;
     std::unique_ptr<CaptureFileWriter> writer_;
     std::string error_;
+    // Bytes of the file read ahead: reading packets in file order costs one
+    // system call per window, not one per packet. Written bytes never change.
+    std::vector<char> window_;
+    std::uint64_t windowStart_ = 0;
 };
 
 }  // namespace quillet

@@ -224,17 +224,29 @@ TEST(CaptureFile, SpoolStoresAndReadsBack)
         ASSERT_TRUE(spool->Read(offsets[i], std::uint32_t(packets[i].bytes.size()), s)) << spool->error();
         EXPECT_EQ(Bytes(s.begin(), s.end()), packets[i].bytes) << i;
     }
+    // In file order, backwards and scattered: all through the read-ahead window.
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        const std::size_t j = i % 3 == 0 ? i : i % 3 == 1 ? packets.size() - 1 - i : (i * 7919) % packets.size();
+        ASSERT_TRUE(spool->Read(offsets[j], std::uint32_t(packets[j].bytes.size()), v)) << j;
+        ASSERT_EQ(v, packets[j].bytes) << j;
+    }
     // Part of a packet.
     ASSERT_TRUE(spool->Read(offsets[5] + 3, 10, v));
     EXPECT_EQ(v, Bytes(packets[5].bytes.begin() + 3, packets[5].bytes.begin() + 13));
 
-    // Appended after a flush, read while buffered again.
+    // Appended after a flush, read while buffered again; the window read
+    // before ended at the old end of the file and must not serve it.
+    ASSERT_TRUE(spool->Read(offsets.back(), 4, v));
     std::uint64_t off = 0;
     const Bytes last = Pattern(333, 77);
     ASSERT_TRUE(spool->Append(1800000000000000, last, 333, off));
     ASSERT_TRUE(spool->Read(off, 333, v));
     EXPECT_EQ(v, last);
     packets.push_back({1800000000000000, last, 333});
+    // One read spanning the end of the earlier window.
+    ASSERT_TRUE(spool->Read(offsets[1999], std::uint32_t(off + 333 - offsets[1999]), v));
+    EXPECT_TRUE(std::equal(last.begin(), last.end(), v.end() - 333));
+    EXPECT_TRUE(std::equal(packets[1999].bytes.begin(), packets[1999].bytes.end(), v.begin()));
 
     // Out of range.
     EXPECT_FALSE(spool->Read(spool->size() - 5, 10, v));

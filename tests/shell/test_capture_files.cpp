@@ -10,6 +10,8 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QProgressDialog>
+#include <QTimer>
 #include <QTemporaryDir>
 
 #include "core/CaptureFile.h"
@@ -261,6 +263,46 @@ TEST_F(CaptureFilesTest, SaveFailuresLeaveNoFile)
     EXPECT_EQ(ReadWithLibpcap(keep).size(), 5u);
     EXPECT_EQ(QDir(dir.path()).entryList({"*.part*"}), QStringList());
     EXPECT_EQ(w->Views().lSeq(), 5);
+}
+
+// A long read shows the progress dialog; Cancel there keeps what was read.
+TEST_F(CaptureFilesTest, OpenShowsProgressAndCancels)
+{
+    const QString path = dir.filePath("long.pcap");
+    std::string error;
+    auto writer = CaptureFileWriter::Create(QFile::encodeName(path).toStdString(), CaptureFileFormat::Pcap,
+                                            CaptureFileWriter::kLinkTypeRaw, error);
+    ASSERT_TRUE(writer) << error;
+    const Bytes d = Udp(1);
+    constexpr int kPackets = 3000000;
+    for (int i = 0; i < kPackets; ++i)
+        ASSERT_TRUE(writer->Append(1700000000000000 + i, d, std::uint32_t(d.size())));
+    ASSERT_TRUE(writer->Close());
+
+    auto w = Make();
+    w->show();
+    bool sawDialog = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* dlg = w->findChild<QProgressDialog*>(QStringLiteral("dlgProgress"));
+        if (dlg && dlg->isVisible()) {
+            sawDialog = true;
+            dlg->cancel();
+        }
+    });
+    poll.start(50);
+    const QString m = w->OpenCaptureFile(path);
+    poll.stop();
+    const std::int64_t kept = w->Views().lSeq();
+    ASSERT_TRUE(sawDialog) << "reading " << kPackets << " packets showed no progress dialog";
+    EXPECT_TRUE(m.contains("cancelled")) << m.toStdString();
+    EXPECT_GT(kept, 0);
+    EXPECT_LT(kept, kPackets);
+    EXPECT_EQ(Rows(*w), kept);
+    EXPECT_EQ(w->findChild<QProgressDialog*>(QStringLiteral("dlgProgress")), nullptr);
+    // The file can be read again afterwards.
+    EXPECT_EQ(w->SaveCaptureFile(dir.filePath("kept.pcapng"), false), QString());
+    EXPECT_EQ(static_cast<std::int64_t>(ReadWithLibpcap(dir.filePath("kept.pcapng")).size()), kept);
 }
 
 // A working file that cannot be made: the capture and the opening of a file
