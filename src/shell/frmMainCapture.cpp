@@ -183,7 +183,7 @@ CaptureHandle::Stats frmMain::CaptureStats() const
 
 void frmMain::EndCaptureByItself(const QString& why)
 {
-    if (!source_ || endWhy_)
+    if (!source_ || endWhy_ || closing_)
         return;  // no capture, or its end is already on its way
     endWhy_ = why;
     endingHandle_ = lSocket_;
@@ -210,8 +210,14 @@ void frmMain::FinishEndByItself()
 
 void frmMain::CloseCapture()
 {
-    if (!source_)
+    if (!source_ || closing_)
         return;
+    // A limit the drain reaches stops nothing more: the capture is ending.
+    struct Closing {
+        bool& flag;
+        explicit Closing(bool& f) : flag(f) { flag = true; }
+        ~Closing() { flag = false; }
+    } closing(closing_);
     delete notifier_;
     notifier_ = nullptr;
     statusTimer_->stop();

@@ -26,8 +26,9 @@ void ExpectSameTexts(const std::vector<std::string>& texts, bool expectPacked)
         const FixedText<N> inline_(t);
         EXPECT_EQ(packed.text().view(), inline_.view()) << "'" << t << "'";
         std::uint32_t v = 0;
-        if (!t.empty())
+        if (!t.empty()) {
             EXPECT_EQ(packed.packed(v), expectPacked) << "'" << t << "'";
+        }
         EXPECT_EQ(packed.empty(), t.empty());
     }
 }
