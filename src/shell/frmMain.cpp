@@ -141,6 +141,9 @@ void frmMain::BuildControls()
     stBDrops_->setStyleSheet(QStringLiteral("QLabel { color: #c00000; font-weight: bold; }"));
     stBDrops_->hide();
     stBRate_ = panel("stBRate");
+    // Empty before the first start: no empty frames in the bar.
+    stBState_->hide();
+    stBRate_->hide();
     statusTimer_ = new QTimer(this);
     statusTimer_->setInterval(500);
     connect(statusTimer_, &QTimer::timeout, this, &frmMain::UpdateStatusPanels);

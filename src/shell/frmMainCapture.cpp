@@ -171,6 +171,7 @@ void frmMain::StopCapture()
         SetCaptureState(false);
         if (wasOpen)
             stBState_->setText(QString::fromStdString(StoppedText()));
+        stBState_->setVisible(!stBState_->text().isEmpty());
     } catch (const std::exception& e) {
         Tell(QString::fromLocal8Bit(e.what()));
     }
@@ -358,6 +359,7 @@ void frmMain::CheckLink(const std::string& readError)
 void frmMain::ShowCapturingState()
 {
     stBState_->setText(QString::fromStdString(CapturingText(captureAddress_.toStdString(), captureInterface_, link_)));
+    stBState_->show();
 }
 
 void frmMain::ShowDrops(std::uint64_t dropped)

@@ -539,15 +539,19 @@ TEST_F(MainWindowTest, StatusPanelsAcrossStartDropsAndStop)
     auto w = Make();
     w->show();
     EXPECT_TRUE(w->stBState()->text().isEmpty()) << "empty before the first start";
+    EXPECT_FALSE(w->stBState()->isVisible()) << "no empty frame before the first start";
     EXPECT_FALSE(w->stBDrops()->isVisible());
+    EXPECT_FALSE(w->stBRate()->isVisible());
     // After panel 1, in this order.
     QList<QLabel*> panels = w->stB()->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly);
     ASSERT_GE(panels.size(), 4);
     EXPECT_EQ(panels[0], w->stBPanel1());
-    EXPECT_LT(w->stBPanel1()->x(), w->stBState()->x());
     EXPECT_EQ(w->stBPanel1()->width(), 96);
 
     w->Button(1)->trigger();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(w->stBState()->isVisible());
+    EXPECT_LT(w->stBPanel1()->x(), w->stBState()->x());
     EXPECT_EQ(w->stBState()->text(), "捕获中 10.9.0.1 (fake0)");
     EXPECT_FALSE(w->stBDrops()->isVisible()) << "hidden while nothing is dropped";
     Arrive({Received(1), Received(2), Received(3)});
