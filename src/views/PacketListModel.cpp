@@ -58,7 +58,6 @@ void PacketListModel::clear()
 {
     beginResetModel();
     rows_.clear();
-    rows_.shrink_to_fit();
     visible_ = 0;
     endResetModel();
 }

@@ -6,6 +6,7 @@
 
 #include <QAbstractTableModel>
 
+#include "core/ChunkedArray.h"
 #include "ports/PortDatabases.h"
 #include "views/ListRoles.h"
 #include "views/PacketStore.h"
@@ -46,7 +47,7 @@ public:
     void dropPending(std::size_t rows)
     {
         if (rows >= static_cast<std::size_t>(visible_) && rows < rows_.size())
-            rows_.resize(rows);
+            rows_.truncate(rows);
     }
     bool burstPending() const { return rows_.size() != static_cast<std::size_t>(visible_); }
 
@@ -79,7 +80,8 @@ private:
 
     const PacketStore& store_;
     const PortDatabases& ports_;
-    std::vector<std::uint64_t> rows_;
+    // One value per row, in blocks: growing never copies the rows.
+    ChunkedArray<std::uint64_t> rows_;
     int visible_ = 0;
 };
 

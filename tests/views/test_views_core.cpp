@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "ViewsTestSupport.h"
+#include "core/ChunkedArray.h"
 #include "views/ListRoles.h"
 
 namespace quillet {
@@ -651,6 +652,46 @@ TEST(Tabs, DeletingAFilterTabUnregistersItAndRebuildsForTheNextTab)
     // Every remaining filter tab has its filter.
     for (int i = PacketViews::kFirstFilterTab; i <= v.TabCount(); ++i)
         EXPECT_TRUE(v.dFiltro.exists(v.TabAt(i).key.toStdString()));
+}
+
+}  // namespace
+}  // namespace quillet
+
+namespace quillet {
+namespace {
+
+// The list's rows grow in blocks: values stay where they are while the array
+// grows, across block ends, and truncating or clearing keeps the rest right.
+TEST(ChunkedArrayTest, GrowsInBlocksWithoutMovingValues)
+{
+    ChunkedArray<std::uint64_t, 2> a;  // blocks of 4
+    for (std::uint64_t i = 0; i < 10; ++i)
+        a.push_back(i * 7);
+    const std::uint64_t* first = &a[0];
+    const std::uint64_t* fifth = &a[4];
+    for (std::uint64_t i = 10; i < 1000; ++i)
+        a.push_back(i * 7);
+    EXPECT_EQ(&a[0], first);
+    EXPECT_EQ(&a[4], fifth);
+    ASSERT_EQ(a.size(), 1000u);
+    for (std::size_t i = 0; i < a.size(); ++i)
+        ASSERT_EQ(a[i], i * 7) << i;
+
+    a.truncate(5);  // inside the second block
+    ASSERT_EQ(a.size(), 5u);
+    a.push_back(99);
+    a.push_back(100);
+    a.push_back(101);  // into a new third block
+    EXPECT_EQ(a[4], 28u);
+    EXPECT_EQ(a[5], 99u);
+    EXPECT_EQ(a[7], 101u);
+    a.truncate(8);  // no-op: not shorter
+    EXPECT_EQ(a.size(), 8u);
+
+    a.clear();
+    EXPECT_TRUE(a.empty());
+    a.push_back(3);
+    EXPECT_EQ(a[0], 3u);
 }
 
 }  // namespace

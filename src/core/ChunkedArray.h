@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+namespace quillet {
+
+// A growing array of trivially copyable values, kept in fixed blocks of
+// 2^BlockBits values: appending never moves what is stored (no copy of the
+// whole array, no pause while millions of values are copied), and at most one
+// block stands unused. Index access is a shift and a mask.
+template <typename T, unsigned BlockBits = 16>
+class ChunkedArray {
+public:
+    static constexpr std::size_t kBlockSize = std::size_t{1} << BlockBits;
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+    T& operator[](std::size_t i) { return blocks_[i >> BlockBits][i & (kBlockSize - 1)]; }
+    const T& operator[](std::size_t i) const { return blocks_[i >> BlockBits][i & (kBlockSize - 1)]; }
+
+    void push_back(const T& value)
+    {
+        if ((size_ >> BlockBits) == blocks_.size())
+            blocks_.push_back(std::make_unique_for_overwrite<T[]>(kBlockSize));
+        (*this)[size_] = value;
+        ++size_;
+    }
+
+    // Keeps the first n values (n <= size()); the blocks beyond are freed.
+    void truncate(std::size_t n)
+    {
+        if (n >= size_)
+            return;
+        size_ = n;
+        blocks_.resize((n + kBlockSize - 1) >> BlockBits);
+    }
+
+    // Empties the array and frees its memory.
+    void clear()
+    {
+        blocks_.clear();
+        blocks_.shrink_to_fit();
+        size_ = 0;
+    }
+
+private:
+    std::vector<std::unique_ptr<T[]>> blocks_;
+    std::size_t size_ = 0;
+};
+
+}  // namespace quillet
