@@ -173,8 +173,8 @@ void PacketViews::EndBurst()
 void PacketViews::ShowPacket(std::int64_t seq)
 {
     const clV& record = store_.at(seq);
-    AddToHostTree(record.mSrcAddr.text(), record.mSrcPort.text(), record.mDestAddr.text(),
-                  record.mDestPort.text());
+    // The host tree from the record's fields: a side it already has costs no texts.
+    tree_.AddToHostTree(record.mSrcAddr, record.mSrcPort, record.mDestAddr, record.mDestPort);
     AppendRow(seq, record);
 }
 
@@ -182,7 +182,9 @@ void PacketViews::AppendRow(std::int64_t seq, const clV& record)
 {
     const int image = IsLocal(record.mSrcAddr) ? 4 : 12;
     list_.append(seq, image, prefs_.bPorts, prefs_.Prefs);
-    pairAdded_ = pairs_.insert(MakePair(record.mSrcAddr, record.mDestAddr)).second;
+    // The shown pairs matter only to the IP tab's admission; any tab change
+    // empties them, so they are kept only while that tab is selected.
+    pairAdded_ = selected_ == kTabIp && pairs_.insert(MakePair(record.mSrcAddr, record.mDestAddr)).second;
     if (!bNoFollow)
         followRow_ = static_cast<int>(list_.totalRows() - 1);
 }
