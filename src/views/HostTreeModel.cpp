@@ -132,16 +132,24 @@ void HostTreeModel::keepSideAt(std::uint64_t key)
     sides_[slot] = key;
 }
 
-void HostTreeModel::addSide(int root, const AddressText& addr, const PortText5& port)
+bool HostTreeModel::SideKey(bool dest, const AddressText& addr, const PortText5& port, std::uint64_t& key)
 {
-    // Key: the address (32 bits), the port number (16) and whether there is
-    // one, and the side. Texts that are not held as numbers take the text path.
+    // The address (32 bits), the port number (16) and whether there is one,
+    // and the side. Texts that are not held as numbers have no key.
     std::uint32_t address = 0;
     std::uint32_t number = 0;
     const bool hasPort = port.packed(number);
-    if (addr.packed(address) && (hasPort || port.empty()) && number <= 0xFFFF) {
-        const std::uint64_t key = std::uint64_t{address} | (std::uint64_t{number} << 32) |
-                                  (std::uint64_t{hasPort} << 48) | (std::uint64_t{root == destRoot_} << 49);
+    if (!addr.packed(address) || !(hasPort || port.empty()) || number > 0xFFFF)
+        return false;
+    key = std::uint64_t{address} | (std::uint64_t{number} << 32) | (std::uint64_t{hasPort} << 48) |
+          (std::uint64_t{dest} << 49);
+    return true;
+}
+
+void HostTreeModel::addSide(int root, const AddressText& addr, const PortText5& port)
+{
+    std::uint64_t key = 0;
+    if (SideKey(root == destRoot_, addr, port, key)) {
         if (hasSide(key))
             return;
         // Remembered once its nodes are there.
@@ -150,6 +158,16 @@ void HostTreeModel::addSide(int root, const AddressText& addr, const PortText5& 
         return;
     }
     addSide(root, addr.text().view(), port.text().view());
+}
+
+void HostTreeModel::Prefetch(const AddressText& srcAddr, const PortText5& srcPort, const AddressText& destAddr,
+                             const PortText5& destPort) const
+{
+    std::uint64_t key = 0;
+    if (SideKey(false, srcAddr, srcPort, key))
+        __builtin_prefetch(&sides_[SideSlot(key, sides_.size())]);
+    if (SideKey(true, destAddr, destPort, key))
+        __builtin_prefetch(&sides_[SideSlot(key, sides_.size())]);
 }
 
 void HostTreeModel::AddToHostTree(const AddressText& srcAddr, const PortText5& srcPort, const AddressText& destAddr,

@@ -57,6 +57,10 @@ public:
     // rebuild over a long run mostly meets such sides.
     void AddToHostTree(const AddressText& srcAddr, const PortText5& srcPort, const AddressText& destAddr,
                        const PortText5& destPort);
+    // Asks the memory for what AddToHostTree with these fields will look at
+    // first; a rebuild calls it some records ahead of the one it shows.
+    void Prefetch(const AddressText& srcAddr, const PortText5& srcPort, const AddressText& destAddr,
+                  const PortText5& destPort) const;
     // Removes every node and empties dSrcHosts and dDestHosts (visible at
     // once).
     void clear();
@@ -98,6 +102,7 @@ private:
     int addNode(int parent, std::string_view text, int image);
     void addSide(int root, std::string_view addr, std::string_view port);
     void addSide(int root, const AddressText& addr, const PortText5& port);
+    static bool SideKey(bool dest, const AddressText& addr, const PortText5& port, std::uint64_t& key);
     // The sides added through record fields, by address and port number.
     bool hasSide(std::uint64_t key) const;
     void keepSide(std::uint64_t key);
