@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -44,12 +45,17 @@ void UdpSender::Run()
         msgs[i].msg_hdr.msg_iovlen = 1;
     }
 
-    const std::uint64_t total = static_cast<std::uint64_t>(static_cast<double>(rate_) * seconds_);
+    const bool paced = rate_ > 0;
+    const bool timed = seconds_ > 0;
+    const std::uint64_t total =
+        paced && timed ? static_cast<std::uint64_t>(static_cast<double>(rate_) * seconds_) : UINT64_MAX;
     const auto start = Clock::now();
     std::uint64_t sent = 0;
-    while (sent < total) {
+    while (sent < total && !stop_.load(std::memory_order_relaxed)) {
         const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-        std::uint64_t due = static_cast<std::uint64_t>(elapsed * static_cast<double>(rate_));
+        if (!paced && timed && elapsed >= seconds_)
+            break;
+        std::uint64_t due = paced ? static_cast<std::uint64_t>(elapsed * static_cast<double>(rate_)) : sent + kBatch;
         if (due > total)
             due = total;
         if (due <= sent) {
@@ -68,9 +74,10 @@ void UdpSender::Run()
             break;
         }
         // Past the time by more than a second: the sender cannot keep the rate.
-        if (elapsed > seconds_ + 1.0)
+        if (paced && timed && elapsed > seconds_ + 1.0)
             break;
     }
+    finished_.store(true);
 }
 
 }  // namespace quillet::bench

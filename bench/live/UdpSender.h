@@ -6,16 +6,21 @@
 
 namespace quillet::bench {
 
-// Sends small UDP datagrams on a connected socket at a fixed rate for a fixed
-// time, in batches (sendmmsg), on a thread of its own. The socket decides the
-// namespace the datagrams leave from.
+// Sends UDP datagrams on a connected socket at a fixed rate for a fixed time,
+// in batches (sendmmsg), on a thread of its own. The socket decides the
+// namespace the datagrams leave from. Rate 0 sends as fast as the socket
+// takes them; a time of 0 or less sends until Stop().
 class UdpSender {
 public:
     UdpSender(int connectedSocket, std::uint64_t ratePerSecond, double seconds, std::size_t payloadBytes);
     ~UdpSender();
 
     void Start();
+    void Stop() { stop_.store(true); }
     void Join();
+
+    // True once the sender has sent all it was asked to, or gave up.
+    bool finished() const { return finished_.load(); }
 
     // Datagrams the kernel accepted.
     std::uint64_t sent() const { return sent_.load(); }
@@ -32,6 +37,8 @@ private:
     std::thread thread_;
     std::atomic<std::uint64_t> sent_{0};
     std::atomic<std::uint64_t> refused_{0};
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> finished_{false};
 };
 
 }  // namespace quillet::bench

@@ -1,18 +1,25 @@
 // Live capture through the real main window (offscreen) in network
 // namespaces, with tcpdump capturing the same traffic as a peer.
 //
-// A sender in the peer namespace sends small UDP datagrams to the window's
-// address at fixed rates, each for a fixed time. Per rate it prints what was
-// sent, what reached the interface, what the window read and stored, what the
-// kernel dropped for the window's capture, the window's longest event-loop
-// stall, and what tcpdump captured and what the kernel dropped for it.
+// A sender in the peer namespace sends UDP datagrams (32-byte payloads unless
+// --payload says otherwise) to the window's address at fixed rates, each for
+// a fixed time; rate 0 sends as fast as the sender can. Per rate it prints
+// what was sent, what reached the interface, what the window read and
+// stored, what the kernel dropped for the window's capture, the window's
+// longest event-loop stall, what tcpdump captured and what the kernel
+// dropped for it, the share of the arrived datagrams each kept, and the CPU
+// time of the window's thread (and its share of the run's wall time).
+//
+// With --rows N each rate runs until the list holds N rows instead of for a
+// fixed time, and every million rows a line gives the longest stall since
+// the last such line: the stall must not grow with the rows in the list.
 //
 // With --stop RATE it measures instead how long button 3 and closing the
 // window take while a sender keeps sending 1,400-byte datagrams at that rate
 // (one the window cannot keep up with), and how many datagrams each read
 // after it was asked to stop.
 //
-// Needs root. Usage: bench_live [--seconds S] [rate ...]
+// Needs root. Usage: bench_live [--seconds S | --rows N] [--payload BYTES] [rate ...]
 //                    bench_live --stop RATE
 #include <algorithm>
 #include <chrono>
@@ -30,6 +37,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,6 +61,20 @@ using Side = VethNamespace::Side;
 namespace {
 
 constexpr std::uint16_t kPort = 9999;
+
+// CPU time of the calling thread, in seconds.
+double ThreadCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// A share in percent, or -1 when there is nothing to share.
+double Percent(double part, double whole)
+{
+    return whole > 0 ? 100.0 * part / whole : -1;
+}
 
 // Packets received by an interface of this process's network namespace.
 std::uint64_t RxPackets(const std::string& interface)
@@ -152,6 +174,8 @@ struct Result {
     std::uint64_t tcpdumpCaptured = 0;
     std::uint64_t tcpdumpDropped = 0;
     bool tcpdumpOk = false;
+    double cpuSeconds = 0;
+    double wallSeconds = 0;
 
     bool WindowLossFree() const
     {
@@ -211,9 +235,15 @@ int main(int argc, char** argv)
     double seconds = 10;
     std::vector<std::uint64_t> rates;
     std::uint64_t stopRate = 0;
+    std::size_t payload = 32;
+    std::int64_t rowsWanted = 0;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
             seconds = std::atof(argv[++i]);
+        else if (std::strcmp(argv[i], "--payload") == 0 && i + 1 < argc)
+            payload = std::strtoull(argv[++i], nullptr, 10);
+        else if (std::strcmp(argv[i], "--rows") == 0 && i + 1 < argc)
+            rowsWanted = std::strtoll(argv[++i], nullptr, 10);
         else if (std::strcmp(argv[i], "--stop") == 0 && i + 1 < argc)
             stopRate = std::strtoull(argv[++i], nullptr, 10);
         else
@@ -221,6 +251,10 @@ int main(int argc, char** argv)
     }
     if (rates.empty())
         rates = {50000, 100000, 200000, 300000, 500000, 700000, 1000000};
+    if (payload < 1 || payload > 1472) {
+        std::fprintf(stderr, "--payload takes 1 to 1472 bytes (one unfragmented datagram)\n");
+        return 1;
+    }
     if (geteuid() != 0) {
         std::fprintf(stderr, "bench_live needs root: it makes network namespaces and captures in them.\n");
         return 1;
@@ -265,20 +299,28 @@ int main(int argc, char** argv)
     clock.start();
     qint64 lastTick = 0;
     qint64 worstGap = 0;
+    qint64 segmentGap = 0;  // since the last progress line of a long run
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
     ticker.setInterval(5);
     QObject::connect(&ticker, &QTimer::timeout, [&] {
         const qint64 now = clock.nsecsElapsed();
-        if (lastTick > 0)
+        if (lastTick > 0) {
             worstGap = std::max(worstGap, now - lastTick);
+            segmentGap = std::max(segmentGap, now - lastTick);
+        }
         lastTick = now;
     });
 
-    std::printf("Live capture through the main window, %g s per rate, %zu-byte UDP payloads, veth pair\n", seconds,
-                std::size_t{32});
-    std::printf("%9s %10s %10s | %10s %10s %9s %9s | %10s %9s\n", "rate/s", "sent", "arrived", "read", "stored",
-                "kdropped", "stall ms", "tcpdump", "kdropped");
+    auto stallOf = [](qint64 gap) { return gap > 0 ? std::max(0.0, static_cast<double>(gap - 5'000'000) / 1e6) : 0.0; };
+    if (rowsWanted > 0)
+        std::printf("Live capture through the main window, until %lld rows per rate, %zu-byte UDP payloads, veth pair\n",
+                    static_cast<long long>(rowsWanted), payload);
+    else
+        std::printf("Live capture through the main window, %g s per rate, %zu-byte UDP payloads, veth pair\n",
+                    seconds, payload);
+    std::printf("%9s %10s %10s | %10s %10s %9s %9s | %10s %9s | %6s %6s %7s %5s\n", "rate/s", "sent", "arrived",
+                "read", "stored", "kdropped", "stall ms", "tcpdump", "kdropped", "win%", "tcpd%", "cpu s", "cpu%");
     std::fflush(stdout);
 
     std::vector<Result> results;
@@ -304,17 +346,35 @@ int main(int argc, char** argv)
             return 1;
         }
 
-        UdpSender sender(out.get(), rate, seconds, 32);
+        const double cpu0 = ThreadCpuSeconds();
+        QElapsedTimer wall;
+        wall.start();
+        UdpSender sender(out.get(), rate, rowsWanted > 0 ? 0 : seconds, payload);
         lastTick = 0;
         worstGap = 0;
+        segmentGap = 0;
         ticker.start();
         sender.Start();
         QEventLoop loop;
         QTimer poll;
         bool senderDone = false;
         QElapsedTimer afterSend;
+        std::int64_t nextProgress = 1'000'000;
         QObject::connect(&poll, &QTimer::timeout, [&] {
-            if (!senderDone && sender.sent() >= static_cast<std::uint64_t>(rate * seconds)) {
+            if (rowsWanted > 0) {
+                const std::int64_t rows = w.Views().ListModel().visibleRows();
+                while (rows >= nextProgress) {
+                    std::printf("  %10lld rows after %6.1f s, longest stall since the last line %7.1f ms\n",
+                                static_cast<long long>(nextProgress), static_cast<double>(wall.elapsed()) / 1000,
+                                stallOf(segmentGap));
+                    std::fflush(stdout);
+                    segmentGap = 0;
+                    nextProgress += 1'000'000;
+                }
+                if (!senderDone && rows >= rowsWanted)
+                    sender.Stop();
+            }
+            if (!senderDone && sender.finished()) {
                 senderDone = true;
                 afterSend.start();
             }
@@ -322,7 +382,8 @@ int main(int argc, char** argv)
                 loop.quit();
         });
         poll.start(50);
-        QTimer::singleShot(static_cast<int>((seconds + 2.5) * 1000), &loop, &QEventLoop::quit);
+        if (rowsWanted <= 0)
+            QTimer::singleShot(static_cast<int>((seconds + 2.5) * 1000), &loop, &QEventLoop::quit);
         loop.exec();
         poll.stop();
         sender.Join();
@@ -332,6 +393,8 @@ int main(int argc, char** argv)
         while (settle.elapsed() < 300)
             app.processEvents(QEventLoop::AllEvents, 10);
         ticker.stop();
+        r.cpuSeconds = ThreadCpuSeconds() - cpu0;
+        r.wallSeconds = static_cast<double>(wall.nsecsElapsed()) / 1e9;
 
         r.kernelDropped = w.CaptureStats().dropped;
         w.Button(3)->trigger();
@@ -339,7 +402,7 @@ int main(int argc, char** argv)
         r.stored = w.Views().dPackets().count() - stored0;
         r.sent = sender.sent();
         r.arrived = RxPackets(VethNamespace::kLocalIf) - rx0;
-        r.stallMs = worstGap > 0 ? std::max(0.0, (worstGap - 5'000'000) / 1e6) : 0;
+        r.stallMs = stallOf(worstGap);
         // tcpdump hands over a partly filled ring block only when its one-second
         // read timeout expires; give it that before stopping it.
         QElapsedTimer grace;
@@ -354,21 +417,26 @@ int main(int argc, char** argv)
         window->close();
         window.reset();
 
-        std::printf("%9llu %10llu %10llu | %10lld %10lld %9llu %9.1f | %10llu %9llu%s\n",
-                    static_cast<unsigned long long>(r.rate), static_cast<unsigned long long>(r.sent),
+        const std::string rateText = r.rate > 0 ? std::to_string(r.rate) : std::string("flat");
+        std::printf("%9s %10llu %10llu | %10lld %10lld %9llu %9.1f | %10llu %9llu | %6.1f %6.1f %7.2f %5.0f%s\n",
+                    rateText.c_str(), static_cast<unsigned long long>(r.sent),
                     static_cast<unsigned long long>(r.arrived), static_cast<long long>(r.read),
                     static_cast<long long>(r.stored), static_cast<unsigned long long>(r.kernelDropped), r.stallMs,
                     static_cast<unsigned long long>(r.tcpdumpCaptured), static_cast<unsigned long long>(r.tcpdumpDropped),
-                    r.tcpdumpOk ? "" : " (tcpdump figures missing)");
+                    Percent(static_cast<double>(r.stored), static_cast<double>(r.arrived)),
+                    Percent(static_cast<double>(r.tcpdumpCaptured), static_cast<double>(r.arrived)), r.cpuSeconds,
+                    Percent(r.cpuSeconds, r.wallSeconds), r.tcpdumpOk ? "" : " (tcpdump figures missing)");
         std::fflush(stdout);
     }
 
     std::uint64_t bestWindow = 0;
     std::uint64_t bestTcpdump = 0;
     for (const Result& r : results) {
-        if (r.WindowLossFree() && r.sent >= static_cast<std::uint64_t>(r.rate * seconds))
+        // A run until a row count is full whatever it sent; flat out has no rate to name.
+        const bool full = rowsWanted > 0 || r.sent >= static_cast<std::uint64_t>(r.rate * seconds);
+        if (r.WindowLossFree() && full)
             bestWindow = std::max(bestWindow, r.rate);
-        if (r.TcpdumpLossFree() && r.sent >= static_cast<std::uint64_t>(r.rate * seconds))
+        if (r.TcpdumpLossFree() && full)
             bestTcpdump = std::max(bestTcpdump, r.rate);
     }
     std::printf("highest loss-free rate: window %llu/s, tcpdump %llu/s", static_cast<unsigned long long>(bestWindow),

@@ -149,6 +149,11 @@ int main(int argc, char** argv)
     auto lastStart = Clock::now();
     const auto start = Clock::now();
     double storing = 0, ending = 0, events = 0;
+    // Ending a burst and handling its events (follow, insertion, painting),
+    // per burst, over the first and the last tenth: flat when the view's
+    // per-burst cost does not grow with its rows.
+    double firstTenthBurst = 0, lastTenthBurst = 0;
+    long firstTenthBursts = 0, lastTenthBursts = 0;
     for (long n = 0; n < packets;) {
         auto t = Clock::now();
         for (int i = 0; i < burst && n < packets; ++i, ++n) {
@@ -163,10 +168,20 @@ int main(int argc, char** argv)
         storing += Seconds(t);
         t = Clock::now();
         widgets.EndBurst();
-        ending += Seconds(t);
+        const double ended = Seconds(t);
+        ending += ended;
         t = Clock::now();
         QApplication::processEvents();
-        events += Seconds(t);
+        const double painted = Seconds(t);
+        events += painted;
+        const double handled = ended + painted;
+        if (n <= tenth) {
+            firstTenthBurst += handled;
+            ++firstTenthBursts;
+        } else if (n > packets - tenth) {
+            lastTenthBurst += handled;
+            ++lastTenthBursts;
+        }
         if (firstRate == 0 && n >= tenth)
             firstRate = n / Seconds(start);
         if (n <= packets - tenth) {
@@ -185,6 +200,9 @@ int main(int argc, char** argv)
     std::printf("of which storing %.3f s, ending bursts %.3f s, event handling and painting %.3f s\n", storing,
                 ending, events);
     std::printf("first tenth %.0f packets/s, last tenth %.0f packets/s\n", firstRate, lastRate);
+    std::printf("ending a burst and its events: %.3f ms in the first tenth, %.3f ms in the last tenth\n",
+                firstTenthBursts ? 1000 * firstTenthBurst / firstTenthBursts : 0.0,
+                lastTenthBursts ? 1000 * lastTenthBurst / lastTenthBursts : 0.0);
     std::printf("payloads %s\n", inMemory ? "in memory" : "in the working capture file");
     // Payload bytes count as resident only when they are kept in memory.
     const double heldPayload = inMemory ? double(payload.size()) : 0.0;

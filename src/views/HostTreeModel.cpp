@@ -11,6 +11,15 @@ QString FromLatin1(std::string_view s)
 
 const std::vector<std::int32_t> kNoChildren;
 
+// No side key has its top bit set.
+constexpr std::uint64_t kNoSide = ~std::uint64_t{0};
+
+std::size_t SideSlot(std::uint64_t key, std::size_t size)
+{
+    const std::uint64_t h = key * 0x9E3779B97F4A7C15ull;
+    return static_cast<std::size_t>(h ^ (h >> 32)) & (size - 1);
+}
+
 }  // namespace
 
 HostTreeModel::HostTreeModel(QObject* parent) : QAbstractItemModel(parent)
@@ -94,6 +103,80 @@ void HostTreeModel::addSide(int root, std::string_view addr, std::string_view po
     }
 }
 
+bool HostTreeModel::hasSide(std::uint64_t key) const
+{
+    for (std::size_t slot = SideSlot(key, sides_.size()); sides_[slot] != kNoSide;
+         slot = (slot + 1) & (sides_.size() - 1))
+        if (sides_[slot] == key)
+            return true;
+    return false;
+}
+
+void HostTreeModel::keepSide(std::uint64_t key)
+{
+    if (++sideCount_ * 2 > sides_.size()) {
+        std::vector<std::uint64_t> old(sides_.size() * 2, kNoSide);
+        old.swap(sides_);
+        for (const std::uint64_t k : old)
+            if (k != kNoSide)
+                keepSideAt(k);
+    }
+    keepSideAt(key);
+}
+
+void HostTreeModel::keepSideAt(std::uint64_t key)
+{
+    std::size_t slot = SideSlot(key, sides_.size());
+    while (sides_[slot] != kNoSide)
+        slot = (slot + 1) & (sides_.size() - 1);
+    sides_[slot] = key;
+}
+
+bool HostTreeModel::SideKey(bool dest, const AddressText& addr, const PortText5& port, std::uint64_t& key)
+{
+    // The address (32 bits), the port number (16) and whether there is one,
+    // and the side. Texts that are not held as numbers have no key.
+    std::uint32_t address = 0;
+    std::uint32_t number = 0;
+    const bool hasPort = port.packed(number);
+    if (!addr.packed(address) || !(hasPort || port.empty()) || number > 0xFFFF)
+        return false;
+    key = std::uint64_t{address} | (std::uint64_t{number} << 32) | (std::uint64_t{hasPort} << 48) |
+          (std::uint64_t{dest} << 49);
+    return true;
+}
+
+void HostTreeModel::addSide(int root, const AddressText& addr, const PortText5& port)
+{
+    std::uint64_t key = 0;
+    if (SideKey(root == destRoot_, addr, port, key)) {
+        if (hasSide(key))
+            return;
+        // Remembered once its nodes are there.
+        addSide(root, addr.text().view(), port.text().view());
+        keepSide(key);
+        return;
+    }
+    addSide(root, addr.text().view(), port.text().view());
+}
+
+void HostTreeModel::Prefetch(const AddressText& srcAddr, const PortText5& srcPort, const AddressText& destAddr,
+                             const PortText5& destPort) const
+{
+    std::uint64_t key = 0;
+    if (SideKey(false, srcAddr, srcPort, key))
+        __builtin_prefetch(&sides_[SideSlot(key, sides_.size())]);
+    if (SideKey(true, destAddr, destPort, key))
+        __builtin_prefetch(&sides_[SideSlot(key, sides_.size())]);
+}
+
+void HostTreeModel::AddToHostTree(const AddressText& srcAddr, const PortText5& srcPort, const AddressText& destAddr,
+                                  const PortText5& destPort)
+{
+    addSide(srcRoot_, srcAddr, srcPort);
+    addSide(destRoot_, destAddr, destPort);
+}
+
 void HostTreeModel::AddToHostTree(std::string_view srcAddr, std::string_view srcPort, std::string_view destAddr,
                                   std::string_view destPort)
 {
@@ -107,6 +190,8 @@ void HostTreeModel::clear()
     nodes_.assign(1, Node{});
     lists_.clear();
     index_.assign(64, -1);
+    sides_.assign(64, kNoSide);
+    sideCount_ = 0;
     srcRoot_ = destRoot_ = -1;
     firstPending_ = 1;
     endResetModel();

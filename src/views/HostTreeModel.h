@@ -9,6 +9,7 @@
 #include <QAbstractItemModel>
 
 #include "core/FixedText.h"
+#include "decode/RecordFields.h"
 #include "views/ListRoles.h"
 
 namespace quillet {
@@ -51,6 +52,15 @@ public:
     // Source side first, then destination side. Needs the roots.
     void AddToHostTree(std::string_view srcAddr, std::string_view srcPort, std::string_view destAddr,
                        std::string_view destPort);
+    // The same from a record's fields. A side already in the tree is found by
+    // its packed address and port, without making texts or hashing them; a
+    // rebuild over a long run mostly meets such sides.
+    void AddToHostTree(const AddressText& srcAddr, const PortText5& srcPort, const AddressText& destAddr,
+                       const PortText5& destPort);
+    // Asks the memory for what AddToHostTree with these fields will look at
+    // first; a rebuild calls it some records ahead of the one it shows.
+    void Prefetch(const AddressText& srcAddr, const PortText5& srcPort, const AddressText& destAddr,
+                  const PortText5& destPort) const;
     // Removes every node and empties dSrcHosts and dDestHosts (visible at
     // once).
     void clear();
@@ -91,6 +101,12 @@ private:
 
     int addNode(int parent, std::string_view text, int image);
     void addSide(int root, std::string_view addr, std::string_view port);
+    void addSide(int root, const AddressText& addr, const PortText5& port);
+    static bool SideKey(bool dest, const AddressText& addr, const PortText5& port, std::uint64_t& key);
+    // The sides added through record fields, by address and port number.
+    bool hasSide(std::uint64_t key) const;
+    void keepSide(std::uint64_t key);
+    void keepSideAt(std::uint64_t key);  // room for it is there
     // The child of parent with that text, -1 when none.
     int find(int parent, std::string_view text) const;
     int nodeOfKey(std::string_view key) const;
@@ -103,6 +119,8 @@ private:
     std::vector<Node> nodes_;                      // nodes_[0]: the invisible root
     std::vector<std::vector<std::int32_t>> lists_;  // children of the nodes that have any
     std::vector<std::int32_t> index_;               // open addressing over (parent, text); -1 empty
+    std::vector<std::uint64_t> sides_;              // open addressing over side keys; kNoSide empty
+    std::size_t sideCount_ = 0;
     int srcRoot_ = -1;
     int destRoot_ = -1;
     std::size_t firstPending_ = 1;  // nodes from here on are not yet visible

@@ -183,9 +183,19 @@ void PacketViewWidgets::SyncTabs()
 
 void PacketViewWidgets::Follow(int row)
 {
+    // Selecting one row and moving the scroll bar to its end cost the same
+    // at any row count. A current index that scrolls itself into view
+    // (auto-scroll) would measure the row's position instead; the scroll
+    // bar's end is the newest row's place, since every row has one height.
     const QModelIndex index = views_.ListModel().index(row, 0);
+    const bool autoScroll = lv_->hasAutoScroll();
+    lv_->setAutoScroll(false);
     lv_->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-    lv_->scrollTo(index);
+    lv_->setAutoScroll(autoScroll);
+    if (row == views_.ListModel().visibleRows() - 1)
+        lv_->scrollToBottom();
+    else
+        lv_->scrollTo(index);
 }
 
 void PacketViewWidgets::EndBurst()

@@ -173,8 +173,8 @@ void PacketViews::EndBurst()
 void PacketViews::ShowPacket(std::int64_t seq)
 {
     const clV& record = store_.at(seq);
-    AddToHostTree(record.mSrcAddr.text(), record.mSrcPort.text(), record.mDestAddr.text(),
-                  record.mDestPort.text());
+    // The host tree from the record's fields: a side it already has costs no texts.
+    tree_.AddToHostTree(record.mSrcAddr, record.mSrcPort, record.mDestAddr, record.mDestPort);
     AppendRow(seq, record);
 }
 
@@ -182,7 +182,9 @@ void PacketViews::AppendRow(std::int64_t seq, const clV& record)
 {
     const int image = IsLocal(record.mSrcAddr) ? 4 : 12;
     list_.append(seq, image, prefs_.bPorts, prefs_.Prefs);
-    pairAdded_ = pairs_.insert(MakePair(record.mSrcAddr, record.mDestAddr)).second;
+    // The shown pairs matter only to the IP tab's admission; any tab change
+    // empties them, so they are kept only while that tab is selected.
+    pairAdded_ = selected_ == kTabIp && pairs_.insert(MakePair(record.mSrcAddr, record.mDestAddr)).second;
     if (!bNoFollow)
         followRow_ = static_cast<int>(list_.totalRows() - 1);
 }
@@ -272,9 +274,20 @@ void PacketViews::ts2_Click(int index)
     tree_.AddRoots();
 
     const std::int64_t last = store_.lSeq();
+    // The host tree's memory is asked for some records ahead: over a long
+    // run its lookups, not the walk of the store, take the time.
+    constexpr std::int64_t kAhead = 16;
+    auto prefetch = [&](std::int64_t seq) {
+        if (seq + kAhead <= last) {
+            const clV& ahead = store_.at(seq + kAhead);
+            tree_.Prefetch(ahead.mSrcAddr, ahead.mSrcPort, ahead.mDestAddr, ahead.mDestPort);
+        }
+    };
     if (selected_ == kTabAll) {
-        for (std::int64_t seq = 1; seq <= last; ++seq)
+        for (std::int64_t seq = 1; seq <= last; ++seq) {
+            prefetch(seq);
             ShowPacket(seq);
+        }
     } else if (selected_ >= kFirstFilterTab) {
         // The filter does not change while the store is walked.
         if (const cFilter* filter = SelectedFilter()) {
@@ -284,9 +297,11 @@ void PacketViews::ts2_Click(int index)
                     ShowPacket(seq);
         }
     } else {
-        for (std::int64_t seq = 1; seq <= last; ++seq)
+        for (std::int64_t seq = 1; seq <= last; ++seq) {
+            prefetch(seq);
             if (Admits(store_.at(seq)))
                 ShowPacket(seq);
+        }
     }
     EndBurst();
 }

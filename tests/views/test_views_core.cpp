@@ -410,6 +410,63 @@ TEST(HostTree, ManyHostsAndPortsMatchAPlainReference)
     }
 }
 
+// Feeding the tree a record's fields builds what feeding it their texts
+// builds: same nodes in the same order, texts that are not numbers included,
+// through the growth of the side memory, and again after the tree is cleared.
+TEST(HostTree, RecordFieldsBuildTheSameTreeAsTextsAndAgainAfterClear)
+{
+    struct Side4 {
+        std::string src, srcPort, dest, destPort;
+    };
+    std::vector<Side4> sides = {
+        {"10.1.1.1", "1025", "10.2.2.2", "80"}, {"10.1.1.1", "1025", "10.2.2.2", "80"},
+        {"10.2.2.2", "80", "10.1.1.1", "1025"},  // the same address on the other side
+        {"10.1.1.1", "", "10.2.2.2", ""},        // no ports: empty port nodes
+        {"10.1.1.1", "0", "0.0.0.0", "0"},       {"host-a", "http", "10.2.2.2", "08"},
+        {"host-a", "http", "10.2.2.2", "8"},     {"10.1.1.1", "1025", "255.255.255.255", "65535"},
+    };
+    for (int i = 0; i < 3000; ++i)  // past several growths of the side memory
+        sides.push_back({"172.16." + std::to_string(i % 7) + "." + std::to_string(i % 251),
+                         std::to_string(1000 + i % 1500), "10.9.9." + std::to_string(i % 3), std::to_string(i % 20)});
+
+    HostTreeModel byText;
+    HostTreeModel byFields;
+    auto feed = [&] {
+        byText.AddRoots();
+        byFields.AddRoots();
+        for (int pass = 0; pass < 2; ++pass)
+            for (const Side4& s : sides) {
+                byText.AddToHostTree(s.src, s.srcPort, s.dest, s.destPort);
+                byFields.AddToHostTree(AddressText(s.src), PortText5(s.srcPort), AddressText(s.dest),
+                                       PortText5(s.destPort));
+            }
+        byText.endBurst();
+        byFields.endBurst();
+    };
+    auto expectSame = [&] {
+        ASSERT_EQ(byFields.nodeCount(), byText.nodeCount());
+        for (const char* root : {"S", "D"}) {
+            const Texts hosts = byText.childTexts(root);
+            ASSERT_EQ(byFields.childTexts(root), hosts) << root;
+            for (const std::string& host : hosts)
+                EXPECT_EQ(byFields.childTexts(host + root), byText.childTexts(host + root)) << host << root;
+        }
+    };
+    feed();
+    expectSame();
+    EXPECT_EQ(byFields.childTexts("10.1.1.1S"), (Texts{"1025", "", "0"}));
+    EXPECT_EQ(byFields.childTexts("10.2.2.2D"), (Texts{"80", "", "08", "8"}));
+    EXPECT_EQ(byFields.childTexts("host-aS"), (Texts{"http"}));
+
+    byText.clear();
+    byFields.clear();
+    EXPECT_EQ(byFields.nodeCount(), 0u);
+    feed();
+    expectSame();
+    EXPECT_TRUE(byFields.dSrcHosts().hasPort("10.1.1.1", "1025"));
+    EXPECT_TRUE(byFields.dDestHosts().hasPort("255.255.255.255", "65535"));
+}
+
 TEST(HostTree, NodesOfABurstBecomeVisibleWithOneInsertionPerGrownParent)
 {
     PacketViews v;

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QMenu>
+#include <QScrollBar>
 #include <QTabBar>
 #include <QTableView>
 #include <QTest>
@@ -122,6 +123,66 @@ TEST_F(ViewWidgets, NewRowsAreFollowedOncePerBurstUnlessNoFollow)
     EXPECT_EQ(CurrentRow(), 2003);
     const QRect rowRect = w->lv()->visualRect(w->lv()->model()->index(2003, 0));
     EXPECT_TRUE(w->lv()->viewport()->rect().intersects(rowRect));
+}
+
+// A million rows in large bursts: every row keeps the one fixed height, the
+// view holds no row of its own size or visibility, and each follow lands on
+// the newest row at the end of the scroll range. The keys still scroll the
+// current row into view afterwards.
+TEST_F(ViewWidgets, AMillionRowsKeepOneRowHeightAndTheFollowLandsOnTheNewest)
+{
+    auto* lv = Find<QTableView>("lv");
+    ASSERT_NE(lv, nullptr);
+    QHeaderView* rows = lv->verticalHeader();
+    const int height = rows->defaultSectionSize();
+    ASSERT_GT(height, 0);
+    constexpr int kRows = 1000000;
+    constexpr int kBurst = 100000;
+    for (int burst = 0; burst < kRows / kBurst; ++burst) {
+        for (int i = 0; i < kBurst; ++i)
+            Store(views, i % 2 ? kOther : kLocal, kOther);
+        w->EndBurst();
+        QApplication::processEvents();
+        const int last = (burst + 1) * kBurst - 1;
+        ASSERT_EQ(CurrentRow(), last);
+        EXPECT_EQ(lv->verticalScrollBar()->value(), lv->verticalScrollBar()->maximum()) << burst;
+    }
+    const int last = kRows - 1;
+    ASSERT_EQ(lv->model()->rowCount(), kRows);
+    EXPECT_EQ(SelectedRows(), QList<int>{last});
+
+    EXPECT_TRUE(rows->isHidden());
+    EXPECT_EQ(rows->count(), kRows);
+    EXPECT_EQ(rows->hiddenSectionCount(), 0);
+    EXPECT_FALSE(rows->stretchLastSection());
+    for (int row : {0, 1, kRows / 2, last - 1, last}) {
+        EXPECT_EQ(rows->sectionResizeMode(row), QHeaderView::Fixed) << row;
+        EXPECT_EQ(rows->sectionSize(row), height) << row;
+        EXPECT_EQ(rows->sectionViewportPosition(row), row * height - rows->offset()) << row;
+    }
+    EXPECT_EQ(rows->length(), kRows * height);
+
+    // The newest row is the one at the foot of the viewport.
+    const QRect lastRect = lv->visualRect(lv->model()->index(last, 0));
+    EXPECT_TRUE(lv->viewport()->rect().contains(lastRect)) << lastRect.y() << " " << lv->viewport()->height();
+    EXPECT_EQ(lv->indexAt(QPoint(2, lastRect.center().y())).row(), last);
+    EXPECT_GT(lastRect.bottom() + height, lv->viewport()->rect().bottom());
+
+    // The keys still bring the current row into view.
+    EXPECT_TRUE(lv->hasAutoScroll());
+    lv->setFocus();
+    QTest::keyClick(lv, Qt::Key_Home);
+    EXPECT_EQ(CurrentRow(), 0);
+    EXPECT_EQ(lv->verticalScrollBar()->value(), 0);
+
+    // Not following: the list stays where the user left it.
+    views.bNoFollow = true;
+    for (int i = 0; i < 1000; ++i)
+        Store(views, kOther, kLocal);
+    w->EndBurst();
+    QApplication::processEvents();
+    EXPECT_EQ(CurrentRow(), 0);
+    EXPECT_EQ(lv->verticalScrollBar()->value(), 0);
 }
 
 TEST_F(ViewWidgets, ClickingATabRebuildsForIt)
