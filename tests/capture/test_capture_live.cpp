@@ -85,15 +85,47 @@ bool Between(const Captured& c, const char* src, const char* dst)
 }
 
 // The payloads, in capture order, of one direction of a TCP connection.
+// One direction's TCP payload, put together by sequence number: a segment the
+// sender retransmitted (a slow receiver, a loaded machine) lands where its
+// first copy did. A gap (a segment the capture missed) comes back as a
+// "<gap>" marker, so the stream cannot compare equal.
 std::string TcpStream(const std::vector<Captured>& all, const char* src, std::uint16_t srcPort, const char* dst,
                       std::uint16_t dstPort)
 {
-    std::string s;
+    struct Segment {
+        std::uint32_t seq;
+        const std::string* data;
+    };
+    std::vector<Segment> segments;
     for (const auto& c : all) {
-        if (c.decoded.protocol == "TCP" && Between(c, src, dst) && c.decoded.srcPort == std::to_string(srcPort)
-            && c.decoded.destPort == std::to_string(dstPort))
-            s += c.decoded.data;
+        if (c.decoded.protocol != "TCP" || !Between(c, src, dst) || c.decoded.srcPort != std::to_string(srcPort)
+            || c.decoded.destPort != std::to_string(dstPort) || c.decoded.data.empty())
+            continue;
+        const std::size_t ihl = (c.bytes.at(0) & 0x0F) * 4u;
+        const std::uint32_t seq = (std::uint32_t{c.bytes.at(ihl + 4)} << 24) | (std::uint32_t{c.bytes.at(ihl + 5)} << 16)
+                                  | (std::uint32_t{c.bytes.at(ihl + 6)} << 8) | c.bytes.at(ihl + 7);
+        segments.push_back({seq, &c.decoded.data});
     }
+    if (segments.empty())
+        return {};
+    // Offsets relative to the lowest sequence number, wrap-around aware.
+    std::int64_t low = 0;
+    for (const Segment& g : segments)
+        low = std::min<std::int64_t>(low, static_cast<std::int32_t>(g.seq - segments[0].seq));
+    std::string s;
+    std::vector<bool> covered;
+    for (const Segment& g : segments) {
+        const auto at = static_cast<std::size_t>(static_cast<std::int32_t>(g.seq - segments[0].seq) - low);
+        if (s.size() < at + g.data->size()) {
+            s.resize(at + g.data->size());
+            covered.resize(s.size());
+        }
+        s.replace(at, g.data->size(), *g.data);
+        std::fill(covered.begin() + static_cast<std::ptrdiff_t>(at),
+                  covered.begin() + static_cast<std::ptrdiff_t>(at + g.data->size()), true);
+    }
+    if (std::find(covered.begin(), covered.end(), false) != covered.end())
+        s += "<gap>";
     return s;
 }
 
