@@ -250,6 +250,7 @@ private:
     // memory, a failed write); what is still readable is not kept.
     void StopStoring(const QString& reason);
     bool storeFull_ = false;
+    QString fileStopWhy_;  // why the store stopped taking a file's packets
     bool closing_ = false;  // inside CloseCapture
     std::intptr_t lSocket_ = -1;
     std::intptr_t lastHandle_ = 0;

@@ -146,6 +146,13 @@ QString frmMain::SpoolProblem()
 
 void frmMain::StopStoring(const QString& reason)
 {
+    if (fileBusy_ && !source_) {
+        // Reading a capture file: the reading loop stops and says why.
+        if (!storeFull_)
+            fileStopWhy_ = reason;
+        storeFull_ = true;
+        return;
+    }
     if (!source_ || endWhy_)
         return;
     // Unlike an interface that went away, what is still readable is not
@@ -410,7 +417,7 @@ void frmMain::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t ti
 void frmMain::EndReceive()
 {
     // The budget, once per burst.
-    if (source_ && budget_ && !endWhy_) {
+    if ((source_ || fileBusy_) && budget_ && !endWhy_ && !storeFull_) {
         const CaptureSpool* spool = views_.Spool();
         const std::string reason = budget_->Check(StoreBudget::Clock::now(), spool ? spool->size() : 0,
                                                   spool ? spool->directory() : std::string());

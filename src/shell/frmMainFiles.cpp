@@ -182,6 +182,9 @@ QString frmMain::OpenCaptureFile(const QString& path)
         return QStringLiteral("%1 cannot be opened as a capture file: %2.").arg(shown, QString::fromLocal8Bit(error));
 
     fileBusy_ = true;
+    storeFull_ = false;
+    fileStopWhy_.clear();
+    budget_ = std::make_unique<StoreBudget>(options_.memoryLimitBytes, options_.diskReserveBytes);
     lRecvCount_ = 0;
     stBPanel1_->setText(QString::number(0));
     const std::int64_t firstSeq = views_.lSeq() + 1;
@@ -199,7 +202,7 @@ QString frmMain::OpenCaptureFile(const QString& path)
             while (status == CaptureFileReader::Status::More && std::chrono::steady_clock::now() - start < kFileChunk);
             receivedInBurst_ = true;  // panel 1 shows the count even when nothing was IPv4
             EndReceive();
-            if (status != CaptureFileReader::Status::More)
+            if (status != CaptureFileReader::Status::More || storeFull_)
                 break;
             const std::int64_t size = reader->fileSize();
             progress.Step(size > 0 ? static_cast<int>(reader->position() * 1000 / size) : 0);
@@ -217,7 +220,13 @@ QString frmMain::OpenCaptureFile(const QString& path)
 
     const std::int64_t stored = views_.lSeq() - firstSeq + 1;
     QString message;
-    if (cancelled) {
+    if (storeFull_) {
+        message = QStringLiteral("Reading %1 stopped: %2. The %3 datagrams read before are kept and can be viewed; "
+                                 "save them (Ctrl+S), free memory or disk space, and open the file again.")
+                      .arg(shown, fileStopWhy_)
+                      .arg(stored);
+        storeFull_ = false;
+    } else if (cancelled) {
         message = QStringLiteral("Reading %1 was cancelled after %2 packets; the %3 datagrams read are kept.")
                       .arg(shown)
                       .arg(reader->framesRead())

@@ -99,6 +99,23 @@ protected:
         return sent;
     }
 
+    // A pcap file of n copies of one datagram, a microsecond apart.
+    static ::testing::AssertionResult WriteSameDatagram(const QString& path, int n)
+    {
+        std::string error;
+        auto writer = CaptureFileWriter::Create(QFile::encodeName(path).toStdString(), CaptureFileFormat::Pcap,
+                                                CaptureFileWriter::kLinkTypeRaw, error);
+        if (!writer)
+            return ::testing::AssertionFailure() << error;
+        const Bytes d = Udp(1);
+        for (int i = 0; i < n; ++i)
+            if (!writer->Append(1700000000000000 + i, d, std::uint32_t(d.size())))
+                return ::testing::AssertionFailure() << writer->error();
+        if (!writer->Close())
+            return ::testing::AssertionFailure() << writer->error();
+        return ::testing::AssertionSuccess();
+    }
+
     QTemporaryDir dir;
     FakeOpener fake;
     QStringList messages;
@@ -269,15 +286,8 @@ TEST_F(CaptureFilesTest, SaveFailuresLeaveNoFile)
 TEST_F(CaptureFilesTest, OpenShowsProgressAndCancels)
 {
     const QString path = dir.filePath("long.pcap");
-    std::string error;
-    auto writer = CaptureFileWriter::Create(QFile::encodeName(path).toStdString(), CaptureFileFormat::Pcap,
-                                            CaptureFileWriter::kLinkTypeRaw, error);
-    ASSERT_TRUE(writer) << error;
-    const Bytes d = Udp(1);
     constexpr int kPackets = 3000000;
-    for (int i = 0; i < kPackets; ++i)
-        ASSERT_TRUE(writer->Append(1700000000000000 + i, d, std::uint32_t(d.size())));
-    ASSERT_TRUE(writer->Close());
+    ASSERT_TRUE(WriteSameDatagram(path, kPackets));
 
     auto w = Make();
     w->show();
@@ -336,3 +346,37 @@ TEST_F(CaptureFilesTest, NoWorkingFileNoCapture)
     EXPECT_TRUE(QString::fromStdString(w.Views().Spool()->directory()).startsWith(o.captureDir));
     w.StopCapture();
 }
+
+namespace quillet {
+namespace {
+
+// Opening a file is held to the same budget as a capture: past the memory
+// limit reading stops with a message, what was read stays, and the next
+// opening starts afresh.
+TEST_F(CaptureFilesTest, OpeningStopsAtTheMemoryLimit)
+{
+    const QString path = dir.filePath("big.pcap");
+    constexpr int kPackets = 400000;
+    ASSERT_TRUE(WriteSameDatagram(path, kPackets));
+
+    frmMain::Options o;
+    o.portDir = dir.path();
+    o.kernelMajor = [] { return std::optional<int>(6); };
+    o.message = [this](const QString& text) { messages << text; };
+    o.memoryLimitBytes = 1;  // already passed: the first check stops
+    frmMain w(o);
+    const QString m = w.OpenCaptureFile(path);
+    EXPECT_TRUE(m.contains(QStringLiteral("stopped"))) << m.toStdString();
+    EXPECT_TRUE(m.contains(QStringLiteral("memory"))) << m.toStdString();
+    const std::int64_t kept = w.Views().lSeq();
+    EXPECT_GT(kept, 0);
+    EXPECT_LT(kept, kPackets);
+    EXPECT_EQ(Rows(w), kept);
+    EXPECT_TRUE(m.contains(QString::number(kept))) << m.toStdString();
+    // Still viewable and savable.
+    EXPECT_EQ(w.SaveCaptureFile(dir.filePath("kept.pcapng"), false), QString());
+    EXPECT_EQ(static_cast<std::int64_t>(ReadWithLibpcap(dir.filePath("kept.pcapng")).size()), kept);
+}
+
+}  // namespace
+}  // namespace quillet
