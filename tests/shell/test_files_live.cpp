@@ -19,6 +19,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include "WaitFor.h"
 #include "shell/frmMain.h"
 #include "support/Netns.h"
 #include "views/ListRoles.h"
@@ -32,16 +33,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(5))
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+using quillet::test::WaitFor;
 
 // The rows' texts without the time column, as a multiset.
 std::multiset<std::string> RowTexts(frmMain& w)

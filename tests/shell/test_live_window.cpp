@@ -19,6 +19,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include "WaitFor.h"
 #include "shell/frmMain.h"
 #include "support/Netns.h"
 #include "views/ListRoles.h"
@@ -29,16 +30,7 @@ using Side = VethNamespace::Side;
 
 namespace {
 
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(5))
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+using quillet::test::WaitFor;
 
 void Settle(std::chrono::milliseconds span)
 {

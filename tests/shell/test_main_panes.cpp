@@ -21,6 +21,7 @@
 #include <QToolBar>
 #include <QTreeView>
 
+#include "WaitFor.h"
 #include "inspect/PayloadPane.h"
 #include "inspect/WidgetHelpers.h"
 #include "shell/Datagrams.h"
@@ -45,17 +46,7 @@ std::string Payload(int n)
 }
 
 // Processes events until the condition holds or about three seconds passed.
-bool WaitFor(const std::function<bool()>& condition)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!condition()) {
-        if (t.elapsed() > 3000)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+using quillet::test::WaitFor;
 
 class MainPanes : public ::testing::Test {
 protected:

@@ -20,6 +20,7 @@
 #include <QToolBar>
 #include <QTreeView>
 
+#include "WaitFor.h"
 #include "filters/frmFiltro.h"
 #include "ports/frmConfig.h"
 #include "shell/FakeCapture.h"
@@ -43,16 +44,7 @@ void WritePortFile(const QString& path, const char* text)
 }
 
 // Processes events until the condition holds or about three seconds passed.
-bool WaitFor(const std::function<bool()>& condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+using quillet::test::WaitFor;
 
 std::vector<std::uint8_t> Received(int n)
 {
