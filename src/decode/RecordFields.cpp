@@ -5,6 +5,7 @@
 #include <charconv>
 #include <mutex>
 
+#include "core/ClockText.h"
 #include "core/IPv4Text.h"
 #include "decode/DecodeDatagram.h"
 
@@ -187,19 +188,15 @@ FixedText<15> TimeCodec::Unpack(std::uint32_t v)
     const std::uint32_t sec = day % 61;
     day /= 61;
     const std::uint32_t parts[3] = {day / 60, day % 60, sec};
-    char text[15];
+    char hms[8];
     std::size_t n = 0;
     for (int i = 0; i < 3; ++i) {
-        text[n++] = static_cast<char>('0' + parts[i] / 10);
-        text[n++] = static_cast<char>('0' + parts[i] % 10);
+        hms[n++] = static_cast<char>('0' + parts[i] / 10);
+        hms[n++] = static_cast<char>('0' + parts[i] % 10);
         if (i < 2)
-            text[n++] = ':';
+            hms[n++] = ':';
     }
-    for (char c : separator)
-        text[n++] = c;
-    text[n++] = static_cast<char>('0' + hundredths / 10);
-    text[n++] = static_cast<char>('0' + hundredths % 10);
-    return FixedText<15>(std::string_view(text, n));
+    return ClockText(std::string_view(hms, n), separator, static_cast<int>(hundredths));
 }
 
 }  // namespace quillet

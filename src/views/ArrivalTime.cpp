@@ -4,6 +4,8 @@
 
 #include <QLocale>
 
+#include "core/ClockText.h"
+
 namespace quillet {
 
 ArrivalTime::ArrivalTime() : ArrivalTime(QLocale::system().decimalPoint().toStdString()) {}
@@ -40,15 +42,7 @@ FixedText<15> ArrivalTime::operator()(std::int64_t timestampUs)
         cachedSecond_ = second;
     }
     const int hundredths = static_cast<int>(micros / 10000);  // truncated
-    char text[15];
-    std::size_t n = 0;
-    for (char c : hms_)
-        text[n++] = c;
-    for (char c : separator_)
-        text[n++] = c;
-    text[n++] = static_cast<char>('0' + hundredths / 10);
-    text[n++] = static_cast<char>('0' + hundredths % 10);
-    return FixedText<15>(std::string_view(text, n));
+    return ClockText(std::string_view(hms_, sizeof hms_), separator_, hundredths);
 }
 
 }  // namespace quillet
