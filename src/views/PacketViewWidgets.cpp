@@ -11,12 +11,12 @@
 #include <QPainter>
 #include <QStyledItemDelegate>
 #include <QTabBar>
-#include <QTableView>
 #include <QTreeView>
 
 #include "core/Twips.h"
 #include "ui/ImageList1.h"
 #include "views/PacketViews.h"
+#include "views/RowListView.h"
 
 namespace quillet {
 
@@ -65,21 +65,6 @@ private:
     static constexpr int kMargin = 3;
 };
 
-// A table that moves like a list of rows: Home and End go to the first and
-// the last row (a plain table keeps them within the row).
-class RowListView : public QTableView {
-public:
-    using QTableView::QTableView;
-
-protected:
-    QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override
-    {
-        if (action == MoveHome || action == MoveEnd)
-            modifiers |= Qt::ControlModifier;
-        return QTableView::moveCursor(action, modifiers);
-    }
-};
-
 }  // namespace
 
 int PacketViewWidgets::ColumnWidthTwips(int column)
@@ -101,22 +86,15 @@ PacketViewWidgets::PacketViewWidgets(PacketViews& views, QWidget* listParent, QW
     views_.ListModel().decoration = decoration;
     views_.TreeModel().decoration = decoration;
 
-    // The list: a table over the program's own model. Rows have one fixed
-    // height, so appending never measures rows.
+    // The list over the program's own model. Rows have one fixed height,
+    // so the list places them by number and never measures them.
     auto* table = new RowListView(listParent);
     table->setObjectName(QStringLiteral("lv"));
     table->setModel(&views_.ListModel());
-    table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    table->setSelectionMode(QAbstractItemView::SingleSelection);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    table->setShowGrid(false);
-    table->setWordWrap(false);
     table->setTextElideMode(Qt::ElideRight);
     table->setIconSize(QSize(ImageList1::kSize, ImageList1::kSize));
-    table->verticalHeader()->hide();
-    table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    table->verticalHeader()->setDefaultSectionSize(ImageList1::kSize + 2);
-    table->verticalHeader()->setMinimumSectionSize(1);
+    table->setRowHeight(ImageList1::kSize + 2);
     QHeaderView* header = table->horizontalHeader();
     header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     header->setHighlightSections(false);
