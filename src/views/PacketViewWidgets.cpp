@@ -162,9 +162,9 @@ void PacketViewWidgets::SyncTabs()
 void PacketViewWidgets::Follow(int row)
 {
     // Selecting one row and moving the scroll bar to its end cost the same
-    // at any row count. A current index that scrolls itself into view
-    // (auto-scroll) would measure the row's position instead; the scroll
-    // bar's end is the newest row's place, since every row has one height.
+    // at any row count: the scroll bar's end is the newest row's place, since
+    // every row has one height. The selection does not scroll by itself
+    // (auto-scroll off), so the list moves once.
     const QModelIndex index = views_.ListModel().index(row, 0);
     const bool autoScroll = lv_->hasAutoScroll();
     lv_->setAutoScroll(false);
