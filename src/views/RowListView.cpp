@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include <QApplication>
+#include <QDateTime>
 #include <QHeaderView>
 #include <QPaintEvent>
 #include <QPainter>
@@ -394,6 +396,32 @@ void RowListView::paintEvent(QPaintEvent* event)
             if (!(model()->flags(index) & Qt::ItemIsEnabled))
                 option.state &= ~QStyle::State_Enabled;
             itemDelegateForIndex(index)->paint(&painter, option, index);
+        }
+    }
+}
+
+void RowListView::keyboardSearch(const QString& search)
+{
+    const int rows = rowCount();
+    if (!model() || rows == 0 || search.isEmpty())
+        return;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const bool goOn = now - typedAt_ < QApplication::keyboardInputInterval();
+    typedAt_ = now;
+    typed_ = goOn ? typed_ + search : search;
+    const QModelIndex current = currentIndex();
+    const int column = current.isValid() ? current.column() : 0;
+    // A new search starts after the current row; a growing one at it.
+    int row = current.isValid() ? current.row() + (goOn ? 0 : 1) : 0;
+    const int span = std::min(rows, kSearchSpan);
+    for (int n = 0; n < span; ++n, ++row) {
+        if (row >= rows)
+            row = 0;
+        const QModelIndex at = model()->index(row, column, rootIndex());
+        if (at.data(Qt::DisplayRole).toString().startsWith(typed_, Qt::CaseInsensitive)) {
+            selectionModel()->setCurrentIndex(at, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+            scrollTo(at);
+            return;
         }
     }
 }

@@ -43,6 +43,11 @@ public:
     QRect visualRect(const QModelIndex& index) const override;
     void scrollTo(const QModelIndex& index, ScrollHint hint = EnsureVisible) override;
     void reset() override;
+    // Typing goes to the next row whose text in the current column starts
+    // with what was typed, looking at most kSearchSpan rows on (wrapping),
+    // so a key press costs the same at any row count.
+    void keyboardSearch(const QString& search) override;
+    static constexpr int kSearchSpan = 4096;
 
 protected:
     QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
@@ -72,6 +77,8 @@ private:
     QHeaderView* header_ = nullptr;
     int rowHeight_ = 18;
     bool inGeometries_ = false;
+    QString typed_;
+    qint64 typedAt_ = 0;
 };
 
 }  // namespace quillet

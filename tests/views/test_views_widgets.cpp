@@ -236,6 +236,17 @@ TEST_F(ViewWidgets, AMillionRowsKeepNoRowStateAndArePlacedByNumber)
     QTest::keyClick(lv, Qt::Key_Home);
     EXPECT_EQ(bar->value(), 0);
 
+    // Typing goes to the next row whose first column starts with the
+    // letters; letters no row starts with leave the current row alone.
+    const QString first = lv->model()->index(0, 0).data().toString();
+    ASSERT_FALSE(first.isEmpty());
+    QTest::keyClicks(lv, first.left(1));
+    EXPECT_EQ(CurrentRow(), 1);
+    QTest::qWait(QApplication::keyboardInputInterval() + 50);
+    QTest::keyClicks(lv, QStringLiteral("#~"));
+    EXPECT_EQ(CurrentRow(), 1);
+    QTest::keyClick(lv, Qt::Key_Home);
+
     // Not following: the list stays where the user left it.
     views.bNoFollow = true;
     for (int i = 0; i < 1000; ++i)
