@@ -25,6 +25,8 @@
 #include "ports/frmConfig.h"
 #include "ui/ImageList1.h"
 #include "shell/WindowMessage.h"
+#include "views/HostTreeMenu.h"
+#include "views/HostTreeNames.h"
 #include "views/PacketViewWidgets.h"
 
 namespace quillet {
@@ -111,6 +113,11 @@ QTabBar* frmMain::ts2() const
     return viewWidgets_->ts2();
 }
 
+std::int64_t frmMain::HostNameLookUps() const
+{
+    return hostNames_->Resolver().LookUpsMade();
+}
+
 void frmMain::BuildControls()
 {
     setObjectName(QStringLiteral("frmMain"));
@@ -156,6 +163,9 @@ void frmMain::BuildControls()
     Frame1_->setObjectName(QStringLiteral("Frame1"));
 
     viewWidgets_ = std::make_unique<PacketViewWidgets>(views_, Frame2_, Frame1_, Frame2_, this);
+    hostNames_ = std::make_unique<HostTreeNames>(views_.TreeModel(), std::make_unique<ReverseResolver>(),
+                                                 options_.hostNames);
+    treeMenu_ = new HostTreeMenu(viewWidgets_->tv(), *hostNames_, this);
 
     Text1_ = new QPlainTextEdit(Frame1_);
     Text1_->setObjectName(QStringLiteral("Text1"));

@@ -37,6 +37,8 @@ class QTreeView;
 
 namespace quillet {
 
+class HostTreeMenu;
+class HostTreeNames;
 class PacketViewWidgets;
 class TP_WinSplit;
 class frmConfig;
@@ -62,6 +64,9 @@ struct frmMainOptions {
     // Free space the working file's file system keeps; 0: the smaller of
     // 1 GiB and 5 % of it.
     std::uint64_t diskReserveBytes = 0;
+    // Host names after the addresses in tv (reverse look-ups); the tree's
+    // menu mnuTree turns them on and off while the window runs.
+    bool hostNames = true;
 };
 
 // The main window: owns the program's state (packet views, filters, port
@@ -71,7 +76,8 @@ struct frmMainOptions {
 // address chooser Combo1), stB (status bar: one 96-pixel panel showing the
 // receive count, then stBState, stBDrops and stBRate, see below), lv, ts2 (list and its tabs), tv (host tree), Text1 (hex
 // dump), txtData (text view, hidden at start), ts (tabs of the lower pane),
-// the splitters sp and spBottom and the panes Frame1 and Frame2.
+// the splitters sp and spBottom and the panes Frame1 and Frame2. tv's
+// context menu mnuTree holds mnuHostNames, which turns host names on and off.
 //
 // Capture notifications: while a capture is open, a socket notifier on its
 // descriptor posts one capture-notification message (1025, wParam the
@@ -144,6 +150,10 @@ public:
     QAbstractItemView* lv() const;
     QTreeView* tv() const;
     QTabBar* ts2() const;
+    HostTreeNames& HostNames() const { return *hostNames_; }
+    HostTreeMenu* TreeMenu() const { return treeMenu_; }
+    // Reverse look-ups made for tv's host names since start-up.
+    std::int64_t HostNameLookUps() const;
     QTabBar* ts() const { return ts_; }
     QPlainTextEdit* Text1() const { return Text1_; }
     QPlainTextEdit* txtData() const { return txtData_; }
@@ -292,6 +302,8 @@ private:
     QPlainTextEdit* txtData_ = nullptr;
     QTabBar* ts_ = nullptr;
     std::unique_ptr<PacketViewWidgets> viewWidgets_;
+    std::unique_ptr<HostTreeNames> hostNames_;
+    HostTreeMenu* treeMenu_ = nullptr;
 
     // Secondary windows.
     QPointer<frmFiltro> frmFiltro_;

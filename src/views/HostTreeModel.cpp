@@ -224,7 +224,73 @@ int HostTreeModel::endBurst()
         endInsertRows();
     }
     firstPending_ = nodes_.size();
+    if (onNewHosts) {
+        std::vector<IPv4> hosts;
+        IPv4 address = 0;
+        for (std::size_t i = first; i < nodes_.size(); ++i)
+            if (isHost(nodes_[i]) && AddressOf(nodes_[i], address))
+                hosts.push_back(address);
+        if (!hosts.empty())
+            onNewHosts(hosts);
+    }
     return static_cast<int>(nodes_.size() - first);
+}
+
+bool HostTreeModel::AddressOf(const Node& node, IPv4& address)
+{
+    return AddressCodec::Pack(node.text.view(), address);
+}
+
+void HostTreeModel::hostChanged(IPv4 address)
+{
+    const FixedText<15> text = IPv4ToText(address);
+    for (const int root : {srcRoot_, destRoot_}) {
+        const int id = find(root, text.view());
+        if (id < 0 || static_cast<std::size_t>(id) >= firstPending_)
+            continue;
+        const QModelIndex at = createIndex(nodes_[static_cast<std::size_t>(id)].row, 0, quintptr(id));
+        Q_EMIT dataChanged(at, at, {Qt::DisplayRole});
+    }
+}
+
+void HostTreeModel::SetHostName(IPv4 address, const QString& name)
+{
+    if (name.isEmpty()) {
+        if (names_.erase(address) != 0)
+            hostChanged(address);
+        return;
+    }
+    QString& known = names_[address];
+    if (known == name)
+        return;
+    known = name;
+    hostChanged(address);
+}
+
+void HostTreeModel::ClearHostNames()
+{
+    std::unordered_map<IPv4, QString> named;
+    named.swap(names_);
+    for (const auto& [address, name] : named)
+        hostChanged(address);
+}
+
+QString HostTreeModel::HostName(IPv4 address) const
+{
+    const auto it = names_.find(address);
+    return it == names_.end() ? QString() : it->second;
+}
+
+std::vector<IPv4> HostTreeModel::HostAddresses() const
+{
+    std::vector<IPv4> addresses;
+    IPv4 address = 0;
+    for (const int root : {srcRoot_, destRoot_})
+        if (root >= 0)
+            for (const std::int32_t id : childrenOf(root))
+                if (AddressOf(nodes_[static_cast<std::size_t>(id)], address))
+                    addresses.push_back(address);
+    return addresses;
 }
 
 const std::vector<std::int32_t>& HostTreeModel::childrenOf(int node) const
@@ -338,7 +404,15 @@ QVariant HostTreeModel::data(const QModelIndex& index, int role) const
     switch (role) {
     case Qt::DisplayRole: {
         const std::string_view text = node.text;
-        return root ? QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())) : FromLatin1(text);
+        if (root)
+            return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+        IPv4 address = 0;
+        if (!names_.empty() && isHost(node) && AddressOf(node, address)) {
+            const auto named = names_.find(address);
+            if (named != names_.end())
+                return FromLatin1(text) + QStringLiteral(" (") + named->second + QLatin1Char(')');
+        }
+        return FromLatin1(text);
     }
     case Qt::DecorationRole:
         return node.image != 0 && decoration ? decoration(node.image) : QVariant();

@@ -4,11 +4,13 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <QAbstractItemModel>
 
 #include "core/FixedText.h"
+#include "core/IPv4Text.h"
 #include "decode/RecordFields.h"
 #include "views/ListRoles.h"
 
@@ -28,6 +30,11 @@ namespace quillet {
 //
 // New nodes become visible to views when the burst ends (endBurst), one
 // insertion per parent that grew.
+//
+// Host names: a table by address, apart from the nodes, that a host node's
+// shown text takes its name from: "10.77.0.2 (peer.test)". Keys, the
+// bookkeeping and the port nodes never see it. The table outlives clear(),
+// so a rebuild shows the names already known.
 class HostTreeModel : public QAbstractItemModel {
 public:
     // One side's bookkeeping (dSrcHosts or dDestHosts), read-only.
@@ -79,6 +86,19 @@ public:
     // Every node, visible or not.
     std::size_t nodeCount() const { return nodes_.size() - 1; }
 
+    // --- host names ---------------------------------------------------------------
+    // Shows the name after the address of both host nodes of that address
+    // (an empty name: the address alone).
+    void SetHostName(IPv4 address, const QString& name);
+    // Every host node shows its address alone again.
+    void ClearHostNames();
+    QString HostName(IPv4 address) const;
+    // The addresses of every host node, source side first, in node order.
+    std::vector<IPv4> HostAddresses() const;
+    // Called at the end of a burst with the addresses of the host nodes it
+    // made visible, once each side (not set: nothing is gathered).
+    std::function<void(const std::vector<IPv4>& addresses)> onNewHosts;
+
     // Icon for an image number, set by the widget layer; not set: no icon.
     std::function<QVariant(int image)> decoration;
 
@@ -115,6 +135,12 @@ private:
     int nodeOf(const QModelIndex& index) const;
     std::size_t slotOf(int parent, std::string_view text) const;
     void growIndex();
+    bool isHost(const Node& node) const
+    {
+        return node.parent > 0 && (node.parent == srcRoot_ || node.parent == destRoot_);
+    }
+    static bool AddressOf(const Node& node, IPv4& address);
+    void hostChanged(IPv4 address);
 
     std::vector<Node> nodes_;                      // nodes_[0]: the invisible root
     std::vector<std::vector<std::int32_t>> lists_;  // children of the nodes that have any
@@ -124,6 +150,7 @@ private:
     int srcRoot_ = -1;
     int destRoot_ = -1;
     std::size_t firstPending_ = 1;  // nodes from here on are not yet visible
+    std::unordered_map<IPv4, QString> names_;
 };
 
 }  // namespace quillet
