@@ -10,6 +10,11 @@
 // dropped for it, the share of the arrived datagrams each kept, and the CPU
 // time of the window's thread (and its share of the run's wall time).
 //
+// Per rate it also times opening the preferences dialog (toolbar button 6)
+// once while the sender runs and once 300 ms after it stopped: from the
+// click's event being queued to the event loop's return after the dialog
+// was shown and painted.
+//
 // With --rows N each rate runs until the list holds N rows instead of for a
 // fixed time, and every million rows a line gives the longest stall since
 // the last such line: the stall must not grow with the rows in the list.
@@ -27,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -47,6 +53,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
+#include <QWidget>
 
 #include "UdpSender.h"
 #include "shell/frmMain.h"
@@ -163,6 +170,29 @@ private:
     std::string log_;
 };
 
+// Queues a click on toolbar button 6 behind what the event loop has to do,
+// and calls done with the milliseconds until the preferences dialog was
+// shown and the loop came back after painting it; then closes the dialog.
+void TimeDialogOpen(frmMain& w, std::function<void(double)> done)
+{
+    auto clock = std::make_shared<QElapsedTimer>();
+    clock->start();
+    QTimer::singleShot(0, &w, [&w, clock, done] {
+        w.Button(6)->trigger();
+        QTimer::singleShot(0, &w, [clock, done] {
+            const double ms = static_cast<double>(clock->nsecsElapsed()) / 1e6;
+            bool shown = false;
+            for (QWidget* top : QApplication::topLevelWidgets()) {
+                if (top->inherits("quillet::frmConfig") && top->isVisible()) {
+                    shown = true;
+                    top->close();
+                }
+            }
+            done(shown ? ms : -1);
+        });
+    });
+}
+
 struct Result {
     std::uint64_t rate = 0;
     std::uint64_t sent = 0;
@@ -176,6 +206,8 @@ struct Result {
     bool tcpdumpOk = false;
     double cpuSeconds = 0;
     double wallSeconds = 0;
+    double dialogDuringMs = -1;  // -1: not measured
+    double dialogAfterMs = -1;
 
     bool WindowLossFree() const
     {
@@ -319,8 +351,9 @@ int main(int argc, char** argv)
     else
         std::printf("Live capture through the main window, %g s per rate, %zu-byte UDP payloads, veth pair\n",
                     seconds, payload);
-    std::printf("%9s %10s %10s | %10s %10s %9s %9s | %10s %9s | %6s %6s %7s %5s\n", "rate/s", "sent", "arrived",
-                "read", "stored", "kdropped", "stall ms", "tcpdump", "kdropped", "win%", "tcpd%", "cpu s", "cpu%");
+    std::printf("%9s %10s %10s | %10s %10s %9s %9s | %10s %9s | %6s %6s %7s %5s | %7s %7s\n", "rate/s", "sent",
+                "arrived", "read", "stored", "kdropped", "stall ms", "tcpdump", "kdropped", "win%", "tcpd%", "cpu s",
+                "cpu%", "dlg run", "dlg aft");
     std::fflush(stdout);
 
     std::vector<Result> results;
@@ -358,6 +391,9 @@ int main(int argc, char** argv)
         QEventLoop loop;
         QTimer poll;
         bool senderDone = false;
+        bool dialogDuring = false;
+        bool dialogAfter = false;
+        bool dialogAfterDone = false;
         QElapsedTimer afterSend;
         std::int64_t nextProgress = 1'000'000;
         QObject::connect(&poll, &QTimer::timeout, [&] {
@@ -374,11 +410,22 @@ int main(int argc, char** argv)
                 if (!senderDone && rows >= rowsWanted)
                     sender.Stop();
             }
+            if (!dialogDuring && !senderDone && wall.elapsed() > 1500) {
+                dialogDuring = true;
+                TimeDialogOpen(w, [&r](double ms) { r.dialogDuringMs = ms; });
+            }
             if (!senderDone && sender.finished()) {
                 senderDone = true;
                 afterSend.start();
             }
-            if (senderDone && afterSend.elapsed() > 500)
+            if (senderDone && !dialogAfter && afterSend.elapsed() > 300) {
+                dialogAfter = true;
+                TimeDialogOpen(w, [&r, &dialogAfterDone](double ms) {
+                    r.dialogAfterMs = ms;
+                    dialogAfterDone = true;
+                });
+            }
+            if (senderDone && afterSend.elapsed() > 500 && dialogAfterDone)
                 loop.quit();
         });
         poll.start(50);
@@ -418,14 +465,16 @@ int main(int argc, char** argv)
         window.reset();
 
         const std::string rateText = r.rate > 0 ? std::to_string(r.rate) : std::string("flat");
-        std::printf("%9s %10llu %10llu | %10lld %10lld %9llu %9.1f | %10llu %9llu | %6.1f %6.1f %7.2f %5.0f%s\n",
+        std::printf("%9s %10llu %10llu | %10lld %10lld %9llu %9.1f | %10llu %9llu | %6.1f %6.1f %7.2f %5.0f | %7.1f "
+                    "%7.1f%s\n",
                     rateText.c_str(), static_cast<unsigned long long>(r.sent),
                     static_cast<unsigned long long>(r.arrived), static_cast<long long>(r.read),
                     static_cast<long long>(r.stored), static_cast<unsigned long long>(r.kernelDropped), r.stallMs,
                     static_cast<unsigned long long>(r.tcpdumpCaptured), static_cast<unsigned long long>(r.tcpdumpDropped),
                     Percent(static_cast<double>(r.stored), static_cast<double>(r.arrived)),
                     Percent(static_cast<double>(r.tcpdumpCaptured), static_cast<double>(r.arrived)), r.cpuSeconds,
-                    Percent(r.cpuSeconds, r.wallSeconds), r.tcpdumpOk ? "" : " (tcpdump figures missing)");
+                    Percent(r.cpuSeconds, r.wallSeconds), r.dialogDuringMs, r.dialogAfterMs,
+                    r.tcpdumpOk ? "" : " (tcpdump figures missing)");
         std::fflush(stdout);
     }
 

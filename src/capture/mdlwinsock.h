@@ -105,6 +105,10 @@ private:
 // The port changes nothing: a capture sees the whole interface.
 CaptureHandle OpenCaptureSocket(const std::string& address, int port, MessageSink& sink);
 
+// The kernel ring size a capture asks for on a machine with that much memory
+// (0: unknown): 128 MiB, at most 1/32 of the memory, at least 32 MiB.
+int CaptureBufferBytes(long long physicalBytes);
+
 // The address of a dotted-decimal text or of a host name, or kNoAddress.
 IPv4 ResolveIPv4(const std::string& text);
 

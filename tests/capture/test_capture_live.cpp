@@ -535,3 +535,12 @@ TEST(CaptureLive, VlanTaggedDatagramsArriveWithoutTheirTag)
     }
     EXPECT_EQ(tagged, 1);
 }
+
+TEST(CaptureLive, RingSizeFollowsTheMachinesMemoryWithinBounds)
+{
+    constexpr long long MiB = 1024LL * 1024;
+    EXPECT_EQ(CaptureBufferBytes(24 * 1024 * MiB), 128 * MiB);
+    EXPECT_EQ(CaptureBufferBytes(0), 128 * MiB);  // unknown memory: the usual size
+    EXPECT_EQ(CaptureBufferBytes(2 * 1024 * MiB), 64 * MiB);
+    EXPECT_EQ(CaptureBufferBytes(512 * MiB), 32 * MiB);  // a small machine keeps the floor
+}
