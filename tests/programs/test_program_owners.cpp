@@ -104,7 +104,7 @@ TEST(ProgramOwners, ManyEndpointsStayFoundAndAreCapped)
             answers.push_back({r.key, r.fromSeq, OwnerAnswer::Owner, "p (" + std::to_string(r.fromSeq % 1000) + ")"});
         }
         o.Apply(answers);
-        EXPECT_EQ(o.AnsweredThrough(), static_cast<std::int64_t>(o.HasPending() ? asked : n)) << asked;
+        EXPECT_EQ(o.AnsweredThrough(), static_cast<std::int64_t>(asked));
     }
     EXPECT_EQ(asked, ProgramOwners::kMaxEndpoints);
     for (std::size_t i : {std::size_t{0}, std::size_t{777}, ProgramOwners::kMaxEndpoints - 1}) {
