@@ -212,16 +212,6 @@ TEST(SocketOwners, OwnDescriptorsAndAFakeProcTree)
     EXPECT_EQ(fake.at(99).Text(), "a_long_name_cut (4711)");
 }
 
-TEST(SocketOwners, LinkTexts)
-{
-    EXPECT_EQ(SocketInodeOfLink("socket:[12345]"), 12345u);
-    EXPECT_EQ(SocketInodeOfLink("socket:[]"), 0u);
-    EXPECT_EQ(SocketInodeOfLink("socket:[12a]"), 0u);
-    EXPECT_EQ(SocketInodeOfLink("socket:[99999999999999999999999]"), 0u);
-    EXPECT_EQ(SocketInodeOfLink("anon_inode:[eventfd]"), 0u);
-    EXPECT_EQ(SocketInodeOfLink("/dev/null"), 0u);
-}
-
 TEST(ProgramLookup, AnswersOnTheContextThreadFromAThreadOfItsOwn)
 {
     int argc = 1;

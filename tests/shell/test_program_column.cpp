@@ -153,8 +153,9 @@ TEST(ProgramColumn, TalkerRowsShowItsNameAndPidAndAReusedPortItsNewOwner)
     for (int row : RowsOf(w, "UDP", kNobody))
         EXPECT_EQ(w.ProgramOfRow(row), "") << row;
     for (int r = 0; r < w.lv()->model()->rowCount(); ++r) {
-        if (Cell(w, r, kColProtocol) == "ICMP")
+        if (Cell(w, r, kColProtocol) == "ICMP") {
             EXPECT_EQ(w.ProgramOfRow(r), "") << "no ports, no program";
+        }
     }
     EXPECT_EQ(Cell(w, firstUdp.front(), kColProgram), firstOwner) << "the column shows what ProgramOfRow says";
 
