@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Every include between the source folders points down the layers:
-#   shell -> views, filters, ports, inspect, splitter -> ui -> decode, capture -> core
+#   shell -> views, filters, ports, inspect, splitter -> ui -> decode, capture -> core, programs
 # Folders of one layer may use each other, except decode and capture, which
-# meet only in core. Prints each include that points the wrong way.
+# meet only in core, and core and programs, which do not meet. Prints each include that points the wrong way.
 set -u
 src="${1:-$(dirname "$0")/../src}"
 rank() {
   case "$1" in
-    core) echo 0 ;;
+    core|programs) echo 0 ;;
     decode|capture) echo 1 ;;
     ui) echo 2 ;;
     views|filters|ports|inspect|splitter) echo 3 ;;

@@ -76,7 +76,8 @@ private:
 };
 
 frmMain::frmMain(Options options, QWidget* parent)
-    : QMainWindow(parent), options_(std::move(options)), sink_(std::make_unique<FormSink>(*this))
+    : QMainWindow(parent), options_(std::move(options)), sink_(std::make_unique<FormSink>(*this)),
+      programLookup_(this, [this](std::vector<OwnerAnswer> answers) { ProgramsAnswered(std::move(answers)); })
 {
     BuildControls();
     Form_Load();

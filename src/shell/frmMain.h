@@ -17,6 +17,7 @@
 #include "shell/CaptureSource.h"
 #include "shell/CaptureStatus.h"
 #include "shell/KernelVersion.h"
+#include "programs/ProgramLookup.h"
 #include "shell/cSubCls.h"
 #include "views/PacketViews.h"
 
@@ -167,6 +168,11 @@ public:
     // to the receive path as one notification's burst would.
     void ReceiveDatagrams(const std::vector<std::vector<std::uint8_t>>& datagrams, std::int64_t timestampUs);
 
+    // The program column's text for a row of lv, once the look-ups pending
+    // for it are answered (waits at most kProgramWaitMs, handling events).
+    QString ProgramOfRow(int row);
+    static constexpr int kProgramWaitMs = 2000;
+
     // --- capture files (frmMainFiles.cpp) ---------------------------------------
     // Reads a pcap or pcapng file into the store as the receive path stores
     // captured datagrams. Empty when all went well, else the message the
@@ -229,6 +235,10 @@ private:
     void ShowCapturingState();
     void CheckLink(const std::string& readError);
     void FinishEndByItself();
+    // Hands the endpoints noted since the last batch to the look-up, unless
+    // a batch is in flight; and enters its answers.
+    void LookUpPrograms();
+    void ProgramsAnswered(std::vector<OwnerAnswer> answers);
 
     void Tell(const QString& text);
     // Makes the working capture file unless it is there; else the message
@@ -241,6 +251,7 @@ private:
 
     // Program state.
     PacketViews views_;
+    ProgramLookup programLookup_;
     std::unique_ptr<cSubCls> oSubCls_;
     std::int64_t lRecvCount_ = 0;
     std::uint64_t bytesRecv_ = 0;

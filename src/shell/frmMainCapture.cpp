@@ -10,9 +10,12 @@
 #include <QAction>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QLabel>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 
 #include "core/CaptureFile.h"
@@ -406,9 +409,12 @@ void frmMain::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t ti
     if (!decoded)
         return;
     try {
-        if (views_.StorePacket(*decoded, datagram, timestampUs) == 0)
+        const std::int64_t seq = views_.StorePacket(*decoded, datagram, timestampUs);
+        if (seq == 0)
             StopStoring(QStringLiteral("the working capture file cannot take more (%1)")
                             .arg(QString::fromLocal8Bit(views_.DatagramError())));
+        else if (source_ && !fileBusy_)
+            views_.NoteProgram(seq);  // only what is captured now belongs to sockets now
     } catch (const std::bad_alloc&) {
         StopStoring(QStringLiteral("memory ran out"));
     }
@@ -436,6 +442,40 @@ void frmMain::EndReceive()
         throw;
     }
     endingBurst_ = false;
+    LookUpPrograms();
+}
+
+void frmMain::LookUpPrograms()
+{
+    if (views_.Programs().HasPending() && !programLookup_.Busy())
+        programLookup_.Request(views_.Programs().TakeBatch());
+}
+
+void frmMain::ProgramsAnswered(std::vector<OwnerAnswer> answers)
+{
+    const std::int64_t from = views_.Programs().Apply(answers);
+    if (from != 0)
+        views_.ListModel().ProgramsChanged(from);
+    LookUpPrograms();  // what was noted meanwhile
+}
+
+QString frmMain::ProgramOfRow(int row)
+{
+    PacketListModel& list = views_.ListModel();
+    if (row < 0 || row >= list.visibleRows())
+        return {};
+    const std::int64_t seq = list.sequenceOf(static_cast<std::size_t>(row));
+    QElapsedTimer waited;
+    waited.start();
+    ProgramOwners& owners = views_.Programs();
+    while (owners.AnsweredThrough() < seq && (owners.Unanswered() || owners.HasPending())
+           && waited.elapsed() < kProgramWaitMs) {
+        LookUpPrograms();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        if (owners.AnsweredThrough() < seq && programLookup_.Busy())
+            QThread::msleep(1);
+    }
+    return list.text(static_cast<std::size_t>(row), kColProgram);
 }
 
 void frmMain::ReceiveDatagrams(const std::vector<std::vector<std::uint8_t>>& datagrams, std::int64_t timestampUs)

@@ -188,6 +188,12 @@ QString frmMain::OpenCaptureFile(const QString& path)
     lRecvCount_ = 0;
     stBPanel1_->setText(QString::number(0));
     const std::int64_t firstSeq = views_.lSeq() + 1;
+    // A file's packets belong to no socket of now, whatever their ports.
+    struct NotLookedUp {
+        PacketViews& views;
+        std::int64_t first;
+        ~NotLookedUp() { views.Programs().NotLookedUp(first, views.lSeq()); }
+    } notLookedUp{views_, firstSeq};
     const CaptureFileReader::DatagramFn fn = [this](std::span<const std::uint8_t> d, std::int64_t ts) {
         ReceiveOne(d, ts);
     };

@@ -38,7 +38,10 @@ enum ListColumn : int {
     kColDestPort = 4,
     kColSize = 5,
     kColTime = 6,
-    kColumnCount = 7,
+    // After the seven above: the local program that owns the datagram's
+    // socket, "name (pid)", empty when not known.
+    kColProgram = 7,
+    kColumnCount = 8,
 };
 
 }  // namespace quillet

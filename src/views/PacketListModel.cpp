@@ -28,6 +28,7 @@ QString PacketListModel::Caption(int column)
     static const std::array<QString, kColumnCount> captions = {
         QStringLiteral("协议"),   QStringLiteral("原址"),   QStringLiteral("目标地址"), QStringLiteral("源端口"),
         QStringLiteral("目标端口"), QStringLiteral("字节数"), QStringLiteral("时间"),
+        QStringLiteral("程序"),
     };
     return column >= 0 && column < kColumnCount ? captions[static_cast<std::size_t>(column)] : QString();
 }
@@ -62,6 +63,22 @@ void PacketListModel::clear()
     endResetModel();
 }
 
+void PacketListModel::ProgramsChanged(std::int64_t seq)
+{
+    // Rows are in the store's order: the first row at or after seq.
+    int low = 0;
+    int high = visible_;
+    while (low < high) {
+        const int mid = low + (high - low) / 2;
+        if (sequenceOf(static_cast<std::size_t>(mid)) < seq)
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    if (low < visible_)
+        emit dataChanged(index(low, kColProgram), index(visible_ - 1, kColProgram), {Qt::DisplayRole});
+}
+
 QString PacketListModel::portText(std::uint64_t row, std::string_view port) const
 {
     const auto naming = static_cast<int>(row >> kNamingShift);
@@ -89,6 +106,8 @@ QString PacketListModel::text(std::size_t row, int column) const
         return FromLatin1(r.mSize.text());
     case kColTime:
         return FromUtf8(r.mHora.text());
+    case kColProgram:
+        return programText ? programText(static_cast<std::int64_t>(bits & kSeqMask), r) : QString();
     default:
         return {};
     }

@@ -13,7 +13,7 @@
 
 namespace quillet {
 
-// The rows of the packet list lv: seven columns over records of the store.
+// The rows of the packet list lv: eight columns over records of the store.
 // A row holds only the packet's sequence number, its image and how its port
 // columns were named when it was made, so a row keeps its texts until the
 // list is emptied, whatever the preferences say later. The port databases
@@ -60,6 +60,12 @@ public:
 
     // Icon for an image number, set by the widget layer; not set: no icon.
     std::function<QVariant(int image)> decoration;
+    // The program column's text for a packet; not set: empty.
+    std::function<QString(std::int64_t seq, const clV& record)> programText;
+
+    // The program column changed for the packets from seq on: one change
+    // notice for the visible rows showing them.
+    void ProgramsChanged(std::int64_t seq);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;

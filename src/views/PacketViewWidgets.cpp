@@ -22,7 +22,7 @@ namespace quillet {
 
 namespace {
 
-constexpr std::array<int, kColumnCount> kColumnTwips = {1300, 1700, 1700, 1200, 1200, 1440, 1500};
+constexpr std::array<int, kColumnCount> kColumnTwips = {1300, 1700, 1700, 1200, 1200, 1440, 1500, 2000};
 
 // Paints a list cell as one line of text, elided at the right, after the
 // row's image in the first column. The list repaints its visible rows after

@@ -4,6 +4,8 @@
 #include <charconv>
 #include <new>
 
+#include "programs/SocketEndpoint.h"
+
 namespace quillet {
 
 namespace {
@@ -46,6 +48,7 @@ PacketViews::PacketViews() : list_(store_, ports_), tree_()
     };
     tree_.AddRoots();
     tree_.endBurst();
+    list_.programText = [this](std::int64_t seq, const clV& record) { return ProgramOf(seq, record); };
 }
 
 PacketViews::~PacketViews() = default;
@@ -66,6 +69,47 @@ void PacketViews::SetLocalAddrs(const std::vector<std::string>& addrs)
 bool PacketViews::IsLocal(const AddressText& addr) const
 {
     return std::binary_search(localBits_.begin(), localBits_.end(), addr.bits());
+}
+
+// --- the program column -------------------------------------------------------
+
+int PacketViews::LocalEndpoints(const clV& r, std::uint64_t (&keys)[2]) const
+{
+    std::uint32_t protocol = 0;
+    if (!r.mProtocol.packed(protocol) || (protocol != SocketEndpoint::kTcp && protocol != SocketEndpoint::kUdp))
+        return 0;
+    int n = 0;
+    const auto side = [&](const AddressText& addr, const PortText5& port) {
+        std::uint32_t a = 0;
+        std::uint32_t p = 0;
+        if (IsLocal(addr) && addr.packed(a) && port.packed(p))
+            keys[n++] = SocketEndpoint{static_cast<std::uint8_t>(protocol), a, static_cast<std::uint16_t>(p)}.Key();
+    };
+    side(r.mSrcAddr, r.mSrcPort);
+    side(r.mDestAddr, r.mDestPort);
+    return n;
+}
+
+void PacketViews::NoteProgram(std::int64_t seq)
+{
+    std::uint64_t keys[2];
+    const int n = LocalEndpoints(store_.at(seq), keys);
+    for (int i = 0; i < n; ++i)
+        programs_.Note(keys[i], seq);
+}
+
+QString PacketViews::ProgramOf(std::int64_t seq, const clV& record) const
+{
+    std::uint64_t keys[2];
+    const int n = LocalEndpoints(record, keys);
+    QString text;
+    for (int i = 0; i < n; ++i)
+        if (const QString* owner = programs_.OwnerAt(keys[i], seq); owner && *owner != text) {
+            if (!text.isEmpty())
+                text += QStringLiteral(", ");
+            text += *owner;
+        }
+    return text;
 }
 
 // --- receive path -------------------------------------------------------------

@@ -15,6 +15,7 @@
 #include "decode/DecodeDatagram.h"
 #include "filters/cFilter.h"
 #include "ports/PortDatabases.h"
+#include "programs/ProgramOwners.h"
 #include "views/ArrivalTime.h"
 #include "views/HostTreeModel.h"
 #include "views/PacketListModel.h"
@@ -128,6 +129,19 @@ public:
     void AddToHostTree(std::string_view srcAddr, std::string_view srcPort, std::string_view destAddr,
                        std::string_view destPort);
 
+    // --- the program column -----------------------------------------------------
+    // Owners of the local endpoints (TCP and UDP ports of the local
+    // addresses) over the run; the list's program column reads them.
+    ProgramOwners& Programs() { return programs_; }
+    const ProgramOwners& Programs() const { return programs_; }
+    // Notes the local endpoints of a captured packet for look-up (no system
+    // call, nothing allocated once an endpoint is known).
+    void NoteProgram(std::int64_t seq);
+    // The program column of a packet: the owner of its local side (the
+    // source when sent, the destination when received; both, the sender's
+    // first, when both addresses are local), empty when not known.
+    QString ProgramOf(std::int64_t seq, const clV& record) const;
+
     // --- whole datagrams, kept in the working capture file ----------------------
     // Makes the working capture file under baseDir (empty: the default
     // directory) unless it is open already; false with DatagramError()
@@ -188,6 +202,9 @@ private:
     static PairKey MakePair(const AddressText& src, const AddressText& dest) { return {src.bits(), dest.bits()}; }
 
     const cFilter* SelectedFilter();
+    // The keys of a record's local TCP or UDP endpoints, the sender's first;
+    // returns how many (0..2).
+    int LocalEndpoints(const clV& record, std::uint64_t (&keys)[2]) const;
     // A record with every field but mData; then stored and shown.
     clV MakeRecord(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
                    std::string_view srcPort, std::string_view destPort, std::int32_t size, std::string_view hora);
@@ -199,6 +216,7 @@ private:
     PortPreferences prefs_;
     TextMap<bool> local_;
     std::vector<std::uint64_t> localBits_;  // bits() of the local addresses, sorted
+    ProgramOwners programs_;
     PacketListModel list_;
     HostTreeModel tree_;
     std::unordered_set<PairKey, PairHash> pairs_;

@@ -159,7 +159,7 @@ TEST(ListRows, OddTextsShowAsGivenAndTabsTreatThemAlike)
         {"255", "255.255.255.255", "10.0.0.1", "", "", "2147483647", "00:00:00,00"},
     };
     for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < kColumnCount; ++c)
+        for (int c = 0; c < kColProgram; ++c)
             EXPECT_EQ(Cell(m, r, c), rows[r][c]) << r << "," << c;
     EXPECT_EQ(m.data(m.index(0, 0), kImageRole).toInt(), 4);   // "010.0.0.1x" is in the set
     EXPECT_EQ(m.data(m.index(1, 0), kImageRole).toInt(), 12);  // cut to 15: not the long one
@@ -204,7 +204,8 @@ TEST(ListRows, ColumnsTagsAndCaptions)
     v.StorePacket("TCP", kOther, kLocal, "1025", "80", payload, 4, "10:11:12.13");
     v.EndBurst();
     PacketListModel& m = v.ListModel();
-    const QStringList expect = {"TCP", kOther, kLocal, "1025", "80", "4", "10:11:12.13"};
+    const QStringList expect = {"TCP", kOther, kLocal, "1025", "80", "4", "10:11:12.13", ""};
+    ASSERT_EQ(m.columnCount(), 8);
     for (int c = 0; c < kColumnCount; ++c)
         EXPECT_EQ(Cell(m, 0, c), expect[c]) << c;
     EXPECT_EQ(m.data(m.index(0, 2), kRowTagRole).toByteArray(), QByteArray(payload.data(), 4));
@@ -212,7 +213,7 @@ TEST(ListRows, ColumnsTagsAndCaptions)
     EXPECT_EQ(Cell(m, 0, 4, kColumnTagRole), "80");
     EXPECT_FALSE(m.data(m.index(0, 2), kColumnTagRole).isValid());
     EXPECT_EQ(m.data(m.index(0, 6), kSequenceRole).toLongLong(), 1);
-    const QStringList captions = {"协议", "原址", "目标地址", "源端口", "目标端口", "字节数", "时间"};
+    const QStringList captions = {"协议", "原址", "目标地址", "源端口", "目标端口", "字节数", "时间", "程序"};
     for (int c = 0; c < kColumnCount; ++c)
         EXPECT_EQ(m.headerData(c, Qt::Horizontal).toString(), captions[c]);
 }

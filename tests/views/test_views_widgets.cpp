@@ -83,7 +83,7 @@ TEST_F(ViewWidgets, ControlsCarryTheirNamesCaptionsImagesAndWidths)
     }
     EXPECT_EQ(ts2->currentIndex(), 0);
 
-    const int pixels[kColumnCount] = {87, 113, 113, 80, 80, 96, 100};
+    const int pixels[kColumnCount] = {87, 113, 113, 80, 80, 96, 100, 133};
     for (int c = 0; c < kColumnCount; ++c) {
         EXPECT_EQ(lv->columnWidth(c), pixels[c]) << c;
         EXPECT_EQ(lv->model()->headerData(c, Qt::Horizontal).toString(), PacketListModel::Caption(c));

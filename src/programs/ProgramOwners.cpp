@@ -1,0 +1,142 @@
+#include "programs/ProgramOwners.h"
+
+#include <algorithm>
+
+namespace quillet {
+
+namespace {
+constexpr unsigned kInitialBits = 10;
+}
+
+ProgramOwners::ProgramOwners() : slots_(std::size_t{1} << kInitialBits, 0), shift_(64 - kInitialBits)
+{
+    owners_.emplace_back();
+}
+
+std::uint32_t ProgramOwners::Find(std::uint64_t key) const
+{
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = Slot(key);; i = (i + 1) & mask) {
+        const std::uint32_t slot = slots_[i];
+        if (slot == 0)
+            return kNoEntry;
+        if (entries_[slot - 1].key == key)
+            return slot - 1;
+    }
+}
+
+void ProgramOwners::Grow()
+{
+    std::vector<std::uint32_t> old(slots_.size() * 2, 0);
+    old.swap(slots_);
+    --shift_;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::uint32_t slot : old) {
+        if (slot == 0)
+            continue;
+        std::size_t i = Slot(entries_[slot - 1].key);
+        while (slots_[i] != 0)
+            i = (i + 1) & mask;
+        slots_[i] = slot;
+    }
+}
+
+void ProgramOwners::Probe(std::uint64_t key)
+{
+    lastKey_ = key;
+    lastEntry_ = Find(key);
+    if (lastEntry_ != kNoEntry || entries_.size() >= kMaxEndpoints)
+        return;
+    if ((entries_.size() + 1) * 2 > slots_.size())
+        Grow();
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = Slot(key);
+    while (slots_[i] != 0)
+        i = (i + 1) & mask;
+    entries_.push_back({key, 0, {}});
+    lastEntry_ = static_cast<std::uint32_t>(entries_.size() - 1);
+    slots_[i] = lastEntry_ + 1;
+}
+
+std::vector<OwnerRequest> ProgramOwners::TakeBatch()
+{
+    const std::size_t n = std::min(pending_.size(), kMaxBatch);
+    std::vector<OwnerRequest> batch;
+    batch.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        Entry& e = entries_[pending_[i]];
+        batch.push_back({e.key, e.pendingFrom});
+        e.pendingFrom = 0;
+    }
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
+    // Pending endpoints are in the order of their first packets: what is
+    // left starts after everything this batch covers.
+    batchThrough_ = pending_.empty() ? lastNoted_ : entries_[pending_.front()].pendingFrom - 1;
+    return batch;
+}
+
+std::uint32_t ProgramOwners::Intern(const std::string& text)
+{
+    if (text.empty())
+        return 0;
+    const QString owner = QString::fromStdString(text);
+    const auto it = ownerIds_.constFind(owner);
+    if (it != ownerIds_.cend())
+        return it.value();
+    const auto id = static_cast<std::uint32_t>(owners_.size());
+    owners_.push_back(owner);
+    ownerIds_.insert(owner, id);
+    return id;
+}
+
+std::int64_t ProgramOwners::Apply(const std::vector<OwnerAnswer>& answers)
+{
+    std::int64_t lowest = 0;
+    for (const OwnerAnswer& a : answers) {
+        if (a.kind == OwnerAnswer::Closing)
+            continue;
+        const std::uint32_t index = Find(a.key);
+        if (index == kNoEntry)
+            continue;
+        std::vector<Change>& history = entries_[index].history;
+        const std::uint32_t owner = a.kind == OwnerAnswer::Owner ? Intern(a.text) : 0;
+        const std::uint32_t before = history.empty() ? 0 : history.back().owner;
+        if (owner == before)
+            continue;
+        // Answers come in the order their batches were taken.
+        const std::int64_t from = history.empty() ? a.fromSeq : std::max(a.fromSeq, history.back().fromSeq);
+        if (!history.empty() && history.back().fromSeq == from)
+            history.back().owner = owner;
+        else
+            history.push_back({from, owner});
+        if (lowest == 0 || from < lowest)
+            lowest = from;
+    }
+    answeredThrough_ = std::max(answeredThrough_, batchThrough_);
+    return lowest;
+}
+
+void ProgramOwners::NotLookedUp(std::int64_t first, std::int64_t last)
+{
+    if (first <= last)
+        notLookedUp_.emplace_back(first, last);
+}
+
+const QString* ProgramOwners::OwnerAt(std::uint64_t key, std::int64_t seq) const
+{
+    const std::uint32_t index = Find(key);
+    if (index == kNoEntry)
+        return nullptr;
+    const std::vector<Change>& history = entries_[index].history;
+    // The last change at or before seq.
+    const auto after = std::upper_bound(history.begin(), history.end(), seq,
+                                        [](std::int64_t s, const Change& c) { return s < c.fromSeq; });
+    if (after == history.begin() || after[-1].owner == 0)
+        return nullptr;
+    for (const auto& [first, last] : notLookedUp_)
+        if (seq >= first && seq <= last)
+            return nullptr;
+    return &owners_[after[-1].owner];
+}
+
+}  // namespace quillet

@@ -1,0 +1,118 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <QHash>
+#include <QString>
+
+namespace quillet {
+
+// What the socket tables said about a local endpoint, for the datagrams
+// from a sequence number on.
+struct OwnerRequest {
+    std::uint64_t key = 0;  // SocketEndpoint key
+    std::int64_t fromSeq = 0;
+};
+struct OwnerAnswer {
+    enum Kind : std::uint8_t {
+        None,     // no socket holds it, or its process cannot be read
+        Closing,  // only a socket no process holds any more: as before
+        Owner,    // text says who
+    };
+    std::uint64_t key = 0;
+    std::int64_t fromSeq = 0;
+    Kind kind = None;
+    std::string text;  // "name (pid)"
+};
+
+// The owners of local endpoints over the run, on the GUI thread: per
+// endpoint a short history of (first sequence number, owner), so a packet's
+// owner is found from its endpoint and sequence number without anything
+// kept per packet.
+//
+// Receive path: Note() per datagram and endpoint (a hash probe; nothing is
+// allocated once the endpoint is known), then TakeBatch() once per burst
+// hands the endpoints noted since the last batch to the look-up, and Apply()
+// enters its answers. An endpoint is asked about again in every batch it is
+// noted in, so one that another program took over gets the new owner from
+// the first datagram noted after the change.
+class ProgramOwners {
+public:
+    // Endpoints beyond this many are not looked up (their packets show no owner).
+    static constexpr std::size_t kMaxEndpoints = 1u << 18;
+    // A batch asks about at most this many endpoints (its answers are
+    // entered in one go); the others wait for the next batch.
+    static constexpr std::size_t kMaxBatch = 1u << 14;
+
+    ProgramOwners();
+
+    void Note(std::uint64_t key, std::int64_t seq)
+    {
+        if (key != lastKey_ || lastEntry_ == kNoEntry)
+            Probe(key);
+        if (lastEntry_ == kNoEntry)
+            return;
+        Entry& e = entries_[lastEntry_];
+        if (e.pendingFrom == 0) {
+            e.pendingFrom = seq;
+            pending_.push_back(lastEntry_);
+        }
+        lastNoted_ = seq;
+    }
+
+    bool HasPending() const { return !pending_.empty(); }
+    // The endpoints noted since the last batch (the kMaxBatch noted first),
+    // each with its first sequence number since then; empty when none.
+    std::vector<OwnerRequest> TakeBatch();
+    // Enters the answers to a batch. Returns the lowest sequence number whose
+    // owner changed, 0 when none did.
+    std::int64_t Apply(const std::vector<OwnerAnswer>& answers);
+    // Every packet up to this sequence number has been noted and answered for.
+    std::int64_t AnsweredThrough() const { return answeredThrough_; }
+    // Sequence numbers noted but not answered yet exist.
+    bool Unanswered() const { return lastNoted_ > answeredThrough_; }
+    // Packets in first..last were never looked up (read from a file): they
+    // have no owner whatever their endpoints had.
+    void NotLookedUp(std::int64_t first, std::int64_t last);
+
+    // The owner of the endpoint for the packet seq; nullptr when none.
+    const QString* OwnerAt(std::uint64_t key, std::int64_t seq) const;
+
+    std::size_t EndpointCount() const { return entries_.size(); }
+
+private:
+    static constexpr std::uint32_t kNoEntry = UINT32_MAX;
+    struct Change {
+        std::int64_t fromSeq;
+        std::uint32_t owner;  // 0: none
+    };
+    struct Entry {
+        std::uint64_t key = 0;
+        std::int64_t pendingFrom = 0;
+        std::vector<Change> history;
+    };
+
+    // Sets lastKey_/lastEntry_ to the entry of key, made when new.
+    void Probe(std::uint64_t key);
+    std::uint32_t Find(std::uint64_t key) const;
+    std::size_t Slot(std::uint64_t key) const { return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_); }
+    void Grow();
+    std::uint32_t Intern(const std::string& text);
+
+    std::vector<Entry> entries_;
+    std::vector<std::uint32_t> slots_;  // entry index + 1, 0 free
+    unsigned shift_ = 0;
+    std::uint64_t lastKey_ = 0;
+    std::uint32_t lastEntry_ = kNoEntry;
+    std::vector<std::uint32_t> pending_;
+    std::int64_t lastNoted_ = 0;
+    std::int64_t batchThrough_ = 0;  // lastNoted_ when the batch in flight was taken
+    std::int64_t answeredThrough_ = 0;
+    std::vector<QString> owners_;  // 0: none
+    QHash<QString, std::uint32_t> ownerIds_;
+    std::vector<std::pair<std::int64_t, std::int64_t>> notLookedUp_;
+};
+
+}  // namespace quillet

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+
+namespace quillet {
+
+// A local end of a TCP or UDP socket: protocol number (6 or 17), IPv4 address
+// as it lies in memory (network byte order, first octet in the lowest byte)
+// and port number, packed in one 64-bit key.
+struct SocketEndpoint {
+    static constexpr std::uint8_t kTcp = 6;
+    static constexpr std::uint8_t kUdp = 17;
+
+    std::uint8_t protocol = 0;
+    std::uint32_t addr = 0;
+    std::uint16_t port = 0;
+
+    std::uint64_t Key() const
+    {
+        return std::uint64_t{protocol} << 48 | std::uint64_t{port} << 32 | addr;
+    }
+    static SocketEndpoint FromKey(std::uint64_t key)
+    {
+        return {static_cast<std::uint8_t>(key >> 48), static_cast<std::uint32_t>(key),
+                static_cast<std::uint16_t>(key >> 32)};
+    }
+};
+
+}  // namespace quillet
