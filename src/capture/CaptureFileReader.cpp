@@ -3,7 +3,9 @@
 #include <pcap/pcap.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 #include "capture/LinkLayer.h"
@@ -11,6 +13,8 @@
 namespace quillet {
 
 namespace {
+
+constexpr std::size_t kReadBuffer = std::size_t{1} << 20;
 
 // A file's timestamp in microseconds, held within what 64 bits count (a
 // pcapng timestamp can be far beyond that).
@@ -33,9 +37,21 @@ std::unique_ptr<CaptureFileReader> CaptureFileReader::Open(const std::string& pa
         error = "it is a folder";
         return nullptr;
     }
+    // The file is opened here, with a large read buffer, and handed to
+    // libpcap: it reads frame by frame through stdio, and the default
+    // buffer of one disk block costs a read call every few frames. (Opened
+    // by name, libpcap would also take "-" for the standard input.)
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) {
+        error = std::strerror(errno);
+        return nullptr;
+    }
+    auto buffer = std::make_unique<char[]>(kReadBuffer);
+    std::setvbuf(f, buffer.get(), _IOFBF, kReadBuffer);
     char err[PCAP_ERRBUF_SIZE] = {};
-    pcap_t* p = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, err);
+    pcap_t* p = pcap_fopen_offline_with_tstamp_precision(f, PCAP_TSTAMP_PRECISION_MICRO, err);
     if (!p) {
+        std::fclose(f);  // not closed by libpcap when it fails
         error = err;
         return nullptr;
     }
@@ -49,6 +65,7 @@ std::unique_ptr<CaptureFileReader> CaptureFileReader::Open(const std::string& pa
     }
     std::unique_ptr<CaptureFileReader> r(new CaptureFileReader);
     r->pcap_ = p;
+    r->buffer_ = std::move(buffer);
     r->linkType_ = dlt;
     if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
         r->size_ = st.st_size;

@@ -41,6 +41,7 @@ private:
     CaptureFileReader() = default;
 
     ::pcap* pcap_ = nullptr;
+    std::unique_ptr<char[]> buffer_;  // the file's read buffer; outlives pcap_
     int linkType_ = 0;
     std::int64_t frames_ = 0;
     std::int64_t skipped_ = 0;

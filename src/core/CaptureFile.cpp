@@ -157,26 +157,36 @@ bool CaptureFileWriter::Append(std::int64_t timestampUs, std::span<const std::ui
         return false;
 
     const std::uint64_t start = bytesWritten();
+    // The record is made in place: one resize, then its fields.
+    const std::size_t at = buffer_.size();
+    buffer_.resize(at + record);
+    std::uint8_t* out = buffer_.data() + at;
+    auto put = [&out](std::uint32_t value) {
+        std::memcpy(out, &value, sizeof value);
+        out += sizeof value;
+    };
     if (format_ == CaptureFileFormat::Pcap) {
-        Put<std::uint32_t>(buffer_, static_cast<std::uint32_t>(ts / 1000000));
-        Put<std::uint32_t>(buffer_, static_cast<std::uint32_t>(ts % 1000000));
-        Put<std::uint32_t>(buffer_, caplen);
-        Put<std::uint32_t>(buffer_, origlen);
-        buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+        put(static_cast<std::uint32_t>(ts / 1000000));
+        put(static_cast<std::uint32_t>(ts % 1000000));
+        put(caplen);
+        put(origlen);
+        if (caplen != 0)
+            std::memcpy(out, bytes.data(), caplen);
         if (dataOffset)
             *dataOffset = start + kPcapRecordHeader;
     } else {
         const auto total = static_cast<std::uint32_t>(record);
-        Put<std::uint32_t>(buffer_, kPcapngEnhancedPacket);
-        Put<std::uint32_t>(buffer_, total);
-        Put<std::uint32_t>(buffer_, 0);  // interface 0
-        Put<std::uint32_t>(buffer_, static_cast<std::uint32_t>(ts >> 32));
-        Put<std::uint32_t>(buffer_, static_cast<std::uint32_t>(ts));
-        Put<std::uint32_t>(buffer_, caplen);
-        Put<std::uint32_t>(buffer_, origlen);
-        buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
-        buffer_.resize(buffer_.size() + (padded - caplen), 0);
-        Put<std::uint32_t>(buffer_, total);
+        put(kPcapngEnhancedPacket);
+        put(total);
+        put(0);  // interface 0
+        put(static_cast<std::uint32_t>(ts >> 32));
+        put(static_cast<std::uint32_t>(ts));
+        put(caplen);
+        put(origlen);
+        if (caplen != 0)
+            std::memcpy(out, bytes.data(), caplen);
+        out += padded;  // the padding is zero from the resize
+        put(total);
         if (dataOffset)
             *dataOffset = start + kPcapngPacketHeader;
     }

@@ -1,5 +1,7 @@
 #include "views/HostTreeModel.h"
 
+#include <algorithm>
+
 namespace quillet {
 
 namespace {
@@ -50,7 +52,9 @@ int HostTreeModel::find(int parent, std::string_view text) const
 
 void HostTreeModel::growIndex()
 {
-    index_.assign(index_.size() * 2, -1);
+    // Built aside, so a failed allocation leaves the index as it was.
+    std::vector<std::int32_t> grown(index_.size() * 2, -1);
+    grown.swap(index_);
     for (std::size_t id = 1; id < nodes_.size(); ++id) {
         std::size_t slot = slotOf(nodes_[id].parent, nodes_[id].text);
         while (index_[slot] >= 0)
@@ -61,12 +65,28 @@ void HostTreeModel::growIndex()
 
 int HostTreeModel::addNode(int parent, std::string_view text, int image)
 {
+    // Room for everything first: once the node goes in, nothing throws, so a
+    // failed allocation adds nothing.
+    if (nodes_.size() == nodes_.capacity())
+        nodes_.reserve(std::max<std::size_t>(16, nodes_.capacity() * 2));
+    if ((nodes_.size() + 1) * 2 > index_.size())
+        growIndex();
+    const std::int32_t list = nodes_[static_cast<std::size_t>(parent)].children;
+    if (list < 0) {
+        if (lists_.size() == lists_.capacity())
+            lists_.reserve(std::max<std::size_t>(16, lists_.capacity() * 2));
+        std::vector<std::int32_t> fresh;
+        fresh.reserve(4);
+        lists_.push_back(std::move(fresh));
+        nodes_[static_cast<std::size_t>(parent)].children = static_cast<std::int32_t>(lists_.size() - 1);
+    } else {
+        std::vector<std::int32_t>& siblings = lists_[static_cast<std::size_t>(list)];
+        if (siblings.size() == siblings.capacity())
+            siblings.reserve(siblings.capacity() * 2);
+    }
+
     const auto id = static_cast<std::int32_t>(nodes_.size());
     Node& p = nodes_[static_cast<std::size_t>(parent)];
-    if (p.children < 0) {
-        p.children = static_cast<std::int32_t>(lists_.size());
-        lists_.emplace_back();
-    }
     std::vector<std::int32_t>& siblings = lists_[static_cast<std::size_t>(p.children)];
     Node node;
     node.parent = parent;
@@ -75,16 +95,98 @@ int HostTreeModel::addNode(int parent, std::string_view text, int image)
     node.text = text;
     siblings.push_back(id);
     nodes_.push_back(node);
-
-    if (nodes_.size() * 2 > index_.size()) {
-        growIndex();
-    } else {
-        std::size_t slot = slotOf(parent, nodes_.back().text);
-        while (index_[slot] >= 0)
-            slot = (slot + 1) & (index_.size() - 1);
-        index_[slot] = id;
-    }
+    std::size_t slot = slotOf(parent, nodes_.back().text);
+    while (index_[slot] >= 0)
+        slot = (slot + 1) & (index_.size() - 1);
+    index_[slot] = id;
     return id;
+}
+
+template <class Table, class Home, class Empty>
+void HostTreeModel::eraseSlot(Table& table, std::size_t slot, Home home, Empty empty) noexcept
+{
+    const std::size_t mask = table.size() - 1;
+    for (std::size_t next = (slot + 1) & mask; !empty(table[next]); next = (next + 1) & mask) {
+        // An entry stays where it is when its home lies after the hole and
+        // up to it, cyclically; otherwise it moves into the hole.
+        const std::size_t h = home(table[next]);
+        const bool stays = slot <= next ? (slot < h && h <= next) : (slot < h || h <= next);
+        if (stays)
+            continue;
+        table[slot] = table[next];
+        slot = next;
+    }
+    table[slot] = empty.value;
+}
+
+namespace {
+
+template <class T>
+struct EmptyIs {
+    T value;
+    bool operator()(T v) const { return v == value; }
+};
+
+}  // namespace
+
+void HostTreeModel::forgetSide(std::uint64_t key) noexcept
+{
+    for (std::size_t slot = SideSlot(key, sides_.size()); sides_[slot] != kNoSide;
+         slot = (slot + 1) & (sides_.size() - 1))
+        if (sides_[slot] == key) {
+            eraseSlot(sides_, slot, [this](std::uint64_t k) { return SideSlot(k, sides_.size()); },
+                      EmptyIs<std::uint64_t>{kNoSide});
+            --sideCount_;
+            return;
+        }
+}
+
+void HostTreeModel::rollBack(const Mark& mark) noexcept
+{
+    const std::size_t keep = std::max(mark.nodes, firstPending_);
+    while (nodes_.size() > keep) {
+        const auto id = static_cast<std::int32_t>(nodes_.size() - 1);
+        const Node& node = nodes_.back();
+        // A port node answers for its side: (root, address, port).
+        const int host = node.parent;
+        const int root = host > 0 ? nodes_[static_cast<std::size_t>(host)].parent : -1;
+        if (root > 0 && (root == srcRoot_ || root == destRoot_)) {
+            std::uint32_t address = 0;
+            std::uint32_t number = 0;
+            const std::string_view port = node.text.view();
+            const bool hasPort = !port.empty();
+            if (AddressCodec::Pack(nodes_[static_cast<std::size_t>(host)].text.view(), address)
+                && (!hasPort || (PortCodec::Pack(port, number) && number <= 0xFFFF)))
+                forgetSide(std::uint64_t{address} | (std::uint64_t{number} << 32) | (std::uint64_t{hasPort} << 48)
+                           | (std::uint64_t{root == destRoot_} << 49));
+        }
+        for (std::size_t slot = slotOf(node.parent, node.text); index_[slot] >= 0;
+             slot = (slot + 1) & (index_.size() - 1))
+            if (index_[slot] == id) {
+                eraseSlot(index_, slot,
+                          [this](std::int32_t n) {
+                              const Node& o = nodes_[static_cast<std::size_t>(n)];
+                              return slotOf(o.parent, o.text);
+                          },
+                          EmptyIs<std::int32_t>{-1});
+                break;
+            }
+        Node& parent = nodes_[static_cast<std::size_t>(node.parent)];
+        std::vector<std::int32_t>& siblings = lists_[static_cast<std::size_t>(parent.children)];
+        siblings.pop_back();  // the newest child is the last
+        if (siblings.empty() && static_cast<std::size_t>(parent.children) >= mark.lists
+            && static_cast<std::size_t>(parent.children) + 1 == lists_.size()) {
+            lists_.pop_back();
+            parent.children = -1;
+        }
+        if (node.parent == 0) {
+            if (id == srcRoot_)
+                srcRoot_ = -1;
+            if (id == destRoot_)
+                destRoot_ = -1;
+        }
+        nodes_.pop_back();
+    }
 }
 
 void HostTreeModel::AddRoots()
@@ -114,14 +216,15 @@ bool HostTreeModel::hasSide(std::uint64_t key) const
 
 void HostTreeModel::keepSide(std::uint64_t key)
 {
-    if (++sideCount_ * 2 > sides_.size()) {
-        std::vector<std::uint64_t> old(sides_.size() * 2, kNoSide);
+    if ((sideCount_ + 1) * 2 > sides_.size()) {
+        std::vector<std::uint64_t> old(sides_.size() * 2, kNoSide);  // may throw: nothing changed
         old.swap(sides_);
         for (const std::uint64_t k : old)
             if (k != kNoSide)
                 keepSideAt(k);
     }
     keepSideAt(key);
+    ++sideCount_;
 }
 
 void HostTreeModel::keepSideAt(std::uint64_t key)
@@ -205,23 +308,32 @@ int HostTreeModel::endBurst()
     // A new node's children are new as well: they show with it. Parents that
     // were visible before and grew get one insertion each.
     std::vector<int> grown;
-    for (std::size_t i = first; i < nodes_.size(); ++i) {
-        nodes_[i].shown = childCount(static_cast<int>(i));
-        const int parent = nodes_[i].parent;
-        Node& p = nodes_[static_cast<std::size_t>(parent)];
-        if (static_cast<std::size_t>(parent) < first && !p.grown) {
-            p.grown = true;
-            grown.push_back(parent);
+    try {
+        for (std::size_t i = first; i < nodes_.size(); ++i) {
+            nodes_[i].shown = childCount(static_cast<int>(i));
+            const int parent = nodes_[i].parent;
+            Node& p = nodes_[static_cast<std::size_t>(parent)];
+            if (static_cast<std::size_t>(parent) < first && !p.grown) {
+                grown.push_back(parent);
+                p.grown = true;
+            }
         }
-    }
-    for (int parent : grown) {
-        Node& p = nodes_[static_cast<std::size_t>(parent)];
-        const int total = childCount(parent);
-        const QModelIndex parentIndex = parent == 0 ? QModelIndex() : createIndex(p.row, 0, quintptr(parent));
-        beginInsertRows(parentIndex, p.shown, total - 1);
-        p.shown = total;
-        p.grown = false;
-        endInsertRows();
+        for (int parent : grown) {
+            Node& p = nodes_[static_cast<std::size_t>(parent)];
+            const int total = childCount(parent);
+            if (p.shown < total) {  // not shown by a call that failed later
+                const QModelIndex parentIndex = parent == 0 ? QModelIndex() : createIndex(p.row, 0, quintptr(parent));
+                beginInsertRows(parentIndex, p.shown, total - 1);
+                p.shown = total;
+                endInsertRows();
+            }
+            p.grown = false;
+        }
+    } catch (...) {
+        // The next call starts over from the same first pending node.
+        for (int parent : grown)
+            nodes_[static_cast<std::size_t>(parent)].grown = false;
+        throw;
     }
     firstPending_ = nodes_.size();
     if (onNewHosts) {

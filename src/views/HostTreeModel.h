@@ -72,7 +72,21 @@ public:
     // once).
     void clear();
     // Makes the nodes added since the last call visible. Returns how many.
+    // When it throws, nothing it made visible is lost and the next call
+    // shows the rest.
     int endBurst();
+
+    // A point of the burst being made, to go back to: a packet that fails
+    // half way takes back the nodes it added, and the sides they answer for,
+    // so that nothing of it is shown and storing it again adds them again.
+    // Every adding call is all or nothing on its own; rollBack allocates
+    // nothing. The nodes since the mark must not have been made visible.
+    struct Mark {
+        std::size_t nodes = 0;
+        std::size_t lists = 0;
+    };
+    Mark mark() const { return {nodes_.size(), lists_.size()}; }
+    void rollBack(const Mark& mark) noexcept;
 
     HostSide dSrcHosts() const { return HostSide(*this, srcRoot_); }
     HostSide dDestHosts() const { return HostSide(*this, destRoot_); }
@@ -141,6 +155,11 @@ private:
     }
     static bool AddressOf(const Node& node, IPv4& address);
     void hostChanged(IPv4 address);
+    // Takes the entry at slot out of the open-addressing table, moving later
+    // entries of its run back (nothing allocated).
+    template <class Table, class Home, class Empty>
+    static void eraseSlot(Table& table, std::size_t slot, Home home, Empty empty) noexcept;
+    void forgetSide(std::uint64_t key) noexcept;
 
     std::vector<Node> nodes_;                      // nodes_[0]: the invisible root
     std::vector<std::vector<std::int32_t>> lists_;  // children of the nodes that have any

@@ -157,6 +157,7 @@ std::int64_t PacketViews::Keep(const clV& record)
 {
     const std::size_t rows = list_.totalRows();
     const int follow = followRow_;
+    const HostTreeModel::Mark nodes = tree_.mark();
     const std::int64_t seq = store_.add(record);  // when it throws, nothing is stored
     pairAdded_ = false;
     try {
@@ -168,6 +169,7 @@ std::int64_t PacketViews::Keep(const clV& record)
         if (pairAdded_)
             pairs_.erase(MakePair(record.mSrcAddr, record.mDestAddr));
         list_.dropPending(rows);
+        tree_.rollBack(nodes);
         followRow_ = follow;
         store_.RemoveLast();
         throw;

@@ -97,7 +97,7 @@ public:
 
     // --- receive path --------------------------------------------------------
     // Every StorePacket stores the packet in the store, the list and the
-    // tree, or (when it throws) leaves store and list as they were.
+    // tree, or (when it throws) leaves store, list and tree as they were.
     // Stores one decoded datagram with its capture timestamp (microseconds
     // since the epoch) and, when the selected tab admits it, shows it.
     // Returns its sequence number.

@@ -468,6 +468,66 @@ TEST(HostTree, RecordFieldsBuildTheSameTreeAsTextsAndAgainAfterClear)
     EXPECT_TRUE(byFields.dDestHosts().hasPort("255.255.255.255", "65535"));
 }
 
+TEST(HostTree, RollBackTakesBackNodesAndSidesSinceTheMarkAndKeepsTheRest)
+{
+    HostTreeModel t;
+    t.AddRoots();
+    auto add = [&](int from, int to) {
+        for (int i = from; i < to; ++i)
+            t.AddToHostTree(AddressText("172.16." + std::to_string(i % 97) + "." + std::to_string(i % 251)),
+                            PortText5(std::to_string(1000 + i % 700)), AddressText("10.9.9." + std::to_string(i % 5)),
+                            PortText5(i % 3 == 0 ? std::string() : std::to_string(i % 40)));
+    };
+    add(0, 2000);
+    t.endBurst();
+    add(2000, 2300);  // a pending part that stays
+    const std::size_t kept = t.nodeCount();
+    std::vector<Texts> before;
+    for (const char* root : {"S", "D"})
+        for (const std::string& host : t.childTexts(root))
+            before.push_back(t.childTexts(host + root));
+    const HostTreeModel::Mark mark = t.mark();
+    add(2300, 9000);  // new hosts, new ports of old hosts, several growths of both indexes
+    t.AddToHostTree(std::string_view("name-host"), std::string_view("http"), std::string_view("10.9.9.1"), std::string_view("x"));  // texts that have no side key
+    ASSERT_GT(t.nodeCount(), kept + 1000);
+    t.rollBack(mark);
+
+    EXPECT_EQ(t.nodeCount(), kept);
+    std::vector<Texts> after;
+    for (const char* root : {"S", "D"})
+        for (const std::string& host : t.childTexts(root))
+            after.push_back(t.childTexts(host + root));
+    EXPECT_EQ(after, before);
+    EXPECT_FALSE(t.dSrcHosts().exists("name-host"));
+    EXPECT_FALSE(t.dDestHosts().hasPort("10.9.9.1", "x"));
+    // Every node kept is still found through the index after the entries
+    // that were taken out of it.
+    for (int i = 0; i < 2300; ++i)
+        ASSERT_TRUE(t.dSrcHosts().hasPort("172.16." + std::to_string(i % 97) + "." + std::to_string(i % 251),
+                                          std::to_string(1000 + i % 700)))
+            << i;
+
+    // The same sides again make the same nodes again: none is taken for
+    // present because of a side remembered from the part taken back.
+    HostTreeModel reference;
+    reference.AddRoots();
+    add(2300, 9000);
+    t.endBurst();
+    {
+        HostTreeModel& r = reference;
+        for (int i = 0; i < 9000; ++i)
+            r.AddToHostTree("172.16." + std::to_string(i % 97) + "." + std::to_string(i % 251),
+                            std::to_string(1000 + i % 700), "10.9.9." + std::to_string(i % 5),
+                            i % 3 == 0 ? std::string() : std::to_string(i % 40));
+        r.endBurst();
+    }
+    ASSERT_EQ(t.nodeCount(), reference.nodeCount());
+    for (const char* root : {"S", "D"})
+        for (const std::string& host : reference.childTexts(root))
+            EXPECT_EQ(t.childTexts(host + root), reference.childTexts(host + root)) << host << root;
+    EXPECT_EQ(t.rowCount(t.nodeByKey("S")), static_cast<int>(reference.childTexts("S").size()));
+}
+
 TEST(HostTree, NodesOfABurstBecomeVisibleWithOneInsertionPerGrownParent)
 {
     PacketViews v;

@@ -158,3 +158,32 @@ TEST(StoreFailure, AFailedStoreLeavesStoreListAndPairsAsTheyWere)
     EXPECT_EQ(m.data(m.index(2, 0), kRowTagRole).toByteArray(), QByteArray("again"));
     EXPECT_EQ(RowSeqs(m), (std::vector<std::int64_t>{1, 2, 3}));
 }
+
+TEST(StoreFailure, AFailedStoreLeavesNoNodeBehindAndTheSamePacketStoresInFullLater)
+{
+    PacketViews v;
+    Prepare(v);
+    Store(v, kOther, kLocal, "1", "2");
+    v.EndBurst();
+    Store(v, kLocal, kOther, "3", "4");  // pending in the same burst as the failure
+    HostTreeModel& t = v.TreeModel();
+    const std::size_t nodes = t.nodeCount();
+    v.failStoreAt = 3;
+    // A new host on one side, a new port of a known host on the other.
+    EXPECT_THROW(Store(v, "1.1.1.1", kLocal, "5", "6"), std::bad_alloc);
+    EXPECT_EQ(t.nodeCount(), nodes);
+    EXPECT_FALSE(t.dSrcHosts().exists("1.1.1.1"));
+    EXPECT_EQ(t.childTexts(std::string(kLocal) + "D"), (std::vector<std::string>{"2"}));
+    v.EndBurst();
+    EXPECT_EQ(t.rowCount(t.nodeByKey("S")), 2);  // 192.168.5.9 and 10.0.0.1
+    EXPECT_FALSE(t.nodeByKey("1.1.1.1S").isValid());
+
+    v.failStoreAt = 0;
+    EXPECT_EQ(Store(v, "1.1.1.1", kLocal, "5", "6"), 3);
+    v.EndBurst();
+    EXPECT_EQ(t.childTexts("1.1.1.1S"), (std::vector<std::string>{"5"}));
+    EXPECT_EQ(t.childTexts(std::string(kLocal) + "D"), (std::vector<std::string>{"2", "6"}));
+    const QModelIndex local = t.nodeByKey(std::string(kLocal) + "D");
+    ASSERT_TRUE(local.isValid());
+    EXPECT_EQ(t.rowCount(local), 2);
+}
