@@ -71,6 +71,11 @@ TEST(ReverseResolver, AtMostFourRunAnswersAreCachedAndUnnamableAddressesAreNotAs
         r.Request(AddressText(a).bits() & 0xFFFFFFFFu);
     EXPECT_EQ(r.InFlight(), 4);
     EXPECT_EQ(r.Waiting(), 6u);
+    // The four started threads reach the gate, and no fifth one does.
+    ASSERT_TRUE(WaitFor([&] {
+        const std::lock_guard<std::mutex> lock(gate->mutex);
+        return gate->running == 4;
+    }));
     gate->Open();
     ASSERT_TRUE(WaitFor([&] { return r.InFlight() == 0 && r.Waiting() == 0; }));
     EXPECT_EQ(gate->most, 4);
