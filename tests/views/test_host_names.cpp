@@ -16,12 +16,21 @@
 namespace quillet {
 namespace {
 
-bool WaitFor(const std::function<bool()>& condition, int ms = 5000)
+// The application every test's resolver posts its answers and timers to;
+// made before the first test runs.
+QCoreApplication* App()
 {
     static int argc = 1;
     static char name[] = "test_host_names";
     static char* argv[] = {name, nullptr};
     static auto* app = new QCoreApplication(argc, argv);
+    return app;
+}
+[[maybe_unused]] QCoreApplication* const kApp = App();
+
+bool WaitFor(const std::function<bool()>& condition, int ms = 5000)
+{
+    QCoreApplication* app = App();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!condition() && std::chrono::steady_clock::now() < deadline)
         app->processEvents(QEventLoop::AllEvents, 10);
