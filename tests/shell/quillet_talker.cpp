@@ -15,16 +15,9 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-namespace {
+#include "SockAddr.h"
 
-sockaddr_in At(const char* addr, int port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    inet_pton(AF_INET, addr, &a.sin_addr);
-    return a;
-}
+namespace {
 
 int Fail(const char* step)
 {

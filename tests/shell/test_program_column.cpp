@@ -17,6 +17,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "SockAddr.h"
 #include "WaitFor.h"
 #include "shell/frmMain.h"
 #include "support/Netns.h"
@@ -34,15 +35,6 @@ constexpr int kTalkerUdp = 7000;
 constexpr int kPeerUdp = 7001;
 constexpr int kPeerTcp = 7002;
 constexpr int kNobody = 7999;
-
-sockaddr_in At(const char* addr, int port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    inet_pton(AF_INET, addr, &a.sin_addr);
-    return a;
-}
 
 // The peer's side of the talker's exchange.
 struct Peer {
