@@ -22,6 +22,40 @@ std::size_t SideSlot(std::uint64_t key, std::size_t size)
     return static_cast<std::size_t>(h ^ (h >> 32)) & (size - 1);
 }
 
+// A host entry: the node above the key (side and address).
+constexpr std::uint64_t kHostKeyBits = (std::uint64_t{1} << 33) - 1;
+
+std::uint64_t HostKey(bool dest, std::uint32_t address)
+{
+    return std::uint64_t{address} | (std::uint64_t{dest} << 32);
+}
+
+std::size_t HostSlot(std::uint64_t entry, std::size_t size)
+{
+    return SideSlot(entry & kHostKeyBits, size);
+}
+
+void Place(std::vector<std::uint64_t>& table, std::uint64_t entry, std::size_t slot)
+{
+    while (table[slot] != kNoSide)
+        slot = (slot + 1) & (table.size() - 1);
+    table[slot] = entry;
+}
+
+// Doubles an open-addressing table when one more entry would fill it past
+// half. Built aside: a failed allocation leaves the table as it was.
+template <class Home>
+void MakeRoom(std::vector<std::uint64_t>& table, std::size_t count, Home home)
+{
+    if ((count + 1) * 2 <= table.size())
+        return;
+    std::vector<std::uint64_t> old(table.size() * 2, kNoSide);
+    old.swap(table);
+    for (const std::uint64_t entry : old)
+        if (entry != kNoSide)
+            Place(table, entry, home(entry, table.size()));
+}
+
 }  // namespace
 
 HostTreeModel::HostTreeModel(QObject* parent) : QAbstractItemModel(parent)
@@ -56,6 +90,8 @@ void HostTreeModel::growIndex()
     std::vector<std::int32_t> grown(index_.size() * 2, -1);
     grown.swap(index_);
     for (std::size_t id = 1; id < nodes_.size(); ++id) {
+        if (nodes_[id].keyed)
+            continue;
         std::size_t slot = slotOf(nodes_[id].parent, nodes_[id].text);
         while (index_[slot] >= 0)
             slot = (slot + 1) & (index_.size() - 1);
@@ -63,13 +99,13 @@ void HostTreeModel::growIndex()
     }
 }
 
-int HostTreeModel::addNode(int parent, std::string_view text, int image)
+int HostTreeModel::addNode(int parent, std::string_view text, int image, bool keyed)
 {
     // Room for everything first: once the node goes in, nothing throws, so a
     // failed allocation adds nothing.
     if (nodes_.size() == nodes_.capacity())
         nodes_.reserve(std::max<std::size_t>(16, nodes_.capacity() * 2));
-    if ((nodes_.size() + 1) * 2 > index_.size())
+    if (!keyed && (indexed_ + 1) * 2 > index_.size())
         growIndex();
     const std::int32_t list = nodes_[static_cast<std::size_t>(parent)].children;
     if (list < 0) {
@@ -92,13 +128,17 @@ int HostTreeModel::addNode(int parent, std::string_view text, int image)
     node.parent = parent;
     node.row = static_cast<std::int32_t>(siblings.size());
     node.image = static_cast<std::uint8_t>(image);
+    node.keyed = keyed;
     node.text = text;
     siblings.push_back(id);
     nodes_.push_back(node);
+    if (keyed)
+        return id;
     std::size_t slot = slotOf(parent, nodes_.back().text);
     while (index_[slot] >= 0)
         slot = (slot + 1) & (index_.size() - 1);
     index_[slot] = id;
+    ++indexed_;
     return id;
 }
 
@@ -141,28 +181,54 @@ void HostTreeModel::forgetSide(std::uint64_t key) noexcept
         }
 }
 
+void HostTreeModel::forgetHost(bool dest, std::uint32_t address) noexcept
+{
+    const std::uint64_t key = HostKey(dest, address);
+    for (std::size_t slot = SideSlot(key, hosts_.size()); hosts_[slot] != kNoSide;
+         slot = (slot + 1) & (hosts_.size() - 1))
+        if ((hosts_[slot] & kHostKeyBits) == key) {
+            eraseSlot(hosts_, slot, [this](std::uint64_t e) { return HostSlot(e, hosts_.size()); },
+                      EmptyIs<std::uint64_t>{kNoSide});
+            --hostCount_;
+            return;
+        }
+}
+
+bool HostTreeModel::PortKey(int host, std::string_view port, std::uint64_t& key) const
+{
+    const int root = host > 0 ? nodes_[static_cast<std::size_t>(host)].parent : -1;
+    if (root <= 0 || (root != srcRoot_ && root != destRoot_))
+        return false;
+    std::uint32_t address = 0;
+    std::uint32_t number = 0;
+    port = port.substr(0, 15);  // as the node keeps it
+    const bool hasPort = !port.empty();
+    if (!AddressCodec::Pack(nodes_[static_cast<std::size_t>(host)].text.view(), address)
+        || (hasPort && !(PortCodec::Pack(port, number) && number <= 0xFFFF)))
+        return false;
+    key = std::uint64_t{address} | (std::uint64_t{number} << 32) | (std::uint64_t{hasPort} << 48)
+          | (std::uint64_t{root == destRoot_} << 49);
+    return true;
+}
+
 void HostTreeModel::rollBack(const Mark& mark) noexcept
 {
     const std::size_t keep = std::max(mark.nodes, firstPending_);
     while (nodes_.size() > keep) {
         const auto id = static_cast<std::int32_t>(nodes_.size() - 1);
         const Node& node = nodes_.back();
-        // A port node answers for its side: (root, address, port).
-        const int host = node.parent;
-        const int root = host > 0 ? nodes_[static_cast<std::size_t>(host)].parent : -1;
-        if (root > 0 && (root == srcRoot_ || root == destRoot_)) {
-            std::uint32_t address = 0;
-            std::uint32_t number = 0;
-            const std::string_view port = node.text.view();
-            const bool hasPort = !port.empty();
-            if (AddressCodec::Pack(nodes_[static_cast<std::size_t>(host)].text.view(), address)
-                && (!hasPort || (PortCodec::Pack(port, number) && number <= 0xFFFF)))
-                forgetSide(std::uint64_t{address} | (std::uint64_t{number} << 32) | (std::uint64_t{hasPort} << 48)
-                           | (std::uint64_t{root == destRoot_} << 49));
-        }
-        for (std::size_t slot = slotOf(node.parent, node.text); index_[slot] >= 0;
+        // A port node answers for its side: (root, address, port); a host
+        // node for its address.
+        std::uint64_t key = 0;
+        IPv4 address = 0;
+        if (node.keyed && PortKey(node.parent, node.text.view(), key))
+            forgetSide(key);
+        else if (isHost(node) && AddressOf(node, address))
+            forgetHost(node.parent == destRoot_, address);
+        for (std::size_t slot = slotOf(node.parent, node.text); !node.keyed && index_[slot] >= 0;
              slot = (slot + 1) & (index_.size() - 1))
             if (index_[slot] == id) {
+                --indexed_;
                 eraseSlot(index_, slot,
                           [this](std::int32_t n) {
                               const Node& o = nodes_[static_cast<std::size_t>(n)];
@@ -195,14 +261,38 @@ void HostTreeModel::AddRoots()
     destRoot_ = addNode(0, "目标", 13);
 }
 
+void HostTreeModel::noteHost(int id)
+{
+    const Node& node = nodes_[static_cast<std::size_t>(id)];
+    IPv4 address = 0;
+    if (AddressOf(node, address))
+        keepHost(node.parent == destRoot_, address, id);
+}
+
+bool HostTreeModel::hasPortNode(int host, std::string_view port) const
+{
+    if (host < 0)
+        return false;
+    std::uint64_t key = 0;
+    return PortKey(host, port, key) ? hasSide(key) : find(host, port) >= 0;
+}
+
 void HostTreeModel::addSide(int root, std::string_view addr, std::string_view port)
 {
-    const int host = find(root, addr);
+    int host = find(root, addr);
+    if (hasPortNode(host, port))
+        return;
+    roomForSide();
+    roomForHost();
     if (host < 0) {
-        addNode(addNode(root, addr, 0), port, 0);
-    } else if (find(host, port) < 0) {
-        addNode(host, port, 0);
+        host = addNode(root, addr, 0);
+        noteHost(host);
     }
+    std::uint64_t key = 0;
+    const bool keyed = PortKey(host, port, key);
+    addNode(host, port, 0, keyed);
+    if (keyed)
+        keepSide(key);
 }
 
 bool HostTreeModel::hasSide(std::uint64_t key) const
@@ -214,25 +304,37 @@ bool HostTreeModel::hasSide(std::uint64_t key) const
     return false;
 }
 
+void HostTreeModel::roomForSide()
+{
+    MakeRoom(sides_, sideCount_, SideSlot);
+}
+
 void HostTreeModel::keepSide(std::uint64_t key)
 {
-    if ((sideCount_ + 1) * 2 > sides_.size()) {
-        std::vector<std::uint64_t> old(sides_.size() * 2, kNoSide);  // may throw: nothing changed
-        old.swap(sides_);
-        for (const std::uint64_t k : old)
-            if (k != kNoSide)
-                keepSideAt(k);
-    }
-    keepSideAt(key);
+    Place(sides_, key, SideSlot(key, sides_.size()));
     ++sideCount_;
 }
 
-void HostTreeModel::keepSideAt(std::uint64_t key)
+int HostTreeModel::hostOf(bool dest, std::uint32_t address) const
 {
-    std::size_t slot = SideSlot(key, sides_.size());
-    while (sides_[slot] != kNoSide)
-        slot = (slot + 1) & (sides_.size() - 1);
-    sides_[slot] = key;
+    const std::uint64_t key = HostKey(dest, address);
+    for (std::size_t slot = SideSlot(key, hosts_.size()); hosts_[slot] != kNoSide;
+         slot = (slot + 1) & (hosts_.size() - 1))
+        if ((hosts_[slot] & kHostKeyBits) == key)
+            return static_cast<int>(hosts_[slot] >> 33);
+    return -1;
+}
+
+void HostTreeModel::roomForHost()
+{
+    MakeRoom(hosts_, hostCount_, HostSlot);
+}
+
+void HostTreeModel::keepHost(bool dest, std::uint32_t address, int node)
+{
+    const std::uint64_t key = HostKey(dest, address);
+    Place(hosts_, (static_cast<std::uint64_t>(node) << 33) | key, SideSlot(key, hosts_.size()));
+    ++hostCount_;
 }
 
 bool HostTreeModel::SideKey(bool dest, const AddressText& addr, const PortText5& port, std::uint64_t& key)
@@ -252,15 +354,26 @@ bool HostTreeModel::SideKey(bool dest, const AddressText& addr, const PortText5&
 void HostTreeModel::addSide(int root, const AddressText& addr, const PortText5& port)
 {
     std::uint64_t key = 0;
-    if (SideKey(root == destRoot_, addr, port, key)) {
-        if (hasSide(key))
-            return;
-        // Remembered once its nodes are there.
+    if (!SideKey(root == destRoot_, addr, port, key)) {
         addSide(root, addr.text().view(), port.text().view());
-        keepSide(key);
         return;
     }
-    addSide(root, addr.text().view(), port.text().view());
+    if (hasSide(key))
+        return;
+    // A new side: its port node is not there (the key would be), its host
+    // is found by the address. Room in the tables first, so that nothing
+    // throws once a node is in but not yet listed.
+    const bool dest = root == destRoot_;
+    const auto address = static_cast<std::uint32_t>(key);
+    int host = hostOf(dest, address);
+    roomForSide();
+    if (host < 0) {
+        roomForHost();
+        host = addNode(root, addr.text().view(), 0);
+        keepHost(dest, address, host);
+    }
+    addNode(host, port.text().view(), 0, true);
+    keepSide(key);
 }
 
 void HostTreeModel::Prefetch(const AddressText& srcAddr, const PortText5& srcPort, const AddressText& destAddr,
@@ -292,9 +405,12 @@ void HostTreeModel::clear()
     beginResetModel();
     nodes_.assign(1, Node{});
     lists_.clear();
-    index_.assign(64, -1);
-    sides_.assign(64, kNoSide);
+    index_.assign(std::max<std::size_t>(64, index_.size()), -1);
+    indexed_ = 0;
+    sides_.assign(std::max<std::size_t>(64, sides_.size()), kNoSide);
     sideCount_ = 0;
+    hosts_.assign(std::max<std::size_t>(64, hosts_.size()), kNoSide);
+    hostCount_ = 0;
     srcRoot_ = destRoot_ = -1;
     firstPending_ = 1;
     endResetModel();
@@ -460,7 +576,7 @@ std::size_t HostTreeModel::HostSide::count() const
 
 bool HostTreeModel::HostSide::hasPort(std::string_view addr, std::string_view port) const
 {
-    return tree_.find(tree_.find(root_, addr), port) >= 0;
+    return tree_.hasPortNode(tree_.find(root_, addr), port);
 }
 
 std::size_t HostTreeModel::HostSide::portCount(std::string_view addr) const

@@ -69,7 +69,8 @@ public:
     void Prefetch(const AddressText& srcAddr, const PortText5& srcPort, const AddressText& destAddr,
                   const PortText5& destPort) const;
     // Removes every node and empties dSrcHosts and dDestHosts (visible at
-    // once).
+    // once). The lookup tables keep their size, so a rebuild that makes as
+    // many nodes again does not grow them again.
     void clear();
     // Makes the nodes added since the last call visible. Returns how many.
     // When it throws, nothing it made visible is lost and the next call
@@ -130,18 +131,36 @@ private:
         std::int32_t children = -1;  // its list in lists_, -1 none yet
         std::uint8_t image = 0;
         bool grown = false;  // gained children in the burst being ended
+        bool keyed = false;  // a port node with a side key: found by it, not in index_
         FixedText<15> text;
     };
 
-    int addNode(int parent, std::string_view text, int image);
+    // keyed: a port node whose side key is kept (it stays out of index_).
+    int addNode(int parent, std::string_view text, int image, bool keyed = false);
     void addSide(int root, std::string_view addr, std::string_view port);
     void addSide(int root, const AddressText& addr, const PortText5& port);
     static bool SideKey(bool dest, const AddressText& addr, const PortText5& port, std::uint64_t& key);
-    // The sides added through record fields, by address and port number.
+    // The side key of a port text under a host node, from the host's text
+    // and the port's; false when either has no number form.
+    bool PortKey(int host, std::string_view port, std::uint64_t& key) const;
+    // Whether the host node has a port node with that text.
+    bool hasPortNode(int host, std::string_view port) const;
+    // Every side whose address and port have a number form, by that key: a
+    // key is kept exactly while its port node exists. Such port nodes are
+    // not in index_: the key finds them.
     bool hasSide(std::uint64_t key) const;
-    void keepSide(std::uint64_t key);
-    void keepSideAt(std::uint64_t key);  // room for it is there
-    // The child of parent with that text, -1 when none.
+    void roomForSide();               // may throw; nothing changed then
+    void keepSide(std::uint64_t key);  // after roomForSide: does not throw
+    // The host nodes whose address has a number form, by side and address,
+    // kept exactly while the node exists: a new side finds its host without
+    // texts.
+    int hostOf(bool dest, std::uint32_t address) const;  // -1 when none
+    void roomForHost();
+    void keepHost(bool dest, std::uint32_t address, int node);  // after roomForHost
+    // Lists a host node just added through texts (after roomForHost).
+    void noteHost(int id);
+    // The child of parent with that text, -1 when none (or when it is a
+    // keyed port node).
     int find(int parent, std::string_view text) const;
     int nodeOfKey(std::string_view key) const;
     const std::vector<std::int32_t>& childrenOf(int node) const;
@@ -160,12 +179,16 @@ private:
     template <class Table, class Home, class Empty>
     static void eraseSlot(Table& table, std::size_t slot, Home home, Empty empty) noexcept;
     void forgetSide(std::uint64_t key) noexcept;
+    void forgetHost(bool dest, std::uint32_t address) noexcept;
 
     std::vector<Node> nodes_;                      // nodes_[0]: the invisible root
     std::vector<std::vector<std::int32_t>> lists_;  // children of the nodes that have any
     std::vector<std::int32_t> index_;               // open addressing over (parent, text); -1 empty
+    std::size_t indexed_ = 0;                       // nodes in index_
     std::vector<std::uint64_t> sides_;              // open addressing over side keys; kNoSide empty
     std::size_t sideCount_ = 0;
+    std::vector<std::uint64_t> hosts_;  // (node << 33) | (dest << 32) | address; kNoSide empty
+    std::size_t hostCount_ = 0;
     int srcRoot_ = -1;
     int destRoot_ = -1;
     std::size_t firstPending_ = 1;  // nodes from here on are not yet visible

@@ -68,7 +68,16 @@ void PacketViews::SetLocalAddrs(const std::vector<std::string>& addrs)
 
 bool PacketViews::IsLocal(const AddressText& addr) const
 {
-    return std::binary_search(localBits_.begin(), localBits_.end(), addr.bits());
+    const std::uint64_t bits = addr.bits();
+    // A machine has few addresses: comparing with each of them takes no
+    // branch that traffic from everywhere would mispredict.
+    if (localBits_.size() <= 8) {
+        bool local = false;
+        for (const std::uint64_t own : localBits_)
+            local |= own == bits;
+        return local;
+    }
+    return std::binary_search(localBits_.begin(), localBits_.end(), bits);
 }
 
 // --- the program column -------------------------------------------------------
@@ -221,12 +230,11 @@ void PacketViews::ShowPacket(std::int64_t seq)
     const clV& record = store_.at(seq);
     // The host tree from the record's fields: a side it already has costs no texts.
     tree_.AddToHostTree(record.mSrcAddr, record.mSrcPort, record.mDestAddr, record.mDestPort);
-    AppendRow(seq, record);
+    AppendRow(seq, record, IsLocal(record.mSrcAddr) ? 4 : 12);
 }
 
-void PacketViews::AppendRow(std::int64_t seq, const clV& record)
+void PacketViews::AppendRow(std::int64_t seq, const clV& record, int image)
 {
-    const int image = IsLocal(record.mSrcAddr) ? 4 : 12;
     list_.append(seq, image, prefs_.bPorts, prefs_.Prefs);
     // The shown pairs matter only to the IP tab's admission; any tab change
     // empties them, so they are kept only while that tab is selected.
@@ -341,6 +349,18 @@ void PacketViews::ts2_Click(int index)
             for (std::int64_t seq = 1; seq <= last; ++seq)
                 if (fields.Admits(store_.at(seq)))
                     ShowPacket(seq);
+        }
+    } else if (selected_ == kTabReceived || selected_ == kTabSent) {
+        // Whether the source is local decides both the admission and the
+        // row's image.
+        const bool sent = selected_ == kTabSent;
+        for (std::int64_t seq = 1; seq <= last; ++seq) {
+            prefetch(seq);
+            const clV& record = store_.at(seq);
+            if (IsLocal(record.mSrcAddr) == sent) {
+                tree_.AddToHostTree(record.mSrcAddr, record.mSrcPort, record.mDestAddr, record.mDestPort);
+                AppendRow(seq, record, sent ? 4 : 12);
+            }
         }
     } else {
         for (std::int64_t seq = 1; seq <= last; ++seq) {

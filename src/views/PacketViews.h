@@ -209,7 +209,8 @@ private:
     clV MakeRecord(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
                    std::string_view srcPort, std::string_view destPort, std::int32_t size, std::string_view hora);
     std::int64_t Keep(const clV& record);
-    void AppendRow(std::int64_t seq, const clV& record);
+    // image: 4 when the source is local, else 12.
+    void AppendRow(std::int64_t seq, const clV& record, int image);
 
     PacketStore store_;
     PortDatabases ports_;

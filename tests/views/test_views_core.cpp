@@ -578,6 +578,99 @@ TEST(HostTree, RebuildHoldsExactlyTheHostsOfTheRowsShown)
     EXPECT_EQ(t.childTexts("4.4.4.4D"), (Texts{"40", "41"}));
 }
 
+// A tree fed the same sides now as texts, now as record fields, holds each
+// node once, as a tree fed texts only does; again after clear, with tables
+// that kept their size, and after taking back part of a burst.
+TEST(HostTree, TextsAndRecordFieldsMixedBuildOneNodePerSide)
+{
+    HostTreeModel mixed;
+    HostTreeModel reference;
+    auto feed = [&](int from, int to) {
+        for (int i = from; i < to; ++i) {
+            const std::string src = "172.16." + std::to_string(i % 13) + "." + std::to_string(i % 7);
+            const std::string port = i % 5 == 0 ? std::string() : std::to_string(i % 900);
+            const std::string dest = i % 11 == 0 ? "name-" + std::to_string(i % 3) : "10.9.9." + std::to_string(i % 4);
+            const std::string destPort = i % 9 == 0 ? "x" + std::to_string(i % 2) : std::to_string(i % 30);
+            reference.AddToHostTree(src, port, dest, destPort);
+            if ((i / 3) % 2 == 0)
+                mixed.AddToHostTree(src, port, dest, destPort);
+            else
+                mixed.AddToHostTree(AddressText(src), PortText5(port), AddressText(dest), PortText5(destPort));
+        }
+    };
+    auto expectSame = [&] {
+        ASSERT_EQ(mixed.nodeCount(), reference.nodeCount());
+        for (const char* root : {"S", "D"}) {
+            ASSERT_EQ(mixed.childTexts(root), reference.childTexts(root)) << root;
+            for (const std::string& host : reference.childTexts(root))
+                ASSERT_EQ(mixed.childTexts(host + root), reference.childTexts(host + root)) << host << root;
+        }
+        EXPECT_TRUE(mixed.dSrcHosts().hasPort("172.16.1.1", "1"));
+        EXPECT_FALSE(mixed.dSrcHosts().hasPort("172.16.1.1", "2"));
+        EXPECT_EQ(mixed.dDestHosts().hasPort("name-0", "x0"), reference.dDestHosts().hasPort("name-0", "x0"));
+    };
+    for (HostTreeModel* t : {&mixed, &reference})
+        t->AddRoots();
+    feed(0, 6000);
+    expectSame();
+    for (HostTreeModel* t : {&mixed, &reference}) {
+        t->clear();
+        t->AddRoots();
+        t->endBurst();
+    }
+    feed(0, 1500);
+    expectSame();
+    const HostTreeModel::Mark mark = mixed.mark();
+    const HostTreeModel::Mark referenceMark = reference.mark();
+    feed(1500, 4000);  // new hosts and ports, taken back
+    mixed.rollBack(mark);
+    reference.rollBack(referenceMark);
+    feed(3000, 6000);
+    expectSame();
+}
+
+// A rebuild after the tree and its tables grew shows the tree the live
+// adds made, node for node; a smaller tab in between changes nothing.
+TEST(HostTree, RebuildAfterGrowthKeepsEveryNodeAndCount)
+{
+    PacketViews v;
+    Prepare(v);
+    for (int i = 0; i < 30000; ++i) {
+        const std::string remote = "172.20." + std::to_string(i % 41) + "." + std::to_string(i % 17);
+        const std::string port = std::to_string(1024 + (i * 7) % 4000);
+        if (i % 4 == 0)
+            Store(v, kLocal, remote, port, std::to_string(i % 50));
+        else
+            Store(v, remote, i % 3 ? kLocal : kLocal2, port, std::to_string(i % 50));
+    }
+    v.EndBurst();
+    HostTreeModel& t = v.TreeModel();
+    auto snapshot = [&] {
+        std::vector<Texts> nodes;
+        for (const char* root : {"S", "D"}) {
+            nodes.push_back(t.childTexts(root));
+            for (const std::string& host : t.childTexts(root)) {
+                nodes.push_back(t.childTexts(host + root));
+                EXPECT_EQ(t.rowCount(t.nodeByKey(host + root)), static_cast<int>(nodes.back().size()));
+            }
+        }
+        return nodes;
+    };
+    const std::size_t count = t.nodeCount();
+    const std::vector<Texts> live = snapshot();
+    ASSERT_GT(count, 20000u);
+    v.ts2_Click(PacketViews::kTabAll);
+    EXPECT_EQ(t.nodeCount(), count);
+    EXPECT_EQ(snapshot(), live);
+    v.ts2_Click(PacketViews::kTabSent);
+    EXPECT_EQ(t.childTexts("S"), (Texts{kLocal}));
+    EXPECT_EQ(t.childTexts(std::string(kLocal) + "S").size(), 1000u);  // (i * 7) % 4000 over every fourth i
+    v.ts2_Click(PacketViews::kTabAll);
+    EXPECT_EQ(t.nodeCount(), count);
+    EXPECT_EQ(snapshot(), live);
+    EXPECT_EQ(v.ListModel().visibleRows(), 30000);
+}
+
 // --- tabs -------------------------------------------------------------------------
 
 // The four kinds of traffic whose selection the tabs decide.
