@@ -405,11 +405,13 @@ void HostTreeModel::clear()
     beginResetModel();
     nodes_.assign(1, Node{});
     lists_.clear();
-    index_.assign(std::max<std::size_t>(64, index_.size()), -1);
+    // The tables start small again: a rebuild's lookups stay in the cache
+    // while its tree is small, which saves more than growing them costs.
+    index_.assign(64, -1);
     indexed_ = 0;
-    sides_.assign(std::max<std::size_t>(64, sides_.size()), kNoSide);
+    sides_.assign(64, kNoSide);
     sideCount_ = 0;
-    hosts_.assign(std::max<std::size_t>(64, hosts_.size()), kNoSide);
+    hosts_.assign(64, kNoSide);
     hostCount_ = 0;
     srcRoot_ = destRoot_ = -1;
     firstPending_ = 1;

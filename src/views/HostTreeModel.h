@@ -69,8 +69,7 @@ public:
     void Prefetch(const AddressText& srcAddr, const PortText5& srcPort, const AddressText& destAddr,
                   const PortText5& destPort) const;
     // Removes every node and empties dSrcHosts and dDestHosts (visible at
-    // once). The lookup tables keep their size, so a rebuild that makes as
-    // many nodes again does not grow them again.
+    // once).
     void clear();
     // Makes the nodes added since the last call visible. Returns how many.
     // When it throws, nothing it made visible is lost and the next call

@@ -579,8 +579,8 @@ TEST(HostTree, RebuildHoldsExactlyTheHostsOfTheRowsShown)
 }
 
 // A tree fed the same sides now as texts, now as record fields, holds each
-// node once, as a tree fed texts only does; again after clear, with tables
-// that kept their size, and after taking back part of a burst.
+// node once, as a tree fed texts only does; again after clear, and after
+// taking back part of a burst.
 TEST(HostTree, TextsAndRecordFieldsMixedBuildOneNodePerSide)
 {
     HostTreeModel mixed;
