@@ -411,6 +411,18 @@ TEST(HostTree, ManyHostsAndPortsMatchAPlainReference)
     }
 }
 
+// Every node's texts: each root's hosts, then each host's ports, source side first.
+std::vector<Texts> TreeTexts(const HostTreeModel& t)
+{
+    std::vector<Texts> nodes;
+    for (const char* root : {"S", "D"}) {
+        nodes.push_back(t.childTexts(root));
+        for (const std::string& host : t.childTexts(root))
+            nodes.push_back(t.childTexts(host + root));
+    }
+    return nodes;
+}
+
 // Feeding the tree a record's fields builds what feeding it their texts
 // builds: same nodes in the same order, texts that are not numbers included,
 // through the growth of the side memory, and again after the tree is cleared.
@@ -446,12 +458,7 @@ TEST(HostTree, RecordFieldsBuildTheSameTreeAsTextsAndAgainAfterClear)
     };
     auto expectSame = [&] {
         ASSERT_EQ(byFields.nodeCount(), byText.nodeCount());
-        for (const char* root : {"S", "D"}) {
-            const Texts hosts = byText.childTexts(root);
-            ASSERT_EQ(byFields.childTexts(root), hosts) << root;
-            for (const std::string& host : hosts)
-                EXPECT_EQ(byFields.childTexts(host + root), byText.childTexts(host + root)) << host << root;
-        }
+        EXPECT_EQ(TreeTexts(byFields), TreeTexts(byText));
     };
     feed();
     expectSame();
@@ -482,10 +489,7 @@ TEST(HostTree, RollBackTakesBackNodesAndSidesSinceTheMarkAndKeepsTheRest)
     t.endBurst();
     add(2000, 2300);  // a pending part that stays
     const std::size_t kept = t.nodeCount();
-    std::vector<Texts> before;
-    for (const char* root : {"S", "D"})
-        for (const std::string& host : t.childTexts(root))
-            before.push_back(t.childTexts(host + root));
+    const std::vector<Texts> before = TreeTexts(t);
     const HostTreeModel::Mark mark = t.mark();
     add(2300, 9000);  // new hosts, new ports of old hosts, several growths of both indexes
     t.AddToHostTree(std::string_view("name-host"), std::string_view("http"), std::string_view("10.9.9.1"), std::string_view("x"));  // texts that have no side key
@@ -493,11 +497,7 @@ TEST(HostTree, RollBackTakesBackNodesAndSidesSinceTheMarkAndKeepsTheRest)
     t.rollBack(mark);
 
     EXPECT_EQ(t.nodeCount(), kept);
-    std::vector<Texts> after;
-    for (const char* root : {"S", "D"})
-        for (const std::string& host : t.childTexts(root))
-            after.push_back(t.childTexts(host + root));
-    EXPECT_EQ(after, before);
+    EXPECT_EQ(TreeTexts(t), before);
     EXPECT_FALSE(t.dSrcHosts().exists("name-host"));
     EXPECT_FALSE(t.dDestHosts().hasPort("10.9.9.1", "x"));
     // Every node kept is still found through the index after the entries
@@ -600,11 +600,7 @@ TEST(HostTree, TextsAndRecordFieldsMixedBuildOneNodePerSide)
     };
     auto expectSame = [&] {
         ASSERT_EQ(mixed.nodeCount(), reference.nodeCount());
-        for (const char* root : {"S", "D"}) {
-            ASSERT_EQ(mixed.childTexts(root), reference.childTexts(root)) << root;
-            for (const std::string& host : reference.childTexts(root))
-                ASSERT_EQ(mixed.childTexts(host + root), reference.childTexts(host + root)) << host << root;
-        }
+        EXPECT_EQ(TreeTexts(mixed), TreeTexts(reference));
         EXPECT_TRUE(mixed.dSrcHosts().hasPort("172.16.1.1", "1"));
         EXPECT_FALSE(mixed.dSrcHosts().hasPort("172.16.1.1", "2"));
         EXPECT_EQ(mixed.dDestHosts().hasPort("name-0", "x0"), reference.dDestHosts().hasPort("name-0", "x0"));
@@ -645,29 +641,19 @@ TEST(HostTree, RebuildAfterGrowthKeepsEveryNodeAndCount)
     }
     v.EndBurst();
     HostTreeModel& t = v.TreeModel();
-    auto snapshot = [&] {
-        std::vector<Texts> nodes;
-        for (const char* root : {"S", "D"}) {
-            nodes.push_back(t.childTexts(root));
-            for (const std::string& host : t.childTexts(root)) {
-                nodes.push_back(t.childTexts(host + root));
-                EXPECT_EQ(t.rowCount(t.nodeByKey(host + root)), static_cast<int>(nodes.back().size()));
-            }
-        }
-        return nodes;
-    };
     const std::size_t count = t.nodeCount();
-    const std::vector<Texts> live = snapshot();
+    const std::vector<Texts> live = TreeTexts(t);
     ASSERT_GT(count, 20000u);
     v.ts2_Click(PacketViews::kTabAll);
     EXPECT_EQ(t.nodeCount(), count);
-    EXPECT_EQ(snapshot(), live);
+    EXPECT_EQ(TreeTexts(t), live);
     v.ts2_Click(PacketViews::kTabSent);
     EXPECT_EQ(t.childTexts("S"), (Texts{kLocal}));
     EXPECT_EQ(t.childTexts(std::string(kLocal) + "S").size(), 1000u);  // (i * 7) % 4000 over every fourth i
     v.ts2_Click(PacketViews::kTabAll);
     EXPECT_EQ(t.nodeCount(), count);
-    EXPECT_EQ(snapshot(), live);
+    EXPECT_EQ(TreeTexts(t), live);
+    EXPECT_EQ(t.rowCount(t.nodeByKey(std::string(kLocal) + "S")), 1000);
     EXPECT_EQ(v.ListModel().visibleRows(), 30000);
 }
 
