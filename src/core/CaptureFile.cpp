@@ -355,8 +355,8 @@ bool CaptureSpool::HandOver()
     // packets the kernel drops, and the store budget still applies.
     if (inFlight_ + fill_.size() > kMaxInFlight && !failed_) {
         const auto from = std::chrono::steady_clock::now();
-        done_.wait(lock, [this] { return failed_ || inFlight_ + fill_.size() <= kMaxInFlight; });
         ++waits_.count;
+        done_.wait(lock, [this] { return failed_ || inFlight_ + fill_.size() <= kMaxInFlight; });
         waits_.nanoseconds += static_cast<std::uint64_t>(
             std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - from).count());
     }
@@ -411,6 +411,12 @@ bool CaptureSpool::Flush()
         return false;
     }
     return true;
+}
+
+CaptureSpool::Waits CaptureSpool::waits() const
+{
+    std::lock_guard lock(mutex_);
+    return waits_;
 }
 
 void CaptureSpool::HoldWrites(bool hold)

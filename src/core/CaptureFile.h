@@ -102,12 +102,13 @@ public:
     // While held, the writer thread starts no write: handed-over buffers stay queued (tests).
     void HoldWrites(bool hold);
 
-    // How often, and for how long in all, Append waited for the writer thread.
+    // How often, and for how long in all, Append waited for the writer thread
+    // (a wait counts from its start); any thread may ask.
     struct Waits {
         std::uint64_t count = 0;
         std::uint64_t nanoseconds = 0;
     };
-    Waits waits() const { return waits_; }
+    Waits waits() const;
 
 private:
     // Bytes handed to the writer thread; start is their offset in the file.
@@ -127,14 +128,13 @@ private:
     std::string file_;
     int fd_ = -1;
     std::string error_;
-    Waits waits_;
 
     // Owned by the appending thread.
     std::vector<std::uint8_t> fill_;
     std::uint64_t fillStart_ = 0;  // file offset of fill_[0]
 
     // Shared with the writer thread, under mutex_.
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable work_;  // the writer thread: a block queued, a hold released, stop
     std::condition_variable done_;  // the appending thread: a block written, or a write failed
     std::deque<Block> queue_;       // in file order; the front one is being written
@@ -142,6 +142,7 @@ private:
     std::uint64_t inFlight_ = 0;    // bytes in queue_
     std::uint64_t written_ = 0;     // bytes in the file
     std::string writeError_;
+    Waits waits_;
     std::atomic<bool> failed_{false};
     bool hold_ = false;
     bool stop_ = false;

@@ -367,7 +367,9 @@ TEST(CaptureFile, SpoolReadsWhileTheWriterThreadRuns)
     // until the writer thread makes room, and nothing is lost on the way.
     spool->HoldWrites(true);
     std::thread release([&spool] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        for (int i = 0; i < 3000 && spool->waits().count == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         spool->HoldWrites(false);
     });
     AppendAbout(*spool, CaptureSpool::kMaxInFlight + 2 * CaptureSpool::kBufferBytes, packets, offsets);
