@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 namespace quillet {
@@ -77,7 +78,7 @@ std::size_t RecordBytes(CaptureFileFormat format, std::size_t caplen)
     return format == CaptureFileFormat::Pcap ? kPcapRecordHeader + caplen : kPcapngPacketHeader + padded + 4;
 }
 
-// Writes one record in place at out (RecordBytes long, zeroed); returns the
+// Writes one record in place at out (RecordBytes long); returns the
 // offset of the packet's first byte within the record.
 std::uint32_t PutRecord(std::uint8_t* out, CaptureFileFormat format, std::int64_t timestampUs,
                         std::span<const std::uint8_t> bytes, std::uint32_t originalLength)
@@ -108,7 +109,9 @@ std::uint32_t PutRecord(std::uint8_t* out, CaptureFileFormat format, std::int64_
     put(origlen);
     if (caplen != 0)
         std::memcpy(out, bytes.data(), caplen);
-    out += (caplen + 3u) & ~3u;  // the padding is already zero
+    const std::uint32_t padded = (caplen + 3u) & ~3u;
+    std::memset(out + caplen, 0, padded - caplen);
+    out += padded;
     put(total);
     return kPcapngPacketHeader;
 }
@@ -253,11 +256,30 @@ std::string CaptureSpool::DefaultDirectory()
     return "/var/tmp";
 }
 
-CaptureSpool::CaptureSpool(std::string directory, std::string file, int fd)
-    : directory_(std::move(directory)), file_(std::move(file)), fd_(fd)
+void CaptureSpool::AlignedFree::operator()(std::uint8_t* p) const
 {
-    fill_.reserve(kBufferBytes);
-    PutFileHeader(fill_, CaptureFileFormat::Pcapng, CaptureFileWriter::kLinkTypeRaw);
+    std::free(p);
+}
+
+CaptureSpool::Buffer CaptureSpool::NewBuffer()
+{
+    // O_DIRECT wants the memory, the length and the file offset aligned to the
+    // device's block; a page covers every common one.
+    void* p = std::aligned_alloc(4096, kBufferBytes);
+    if (!p)
+        throw std::bad_alloc();
+    return Buffer(static_cast<std::uint8_t*>(p));
+}
+
+CaptureSpool::CaptureSpool(std::string directory, std::string file, int fd, int readFd)
+    : directory_(std::move(directory)), file_(std::move(file)), fd_(fd), readFd_(readFd), fill_(NewBuffer())
+{
+    std::vector<std::uint8_t> header;
+    PutFileHeader(header, CaptureFileFormat::Pcapng, CaptureFileWriter::kLinkTypeRaw);
+    std::memcpy(fill_.get(), header.data(), header.size());
+    fillSize_ = header.size();
+    record_.reserve(RecordBytes(CaptureFileFormat::Pcapng, CaptureFileWriter::kMaxPacketBytes));
+    free_.reserve(kMaxInFlight / kBufferBytes + 1);
     thread_ = std::thread([this] { WriteLoop(); });
 }
 
@@ -277,13 +299,19 @@ std::unique_ptr<CaptureSpool> CaptureSpool::Create(const std::string& baseDir, s
     }
     std::string dir(buf.data());
     std::string file = dir + "/capture.pcapng";
-    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_DIRECT, 0600);
+    if (fd < 0 && errno == EINVAL)  // a file system without O_DIRECT
+        fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int readFd = fd < 0 ? -1 : ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+    if (readFd < 0) {
         error = file + ": " + ErrnoText(errno);
+        if (fd >= 0)
+            ::close(fd);
+        ::unlink(file.c_str());
         ::rmdir(dir.c_str());
         return nullptr;
     }
-    return std::unique_ptr<CaptureSpool>(new CaptureSpool(std::move(dir), std::move(file), fd));
+    return std::unique_ptr<CaptureSpool>(new CaptureSpool(std::move(dir), std::move(file), fd, readFd));
 }
 
 CaptureSpool::~CaptureSpool()
@@ -295,8 +323,31 @@ CaptureSpool::~CaptureSpool()
     work_.notify_one();
     thread_.join();
     ::close(fd_);
+    ::close(readFd_);
     ::unlink(file_.c_str());
     ::rmdir(directory_.c_str());
+}
+
+bool CaptureSpool::WriteBlock(const Block& block, std::uint64_t& wrote, std::string& why)
+{
+    while (wrote < kBufferBytes) {
+        const ssize_t n = ::pwrite(fd_, block.bytes.get() + wrote, kBufferBytes - wrote,
+                                   static_cast<off_t>(block.start + wrote));
+        if (n > 0) {
+            wrote += static_cast<std::uint64_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        // O_DIRECT refused (a block size it cannot take, or the rest of a short
+        // write): go on with ordinary writes.
+        const int flags = n < 0 && errno == EINVAL ? ::fcntl(fd_, F_GETFL) : -1;
+        if (flags >= 0 && (flags & O_DIRECT) && ::fcntl(fd_, F_SETFL, flags & ~O_DIRECT) == 0)
+            continue;
+        why = ErrnoText(n < 0 ? errno : ENOSPC);
+        return false;
+    }
+    return true;
 }
 
 void CaptureSpool::WriteLoop()
@@ -309,11 +360,11 @@ void CaptureSpool::WriteLoop()
         // The front block stays queued (and readable) while it is written: a
         // deque keeps references to it valid while the appending thread queues more,
         // and nobody changes its bytes.
-        Block& block = queue_.front();
+        const Block& block = queue_.front();
         lock.unlock();
         std::uint64_t wrote = 0;
         std::string why;
-        const bool ok = WriteFully(fd_, block.bytes.data(), block.bytes.size(), wrote, why);
+        const bool ok = WriteBlock(block, wrote, why);
         lock.lock();
         written_ += wrote;
         if (!ok) {
@@ -321,9 +372,7 @@ void CaptureSpool::WriteLoop()
             writeError_ = why;
             failed_ = true;
         } else {
-            inFlight_ -= block.bytes.size();
-            block.bytes.clear();
-            free_.push_back(std::move(block.bytes));
+            free_.push_back(std::move(queue_.front().bytes));
             queue_.pop_front();
         }
         done_.notify_all();
@@ -346,17 +395,15 @@ bool CaptureSpool::Check()
 
 bool CaptureSpool::HandOver()
 {
-    if (fill_.empty())
-        return true;
     std::unique_lock lock(mutex_);
     // Back-pressure: past kMaxInFlight the disk is slower than the capture.
     // Waiting here is the only way to keep every datagram stored without
     // holding an unbounded amount of memory; the time spent shows up as
     // packets the kernel drops, and the store budget still applies.
-    if (inFlight_ + fill_.size() > kMaxInFlight && !failed_) {
+    if ((queue_.size() + 1) * kBufferBytes > kMaxInFlight && !failed_) {
         const auto from = std::chrono::steady_clock::now();
         ++waits_.count;
-        done_.wait(lock, [this] { return failed_ || inFlight_ + fill_.size() <= kMaxInFlight; });
+        done_.wait(lock, [this] { return failed_ || (queue_.size() + 1) * kBufferBytes <= kMaxInFlight; });
         waits_.nanoseconds += static_cast<std::uint64_t>(
             std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - from).count());
     }
@@ -364,19 +411,17 @@ bool CaptureSpool::HandOver()
         error_ = writeError_;
         return false;
     }
-    std::vector<std::uint8_t> next;
+    Buffer next;
     if (!free_.empty()) {
         next = std::move(free_.back());
         free_.pop_back();
     }
-    const std::uint64_t size = fill_.size();
-    inFlight_ += size;
     queue_.push_back(Block{fillStart_, std::move(fill_)});
     lock.unlock();
     work_.notify_one();
-    fill_ = std::move(next);
-    fill_.reserve(kBufferBytes);  // allocates only while the free list is still growing
-    fillStart_ += size;
+    fill_ = next ? std::move(next) : NewBuffer();  // allocates only until the free list has grown
+    fillStart_ += kBufferBytes;
+    fillSize_ = 0;
     return true;
 }
 
@@ -390,25 +435,52 @@ bool CaptureSpool::Append(std::int64_t timestampUs, std::span<const std::uint8_t
         return false;
     }
     const std::size_t record = RecordBytes(CaptureFileFormat::Pcapng, datagram.size());
-    if (fill_.size() + record > kBufferBytes && !HandOver())
+    const std::uint64_t start = size();
+    if (fillSize_ + record < kBufferBytes) {
+        // The common case: the record is made in place.
+        dataOffset = start + PutRecord(fill_.get() + fillSize_, CaptureFileFormat::Pcapng, timestampUs, datagram,
+                                       originalLength);
+        fillSize_ += record;
+        return true;
+    }
+    // It fills the buffer: made aside, then its head ends this buffer and its
+    // tail (if any) starts the next. The buffers keep their full size, which
+    // O_DIRECT needs.
+    record_.resize(record);
+    dataOffset = start + PutRecord(record_.data(), CaptureFileFormat::Pcapng, timestampUs, datagram, originalLength);
+    const std::size_t head = kBufferBytes - fillSize_;
+    std::memcpy(fill_.get() + fillSize_, record_.data(), head);
+    fillSize_ = kBufferBytes;
+    if (!HandOver()) {
+        fillSize_ = kBufferBytes - head;  // the record is not stored
         return false;
-    // The record is made in place: one resize, then its fields.
-    const std::size_t at = fill_.size();
-    fill_.resize(at + record);
-    dataOffset = fillStart_ + at +
-                 PutRecord(fill_.data() + at, CaptureFileFormat::Pcapng, timestampUs, datagram, originalLength);
+    }
+    std::memcpy(fill_.get(), record_.data() + head, record - head);
+    fillSize_ = record - head;
     return true;
 }
 
 bool CaptureSpool::Flush()
 {
-    if (!HandOver())
-        return false;
-    std::unique_lock lock(mutex_);
-    done_.wait(lock, [this] { return failed_ || queue_.empty(); });
-    if (failed_) {
-        error_ = writeError_;
-        return false;
+    {
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [this] { return failed_ || queue_.empty(); });
+        if (failed_) {
+            error_ = writeError_;
+            return false;
+        }
+    }
+    // The writer thread is idle: nothing is queued and only this thread queues.
+    std::size_t done = 0;
+    while (done < fillSize_) {
+        const ssize_t n = ::pwrite(readFd_, fill_.get() + done, fillSize_ - done, static_cast<off_t>(fillStart_ + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error_ = ErrnoText(n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
     }
     return true;
 }
@@ -438,7 +510,7 @@ bool CaptureSpool::ReadInto(std::uint64_t dataOffset, std::uint32_t length, char
     // From the newest bytes back: the fill buffer, the blocks handed over, then the file.
     if (end > fillStart_) {
         const std::uint64_t from = std::max(dataOffset, fillStart_);
-        std::memcpy(out + (from - dataOffset), fill_.data() + (from - fillStart_), end - from);
+        std::memcpy(out + (from - dataOffset), fill_.get() + (from - fillStart_), end - from);
         end = from;
     }
     if (end == dataOffset)
@@ -451,7 +523,7 @@ bool CaptureSpool::ReadInto(std::uint64_t dataOffset, std::uint32_t length, char
             if (end <= it->start)
                 continue;
             const std::uint64_t from = std::max(dataOffset, it->start);
-            std::memcpy(out + (from - dataOffset), it->bytes.data() + (from - it->start), end - from);
+            std::memcpy(out + (from - dataOffset), it->bytes.get() + (from - it->start), end - from);
             end = from;
         }
         written = written_;
@@ -490,7 +562,7 @@ bool CaptureSpool::PreadAll(std::uint64_t offset, std::size_t length, char* out,
 {
     got = 0;
     while (got < length) {
-        const ssize_t n = ::pread(fd_, out + got, length - got, static_cast<off_t>(offset + got));
+        const ssize_t n = ::pread(readFd_, out + got, length - got, static_cast<off_t>(offset + got));
         if (n < 0) {
             if (errno == EINTR)
                 continue;

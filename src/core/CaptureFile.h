@@ -64,12 +64,14 @@ private:
 };
 
 // The working file of this run: a private directory (0700) with capture.pcapng (0600), removed by
-// the destructor. Every stored datagram is appended to a fill buffer of 1 MiB; a full buffer goes to
-// a writer thread of the spool's own, so the appending thread never waits for the disk unless the
-// bytes handed over and not yet written reach kMaxInFlight. Bytes come back by offset from the fill
-// buffer, from a buffer handed over, or from the file, whichever holds them. A failed write keeps
-// its buffer and every later one for reads; the next Append (or Check) reports it.
-// Append, Read, Check and size are called from one thread (the one that owns the spool).
+// the destructor. Every stored datagram is appended to a fill buffer of 1 MiB (a record may run on
+// into the next one); each full buffer goes to a writer thread of the spool's own, which writes it
+// past the page cache (O_DIRECT, where the file system has it: a buffered write costs several times
+// the CPU of the copy). The appending thread never waits for the disk unless the bytes handed over
+// and not yet written reach kMaxInFlight. Bytes come back by offset from the fill buffer, from a
+// buffer handed over, or from the file, whichever holds them. A failed write keeps its buffer and
+// every later one for reads; the next Append (or Check) reports it.
+// Append, Read, Check, Flush and size are called from one thread (the one that owns the spool).
 class CaptureSpool {
 public:
     static constexpr std::size_t kBufferBytes = 1 << 20;
@@ -94,10 +96,10 @@ public:
     const std::string& error() const { return error_; }
     std::string directory() const { return directory_; }  // for free-space checks (statvfs)
     // Bytes stored so far, those not yet in the file included.
-    std::uint64_t size() const { return fillStart_ + fill_.size(); }
+    std::uint64_t size() const { return fillStart_ + fillSize_; }
 
-    // Hands the fill buffer over and waits until everything handed over is in the file
-    // (or a write failed); false and error() on failure.
+    // Waits until everything handed over is in the file, then writes the fill buffer's bytes
+    // too (they stay in it); the file is then whole. false and error() on failure.
     bool Flush();
     // While held, the writer thread starts no write: handed-over buffers stay queued (tests).
     void HoldWrites(bool hold);
@@ -111,35 +113,43 @@ public:
     Waits waits() const;
 
 private:
-    // Bytes handed to the writer thread; start is their offset in the file.
+    struct AlignedFree {
+        void operator()(std::uint8_t* p) const;
+    };
+    using Buffer = std::unique_ptr<std::uint8_t[], AlignedFree>;  // kBufferBytes, page aligned
+    // A full buffer handed to the writer thread; start is its offset in the file.
     struct Block {
         std::uint64_t start = 0;
-        std::vector<std::uint8_t> bytes;
+        Buffer bytes;
     };
 
-    CaptureSpool(std::string directory, std::string file, int fd);
+    CaptureSpool(std::string directory, std::string file, int fd, int readFd);
+    static Buffer NewBuffer();
     bool HandOver();
     void WriteLoop();
+    bool WriteBlock(const Block& block, std::uint64_t& wrote, std::string& why);
     bool Failed();
     bool ReadInto(std::uint64_t dataOffset, std::uint32_t length, char* out);
     bool PreadAll(std::uint64_t offset, std::size_t length, char* out, std::size_t& got);
 
     std::string directory_;
     std::string file_;
-    int fd_ = -1;
+    int fd_ = -1;      // the writer thread's, O_DIRECT where it can be
+    int readFd_ = -1;  // buffered: reads, and Flush's write of the fill buffer
     std::string error_;
 
     // Owned by the appending thread.
-    std::vector<std::uint8_t> fill_;
-    std::uint64_t fillStart_ = 0;  // file offset of fill_[0]
+    Buffer fill_;
+    std::size_t fillSize_ = 0;
+    std::uint64_t fillStart_ = 0;       // file offset of fill_[0]
+    std::vector<std::uint8_t> record_;  // a record that runs on into the next buffer
 
     // Shared with the writer thread, under mutex_.
     mutable std::mutex mutex_;
     std::condition_variable work_;  // the writer thread: a block queued, a hold released, stop
     std::condition_variable done_;  // the appending thread: a block written, or a write failed
     std::deque<Block> queue_;       // in file order; the front one is being written
-    std::vector<std::vector<std::uint8_t>> free_;  // written buffers, kept for reuse
-    std::uint64_t inFlight_ = 0;    // bytes in queue_
+    std::vector<Buffer> free_;      // written buffers, kept for reuse
     std::uint64_t written_ = 0;     // bytes in the file
     std::string writeError_;
     Waits waits_;
