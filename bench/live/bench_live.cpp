@@ -56,6 +56,7 @@
 #include <QWidget>
 
 #include "UdpSender.h"
+#include "core/CaptureFile.h"
 #include "shell/frmMain.h"
 #include "support/Netns.h"
 
@@ -461,6 +462,7 @@ int main(int argc, char** argv)
         r.tcpdumpCaptured = tcpdump.captured;
         r.tcpdumpDropped = tcpdump.dropped;
         results.push_back(r);
+        const CaptureSpool::Waits waits = w.Views().Spool() ? w.Views().Spool()->waits() : CaptureSpool::Waits();
         window->close();
         window.reset();
 
@@ -475,6 +477,9 @@ int main(int argc, char** argv)
                     Percent(static_cast<double>(r.tcpdumpCaptured), static_cast<double>(r.arrived)), r.cpuSeconds,
                     Percent(r.cpuSeconds, r.wallSeconds), r.dialogDuringMs, r.dialogAfterMs,
                     r.tcpdumpOk ? "" : " (tcpdump figures missing)");
+        if (waits.count > 0)
+            std::printf("%9s storing waited for the disk %llu times, %.1f ms in all\n", "",
+                        static_cast<unsigned long long>(waits.count), static_cast<double>(waits.nanoseconds) / 1e6);
         std::fflush(stdout);
     }
 

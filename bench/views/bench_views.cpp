@@ -28,6 +28,7 @@
 #include <QTreeView>
 #include <QWidget>
 
+#include "core/CaptureFile.h"
 #include "views/PacketViewWidgets.h"
 #include "views/PacketViews.h"
 
@@ -204,6 +205,11 @@ int main(int argc, char** argv)
                 firstTenthBursts ? 1000 * firstTenthBurst / firstTenthBursts : 0.0,
                 lastTenthBursts ? 1000 * lastTenthBurst / lastTenthBursts : 0.0);
     std::printf("payloads %s\n", inMemory ? "in memory" : "in the working capture file");
+    if (const CaptureSpool* spool = views.Spool()) {
+        const CaptureSpool::Waits waits = spool->waits();
+        std::printf("storing waited for the disk %llu times, %.3f s in all\n",
+                    static_cast<unsigned long long>(waits.count), static_cast<double>(waits.nanoseconds) / 1e9);
+    }
     // Payload bytes count as resident only when they are kept in memory.
     const double heldPayload = inMemory ? double(payload.size()) : 0.0;
     std::printf("resident: %.1f MiB more, %.1f bytes per packet, %.1f beyond its %.0f payload bytes in memory\n",

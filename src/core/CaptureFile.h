@@ -2,11 +2,16 @@
 
 #include <sys/types.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace quillet {
@@ -46,7 +51,6 @@ public:
     int fd() const { return fd_; }  // for pread of flushed data
 
 private:
-    friend class CaptureSpool;
     CaptureFileWriter(int fd, CaptureFileFormat format);
     bool Fail(const std::string& why);
     bool WriteAll(const std::uint8_t* data, std::size_t size);
@@ -60,37 +64,100 @@ private:
 };
 
 // The working file of this run: a private directory (0700) with capture.pcapng (0600), removed by
-// the destructor. Every stored datagram is appended; bytes come back by offset (flushing first when
-// the range is still in the buffer; from the buffer when that write fails; reads go through a
-// read-ahead window). Not thread-safe: one thread uses it at a time.
+// the destructor. Every stored datagram is appended to a fill buffer of 1 MiB (a record may run on
+// into the next one); each full buffer goes to a writer thread of the spool's own, which writes it
+// past the page cache (O_DIRECT, where the file system has it: a buffered write costs several times
+// the CPU of the copy). The appending thread never waits for the disk unless the bytes handed over
+// and not yet written reach kMaxInFlight. Bytes come back by offset from the fill buffer, from a
+// buffer handed over, or from the file, whichever holds them. A failed write keeps its buffer and
+// every later one for reads; the next Append (or Check) reports it.
+// Append, Read, Check, Flush and size are called from one thread (the one that owns the spool).
 class CaptureSpool {
 public:
+    static constexpr std::size_t kBufferBytes = 1 << 20;
+    static constexpr std::size_t kMaxInFlight = 64 << 20;
+
     // Directory: env QUILLET_CAPTURE_DIR if set, else $TMPDIR if set, else /var/tmp.
     static std::string DefaultDirectory();
     // Makes the private directory and the file under baseDir; nullptr + error on failure.
     static std::unique_ptr<CaptureSpool> Create(const std::string& baseDir, std::string& error);
-    ~CaptureSpool();  // closes and removes file and directory
+    ~CaptureSpool();  // stops the writer thread, removes file and directory
     CaptureSpool(const CaptureSpool&) = delete;
     CaptureSpool& operator=(const CaptureSpool&) = delete;
 
+    // false when the record is refused or an earlier write failed (error()).
     bool Append(std::int64_t timestampUs, std::span<const std::uint8_t> datagram,
                 std::uint32_t originalLength, std::uint64_t& dataOffset);
+    // false (and error()) once a write of the writer thread has failed; true otherwise.
+    bool Check();
     // Copies length bytes at dataOffset into out; false on failure (error()).
     bool Read(std::uint64_t dataOffset, std::uint32_t length, std::string& out);
     bool Read(std::uint64_t dataOffset, std::uint32_t length, std::vector<std::uint8_t>& out);
     const std::string& error() const { return error_; }
     std::string directory() const { return directory_; }  // for free-space checks (statvfs)
-    std::uint64_t size() const { return writer_->bytesWritten(); }
+    // Bytes stored so far, those not yet in the file included.
+    std::uint64_t size() const { return fillStart_ + fillSize_; }
+
+    // Waits until everything handed over is in the file, then writes the fill buffer's bytes
+    // too (they stay in it); the file is then whole. false and error() on failure.
+    bool Flush();
+    // While held, the writer thread starts no write: handed-over buffers stay queued (tests).
+    void HoldWrites(bool hold);
+
+    // How often, and for how long in all, Append waited for the writer thread
+    // (a wait counts from its start); any thread may ask.
+    struct Waits {
+        std::uint64_t count = 0;
+        std::uint64_t nanoseconds = 0;
+    };
+    Waits waits() const;
 
 private:
-    CaptureSpool(std::string directory, std::string file, std::unique_ptr<CaptureFileWriter> writer);
+    struct AlignedFree {
+        void operator()(std::uint8_t* p) const;
+    };
+    using Buffer = std::unique_ptr<std::uint8_t[], AlignedFree>;  // kBufferBytes, page aligned
+    // A full buffer handed to the writer thread; start is its offset in the file.
+    struct Block {
+        std::uint64_t start = 0;
+        Buffer bytes;
+    };
+
+    CaptureSpool(std::string directory, std::string file, int fd, int readFd);
+    static Buffer NewBuffer();
+    bool HandOver();
+    void WriteLoop();
+    bool WriteBlock(const Block& block, std::uint64_t& wrote, std::string& why);
+    bool Failed();
     bool ReadInto(std::uint64_t dataOffset, std::uint32_t length, char* out);
     bool PreadAll(std::uint64_t offset, std::size_t length, char* out, std::size_t& got);
 
     std::string directory_;
     std::string file_;
-    std::unique_ptr<CaptureFileWriter> writer_;
+    int fd_ = -1;      // the writer thread's, O_DIRECT where it can be
+    int readFd_ = -1;  // buffered: reads, and Flush's write of the fill buffer
     std::string error_;
+
+    // Owned by the appending thread.
+    Buffer fill_;
+    std::size_t fillSize_ = 0;
+    std::uint64_t fillStart_ = 0;       // file offset of fill_[0]
+    std::vector<std::uint8_t> record_;  // a record that runs on into the next buffer
+
+    // Shared with the writer thread, under mutex_.
+    mutable std::mutex mutex_;
+    std::condition_variable work_;  // the writer thread: a block queued, a hold released, stop
+    std::condition_variable done_;  // the appending thread: a block written, or a write failed
+    std::deque<Block> queue_;       // in file order; the front one is being written
+    std::vector<Buffer> free_;      // written buffers, kept for reuse
+    std::uint64_t written_ = 0;     // bytes in the file
+    std::string writeError_;
+    Waits waits_;
+    std::atomic<bool> failed_{false};
+    bool hold_ = false;
+    bool stop_ = false;
+    std::thread thread_;
+
     // Bytes of the file read ahead: reading packets in file order costs one
     // system call per window, not one per packet. Written bytes never change.
     std::vector<char> window_;

@@ -243,6 +243,7 @@ private:
     void Tell(const QString& text);
     // Makes the working capture file unless it is there; else the message
     // that says why packets cannot be kept.
+    static QString SpoolFull(const std::string& error);  // the stop reason of a failed store
     QString SpoolProblem();
 
     Options options_;

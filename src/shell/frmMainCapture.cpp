@@ -147,6 +147,11 @@ QString frmMain::SpoolProblem()
         .arg(dir, QString::fromLocal8Bit(views_.DatagramError()));
 }
 
+QString frmMain::SpoolFull(const std::string& error)
+{
+    return QStringLiteral("the working capture file cannot take more (%1)").arg(QString::fromLocal8Bit(error));
+}
+
 void frmMain::StopStoring(const QString& reason)
 {
     if (fileBusy_ && !source_) {
@@ -411,8 +416,7 @@ void frmMain::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t ti
     try {
         const std::int64_t seq = views_.StorePacket(*decoded, datagram, timestampUs);
         if (seq == 0)
-            StopStoring(QStringLiteral("the working capture file cannot take more (%1)")
-                            .arg(QString::fromLocal8Bit(views_.DatagramError())));
+            StopStoring(SpoolFull(views_.DatagramError()));
         else if (source_ && !fileBusy_)
             views_.NoteProgram(seq);  // only what is captured now belongs to sockets now
     } catch (const std::bad_alloc&) {
@@ -423,6 +427,13 @@ void frmMain::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t ti
 void frmMain::EndReceive()
 {
     // The budget, once per burst.
+    if ((source_ || fileBusy_) && !endWhy_ && !storeFull_) {
+        CaptureSpool* spool = views_.Spool();
+        // A write that failed on the spool's thread after the burst's last
+        // datagram: stop now, not at the next datagram.
+        if (spool && !spool->Check())
+            StopStoring(SpoolFull(spool->error()));
+    }
     if ((source_ || fileBusy_) && budget_ && !endWhy_ && !storeFull_) {
         const CaptureSpool* spool = views_.Spool();
         const std::string reason = budget_->Check(StoreBudget::Clock::now(), spool ? spool->size() : 0,

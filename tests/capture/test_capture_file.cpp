@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <pcap/pcap.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/CaptureFile.h"
@@ -214,10 +219,11 @@ TEST(CaptureFile, SpoolStoresAndReadsBack)
     }
     EXPECT_LT(FileBytes(file).size(), spool->size()) << "last packets are still buffered";
 
-    // The newest packet is still buffered: Read writes it out first.
+    // The newest packet is still in the fill buffer: it is read from there.
     std::vector<std::uint8_t> v;
     ASSERT_TRUE(spool->Read(offsets.back(), std::uint32_t(packets.back().bytes.size()), v)) << spool->error();
     EXPECT_EQ(v, packets.back().bytes);
+    ASSERT_TRUE(spool->Flush()) << spool->error();
     EXPECT_EQ(FileBytes(file).size(), spool->size());
     for (std::size_t i = 0; i < packets.size(); i += 97) {
         std::string s;
@@ -254,6 +260,7 @@ TEST(CaptureFile, SpoolStoresAndReadsBack)
     EXPECT_TRUE(v.empty());
 
     int linkType = -1;
+    ASSERT_TRUE(spool->Flush());
     ExpectSame(ReadWithLibpcap(file, linkType), packets);
     EXPECT_EQ(linkType, DLT_RAW);
 
@@ -285,4 +292,142 @@ TEST(CaptureFile, DefaultDirectory)
         ::setenv("QUILLET_CAPTURE_DIR", keepDir.c_str(), 1);
     if (savedTmp)
         ::setenv("TMPDIR", keepTmp.c_str(), 1);
+}
+
+namespace {
+
+// Appends packets of 200 to 1,499 bytes until the spool holds about bytes more; each one's
+// offset and bytes go to packets/offsets.
+void AppendAbout(CaptureSpool& spool, std::uint64_t bytes, std::vector<Packet>& packets,
+                 std::vector<std::uint64_t>& offsets)
+{
+    const std::uint64_t until = spool.size() + bytes;
+    while (spool.size() < until) {
+        const std::size_t i = packets.size();
+        const std::uint32_t n = std::uint32_t(200 + (i * 131) % 1300);
+        packets.push_back({1700000000000000 + std::int64_t(i), Pattern(n, std::uint8_t(i * 3)), n});
+        std::uint64_t off = 0;
+        ASSERT_TRUE(spool.Append(packets.back().tsUs, packets.back().bytes, n, off)) << spool.error();
+        offsets.push_back(off);
+    }
+}
+
+// Every packet read back by its offset, whole and as one read across each pair of neighbours.
+void ExpectAllReadBack(CaptureSpool& spool, const std::vector<Packet>& packets,
+                       const std::vector<std::uint64_t>& offsets)
+{
+    std::vector<std::uint8_t> v;
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        ASSERT_TRUE(spool.Read(offsets[i], std::uint32_t(packets[i].bytes.size()), v)) << i << spool.error();
+        ASSERT_EQ(v, packets[i].bytes) << i;
+        if (i == 0)
+            continue;
+        ASSERT_TRUE(spool.Read(offsets[i - 1], std::uint32_t(offsets[i] + packets[i].bytes.size() - offsets[i - 1]), v));
+        ASSERT_TRUE(std::equal(packets[i - 1].bytes.begin(), packets[i - 1].bytes.end(), v.begin())) << i;
+        ASSERT_TRUE(std::equal(packets[i].bytes.begin(), packets[i].bytes.end(), v.end() - packets[i].bytes.size()))
+            << i;
+    }
+}
+
+}  // namespace
+
+// Bytes come back by offset wherever they are: in the fill buffer, in buffers
+// queued for the writer thread or being written, and in the file; the appending
+// thread waits only when too much is queued.
+TEST(CaptureFile, SpoolReadsWhileTheWriterThreadRuns)
+{
+    const std::string base = TempDir();
+    std::string error;
+    auto spool = CaptureSpool::Create(base, error);
+    ASSERT_TRUE(spool) << error;
+    const std::string file = spool->directory() + "/capture.pcapng";
+    std::vector<Packet> packets;
+    std::vector<std::uint64_t> offsets;
+
+    // Held: five buffers queued, one filling, nothing in the file yet.
+    spool->HoldWrites(true);
+    AppendAbout(*spool, 5 * CaptureSpool::kBufferBytes + 1000, packets, offsets);
+    EXPECT_EQ(FileBytes(file).size(), 0u);
+    ExpectAllReadBack(*spool, packets, offsets);
+    EXPECT_EQ(spool->waits().count, 0u);
+
+    // Released: reads race with the writes and with the buffers coming back for reuse.
+    spool->HoldWrites(false);
+    for (int round = 0; round < 3; ++round) {
+        AppendAbout(*spool, 2 * CaptureSpool::kBufferBytes, packets, offsets);
+        ExpectAllReadBack(*spool, packets, offsets);
+    }
+    ASSERT_TRUE(spool->Flush()) << spool->error();
+    EXPECT_EQ(FileBytes(file).size(), spool->size());
+    ExpectAllReadBack(*spool, packets, offsets);
+    int linkType = -1;
+    ExpectSame(ReadWithLibpcap(file, linkType), packets);
+
+    // Back-pressure: with writes held, the appending side stops at the bound
+    // until the writer thread makes room, and nothing is lost on the way.
+    spool->HoldWrites(true);
+    std::thread release([&spool] {
+        for (int i = 0; i < 3000 && spool->waits().count == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        spool->HoldWrites(false);
+    });
+    AppendAbout(*spool, CaptureSpool::kMaxInFlight + 2 * CaptureSpool::kBufferBytes, packets, offsets);
+    release.join();
+    EXPECT_GE(spool->waits().count, 1u);
+    EXPECT_GE(spool->waits().nanoseconds, 100'000'000u);
+    ASSERT_TRUE(spool->Flush());
+    EXPECT_TRUE(spool->Check());
+    ExpectSame(ReadWithLibpcap(file, linkType), packets);
+    spool.reset();
+    EXPECT_NE(::access(file.c_str(), F_OK), 0);
+    ::rmdir(base.c_str());
+}
+
+// A write of the writer thread that fails (here at a file size limit) reaches
+// the appending side with its error, and every packet appended before it,
+// including the ones written halfway, still reads back.
+TEST(CaptureFile, SpoolWriteFailureReachesTheCaller)
+{
+    const std::string base = TempDir();
+    std::string error;
+    auto spool = CaptureSpool::Create(base, error);
+    ASSERT_TRUE(spool) << error;
+
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto savedSignal = std::signal(SIGXFSZ, SIG_IGN);  // EFBIG instead of the signal
+    rlimit small = saved;
+    small.rlim_cur = 3 * CaptureSpool::kBufferBytes + 12345;  // in the middle of the fourth buffer
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+
+    std::vector<Packet> packets;
+    std::vector<std::uint64_t> offsets;
+    bool failed = false;
+    for (int i = 0; i < 200000 && !failed; ++i) {
+        const Bytes b = Pattern(1000 + i % 400, std::uint8_t(i));
+        std::uint64_t off = 0;
+        if (spool->Append(i, b, std::uint32_t(b.size()), off)) {
+            packets.push_back({i, b, std::uint32_t(b.size())});
+            offsets.push_back(off);
+        } else {
+            failed = true;
+        }
+        if (i % 1000 == 999)  // as at a burst's end: the error also shows without a next datagram
+            failed = !spool->Check();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, savedSignal);
+
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(spool->error(), "File too large");
+    EXPECT_GT(spool->size(), small.rlim_cur);
+    std::uint64_t off = 0;
+    EXPECT_FALSE(spool->Append(1, Pattern(10, 1), 10, off));
+    EXPECT_FALSE(spool->Check());
+    EXPECT_FALSE(spool->Flush());
+    EXPECT_EQ(spool->error(), "File too large");
+    ExpectAllReadBack(*spool, packets, offsets);
+    spool.reset();
+    ::rmdir(base.c_str());
 }

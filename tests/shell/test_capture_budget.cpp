@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <QAbstractItemView>
 #include <QComboBox>
@@ -128,4 +131,25 @@ TEST_F(CaptureBudgetTest, SmallFileSystemStopsWithMessage)
         ExpectAllViewable(*w);
     }
     ::umount(QFile::encodeName(mountPoint).constData());
+}
+
+TEST_F(CaptureBudgetTest, AFailedWriteOfTheWorkingFileStopsWithItsError)
+{
+    // A file size limit fails a write of the spool's own thread, which no free-space check sees coming.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto savedSignal = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 3 << 20;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    auto w = Start();
+    const int bursts = FeedUntilStopped(*w, 2000);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, savedSignal);
+
+    EXPECT_LT(bursts, 2000);
+    EXPECT_FALSE(w->CaptureOpen());
+    EXPECT_GT(w->Views().lSeq() * 1400, 3 << 20) << "packets past the limit are still in memory";
+    ExpectOneStopMessage(*w, "File too large");
+    ExpectAllViewable(*w);
 }
