@@ -426,20 +426,19 @@ void frmMain::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t ti
 
 void frmMain::EndReceive()
 {
-    // The budget, once per burst.
+    // A write that failed on the spool's thread after the burst's last
+    // datagram stops now, not at the next datagram; then the budget, once
+    // per burst.
     if ((source_ || fileBusy_) && !endWhy_ && !storeFull_) {
         CaptureSpool* spool = views_.Spool();
-        // A write that failed on the spool's thread after the burst's last
-        // datagram: stop now, not at the next datagram.
-        if (spool && !spool->Check())
+        if (spool && !spool->Check()) {
             StopStoring(SpoolFull(spool->error()));
-    }
-    if ((source_ || fileBusy_) && budget_ && !endWhy_ && !storeFull_) {
-        const CaptureSpool* spool = views_.Spool();
-        const std::string reason = budget_->Check(StoreBudget::Clock::now(), spool ? spool->size() : 0,
-                                                  spool ? spool->directory() : std::string());
-        if (!reason.empty())
-            StopStoring(QString::fromLocal8Bit(reason));
+        } else if (budget_) {
+            const std::string reason = budget_->Check(StoreBudget::Clock::now(), spool ? spool->size() : 0,
+                                                      spool ? spool->directory() : std::string());
+            if (!reason.empty())
+                StopStoring(QString::fromLocal8Bit(reason));
+        }
     }
     // The panel keeps the previous capture's count until a datagram comes.
     if (receivedInBurst_)

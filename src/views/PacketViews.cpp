@@ -228,14 +228,14 @@ void PacketViews::EndBurst()
 void PacketViews::ShowPacket(std::int64_t seq)
 {
     const clV& record = store_.at(seq);
-    // The host tree from the record's fields: a side it already has costs no texts.
-    tree_.AddToHostTree(record.mSrcAddr, record.mSrcPort, record.mDestAddr, record.mDestPort);
-    AppendRow(seq, record, IsLocal(record.mSrcAddr) ? 4 : 12);
+    ShowRecord(seq, record, IsLocal(record.mSrcAddr));
 }
 
-void PacketViews::AppendRow(std::int64_t seq, const clV& record, int image)
+void PacketViews::ShowRecord(std::int64_t seq, const clV& record, bool sentByUs)
 {
-    list_.append(seq, image, prefs_.bPorts, prefs_.Prefs);
+    // The host tree from the record's fields: a side it already has costs no texts.
+    tree_.AddToHostTree(record.mSrcAddr, record.mSrcPort, record.mDestAddr, record.mDestPort);
+    list_.append(seq, sentByUs ? 4 : 12, prefs_.bPorts, prefs_.Prefs);
     // The shown pairs matter only to the IP tab's admission; any tab change
     // empties them, so they are kept only while that tab is selected.
     pairAdded_ = selected_ == kTabIp && pairs_.insert(MakePair(record.mSrcAddr, record.mDestAddr)).second;
@@ -357,10 +357,8 @@ void PacketViews::ts2_Click(int index)
         for (std::int64_t seq = 1; seq <= last; ++seq) {
             prefetch(seq);
             const clV& record = store_.at(seq);
-            if (IsLocal(record.mSrcAddr) == sent) {
-                tree_.AddToHostTree(record.mSrcAddr, record.mSrcPort, record.mDestAddr, record.mDestPort);
-                AppendRow(seq, record, sent ? 4 : 12);
-            }
+            if (IsLocal(record.mSrcAddr) == sent)
+                ShowRecord(seq, record, sent);
         }
     } else {
         for (std::int64_t seq = 1; seq <= last; ++seq) {

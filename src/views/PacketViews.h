@@ -209,8 +209,9 @@ private:
     clV MakeRecord(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
                    std::string_view srcPort, std::string_view destPort, std::int32_t size, std::string_view hora);
     std::int64_t Keep(const clV& record);
-    // image: 4 when the source is local, else 12.
-    void AppendRow(std::int64_t seq, const clV& record, int image);
+    // ShowPacket with the source's locality already known (it picks the
+    // row's image: 4 sent by this machine, else 12).
+    void ShowRecord(std::int64_t seq, const clV& record, bool sentByUs);
 
     PacketStore store_;
     PortDatabases ports_;
@@ -225,7 +226,7 @@ private:
     int selected_ = kTabAll;
     std::string selectedKey_;  // the selected filter tab's key, UTF-8
     int followRow_ = -1;
-    bool pairAdded_ = false;  // the last AppendRow added its pair
+    bool pairAdded_ = false;  // the last ShowRecord added its pair
     std::unique_ptr<CaptureSpool> spool_;
     bool spoolTried_ = false;  // a failed OpenSpool is not retried elsewhere
     std::string datagramError_;
