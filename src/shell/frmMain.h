@@ -14,7 +14,7 @@
 
 #include "capture/mdlwinsock.h"
 #include "core/StoreBudget.h"
-#include "shell/CaptureSource.h"
+#include "capture/CaptureSource.h"
 #include "shell/CaptureStatus.h"
 #include "shell/KernelVersion.h"
 #include "programs/ProgramLookup.h"

@@ -17,7 +17,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "shell/CaptureSource.h"
+#include "capture/CaptureSource.h"
 
 namespace quillet::test {
 

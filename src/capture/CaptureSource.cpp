@@ -1,4 +1,4 @@
-#include "shell/CaptureSource.h"
+#include "capture/CaptureSource.h"
 
 namespace quillet {
 
