@@ -39,6 +39,12 @@ enum class StatusPanel { Count, State, Drops, Rate };
 // posts the next one. A notification of a capture that is closed or ending
 // is ignored; an error while reading ends that notification's handling
 // without a message.
+//
+// Twice a second it reports the capture's state (on which address and
+// interface, waiting while the interface is down), the kernel's drops and
+// the rate over the last second; an interface that is gone ends the capture
+// with a message. The local programs behind captured packets are looked up
+// in batches on a thread of their own, at most one batch at a time.
 class CaptureSession {
 public:
     struct Options {
