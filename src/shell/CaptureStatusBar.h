@@ -2,7 +2,6 @@
 
 #include <QStatusBar>
 
-#include "session/CaptureStatus.h"
 #include "session/CaptureSession.h"
 
 class QLabel;

@@ -1,5 +1,5 @@
-// Capture files: opening pcap/pcapng files into the store and saving the
-// store (or the rows of the selected tab) to one.
+// Capture files in the window: the list's menu, the file dialogs, dropped
+// files and the progress of the session's file work.
 #include "shell/frmMain.h"
 
 #include <QAbstractItemView>
