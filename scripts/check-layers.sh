@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Every include between the source folders points down the layers:
-#   shell -> views, filters, ports, inspect, splitter -> ui -> decode, capture -> core, programs
+#   shell -> views, session, filters, ports, inspect, splitter -> ui -> decode, capture -> core, programs
 # Folders of one layer may use each other, except decode and capture, which
 # meet only in core, and core and programs, which do not meet. Prints each include that points the wrong way.
 set -u
@@ -10,7 +10,7 @@ rank() {
     core|programs) echo 0 ;;
     decode|capture) echo 1 ;;
     ui) echo 2 ;;
-    views|filters|ports|inspect|splitter) echo 3 ;;
+    views|session|filters|ports|inspect|splitter) echo 3 ;;
     shell) echo 4 ;;
     *) echo -1 ;;
   esac

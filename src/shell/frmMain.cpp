@@ -7,16 +7,11 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
-#include <QProxyStyle>
-#include <QSocketNotifier>
-#include <QStatusBar>
 #include <QTabBar>
 #include <QTimer>
 #include <QToolBar>
-#include <QTreeView>
 
 #include "core/Twips.h"
 #include "filters/frmFiltro.h"
@@ -26,8 +21,6 @@
 #include "ui/ImageList1.h"
 #include "shell/WindowMessage.h"
 #include "views/HostTreeMenu.h"
-#include "views/HostTreeNames.h"
-#include "views/PacketViewWidgets.h"
 
 namespace quillet {
 
@@ -44,41 +37,19 @@ constexpr ButtonDesign kButtons[8] = {
     {"筛选", 14, false}, {"设置", 7, false}, {"保存", 10, false}, {"打开", 13, false},
 };
 
-// The toolbar's metrics: no frame, margin or spacing around its items, so
-// that it is exactly as high as its buttons.
-class ToolBarStyle : public QProxyStyle {
-public:
-    using QProxyStyle::QProxyStyle;
-
-    int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override
-    {
-        switch (metric) {
-        case PM_ToolBarFrameWidth:
-        case PM_ToolBarItemMargin:
-        case PM_ToolBarItemSpacing:
-            return 0;
-        default:
-            return QProxyStyle::pixelMetric(metric, option, widget);
-        }
-    }
-};
-
 }  // namespace
 
-// Capture failures reach the user as the window's messages.
-class frmMain::FormSink : public MessageSink {
-public:
-    explicit FormSink(frmMain& form) : form_(form) {}
-    void ShowMessage(const std::string& text) override { form_.Tell(QString::fromStdString(text)); }
-
-private:
-    frmMain& form_;
-};
-
-frmMain::frmMain(Options options, QWidget* parent)
-    : QMainWindow(parent), options_(std::move(options)), sink_(std::make_unique<FormSink>(*this)),
-      programLookup_(this, [this](std::vector<OwnerAnswer> answers) { ProgramsAnswered(std::move(answers)); })
+frmMain::frmMain(Options options, QWidget* parent) : QMainWindow(parent), options_(std::move(options))
 {
+    CaptureSession::Options session{options_.openCapture, [this] { return IsNT5OrHigher(); }, options_.captureDir,
+                                    options_.memoryLimitBytes, options_.diskReserveBytes};
+    CaptureSession::Reports reports{[this](const QString& text) { Tell(text); },
+                                    [this](bool capturing) { SetCaptureState(capturing); },
+                                    [this](StatusPanel panel, const QString& text) { stB_->Show(panel, text); },
+                                    [this](std::intptr_t handle, std::intptr_t lParam) {
+                                        PostNotification(handle, lParam);
+                                    }};
+    session_ = std::make_unique<CaptureSession>(views_, std::move(session), std::move(reports));
     BuildControls();
     Form_Load();
 }
@@ -99,26 +70,6 @@ QAction* frmMain::Button(int index) const
     return buttons_[static_cast<std::size_t>(index - 1)];
 }
 
-QAbstractItemView* frmMain::lv() const
-{
-    return viewWidgets_->lv();
-}
-
-QTreeView* frmMain::tv() const
-{
-    return viewWidgets_->tv();
-}
-
-QTabBar* frmMain::ts2() const
-{
-    return viewWidgets_->ts2();
-}
-
-std::int64_t frmMain::HostNameLookUps() const
-{
-    return hostNames_->Resolver().LookUpsMade();
-}
-
 void frmMain::BuildControls()
 {
     setObjectName(QStringLiteral("frmMain"));
@@ -128,34 +79,7 @@ void frmMain::BuildControls()
 
     BuildToolBar();
 
-    stB_ = new QStatusBar(this);
-    stB_->setObjectName(QStringLiteral("stB"));
-    stB_->setSizeGripEnabled(true);
-    stBPanel1_ = new QLabel(stB_);
-    stBPanel1_->setFixedWidth(96);
-    stBPanel1_->setFrameShape(QFrame::StyledPanel);
-    stBPanel1_->setFrameShadow(QFrame::Sunken);
-    stB_->addWidget(stBPanel1_);
-    auto panel = [this](const char* name) {
-        auto* label = new QLabel(stB_);
-        label->setObjectName(QString::fromLatin1(name));
-        label->setFrameShape(QFrame::StyledPanel);
-        label->setFrameShadow(QFrame::Sunken);
-        stB_->addWidget(label);
-        return label;
-    };
-    stBState_ = panel("stBState");
-    stBDrops_ = panel("stBDrops");
-    stBDrops_->setStyleSheet(QStringLiteral("QLabel { color: #c00000; font-weight: bold; }"));
-    stBDrops_->hide();
-    stBRate_ = panel("stBRate");
-    // Empty before the first start: no empty frames in the bar.
-    stBState_->hide();
-    stBRate_->hide();
-    statusTimer_ = new QTimer(this);
-    statusTimer_->setInterval(500);
-    connect(statusTimer_, &QTimer::timeout, this, &frmMain::UpdateStatusPanels);
-    stB_->setFixedHeight(TwipsToPixels(315));
+    stB_ = new CaptureStatusBar(this);
     setStatusBar(stB_);
 
     Frame2_ = new QWidget(this);
@@ -208,7 +132,7 @@ void frmMain::BuildToolBar()
     tB_->setFloatable(false);
     tB_->setIconSize(QSize(ImageList1::kSize, ImageList1::kSize));
     tB_->setToolButtonStyle(Qt::ToolButtonIconOnly);
-    auto* style = new ToolBarStyle;
+    auto* style = new FlatToolBarStyle;
     style->setParent(tB_);
     tB_->setStyle(style);
     // 330 twips high, buttons 345 x 330 twips.
@@ -296,7 +220,7 @@ void frmMain::Form_Unload()
         return;
     unloaded_ = true;
     try {
-        CloseCapture();
+        session_->Close();
         WinsockStop();
         if (oSubCls_)
             oSubCls_->UnSubclass();
@@ -350,6 +274,43 @@ void frmMain::tB_ButtonClick(int index)
 
 void frmMain::iSubCls_Antes(std::int32_t&, std::int32_t&, QObject*, int, std::intptr_t, std::intptr_t)
 {
+}
+
+// --- the capture controller ----------------------------------------------------------
+
+bool frmMain::IsNT5OrHigher() const
+{
+    return quillet::IsNT5OrHigher(options_.kernelMajor);
+}
+
+void frmMain::StartCapture()
+{
+    session_->Start(Combo1_->currentText());
+}
+
+void frmMain::StopCapture()
+{
+    session_->Stop();
+}
+
+void frmMain::iSubCls_Despues(std::int32_t& /*lReturn*/, QObject* /*hWnd*/, int uMsg, std::intptr_t wParam,
+                              std::intptr_t lParam)
+{
+    if (uMsg == kCaptureNotification)
+        session_->Notified(wParam, lParam);
+}
+
+void frmMain::PostNotification(std::intptr_t handle, std::intptr_t lParam)
+{
+    QCoreApplication::postEvent(this, new WindowMessage(kCaptureNotification, handle, lParam));
+}
+
+void frmMain::SetCaptureState(bool capturing)
+{
+    Button(1)->setEnabled(!capturing);
+    Button(2)->setEnabled(capturing);
+    Button(3)->setEnabled(capturing);
+    Combo1_->setEnabled(!capturing);
 }
 
 }  // namespace quillet

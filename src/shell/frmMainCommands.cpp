@@ -14,7 +14,6 @@
 #include "inspect/ListHandlers.h"
 #include "inspect/PayloadPane.h"
 #include "ports/frmConfig.h"
-#include "views/PacketViewWidgets.h"
 
 namespace quillet {
 
@@ -29,7 +28,7 @@ void frmMain::ShowFilterDialog()
     context.dFiltro = &views_.dFiltro;
     context.cF = &views_.cF;
     context.appendTab = [this](const QString& name) { return viewWidgets_->AppendFilterTab(name); };
-    context.resolve = [this](const std::string& name) { return HostNameToAddress(name, *sink_); };
+    context.resolve = [this](const std::string& name) { return HostNameToAddress(name, session_->Sink()); };
     context.message = [this](const QString& text) { Tell(text); };
     frmFiltro::Open(frmFiltro_, context);
 }
@@ -98,7 +97,7 @@ void frmMain::lv_CurrentRowChanged(const QModelIndex& current)
     }
     // A big payload takes tens of milliseconds to show: under load the
     // follow refreshes the panes a few times a second, not after every burst.
-    if (endingBurst_) {
+    if (session_->EndingBurst()) {
         const qint64 since = lastFollowFill_.isValid() ? lastFollowFill_.elapsed() : kFollowFillIntervalMs;
         if (since < kFollowFillIntervalMs) {
             if (!followFill_->isActive())

@@ -8,7 +8,6 @@
 #include <QIcon>
 #include <QPixmap>
 #include <QPlainTextEdit>
-#include <QStatusBar>
 #include <QTabBar>
 #include <QToolBar>
 #include <QTreeView>
@@ -18,7 +17,6 @@
 #include "ui/ImageList1.h"
 #include "splitter/PropertyBag.h"
 #include "splitter/TP_WinSplit.h"
-#include "views/PacketViewWidgets.h"
 
 namespace quillet {
 

@@ -45,4 +45,16 @@ std::function<std::string(const std::string&)> HostNameResolver(QWidget* parent)
     };
 }
 
+int FlatToolBarStyle::pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const
+{
+    switch (metric) {
+    case PM_ToolBarFrameWidth:
+    case PM_ToolBarItemMargin:
+    case PM_ToolBarItemSpacing:
+        return 0;
+    default:
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+}
+
 }  // namespace quillet

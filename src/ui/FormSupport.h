@@ -5,6 +5,7 @@
 
 #include <QFont>
 #include <QPointer>
+#include <QProxyStyle>
 #include <QString>
 #include <QWidget>
 
@@ -21,6 +22,14 @@ void PlaceTwips(QWidget* control, int left, int top, int width, int height);
 
 // Size of a window's client area given in twips.
 QSize ClientSizeTwips(int width, int height);
+
+// A toolbar style without frame, margin or spacing around the items, so that
+// the toolbar is exactly as high as its buttons.
+class FlatToolBarStyle : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+    int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override;
+};
 
 // A modal message box with the text, an OK button, no icon and the program's
 // title "Quillet".

@@ -1,4 +1,4 @@
-#include "shell/CaptureStatus.h"
+#include "session/CaptureStatus.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 // The figures and texts of the capture's status panels, without a window.
 #include <gtest/gtest.h>
 
-#include "shell/CaptureStatus.h"
+#include "session/CaptureStatus.h"
 
 using namespace quillet;
 

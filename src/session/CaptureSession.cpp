@@ -1,5 +1,5 @@
-// The capture controller and the receive path of the main window.
-#include "shell/frmMain.h"
+// The capture controller and the receive path.
+#include "session/CaptureSession.h"
 
 #include <chrono>
 #include <exception>
@@ -7,21 +7,17 @@
 
 #include <sys/socket.h>
 
-#include <QAction>
-#include <QComboBox>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QLabel>
 #include <QSocketNotifier>
 #include <QThread>
-#include <QTimer>
 
 #include "core/CaptureFile.h"
 #include "decode/DecodeDatagram.h"
-#include "shell/WindowMessage.h"
-#include "views/PacketViewWidgets.h"
+#include "session/CaptureNotification.h"
+#include "views/ListRoles.h"
 
 namespace quillet {
 
@@ -40,6 +36,18 @@ constexpr std::int64_t kDrainMaxDatagrams = 1'000'000;
 
 // Thrown by the drain's callback to end a drain at its limit.
 struct DrainLimitReached {};
+
+// Sets a flag for a scope.
+class FlagScope {
+public:
+    explicit FlagScope(bool& flag) : flag_(flag) { flag_ = true; }
+    ~FlagScope() { flag_ = false; }
+    FlagScope(const FlagScope&) = delete;
+    FlagScope& operator=(const FlagScope&) = delete;
+
+private:
+    bool& flag_;
+};
 
 // Counts the reads in progress, so that a capture ended from inside one is
 // closed only once it returned.
@@ -71,45 +79,82 @@ int PendingSocketError(int fd)
     return error;
 }
 
+QString SpoolFull(const std::string& error)
+{
+    return QStringLiteral("the working capture file cannot take more (%1)").arg(QString::fromLocal8Bit(error));
+}
+
 }  // namespace
 
-bool frmMain::IsNT5OrHigher() const
+// Capture failures reach the user as the session's messages.
+class CaptureSession::TellSink : public MessageSink {
+public:
+    explicit TellSink(CaptureSession& session) : session_(session) {}
+    void ShowMessage(const std::string& text) override { session_.Tell(QString::fromStdString(text)); }
+
+private:
+    CaptureSession& session_;
+};
+
+CaptureSession::CaptureSession(PacketViews& views, Options options, Reports reports)
+    : views_(views), options_(std::move(options)), reports_(std::move(reports)),
+      sink_(std::make_unique<TellSink>(*this)),
+      programLookup_(&context_, [this](std::vector<OwnerAnswer> answers) { ProgramsAnswered(std::move(answers)); })
 {
-    return quillet::IsNT5OrHigher(options_.kernelMajor);
+    statusTimer_.setInterval(500);
+    QObject::connect(&statusTimer_, &QTimer::timeout, &context_, [this] { UpdateStatusPanels(); });
 }
 
-void frmMain::SetCaptureState(bool capturing)
+CaptureSession::~CaptureSession()
 {
-    Button(1)->setEnabled(!capturing);
-    Button(2)->setEnabled(capturing);
-    Button(3)->setEnabled(capturing);
-    Combo1_->setEnabled(!capturing);
+    try {
+        Close();
+    } catch (...) {
+    }
 }
 
-void frmMain::StartCapture()
+void CaptureSession::Tell(const QString& text)
+{
+    if (reports_.tell)
+        reports_.tell(text);
+}
+
+void CaptureSession::SetState(bool capturing)
+{
+    if (reports_.captureState)
+        reports_.captureState(capturing);
+}
+
+void CaptureSession::Show(StatusPanel panel, const QString& text)
+{
+    if (reports_.status)
+        reports_.status(panel, text);
+}
+
+void CaptureSession::Start(const QString& address)
 {
     try {
         lRecvCount_ = 0;
         bytesRecv_ = 0;
-        if (!IsNT5OrHigher()) {
+        if (options_.systemSupported && !options_.systemSupported()) {
             Tell(QString(QChar(0xE4D4)) + QStringLiteral("T5 or Higher!"));
             return;
         }
         // Without the working file no packet can be kept: no capture.
         if (const QString problem = SpoolProblem(); !problem.isEmpty()) {
-            SetCaptureState(false);
+            SetState(false);
             Tell(problem);
             return;
         }
         // A capture still open (started from code, not the toolbar) ends
         // first, keeping what it captured.
-        CloseCapture();
+        Close();
         WinsockStart();
         std::unique_ptr<CaptureSource> source =
-            options_.openCapture ? options_.openCapture(Combo1_->currentText().toStdString(), 7000, *sink_) : nullptr;
+            options_.openCapture ? options_.openCapture(address.toStdString(), 7000, *sink_) : nullptr;
         if (!source) {
             // The user has seen why; the window stays idle.
-            SetCaptureState(false);
+            SetState(false);
             return;
         }
         source_ = std::move(source);
@@ -117,26 +162,26 @@ void frmMain::StartCapture()
         storeFull_ = false;
         budget_ = std::make_unique<StoreBudget>(options_.memoryLimitBytes, options_.diskReserveBytes);
         lSocket_ = ++lastHandle_;
-        notifier_ = new QSocketNotifier(static_cast<qintptr>(source_->selectableFd()), QSocketNotifier::Read, this);
-        connect(notifier_, &QSocketNotifier::activated, this, &frmMain::OnCaptureReadable);
-        SetCaptureState(true);
+        notifier_ = std::make_unique<QSocketNotifier>(static_cast<qintptr>(source_->selectableFd()),
+                                                      QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, &context_, [this] { OnReadable(); });
+        SetState(true);
 
-        captureAddress_ = Combo1_->currentText();
+        captureAddress_ = address;
         captureInterface_ = source_->InterfaceName();
         link_ = LinkState::Up;
         rate_.Reset();
         rate_.Sample(SteadyMs(), 0, 0);
         ShowCapturingState();
         ShowDrops(0);
-        stBRate_->setText(QString::fromStdString(RateText({})));
-        stBRate_->show();
-        statusTimer_->start();
+        Show(StatusPanel::Rate, QString::fromStdString(RateText({})));
+        statusTimer_.start();
     } catch (const std::exception& e) {
         Tell(QString::fromLocal8Bit(e.what()));
     }
 }
 
-QString frmMain::SpoolProblem()
+QString CaptureSession::SpoolProblem()
 {
     if (views_.OpenSpool(QFile::encodeName(options_.captureDir).toStdString()))
         return {};
@@ -147,12 +192,7 @@ QString frmMain::SpoolProblem()
         .arg(dir, QString::fromLocal8Bit(views_.DatagramError()));
 }
 
-QString frmMain::SpoolFull(const std::string& error)
-{
-    return QStringLiteral("the working capture file cannot take more (%1)").arg(QString::fromLocal8Bit(error));
-}
-
-void frmMain::StopStoring(const QString& reason)
+void CaptureSession::StopStoring(const QString& reason)
 {
     if (fileBusy_ && !source_) {
         // Reading a capture file: the reading loop stops and says why.
@@ -166,10 +206,10 @@ void frmMain::StopStoring(const QString& reason)
     // Unlike an interface that went away, what is still readable is not
     // drained into a store that has no room for it.
     storeFull_ = true;
-    EndCaptureByItself(StoppedMessage(reason));
+    EndByItself(StoppedMessage(reason));
 }
 
-QString frmMain::StoppedMessage(const QString& reason) const
+QString CaptureSession::StoppedMessage(const QString& reason) const
 {
     return QStringLiteral("The capture stopped by itself: %1. The %2 packets stored are kept and can be viewed; "
                           "save them (Ctrl+S), free memory or disk space, and start again.")
@@ -177,27 +217,26 @@ QString frmMain::StoppedMessage(const QString& reason) const
         .arg(views_.lSeq());
 }
 
-void frmMain::StopCapture()
+void CaptureSession::Stop()
 {
     try {
         const bool wasOpen = source_ != nullptr;
-        CloseCapture();
+        Close();
         WinsockStop();
-        SetCaptureState(false);
+        SetState(false);
         if (wasOpen)
-            stBState_->setText(QString::fromStdString(StoppedText()));
-        stBState_->setVisible(!stBState_->text().isEmpty());
+            Show(StatusPanel::State, QString::fromStdString(StoppedText()));
     } catch (const std::exception& e) {
         Tell(QString::fromLocal8Bit(e.what()));
     }
 }
 
-CaptureHandle::Stats frmMain::CaptureStats() const
+CaptureHandle::Stats CaptureSession::Stats() const
 {
     return source_ ? source_->stats() : CaptureHandle::Stats{};
 }
 
-void frmMain::EndCaptureByItself(const QString& why)
+void CaptureSession::EndByItself(const QString& why)
 {
     if (!source_ || endWhy_ || closing_)
         return;  // no capture, or its end is already on its way
@@ -206,37 +245,32 @@ void frmMain::EndCaptureByItself(const QString& why)
     if (readDepth_ > 0) {
         // Inside a read of this capture: close it once the read returned
         // (the notification's handler does that too, whichever comes first).
-        QTimer::singleShot(0, this, [this] { FinishEndByItself(); });
+        QTimer::singleShot(0, &context_, [this] { FinishEndByItself(); });
         return;
     }
     FinishEndByItself();
 }
 
-void frmMain::FinishEndByItself()
+void CaptureSession::FinishEndByItself()
 {
     if (!endWhy_)
         return;
     // Not a capture started since (from code, while this one drained).
     if (lSocket_ == endingHandle_)
-        StopCapture();
+        Stop();
     const QString why = *endWhy_;
     endWhy_.reset();
     Tell(why);
 }
 
-void frmMain::CloseCapture()
+void CaptureSession::Close()
 {
     if (!source_ || closing_)
         return;
     // A limit the drain reaches stops nothing more: the capture is ending.
-    struct Closing {
-        bool& flag;
-        explicit Closing(bool& f) : flag(f) { flag = true; }
-        ~Closing() { flag = false; }
-    } closing(closing_);
-    delete notifier_;
-    notifier_ = nullptr;
-    statusTimer_->stop();
+    FlagScope closing(closing_);
+    notifier_.reset();
+    statusTimer_.stop();
     // What the kernel still holds was captured before the stop: keep it,
     // within a bound of time and count that a fast sender cannot stretch.
     try {
@@ -261,8 +295,7 @@ void frmMain::CloseCapture()
         ShowDrops(st.dropped + st.ifDropped);
     } catch (...) {
     }
-    stBRate_->clear();
-    stBRate_->hide();
+    Show(StatusPanel::Rate, QString());
     source_->Close();
     source_.reset();
     lSocket_ = -1;
@@ -270,32 +303,32 @@ void frmMain::CloseCapture()
     // ignored.
 }
 
-void frmMain::OnCaptureReadable()
+void CaptureSession::OnReadable()
 {
     if (!notifier_)
         return;
     notifier_->setEnabled(false);
-    PostNotification(MakeSelectLParam(static_cast<int>(FD_READ), PendingSocketError(source_->selectableFd())));
+    Post(MakeSelectLParam(static_cast<int>(FD_READ), PendingSocketError(source_->selectableFd())));
 }
 
-void frmMain::PostNotification(std::intptr_t lParam)
+void CaptureSession::Post(std::intptr_t lParam)
 {
     if (pendingHandle_ == lSocket_)
         return;  // one notification at a time
     pendingHandle_ = lSocket_;
-    QCoreApplication::postEvent(this, new WindowMessage(kCaptureNotification, lSocket_, lParam));
+    if (reports_.post)
+        reports_.post(lSocket_, lParam);
+    else
+        QTimer::singleShot(0, &context_, [this, handle = lSocket_, lParam] { Notified(handle, lParam); });
 }
 
-void frmMain::iSubCls_Despues(std::int32_t& /*lReturn*/, QObject* /*hWnd*/, int uMsg, std::intptr_t wParam,
-                              std::intptr_t lParam)
+void CaptureSession::Notified(std::intptr_t handle, std::intptr_t lParam)
 {
-    if (uMsg != kCaptureNotification)
-        return;
-    if (wParam == pendingHandle_)
+    if (handle == pendingHandle_)
         pendingHandle_ = -1;
     // Queued before the capture it names was stopped, or after it was asked
     // to end: nothing to read.
-    if (!source_ || wParam != lSocket_ || endWhy_)
+    if (!source_ || handle != lSocket_ || endWhy_)
         return;
 
     bool more = false;
@@ -328,7 +361,7 @@ void frmMain::iSubCls_Despues(std::int32_t& /*lReturn*/, QObject* /*hWnd*/, int 
         return;
     }
     // An error notification reads nothing, and a failed read is not counted;
-    // both make the window look at the interface: gone ends the capture,
+    // both make the session look at the interface: gone ends the capture,
     // down is shown while the capture waits for it.
     if (lParam != FD_READ || failed) {
         CheckLink(failed ? source_->LastError() : std::string());
@@ -339,11 +372,11 @@ void frmMain::iSubCls_Despues(std::int32_t& /*lReturn*/, QObject* /*hWnd*/, int 
     // that the descriptor no longer signals, so those are read by a
     // notification posted now.
     if (more) {
-        PostNotification(FD_READ);
+        Post(FD_READ);
     } else if (failed) {
         // A descriptor in error stays readable (an interface that went
         // down): try again later instead of spinning.
-        QTimer::singleShot(kRetryAfterError, this, [this, handle = lSocket_] {
+        QTimer::singleShot(kRetryAfterError, &context_, [this, handle = lSocket_] {
             if (notifier_ && lSocket_ == handle)
                 notifier_->setEnabled(true);
         });
@@ -352,7 +385,7 @@ void frmMain::iSubCls_Despues(std::int32_t& /*lReturn*/, QObject* /*hWnd*/, int 
     }
 }
 
-void frmMain::CheckLink(const std::string& readError)
+void CaptureSession::CheckLink(const std::string& readError)
 {
     if (!source_)
         return;
@@ -362,7 +395,7 @@ void frmMain::CheckLink(const std::string& readError)
         QString why = QStringLiteral("捕获已结束：网络接口 %1 已不存在。").arg(name.isEmpty() ? captureAddress_ : name);
         if (!readError.empty())
             why += QLatin1Char('\n') + QString::fromStdString(readError);
-        EndCaptureByItself(why);
+        EndByItself(why);
         return;
     }
     if (link != link_) {
@@ -371,24 +404,18 @@ void frmMain::CheckLink(const std::string& readError)
     }
 }
 
-void frmMain::ShowCapturingState()
+void CaptureSession::ShowCapturingState()
 {
-    stBState_->setText(QString::fromStdString(CapturingText(captureAddress_.toStdString(), captureInterface_, link_)));
-    stBState_->show();
+    Show(StatusPanel::State,
+         QString::fromStdString(CapturingText(captureAddress_.toStdString(), captureInterface_, link_)));
 }
 
-void frmMain::ShowDrops(std::uint64_t dropped)
+void CaptureSession::ShowDrops(std::uint64_t dropped)
 {
-    if (dropped == 0) {
-        stBDrops_->clear();
-        stBDrops_->hide();
-        return;
-    }
-    stBDrops_->setText(QString::fromStdString(DropsText(dropped)));
-    stBDrops_->show();
+    Show(StatusPanel::Drops, dropped == 0 ? QString() : QString::fromStdString(DropsText(dropped)));
 }
 
-void frmMain::UpdateStatusPanels()
+void CaptureSession::UpdateStatusPanels()
 {
     if (!source_ || endWhy_)
         return;
@@ -396,12 +423,12 @@ void frmMain::UpdateStatusPanels()
     if (!source_ || endWhy_)
         return;
     const RateMeter::Rate rate = rate_.Sample(SteadyMs(), static_cast<std::uint64_t>(lRecvCount_), bytesRecv_);
-    stBRate_->setText(QString::fromStdString(RateText(rate)));
+    Show(StatusPanel::Rate, QString::fromStdString(RateText(rate)));
     const CaptureHandle::Stats st = source_->stats();
     ShowDrops(st.dropped + st.ifDropped);
 }
 
-void frmMain::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t timestampUs)
+void CaptureSession::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t timestampUs)
 {
     if (storeFull_)
         return;  // the store took its last packet: nothing more is kept
@@ -424,7 +451,7 @@ void frmMain::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t ti
     }
 }
 
-void frmMain::EndReceive()
+void CaptureSession::EndReceive()
 {
     // A write that failed on the spool's thread after the burst's last
     // datagram stops now, not at the next datagram; then the budget, once
@@ -442,26 +469,29 @@ void frmMain::EndReceive()
     }
     // The panel keeps the previous capture's count until a datagram comes.
     if (receivedInBurst_)
-        stBPanel1_->setText(QString::number(lRecvCount_));
+        Show(StatusPanel::Count, QString::number(lRecvCount_));
     receivedInBurst_ = false;
-    endingBurst_ = true;
-    try {
-        viewWidgets_->EndBurst();
-    } catch (...) {
-        endingBurst_ = false;
-        throw;
+    {
+        FlagScope ending(endingBurst_);
+        views_.EndBurst();
     }
-    endingBurst_ = false;
     LookUpPrograms();
 }
 
-void frmMain::LookUpPrograms()
+void CaptureSession::Receive(const std::vector<std::vector<std::uint8_t>>& datagrams, std::int64_t timestampUs)
+{
+    for (const std::vector<std::uint8_t>& d : datagrams)
+        ReceiveOne(d, timestampUs);
+    EndReceive();
+}
+
+void CaptureSession::LookUpPrograms()
 {
     if (views_.Programs().HasPending() && !programLookup_.Busy())
         programLookup_.Request(views_.Programs().TakeBatch());
 }
 
-void frmMain::ProgramsAnswered(std::vector<OwnerAnswer> answers)
+void CaptureSession::ProgramsAnswered(std::vector<OwnerAnswer> answers)
 {
     const std::int64_t from = views_.Programs().Apply(answers);
     if (from != 0)
@@ -469,7 +499,7 @@ void frmMain::ProgramsAnswered(std::vector<OwnerAnswer> answers)
     LookUpPrograms();  // what was noted meanwhile
 }
 
-QString frmMain::ProgramOfRow(int row)
+QString CaptureSession::ProgramOfRow(int row)
 {
     PacketListModel& list = views_.ListModel();
     if (row < 0 || row >= list.visibleRows())
@@ -486,13 +516,6 @@ QString frmMain::ProgramOfRow(int row)
             QThread::msleep(1);
     }
     return list.text(static_cast<std::size_t>(row), kColProgram);
-}
-
-void frmMain::ReceiveDatagrams(const std::vector<std::vector<std::uint8_t>>& datagrams, std::int64_t timestampUs)
-{
-    for (const std::vector<std::uint8_t>& d : datagrams)
-        ReceiveOne(d, timestampUs);
-    EndReceive();
 }
 
 }  // namespace quillet

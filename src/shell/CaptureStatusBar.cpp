@@ -1,0 +1,39 @@
+#include "shell/CaptureStatusBar.h"
+
+#include <QLabel>
+
+#include "core/Twips.h"
+
+namespace quillet {
+
+CaptureStatusBar::CaptureStatusBar(QWidget* parent) : QStatusBar(parent)
+{
+    setObjectName(QStringLiteral("stB"));
+    setSizeGripEnabled(true);
+    const char* const names[] = {nullptr, "stBState", "stBDrops", "stBRate"};
+    for (int i = 0; i < 4; ++i) {
+        auto* label = new QLabel(this);
+        if (names[i])
+            label->setObjectName(QString::fromLatin1(names[i]));
+        label->setFrameShape(QFrame::StyledPanel);
+        label->setFrameShadow(QFrame::Sunken);
+        addWidget(label);
+        // Empty before the first start: no empty frames in the bar.
+        if (i > 0)
+            label->hide();
+        panels_[i] = label;
+    }
+    panels_[0]->setFixedWidth(96);
+    Panel(StatusPanel::Drops)->setStyleSheet(QStringLiteral("QLabel { color: #c00000; font-weight: bold; }"));
+    setFixedHeight(TwipsToPixels(315));
+}
+
+void CaptureStatusBar::Show(StatusPanel panel, const QString& text)
+{
+    QLabel* label = Panel(panel);
+    label->setText(text);
+    if (panel != StatusPanel::Count)  // panel 1 is always shown
+        label->setVisible(!text.isEmpty());
+}
+
+}  // namespace quillet

@@ -1,0 +1,41 @@
+#include "ui/FileProgress.h"
+
+#include <algorithm>
+
+#include <QCoreApplication>
+#include <QProgressDialog>
+
+namespace quillet {
+
+FileProgress::FileProgress(QWidget* parent, QString label) : parent_(parent), label_(std::move(label))
+{
+    clock_.start();
+}
+
+FileProgress::~FileProgress()
+{
+    delete dialog_;
+}
+
+void FileProgress::Step(int permille)
+{
+    if (!dialog_ && clock_.elapsed() >= kProgressAfterMs) {
+        dialog_ = new QProgressDialog(label_, QStringLiteral("Cancel"), 0, 1000, parent_);
+        dialog_->setObjectName(QStringLiteral("dlgProgress"));
+        dialog_->setWindowModality(Qt::WindowModal);
+        dialog_->setMinimumDuration(0);
+        dialog_->setAutoClose(false);
+        dialog_->setAutoReset(false);
+        dialog_->show();
+    }
+    if (dialog_)
+        dialog_->setValue(std::clamp(permille, 0, 999));
+    QCoreApplication::processEvents(dialog_ ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents);
+}
+
+bool FileProgress::Cancelled() const
+{
+    return dialog_ && dialog_->wasCanceled();
+}
+
+}  // namespace quillet

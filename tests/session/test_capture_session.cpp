@@ -1,0 +1,127 @@
+// The capture session without a window: datagrams read through its own
+// notifications, what the kernel still holds kept at a stop, and a capture
+// that ends by itself at its budget or when its interface goes away.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+
+#include "session/CaptureSession.h"
+#include "shell/Datagrams.h"
+#include "shell/FakeCapture.h"
+
+using namespace quillet;
+using quillet::test::FakeCapture;
+using quillet::test::FakeOpener;
+
+namespace {
+
+QCoreApplication* App()
+{
+    static int argc = 1;
+    static char name[] = "test_capture_session";
+    static char* argv[] = {name, nullptr};
+    static auto* app = new QCoreApplication(argc, argv);
+    return app;
+}
+[[maybe_unused]] QCoreApplication* const kApp = App();
+
+bool WaitFor(const std::function<bool()>& condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!condition() && std::chrono::steady_clock::now() < deadline)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return condition();
+}
+
+std::vector<std::uint8_t> Datagram(int n)
+{
+    return quillet::test::Ipv4Udp("10.9.0.2", "10.9.0.1", 4000, static_cast<std::uint16_t>(5000 + n), "payload");
+}
+
+class CaptureSessionTest : public ::testing::Test {
+protected:
+    std::unique_ptr<CaptureSession> Make(std::uint64_t memoryLimit = 0)
+    {
+        CaptureSession::Options options{fake.opener(), {}, dir.path(), memoryLimit, 0};
+        CaptureSession::Reports reports{[this](const QString& text) { messages << text; },
+                                        [this](bool on) { capturing = on; },
+                                        [this](StatusPanel p, const QString& text) { panels[p] = text; },
+                                        {}};
+        return std::make_unique<CaptureSession>(views, std::move(options), std::move(reports));
+    }
+    void Arrive(int from, int count)
+    {
+        std::vector<std::vector<std::uint8_t>> d;
+        for (int i = from; i < from + count; ++i)
+            d.push_back(Datagram(i));
+        FakeCapture::Arrive(*fake.state, std::move(d));
+    }
+
+    QTemporaryDir dir;
+    FakeOpener fake;
+    PacketViews views;
+    QStringList messages;
+    bool capturing = false;
+    std::map<StatusPanel, QString> panels;
+};
+
+TEST_F(CaptureSessionTest, ReadsWhatArrivesAndKeepsWhatIsHeldAtAStop)
+{
+    auto session = Make();
+    session->Start(QStringLiteral("10.9.0.1"));
+    ASSERT_TRUE(session->CaptureOpen());
+    EXPECT_TRUE(capturing);
+    EXPECT_EQ(panels[StatusPanel::State], "捕获中 10.9.0.1 (fake0)");
+
+    Arrive(1, 3);
+    ASSERT_TRUE(WaitFor([&] { return session->lRecvCount() == 3; }));
+    EXPECT_EQ(views.lSeq(), 3);
+    EXPECT_EQ(panels[StatusPanel::Count], "3");
+    EXPECT_EQ(session->BytesReceived(), 3 * Datagram(1).size());
+
+    fake.state->held = {Datagram(4), Datagram(5)};
+    session->Stop();
+    EXPECT_TRUE(fake.state->closed);
+    EXPECT_FALSE(session->CaptureOpen());
+    EXPECT_FALSE(capturing);
+    EXPECT_EQ(views.lSeq(), 5) << "the stop keeps what the kernel still held";
+    EXPECT_EQ(panels[StatusPanel::Count], "5");
+    EXPECT_EQ(panels[StatusPanel::State], "已停止");
+    EXPECT_TRUE(panels[StatusPanel::Rate].isEmpty());
+    EXPECT_TRUE(messages.isEmpty());
+}
+
+TEST_F(CaptureSessionTest, EndsByItselfAtItsBudgetAndWhenTheInterfaceIsGone)
+{
+    // A memory limit already passed: the first burst is kept, then the
+    // capture stops with one message and nothing more is stored.
+    auto session = Make(1);
+    session->Start(QStringLiteral("10.9.0.1"));
+    fake.state->held = {Datagram(9)};
+    Arrive(1, 2);
+    ASSERT_TRUE(WaitFor([&] { return !session->CaptureOpen(); }));
+    EXPECT_FALSE(capturing);
+    EXPECT_EQ(views.lSeq(), 2);
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains("memory use reached its limit")) << messages[0].toStdString();
+    EXPECT_TRUE(messages[0].contains("2 packets")) << messages[0].toStdString();
+
+    // An interface that goes away ends the capture from the status timer.
+    session = Make();
+    messages.clear();
+    session->Start(QStringLiteral("10.9.0.1"));
+    Arrive(3, 1);
+    ASSERT_TRUE(WaitFor([&] { return views.lSeq() == 3; }));
+    fake.state->link = LinkState::Gone;
+    ASSERT_TRUE(WaitFor([&] { return !session->CaptureOpen(); }));
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains("fake0"));
+    EXPECT_EQ(panels[StatusPanel::State], "已停止");
+    EXPECT_EQ(views.lSeq(), 3);
+}
+
+}  // namespace
