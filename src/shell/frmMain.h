@@ -91,8 +91,8 @@ struct frmMainOptions {
 // address and interface, waiting while the interface is down, stopped),
 // stBDrops (what the kernel dropped for this capture, hidden while none)
 // and stBRate (datagrams and bytes per second over the last second) from
-// the receive path's counters. An interface that disappears ends the
-// capture with a message (EndCaptureByItself).
+// the receive path's counters. An interface that disappears, or a capture
+// program that ends, ends the capture with a message (EndCaptureByItself).
 class frmMain : public QMainWindow, public iSubCls {
     Q_OBJECT
 
