@@ -249,6 +249,8 @@ int main(int argc, char** argv)
             int n = 0;
             for (int i = 0; i < 64 && out.bytes() < kQueueCap; ++i) {
                 n = capture.ReadFrames(kFramesPerRead, keep);
+                if (!out.Flush(ch::kFd))
+                    return 0;
                 if (n < kFramesPerRead)
                     break;
             }
