@@ -112,11 +112,12 @@ public:
         for (;;) {
             while (handed < maxDatagrams && !readFailed_ && Next(fn, handed)) {
             }
-            if (readFailed_ && handed == 0) {
+            if (readFailed_) {
+                // What came before the failure was handed over all the same.
                 readFailed_ = false;
                 return -1;
             }
-            if (handed >= maxDatagrams || readFailed_)
+            if (handed >= maxDatagrams)
                 return handed;
             if (ended_)
                 return handed > 0 ? handed : -1;
