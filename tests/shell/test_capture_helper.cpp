@@ -36,18 +36,18 @@ public:
         int in[2], out[2];
         if (pipe(in) != 0 || pipe(out) != 0)
             throw std::runtime_error("pipe");
+        const std::string preload = "LD_PRELOAD=" + dir + "/probe.so";
+        const std::string spool = "QUILLET_CAPTURE_DIR=" + dir + "/spool";
+        const std::string exe = dir + "/driver";
+        const char* env[] = {"QT_QPA_PLATFORM=offscreen", "QT_LOGGING_RULES=qt.qpa.*=false", "HOME=/tmp",
+                             preload.c_str(), spool.c_str(), nullptr};
         pid_ = fork();
         if (pid_ == 0) {
             dup2(in[0], 0);
             dup2(out[1], 1);
-            const std::string preload = "LD_PRELOAD=" + dir + "/probe.so";
-            const std::string spool = "QUILLET_CAPTURE_DIR=" + dir + "/spool";
-            const char* env[] = {"QT_QPA_PLATFORM=offscreen", "QT_LOGGING_RULES=qt.qpa.*=false", "HOME=/tmp",
-                                 preload.c_str(), spool.c_str(), nullptr};
             if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0
                 || setresuid(kNobody, kNobody, kNobody) != 0)
                 _exit(126);
-            const std::string exe = dir + "/driver";
             execle(exe.c_str(), exe.c_str(), address.c_str(), nullptr, const_cast<char**>(env));
             _exit(127);
         }
