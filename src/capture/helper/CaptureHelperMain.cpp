@@ -171,10 +171,11 @@ void AddStats(OutQueue& out, const CaptureHandle::Stats& st)
 int main(int argc, char** argv)
 {
     clearenv();
-    // Gone with the window, even when it dies before this line: then its end
-    // of the channel is closed too, and the first write ends this program.
+    // Gone with the window, also when it died before this line: then this
+    // program was handed to init, or the window's end of the channel is closed.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() == 1)
+    pollfd window{ch::kFd, 0, 0};
+    if (getppid() == 1 || (poll(&window, 1, 0) == 1 && (window.revents & POLLHUP) != 0))
         return 1;
     prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
     close_range(ch::kFd + 1, ~0U, 0);
