@@ -30,9 +30,17 @@ build-all: configure
 	@cmake --build $(BUILD) -j$(JOBS)
 
 # Builds the program, grants the capture right and starts it. Capturing with
-# libpcap, promiscuous mode included, needs CAP_NET_RAW only.
+# libpcap, promiscuous mode included, needs CAP_NET_RAW only, and only the
+# capture program holds it: it is its owner's alone (the user who ran make
+# run, also under sudo), and the window holds no right (one an earlier build
+# gave it is removed). chown clears a file's capabilities, so setcap comes last.
+RUN_USER   := $(or $(SUDO_USER),$(shell id -un))
+HELPER     := $(BUILD)/bin/quillet-capture
 run: build
-	$(SUDO) setcap cap_net_raw+eip $(BUILD)/bin/quillet
+	@if [ -n "$$($(SUDO) getcap $(BUILD)/bin/quillet)" ]; then $(SUDO) setcap -r $(BUILD)/bin/quillet; fi
+	$(SUDO) chown $(RUN_USER):$$(id -gn $(RUN_USER)) $(HELPER)
+	$(SUDO) chmod 0750 $(HELPER)
+	$(SUDO) setcap cap_net_raw+ep $(HELPER)
 	@./scripts/run.sh $(BUILD)/bin/quillet
 
 # Every test, in this order: the window-free suite under AddressSanitizer and

@@ -40,18 +40,24 @@ constexpr long long kKernelBufferFloor = 32LL * 1024 * 1024;
 constexpr const char* kFilterTaggedToo = "ip or (vlan and ip)";
 constexpr const char* kFilterUntagged = "ip";
 
+// The command that grants the right to this program, in the system's words.
+std::string NeedsRights()
+{
+    char self[4096] = {};
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    const std::string path = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("the program");
+    return "Capturing needs root, or the program granted CAP_NET_RAW: sudo setcap cap_net_raw+ep " + path
+           + " (make run does it)";
+}
+
+}  // namespace
+
 long long PhysicalMemoryBytes()
 {
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long size = sysconf(_SC_PAGESIZE);
     return pages > 0 && size > 0 ? static_cast<long long>(pages) * size : 0;
 }
-
-const char* const kNeedsRights =
-    "Capturing needs root, or the program granted CAP_NET_RAW "
-    "(setcap cap_net_raw+eip).";
-
-}  // namespace
 
 int CaptureBufferBytes(long long physicalBytes)
 {
@@ -87,6 +93,8 @@ using Clock = std::chrono::steady_clock;
 struct DispatchContext {
     CaptureHandle::Impl* impl;
     const DatagramCallback* fn;
+    // Whole frames instead of their datagrams, when set.
+    const FrameCallback* frames = nullptr;
     int handed = 0;
     std::exception_ptr error;
     // When set, the pass ends at this time even while packets keep coming.
@@ -105,12 +113,17 @@ void OnPacket(u_char* user, const pcap_pkthdr* h, const u_char* bytes)
         ctx->late = true;
         pcap_breakloop(ctx->impl->pcap);
     }
-    const auto datagram = IPv4DatagramOf(ctx->impl->linkType, {bytes, h->caplen});
-    if (datagram.empty())
-        return;
     const std::int64_t us = static_cast<std::int64_t>(h->ts.tv_sec) * 1000000 + h->ts.tv_usec;
-    ++ctx->handed;
     try {
+        if (ctx->frames != nullptr) {
+            ++ctx->handed;
+            (*ctx->frames)({bytes, h->caplen}, h->len, us);
+            return;
+        }
+        const auto datagram = IPv4DatagramOf(ctx->impl->linkType, {bytes, h->caplen});
+        if (datagram.empty())
+            return;
+        ++ctx->handed;
         (*ctx->fn)(datagram, us);
     } catch (...) {
         // Never unwind through libpcap: stop the loop and rethrow outside.
@@ -120,10 +133,10 @@ void OnPacket(u_char* user, const pcap_pkthdr* h, const u_char* bytes)
 }
 
 // One pass over what the ring holds now. Returns datagrams handed over or -1.
-int DispatchReady(CaptureHandle::Impl* impl, int maxDatagrams, const DatagramCallback& fn,
+int DispatchReady(CaptureHandle::Impl* impl, int maxDatagrams, const DatagramCallback* fn, const FrameCallback* frames,
                   const Clock::time_point* deadline = nullptr)
 {
-    DispatchContext ctx{impl, &fn, 0, nullptr, deadline};
+    DispatchContext ctx{impl, fn, frames, 0, nullptr, deadline};
     const int rc = pcap_dispatch(impl->pcap, maxDatagrams, OnPacket, reinterpret_cast<u_char*>(&ctx));
     if (ctx.error)
         std::rethrow_exception(ctx.error);
@@ -182,14 +195,39 @@ int CaptureHandle::selectableFd() const
 
 int CaptureHandle::Read(int maxDatagrams, const DatagramCallback& fn)
 {
+    return Read(maxDatagrams, &fn, nullptr);
+}
+
+int CaptureHandle::ReadFrames(int maxFrames, const FrameCallback& fn)
+{
+    return Read(maxFrames, nullptr, &fn);
+}
+
+int CaptureHandle::Drain(const DatagramCallback& fn)
+{
+    return Drain(&fn, nullptr);
+}
+
+int CaptureHandle::DrainFrames(const FrameCallback& fn)
+{
+    return Drain(nullptr, &fn);
+}
+
+int CaptureHandle::linkType() const
+{
+    return impl_ != nullptr ? impl_->linkType : -1;
+}
+
+int CaptureHandle::Read(int maxDatagrams, const DatagramCallback* fn, const FrameCallback* frames)
+{
     if (impl_ == nullptr)
         return -1;
     if (maxDatagrams <= 0)
         return 0;
-    return DispatchReady(impl_, maxDatagrams, fn);
+    return DispatchReady(impl_, maxDatagrams, fn, frames);
 }
 
-int CaptureHandle::Drain(const DatagramCallback& fn)
+int CaptureHandle::Drain(const DatagramCallback* fn, const FrameCallback* frames)
 {
     if (impl_ == nullptr)
         return 0;
@@ -207,7 +245,7 @@ int CaptureHandle::Drain(const DatagramCallback& fn)
     while (impl_->delivered < target) {
         const std::uint64_t left = std::min<std::uint64_t>(target - impl_->delivered, kDrainCap);
         const std::uint64_t before = impl_->delivered;
-        const int n = DispatchReady(impl_, static_cast<int>(left), fn, &deadline);
+        const int n = DispatchReady(impl_, static_cast<int>(left), fn, frames, &deadline);
         if (n < 0)
             break;
         total += n;
@@ -235,23 +273,7 @@ std::string CaptureHandle::interfaceName() const
 
 LinkState CaptureHandle::linkState() const
 {
-    if (impl_ == nullptr)
-        return LinkState::Gone;
-    char name[IF_NAMESIZE] = {};
-    if (if_indextoname(impl_->ifIndex, name) == nullptr)
-        return LinkState::Gone;
-    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return LinkState::Up;  // cannot tell: assume it still delivers
-    ifreq req{};
-    std::memcpy(req.ifr_name, name, std::min<std::size_t>(std::strlen(name), IF_NAMESIZE - 1));
-    const int rc = ioctl(s, SIOCGIFFLAGS, &req);
-    const int error = errno;
-    close(s);
-    if (rc != 0)
-        return (error == ENODEV || error == ENXIO) ? LinkState::Gone : LinkState::Up;
-    const bool up = (req.ifr_flags & IFF_UP) != 0 && (req.ifr_flags & IFF_RUNNING) != 0;
-    return up ? LinkState::Up : LinkState::Down;
+    return impl_ != nullptr ? InterfaceLinkState(impl_->ifIndex) : LinkState::Gone;
 }
 
 CaptureHandle::Stats CaptureHandle::stats() const
@@ -269,32 +291,44 @@ void CaptureHandle::Close()
     delete std::exchange(impl_, nullptr);
 }
 
+std::optional<std::string> CaptureInterfaceOf(const std::string& address, MessageSink& sink)
+{
+    const IPv4 ip = ResolveIPv4(address);
+    if (ip == kNoAddress) {
+        sink.ShowMessage("INVALID_SOCKET\n\"" + address + "\" is not an IPv4 address or a known host name.");
+        return std::nullopt;
+    }
+    auto ifName = InterfaceCarrying(ip);
+    if (!ifName)
+        sink.ShowMessage("INVALID_SOCKET\nNo network interface carries the address " + IPv4ToText(ip).str() + ".");
+    return ifName;
+}
+
 CaptureHandle OpenCaptureSocket(const std::string& address, int port, MessageSink& sink)
 {
     (void)port;  // a capture sees the whole interface; the port changes nothing
+    const auto ifName = CaptureInterfaceOf(address, sink);
+    if (!ifName)
+        return CaptureHandle();
+    return OpenCaptureInterface(*ifName, CaptureBufferBytes(PhysicalMemoryBytes()), sink);
+}
+
+CaptureHandle OpenCaptureInterface(const std::string& interfaceName, int ringBytes, MessageSink& sink)
+{
     auto fail = [&sink](const char* first, const std::string& reason) {
         sink.ShowMessage(std::string(first) + "\n" + reason);
         return CaptureHandle();
     };
 
-    const IPv4 ip = ResolveIPv4(address);
-    if (ip == kNoAddress)
-        return fail("INVALID_SOCKET", "\"" + address + "\" is not an IPv4 address or a known host name.");
-    const auto ifName = InterfaceCarrying(ip);
-    if (!ifName)
-        return fail("INVALID_SOCKET",
-                    "No network interface carries the address " + IPv4ToText(ip).str() + ".");
-
     char err[PCAP_ERRBUF_SIZE] = {};
     auto impl = std::make_unique<CaptureHandle::Impl>();
-    impl->ifName = *ifName;
-    impl->ifIndex = if_nametoindex(ifName->c_str());
-    impl->pcap = pcap_create(ifName->c_str(), err);
+    impl->ifName = interfaceName;
+    impl->ifIndex = if_nametoindex(interfaceName.c_str());
+    impl->pcap = pcap_create(interfaceName.c_str(), err);
     if (impl->pcap == nullptr)
         return fail("INVALID_SOCKET", err);
     pcap_t* p = impl->pcap;
 
-    const int ringBytes = CaptureBufferBytes(PhysicalMemoryBytes());
     if (pcap_set_snaplen(p, kSnapLength) != 0 || pcap_set_promisc(p, 1) != 0
         || pcap_set_timeout(p, kReadTimeoutMs) != 0 || pcap_set_buffer_size(p, ringBytes) != 0)
         return fail("setsockopt err", pcap_geterr(p));
@@ -305,18 +339,18 @@ CaptureHandle OpenCaptureSocket(const std::string& address, int port, MessageSin
         const std::string detail = !said.empty() ? said : pcap_statustostr(activated);
         switch (activated) {
         case PCAP_ERROR_PERM_DENIED:
-            return fail("INVALID_SOCKET", std::string(kNeedsRights) + " (" + detail + ")");
+            return fail("INVALID_SOCKET", NeedsRights() + ". (" + detail + ")");
         case PCAP_ERROR_PROMISC_PERM_DENIED:
-            return fail("WSAIoctl err", "Promiscuous mode was refused on " + *ifName + ": " + detail);
+            return fail("WSAIoctl err", "Promiscuous mode was refused on " + interfaceName + ": " + detail);
         default:
-            return fail("bind err", "Cannot capture on " + *ifName + ": " + detail);
+            return fail("bind err", "Cannot capture on " + interfaceName + ": " + detail);
         }
     }
 
     impl->linkType = pcap_datalink(p);
     if (!LinkTypeSupported(impl->linkType)) {
         const char* name = pcap_datalink_val_to_name(impl->linkType);
-        return fail("bind err", "Interface " + *ifName + " has a link type this program cannot read ("
+        return fail("bind err", "Interface " + interfaceName + " has a link type this program cannot read ("
                                     + (name != nullptr ? name : std::to_string(impl->linkType)) + ").");
     }
 

@@ -8,8 +8,9 @@
 
 namespace quillet {
 
-// What the main window reads a capture through: an open capture handle, or in
-// tests a source of prepared datagrams with a descriptor of its own.
+// What the main window reads a capture through: the capture program's
+// channel, or in tests a source of prepared datagrams with a descriptor of
+// its own.
 class CaptureSource {
 public:
     virtual ~CaptureSource() = default;
@@ -29,6 +30,9 @@ public:
     // The interface the capture is on, and whether it can still deliver.
     virtual std::string InterfaceName() const { return {}; }
     virtual LinkState Link() const { return LinkState::Up; }
+    // Empty while the source can deliver; once what reads the capture for the
+    // window has ended by itself, how it ended.
+    virtual std::string EndedWhy() const { return {}; }
 };
 
 // Opens a capture on the interface with that address; nullptr after telling
@@ -36,7 +40,12 @@ public:
 using CaptureOpener = std::function<std::unique_ptr<CaptureSource>(const std::string& address, int port,
                                                                    MessageSink& sink)>;
 
-// The real one: OpenCaptureSocket.
+// The real one: starts the capture program (quillet-capture, beside this
+// program's executable) on the interface carrying the address, with no
+// environment and no descriptor but its channel, and waits (at most 5 s) for
+// it to open the capture. Its failures are those of OpenCaptureSocket, made by
+// the program; a program missing or not allowed to start says so, with the
+// command that fixes it. Closing ends the program.
 std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& address, int port, MessageSink& sink);
 
 }  // namespace quillet

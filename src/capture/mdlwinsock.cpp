@@ -5,9 +5,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include <algorithm>
+
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -109,6 +113,25 @@ std::string HostNameToAddress(const std::string& name, MessageSink& sink)
     if (found.empty())
         return "Unknown";
     return IPv4ToText(found.back()).str();
+}
+
+LinkState InterfaceLinkState(unsigned ifIndex)
+{
+    char name[IF_NAMESIZE] = {};
+    if (ifIndex == 0 || if_indextoname(ifIndex, name) == nullptr)
+        return LinkState::Gone;
+    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return LinkState::Up;  // cannot tell: assume it still delivers
+    ifreq req{};
+    std::memcpy(req.ifr_name, name, std::min<std::size_t>(std::strlen(name), IF_NAMESIZE - 1));
+    const int rc = ioctl(s, SIOCGIFFLAGS, &req);
+    const int error = errno;
+    close(s);
+    if (rc != 0)
+        return (error == ENODEV || error == ENXIO) ? LinkState::Gone : LinkState::Up;
+    const bool up = (req.ifr_flags & IFF_UP) != 0 && (req.ifr_flags & IFF_RUNNING) != 0;
+    return up ? LinkState::Up : LinkState::Down;
 }
 
 bool SaysInterfaceGone(const std::string& errorText)

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -29,10 +30,19 @@ bool WinsockStarted();
 // the epoch.
 using DatagramCallback = std::function<void(std::span<const std::uint8_t> datagram, std::int64_t timestampUs)>;
 
+// One captured frame as the interface delivered it, link-layer header
+// included, with its length on the wire and its capture timestamp.
+using FrameCallback = std::function<void(std::span<const std::uint8_t> frame, std::uint32_t wireLength,
+                                         std::int64_t timestampUs)>;
+
 // Whether the interface a capture was opened on can still deliver: up, down
 // (administratively or without carrier; a capture waits for it), or gone
 // (deleted: nothing will ever arrive again).
 enum class LinkState { Up, Down, Gone };
+
+// What the system says of the interface with that index (two small calls;
+// not per packet). Needs no right.
+LinkState InterfaceLinkState(unsigned ifIndex);
 
 // True when a read error's text says the interface no longer exists, in the
 // capture library's words or the system's (ENODEV, ENXIO).
@@ -58,6 +68,9 @@ public:
     // fn must not close, move or read the handle; an exception it throws
     // ends the read and reaches the caller.
     int Read(int maxDatagrams, const DatagramCallback& fn);
+    // The same for whole frames, IPv4 or not, link-layer header included
+    // (of linkType()); counts and returns frames.
+    int ReadFrames(int maxFrames, const FrameCallback& fn);
 
     // Hands over what was held for this capture when it was called, including
     // the part of the kernel ring not yet released to user space: at most
@@ -65,7 +78,11 @@ public:
     // while it runs), and for at most kDrainMs. Returns the number of
     // datagrams handed over.
     int Drain(const DatagramCallback& fn);
+    int DrainFrames(const FrameCallback& fn);
     static constexpr int kDrainMs = 200;
+
+    // The libpcap data-link type of the frames, -1 when closed.
+    int linkType() const;
 
     // The system's or the capture library's words for the last failed Read.
     std::string lastError() const;
@@ -87,8 +104,10 @@ public:
 
 private:
     explicit CaptureHandle(Impl* impl);
+    int Read(int max, const DatagramCallback* fn, const FrameCallback* frames);
+    int Drain(const DatagramCallback* fn, const FrameCallback* frames);
     Impl* impl_ = nullptr;
-    friend CaptureHandle OpenCaptureSocket(const std::string&, int, MessageSink&);
+    friend CaptureHandle OpenCaptureInterface(const std::string&, int, MessageSink&);
 };
 
 // Opens the capture on the interface that carries the given address (dotted
@@ -104,6 +123,17 @@ private:
 // its second line says why, in the system's words where it has them.
 // The port changes nothing: a capture sees the whole interface.
 CaptureHandle OpenCaptureSocket(const std::string& address, int port, MessageSink& sink);
+
+// The name of the interface carrying the address (dotted text or host name),
+// or nothing after an "INVALID_SOCKET" message.
+std::optional<std::string> CaptureInterfaceOf(const std::string& address, MessageSink& sink);
+
+// The open itself, on a named interface with a kernel ring of that many
+// bytes; the same messages.
+CaptureHandle OpenCaptureInterface(const std::string& interfaceName, int ringBytes, MessageSink& sink);
+
+// The machine's memory in bytes, 0 when unknown.
+long long PhysicalMemoryBytes();
 
 // The kernel ring size a capture asks for on a machine with that much memory
 // (0: unknown): 128 MiB, at most 1/32 of the memory, at least 32 MiB.

@@ -14,6 +14,7 @@
 #include <QSocketNotifier>
 #include <QThread>
 
+#include "capture/CaptureChannel.h"
 #include "core/CaptureFile.h"
 #include "decode/DecodeDatagram.h"
 #include "session/CaptureNotification.h"
@@ -389,6 +390,11 @@ void CaptureSession::CheckLink(const std::string& readError)
 {
     if (!source_)
         return;
+    if (const std::string ended = source_->EndedWhy(); !ended.empty()) {
+        EndByItself(QStringLiteral("捕获已结束：捕获程序 %1 已退出。").arg(QLatin1String(channel::kProgramName))
+                           + QLatin1Char('\n') + QString::fromStdString(ended));
+        return;
+    }
     const LinkState link = source_->Link();
     if (link == LinkState::Gone || SaysInterfaceGone(readError)) {
         const QString name = QString::fromStdString(captureInterface_);

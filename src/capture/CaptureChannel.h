@@ -1,0 +1,51 @@
+#pragma once
+
+// The stream between the capture program (quillet-capture) and the window
+// that started it: a Unix stream socket on the program's descriptor 3.
+//
+// The program sends records, each an 8-byte head (kind, body length) and its
+// body, in the host's byte order (both ends share the machine). Many records
+// go in one write: nobody makes a system call per packet. The window sends
+// single bytes: kDrainRequest asks for what the kernel still held at the stop,
+// answered by the frames, a kStats record and kDrained. Closing the window's
+// end ends the program.
+
+#include <cstdint>
+
+namespace quillet::channel {
+
+inline constexpr const char* kProgramName = "quillet-capture";
+inline constexpr int kFd = 3;
+
+enum Kind : std::uint32_t {
+    kOpened = 1,     // body: the frames' libpcap link type, int32
+    kFailed = 2,     // body: the message (first line the system's word, then why); the program ends
+    kFrame = 3,      // body: FrameHead, then the captured bytes
+    kStats = 4,      // body: StatsBody
+    kReadError = 5,  // body: why a read failed, in the capture library's words
+    kDrained = 6,    // no body: the drain asked for is complete
+};
+
+struct Head {
+    std::uint32_t kind;
+    std::uint32_t length;  // of the body
+};
+
+struct FrameHead {
+    std::int64_t timestampUs;
+    std::uint32_t wireLength;
+    std::uint32_t reserved;
+};
+
+struct StatsBody {
+    std::uint64_t received;
+    std::uint64_t dropped;
+    std::uint64_t ifDropped;
+};
+
+// A body longer than this means a broken stream (a frame is at most 64 KiB).
+inline constexpr std::uint32_t kMaxBody = 1u << 20;
+
+inline constexpr char kDrainRequest = 'D';
+
+}  // namespace quillet::channel

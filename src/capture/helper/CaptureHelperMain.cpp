@@ -1,0 +1,277 @@
+// quillet-capture: the only program that holds the right to capture. The
+// window starts it for one capture:
+//
+//     quillet-capture INTERFACE RING_MIB      (the channel on descriptor 3)
+//
+// It opens the interface as the window once did itself, gives up every right
+// it holds, and forwards every captured frame, untouched, with its timestamp
+// and length on the wire, plus the kernel's counters, to the window. It trusts
+// nothing from the window but the two arguments, which it checks, and the
+// drain request. It ends when the window closes the channel or goes away.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include <linux/capability.h>
+#include <net/if.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "capture/CaptureChannel.h"
+#include "capture/mdlwinsock.h"
+
+using namespace quillet;
+namespace ch = quillet::channel;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr long long kMiB = 1024 * 1024;
+// What waits here for the window before the kernel ring is left to hold the
+// rest; chunks of this size go out in one write each.
+constexpr std::size_t kQueueCap = 32 * kMiB;
+constexpr std::size_t kChunk = kMiB;
+constexpr int kFramesPerRead = 256;
+constexpr auto kStatsEvery = std::chrono::milliseconds(250);
+constexpr auto kRetryAfterError = std::chrono::milliseconds(100);
+
+// Records waiting for the window, in chunks written whole.
+class OutQueue {
+public:
+    std::size_t bytes() const { return bytes_; }
+    bool empty() const { return bytes_ == 0; }
+
+    void Add(std::uint32_t kind, const void* a, std::size_t na, const void* b = nullptr, std::size_t nb = 0)
+    {
+        const ch::Head head{kind, static_cast<std::uint32_t>(na + nb)};
+        const std::size_t need = sizeof head + na + nb;
+        if (chunks_.empty() || chunks_.back().size() + need > chunks_.back().capacity()) {
+            chunks_.emplace_back();
+            if (!spare_.empty() && spare_.capacity() >= need) {
+                chunks_.back().swap(spare_);
+                chunks_.back().clear();
+            } else {
+                chunks_.back().reserve(std::max(kChunk, need));
+            }
+        }
+        auto& c = chunks_.back();
+        const auto* h = reinterpret_cast<const std::uint8_t*>(&head);
+        c.insert(c.end(), h, h + sizeof head);
+        if (na > 0)
+            c.insert(c.end(), static_cast<const std::uint8_t*>(a), static_cast<const std::uint8_t*>(a) + na);
+        if (nb > 0)
+            c.insert(c.end(), static_cast<const std::uint8_t*>(b), static_cast<const std::uint8_t*>(b) + nb);
+        bytes_ += need;
+    }
+
+    // Writes what the channel takes now; false when the window is gone.
+    bool Flush(int fd)
+    {
+        while (!chunks_.empty()) {
+            auto& c = chunks_.front();
+            const ssize_t n = send(fd, c.data() + sent_, c.size() - sent_, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n < 0)
+                return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+            sent_ += static_cast<std::size_t>(n);
+            bytes_ -= static_cast<std::size_t>(n);
+            if (sent_ < c.size())
+                return true;
+            sent_ = 0;
+            spare_.swap(c);
+            chunks_.pop_front();
+        }
+        return true;
+    }
+
+private:
+    std::deque<std::vector<std::uint8_t>> chunks_;
+    std::vector<std::uint8_t> spare_;
+    std::size_t sent_ = 0;  // of the first chunk
+    std::size_t bytes_ = 0;
+};
+
+// Tells the window (and whoever started the program by hand) why not, and ends.
+[[noreturn]] void Refuse(const std::string& message, int status = 2)
+{
+    std::fprintf(stderr, "%s: %s\n", ch::kProgramName, message.c_str());
+    const ch::Head head{ch::kFailed, static_cast<std::uint32_t>(message.size())};
+    std::string record(reinterpret_cast<const char*>(&head), sizeof head);
+    record += message;
+    (void)send(ch::kFd, record.data(), record.size(), MSG_NOSIGNAL);
+    std::exit(status);
+}
+
+struct ChannelSink : MessageSink {
+    void ShowMessage(const std::string& text) override { Refuse(text, 1); }
+};
+
+// The interface name: 1 to IFNAMSIZ-1 characters of an existing interface.
+std::string CheckedInterface(const char* arg)
+{
+    const std::size_t n = strnlen(arg, IFNAMSIZ);
+    if (n == 0 || n >= IFNAMSIZ)
+        Refuse("INVALID_SOCKET\nAn interface name has 1 to " + std::to_string(IFNAMSIZ - 1) + " characters.");
+    if (if_nametoindex(arg) == 0)
+        Refuse(std::string("bind err\nNo network interface is called \"") + arg + "\".");
+    return arg;
+}
+
+// The ring in MiB: decimal digits, from 1 to what the machine's memory allows.
+int CheckedRingMiB(const char* arg)
+{
+    const long long most = CaptureBufferBytes(PhysicalMemoryBytes()) / kMiB;
+    long long v = 0;
+    const std::size_t n = std::strlen(arg);
+    bool digits = n > 0 && n <= 6;
+    for (std::size_t i = 0; digits && i < n; ++i) {
+        digits = arg[i] >= '0' && arg[i] <= '9';
+        v = v * 10 + (arg[i] - '0');
+    }
+    if (!digits || v < 1 || v > most)
+        Refuse("setsockopt err\nThe kernel ring takes 1 to " + std::to_string(most) + " MiB, not \"" + arg + "\".");
+    return static_cast<int>(v);
+}
+
+// No capability left in any set, ambient included; verified.
+bool DropEveryRight()
+{
+    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct none[2] = {};
+    if (syscall(SYS_capset, &hdr, none) != 0)
+        return false;
+    __user_cap_data_struct now[2] = {};
+    if (syscall(SYS_capget, &hdr, now) != 0)
+        return false;
+    for (const auto& d : now)
+        if (d.effective != 0 || d.permitted != 0 || d.inheritable != 0)
+            return false;
+    return prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_IS_SET, CAP_NET_RAW, 0, 0) == 0;
+}
+
+void AddStats(OutQueue& out, const CaptureHandle::Stats& st)
+{
+    const ch::StatsBody body{st.received, st.dropped, st.ifDropped};
+    out.Add(ch::kStats, &body, sizeof body);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    clearenv();
+    // Gone with the window, also when it died before this line: then this
+    // program was handed to init, or the window's end of the channel is closed.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    pollfd window{ch::kFd, 0, 0};
+    if (getppid() == 1 || (poll(&window, 1, 0) == 1 && (window.revents & POLLHUP) != 0))
+        return 1;
+    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+    close_range(ch::kFd + 1, ~0U, 0);
+    signal(SIGPIPE, SIG_IGN);
+
+    if (argc != 3)
+        Refuse("INVALID_SOCKET\nUsage: " + std::string(ch::kProgramName)
+               + " INTERFACE RING_MIB, with the window's channel on descriptor 3; nothing more.");
+    const std::string ifName = CheckedInterface(argv[1]);
+    const int ringMiB = CheckedRingMiB(argv[2]);
+    struct stat st{};
+    if (fstat(ch::kFd, &st) != 0 || !S_ISSOCK(st.st_mode))
+        Refuse("INVALID_SOCKET\nStarted without its channel (a socket on descriptor 3); the window starts it.");
+    int sndbuf = 4 * static_cast<int>(kMiB);
+    setsockopt(ch::kFd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+
+    ChannelSink sink;
+    CaptureHandle capture = OpenCaptureInterface(ifName, static_cast<int>(ringMiB * kMiB), sink);
+    if (!DropEveryRight())
+        Refuse("INVALID_SOCKET\nThe capture program could not give up its rights after opening.", 1);
+
+    OutQueue out;
+    const std::int32_t linkType = capture.linkType();
+    out.Add(ch::kOpened, &linkType, sizeof linkType);
+    const FrameCallback keep = [&out](std::span<const std::uint8_t> frame, std::uint32_t wire, std::int64_t us) {
+        const ch::FrameHead head{us, wire, 0};
+        out.Add(ch::kFrame, &head, sizeof head, frame.data(), frame.size());
+    };
+    CaptureHandle::Stats lastStats{};
+    auto statsAt = Clock::now();
+    auto readAgainAt = Clock::now();
+    bool drained = false;  // nothing more is read after a drain
+
+    for (;;) {
+        if (!out.Flush(ch::kFd))
+            return 0;
+        const auto now = Clock::now();
+        const bool readCapture = !drained && out.bytes() < kQueueCap && now >= readAgainAt;
+        pollfd p[2] = {{ch::kFd, static_cast<short>(POLLIN | (out.empty() ? 0 : POLLOUT)), 0},
+                       {capture.selectableFd(), static_cast<short>(readCapture ? POLLIN : 0), 0}};
+        const int wait = readCapture || drained ? static_cast<int>(kStatsEvery.count()) : 20;
+        if (poll(p, 2, wait) < 0 && errno != EINTR)
+            return 1;
+        if ((p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+            return 0;
+        if ((p[0].revents & POLLIN) != 0) {
+            char asked[64];
+            const ssize_t n = recv(ch::kFd, asked, sizeof asked, MSG_DONTWAIT);
+            if (n == 0)
+                return 0;
+            if (n > 0 && std::memchr(asked, ch::kDrainRequest, static_cast<std::size_t>(n)) != nullptr
+                && !drained) {
+                // What the kernel held at the request, while the window takes
+                // what waits here when it grows too much.
+                const auto until = Clock::now() + std::chrono::milliseconds(CaptureHandle::kDrainMs);
+                capture.DrainFrames([&](std::span<const std::uint8_t> f, std::uint32_t wire, std::int64_t us) {
+                    keep(f, wire, us);
+                    while (out.bytes() >= kQueueCap && Clock::now() < until) {
+                        pollfd w{ch::kFd, POLLOUT, 0};
+                        poll(&w, 1, 10);
+                        if (!out.Flush(ch::kFd))
+                            std::exit(0);
+                    }
+                });
+                AddStats(out, capture.stats());
+                out.Add(ch::kDrained, nullptr, 0);
+                drained = true;
+                continue;
+            }
+        }
+        if (readCapture && (p[1].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
+            int n = 0;
+            for (int i = 0; i < 64 && out.bytes() < kQueueCap; ++i) {
+                n = capture.ReadFrames(kFramesPerRead, keep);
+                if (!out.Flush(ch::kFd))
+                    return 0;
+                if (n < kFramesPerRead)
+                    break;
+            }
+            if (n < 0) {
+                const std::string why = capture.lastError();
+                out.Add(ch::kReadError, why.data(), why.size());
+            }
+            // A descriptor in error (an interface that went down) stays
+            // readable: look again later instead of spinning.
+            if (n < 0 || (n == 0 && (p[1].revents & POLLIN) == 0))
+                readAgainAt = Clock::now() + kRetryAfterError;
+        }
+        if (!drained && Clock::now() - statsAt >= kStatsEvery) {
+            statsAt = Clock::now();
+            const CaptureHandle::Stats s = capture.stats();
+            if (s.received != lastStats.received || s.dropped != lastStats.dropped
+                || s.ifDropped != lastStats.ifDropped) {
+                lastStats = s;
+                AddStats(out, s);
+            }
+        }
+    }
+}
