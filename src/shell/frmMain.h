@@ -19,6 +19,7 @@
 #include "shell/KernelVersion.h"
 #include "programs/ProgramLookup.h"
 #include "shell/cSubCls.h"
+#include "ui/Language.h"
 #include "views/PacketViews.h"
 
 class QAbstractItemView;
