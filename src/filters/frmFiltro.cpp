@@ -49,31 +49,31 @@ void frmFiltro::MakeAddressRow(int top, const AddressRowNames& names, AddressRow
     row.check->setAutoFillBackground(true);
     row.label = Make<QLabel>(row.frame, names.label, names.labelText, 120, 300, 795, 255);
     row.box = Make<QLineEdit>(row.frame, names.box, QString(), 900, 240, 2055, 315);
-    row.resolve = Make<QPushButton>(row.frame, names.button, QStringLiteral("Resolve"), 3000, 240, 975, 315);
+    row.resolve = Make<QPushButton>(row.frame, names.button, tr("Resolve"), 3000, 240, 975, 315);
 }
 
 frmFiltro::frmFiltro(FilterDialogContext context, QWidget* parent)
     : QWidget(parent, Qt::Window), context_(std::move(context))
 {
     setObjectName(QStringLiteral("frmFiltro"));
-    setWindowTitle(QStringLiteral("筛选"));
+    setWindowTitle(tr("筛选"));
     setFont(FormFont());
     setFixedSize(ClientSizeTwips(4080, 2505));
 
     txtNombre = Make<QLineEdit>(this, "txtNombre", QStringLiteral("[NAME]"), 960, 60, 2715, 285);
-    MakeAddressRow(540, {"fraSrc", "chkFiltroE", 1515, QStringLiteral("接收"), "Label3", QStringLiteral("来源 Ip:"),
+    MakeAddressRow(540, {"fraSrc", "chkFiltroE", 1515, tr("接收"), "Label3", tr("来源 Ip:"),
                          "txtSrcAddr", "Command2"},
                    src_);
-    Option1 = Make<QRadioButton>(this, "Option1", QStringLiteral("AND"), 960, 1200, 675, 195);
-    Option2 = Make<QRadioButton>(this, "Option2", QStringLiteral("OR"), 1860, 1200, 675, 195);
+    Option1 = Make<QRadioButton>(this, "Option1", tr("AND"), 960, 1200, 675, 195);
+    Option2 = Make<QRadioButton>(this, "Option2", tr("OR"), 1860, 1200, 675, 195);
     optionGroup = new QButtonGroup(this);
     optionGroup->addButton(Option1);
     optionGroup->addButton(Option2);
     Option1->setChecked(true);
-    MakeAddressRow(1440, {"fraDest", "chkFiltroS", 1875, QStringLiteral("发送"), "Label9", QStringLiteral("目标 Ip:"),
+    MakeAddressRow(1440, {"fraDest", "chkFiltroS", 1875, tr("发送"), "Label9", tr("目标 Ip:"),
                           "txtDestAddr", "Command3"},
                    dest_);
-    Command1 = Make<QPushButton>(this, "Command1", QStringLiteral("确定"), 2820, 2100, 1215, 375);
+    Command1 = Make<QPushButton>(this, "Command1", tr("确定"), 2820, 2100, 1215, 375);
 
     connect(Command1, &QPushButton::clicked, this, &frmFiltro::Command1_Click);
     connect(src_.resolve, &QPushButton::clicked, this, &frmFiltro::Command2_Click);
@@ -99,7 +99,7 @@ void frmFiltro::Command1_Click()
         const QString name = txtNombre->text();
         const std::string key = name.toStdString();
         if (context_.dFiltro->exists(key)) {
-            Tell(QStringLiteral("Filter Name already exists!"));
+            Tell(tr("Filter Name already exists!"));
             return;
         }
 
@@ -120,7 +120,7 @@ void frmFiltro::Command1_Click()
         // refuses is not registered, and the dialog stays open to change it.
         const QString refusal = context_.appendTab ? context_.appendTab(name) : QString();
         if (!refusal.isEmpty()) {
-            Tell(QStringLiteral("The filter \"%1\" was not created: %2").arg(name, refusal));
+            Tell(tr("筛选器“%1”未建立：%2").arg(name, refusal));
             return;
         }
 
@@ -145,7 +145,7 @@ void frmFiltro::Command3_Click()
 
 void frmFiltro::Resolve(QPushButton* button, QLineEdit* box)
 {
-    button->setText(QStringLiteral("Espera..."));
+    button->setText(tr("Espera..."));
     // The look-up blocks; let the caption be seen meanwhile.
     button->repaint();
     try {
@@ -154,7 +154,7 @@ void frmFiltro::Resolve(QPushButton* button, QLineEdit* box)
     } catch (const std::exception& error) {
         Tell(QString::fromStdString(error.what()));
     }
-    button->setText(QStringLiteral("Resolver"));
+    button->setText(tr("Resolver"));
 }
 
 }  // namespace quillet

@@ -29,7 +29,7 @@ frmInfo::frmInfo(QWidget* parent) : QFrame(parent, Qt::Window | Qt::FramelessWin
     Label1->setTextFormat(Qt::PlainText);
     PlaceTwips(Label1, 0, 0, 5775, 1935);
 
-    Command1 = new QPushButton(QStringLiteral("关闭"), this);
+    Command1 = new QPushButton(tr("关闭"), this);
     Command1->setObjectName(QStringLiteral("Command1"));
     Command1->setFont(FormFont());
     PlaceTwips(Command1, 2288, 2040, 1215, 375);

@@ -13,31 +13,31 @@ namespace quillet {
 frmConfig::frmConfig(PortPreferences& prefs, QWidget* parent) : QWidget(parent, Qt::Window), prefs_(prefs)
 {
     setObjectName(QStringLiteral("frmConfig"));
-    setWindowTitle(QStringLiteral("设置"));
+    setWindowTitle(tr("设置"));
     setFont(FormFont());
     resize(ClientSizeTwips(3195, 2340));
 
-    chkports = new QCheckBox(QStringLiteral("协议名称:"), this);
+    chkports = new QCheckBox(tr("协议名称:"), this);
     chkports->setObjectName(QStringLiteral("chkports"));
     PlaceTwips(chkports, 0, 0, 3375, 375);
 
-    Frame1 = new QGroupBox(QStringLiteral("Preferences"), this);
+    Frame1 = new QGroupBox(tr("Preferences"), this);
     Frame1->setObjectName(QStringLiteral("Frame1"));
     PlaceTwips(Frame1, 360, 480, 2775, 1335);
     Frame1->hide();
 
     optionGroup = new QButtonGroup(this);  // at most one; none at start
     QRadioButton** options[] = {&Option1, &Option2, &Option3};
-    const char* captions[] = {"IANA", "Own", "Trojans"};
+    const char* captions[] = {QT_TR_NOOP("IANA"), QT_TR_NOOP("Own"), QT_TR_NOOP("Trojans")};
     for (int i = 0; i < 3; ++i) {
-        auto* option = new QRadioButton(QString::fromLatin1(captions[i]), Frame1);
+        auto* option = new QRadioButton(tr(captions[i]), Frame1);
         option->setObjectName(QStringLiteral("Option%1").arg(i + 1));
         PlaceTwips(option, 120, 240 + 360 * i, 2535, 255);
         optionGroup->addButton(option);
         *options[i] = option;
     }
 
-    Command1 = new QPushButton(QStringLiteral("确定"), this);
+    Command1 = new QPushButton(tr("确定"), this);
     Command1->setObjectName(QStringLiteral("Command1"));
     PlaceTwips(Command1, 1800, 1920, 1215, 375);
 

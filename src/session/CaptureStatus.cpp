@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include <QCoreApplication>
+
 namespace quillet {
 
 RateMeter::Rate RateMeter::Sample(std::int64_t nowMs, std::uint64_t datagrams, std::uint64_t bytes)
@@ -51,27 +53,29 @@ std::string RateText(const RateMeter::Rate& rate)
         std::snprintf(buf, sizeof buf, "%.1f %s", v, units[u]);
         bytes = buf;
     }
-    return GroupedNumber(datagrams) + " 包/秒  " + bytes + "/秒";
+    return QCoreApplication::translate("CaptureStatus", "%1 包/秒  %2/秒")
+        .arg(QString::fromStdString(GroupedNumber(datagrams)), QString::fromStdString(bytes))
+        .toStdString();
 }
 
 std::string DropsText(std::uint64_t dropped)
 {
-    return "丢弃 " + GroupedNumber(dropped);
+    return QCoreApplication::translate("CaptureStatus", "丢弃 %1").arg(QString::fromStdString(GroupedNumber(dropped))).toStdString();
 }
 
 std::string CapturingText(const std::string& address, const std::string& interfaceName, LinkState link)
 {
-    std::string text = "捕获中 " + address;
+    std::string text = QCoreApplication::translate("CaptureStatus", "捕获中 %1").arg(QString::fromStdString(address)).toStdString();
     if (!interfaceName.empty())
         text += " (" + interfaceName + ")";
     if (link == LinkState::Down)
-        text += ": 接口已断开，等待中";
+        text += QCoreApplication::translate("CaptureStatus", ": 接口已断开，等待中").toStdString();
     return text;
 }
 
 std::string StoppedText()
 {
-    return "已停止";
+    return QCoreApplication::translate("CaptureStatus", "已停止").toStdString();
 }
 
 }  // namespace quillet

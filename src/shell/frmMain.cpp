@@ -33,8 +33,10 @@ struct ButtonDesign {
     bool check;
 };
 constexpr ButtonDesign kButtons[8] = {
-    {"开始", 1, false}, {"暂停", 2, true}, {"停止", 3, false}, {"清除", 15, false},
-    {"筛选", 14, false}, {"设置", 7, false}, {"保存", 10, false}, {"打开", 13, false},
+    {QT_TRANSLATE_NOOP("quillet::frmMain", "开始"), 1, false}, {QT_TRANSLATE_NOOP("quillet::frmMain", "暂停"), 2, true},
+    {QT_TRANSLATE_NOOP("quillet::frmMain", "停止"), 3, false}, {QT_TRANSLATE_NOOP("quillet::frmMain", "清除"), 15, false},
+    {QT_TRANSLATE_NOOP("quillet::frmMain", "筛选"), 14, false}, {QT_TRANSLATE_NOOP("quillet::frmMain", "设置"), 7, false},
+    {QT_TRANSLATE_NOOP("quillet::frmMain", "保存"), 10, false}, {QT_TRANSLATE_NOOP("quillet::frmMain", "打开"), 13, false},
 };
 
 }  // namespace
@@ -107,8 +109,8 @@ void frmMain::BuildControls()
     ts_->setObjectName(QStringLiteral("ts"));
     ts_->setExpanding(false);
     ts_->setDrawBase(true);
-    ts_->addTab(ImageList1::icon(8), QStringLiteral("十六进制"));
-    ts_->addTab(ImageList1::icon(13), QStringLiteral("文本"));
+    ts_->addTab(ImageList1::icon(8), tr("十六进制"));
+    ts_->addTab(ImageList1::icon(13), tr("文本"));
     ts_->setCurrentIndex(0);
     connect(ts_, &QTabBar::tabBarClicked, this, [this](int) {
         // The selection changes after the click; act on the new one.
@@ -142,7 +144,7 @@ void frmMain::BuildToolBar()
     for (int i = 0; i < 8; ++i) {
         const ButtonDesign& b = kButtons[i];
         QAction* a = tB_->addAction(ImageList1::icon(b.image), QString());
-        a->setToolTip(QString::fromUtf8(b.text));
+        a->setToolTip(tr(b.text));
         a->setCheckable(b.check);
         const int index = i + 1;
         connect(a, &QAction::triggered, this, [this, index] { tB_ButtonClick(index); });

@@ -15,6 +15,7 @@
 #include "shell/CaptureStatusBar.h"
 #include "shell/KernelVersion.h"
 #include "shell/cSubCls.h"
+#include "ui/Language.h"
 #include "views/HostTreeNames.h"
 #include "views/PacketViewWidgets.h"
 #include "views/PacketViews.h"

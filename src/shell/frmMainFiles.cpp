@@ -38,17 +38,17 @@ void frmMain::BuildFileCommands()
     list->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(list, &QWidget::customContextMenuRequested, this, &frmMain::ShowListMenu);
 
-    actOpenFile_ = new QAction(QStringLiteral("Open capture file..."), this);
+    actOpenFile_ = new QAction(tr("打开捕获文件..."), this);
     actOpenFile_->setObjectName(QStringLiteral("actOpenFile"));
     actOpenFile_->setShortcut(QKeySequence::Open);
     actOpenFile_->setShortcutContext(Qt::WindowShortcut);
     connect(actOpenFile_, &QAction::triggered, this, &frmMain::OpenWithDialog);
-    actSaveAll_ = new QAction(QStringLiteral("Save all packets..."), this);
+    actSaveAll_ = new QAction(tr("保存全部数据包..."), this);
     actSaveAll_->setObjectName(QStringLiteral("actSaveAll"));
     actSaveAll_->setShortcut(QKeySequence::Save);
     actSaveAll_->setShortcutContext(Qt::WindowShortcut);
     connect(actSaveAll_, &QAction::triggered, this, [this] { SaveWithDialog(false); });
-    actSaveShown_ = new QAction(QStringLiteral("Save shown packets..."), this);
+    actSaveShown_ = new QAction(tr("保存所显示的数据包..."), this);
     actSaveShown_->setObjectName(QStringLiteral("actSaveShown"));
     connect(actSaveShown_, &QAction::triggered, this, [this] { SaveWithDialog(true); });
     addAction(actOpenFile_);

@@ -42,10 +42,15 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     display.reset();  // the toolkit holds its own connection now
     QApplication::setApplicationName(QStringLiteral("Quillet"));
+    // --lang en or QUILLET_LANG=en: every text in English.
+    QStringList args = QApplication::arguments();
+    const QString language = quillet::LanguageAsked(args);
+    if (!quillet::UseLanguage(language))
+        std::fprintf(stderr, "Quillet has no texts in the language \"%s\"; it shows its own.\n",
+                     language.toLocal8Bit().constData());
     quillet::frmMain window;  // port files from the executable's directory
     window.show();
     // quillet FILE: the capture file is read once the window is up.
-    const QStringList args = QApplication::arguments();
     if (args.size() > 1) {
         const QString path = args.at(1);
         QTimer::singleShot(0, &window, [&window, path] { window.OpenAndTell(path); });

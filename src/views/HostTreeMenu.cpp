@@ -1,6 +1,7 @@
 #include "views/HostTreeMenu.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QMenu>
 #include <QTreeView>
 
@@ -12,7 +13,7 @@ HostTreeMenu::HostTreeMenu(QTreeView* tv, HostTreeNames& names, QWidget* menuOwn
 {
     mnuTree_ = new QMenu(menuOwner);
     mnuTree_->setObjectName(QStringLiteral("mnuTree"));
-    mnuHostNames_ = mnuTree_->addAction(QStringLiteral("显示主机名"));
+    mnuHostNames_ = mnuTree_->addAction(QCoreApplication::translate("HostTreeMenu", "显示主机名"));
     mnuHostNames_->setObjectName(QStringLiteral("mnuHostNames"));
     mnuHostNames_->setCheckable(true);
     mnuHostNames_->setChecked(names.Enabled());

@@ -1,6 +1,7 @@
 #include "views/HostTreeModel.h"
 
 #include <algorithm>
+#include <QCoreApplication>
 
 namespace quillet {
 
@@ -635,7 +636,8 @@ QVariant HostTreeModel::data(const QModelIndex& index, int role) const
     case Qt::DisplayRole: {
         const std::string_view text = node.text;
         if (root)
-            return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+            return id == srcRoot_ ? QCoreApplication::translate("HostTreeModel", "来源")
+                                  : QCoreApplication::translate("HostTreeModel", "目标");
         IPv4 address = 0;
         if (!names_.empty() && isHost(node) && AddressOf(node, address)) {
             const auto named = names_.find(address);

@@ -1,5 +1,7 @@
 #include "views/PacketListModel.h"
 
+#include <QCoreApplication>
+
 #include <array>
 
 namespace quillet {
@@ -25,12 +27,15 @@ PacketListModel::PacketListModel(const PacketStore& store, const PortDatabases& 
 
 QString PacketListModel::Caption(int column)
 {
-    static const std::array<QString, kColumnCount> captions = {
-        QStringLiteral("协议"),   QStringLiteral("原址"),   QStringLiteral("目标地址"), QStringLiteral("源端口"),
-        QStringLiteral("目标端口"), QStringLiteral("字节数"), QStringLiteral("时间"),
-        QStringLiteral("程序"),
+    static const std::array<const char*, kColumnCount> captions = {
+        QT_TRANSLATE_NOOP("PacketListModel", "协议"),     QT_TRANSLATE_NOOP("PacketListModel", "原址"),
+        QT_TRANSLATE_NOOP("PacketListModel", "目标地址"), QT_TRANSLATE_NOOP("PacketListModel", "源端口"),
+        QT_TRANSLATE_NOOP("PacketListModel", "目标端口"), QT_TRANSLATE_NOOP("PacketListModel", "字节数"),
+        QT_TRANSLATE_NOOP("PacketListModel", "时间"),     QT_TRANSLATE_NOOP("PacketListModel", "程序"),
     };
-    return column >= 0 && column < kColumnCount ? captions[static_cast<std::size_t>(column)] : QString();
+    return column >= 0 && column < kColumnCount
+               ? QCoreApplication::translate("PacketListModel", captions[static_cast<std::size_t>(column)])
+               : QString();
 }
 
 void PacketListModel::append(std::int64_t seq, int image, bool bPorts, int prefs)

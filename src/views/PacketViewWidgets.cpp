@@ -130,7 +130,7 @@ PacketViewWidgets::PacketViewWidgets(PacketViews& views, QWidget* listParent, QW
 
     PopUp_ = new QMenu(menuOwner);
     PopUp_->setObjectName(QStringLiteral("PopUp"));
-    mnuDelete_ = PopUp_->addAction(QStringLiteral("Delete Filter"));
+    mnuDelete_ = PopUp_->addAction(tr("Delete Filter"));
     mnuDelete_->setObjectName(QStringLiteral("mnuDelete"));
     connect(mnuDelete_, &QAction::triggered, this, [this] { mnuDelete_Click(); });
 

@@ -1,6 +1,7 @@
 #include "views/PacketViews.h"
 
 #include <algorithm>
+#include <QCoreApplication>
 #include <charconv>
 #include <new>
 
@@ -41,10 +42,10 @@ struct FieldFilter {
 PacketViews::PacketViews() : list_(store_, ports_), tree_()
 {
     tabs_ = {
-        {QString(), QStringLiteral("全部"), 7},
-        {QString(), QStringLiteral("接收"), 12},
-        {QString(), QStringLiteral("发送"), 4},
-        {QString(), QStringLiteral("IP"), 8},
+        {QString(), QCoreApplication::translate("PacketViews", "全部"), 7},
+        {QString(), QCoreApplication::translate("PacketViews", "接收"), 12},
+        {QString(), QCoreApplication::translate("PacketViews", "发送"), 4},
+        {QString(), QCoreApplication::translate("PacketViews", "IP"), 8},
     };
     tree_.AddRoots();
     tree_.endBurst();
@@ -373,7 +374,7 @@ void PacketViews::ts2_Click(int index)
 QString PacketViews::AppendFilterTab(const QString& name)
 {
     if (TabIndexOfKey(name) != 0)
-        return QStringLiteral("the tab strip already has a tab with the key \"%1\"").arg(name);
+        return QCoreApplication::translate("PacketViews", "标签栏中已有键为“%1”的标签").arg(name);
     tabs_.push_back({name, name, 0});
     return {};
 }
@@ -382,7 +383,7 @@ QString PacketViews::AddFilter(const QString& name, std::shared_ptr<const cFilte
 {
     const std::string key = Utf8(name);
     if (dFiltro.exists(key))
-        return QStringLiteral("Filter Name already exists!");
+        return QCoreApplication::translate("PacketViews", "Filter Name already exists!");
     QString refusal = AppendFilterTab(name);
     if (!refusal.isEmpty())
         return refusal;
