@@ -45,6 +45,7 @@ class TP_WinSplit;
 class frmConfig;
 class frmFiltro;
 class frmInfo;
+class frmTotals;
 
 // What the main window takes from outside; tests put in their own.
 struct frmMainOptions {
@@ -185,6 +186,12 @@ public:
     // pcapng. Empty on success, else why nothing was written.
     QString SaveCaptureFile(const QString& path, bool shownOnly);
 
+    // Opens the totals window (list menu, Ctrl+T), or raises it, and returns it.
+    frmTotals* ShowTotals();
+    // Adds a filter tab for the host (source or destination), named by its
+    // address, as the filter dialog would; an existing one is kept.
+    void AddHostFilter(const QString& address);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
@@ -296,6 +303,7 @@ private:
     QAction* actOpenFile_ = nullptr;
     QAction* actSaveAll_ = nullptr;
     QAction* actSaveShown_ = nullptr;
+    QAction* actTotals_ = nullptr;
 
     // Controls.
     QToolBar* tB_ = nullptr;
@@ -321,6 +329,7 @@ private:
     QPointer<frmFiltro> frmFiltro_;
     QPointer<frmConfig> frmConfig_;
     QPointer<frmInfo> frmInfo_;
+    QPointer<frmTotals> frmTotals_;
 };
 
 }  // namespace quillet

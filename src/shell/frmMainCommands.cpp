@@ -4,6 +4,7 @@
 
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QDateTime>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QModelIndex>
@@ -15,6 +16,7 @@
 #include "inspect/PayloadPane.h"
 #include "ports/frmConfig.h"
 #include "views/PacketViewWidgets.h"
+#include "views/frmTotals.h"
 
 namespace quillet {
 
@@ -32,6 +34,39 @@ void frmMain::ShowFilterDialog()
     context.resolve = [this](const std::string& name) { return HostNameToAddress(name, *sink_); };
     context.message = [this](const QString& text) { Tell(text); };
     frmFiltro::Open(frmFiltro_, context);
+}
+
+frmTotals* frmMain::ShowTotals()
+{
+    if (!frmTotals_) {
+        frmTotals_ = new frmTotals(views_, this);
+        frmTotals_->setAttribute(Qt::WA_DeleteOnClose);
+        frmTotals_->now = [this]() -> std::int64_t {
+            return CaptureOpen() ? QDateTime::currentMSecsSinceEpoch() * 1000 : 0;
+        };
+        frmTotals_->onHostFilter = [this](const QString& address) { AddHostFilter(address); };
+    }
+    frmTotals_->Refresh();
+    frmTotals_->show();
+    frmTotals_->raise();
+    frmTotals_->activateWindow();
+    return frmTotals_;
+}
+
+void frmMain::AddHostFilter(const QString& address)
+{
+    const std::string key = address.toStdString();
+    if (views_.dFiltro.exists(key))
+        return;
+    auto filter = std::make_shared<cFilter>();
+    filter->bSrc = true;
+    filter->bDest = true;
+    filter->Src = key;
+    filter->Dest = key;
+    if (viewWidgets_->AppendFilterTab(address).isEmpty()) {
+        views_.dFiltro.assign(key, filter);
+        views_.cF = filter;
+    }
 }
 
 void frmMain::ShowConfigDialog()

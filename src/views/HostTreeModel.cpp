@@ -473,9 +473,15 @@ bool HostTreeModel::AddressOf(const Node& node, IPv4& address)
 
 void HostTreeModel::hostChanged(IPv4 address)
 {
-    const FixedText<15> text = IPv4ToText(address);
+    TrafficNameChanged(IPv4ToText(address).view());
+}
+
+void HostTreeModel::TrafficNameChanged(std::string_view text)
+{
     for (const int root : {srcRoot_, destRoot_}) {
-        const int id = find(root, text.view());
+        if (root < 0)
+            continue;
+        const int id = find(root, text);
         if (id < 0 || static_cast<std::size_t>(id) >= firstPending_)
             continue;
         const QModelIndex at = createIndex(nodes_[static_cast<std::size_t>(id)].row, 0, quintptr(id));
@@ -503,6 +509,15 @@ void HostTreeModel::ClearHostNames()
     named.swap(names_);
     for (const auto& [address, name] : named)
         hostChanged(address);
+}
+
+QString HostTreeModel::ShownName(std::string_view address) const
+{
+    if (trafficNames)
+        if (const std::string* name = trafficNames->Find(address))
+            return QString::fromStdString(*name);
+    std::uint32_t packed = 0;
+    return AddressCodec::Pack(address, packed) ? HostName(packed) : QString();
 }
 
 QString HostTreeModel::HostName(IPv4 address) const
@@ -636,6 +651,9 @@ QVariant HostTreeModel::data(const QModelIndex& index, int role) const
         const std::string_view text = node.text;
         if (root)
             return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+        if (trafficNames && isHost(node))
+            if (const std::string* name = trafficNames->Find(text))
+                return FromLatin1(text) + QStringLiteral(" (") + QString::fromStdString(*name) + QLatin1Char(')');
         IPv4 address = 0;
         if (!names_.empty() && isHost(node) && AddressOf(node, address)) {
             const auto named = names_.find(address);
