@@ -29,6 +29,7 @@
 
 #include "capture/CaptureFileReader.h"
 #include "core/CaptureFile.h"
+#include "core/PcapngNotes.h"
 #include "views/PacketViewWidgets.h"
 
 namespace quillet {
@@ -41,6 +42,8 @@ constexpr auto kFileChunk = std::chrono::milliseconds(20);
 constexpr int kFramesPerCheck = 256;
 // A progress dialog appears once the work has taken this long.
 constexpr qint64 kProgressAfterMs = 500;
+// The comment that names a saved packet's program.
+constexpr const char* kProgramComment = "program: ";
 
 // The progress of one long file operation: a dialog once it takes a while,
 // Cancel, and the event loop between chunks.
@@ -103,8 +106,14 @@ void frmMain::BuildFileCommands()
     actSaveShown_ = new QAction(QStringLiteral("Save shown packets..."), this);
     actSaveShown_->setObjectName(QStringLiteral("actSaveShown"));
     connect(actSaveShown_, &QAction::triggered, this, [this] { SaveWithDialog(true); });
+    actTotals_ = new QAction(QStringLiteral("统计..."), this);
+    actTotals_->setObjectName(QStringLiteral("actTotals"));
+    actTotals_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    actTotals_->setShortcutContext(Qt::WindowShortcut);
+    connect(actTotals_, &QAction::triggered, this, [this] { ShowTotals(); });
     addAction(actOpenFile_);
     addAction(actSaveAll_);
+    addAction(actTotals_);
 }
 
 void frmMain::ShowListMenu(const QPoint& pos)
@@ -115,6 +124,8 @@ void frmMain::ShowListMenu(const QPoint& pos)
     menu.addSeparator();
     menu.addAction(actSaveAll_);
     menu.addAction(actSaveShown_);
+    menu.addSeparator();
+    menu.addAction(actTotals_);
     menu.exec(viewWidgets_->lv()->viewport()->mapToGlobal(pos));
 }
 
@@ -194,8 +205,22 @@ QString frmMain::OpenCaptureFile(const QString& path)
         std::int64_t first;
         ~NotLookedUp() { views.Programs().NotLookedUp(first, views.lSeq()); }
     } notLookedUp{views_, firstSeq};
-    const CaptureFileReader::DatagramFn fn = [this](std::span<const std::uint8_t> d, std::int64_t ts) {
+    // A pcapng file's comments name the packets' programs, its name blocks hosts.
+    const std::unique_ptr<PcapngNotes> notes = PcapngNotes::Open(QFile::encodeName(path).toStdString());
+    std::int64_t notedFrames = 0;
+    std::string comment;
+    const CaptureFileReader::DatagramFn fn = [&](std::span<const std::uint8_t> d, std::int64_t ts) {
+        for (; notes && notedFrames < reader->framesRead(); ++notedFrames)
+            notes->NextPacket(comment);
+        if (notes && comment.starts_with(kProgramComment))
+            views_.SetProgramOfNext(comment.substr(std::strlen(kProgramComment)));
         ReceiveOne(d, ts);
+        views_.SetProgramOfNext({});
+    };
+    const auto takeNames = [&] {
+        if (notes)
+            for (const auto& [address, name] : notes->TakeNames())
+                views_.SetTrafficName(address, name);
     };
     FileProgress progress(this, QStringLiteral("Reading %1").arg(shown));
     CaptureFileReader::Status status = CaptureFileReader::Status::More;
@@ -207,6 +232,7 @@ QString frmMain::OpenCaptureFile(const QString& path)
                 status = reader->Read(kFramesPerCheck, fn);
             while (status == CaptureFileReader::Status::More && std::chrono::steady_clock::now() - start < kFileChunk);
             receivedInBurst_ = true;  // panel 1 shows the count even when nothing was IPv4
+            takeNames();
             EndReceive();
             if (status != CaptureFileReader::Status::More || storeFull_)
                 break;
@@ -286,6 +312,26 @@ QString frmMain::SaveCaptureFile(const QString& path, bool shownOnly)
     if (!writer)
         return QStringLiteral("%1 cannot be written: %2.").arg(shown, QString::fromLocal8Bit(error));
 
+    // Every named address, the traffic's names over the reverse look-ups'.
+    if (CaptureFileFormatForName(target) == CaptureFileFormat::Pcapng) {
+        std::vector<std::pair<std::string, std::string>> names;
+        const NameTable& seen = views_.TrafficNames();
+        for (const auto& [address, name] : views_.TreeModel().ReverseNames()) {
+            const std::string text(IPv4ToText(address).view());
+            if (!seen.Find(text))
+                names.emplace_back(text, name.toStdString());
+        }
+        for (auto& named : seen.All())
+            names.push_back(std::move(named));
+        if (!writer->AppendNames(names)) {
+            const QString why = QString::fromLocal8Bit(writer->error());
+            writer.reset();
+            if (!special)
+                ::unlink(temp.c_str());
+            return QStringLiteral("%1 cannot be written: %2.").arg(shown, why);
+        }
+    }
+
     fileBusy_ = true;
     FileProgress progress(this, QStringLiteral("Saving %1").arg(shown));
     QString failure;
@@ -303,7 +349,9 @@ QString frmMain::SaveCaptureFile(const QString& path, bool shownOnly)
                     failure = QString::fromLocal8Bit(views_.DatagramError());
                     break;
                 }
-                if (!writer->Append(ts, bytes, static_cast<std::uint32_t>(bytes.size()))) {
+                const QString program = views_.ProgramOf(seq, views_.dPackets().at(seq));
+                const std::string note = program.isEmpty() ? std::string() : kProgramComment + program.toStdString();
+                if (!writer->Append(ts, bytes, static_cast<std::uint32_t>(bytes.size()), note)) {
                     failure = QString::fromLocal8Bit(writer->error());
                     break;
                 }
