@@ -651,7 +651,7 @@ QVariant HostTreeModel::data(const QModelIndex& index, int role) const
         const std::string_view text = node.text;
         if (root)
             return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-        if (trafficNames && isHost(node))
+        if (trafficNames && trafficNames->size() != 0 && isHost(node))
             if (const std::string* name = trafficNames->Find(text))
                 return FromLatin1(text) + QStringLiteral(" (") + QString::fromStdString(*name) + QLatin1Char(')');
         IPv4 address = 0;

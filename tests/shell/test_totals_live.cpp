@@ -2,6 +2,8 @@
 // saved pcapng that tshark and Quillet read back (needs root).
 #include <gtest/gtest.h>
 
+#include <numeric>
+
 #include <QAbstractItemView>
 #include <QAction>
 #include <QComboBox>
@@ -142,6 +144,27 @@ TEST(TotalsLive, CapturedDnsNamesTheHostTalkerTotalsAreExactAndASavedFileKeepsNa
     ASSERT_EQ(host.size(), 8);
     EXPECT_EQ(host[1], "www.quillet.test");
     EXPECT_TRUE(host[6].split(", ").contains(owner)) << host[6].toStdString();
+
+    // Sorted by sent bytes as numbers; the selected row's rate over five minutes
+    // holds all its bytes; a double-click on the host adds its filter tab.
+    auto* programs = totals->findChild<QTableView*>("lvPrograms");
+    programs->sortByColumn(3, Qt::DescendingOrder);
+    for (int r = 1; r < programs->model()->rowCount(); ++r)
+        EXPECT_GE(programs->model()->index(r - 1, 3).data().toULongLong(),
+                  programs->model()->index(r, 3).data().toULongLong());
+    for (int r = 0; r < programs->model()->rowCount(); ++r)
+        if (programs->model()->index(r, 0).data().toString() == owner)
+            programs->setCurrentIndex(programs->model()->index(r, 0));
+    const std::vector<double>& rate = totals->chartRate()->Values();
+    EXPECT_EQ(std::accumulate(rate.begin(), rate.end(), 0.0), static_cast<double>(expect[2] + expect[3]));
+    auto* hostsView = totals->findChild<QTableView*>("lvHosts");
+    for (int r = 0; r < hostsView->model()->rowCount(); ++r)
+        if (hostsView->model()->index(r, 0).data().toString() == VethNamespace::kPeerAddr)
+            Q_EMIT hostsView->doubleClicked(hostsView->model()->index(r, 1));
+    const int tab = w.Views().TabIndexOfKey(VethNamespace::kPeerAddr);
+    ASSERT_GT(tab, 0);
+    w.Views().ts2_Click(tab);
+    EXPECT_EQ(list->rowCount(), static_cast<int>(w.Views().lSeq())) << "every packet has the peer at one end";
 
     // Saved: tshark reads the name block and the program comments.
     const QString path = dir.filePath("totals.pcapng");
