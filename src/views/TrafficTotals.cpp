@@ -146,10 +146,14 @@ void TrafficTotals::Add(std::string_view remote, std::uint64_t remoteKey, std::u
     flow.counts.Add(sent, bytes, tsUs);
     if (tsUs > 0) {
         const std::int64_t second = SecondOf(tsUs);
-        if (flow.seconds.empty() || flow.seconds.back().first != second)
+        if (flow.seconds.empty() || flow.seconds.back().first != second) {
+            // Only five minutes are charted: older seconds need not wait for a fold.
+            if (flow.seconds.size() >= RateHistory::kSeconds)
+                flow.seconds.erase(flow.seconds.begin());
             flow.seconds.emplace_back(second, bytes);
-        else
+        } else {
             flow.seconds.back().second += bytes;
+        }
     }
     if (!flow.queued) {
         flow.queued = true;
@@ -168,7 +172,9 @@ bool TrafficTotals::Fold(const ProgramOwners& owners)
     std::size_t kept = 0;
     for (const std::uint32_t id : pending_) {
         Flow& flow = flows_[id];
-        if (flow.awaitSeq > owners.AnsweredThrough()) {
+        // Waits for the answer about its newest packet, unless nothing is
+        // asked any more (an endpoint past the look-ups' limit is never).
+        if (flow.awaitSeq > owners.AnsweredThrough() && (owners.Unanswered() || owners.HasPending())) {
             pending_[kept++] = id;
             continue;
         }
