@@ -107,6 +107,9 @@ void TrafficTotals::Add(std::string_view remote, std::uint64_t remoteKey, std::u
 {
     if (remote.empty())
         remoteKey = 0;
+    // Datagrams of one flow mostly come in runs: the last flow is kept at hand.
+    if (!flows_.empty() && lastKey_ == FlowKey{remoteKey, endpoint})
+        return Count(flows_[lastFlow_], sent, bytes, tsUs, owner);
     auto it = flowIds_.find(FlowKey{remoteKey, endpoint});
     if (it == flowIds_.end()) {
         if (flows_.size() >= kMaxFlows) {
@@ -126,7 +129,12 @@ void TrafficTotals::Add(std::string_view remote, std::uint64_t remoteKey, std::u
         }
     }
     lastFlow_ = it->second;
-    Flow& flow = flows_[lastFlow_];
+    lastKey_ = it->first;
+    Count(flows_[lastFlow_], sent, bytes, tsUs, owner);
+}
+
+void TrafficTotals::Count(Flow& flow, bool sent, std::uint64_t bytes, std::int64_t tsUs, const QString* owner)
+{
     newestUs_ = std::max(newestUs_, tsUs);
     changed_ = true;
     if (flow.host >= 0) {

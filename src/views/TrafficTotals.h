@@ -126,6 +126,7 @@ private:
     std::uint32_t ProgramRowOf(const QString& name);
     void Credit(std::uint32_t program, std::int32_t host, std::uint64_t bytes);
     std::int32_t HostOf(std::string_view remote);
+    void Count(Flow& flow, bool sent, std::uint64_t bytes, std::int64_t tsUs, const QString* owner);
 
     std::vector<ProgramRow> programs_;
     QHash<QString, std::uint32_t> programIds_;
@@ -135,6 +136,7 @@ private:
     std::vector<Flow> flows_;
     std::vector<std::uint32_t> pending_;  // flows with counts to fold
     std::uint32_t lastFlow_ = 0;
+    FlowKey lastKey_{};
     std::int64_t newestUs_ = 0;
     bool changed_ = false;
 };
