@@ -10,7 +10,7 @@ packages=(
   libgtest-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
   fonts-liberation fonts-wqy-microhei
-  libcap2-bin iproute2 tcpdump
+  libcap2-bin iproute2 tcpdump tshark
   libxcb1-dev xvfb xauth x11-utils
 )
 

@@ -105,10 +105,56 @@
         </message>
     </context>
     <context>
+        <name>TotalsTableModel</name>
+        <message>
+            <source>程序</source>
+            <translation>Program</translation>
+        </message>
+        <message>
+            <source>发送包</source>
+            <translation>Packets sent</translation>
+        </message>
+        <message>
+            <source>接收包</source>
+            <translation>Packets received</translation>
+        </message>
+        <message>
+            <source>发送字节</source>
+            <translation>Bytes sent</translation>
+        </message>
+        <message>
+            <source>接收字节</source>
+            <translation>Bytes received</translation>
+        </message>
+        <message>
+            <source>速率</source>
+            <translation>Rate</translation>
+        </message>
+        <message>
+            <source>最近</source>
+            <translation>Last</translation>
+        </message>
+        <message>
+            <source>主机</source>
+            <translation>Host</translation>
+        </message>
+        <message>
+            <source>名称</source>
+            <translation>Name</translation>
+        </message>
+    </context>
+    <context>
         <name>quillet::PacketViewWidgets</name>
         <message>
             <source>Delete Filter</source>
             <translation>Delete Filter</translation>
+        </message>
+    </context>
+    <context>
+        <name>quillet::RateChart</name>
+        <message>
+            <source>%1 — 最高 %2 B/s, 5 分钟</source>
+            <translation>%1 — peak %2 B/s, 5 minutes</translation>
         </message>
     </context>
     <context>
@@ -257,6 +303,21 @@
         <message>
             <source>打开</source>
             <translation>Open</translation>
+        </message>
+        <message>
+            <source>统计...</source>
+            <translation>Totals...</translation>
+        </message>
+    </context>
+    <context>
+        <name>quillet::frmTotals</name>
+        <message>
+            <source>统计</source>
+            <translation>Totals</translation>
+        </message>
+        <message>
+            <source>(无程序)</source>
+            <translation>(no program)</translation>
         </message>
     </context>
 </TS>

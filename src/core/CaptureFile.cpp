@@ -1,5 +1,6 @@
 #include "core/CaptureFile.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -218,6 +219,78 @@ bool CaptureFileWriter::Append(std::int64_t timestampUs, std::span<const std::ui
     const std::uint32_t header = PutRecord(buffer_.data() + at, format_, timestampUs, bytes, originalLength);
     if (dataOffset)
         *dataOffset = start + header;
+    return true;
+}
+
+bool CaptureFileWriter::Append(std::int64_t timestampUs, std::span<const std::uint8_t> bytes,
+                               std::uint32_t originalLength, std::string_view comment)
+{
+    if (comment.empty() || format_ != CaptureFileFormat::Pcapng || failed_ || fd_ < 0
+        || bytes.size() > kMaxPacketBytes || comment.size() > 0xFFFF)
+        return Append(timestampUs, bytes, originalLength);
+    // An enhanced packet block with the options opt_comment and opt_endofopt
+    // between the packet and the closing length.
+    const std::size_t base = RecordBytes(format_, bytes.size());
+    const std::size_t options = 4 + ((comment.size() + 3u) & ~std::size_t{3}) + 4;
+    const auto total = static_cast<std::uint32_t>(base + options);
+    if (buffer_.size() + total > kBufferBytes && !Flush())
+        return false;
+    const std::size_t at = buffer_.size();
+    buffer_.resize(at + total, 0);
+    PutRecord(buffer_.data() + at, format_, timestampUs, bytes, originalLength);
+    std::uint8_t* out = buffer_.data() + at;
+    std::memcpy(out + 4, &total, 4);
+    std::uint8_t* opt = out + base - 4;
+    const std::uint16_t code = 1;
+    const auto length = static_cast<std::uint16_t>(comment.size());
+    std::memcpy(opt, &code, 2);
+    std::memcpy(opt + 2, &length, 2);
+    std::memcpy(opt + 4, comment.data(), comment.size());
+    std::memset(opt + 4 + comment.size(), 0, options - 4 - comment.size());  // padding, opt_endofopt
+    std::memcpy(out + total - 4, &total, 4);
+    return true;
+}
+
+bool CaptureFileWriter::AppendNames(const std::vector<std::pair<std::string, std::string>>& names)
+{
+    if (format_ != CaptureFileFormat::Pcapng || names.empty())
+        return !failed_;
+    std::vector<std::uint8_t> block;
+    Put<std::uint32_t>(block, 4);  // name resolution block
+    Put<std::uint32_t>(block, 0);  // its length, below
+    for (const auto& [address, name] : names) {
+        std::uint8_t bytes[16];
+        std::uint16_t type = 0;
+        std::size_t size = 0;
+        if (::inet_pton(AF_INET, address.c_str(), bytes) == 1) {
+            type = 1;
+            size = 4;
+        } else if (::inet_pton(AF_INET6, address.c_str(), bytes) == 1) {
+            type = 2;
+            size = 16;
+        }
+        if (type == 0 || name.empty() || name.size() > 253 || name.find('\0') != std::string::npos)
+            continue;
+        const std::size_t length = size + name.size() + 1;
+        Put<std::uint16_t>(block, type);
+        Put<std::uint16_t>(block, static_cast<std::uint16_t>(length));
+        block.insert(block.end(), bytes, bytes + size);
+        block.insert(block.end(), name.begin(), name.end());
+        block.resize(block.size() + 1 + ((4 - length % 4) % 4), 0);
+    }
+    Put<std::uint32_t>(block, 0);  // nrb_record_end
+    const auto total = static_cast<std::uint32_t>(block.size() + 4);
+    Put<std::uint32_t>(block, total);
+    std::memcpy(block.data() + 4, &total, 4);
+    if (failed_)
+        return false;
+    if (fd_ < 0)
+        return Fail("The capture file is closed");
+    if (buffer_.size() + block.size() > kBufferBytes && !Flush())
+        return false;
+    if (block.size() > kBufferBytes)
+        return Flush() && WriteAll(block.data(), block.size());
+    buffer_.insert(buffer_.end(), block.begin(), block.end());
     return true;
 }
 

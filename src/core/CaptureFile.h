@@ -43,6 +43,13 @@ public:
     // dataOffset (optional) receives the file offset of the packet's first byte. false on failure.
     bool Append(std::int64_t timestampUs, std::span<const std::uint8_t> bytes,
                 std::uint32_t originalLength, std::uint64_t* dataOffset = nullptr);
+    // The same with a comment on the packet (pcapng; classic pcap has none).
+    bool Append(std::int64_t timestampUs, std::span<const std::uint8_t> bytes, std::uint32_t originalLength,
+                std::string_view comment);
+    // Host names of addresses (dotted decimal or IPv6 text) in one name
+    // resolution block (pcapng; nothing in classic pcap). Addresses that are
+    // neither, and names that are empty or longer than 253 bytes, are left out.
+    bool AppendNames(const std::vector<std::pair<std::string, std::string>>& names);
     bool Flush();  // write the buffer to the file
     bool Close();  // flush and close; false on failure
     const std::string& error() const { return error_; }  // what failed, e.g. "No space left on device"

@@ -122,6 +122,21 @@ void ProgramOwners::NotLookedUp(std::int64_t first, std::int64_t last)
         notLookedUp_.emplace_back(first, last);
 }
 
+void ProgramOwners::SetOwnerOf(std::int64_t seq, const std::string& text)
+{
+    const std::uint32_t owner = Intern(text);
+    if (owner == 0 || (!given_.empty() && given_.back().first >= seq))
+        return;
+    given_.emplace_back(seq, owner);
+}
+
+const QString* ProgramOwners::OwnerOf(std::int64_t seq) const
+{
+    const auto it = std::lower_bound(given_.begin(), given_.end(), seq,
+                                     [](const auto& g, std::int64_t s) { return g.first < s; });
+    return it != given_.end() && it->first == seq ? &owners_[it->second] : nullptr;
+}
+
 const QString* ProgramOwners::OwnerAt(std::uint64_t key, std::int64_t seq) const
 {
     const std::uint32_t index = Find(key);

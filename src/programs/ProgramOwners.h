@@ -77,6 +77,12 @@ public:
     // have no owner whatever their endpoints had.
     void NotLookedUp(std::int64_t first, std::int64_t last);
 
+    // The owner of the packet seq as a capture file gave it ("name (pid)");
+    // sequence numbers come in rising order.
+    void SetOwnerOf(std::int64_t seq, const std::string& text);
+    // That owner, nullptr when the file gave none.
+    const QString* OwnerOf(std::int64_t seq) const;
+
     // The owner of the endpoint for the packet seq; nullptr when none.
     const QString* OwnerAt(std::uint64_t key, std::int64_t seq) const;
 
@@ -113,6 +119,7 @@ private:
     std::vector<QString> owners_;  // 0: none
     QHash<QString, std::uint32_t> ownerIds_;
     std::vector<std::pair<std::int64_t, std::int64_t>> notLookedUp_;
+    std::vector<std::pair<std::int64_t, std::uint32_t>> given_;  // (seq, owner) from files, by seq
 };
 
 }  // namespace quillet

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <QObject>
@@ -134,6 +135,8 @@ private:
     void SetState(bool capturing);
     void Show(StatusPanel panel, const QString& text);
     QString SpoolProblem();
+    // The (address, name) pairs a saved pcapng keeps.
+    std::vector<std::pair<std::string, std::string>> NamedAddresses() const;
     void OnReadable();
     void Post(std::intptr_t lParam);
     void ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t timestampUs);

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include <QDir>
@@ -16,6 +18,7 @@
 
 #include "capture/CaptureFileReader.h"
 #include "core/CaptureFile.h"
+#include "core/PcapngNotes.h"
 
 namespace quillet {
 
@@ -25,6 +28,8 @@ namespace {
 // the event loop served) in between.
 constexpr auto kFileChunk = std::chrono::milliseconds(20);
 constexpr int kFramesPerCheck = 256;
+// The comment that names a saved packet's program.
+constexpr std::string_view kProgramComment = "program: ";
 
 // Unset a flag when the scope ends.
 struct ClearOnExit {
@@ -61,8 +66,17 @@ QString CaptureSession::ReadFile(const QString& path, const Progress& progress)
         std::int64_t first;
         ~NotLookedUp() { views.Programs().NotLookedUp(first, views.lSeq()); }
     } notLookedUp{views_, firstSeq};
-    const CaptureFileReader::DatagramFn fn = [this](std::span<const std::uint8_t> d, std::int64_t ts) {
+    // A pcapng file's comments name the packets' programs, its name blocks hosts.
+    const std::unique_ptr<PcapngNotes> notes = PcapngNotes::Open(QFile::encodeName(path).toStdString());
+    std::int64_t notedFrames = 0;
+    std::string comment;
+    const CaptureFileReader::DatagramFn fn = [&](std::span<const std::uint8_t> d, std::int64_t ts) {
+        for (; notes && notedFrames < reader->framesRead(); ++notedFrames)
+            notes->NextPacket(comment);
+        if (notes && comment.starts_with(kProgramComment))
+            views_.SetProgramOfNext(comment.substr(kProgramComment.size()));
         ReceiveOne(d, ts);
+        views_.SetProgramOfNext({});
     };
     CaptureFileReader::Status status = CaptureFileReader::Status::More;
     bool cancelled = false;
@@ -73,6 +87,9 @@ QString CaptureSession::ReadFile(const QString& path, const Progress& progress)
                 status = reader->Read(kFramesPerCheck, fn);
             while (status == CaptureFileReader::Status::More && std::chrono::steady_clock::now() - start < kFileChunk);
             receivedInBurst_ = true;  // panel 1 shows the count even when nothing was IPv4
+            if (notes)
+                for (const auto& [address, name] : notes->TakeNames())
+                    views_.SetTrafficName(address, name);
             EndReceive();
             if (status != CaptureFileReader::Status::More || storeFull_)
                 break;
@@ -122,6 +139,21 @@ QString CaptureSession::ReadFile(const QString& path, const Progress& progress)
     return message;
 }
 
+// Every named address, the traffic's names over the reverse look-ups'.
+std::vector<std::pair<std::string, std::string>> CaptureSession::NamedAddresses() const
+{
+    std::vector<std::pair<std::string, std::string>> names;
+    const NameTable& seen = views_.TrafficNames();
+    for (const auto& [address, name] : views_.TreeModel().ReverseNames()) {
+        std::string text(IPv4ToText(address).view());
+        if (!seen.Find(text))
+            names.emplace_back(std::move(text), name.toStdString());
+    }
+    for (auto& named : seen.All())
+        names.push_back(std::move(named));
+    return names;
+}
+
 QString CaptureSession::SaveFile(const QString& path, bool shownOnly, const Progress& progress)
 {
     const QString shown = QDir::toNativeSeparators(path);
@@ -150,12 +182,20 @@ QString CaptureSession::SaveFile(const QString& path, bool shownOnly, const Prog
         temp, CaptureFileFormatForName(target), CaptureFileWriter::kLinkTypeRaw, error);
     if (!writer)
         return QStringLiteral("%1 cannot be written: %2.").arg(shown, QString::fromLocal8Bit(error));
+    if (!writer->AppendNames(NamedAddresses())) {
+        const QString why = QString::fromLocal8Bit(writer->error());
+        writer.reset();
+        if (!special)
+            ::unlink(temp.c_str());
+        return QStringLiteral("%1 cannot be written: %2.").arg(shown, why);
+    }
 
     fileBusy_ = true;
     ClearOnExit notBusy{fileBusy_};
     QString failure;
     bool cancelled = false;
     std::vector<std::uint8_t> bytes;
+    std::string note;
     std::int64_t done = 0;
     while (done < count && failure.isEmpty()) {
         const auto start = std::chrono::steady_clock::now();
@@ -168,7 +208,11 @@ QString CaptureSession::SaveFile(const QString& path, bool shownOnly, const Prog
                     failure = QString::fromLocal8Bit(views_.DatagramError());
                     break;
                 }
-                if (!writer->Append(ts, bytes, static_cast<std::uint32_t>(bytes.size()))) {
+                const QString program = views_.ProgramOf(seq, views_.dPackets().at(seq));
+                note.clear();
+                if (!program.isEmpty())
+                    note.append(kProgramComment).append(program.toStdString());
+                if (!writer->Append(ts, bytes, static_cast<std::uint32_t>(bytes.size()), note)) {
                     failure = QString::fromLocal8Bit(writer->error());
                     break;
                 }

@@ -5,12 +5,12 @@
 #include <memory>
 #include <vector>
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
 #include <QStringList>
 
 #include "capture/CaptureSource.h"
+#include "inspect/PaneFollow.h"
 #include "session/CaptureSession.h"
 #include "shell/CaptureStatusBar.h"
 #include "shell/KernelVersion.h"
@@ -29,7 +29,6 @@ class QLabel;
 class QModelIndex;
 class QPlainTextEdit;
 class QTabBar;
-class QTimer;
 class QToolBar;
 class QTreeView;
 
@@ -40,6 +39,7 @@ class TP_WinSplit;
 class frmConfig;
 class frmFiltro;
 class frmInfo;
+class frmTotals;
 
 // What the main window takes from outside; tests put in their own.
 struct frmMainOptions {
@@ -145,9 +145,9 @@ public:
     QPlainTextEdit* txtData() const { return txtData_; }
     // How often Text1 and txtData were filled from a row (clicks, keyboard
     // moves, the follow at the end of a burst); emptying them is not counted.
-    int PaneFills() const { return paneFills_; }
+    int PaneFills() const { return paneFollow_->Fills(); }
     // The shortest time between two fills by the follow of new rows.
-    static constexpr int kFollowFillIntervalMs = 100;
+    static constexpr int kFollowFillIntervalMs = PaneFollow::kFillIntervalMs;
 
     // Test seam beside the real path: hands datagrams (whole IPv4 datagrams)
     // to the receive path as one notification's burst would.
@@ -168,6 +168,9 @@ public:
     QString SaveCaptureFile(const QString& path, bool shownOnly);
     // Opens, showing the message to the user (command line, drop, dialog).
     void OpenAndTell(const QString& path);
+
+    // Opens the totals window (list menu, Ctrl+T), or raises it, and returns it.
+    frmTotals* ShowTotals();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -196,10 +199,7 @@ private:
     void ShowFilterDialog();
     void ShowConfigDialog();
     void ConnectListHandlers();
-    void lv_Click(const QModelIndex& index);
     void lv_DblClick(const QModelIndex& index);
-    void lv_CurrentRowChanged(const QModelIndex& current);
-    void FillPanes(const QModelIndex& row);
 
     // Capture files (frmMainFiles.cpp).
     void BuildFileCommands();
@@ -222,18 +222,11 @@ private:
     bool unloaded_ = false;
     bool shownOnce_ = false;
     QStringList startupProblems_;
-    int paneFills_ = 0;
-    // The follow of new rows fills the panes at the end of a burst, at most
-    // once per kFollowFillInterval; a later burst's row is filled when the
-    // interval is over.
-    QElapsedTimer lastFollowFill_;
-    QTimer* followFill_ = nullptr;
-    // The row the panes were filled with when a mouse press made it
-    // current; the click that ends the press does not fill them again.
-    int filledOnPress_ = -1;
+    PaneFollow* paneFollow_ = nullptr;
     QAction* actOpenFile_ = nullptr;
     QAction* actSaveAll_ = nullptr;
     QAction* actSaveShown_ = nullptr;
+    QAction* actTotals_ = nullptr;
 
     // Controls.
     QToolBar* tB_ = nullptr;
@@ -255,6 +248,7 @@ private:
     QPointer<frmFiltro> frmFiltro_;
     QPointer<frmConfig> frmConfig_;
     QPointer<frmInfo> frmInfo_;
+    QPointer<frmTotals> frmTotals_;
 };
 
 }  // namespace quillet

@@ -51,8 +51,14 @@ void frmMain::BuildFileCommands()
     actSaveShown_ = new QAction(tr("保存所显示的数据包..."), this);
     actSaveShown_->setObjectName(QStringLiteral("actSaveShown"));
     connect(actSaveShown_, &QAction::triggered, this, [this] { SaveWithDialog(true); });
+    actTotals_ = new QAction(tr("统计..."), this);
+    actTotals_->setObjectName(QStringLiteral("actTotals"));
+    actTotals_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    actTotals_->setShortcutContext(Qt::WindowShortcut);
+    connect(actTotals_, &QAction::triggered, this, [this] { ShowTotals(); });
     addAction(actOpenFile_);
     addAction(actSaveAll_);
+    addAction(actTotals_);
 }
 
 void frmMain::ShowListMenu(const QPoint& pos)
@@ -63,6 +69,8 @@ void frmMain::ShowListMenu(const QPoint& pos)
     menu.addSeparator();
     menu.addAction(actSaveAll_);
     menu.addAction(actSaveShown_);
+    menu.addSeparator();
+    menu.addAction(actTotals_);
     menu.exec(viewWidgets_->lv()->viewport()->mapToGlobal(pos));
 }
 

@@ -474,9 +474,15 @@ bool HostTreeModel::AddressOf(const Node& node, IPv4& address)
 
 void HostTreeModel::hostChanged(IPv4 address)
 {
-    const FixedText<15> text = IPv4ToText(address);
+    TrafficNameChanged(IPv4ToText(address).view());
+}
+
+void HostTreeModel::TrafficNameChanged(std::string_view text)
+{
     for (const int root : {srcRoot_, destRoot_}) {
-        const int id = find(root, text.view());
+        if (root < 0)
+            continue;
+        const int id = find(root, text);
         if (id < 0 || static_cast<std::size_t>(id) >= firstPending_)
             continue;
         const QModelIndex at = createIndex(nodes_[static_cast<std::size_t>(id)].row, 0, quintptr(id));
@@ -504,6 +510,15 @@ void HostTreeModel::ClearHostNames()
     named.swap(names_);
     for (const auto& [address, name] : named)
         hostChanged(address);
+}
+
+QString HostTreeModel::ShownName(std::string_view address) const
+{
+    if (trafficNames)
+        if (const std::string* name = trafficNames->Find(address))
+            return QString::fromStdString(*name);
+    std::uint32_t packed = 0;
+    return AddressCodec::Pack(address, packed) ? HostName(packed) : QString();
 }
 
 QString HostTreeModel::HostName(IPv4 address) const
@@ -638,6 +653,9 @@ QVariant HostTreeModel::data(const QModelIndex& index, int role) const
         if (root)
             return id == srcRoot_ ? QCoreApplication::translate("HostTreeModel", "来源")
                                   : QCoreApplication::translate("HostTreeModel", "目标");
+        if (trafficNames && trafficNames->size() != 0 && isHost(node))
+            if (const std::string* name = trafficNames->Find(text))
+                return FromLatin1(text) + QStringLiteral(" (") + QString::fromStdString(*name) + QLatin1Char(')');
         IPv4 address = 0;
         if (!names_.empty() && isHost(node) && AddressOf(node, address)) {
             const auto named = names_.find(address);

@@ -11,6 +11,7 @@
 
 #include "core/FixedText.h"
 #include "core/IPv4Text.h"
+#include "core/NameTable.h"
 #include "decode/RecordFields.h"
 #include "views/ListRoles.h"
 
@@ -107,6 +108,15 @@ public:
     // Every host node shows its address alone again.
     void ClearHostNames();
     QString HostName(IPv4 address) const;
+    // Every name of the reverse look-ups, by address.
+    const std::unordered_map<IPv4, QString>& ReverseNames() const { return names_; }
+    // Names seen in the traffic, by address text: they win over the names
+    // above and show whether look-ups are on or not. Not set: none.
+    const NameTable* trafficNames = nullptr;
+    // The traffic's name of that address changed.
+    void TrafficNameChanged(std::string_view address);
+    // The name a host node of that address shows (empty when none).
+    QString ShownName(std::string_view address) const;
     // The addresses of every host node, source side first, in node order.
     std::vector<IPv4> HostAddresses() const;
     // Called at the end of a burst with the addresses of the host nodes it

@@ -193,6 +193,22 @@ QString PacketViewWidgets::AppendFilterTab(const QString& name)
     return {};
 }
 
+void PacketViewWidgets::AddHostFilter(const QString& address)
+{
+    const std::string key = address.toStdString();
+    if (views_.dFiltro.exists(key))
+        return;
+    auto filter = std::make_shared<cFilter>();
+    filter->bSrc = true;
+    filter->bDest = true;
+    filter->Src = key;
+    filter->Dest = key;
+    if (AppendFilterTab(address).isEmpty()) {
+        views_.dFiltro.assign(key, filter);
+        views_.cF = filter;
+    }
+}
+
 void PacketViewWidgets::ts2_Click()
 {
     views_.ts2_Click(ts2_->currentIndex() + 1);

@@ -54,6 +54,9 @@ public:
     // Appends a filter tab to the strip and the views. Empty text when added,
     // else the reason the strip cannot take the name.
     QString AppendFilterTab(const QString& name);
+    // Adds a filter tab for the host (source or destination), named by its
+    // address, as the filter dialog would; an existing one is kept.
+    void AddHostFilter(const QString& address);
 
     // The handlers, callable directly.
     void ts2_Click();                                        // rebuild for the selected tab

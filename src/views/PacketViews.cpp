@@ -49,6 +49,7 @@ PacketViews::PacketViews() : list_(store_, ports_), tree_()
     };
     tree_.AddRoots();
     tree_.endBurst();
+    tree_.trafficNames = &trafficNames_;
     list_.programText = [this](std::int64_t seq, const clV& record) { return ProgramOf(seq, record); };
 }
 
@@ -106,10 +107,14 @@ void PacketViews::NoteProgram(std::int64_t seq)
     const int n = LocalEndpoints(store_.at(seq), keys);
     for (int i = 0; i < n; ++i)
         programs_.Note(keys[i], seq);
+    if (n > 0)
+        totals_.AwaitLookUp(seq);
 }
 
 QString PacketViews::ProgramOf(std::int64_t seq, const clV& record) const
 {
+    if (const QString* given = programs_.OwnerOf(seq))
+        return *given;
     std::uint64_t keys[2];
     const int n = LocalEndpoints(record, keys);
     QString text;
@@ -126,14 +131,13 @@ QString PacketViews::ProgramOf(std::int64_t seq, const clV& record) const
 
 std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::int64_t timestampUs)
 {
-    return StorePacket(d.protocol, d.srcAddr, d.destAddr, d.srcPort, d.destPort, d.data, d.size,
-                       arrivalTime(timestampUs));
+    return StorePacket(d, d.data, timestampUs);
 }
 
 std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::string_view payload, std::int64_t timestampUs)
 {
-    return StorePacket(d.protocol, d.srcAddr, d.destAddr, d.srcPort, d.destPort, payload, d.size,
-                       arrivalTime(timestampUs));
+    return StoreText(d.protocol, d.srcAddr, d.destAddr, d.srcPort, d.destPort, payload, d.size,
+                     arrivalTime(timestampUs), timestampUs, d.payloadAt + static_cast<std::uint64_t>(d.size));
 }
 
 std::int64_t PacketViews::StorePacket(DecodedDatagram&& d, std::int64_t timestampUs)
@@ -163,7 +167,8 @@ clV PacketViews::MakeRecord(std::string_view protocol, std::string_view srcAddr,
     return record;
 }
 
-std::int64_t PacketViews::Keep(const clV& record)
+std::int64_t PacketViews::Keep(const clV& record, std::string_view srcText, std::string_view destText,
+                               std::uint64_t bytes, std::int64_t tsUs, std::span<const std::uint8_t> payload)
 {
     const std::size_t rows = list_.totalRows();
     const int follow = followRow_;
@@ -184,7 +189,50 @@ std::int64_t PacketViews::Keep(const clV& record)
         store_.RemoveLast();
         throw;
     }
+    Count(seq, record, srcText, destText, bytes, tsUs);
+    SeeNames(record, destText, payload);
     return seq;
+}
+
+void PacketViews::Count(std::int64_t seq, const clV& record, std::string_view srcText, std::string_view destText,
+                        std::uint64_t bytes, std::int64_t tsUs)
+{
+    const QString* owner = nullptr;
+    if (!nextProgram_.empty()) {
+        programs_.SetOwnerOf(seq, nextProgram_);
+        nextProgram_.clear();
+        owner = programs_.OwnerOf(seq);
+    }
+    const bool srcLocal = IsLocal(record.mSrcAddr);
+    const bool destLocal = IsLocal(record.mDestAddr);
+    // The other end: the destination of what this machine sent, else the source.
+    const bool remoteIsDest = srcLocal && !destLocal;
+    const std::string_view remote = srcLocal && destLocal ? std::string_view() : remoteIsDest ? destText : srcText;
+    const std::uint64_t remoteKey = remoteIsDest ? record.mDestAddr.bits() : record.mSrcAddr.bits();
+    std::uint64_t keys[2];
+    const std::uint64_t endpoint = LocalEndpoints(record, keys) > 0 ? keys[0] : 0;
+    totals_.Add(remote, remoteKey, endpoint, srcLocal, bytes, tsUs, owner);
+}
+
+void PacketViews::SeeNames(const clV& record, std::string_view destText, std::span<const std::uint8_t> payload)
+{
+    std::uint32_t protocol = 0;
+    std::uint32_t srcPort = 0;
+    std::uint32_t destPort = 0;
+    if (payload.empty() || !record.mProtocol.packed(protocol) || (protocol != 6 && protocol != 17)
+        || !record.mSrcPort.packed(srcPort) || !record.mDestPort.packed(destPort))
+        return;
+    seen_.clear();
+    NamesInPayload(static_cast<std::uint8_t>(protocol), static_cast<std::uint16_t>(srcPort),
+                   static_cast<std::uint16_t>(destPort), destText, payload, seen_);
+    for (const SeenName& seen : seen_)
+        SetTrafficName(seen.address, seen.name);
+}
+
+void PacketViews::SetTrafficName(std::string_view address, std::string_view name)
+{
+    if (trafficNames_.Set(address, name))
+        tree_.TrafficNameChanged(address);
 }
 
 std::int64_t PacketViews::StorePacket(std::string_view protocol, std::string_view srcAddr,
@@ -192,9 +240,18 @@ std::int64_t PacketViews::StorePacket(std::string_view protocol, std::string_vie
                                       std::string_view destPort, std::string_view data, std::int32_t size,
                                       std::string_view hora)
 {
+    return StoreText(protocol, srcAddr, destAddr, srcPort, destPort, data, size, hora, 0,
+                     size > 0 ? static_cast<std::uint64_t>(size) : 0);
+}
+
+std::int64_t PacketViews::StoreText(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
+                                    std::string_view srcPort, std::string_view destPort, std::string_view data,
+                                    std::int32_t size, std::string_view hora, std::int64_t tsUs, std::uint64_t bytes)
+{
     clV record = MakeRecord(protocol, srcAddr, destAddr, srcPort, destPort, size, hora);
     record.mData = store_.AppendPayload(data);
-    return Keep(record);
+    return Keep(record, srcAddr, destAddr, bytes, tsUs,
+                {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()});
 }
 
 std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::span<const std::uint8_t> datagram,
@@ -213,7 +270,9 @@ std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::span<const 
     // tells the store the payload is in the file.
     record.mData = PayloadRef(offset + d.payloadAt, static_cast<std::uint32_t>(d.size),
                               static_cast<std::uint8_t>(d.payloadAt));
-    return Keep(record);
+    const std::size_t end = std::min(datagram.size(), d.payloadAt + static_cast<std::size_t>(d.size));
+    return Keep(record, d.srcAddr.view(), d.destAddr.view(), d.payloadAt + static_cast<std::uint64_t>(d.size),
+                timestampUs, datagram.subspan(std::min(d.payloadAt, end), end - std::min(d.payloadAt, end)));
 }
 
 void PacketViews::EndBurst()

@@ -11,8 +11,10 @@
 
 #include <QString>
 
+#include "core/NameTable.h"
 #include "core/TextMap.h"
 #include "decode/DecodeDatagram.h"
+#include "decode/TrafficNames.h"
 #include "filters/cFilter.h"
 #include "ports/PortDatabases.h"
 #include "programs/ProgramOwners.h"
@@ -20,6 +22,7 @@
 #include "views/HostTreeModel.h"
 #include "views/PacketListModel.h"
 #include "views/PacketStore.h"
+#include "views/TrafficTotals.h"
 
 namespace quillet {
 
@@ -142,6 +145,22 @@ public:
     // first, when both addresses are local), empty when not known.
     QString ProgramOf(std::int64_t seq, const clV& record) const;
 
+    // The program of the next packet stored, as a capture file gives it
+    // ("name (pid)"): its program column and totals show it.
+    void SetProgramOfNext(const std::string& text) { nextProgram_ = text; }
+
+    // --- names seen in the traffic, totals ---------------------------------------
+    // DNS answers, TLS server names and HTTP Host headers of stored packets
+    // name addresses here; the host tree shows them.
+    const NameTable& TrafficNames() const { return trafficNames_; }
+    void SetTrafficName(std::string_view address, std::string_view name);
+    // The name the tree shows for an address (traffic's, else the reverse
+    // look-up's), empty when none.
+    QString ShownName(std::string_view address) const { return tree_.ShownName(address); }
+    // Totals per program and host of every stored packet.
+    TrafficTotals& Totals() { return totals_; }
+    const TrafficTotals& Totals() const { return totals_; }
+
     // --- whole datagrams, kept in the working capture file ----------------------
     // Makes the working capture file under baseDir (empty: the default
     // directory) unless it is open already; false with DatagramError()
@@ -208,7 +227,17 @@ private:
     // A record with every field but mData; then stored and shown.
     clV MakeRecord(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
                    std::string_view srcPort, std::string_view destPort, std::int32_t size, std::string_view hora);
-    std::int64_t Keep(const clV& record);
+    // Stores the record, then counts it in the totals (srcText and destText
+    // its addresses, bytes the datagram's length, tsUs 0 when not known) and
+    // reads the names its payload gives.
+    std::int64_t Keep(const clV& record, std::string_view srcText, std::string_view destText, std::uint64_t bytes,
+                      std::int64_t tsUs, std::span<const std::uint8_t> payload);
+    std::int64_t StoreText(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
+                           std::string_view srcPort, std::string_view destPort, std::string_view data,
+                           std::int32_t size, std::string_view hora, std::int64_t tsUs, std::uint64_t bytes);
+    void SeeNames(const clV& record, std::string_view destText, std::span<const std::uint8_t> payload);
+    void Count(std::int64_t seq, const clV& record, std::string_view srcText, std::string_view destText,
+               std::uint64_t bytes, std::int64_t tsUs);
     // ShowPacket with the source's locality already known (it picks the
     // row's image: 4 sent by this machine, else 12).
     void ShowRecord(std::int64_t seq, const clV& record, bool sentByUs);
@@ -230,6 +259,10 @@ private:
     std::unique_ptr<CaptureSpool> spool_;
     bool spoolTried_ = false;  // a failed OpenSpool is not retried elsewhere
     std::string datagramError_;
+    NameTable trafficNames_;
+    TrafficTotals totals_;
+    std::vector<SeenName> seen_;  // reused
+    std::string nextProgram_;
 };
 
 }  // namespace quillet

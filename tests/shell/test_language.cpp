@@ -117,7 +117,8 @@ TEST(Language, EnglishOnRequestLeavesNoChineseTextAndTheDefaultKeepsTheDesignedO
         w.Button(5)->trigger();
         w.Button(6)->trigger();
         emit w.lv()->doubleClicked(w.lv()->model()->index(0, 0));
-        for (const char* name : {"frmFiltro", "frmConfig", "frmInfo"}) {
+        w.ShowTotals();
+        for (const char* name : {"frmFiltro", "frmConfig", "frmInfo", "frmTotals"}) {
             QWidget* window = OpenWindow(name);
             ASSERT_NE(window, nullptr) << name;
             ExpectEnglish(VisibleTexts(window));
