@@ -2,6 +2,89 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en" sourcelanguage="zh_CN">
     <context>
+        <name>CaptureReason</name>
+        <message>
+            <source>捕获需要 root 权限，或授予本程序 CAP_NET_RAW：sudo setcap cap_net_raw+ep %1（make run 会完成此步）。（%2）</source>
+            <translation>Capturing needs root, or the program granted CAP_NET_RAW: sudo setcap cap_net_raw+ep %1 (make run does it). (%2)</translation>
+        </message>
+        <message>
+            <source>“%1”既不是 IPv4 地址，也不是已知的主机名。</source>
+            <translation>"%1" is not an IPv4 address or a known host name.</translation>
+        </message>
+        <message>
+            <source>没有网络接口带有地址 %1。</source>
+            <translation>No network interface carries the address %1.</translation>
+        </message>
+        <message>
+            <source>网络接口 %1 拒绝了混杂模式：%2</source>
+            <translation>Promiscuous mode was refused on %1: %2</translation>
+        </message>
+        <message>
+            <source>无法在 %1 上捕获：%2</source>
+            <translation>Cannot capture on %1: %2</translation>
+        </message>
+        <message>
+            <source>网络接口 %1 的链路类型本程序无法读取（%2）。</source>
+            <translation>Interface %1 has a link type this program cannot read (%2).</translation>
+        </message>
+        <message>
+            <source>无法建立 IPv4 过滤器：%1</source>
+            <translation>Cannot build the IPv4 filter: %1</translation>
+        </message>
+        <message>
+            <source>无法设置 IPv4 过滤器：%1</source>
+            <translation>Cannot set the IPv4 filter: %1</translation>
+        </message>
+        <message>
+            <source>该捕获没有可监视的描述符。</source>
+            <translation>The capture offers no descriptor to watch.</translation>
+        </message>
+        <message>
+            <source>捕获程序 %1 未在 %2 秒内打开捕获。</source>
+            <translation>The capture program %1 did not open the capture within %2 s.</translation>
+        </message>
+        <message>
+            <source>捕获程序 %1 在打开捕获之前已结束（%2）。</source>
+            <translation>The capture program %1 ended before opening the capture (%2).</translation>
+        </message>
+        <message>
+            <source>捕获程序 %1 的回答不是捕获程序会说的话。</source>
+            <translation>The capture program %1 answered what no capture program says.</translation>
+        </message>
+        <message>
+            <source>捕获程序 %1 不存在。make run 会建立它并授予它捕获权限。</source>
+            <translation>The capture program %1 is missing. make run builds it and grants it the capture right.</translation>
+        </message>
+        <message>
+            <source>无法启动捕获程序 %1（%2）。由本用户运行 make run 可使其归本用户所有：sudo chown $USER %1 &amp;&amp; sudo chmod 0750 %1 &amp;&amp; sudo setcap cap_net_raw+ep %1</source>
+            <translation>The capture program %1 cannot be started (%2). make run, run by this user, makes it theirs: sudo chown $USER %1 &amp;&amp; sudo chmod 0750 %1 &amp;&amp; sudo setcap cap_net_raw+ep %1</translation>
+        </message>
+        <message>
+            <source>网络接口名称应有 1 到 %1 个字符。</source>
+            <translation>An interface name has 1 to %1 characters.</translation>
+        </message>
+        <message>
+            <source>没有名为“%1”的网络接口。</source>
+            <translation>No network interface is called "%1".</translation>
+        </message>
+        <message>
+            <source>内核环形缓冲区可取 1 到 %1 MiB，而不是“%2”。</source>
+            <translation>The kernel ring takes 1 to %1 MiB, not "%2".</translation>
+        </message>
+        <message>
+            <source>用法：%1 INTERFACE RING_MIB，窗口的通道在描述符 3 上；别无其他参数。</source>
+            <translation>Usage: %1 INTERFACE RING_MIB, with the window's channel on descriptor 3; nothing more.</translation>
+        </message>
+        <message>
+            <source>启动时没有通道（描述符 3 上的套接字）；应由窗口启动。</source>
+            <translation>Started without its channel (a socket on descriptor 3); the window starts it.</translation>
+        </message>
+        <message>
+            <source>捕获程序在打开后未能放弃其权限。</source>
+            <translation>The capture program could not give up its rights after opening.</translation>
+        </message>
+    </context>
+    <context>
         <name>CaptureSession</name>
         <message>
             <source>工作捕获文件已无法再写入（%1）</source>

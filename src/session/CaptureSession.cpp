@@ -15,6 +15,7 @@
 #include <QThread>
 
 #include "capture/CaptureChannel.h"
+#include "capture/ReasonText.h"
 #include "core/CaptureFile.h"
 #include "decode/DecodeDatagram.h"
 #include "session/CaptureNotification.h"
@@ -92,6 +93,7 @@ class CaptureSession::TellSink : public MessageSink {
 public:
     explicit TellSink(CaptureSession& session) : session_(session) {}
     void ShowMessage(const std::string& text) override { session_.Tell(QString::fromStdString(text)); }
+    void ShowFailure(const std::string& first, const Reason& why) override { session_.Tell(FailureText(first, why)); }
 
 private:
     CaptureSession& session_;
