@@ -2,6 +2,168 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en" sourcelanguage="zh_CN">
     <context>
+        <name>CaptureReason</name>
+        <message>
+            <source>捕获需要 root 权限，或授予本程序 CAP_NET_RAW：sudo setcap cap_net_raw+ep %1（make run 会完成此步）。（%2）</source>
+            <translation>Capturing needs root, or the program granted CAP_NET_RAW: sudo setcap cap_net_raw+ep %1 (make run does it). (%2)</translation>
+        </message>
+        <message>
+            <source>“%1”既不是 IPv4 地址，也不是已知的主机名。</source>
+            <translation>"%1" is not an IPv4 address or a known host name.</translation>
+        </message>
+        <message>
+            <source>没有网络接口带有地址 %1。</source>
+            <translation>No network interface carries the address %1.</translation>
+        </message>
+        <message>
+            <source>网络接口 %1 拒绝了混杂模式：%2</source>
+            <translation>Promiscuous mode was refused on %1: %2</translation>
+        </message>
+        <message>
+            <source>无法在 %1 上捕获：%2</source>
+            <translation>Cannot capture on %1: %2</translation>
+        </message>
+        <message>
+            <source>网络接口 %1 的链路类型本程序无法读取（%2）。</source>
+            <translation>Interface %1 has a link type this program cannot read (%2).</translation>
+        </message>
+        <message>
+            <source>无法建立 IPv4 过滤器：%1</source>
+            <translation>Cannot build the IPv4 filter: %1</translation>
+        </message>
+        <message>
+            <source>无法设置 IPv4 过滤器：%1</source>
+            <translation>Cannot set the IPv4 filter: %1</translation>
+        </message>
+        <message>
+            <source>该捕获没有可监视的描述符。</source>
+            <translation>The capture offers no descriptor to watch.</translation>
+        </message>
+        <message>
+            <source>捕获程序 %1 未在 %2 秒内打开捕获。</source>
+            <translation>The capture program %1 did not open the capture within %2 s.</translation>
+        </message>
+        <message>
+            <source>捕获程序 %1 在打开捕获之前已结束（%2）。</source>
+            <translation>The capture program %1 ended before opening the capture (%2).</translation>
+        </message>
+        <message>
+            <source>捕获程序 %1 的回答不是捕获程序会说的话。</source>
+            <translation>The capture program %1 answered what no capture program says.</translation>
+        </message>
+        <message>
+            <source>捕获程序 %1 不存在。make run 会建立它并授予它捕获权限。</source>
+            <translation>The capture program %1 is missing. make run builds it and grants it the capture right.</translation>
+        </message>
+        <message>
+            <source>无法启动捕获程序 %1（%2）。由本用户运行 make run 可使其归本用户所有：sudo chown $USER %1 &amp;&amp; sudo chmod 0750 %1 &amp;&amp; sudo setcap cap_net_raw+ep %1</source>
+            <translation>The capture program %1 cannot be started (%2). make run, run by this user, makes it theirs: sudo chown $USER %1 &amp;&amp; sudo chmod 0750 %1 &amp;&amp; sudo setcap cap_net_raw+ep %1</translation>
+        </message>
+        <message>
+            <source>网络接口名称应有 1 到 %1 个字符。</source>
+            <translation>An interface name has 1 to %1 characters.</translation>
+        </message>
+        <message>
+            <source>没有名为“%1”的网络接口。</source>
+            <translation>No network interface is called "%1".</translation>
+        </message>
+        <message>
+            <source>内核环形缓冲区可取 1 到 %1 MiB，而不是“%2”。</source>
+            <translation>The kernel ring takes 1 to %1 MiB, not "%2".</translation>
+        </message>
+        <message>
+            <source>用法：%1 INTERFACE RING_MIB，窗口的通道在描述符 3 上；别无其他参数。</source>
+            <translation>Usage: %1 INTERFACE RING_MIB, with the window's channel on descriptor 3; nothing more.</translation>
+        </message>
+        <message>
+            <source>启动时没有通道（描述符 3 上的套接字）；应由窗口启动。</source>
+            <translation>Started without its channel (a socket on descriptor 3); the window starts it.</translation>
+        </message>
+        <message>
+            <source>捕获程序在打开后未能放弃其权限。</source>
+            <translation>The capture program could not give up its rights after opening.</translation>
+        </message>
+    </context>
+    <context>
+        <name>CaptureSession</name>
+        <message>
+            <source>工作捕获文件已无法再写入（%1）</source>
+            <translation>the working capture file cannot take more (%1)</translation>
+        </message>
+        <message>
+            <source>T5 or Higher!</source>
+            <translation>T5 or Higher!</translation>
+        </message>
+        <message>
+            <source>无法在 %1 中建立工作捕获文件：%2。无法开始捕获；请用 QUILLET_CAPTURE_DIR 另选一个目录。</source>
+            <translation>The working capture file cannot be made in %1: %2. No capture can start; choose another directory with QUILLET_CAPTURE_DIR.</translation>
+        </message>
+        <message>
+            <source>捕获已自行停止：%1。已存储的 %2 个数据包均已保留，可以查看；请保存（Ctrl+S），释放内存或磁盘空间，然后重新开始。</source>
+            <translation>The capture stopped by itself: %1. The %2 packets stored are kept and can be viewed; save them (Ctrl+S), free memory or disk space, and start again.</translation>
+        </message>
+        <message>
+            <source>捕获已结束：捕获程序 %1 已退出。</source>
+            <translation>The capture has ended: the capture program %1 exited.</translation>
+        </message>
+        <message>
+            <source>捕获已结束：网络接口 %1 已不存在。</source>
+            <translation>The capture has ended: the network interface %1 no longer exists.</translation>
+        </message>
+        <message>
+            <source>内存不足</source>
+            <translation>memory ran out</translation>
+        </message>
+        <message>
+            <source>正在捕获。请先停止捕获，再打开捕获文件。</source>
+            <translation>A capture is running. Stop it before opening a capture file.</translation>
+        </message>
+        <message>
+            <source>另一个捕获文件正在读取或写入。</source>
+            <translation>Another capture file is being read or written.</translation>
+        </message>
+        <message>
+            <source>无法将 %1 作为捕获文件打开：%2。</source>
+            <translation>%1 cannot be opened as a capture file: %2.</translation>
+        </message>
+        <message>
+            <source>读取 %1 已停止：%2</source>
+            <translation>Reading %1 stopped: %2</translation>
+        </message>
+        <message>
+            <source>读取 %1 已停止：%2。此前读取的 %3 个数据报均已保留，可以查看；请保存（Ctrl+S），释放内存或磁盘空间，然后重新打开该文件。</source>
+            <translation>Reading %1 stopped: %2. The %3 datagrams read before are kept and can be viewed; save them (Ctrl+S), free memory or disk space, and open the file again.</translation>
+        </message>
+        <message>
+            <source>读取 %1 在 %2 个数据包后已取消；已读取的 %3 个数据报均已保留。</source>
+            <translation>Reading %1 was cancelled after %2 packets; the %3 datagrams read are kept.</translation>
+        </message>
+        <message>
+            <source>读取 %1 在第 %2 个数据包后停止%3：%4。此前读取的 %5 个数据报均已保留。</source>
+            <translation>Reading %1 stopped after packet %2%3: %4. The %5 datagrams read before are kept.</translation>
+        </message>
+        <message>
+            <source>（第 %1 字节处）</source>
+            <translation>, at byte %1</translation>
+        </message>
+        <message>
+            <source>%3 的 %2 个数据包中有 %1 个不是 IPv4 数据报，已跳过。</source>
+            <translation>%1 of %2 packets in %3 are not IPv4 datagrams and were skipped.</translation>
+        </message>
+        <message>
+            <source>无法写入 %1：%2。</source>
+            <translation>%1 cannot be written: %2.</translation>
+        </message>
+        <message>
+            <source>保存 %1 已取消；未写入任何文件。</source>
+            <translation>Saving %1 was cancelled; no file was written.</translation>
+        </message>
+        <message>
+            <source>保存 %1 失败：%2。未写入任何文件。</source>
+            <translation>Saving %1 failed: %2. No file was written.</translation>
+        </message>
+    </context>
+    <context>
         <name>CaptureStatus</name>
         <message>
             <source>%1 包/秒  %2/秒</source>
@@ -22,6 +184,13 @@
         <message>
             <source>已停止</source>
             <translation>Stopped</translation>
+        </message>
+    </context>
+    <context>
+        <name>FileProgress</name>
+        <message>
+            <source>取消</source>
+            <translation>Cancel</translation>
         </message>
     </context>
     <context>
@@ -303,6 +472,30 @@
         <message>
             <source>打开</source>
             <translation>Open</translation>
+        </message>
+        <message>
+            <source>打开捕获文件</source>
+            <translation>Open capture file</translation>
+        </message>
+        <message>
+            <source>捕获文件 (*.pcapng *.pcap *.cap);;所有文件 (*)</source>
+            <translation>Capture files (*.pcapng *.pcap *.cap);;All files (*)</translation>
+        </message>
+        <message>
+            <source>保存所显示的数据包</source>
+            <translation>Save shown packets</translation>
+        </message>
+        <message>
+            <source>保存全部数据包</source>
+            <translation>Save all packets</translation>
+        </message>
+        <message>
+            <source>正在读取 %1</source>
+            <translation>Reading %1</translation>
+        </message>
+        <message>
+            <source>正在保存 %1</source>
+            <translation>Saving %1</translation>
         </message>
         <message>
             <source>统计...</source>

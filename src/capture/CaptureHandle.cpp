@@ -40,14 +40,13 @@ constexpr long long kKernelBufferFloor = 32LL * 1024 * 1024;
 constexpr const char* kFilterTaggedToo = "ip or (vlan and ip)";
 constexpr const char* kFilterUntagged = "ip";
 
-// The command that grants the right to this program, in the system's words.
-std::string NeedsRights()
+// Why the right is missing, with the command that grants it to this program.
+Reason NeedsRights(const std::string& detail)
 {
     char self[4096] = {};
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    const std::string path = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("the program");
-    return "Capturing needs root, or the program granted CAP_NET_RAW: sudo setcap cap_net_raw+ep " + path
-           + " (make run does it)";
+    const std::string path = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("quillet-capture");
+    return {QT_TRANSLATE_NOOP("CaptureReason", "捕获需要 root 权限，或授予本程序 CAP_NET_RAW：sudo setcap cap_net_raw+ep %1（make run 会完成此步）。（%2）"), {path, detail}};
 }
 
 }  // namespace
@@ -295,12 +294,12 @@ std::optional<std::string> CaptureInterfaceOf(const std::string& address, Messag
 {
     const IPv4 ip = ResolveIPv4(address);
     if (ip == kNoAddress) {
-        sink.ShowMessage("INVALID_SOCKET\n\"" + address + "\" is not an IPv4 address or a known host name.");
+        sink.ShowFailure("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "“%1”既不是 IPv4 地址，也不是已知的主机名。"), {address}});
         return std::nullopt;
     }
     auto ifName = InterfaceCarrying(ip);
     if (!ifName)
-        sink.ShowMessage("INVALID_SOCKET\nNo network interface carries the address " + IPv4ToText(ip).str() + ".");
+        sink.ShowFailure("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "没有网络接口带有地址 %1。"), {IPv4ToText(ip).str()}});
     return ifName;
 }
 
@@ -315,10 +314,12 @@ CaptureHandle OpenCaptureSocket(const std::string& address, int port, MessageSin
 
 CaptureHandle OpenCaptureInterface(const std::string& interfaceName, int ringBytes, MessageSink& sink)
 {
-    auto fail = [&sink](const char* first, const std::string& reason) {
-        sink.ShowMessage(std::string(first) + "\n" + reason);
+    auto fail = [&sink](const char* first, Reason why) {
+        sink.ShowFailure(first, why);
         return CaptureHandle();
     };
+    // The system's or the capture library's own words.
+    auto said = [](const std::string& words) { return Reason{"%1", {words}}; };
 
     char err[PCAP_ERRBUF_SIZE] = {};
     auto impl = std::make_unique<CaptureHandle::Impl>();
@@ -326,12 +327,12 @@ CaptureHandle OpenCaptureInterface(const std::string& interfaceName, int ringByt
     impl->ifIndex = if_nametoindex(interfaceName.c_str());
     impl->pcap = pcap_create(interfaceName.c_str(), err);
     if (impl->pcap == nullptr)
-        return fail("INVALID_SOCKET", err);
+        return fail("INVALID_SOCKET", said(err));
     pcap_t* p = impl->pcap;
 
     if (pcap_set_snaplen(p, kSnapLength) != 0 || pcap_set_promisc(p, 1) != 0
         || pcap_set_timeout(p, kReadTimeoutMs) != 0 || pcap_set_buffer_size(p, ringBytes) != 0)
-        return fail("setsockopt err", pcap_geterr(p));
+        return fail("setsockopt err", said(pcap_geterr(p)));
 
     const int activated = pcap_activate(p);
     if (activated < 0) {
@@ -339,35 +340,35 @@ CaptureHandle OpenCaptureInterface(const std::string& interfaceName, int ringByt
         const std::string detail = !said.empty() ? said : pcap_statustostr(activated);
         switch (activated) {
         case PCAP_ERROR_PERM_DENIED:
-            return fail("INVALID_SOCKET", NeedsRights() + ". (" + detail + ")");
+            return fail("INVALID_SOCKET", NeedsRights(detail));
         case PCAP_ERROR_PROMISC_PERM_DENIED:
-            return fail("WSAIoctl err", "Promiscuous mode was refused on " + interfaceName + ": " + detail);
+            return fail("WSAIoctl err", {QT_TRANSLATE_NOOP("CaptureReason", "网络接口 %1 拒绝了混杂模式：%2"), {interfaceName, detail}});
         default:
-            return fail("bind err", "Cannot capture on " + interfaceName + ": " + detail);
+            return fail("bind err", {QT_TRANSLATE_NOOP("CaptureReason", "无法在 %1 上捕获：%2"), {interfaceName, detail}});
         }
     }
 
     impl->linkType = pcap_datalink(p);
     if (!LinkTypeSupported(impl->linkType)) {
         const char* name = pcap_datalink_val_to_name(impl->linkType);
-        return fail("bind err", "Interface " + interfaceName + " has a link type this program cannot read ("
-                                    + (name != nullptr ? name : std::to_string(impl->linkType)) + ").");
+        return fail("bind err", {QT_TRANSLATE_NOOP("CaptureReason", "网络接口 %1 的链路类型本程序无法读取（%2）。"),
+                                 {interfaceName, name != nullptr ? name : std::to_string(impl->linkType)}});
     }
 
     bpf_program prog{};
     if (pcap_compile(p, &prog, kFilterTaggedToo, 1, PCAP_NETMASK_UNKNOWN) != 0
         && pcap_compile(p, &prog, kFilterUntagged, 1, PCAP_NETMASK_UNKNOWN) != 0)
-        return fail("setsockopt err", std::string("Cannot build the IPv4 filter: ") + pcap_geterr(p));
+        return fail("setsockopt err", {QT_TRANSLATE_NOOP("CaptureReason", "无法建立 IPv4 过滤器：%1"), {pcap_geterr(p)}});
     const int filtered = pcap_setfilter(p, &prog);
     pcap_freecode(&prog);
     if (filtered != 0)
-        return fail("setsockopt err", std::string("Cannot set the IPv4 filter: ") + pcap_geterr(p));
+        return fail("setsockopt err", {QT_TRANSLATE_NOOP("CaptureReason", "无法设置 IPv4 过滤器：%1"), {pcap_geterr(p)}});
 
     if (pcap_setnonblock(p, 1, err) != 0)
-        return fail("INVALID_SOCKET", err);
+        return fail("INVALID_SOCKET", said(err));
     impl->fd = pcap_get_selectable_fd(p);
     if (impl->fd < 0)
-        return fail("INVALID_SOCKET", "The capture offers no descriptor to watch.");
+        return fail("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "该捕获没有可监视的描述符。"), {}});
 
     return CaptureHandle(impl.release());
 }

@@ -53,6 +53,18 @@ std::string StatusText(int status)
     return "status " + std::to_string(status);
 }
 
+// A failure the capture program reported: its first line the system's own
+// word, then the reason, passed on to be shown in the window's language.
+void ShowFailed(const std::string& message, MessageSink& sink)
+{
+    const std::size_t cut = message.find('\n');
+    Reason why;
+    if (cut != std::string::npos && DecodeReason(message.substr(cut + 1), why))
+        sink.ShowFailure(message.substr(0, cut), why);
+    else
+        sink.ShowMessage(message);
+}
+
 class HelperCapture : public CaptureSource {
 public:
     HelperCapture(int fd, pid_t pid, std::string ifName)
@@ -80,7 +92,7 @@ public:
                         return true;
                     }
                     if (head.kind == ch::kFailed) {
-                        sink.ShowMessage(std::string(body, head.length));
+                        ShowFailed(std::string(body, head.length), sink);
                         return false;
                     }
                     break;
@@ -89,18 +101,17 @@ public:
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
             pollfd p{fd_, POLLIN, 0};
             if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) {
-                sink.ShowMessage("INVALID_SOCKET\nThe capture program " + path + " did not open the capture within "
-                                 + std::to_string(kOpenWait.count()) + " s.");
+                sink.ShowFailure("INVALID_SOCKET",
+                                 {QT_TRANSLATE_NOOP("CaptureReason", "捕获程序 %1 未在 %2 秒内打开捕获。"), {path, std::to_string(kOpenWait.count())}});
                 return false;
             }
             if (Fill() < 0) {
                 Reap();
-                sink.ShowMessage("INVALID_SOCKET\nThe capture program " + path + " ended before opening the capture ("
-                                 + why_ + ").");
+                sink.ShowFailure("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "捕获程序 %1 在打开捕获之前已结束（%2）。"), {path, why_}});
                 return false;
             }
         }
-        sink.ShowMessage("INVALID_SOCKET\nThe capture program " + path + " answered what no capture program says.");
+        sink.ShowFailure("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "捕获程序 %1 的回答不是捕获程序会说的话。"), {path}});
         return false;
     }
 
@@ -309,7 +320,7 @@ std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& address, int p
     const std::string path = ProgramPath();
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
-        sink.ShowMessage(std::string("INVALID_SOCKET\n") + std::strerror(errno));
+        sink.ShowFailure("INVALID_SOCKET", {"%1", {std::strerror(errno)}});
         return nullptr;
     }
     int rcvbuf = 4 << 20;
@@ -340,13 +351,9 @@ std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& address, int p
     if (spawned != 0) {
         close(sv[0]);
         if (spawned == ENOENT)
-            sink.ShowMessage("INVALID_SOCKET\nThe capture program " + path
-                             + " is missing. make run builds it and grants it the capture right.");
+            sink.ShowFailure("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "捕获程序 %1 不存在。make run 会建立它并授予它捕获权限。"), {path}});
         else
-            sink.ShowMessage("INVALID_SOCKET\nThe capture program " + path + " cannot be started ("
-                             + std::strerror(spawned) + "). make run, run by this user, makes it theirs: "
-                             "sudo chown $USER " + path + " && sudo chmod 0750 " + path
-                             + " && sudo setcap cap_net_raw+ep " + path);
+            sink.ShowFailure("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "无法启动捕获程序 %1（%2）。由本用户运行 make run 可使其归本用户所有：sudo chown $USER %1 && sudo chmod 0750 %1 && sudo setcap cap_net_raw+ep %1"), {path, std::strerror(spawned)}});
         return nullptr;
     }
     auto capture = std::make_unique<HelperCapture>(sv[0], pid, *ifName);

@@ -134,6 +134,57 @@ LinkState InterfaceLinkState(unsigned ifIndex)
     return up ? LinkState::Up : LinkState::Down;
 }
 
+std::string FilledReason(const Reason& why)
+{
+    std::string out;
+    for (std::size_t i = 0; i < why.text.size(); ++i) {
+        const char c = why.text[i];
+        const char next = i + 1 < why.text.size() ? why.text[i + 1] : '\0';
+        if (c == '%' && next >= '1' && next <= '9' && static_cast<std::size_t>(next - '1') < why.args.size()) {
+            out += why.args[static_cast<std::size_t>(next - '1')];
+            ++i;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+namespace {
+constexpr char kReasonMark = '\x1e';
+constexpr char kArgMark = '\x1f';
+}  // namespace
+
+std::string EncodedReason(const Reason& why)
+{
+    std::string out(1, kReasonMark);
+    out += why.text;
+    for (const std::string& a : why.args)
+        out.append(1, kArgMark).append(a);
+    return out;
+}
+
+bool DecodeReason(const std::string& encoded, Reason& why)
+{
+    if (encoded.empty() || encoded[0] != kReasonMark)
+        return false;
+    why = {};
+    std::size_t start = 1;
+    bool text = true;
+    for (;;) {
+        const std::size_t end = encoded.find(kArgMark, start);
+        std::string part = encoded.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (text)
+            why.text = std::move(part);
+        else
+            why.args.push_back(std::move(part));
+        text = false;
+        if (end == std::string::npos)
+            return true;
+        start = end + 1;
+    }
+}
+
 bool SaysInterfaceGone(const std::string& errorText)
 {
     // libpcap: "The interface disappeared"; the system: ENODEV "No such

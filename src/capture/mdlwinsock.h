@@ -11,12 +11,41 @@
 
 namespace quillet {
 
+// Marks a text of the program for the translation tools (the window shows it
+// in the language chosen); the same definition as the toolkit's.
+#ifndef QT_TRANSLATE_NOOP
+#define QT_TRANSLATE_NOOP(scope, x) x
+#endif
+
+// Why a capture cannot be opened: one of the program's texts (marked with
+// QT_TRANSLATE_NOOP("CaptureReason", ...)), whose %1, %2, ... the words in
+// args fill (names, numbers, the system's own words).
+struct Reason {
+    std::string text;
+    std::vector<std::string> args;
+};
+
+// The reason's text with its places filled.
+std::string FilledReason(const Reason& why);
+
+// A failure and its reason in one line of text, for passing it between
+// programs; and back (false for a text that is not one).
+std::string EncodedReason(const Reason& why);
+bool DecodeReason(const std::string& encoded, Reason& why);
+
 // How the capture engine tells the user about a failure. The main window shows
 // each message in a message box; tests collect them.
 class MessageSink {
 public:
     virtual ~MessageSink() = default;
     virtual void ShowMessage(const std::string& text) = 0;
+    // A failure: first the system's own word ("INVALID_SOCKET", "bind err",
+    // ...), then why. The window shows the reason in its language; by
+    // default it is filled in as it stands.
+    virtual void ShowFailure(const std::string& first, const Reason& why)
+    {
+        ShowMessage(first + "\n" + FilledReason(why));
+    }
 };
 
 // Registration with the network stack. On this platform nothing needs

@@ -15,6 +15,7 @@
 #include <QThread>
 
 #include "capture/CaptureChannel.h"
+#include "capture/ReasonText.h"
 #include "core/CaptureFile.h"
 #include "decode/DecodeDatagram.h"
 #include "session/CaptureNotification.h"
@@ -82,7 +83,7 @@ int PendingSocketError(int fd)
 
 QString SpoolFull(const std::string& error)
 {
-    return QStringLiteral("the working capture file cannot take more (%1)").arg(QString::fromLocal8Bit(error));
+    return QCoreApplication::translate("CaptureSession", "工作捕获文件已无法再写入（%1）").arg(QString::fromLocal8Bit(error));
 }
 
 }  // namespace
@@ -92,6 +93,7 @@ class CaptureSession::TellSink : public MessageSink {
 public:
     explicit TellSink(CaptureSession& session) : session_(session) {}
     void ShowMessage(const std::string& text) override { session_.Tell(QString::fromStdString(text)); }
+    void ShowFailure(const std::string& first, const Reason& why) override { session_.Tell(FailureText(first, why)); }
 
 private:
     CaptureSession& session_;
@@ -138,7 +140,7 @@ void CaptureSession::Start(const QString& address)
         lRecvCount_ = 0;
         bytesRecv_ = 0;
         if (options_.systemSupported && !options_.systemSupported()) {
-            Tell(QString(QChar(0xE4D4)) + QStringLiteral("T5 or Higher!"));
+            Tell(QString(QChar(0xE4D4)) + QCoreApplication::translate("CaptureSession", "T5 or Higher!"));
             return;
         }
         // Without the working file no packet can be kept: no capture.
@@ -188,8 +190,7 @@ QString CaptureSession::SpoolProblem()
         return {};
     const QString dir = options_.captureDir.isEmpty() ? QString::fromLocal8Bit(CaptureSpool::DefaultDirectory())
                                                       : options_.captureDir;
-    return QStringLiteral("The working capture file cannot be made in %1: %2. No capture can start; choose "
-                          "another directory with QUILLET_CAPTURE_DIR.")
+    return QCoreApplication::translate("CaptureSession", "无法在 %1 中建立工作捕获文件：%2。无法开始捕获；请用 QUILLET_CAPTURE_DIR 另选一个目录。")
         .arg(dir, QString::fromLocal8Bit(views_.DatagramError()));
 }
 
@@ -212,8 +213,7 @@ void CaptureSession::StopStoring(const QString& reason)
 
 QString CaptureSession::StoppedMessage(const QString& reason) const
 {
-    return QStringLiteral("The capture stopped by itself: %1. The %2 packets stored are kept and can be viewed; "
-                          "save them (Ctrl+S), free memory or disk space, and start again.")
+    return QCoreApplication::translate("CaptureSession", "捕获已自行停止：%1。已存储的 %2 个数据包均已保留，可以查看；请保存（Ctrl+S），释放内存或磁盘空间，然后重新开始。")
         .arg(reason)
         .arg(views_.lSeq());
 }
@@ -391,14 +391,14 @@ void CaptureSession::CheckLink(const std::string& readError)
     if (!source_)
         return;
     if (const std::string ended = source_->EndedWhy(); !ended.empty()) {
-        EndByItself(QStringLiteral("捕获已结束：捕获程序 %1 已退出。").arg(QLatin1String(channel::kProgramName))
+        EndByItself(QCoreApplication::translate("CaptureSession", "捕获已结束：捕获程序 %1 已退出。").arg(QLatin1String(channel::kProgramName))
                            + QLatin1Char('\n') + QString::fromStdString(ended));
         return;
     }
     const LinkState link = source_->Link();
     if (link == LinkState::Gone || SaysInterfaceGone(readError)) {
         const QString name = QString::fromStdString(captureInterface_);
-        QString why = QStringLiteral("捕获已结束：网络接口 %1 已不存在。").arg(name.isEmpty() ? captureAddress_ : name);
+        QString why = QCoreApplication::translate("CaptureSession", "捕获已结束：网络接口 %1 已不存在。").arg(name.isEmpty() ? captureAddress_ : name);
         if (!readError.empty())
             why += QLatin1Char('\n') + QString::fromStdString(readError);
         EndByItself(why);
@@ -453,7 +453,7 @@ void CaptureSession::ReceiveOne(std::span<const std::uint8_t> datagram, std::int
         else if (source_ && !fileBusy_)
             views_.NoteProgram(seq);  // only what is captured now belongs to sockets now
     } catch (const std::bad_alloc&) {
-        StopStoring(QStringLiteral("memory ran out"));
+        StopStoring(QCoreApplication::translate("CaptureSession", "内存不足"));
     }
 }
 

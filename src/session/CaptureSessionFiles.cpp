@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 
@@ -43,15 +44,15 @@ QString CaptureSession::ReadFile(const QString& path, const Progress& progress)
 {
     const QString shown = QDir::toNativeSeparators(path);
     if (CaptureOpen())
-        return QStringLiteral("A capture is running. Stop it before opening a capture file.");
+        return QCoreApplication::translate("CaptureSession", "正在捕获。请先停止捕获，再打开捕获文件。");
     if (fileBusy_)
-        return QStringLiteral("Another capture file is being read or written.");
+        return QCoreApplication::translate("CaptureSession", "另一个捕获文件正在读取或写入。");
     if (const QString problem = SpoolProblem(); !problem.isEmpty())
         return problem;
     std::string error;
     std::unique_ptr<CaptureFileReader> reader = CaptureFileReader::Open(QFile::encodeName(path).toStdString(), error);
     if (!reader)
-        return QStringLiteral("%1 cannot be opened as a capture file: %2.").arg(shown, QString::fromLocal8Bit(error));
+        return QCoreApplication::translate("CaptureSession", "无法将 %1 作为捕获文件打开：%2。").arg(shown, QString::fromLocal8Bit(error));
 
     fileBusy_ = true;
     storeFull_ = false;
@@ -102,36 +103,35 @@ QString CaptureSession::ReadFile(const QString& path, const Progress& progress)
     } catch (const std::exception& e) {
         fileBusy_ = false;
         EndReceive();
-        return QStringLiteral("Reading %1 stopped: %2").arg(shown, QString::fromLocal8Bit(e.what()));
+        return QCoreApplication::translate("CaptureSession", "读取 %1 已停止：%2").arg(shown, QString::fromLocal8Bit(e.what()));
     }
     fileBusy_ = false;
 
     const std::int64_t stored = views_.lSeq() - firstSeq + 1;
     QString message;
     if (storeFull_) {
-        message = QStringLiteral("Reading %1 stopped: %2. The %3 datagrams read before are kept and can be viewed; "
-                                 "save them (Ctrl+S), free memory or disk space, and open the file again.")
+        message = QCoreApplication::translate("CaptureSession", "读取 %1 已停止：%2。此前读取的 %3 个数据报均已保留，可以查看；请保存（Ctrl+S），释放内存或磁盘空间，然后重新打开该文件。")
                       .arg(shown, fileStopWhy_)
                       .arg(stored);
         storeFull_ = false;
     } else if (cancelled) {
-        message = QStringLiteral("Reading %1 was cancelled after %2 packets; the %3 datagrams read are kept.")
+        message = QCoreApplication::translate("CaptureSession", "读取 %1 在 %2 个数据包后已取消；已读取的 %3 个数据报均已保留。")
                       .arg(shown)
                       .arg(reader->framesRead())
                       .arg(stored);
     } else if (status == CaptureFileReader::Status::Failed) {
         const std::int64_t at = reader->position();
-        message = QStringLiteral("Reading %1 stopped after packet %2%3: %4. The %5 datagrams read before are kept.")
+        message = QCoreApplication::translate("CaptureSession", "读取 %1 在第 %2 个数据包后停止%3：%4。此前读取的 %5 个数据报均已保留。")
                       .arg(shown)
                       .arg(reader->framesRead())
-                      .arg(at >= 0 ? QStringLiteral(", at byte %1").arg(at) : QString())
+                      .arg(at >= 0 ? QCoreApplication::translate("CaptureSession", "（第 %1 字节处）").arg(at) : QString())
                       .arg(QString::fromLocal8Bit(reader->error()))
                       .arg(stored);
     }
     if (reader->skipped() > 0) {
         if (!message.isEmpty())
             message += QLatin1Char('\n');
-        message += QStringLiteral("%1 of %2 packets in %3 are not IPv4 datagrams and were skipped.")
+        message += QCoreApplication::translate("CaptureSession", "%3 的 %2 个数据包中有 %1 个不是 IPv4 数据报，已跳过。")
                        .arg(reader->skipped())
                        .arg(reader->framesRead())
                        .arg(shown);
@@ -158,7 +158,7 @@ QString CaptureSession::SaveFile(const QString& path, bool shownOnly, const Prog
 {
     const QString shown = QDir::toNativeSeparators(path);
     if (fileBusy_)
-        return QStringLiteral("Another capture file is being read or written.");
+        return QCoreApplication::translate("CaptureSession", "另一个捕获文件正在读取或写入。");
     EndReceive();
     const PacketListModel& list = views_.ListModel();
     const std::int64_t count = shownOnly ? static_cast<std::int64_t>(list.totalRows()) : views_.lSeq();
@@ -181,13 +181,13 @@ QString CaptureSession::SaveFile(const QString& path, bool shownOnly, const Prog
     std::unique_ptr<CaptureFileWriter> writer = CaptureFileWriter::Create(
         temp, CaptureFileFormatForName(target), CaptureFileWriter::kLinkTypeRaw, error);
     if (!writer)
-        return QStringLiteral("%1 cannot be written: %2.").arg(shown, QString::fromLocal8Bit(error));
+        return QCoreApplication::translate("CaptureSession", "无法写入 %1：%2。").arg(shown, QString::fromLocal8Bit(error));
     if (!writer->AppendNames(NamedAddresses())) {
         const QString why = QString::fromLocal8Bit(writer->error());
         writer.reset();
         if (!special)
             ::unlink(temp.c_str());
-        return QStringLiteral("%1 cannot be written: %2.").arg(shown, why);
+        return QCoreApplication::translate("CaptureSession", "无法写入 %1：%2。").arg(shown, why);
     }
 
     fileBusy_ = true;
@@ -235,8 +235,8 @@ QString CaptureSession::SaveFile(const QString& path, bool shownOnly, const Prog
     if (!special)
         ::unlink(temp.c_str());
     if (cancelled)
-        return QStringLiteral("Saving %1 was cancelled; no file was written.").arg(shown);
-    return QStringLiteral("Saving %1 failed: %2. No file was written.").arg(shown, failure);
+        return QCoreApplication::translate("CaptureSession", "保存 %1 已取消；未写入任何文件。").arg(shown);
+    return QCoreApplication::translate("CaptureSession", "保存 %1 失败：%2。未写入任何文件。").arg(shown, failure);
 }
 
 }  // namespace quillet

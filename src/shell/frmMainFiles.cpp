@@ -2,6 +2,7 @@
 // files and the progress of the session's file work.
 #include "shell/frmMain.h"
 
+#include <QCoreApplication>
 #include <QAbstractItemView>
 #include <QAction>
 #include <QDir>
@@ -78,8 +79,8 @@ void frmMain::OpenWithDialog()
 {
     if (session_->FileBusy())
         return;
-    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Open capture file"), QString(),
-                                                      QStringLiteral("Capture files (*.pcapng *.pcap *.cap);;All files (*)"));
+    const QString path = QFileDialog::getOpenFileName(this, QCoreApplication::translate("quillet::frmMain", "打开捕获文件"), QString(),
+                                                      QCoreApplication::translate("quillet::frmMain", "捕获文件 (*.pcapng *.pcap *.cap);;所有文件 (*)"));
     if (!path.isEmpty())
         OpenAndTell(path);
 }
@@ -96,7 +97,7 @@ void frmMain::SaveWithDialog(bool shownOnly)
     if (session_->FileBusy())
         return;
     const QString path = QFileDialog::getSaveFileName(
-        this, shownOnly ? QStringLiteral("Save shown packets") : QStringLiteral("Save all packets"), QString(),
+        this, shownOnly ? QCoreApplication::translate("quillet::frmMain", "保存所显示的数据包") : QCoreApplication::translate("quillet::frmMain", "保存全部数据包"), QString(),
         QStringLiteral("pcapng (*.pcapng);;pcap (*.pcap)"));
     if (path.isEmpty())
         return;
@@ -125,13 +126,13 @@ void frmMain::dropEvent(QDropEvent* event)
 
 QString frmMain::OpenCaptureFile(const QString& path)
 {
-    FileProgress progress(this, QStringLiteral("Reading %1").arg(QDir::toNativeSeparators(path)));
+    FileProgress progress(this, QCoreApplication::translate("quillet::frmMain", "正在读取 %1").arg(QDir::toNativeSeparators(path)));
     return session_->ReadFile(path, StepsOf(progress, unloaded_));
 }
 
 QString frmMain::SaveCaptureFile(const QString& path, bool shownOnly)
 {
-    FileProgress progress(this, QStringLiteral("Saving %1").arg(QDir::toNativeSeparators(path)));
+    FileProgress progress(this, QCoreApplication::translate("quillet::frmMain", "正在保存 %1").arg(QDir::toNativeSeparators(path)));
     return session_->SaveFile(path, shownOnly, StepsOf(progress, unloaded_));
 }
 

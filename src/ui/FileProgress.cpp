@@ -20,7 +20,7 @@ FileProgress::~FileProgress()
 void FileProgress::Step(int permille)
 {
     if (!dialog_ && clock_.elapsed() >= kProgressAfterMs) {
-        dialog_ = new QProgressDialog(label_, QStringLiteral("Cancel"), 0, 1000, parent_);
+        dialog_ = new QProgressDialog(label_, QCoreApplication::translate("FileProgress", "取消"), 0, 1000, parent_);
         dialog_->setObjectName(QStringLiteral("dlgProgress"));
         dialog_->setWindowModality(Qt::WindowModal);
         dialog_->setMinimumDuration(0);

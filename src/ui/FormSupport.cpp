@@ -2,6 +2,7 @@
 
 #include <QMessageBox>
 
+#include "capture/ReasonText.h"
 #include "core/Twips.h"
 
 namespace quillet {
@@ -34,6 +35,11 @@ void ShowMessageBox(QWidget* parent, const QString& text)
 void MessageBoxSink::ShowMessage(const std::string& text)
 {
     ShowMessageBox(parent_, QString::fromStdString(text));
+}
+
+void MessageBoxSink::ShowFailure(const std::string& first, const Reason& why)
+{
+    ShowMessageBox(parent_, FailureText(first, why));
 }
 
 std::function<std::string(const std::string&)> HostNameResolver(QWidget* parent)

@@ -40,6 +40,7 @@ class MessageBoxSink : public MessageSink {
 public:
     explicit MessageBoxSink(QWidget* parent = nullptr) : parent_(parent) {}
     void ShowMessage(const std::string& text) override;
+    void ShowFailure(const std::string& first, const Reason& why) override;
 
 private:
     QPointer<QWidget> parent_;

@@ -71,12 +71,13 @@ protected:
         for (int r = 0; r < m->rowCount(); ++r)
             ASSERT_EQ(m->index(r, 0).data(kRowTagRole).toByteArray().size(), 1400) << r;
     }
-    void ExpectOneStopMessage(frmMain& w, const char* why)
+    void ExpectOneStopMessage(frmMain& w, const QString& why)
     {
         ASSERT_EQ(messages.size(), 1) << messages.join("|").toStdString();
-        EXPECT_TRUE(messages[0].contains(QString::fromLatin1(why))) << messages[0].toStdString();
-        EXPECT_TRUE(messages[0].contains(QString::number(w.Views().lSeq()) + " packets")) << messages[0].toStdString();
-        EXPECT_TRUE(messages[0].contains(QStringLiteral("save"))) << messages[0].toStdString();
+        EXPECT_TRUE(messages[0].contains(why)) << messages[0].toStdString();
+        EXPECT_TRUE(messages[0].contains(QString::number(w.Views().lSeq()) + QString::fromUtf8(" 个数据包")))
+            << messages[0].toStdString();
+        EXPECT_TRUE(messages[0].contains(QStringLiteral("Ctrl+S"))) << messages[0].toStdString();
     }
 
     QTemporaryDir dir;
@@ -94,7 +95,7 @@ TEST_F(CaptureBudgetTest, SmallMemoryLimitStopsWithMessage)
     EXPECT_EQ(FeedUntilStopped(*w, 100), 1);
     EXPECT_FALSE(w->CaptureOpen());
     EXPECT_EQ(w->Views().lSeq(), 16);
-    ExpectOneStopMessage(*w, "memory");
+    ExpectOneStopMessage(*w, QStringLiteral("memory"));
     ExpectAllViewable(*w);
     // Stopped means idle: more datagrams are no capture's.
     w->StartCapture();
@@ -108,7 +109,7 @@ TEST_F(CaptureBudgetTest, InjectedAllocationFailureStopsAndKeepsWhatWasStored)
     FeedUntilStopped(*w, 100);
     EXPECT_FALSE(w->CaptureOpen());
     EXPECT_EQ(w->Views().lSeq(), 20);
-    ExpectOneStopMessage(*w, "memory ran out");
+    ExpectOneStopMessage(*w, QString::fromUtf8("内存不足"));
     ExpectAllViewable(*w);
 }
 
@@ -125,8 +126,8 @@ TEST_F(CaptureBudgetTest, SmallFileSystemStopsWithMessage)
         EXPECT_LT(FeedUntilStopped(*w, 400), 400);
         EXPECT_FALSE(w->CaptureOpen());
         EXPECT_GT(w->Views().lSeq(), 0);
-        ExpectOneStopMessage(*w, "");
-        EXPECT_TRUE(messages[0].contains(mountPoint) || messages[0].contains(QStringLiteral("working capture file")))
+        ExpectOneStopMessage(*w, QString());
+        EXPECT_TRUE(messages[0].contains(mountPoint) || messages[0].contains(QString::fromUtf8("工作捕获文件")))
             << messages[0].toStdString();
         ExpectAllViewable(*w);
     }

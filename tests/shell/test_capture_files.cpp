@@ -204,7 +204,7 @@ TEST_F(CaptureFilesTest, OpenSkipsTruncatedAndRefuses)
 
     auto w = Make();
     const QString m = w->OpenCaptureFile(eth);
-    EXPECT_TRUE(m.contains("3 of 13 packets")) << m.toStdString();
+    EXPECT_TRUE(m.contains(QString::fromUtf8("13 个数据包中有 3 个"))) << m.toStdString();
     ASSERT_EQ(Rows(*w), 10);
     EXPECT_EQ(w->stBPanel1()->text(), "10");
     const QString saved = dir.filePath("eth-saved.pcapng");
@@ -228,8 +228,8 @@ TEST_F(CaptureFilesTest, OpenSkipsTruncatedAndRefuses)
     out.close();
     auto w2 = Make();
     const QString mt = w2->OpenCaptureFile(truncated);
-    EXPECT_TRUE(mt.contains("stopped after packet 9")) << mt.toStdString();
-    EXPECT_TRUE(mt.contains("7 datagrams")) << mt.toStdString();
+    EXPECT_TRUE(mt.contains(QString::fromUtf8("在第 9 个数据包后停止"))) << mt.toStdString();
+    EXPECT_TRUE(mt.contains(QString::fromUtf8("7 个数据报"))) << mt.toStdString();
     EXPECT_EQ(Rows(*w2), 7);
 
     // Not a capture file: a clear message, nothing changes.
@@ -239,7 +239,7 @@ TEST_F(CaptureFilesTest, OpenSkipsTruncatedAndRefuses)
     t.write("these are not packets\n");
     t.close();
     const QString mx = w2->OpenCaptureFile(text);
-    EXPECT_TRUE(mx.contains("cannot be opened as a capture file")) << mx.toStdString();
+    EXPECT_TRUE(mx.contains(QString::fromUtf8("作为捕获文件打开"))) << mx.toStdString();
     EXPECT_EQ(Rows(*w2), 7);
     EXPECT_EQ(w2->Views().lSeq(), 7);
     EXPECT_FALSE(w2->OpenCaptureFile(dir.filePath("missing.pcap")).isEmpty());
@@ -251,7 +251,7 @@ TEST_F(CaptureFilesTest, OpenSkipsTruncatedAndRefuses)
     w2->StartCapture();
     ASSERT_TRUE(w2->CaptureOpen());
     const QString mr = w2->OpenCaptureFile(eth);
-    EXPECT_TRUE(mr.contains("Stop it")) << mr.toStdString();
+    EXPECT_TRUE(mr.contains(QString::fromUtf8("请先停止捕获"))) << mr.toStdString();
     EXPECT_EQ(w2->Views().lSeq(), 7);
     w2->StopCapture();
 }
@@ -305,7 +305,7 @@ TEST_F(CaptureFilesTest, OpenShowsProgressAndCancels)
     poll.stop();
     const std::int64_t kept = w->Views().lSeq();
     ASSERT_TRUE(sawDialog) << "reading " << kPackets << " packets showed no progress dialog";
-    EXPECT_TRUE(m.contains("cancelled")) << m.toStdString();
+    EXPECT_TRUE(m.contains(QString::fromUtf8("已取消"))) << m.toStdString();
     EXPECT_GT(kept, 0);
     EXPECT_LT(kept, kPackets);
     EXPECT_EQ(Rows(*w), kept);
@@ -333,7 +333,7 @@ TEST_F(CaptureFilesTest, NoWorkingFileNoCapture)
     ASSERT_EQ(messages.size(), 1);
     EXPECT_TRUE(messages[0].contains(o.captureDir)) << messages[0].toStdString();
     const QString open = w.OpenCaptureFile(dir.filePath(QStringLiteral("iana.txt")));
-    EXPECT_TRUE(open.contains(QStringLiteral("working capture file"))) << open.toStdString();
+    EXPECT_TRUE(open.contains(QString::fromUtf8("工作捕获文件"))) << open.toStdString();
     EXPECT_EQ(w.Views().lSeq(), 0);
 
     // The directory appears: the next start works and packets are kept there.
@@ -366,7 +366,7 @@ TEST_F(CaptureFilesTest, OpeningStopsAtTheMemoryLimit)
     o.memoryLimitBytes = 1;  // already passed: the first check stops
     frmMain w(o);
     const QString m = w.OpenCaptureFile(path);
-    EXPECT_TRUE(m.contains(QStringLiteral("stopped"))) << m.toStdString();
+    EXPECT_TRUE(m.contains(QString::fromUtf8("已停止"))) << m.toStdString();
     EXPECT_TRUE(m.contains(QStringLiteral("memory"))) << m.toStdString();
     const std::int64_t kept = w.Views().lSeq();
     EXPECT_GT(kept, 0);

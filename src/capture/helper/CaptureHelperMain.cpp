@@ -102,9 +102,10 @@ private:
 };
 
 // Tells the window (and whoever started the program by hand) why not, and ends.
-[[noreturn]] void Refuse(const std::string& message, int status = 2)
+[[noreturn]] void Refuse(const std::string& first, const Reason& why, int status = 2)
 {
-    std::fprintf(stderr, "%s: %s\n", ch::kProgramName, message.c_str());
+    std::fprintf(stderr, "%s: %s\n%s\n", ch::kProgramName, first.c_str(), FilledReason(why).c_str());
+    const std::string message = first + "\n" + EncodedReason(why);
     const ch::Head head{ch::kFailed, static_cast<std::uint32_t>(message.size())};
     std::string record(reinterpret_cast<const char*>(&head), sizeof head);
     record += message;
@@ -113,7 +114,12 @@ private:
 }
 
 struct ChannelSink : MessageSink {
-    void ShowMessage(const std::string& text) override { Refuse(text, 1); }
+    void ShowMessage(const std::string& text) override
+    {
+        const std::size_t cut = text.find('\n');
+        Refuse(text.substr(0, cut), {"%1", {cut == std::string::npos ? std::string() : text.substr(cut + 1)}}, 1);
+    }
+    void ShowFailure(const std::string& first, const Reason& why) override { Refuse(first, why, 1); }
 };
 
 // The interface name: 1 to IFNAMSIZ-1 characters of an existing interface.
@@ -121,9 +127,9 @@ std::string CheckedInterface(const char* arg)
 {
     const std::size_t n = strnlen(arg, IFNAMSIZ);
     if (n == 0 || n >= IFNAMSIZ)
-        Refuse("INVALID_SOCKET\nAn interface name has 1 to " + std::to_string(IFNAMSIZ - 1) + " characters.");
+        Refuse("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "网络接口名称应有 1 到 %1 个字符。"), {std::to_string(IFNAMSIZ - 1)}});
     if (if_nametoindex(arg) == 0)
-        Refuse(std::string("bind err\nNo network interface is called \"") + arg + "\".");
+        Refuse("bind err", {QT_TRANSLATE_NOOP("CaptureReason", "没有名为“%1”的网络接口。"), {arg}});
     return arg;
 }
 
@@ -139,7 +145,7 @@ int CheckedRingMiB(const char* arg)
         v = v * 10 + (arg[i] - '0');
     }
     if (!digits || v < 1 || v > most)
-        Refuse("setsockopt err\nThe kernel ring takes 1 to " + std::to_string(most) + " MiB, not \"" + arg + "\".");
+        Refuse("setsockopt err", {QT_TRANSLATE_NOOP("CaptureReason", "内核环形缓冲区可取 1 到 %1 MiB，而不是“%2”。"), {std::to_string(most), arg}});
     return static_cast<int>(v);
 }
 
@@ -182,20 +188,19 @@ int main(int argc, char** argv)
     signal(SIGPIPE, SIG_IGN);
 
     if (argc != 3)
-        Refuse("INVALID_SOCKET\nUsage: " + std::string(ch::kProgramName)
-               + " INTERFACE RING_MIB, with the window's channel on descriptor 3; nothing more.");
+        Refuse("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "用法：%1 INTERFACE RING_MIB，窗口的通道在描述符 3 上；别无其他参数。"), {ch::kProgramName}});
     const std::string ifName = CheckedInterface(argv[1]);
     const int ringMiB = CheckedRingMiB(argv[2]);
     struct stat st{};
     if (fstat(ch::kFd, &st) != 0 || !S_ISSOCK(st.st_mode))
-        Refuse("INVALID_SOCKET\nStarted without its channel (a socket on descriptor 3); the window starts it.");
+        Refuse("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "启动时没有通道（描述符 3 上的套接字）；应由窗口启动。"), {}});
     int sndbuf = 4 * static_cast<int>(kMiB);
     setsockopt(ch::kFd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
 
     ChannelSink sink;
     CaptureHandle capture = OpenCaptureInterface(ifName, static_cast<int>(ringMiB * kMiB), sink);
     if (!DropEveryRight())
-        Refuse("INVALID_SOCKET\nThe capture program could not give up its rights after opening.", 1);
+        Refuse("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "捕获程序在打开后未能放弃其权限。"), {}}, 1);
 
     OutQueue out;
     const std::int32_t linkType = capture.linkType();
