@@ -18,6 +18,7 @@
 #include "capture/LinkLayer.h"
 #include "capture/LocalInterfaces.h"
 #include "capture/mdlwinsock.h"
+#include "core/IPv6Text.h"
 
 namespace quillet {
 namespace {
@@ -39,6 +40,8 @@ constexpr long long kKernelBufferBytes = 128LL * 1024 * 1024;
 constexpr long long kKernelBufferFloor = 32LL * 1024 * 1024;
 constexpr const char* kFilterTaggedToo = "ip or (vlan and ip)";
 constexpr const char* kFilterUntagged = "ip";
+constexpr const char* kFilterBothTaggedToo = "ip or ip6 or (vlan and (ip or ip6))";
+constexpr const char* kFilterBothUntagged = "ip or ip6";
 
 long long PhysicalMemoryBytes()
 {
@@ -64,6 +67,7 @@ int CaptureBufferBytes(long long physicalBytes)
 struct CaptureHandle::Impl {
     pcap_t* pcap = nullptr;
     int linkType = 0;
+    bool ipv6 = false;  // IPv6 datagrams are handed on too
     int fd = -1;
     std::string ifName;
     unsigned ifIndex = 0;  // names can be reused; the index identifies it
@@ -105,7 +109,7 @@ void OnPacket(u_char* user, const pcap_pkthdr* h, const u_char* bytes)
         ctx->late = true;
         pcap_breakloop(ctx->impl->pcap);
     }
-    const auto datagram = IPv4DatagramOf(ctx->impl->linkType, {bytes, h->caplen});
+    const auto datagram = IPDatagramOf(ctx->impl->linkType, {bytes, h->caplen}, ctx->impl->ipv6);
     if (datagram.empty())
         return;
     const std::int64_t us = static_cast<std::int64_t>(h->ts.tv_sec) * 1000000 + h->ts.tv_usec;
@@ -269,7 +273,7 @@ void CaptureHandle::Close()
     delete std::exchange(impl_, nullptr);
 }
 
-CaptureHandle OpenCaptureSocket(const std::string& address, int port, MessageSink& sink)
+CaptureHandle OpenCaptureSocket(const std::string& address, int port, MessageSink& sink, bool ipv6)
 {
     (void)port;  // a capture sees the whole interface; the port changes nothing
     auto fail = [&sink](const char* first, const std::string& reason) {
@@ -277,13 +281,23 @@ CaptureHandle OpenCaptureSocket(const std::string& address, int port, MessageSin
         return CaptureHandle();
     };
 
-    const IPv4 ip = ResolveIPv4(address);
-    if (ip == kNoAddress)
-        return fail("INVALID_SOCKET", "\"" + address + "\" is not an IPv4 address or a known host name.");
-    const auto ifName = InterfaceCarrying(ip);
-    if (!ifName)
-        return fail("INVALID_SOCKET",
-                    "No network interface carries the address " + IPv4ToText(ip).str() + ".");
+    // An IPv6 address names its interface as an IPv4 one does; either
+    // captures both families of it.
+    std::uint8_t ip6[16];
+    std::optional<std::string> ifName;
+    if (address.find(':') != std::string::npos && IPv6FromText(address, ip6)) {
+        ifName = InterfaceCarrying6(ip6);
+        if (!ifName)
+            return fail("INVALID_SOCKET", "No network interface carries the address " + IPv6BytesToText(ip6).str() + ".");
+    } else {
+        const IPv4 ip = ResolveIPv4(address);
+        if (ip == kNoAddress)
+            return fail("INVALID_SOCKET", "\"" + address + "\" is not an IPv4 address or a known host name.");
+        ifName = InterfaceCarrying(ip);
+        if (!ifName)
+            return fail("INVALID_SOCKET",
+                        "No network interface carries the address " + IPv4ToText(ip).str() + ".");
+    }
 
     char err[PCAP_ERRBUF_SIZE] = {};
     auto impl = std::make_unique<CaptureHandle::Impl>();
@@ -314,6 +328,7 @@ CaptureHandle OpenCaptureSocket(const std::string& address, int port, MessageSin
     }
 
     impl->linkType = pcap_datalink(p);
+    impl->ipv6 = ipv6;
     if (!LinkTypeSupported(impl->linkType)) {
         const char* name = pcap_datalink_val_to_name(impl->linkType);
         return fail("bind err", "Interface " + *ifName + " has a link type this program cannot read ("
@@ -321,8 +336,8 @@ CaptureHandle OpenCaptureSocket(const std::string& address, int port, MessageSin
     }
 
     bpf_program prog{};
-    if (pcap_compile(p, &prog, kFilterTaggedToo, 1, PCAP_NETMASK_UNKNOWN) != 0
-        && pcap_compile(p, &prog, kFilterUntagged, 1, PCAP_NETMASK_UNKNOWN) != 0)
+    if (pcap_compile(p, &prog, ipv6 ? kFilterBothTaggedToo : kFilterTaggedToo, 1, PCAP_NETMASK_UNKNOWN) != 0
+        && pcap_compile(p, &prog, ipv6 ? kFilterBothUntagged : kFilterUntagged, 1, PCAP_NETMASK_UNKNOWN) != 0)
         return fail("setsockopt err", std::string("Cannot build the IPv4 filter: ") + pcap_geterr(p));
     const int filtered = pcap_setfilter(p, &prog);
     pcap_freecode(&prog);

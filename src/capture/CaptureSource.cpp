@@ -23,9 +23,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& address, int port, MessageSink& sink)
+std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& address, int port, MessageSink& sink, bool ipv6)
 {
-    CaptureHandle handle = OpenCaptureSocket(address, port, sink);
+    CaptureHandle handle = OpenCaptureSocket(address, port, sink, ipv6);
     if (!handle.valid())
         return nullptr;
     return std::make_unique<LiveCapture>(std::move(handle));

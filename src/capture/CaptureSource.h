@@ -31,12 +31,13 @@ public:
     virtual LinkState Link() const { return LinkState::Up; }
 };
 
-// Opens a capture on the interface with that address; nullptr after telling
-// the sink why not.
+// Opens a capture on the interface with that address, IPv6 datagrams
+// included when ipv6 is true; nullptr after telling the sink why not.
 using CaptureOpener = std::function<std::unique_ptr<CaptureSource>(const std::string& address, int port,
-                                                                   MessageSink& sink)>;
+                                                                   MessageSink& sink, bool ipv6)>;
 
 // The real one: OpenCaptureSocket.
-std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& address, int port, MessageSink& sink);
+std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& address, int port, MessageSink& sink,
+                                               bool ipv6 = false);
 
 }  // namespace quillet

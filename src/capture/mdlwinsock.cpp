@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "capture/LocalInterfaces.h"
+#include "core/IPv6Text.h"
 
 namespace quillet {
 namespace {
@@ -93,6 +94,24 @@ int ListLocalAddresses(std::vector<std::string>& list)
         if (list.size() == kMaxInterfaces)
             break;
         list.push_back(IPv4ToText(a.address).str());
+    }
+    return 0;
+}
+
+int ListLocalIPv6Addresses(std::vector<std::string>& chooser, std::vector<std::string>& own)
+{
+    chooser.clear();
+    own.clear();
+    std::vector<InterfaceAddress6> all;
+    if (const int err = ListInterfaceAddresses6(all); err != 0)
+        return err;
+    for (const auto& a : all) {
+        if (a.loopback())
+            continue;
+        std::string text = IPv6BytesToText(a.address).str();
+        if (a.global())
+            chooser.push_back(text);
+        own.push_back(std::move(text));
     }
     return 0;
 }

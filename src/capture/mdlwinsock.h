@@ -88,11 +88,12 @@ public:
 private:
     explicit CaptureHandle(Impl* impl);
     Impl* impl_ = nullptr;
-    friend CaptureHandle OpenCaptureSocket(const std::string&, int, MessageSink&);
+    friend CaptureHandle OpenCaptureSocket(const std::string&, int, MessageSink&, bool);
 };
 
 // Opens the capture on the interface that carries the given address (dotted
-// text or host name): promiscuous, IPv4 only (untagged and VLAN-tagged),
+// text, IPv6 text or host name): promiscuous, IPv4 (untagged and
+// VLAN-tagged), and IPv6 the same way when ipv6 is true,
 // whole datagrams of up to 65535 bytes, non-blocking. On failure shows one
 // message and returns an invalid handle. The message's first line is
 //   "INVALID_SOCKET"  no such address, no interface carries it, no rights to
@@ -103,7 +104,7 @@ private:
 //   "WSAIoctl err"    promiscuous mode refused;
 // its second line says why, in the system's words where it has them.
 // The port changes nothing: a capture sees the whole interface.
-CaptureHandle OpenCaptureSocket(const std::string& address, int port, MessageSink& sink);
+CaptureHandle OpenCaptureSocket(const std::string& address, int port, MessageSink& sink, bool ipv6 = false);
 
 // The kernel ring size a capture asks for on a machine with that much memory
 // (0: unknown): 128 MiB, at most 1/32 of the memory, at least 32 MiB.
@@ -115,6 +116,12 @@ IPv4 ResolveIPv4(const std::string& text);
 // The IPv4 addresses of the machine's interfaces in the system's order,
 // loopback included, at most 8. Returns 0, or an error code with list empty.
 int ListLocalAddresses(std::vector<std::string>& list);
+
+// The IPv6 addresses of the machine's interfaces as RFC 5952 texts, in the
+// system's order: chooser gets those neither loopback nor link-local, own
+// every one but ::1 (link-local included). Returns 0, or an error code
+// with both empty.
+int ListLocalIPv6Addresses(std::vector<std::string>& chooser, std::vector<std::string>& own);
 
 // The dotted address of the named host (the last one it has), of the local
 // host when name is empty; "Unknown" when it cannot be found; an empty text

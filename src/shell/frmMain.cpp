@@ -18,6 +18,7 @@
 #include <QToolBar>
 #include <QTreeView>
 
+#include "core/IPv6Text.h"
 #include "core/Twips.h"
 #include "filters/frmFiltro.h"
 #include "ui/FormSupport.h"
@@ -79,6 +80,8 @@ frmMain::frmMain(Options options, QWidget* parent)
     : QMainWindow(parent), options_(std::move(options)), sink_(std::make_unique<FormSink>(*this)),
       programLookup_(this, [this](std::vector<OwnerAnswer> answers) { ProgramsAnswered(std::move(answers)); })
 {
+    receiveIPv6_ = options_.ipv6;
+    programLookup_.ipv6Bytes = IPv6Table::At;
     BuildControls();
     Form_Load();
 }
@@ -285,6 +288,14 @@ void frmMain::FillAddressChooser()
         Combo1_->addItem(QString::fromStdString(addr));
         local.push_back(addr);
     }
+    // Then each interface's global IPv6 addresses; every own IPv6 address,
+    // link-local included, tells the direction of a row.
+    std::vector<std::string> chooser6, own6;
+    ListLocalIPv6Addresses(chooser6, own6);  // both empty on failure
+    if (options_.ipv6)
+        for (const std::string& addr : chooser6)
+            Combo1_->addItem(QString::fromStdString(addr));
+    local.insert(local.end(), own6.begin(), own6.end());
     views_.SetLocalAddrs(local);
     if (Combo1_->count() > 0)
         Combo1_->setCurrentIndex(0);

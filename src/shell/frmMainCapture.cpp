@@ -106,13 +106,15 @@ void frmMain::StartCapture()
         CloseCapture();
         WinsockStart();
         std::unique_ptr<CaptureSource> source =
-            options_.openCapture ? options_.openCapture(Combo1_->currentText().toStdString(), 7000, *sink_) : nullptr;
+            options_.openCapture ? options_.openCapture(Combo1_->currentText().toStdString(), 7000, *sink_, options_.ipv6)
+                                 : nullptr;
         if (!source) {
             // The user has seen why; the window stays idle.
             SetCaptureState(false);
             return;
         }
         source_ = std::move(source);
+        receiveIPv6_ = options_.ipv6;
         endWhy_.reset();
         storeFull_ = false;
         budget_ = std::make_unique<StoreBudget>(options_.memoryLimitBytes, options_.diskReserveBytes);
@@ -410,7 +412,7 @@ void frmMain::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t ti
     receivedInBurst_ = true;
     // The whole datagram goes to the working file; the payload is read back
     // from there when it is needed, never copied in memory.
-    const std::optional<DecodedDatagram> decoded = DecodeDatagram(datagram, false);
+    const std::optional<DecodedDatagram> decoded = DecodeDatagram(datagram, false, receiveIPv6_);
     if (!decoded)
         return;
     try {

@@ -21,6 +21,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
+#include <QComboBox>
 #include <QMenu>
 #include <QMimeData>
 #include <QProgressDialog>
@@ -105,6 +106,21 @@ void frmMain::BuildFileCommands()
     connect(actSaveShown_, &QAction::triggered, this, [this] { SaveWithDialog(true); });
     addAction(actOpenFile_);
     addAction(actSaveAll_);
+    actIPv6_ = new QAction(QStringLiteral("IPv6"), this);
+    actIPv6_->setObjectName(QStringLiteral("mnuIPv6"));
+    actIPv6_->setCheckable(true);
+    actIPv6_->setChecked(options_.ipv6);
+    connect(actIPv6_, &QAction::toggled, this, [this](bool on) {
+        options_.ipv6 = on;
+        // A running capture or file keeps what it started with.
+        if (!CaptureOpen() && !fileBusy_) {
+            receiveIPv6_ = on;
+            const QString chosen = Combo1_->currentText();
+            FillAddressChooser();
+            if (const int at = Combo1_->findText(chosen); at >= 0)
+                Combo1_->setCurrentIndex(at);
+        }
+    });
 }
 
 void frmMain::ShowListMenu(const QPoint& pos)
@@ -115,6 +131,8 @@ void frmMain::ShowListMenu(const QPoint& pos)
     menu.addSeparator();
     menu.addAction(actSaveAll_);
     menu.addAction(actSaveShown_);
+    menu.addSeparator();
+    menu.addAction(actIPv6_);
     menu.exec(viewWidgets_->lv()->viewport()->mapToGlobal(pos));
 }
 
@@ -177,11 +195,12 @@ QString frmMain::OpenCaptureFile(const QString& path)
     if (const QString problem = SpoolProblem(); !problem.isEmpty())
         return problem;
     std::string error;
-    std::unique_ptr<CaptureFileReader> reader = CaptureFileReader::Open(QFile::encodeName(path).toStdString(), error);
+    std::unique_ptr<CaptureFileReader> reader = CaptureFileReader::Open(QFile::encodeName(path).toStdString(), error, options_.ipv6);
     if (!reader)
         return QStringLiteral("%1 cannot be opened as a capture file: %2.").arg(shown, QString::fromLocal8Bit(error));
 
     fileBusy_ = true;
+    receiveIPv6_ = options_.ipv6;
     storeFull_ = false;
     fileStopWhy_.clear();
     budget_ = std::make_unique<StoreBudget>(options_.memoryLimitBytes, options_.diskReserveBytes);
@@ -249,10 +268,10 @@ QString frmMain::OpenCaptureFile(const QString& path)
     if (reader->skipped() > 0) {
         if (!message.isEmpty())
             message += QLatin1Char('\n');
-        message += QStringLiteral("%1 of %2 packets in %3 are not IPv4 datagrams and were skipped.")
+        message += QStringLiteral("%1 of %2 packets in %3 are not %4 datagrams and were skipped.")
                        .arg(reader->skipped())
                        .arg(reader->framesRead())
-                       .arg(shown);
+                       .arg(shown, receiveIPv6_ ? QStringLiteral("IPv4 or IPv6") : QStringLiteral("IPv4"));
     }
     return message;
 }

@@ -1,0 +1,216 @@
+// Both families through the real window (needs root): IPv6 UDP, TCP and
+// ICMPv6 both ways on a veth pair become rows beside IPv4 ones, the program
+// column names an IPv6 socket's program, a filter tab takes an IPv6 address,
+// what was saved reads the same in tshark, and with the switch off no IPv6
+// row appears.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QTemporaryDir>
+
+#include "WaitFor.h"
+#include "shell/frmMain.h"
+#include "support/Netns.h"
+#include "views/ListRoles.h"
+
+using namespace quillet;
+using quillet::test::WaitFor;
+using quillet::testsupport::Shell;
+using quillet::testsupport::UniqueFd;
+using quillet::testsupport::VethNamespace;
+using Side = VethNamespace::Side;
+
+namespace {
+
+// protocol|source|destination|ports|size|image of each row.
+std::vector<std::string> Rows(frmMain& w)
+{
+    std::vector<std::string> rows;
+    QAbstractItemModel* m = w.lv()->model();
+    for (int r = 0; r < m->rowCount(); ++r) {
+        std::string line;
+        for (int c : {kColProtocol, kColSrcAddr, kColDestAddr, kColSrcPort, kColDestPort, kColSize})
+            line += m->index(r, c).data().toString().toStdString() + "|";
+        rows.push_back(line + std::to_string(m->index(r, 0).data(kImageRole).toInt()));
+    }
+    return rows;
+}
+
+int RowOf(frmMain& w, const std::string& row)
+{
+    const auto rows = Rows(w);
+    const auto it = std::find(rows.begin(), rows.end(), row);
+    return it == rows.end() ? -1 : static_cast<int>(it - rows.begin());
+}
+
+sockaddr_in6 Address6(const char* text, std::uint16_t port)
+{
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(port);
+    inet_pton(AF_INET6, text, &a.sin6_addr);
+    return a;
+}
+
+}  // namespace
+
+TEST(IPv6Live, BothFamiliesBecomeRowsWithProgramsFiltersAndFiles)
+{
+    VethNamespace net;
+    net.AddIPv6();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string d = dir.path().toStdString();
+    QStringList messages;
+    frmMain::Options o;
+    o.portDir = dir.path();
+    o.message = [&messages](const QString& text) { messages << text; };
+    frmMain w(o);
+    w.show();
+    WaitFor([&] { return !messages.isEmpty(); });  // the missing port files
+    messages.clear();
+
+    // The chooser lists the IPv6 address after the IPv4 ones; it captures
+    // both families of its interface.
+    const int at4 = w.Combo1()->findText(VethNamespace::kLocalAddr);
+    const int at6 = w.Combo1()->findText(VethNamespace::kLocalAddr6);
+    ASSERT_GE(at4, 0);
+    ASSERT_GT(at6, at4);
+    w.Combo1()->setCurrentIndex(at6);
+    w.Button(1)->trigger();
+    ASSERT_TRUE(w.CaptureOpen());
+
+    // A socket of this program that stays open until its rows are looked up.
+    UniqueFd owned = net.SocketIn(Side::Local, AF_INET6, SOCK_DGRAM);
+    const sockaddr_in6 ownedAt = Address6(VethNamespace::kLocalAddr6, 7601);
+    ASSERT_EQ(bind(owned.get(), reinterpret_cast<const sockaddr*>(&ownedAt), sizeof ownedAt), 0);
+    UniqueFd peer = net.SocketIn(Side::Peer, AF_INET6, SOCK_DGRAM);
+    const sockaddr_in6 peerAt = Address6(VethNamespace::kPeerAddr6, 4700);
+    ASSERT_EQ(bind(peer.get(), reinterpret_cast<const sockaddr*>(&peerAt), sizeof peerAt), 0);
+    ASSERT_EQ(sendto(peer.get(), "owned", 5, 0, reinterpret_cast<const sockaddr*>(&ownedAt), sizeof ownedAt), 5);
+
+    ASSERT_TRUE(net.Udp(Side::Peer, 4601, 5601, "from the peer", true));
+    ASSERT_TRUE(net.Udp(Side::Local, 4602, 5602, "to the peer", true));
+    std::uint16_t client = 0;
+    ASSERT_TRUE(net.Tcp(Side::Peer, 6601, "GET", "OK", &client, true));
+    ASSERT_TRUE(net.Ping6(Side::Peer, 0x1234, 1, "ping"));
+    ASSERT_TRUE(net.Ping6(Side::Local, 0x4321, 2, "pong"));
+    ASSERT_TRUE(net.Udp(Side::Peer, 4001, 5001, "v4", false));
+
+    const std::string c = std::to_string(client);
+    const std::vector<std::string> expected = {
+        "UDP|fd77::2|fd77::1|4700|7601|5|12",
+        "UDP|fd77::2|fd77::1|4601|5601|13|12",
+        "UDP|fd77::1|fd77::2|4602|5602|11|4",
+        "TCP|fd77::2|fd77::1|" + c + "|6601|3|12",
+        "TCP|fd77::1|fd77::2|6601|" + c + "|2|4",
+        "ICMPv6|fd77::2|fd77::1|||12|12",  // echo request and its reply, both ways
+        "ICMPv6|fd77::1|fd77::2|||12|4",
+        "UDP|10.77.0.2|10.77.0.1|4001|5001|2|12",
+    };
+    ASSERT_TRUE(WaitFor([&] {
+        for (const std::string& row : expected)
+            if (RowOf(w, row) < 0)
+                return false;
+        return true;
+    })) << ::testing::PrintToString(Rows(w));
+
+    std::string comm;
+    std::getline(std::ifstream("/proc/self/comm"), comm);
+    EXPECT_EQ(w.ProgramOfRow(RowOf(w, expected[0])).toStdString(), comm + " (" + std::to_string(getpid()) + ")");
+    w.Button(3)->trigger();
+    ASSERT_FALSE(w.CaptureOpen());
+    const auto all = Rows(w);
+    EXPECT_EQ(std::count(all.begin(), all.end(), "ICMPv6|fd77::2|fd77::1|||12|12"), 2);
+
+    // A filter tab on an IPv6 address, written in another form.
+    auto filter = std::make_shared<cFilter>();
+    filter->bSrc = true;
+    filter->Src = "FD77:0::2";
+    ASSERT_EQ(w.Views().AddFilter(QStringLiteral("peer6"), filter), QString());
+    w.Views().ts2_Click(PacketViews::kFirstFilterTab);
+    const auto fromPeer = Rows(w);
+    EXPECT_EQ(static_cast<std::size_t>(std::count_if(all.begin(), all.end(),
+                                                     [](const std::string& r) { return r.find("|fd77::2|") != std::string::npos && r.find("|fd77::2|") < r.find("|fd77::1|"); })),
+              fromPeer.size());
+    for (const std::string& row : fromPeer)
+        EXPECT_EQ(row.substr(row.find('|') + 1, 8), "fd77::2|") << row;
+    w.Views().ts2_Click(PacketViews::kTabAll);
+
+    // Saved, then read by tshark: the same datagrams, addresses and ports.
+    ASSERT_EQ(w.SaveCaptureFile(dir.filePath("all.pcapng"), false), QString());
+    std::string fields;
+    ASSERT_EQ(Shell("tshark -n -r " + d + "/all.pcapng -T fields -E 'separator=|' -E occurrence=f -e ip.src -e ipv6.src "
+                    "-e ip.dst -e ipv6.dst -e tcp.srcport -e udp.srcport -e tcp.dstport -e udp.dstport 2>/dev/null",
+                    &fields),
+              0);
+    std::istringstream lines(fields);
+    std::string line;
+    std::vector<std::string> tshark;
+    while (std::getline(lines, line)) {
+        // Each pair of fields has one value.
+        std::istringstream parts(line);
+        std::string f[8];
+        for (std::string& part : f)
+            std::getline(parts, part, '|');
+        tshark.push_back(f[0] + f[1] + "|" + f[2] + f[3] + "|" + f[4] + f[5] + "|" + f[6] + f[7]);
+    }
+    ASSERT_EQ(static_cast<std::int64_t>(tshark.size()), w.Views().lSeq());
+    for (std::int64_t seq = 1; seq <= w.Views().lSeq(); ++seq) {
+        const clV& r = w.Views().dPackets().at(seq);
+        EXPECT_EQ(tshark[seq - 1], r.mSrcAddr.str() + "|" + r.mDestAddr.str() + "|" + r.mSrcPort.str() + "|" +
+                                       r.mDestPort.str())
+            << seq;
+    }
+
+    // A file tshark wrote opens with the same rows; with the switch off
+    // (menu or options) the IPv6 ones stay out, here and live.
+    ASSERT_EQ(Shell("tshark -r " + d + "/all.pcapng -w " + d + "/tshark.pcapng 2>/dev/null"), 0);
+    frmMain again(o);
+    ASSERT_EQ(again.OpenCaptureFile(dir.filePath("tshark.pcapng")), QString());
+    auto sorted = [](std::vector<std::string> v) {
+        for (std::string& row : v)
+            row.erase(row.rfind('|'));  // a file knows no own addresses: images aside
+        std::sort(v.begin(), v.end());
+        return v;
+    };
+    EXPECT_EQ(sorted(Rows(again)), sorted(all));
+
+    frmMain::Options off = o;
+    off.ipv6 = false;
+    frmMain v4only(off);
+    EXPECT_TRUE(v4only.OpenCaptureFile(dir.filePath("tshark.pcapng")).contains("are not IPv4 datagrams"));
+    const auto v4rows = Rows(v4only);
+    EXPECT_EQ(v4rows.size(), static_cast<std::size_t>(std::count_if(all.begin(), all.end(), [](const std::string& r) {
+                  return r.find(':') == std::string::npos;
+              })));
+
+    QAction* ipv6 = w.findChild<QAction*>(QStringLiteral("mnuIPv6"));
+    ASSERT_NE(ipv6, nullptr);
+    EXPECT_TRUE(ipv6->isChecked());
+    ipv6->setChecked(false);
+    EXPECT_EQ(w.Combo1()->findText(VethNamespace::kLocalAddr6), -1);
+    w.Combo1()->setCurrentIndex(w.Combo1()->findText(VethNamespace::kLocalAddr));
+    const int before = w.lv()->model()->rowCount();
+    w.Button(1)->trigger();
+    ASSERT_TRUE(w.CaptureOpen());
+    ASSERT_TRUE(net.Udp(Side::Peer, 4603, 5603, "not shown", true));
+    ASSERT_TRUE(net.Udp(Side::Peer, 4002, 5002, "shown", false));
+    ASSERT_TRUE(WaitFor([&] { return RowOf(w, "UDP|10.77.0.2|10.77.0.1|4002|5002|5|12") >= 0; }));
+    w.Button(3)->trigger();
+    const auto after = Rows(w);
+    for (std::size_t i = static_cast<std::size_t>(before); i < after.size(); ++i)
+        EXPECT_EQ(after[i].find(':'), std::string::npos) << after[i];
+    EXPECT_TRUE(messages.isEmpty()) << messages.join('\n').toStdString();
+}
