@@ -123,6 +123,10 @@ std::string HostNameToAddress(const std::string& name, MessageSink& sink)
         sink.ShowMessage("Windows Sockets error " + std::to_string(errno));
         return {};
     }
+    // An IPv6 address stands for itself, in its canonical form.
+    std::uint8_t ip6[16];
+    if (name.find(':') != std::string::npos && IPv6FromText(name, ip6))
+        return IPv6BytesToText(ip6).str();
     const std::string lookUp = !name.empty() ? name.substr(0, kHostNameChars) : Trimmed(local);
     const auto found = LookUpHost(lookUp);
     if (found.empty())

@@ -142,41 +142,25 @@ TEST(LinkLayer, LoopbackHeadersOfOtherSystems)
 
 TEST(LinkLayer, IPv6DatagramsOfEveryLinkTypeOnlyWithTheSwitch)
 {
-    // 40-byte header, 8 bytes of payload, then 4 bytes of frame padding.
+    // 40-byte header and 8 bytes of payload, then 4 bytes of frame padding.
     Bytes v6(48, 0x5A);
-    v6[0] = 0x60;
-    v6[4] = 0;
-    v6[5] = 8;
-    v6[6] = 17;
+    v6[0] = 0x60, v6[4] = 0, v6[5] = 8;
     const Bytes padded = Concat(v6, Bytes(4, 0));
-    const Bytes cooked1 = Concat({0, 0, 0, 1, 0, 6, 1, 2, 3, 4, 5, 6, 0, 0, 0x86, 0xDD}, padded);
-    Bytes cooked2(20, 0);
-    cooked2[0] = 0x86;
-    cooked2[1] = 0xDD;
-    const struct {
-        const char* what;
-        int linkType;
-        Bytes frame;
-    } frames[] = {
-        {"ethernet", linktype::kEthernet, Concat(EthernetHeader({0x86DD}), padded)},
-        {"ethernet, vlan", linktype::kEthernet, Concat(EthernetHeader({0x8100, 0x86DD}), padded)},
-        {"raw 12", linktype::kRaw, padded},
-        {"raw 14", linktype::kRawAlt, padded},
-        {"raw 101", linktype::kRawFile, padded},
-        {"ipv6 229", linktype::kIPv6, padded},
-        {"cooked v1", linktype::kLinuxCooked, cooked1},
-        {"cooked v2", linktype::kLinuxCooked2, Concat(cooked2, padded)},
-        {"null 24, sender's order", linktype::kNull, Concat({24, 0, 0, 0}, padded)},
-        {"null 28", linktype::kNull, Concat({0, 0, 0, 28}, padded)},
-        {"loop 30", linktype::kLoop, Concat({0, 0, 0, 30}, padded)},
+    const Bytes cooked2 = Concat({0x86, 0xDD}, Bytes(18, 0));
+    const std::pair<int, Bytes> frames[] = {
+        {linktype::kEthernet, Concat(EthernetHeader({0x86DD}), padded)},
+        {linktype::kEthernet, Concat(EthernetHeader({0x8100, 0x86DD}), padded)},
+        {linktype::kRaw, padded}, {linktype::kRawAlt, padded}, {linktype::kRawFile, padded}, {linktype::kIPv6, padded},
+        {linktype::kLinuxCooked, Concat({0, 0, 0, 1, 0, 6, 1, 2, 3, 4, 5, 6, 0, 0, 0x86, 0xDD}, padded)},
+        {linktype::kLinuxCooked2, Concat(cooked2, padded)},
+        {linktype::kNull, Concat({24, 0, 0, 0}, padded)},  // in the sender's byte order
+        {linktype::kNull, Concat({0, 0, 0, 28}, padded)},
+        {linktype::kLoop, Concat({0, 0, 0, 30}, padded)},
     };
-    for (const auto& f : frames) {
-        SCOPED_TRACE(f.what);
-        EXPECT_TRUE(LinkTypeSupported(f.linkType));
-        EXPECT_EQ(Of(IPDatagramOf(f.linkType, f.frame, true)), v6);
-        EXPECT_TRUE(IPv4DatagramOf(f.linkType, f.frame).empty());
+    for (const auto& [linkType, frame] : frames) {
+        EXPECT_EQ(Of(IPDatagramOf(linkType, frame, true)), v6) << linkType;
+        EXPECT_TRUE(IPv4DatagramOf(linkType, frame).empty()) << linkType;
     }
-    // Raw IP still gives IPv4 by its version nibble.
-    const Bytes d = Datagram(10);
+    const Bytes d = Datagram(10);  // raw IP gives IPv4 by its version nibble too
     EXPECT_EQ(Of(IPDatagramOf(linktype::kRawFile, d, true)), d);
 }

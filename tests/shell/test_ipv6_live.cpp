@@ -11,7 +11,6 @@
 
 #include <fstream>
 #include <set>
-#include <sstream>
 
 #include <QAbstractItemView>
 #include <QAction>
@@ -56,9 +55,7 @@ int RowOf(frmMain& w, const std::string& row)
 
 sockaddr_in6 Address6(const char* text, std::uint16_t port)
 {
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_port = htons(port);
+    sockaddr_in6 a{AF_INET6, htons(port), 0, {}, 0};
     inet_pton(AF_INET6, text, &a.sin6_addr);
     return a;
 }
@@ -140,12 +137,11 @@ TEST(IPv6Live, BothFamiliesBecomeRowsWithProgramsFiltersAndFiles)
     filter->Src = "FD77:0::2";
     ASSERT_EQ(w.Views().AddFilter(QStringLiteral("peer6"), filter), QString());
     w.Views().ts2_Click(PacketViews::kFirstFilterTab);
-    const auto fromPeer = Rows(w);
-    EXPECT_EQ(static_cast<std::size_t>(std::count_if(all.begin(), all.end(),
-                                                     [](const std::string& r) { return r.find("|fd77::2|") != std::string::npos && r.find("|fd77::2|") < r.find("|fd77::1|"); })),
-              fromPeer.size());
-    for (const std::string& row : fromPeer)
-        EXPECT_EQ(row.substr(row.find('|') + 1, 8), "fd77::2|") << row;
+    std::vector<std::string> fromPeer;
+    std::copy_if(all.begin(), all.end(), std::back_inserter(fromPeer),
+                 [](const std::string& r) { return r.substr(r.find('|'), 9) == "|fd77::2|"; });
+    EXPECT_GE(fromPeer.size(), 6u);
+    EXPECT_EQ(Rows(w), fromPeer);
     w.Views().ts2_Click(PacketViews::kTabAll);
 
     // Saved, then read by tshark: the same datagrams, addresses and ports.
@@ -155,24 +151,17 @@ TEST(IPv6Live, BothFamiliesBecomeRowsWithProgramsFiltersAndFiles)
                     "-e ip.dst -e ipv6.dst -e tcp.srcport -e udp.srcport -e tcp.dstport -e udp.dstport 2>/dev/null",
                     &fields),
               0);
-    std::istringstream lines(fields);
-    std::string line;
-    std::vector<std::string> tshark;
-    while (std::getline(lines, line)) {
-        // Each pair of fields has one value.
-        std::istringstream parts(line);
-        std::string f[8];
-        for (std::string& part : f)
-            std::getline(parts, part, '|');
-        tshark.push_back(f[0] + f[1] + "|" + f[2] + f[3] + "|" + f[4] + f[5] + "|" + f[6] + f[7]);
-    }
-    ASSERT_EQ(static_cast<std::int64_t>(tshark.size()), w.Views().lSeq());
+    std::string ours;  // each pair of tshark's fields has one value: "a||" or "|b|"
     for (std::int64_t seq = 1; seq <= w.Views().lSeq(); ++seq) {
         const clV& r = w.Views().dPackets().at(seq);
-        EXPECT_EQ(tshark[seq - 1], r.mSrcAddr.str() + "|" + r.mDestAddr.str() + "|" + r.mSrcPort.str() + "|" +
-                                       r.mDestPort.str())
-            << seq;
+        const bool v6 = r.mSrcAddr.ipv6(), tcp = r.mProtocol == "TCP", udp = r.mProtocol == "UDP";
+        for (const std::string& f : {r.mSrcAddr.str(), r.mDestAddr.str()})
+            ours += (v6 ? "|" + f : f + "|") + "|";
+        for (const std::string& f : {r.mSrcPort.str(), r.mDestPort.str()})
+            ours += (tcp ? f + "|" : udp ? "|" + f : "|") + "|";
+        ours.back() = '\n';
     }
+    EXPECT_EQ(fields, ours);
 
     // A file tshark wrote opens with the same rows; with the switch off
     // (menu or options) the IPv6 ones stay out, here and live.
@@ -191,10 +180,7 @@ TEST(IPv6Live, BothFamiliesBecomeRowsWithProgramsFiltersAndFiles)
     off.ipv6 = false;
     frmMain v4only(off);
     EXPECT_TRUE(v4only.OpenCaptureFile(dir.filePath("tshark.pcapng")).contains("are not IPv4 datagrams"));
-    const auto v4rows = Rows(v4only);
-    EXPECT_EQ(v4rows.size(), static_cast<std::size_t>(std::count_if(all.begin(), all.end(), [](const std::string& r) {
-                  return r.find(':') == std::string::npos;
-              })));
+    EXPECT_EQ(Rows(v4only), std::vector<std::string>{"UDP|10.77.0.2|10.77.0.1|4001|5001|2|12"});
 
     QAction* ipv6 = w.findChild<QAction*>(QStringLiteral("mnuIPv6"));
     ASSERT_NE(ipv6, nullptr);

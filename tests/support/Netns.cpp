@@ -393,17 +393,19 @@ bool VethNamespace::Tcp(Side client, std::uint16_t port, const std::string& requ
     return clientOk && serverOk && serverGot == request && clientGot == reply;
 }
 
+// An ICMP or ICMPv6 echo request, checksum 0.
+static std::string EchoRequest(std::uint8_t type, std::uint16_t id, std::uint16_t seq, const std::string& payload)
+{
+    const char head[8] = {static_cast<char>(type), 0, 0, 0, static_cast<char>(id >> 8), static_cast<char>(id),
+                          static_cast<char>(seq >> 8), static_cast<char>(seq)};
+    return std::string(head, 8) + payload;
+}
+
 bool VethNamespace::Ping(Side from, std::uint16_t id, std::uint16_t seq, const std::string& payload) const
 {
     UniqueFd s = SocketIn(from, AF_INET, SOCK_RAW, IPPROTO_ICMP);
     SetTimeouts(s.get());
-    std::string packet(8, '\0');
-    packet[0] = ICMP_ECHO;
-    packet[4] = static_cast<char>(id >> 8);
-    packet[5] = static_cast<char>(id);
-    packet[6] = static_cast<char>(seq >> 8);
-    packet[7] = static_cast<char>(seq);
-    packet += payload;
+    std::string packet = EchoRequest(ICMP_ECHO, id, seq, payload);
     const std::uint16_t sum = InternetChecksum(reinterpret_cast<const std::uint8_t*>(packet.data()), packet.size());
     packet[2] = static_cast<char>(sum >> 8);
     packet[3] = static_cast<char>(sum);
@@ -435,13 +437,7 @@ bool VethNamespace::Ping6(Side from, std::uint16_t id, std::uint16_t seq, const 
     // IPv6 header.
     UniqueFd s = SocketIn(from, AF_INET6, SOCK_RAW, IPPROTO_ICMPV6);
     SetTimeouts(s.get());
-    std::string packet(8, '\0');
-    packet[0] = static_cast<char>(128);  // echo request
-    packet[4] = static_cast<char>(id >> 8);
-    packet[5] = static_cast<char>(id);
-    packet[6] = static_cast<char>(seq >> 8);
-    packet[7] = static_cast<char>(seq);
-    packet += payload;
+    const std::string packet = EchoRequest(128, id, seq, payload);
     const SocketAddr dst = SocketAddress(Address(Other(from), true), 0);
     if (sendto(s.get(), packet.data(), packet.size(), 0, dst.get(), dst.len) != static_cast<ssize_t>(packet.size()))
         return false;
