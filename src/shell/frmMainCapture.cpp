@@ -412,10 +412,11 @@ void frmMain::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t ti
     receivedInBurst_ = true;
     // The whole datagram goes to the working file; the payload is read back
     // from there when it is needed, never copied in memory.
-    const std::optional<DecodedDatagram> decoded = DecodeDatagram(datagram, false, receiveIPv6_);
-    if (!decoded)
-        return;
     try {
+        // Decoding keeps each new IPv6 address, so it may run out of memory too.
+        const std::optional<DecodedDatagram> decoded = DecodeDatagram(datagram, false, receiveIPv6_);
+        if (!decoded)
+            return;
         const std::int64_t seq = views_.StorePacket(*decoded, datagram, timestampUs);
         if (seq == 0)
             StopStoring(SpoolFull(views_.DatagramError()));
