@@ -113,13 +113,12 @@ void frmMain::BuildFileCommands()
     connect(actIPv6_, &QAction::toggled, this, [this](bool on) {
         options_.ipv6 = on;
         // A running capture or file keeps what it started with.
-        if (!CaptureOpen() && !fileBusy_) {
+        if (!CaptureOpen() && !fileBusy_)
             receiveIPv6_ = on;
-            const QString chosen = Combo1_->currentText();
-            FillAddressChooser();
-            if (const int at = Combo1_->findText(chosen); at >= 0)
-                Combo1_->setCurrentIndex(at);
-        }
+        const QString chosen = Combo1_->currentText();
+        FillAddressChooser();
+        if (const int at = Combo1_->findText(chosen); at >= 0)
+            Combo1_->setCurrentIndex(at);
     });
 }
 
