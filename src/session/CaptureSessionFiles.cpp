@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 
@@ -44,11 +45,13 @@ QString CaptureSession::ReadFile(const QString& path, const Progress& progress)
     if (const QString problem = SpoolProblem(); !problem.isEmpty())
         return problem;
     std::string error;
-    std::unique_ptr<CaptureFileReader> reader = CaptureFileReader::Open(QFile::encodeName(path).toStdString(), error);
+    std::unique_ptr<CaptureFileReader> reader = CaptureFileReader::Open(QFile::encodeName(path).toStdString(), error,
+                                                                         options_.ipv6);
     if (!reader)
         return QStringLiteral("%1 cannot be opened as a capture file: %2.").arg(shown, QString::fromLocal8Bit(error));
 
     fileBusy_ = true;
+    receiveIPv6_ = options_.ipv6;
     storeFull_ = false;
     fileStopWhy_.clear();
     budget_ = std::make_unique<StoreBudget>(options_.memoryLimitBytes, options_.diskReserveBytes);
@@ -114,10 +117,11 @@ QString CaptureSession::ReadFile(const QString& path, const Progress& progress)
     if (reader->skipped() > 0) {
         if (!message.isEmpty())
             message += QLatin1Char('\n');
-        message += QStringLiteral("%1 of %2 packets in %3 are not IPv4 datagrams and were skipped.")
+        message += QCoreApplication::translate("CaptureSession", "%3 的 %2 个包中有 %1 个不是 %4 数据报，已跳过。")
                        .arg(reader->skipped())
                        .arg(reader->framesRead())
-                       .arg(shown);
+                       .arg(shown, receiveIPv6_ ? QCoreApplication::translate("CaptureSession", "IPv4 或 IPv6")
+                                                : QStringLiteral("IPv4"));
     }
     return message;
 }

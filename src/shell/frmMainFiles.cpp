@@ -53,6 +53,18 @@ void frmMain::BuildFileCommands()
     connect(actSaveShown_, &QAction::triggered, this, [this] { SaveWithDialog(true); });
     addAction(actOpenFile_);
     addAction(actSaveAll_);
+    actIPv6_ = new QAction(tr("IPv6"), this);
+    actIPv6_->setObjectName(QStringLiteral("mnuIPv6"));
+    actIPv6_->setCheckable(true);
+    actIPv6_->setChecked(options_.ipv6);
+    connect(actIPv6_, &QAction::toggled, this, [this](bool on) {
+        options_.ipv6 = on;
+        session_->SetIPv6(on);  // a running capture or file keeps what it started with
+        const QString chosen = Combo1_->currentText();
+        FillAddressChooser();
+        if (const int at = Combo1_->findText(chosen); at >= 0)
+            Combo1_->setCurrentIndex(at);
+    });
 }
 
 void frmMain::ShowListMenu(const QPoint& pos)
@@ -63,6 +75,8 @@ void frmMain::ShowListMenu(const QPoint& pos)
     menu.addSeparator();
     menu.addAction(actSaveAll_);
     menu.addAction(actSaveShown_);
+    menu.addSeparator();
+    menu.addAction(actIPv6_);
     menu.exec(viewWidgets_->lv()->viewport()->mapToGlobal(pos));
 }
 

@@ -21,8 +21,8 @@ std::string Utf8(const QString& s)
 // cFilter::Admits on the texts, without making them.
 struct FieldFilter {
     explicit FieldFilter(const cFilter& f)
-        : both(f.bAND), src(f.bSrc && f.Src.size() <= AddressText::N),
-          dest(f.bDest && f.Dest.size() <= AddressText::N), srcBits(src ? AddressText(f.Src).bits() : 0),
+        : both(f.bAND), src(f.bSrc && AddressText::Keeps(f.Src)),
+          dest(f.bDest && AddressText::Keeps(f.Dest)), srcBits(src ? AddressText(f.Src).bits() : 0),
           destBits(dest ? AddressText(f.Dest).bits() : 0)
     {
     }
@@ -61,7 +61,7 @@ void PacketViews::SetLocalAddrs(const std::vector<std::string>& addrs)
     for (const std::string& addr : addrs)
         if (addr != "127.0.0.1") {
             local_.assign(addr, true);
-            if (addr.size() <= AddressText::N)  // a longer text is no record's
+            if (AddressText::Keeps(addr))  // another text is no record's
                 localBits_.push_back(AddressText(addr).bits());
         }
     std::sort(localBits_.begin(), localBits_.end());
@@ -90,10 +90,12 @@ int PacketViews::LocalEndpoints(const clV& r, std::uint64_t (&keys)[2]) const
         return 0;
     int n = 0;
     const auto side = [&](const AddressText& addr, const PortText5& port) {
-        std::uint32_t a = 0;
+        HostAddress a = 0;
         std::uint32_t p = 0;
-        if (IsLocal(addr) && addr.packed(a) && port.packed(p))
-            keys[n++] = SocketEndpoint{static_cast<std::uint8_t>(protocol), a, static_cast<std::uint16_t>(p)}.Key();
+        if (IsLocal(addr) && addr.host(a) && port.packed(p))
+            keys[n++] = SocketEndpoint{static_cast<std::uint8_t>(protocol), static_cast<std::uint32_t>(a),
+                                       static_cast<std::uint16_t>(p), a >= kIPv6Host}
+                            .Key();
     };
     side(r.mSrcAddr, r.mSrcPort);
     side(r.mDestAddr, r.mDestPort);
@@ -126,20 +128,49 @@ QString PacketViews::ProgramOf(std::int64_t seq, const clV& record) const
 
 std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::int64_t timestampUs)
 {
-    return StorePacket(d.protocol, d.srcAddr, d.destAddr, d.srcPort, d.destPort, d.data, d.size,
-                       arrivalTime(timestampUs));
+    return StorePacket(d, std::string_view(d.data), timestampUs);
 }
 
 std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::string_view payload, std::int64_t timestampUs)
 {
-    return StorePacket(d.protocol, d.srcAddr, d.destAddr, d.srcPort, d.destPort, payload, d.size,
-                       arrivalTime(timestampUs));
+    clV record = MakeRecord(d, arrivalTime(timestampUs));
+    record.mData = store_.AppendPayload(payload);
+    return Keep(record);
 }
 
 std::int64_t PacketViews::StorePacket(DecodedDatagram&& d, std::int64_t timestampUs)
 {
     // The payload goes straight from the decoded datagram to the store.
     return StorePacket(static_cast<const DecodedDatagram&>(d), timestampUs);
+}
+
+namespace {
+
+void SetSize(clV& record, std::int32_t size)
+{
+    if (size >= 0) {
+        record.mSize.assignPacked(static_cast<std::uint32_t>(size));
+    } else {
+        char sizeText[12];
+        const auto sizeEnd = std::to_chars(sizeText, sizeText + sizeof sizeText, size).ptr;
+        record.mSize = std::string_view(sizeText, static_cast<std::size_t>(sizeEnd - sizeText));
+    }
+}
+
+}  // namespace
+
+clV PacketViews::MakeRecord(const DecodedDatagram& d, std::string_view hora)
+{
+    // The decoder made the fields in the record's own form already.
+    clV record;
+    record.mProtocol = d.protocol;
+    record.mSrcAddr = d.srcAddr;
+    record.mDestAddr = d.destAddr;
+    record.mSrcPort = d.srcPort;
+    record.mDestPort = d.destPort;
+    SetSize(record, d.size);
+    record.mHora = hora;
+    return record;
 }
 
 clV PacketViews::MakeRecord(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
@@ -152,13 +183,7 @@ clV PacketViews::MakeRecord(std::string_view protocol, std::string_view srcAddr,
     record.mDestAddr = destAddr;
     record.mSrcPort = srcPort;
     record.mDestPort = destPort;
-    if (size >= 0) {
-        record.mSize.assignPacked(static_cast<std::uint32_t>(size));
-    } else {
-        char sizeText[12];
-        const auto sizeEnd = std::to_chars(sizeText, sizeText + sizeof sizeText, size).ptr;
-        record.mSize = std::string_view(sizeText, static_cast<std::size_t>(sizeEnd - sizeText));
-    }
+    SetSize(record, size);
     record.mHora = hora;
     return record;
 }
@@ -202,8 +227,7 @@ std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::span<const 
 {
     if (!spool_ && (spoolTried_ || !OpenSpool(std::string())))
         return 0;
-    clV record = MakeRecord(d.protocol, d.srcAddr, d.destAddr, d.srcPort, d.destPort, d.size,
-                            arrivalTime(timestampUs));
+    clV record = MakeRecord(d, arrivalTime(timestampUs));
     std::uint64_t offset = 0;
     if (!spool_->Append(timestampUs, datagram, static_cast<std::uint32_t>(datagram.size()), offset)) {
         datagramError_ = spool_->error();

@@ -206,6 +206,7 @@ private:
     // returns how many (0..2).
     int LocalEndpoints(const clV& record, std::uint64_t (&keys)[2]) const;
     // A record with every field but mData; then stored and shown.
+    static clV MakeRecord(const DecodedDatagram& d, std::string_view hora);
     clV MakeRecord(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
                    std::string_view srcPort, std::string_view destPort, std::int32_t size, std::string_view hora);
     std::int64_t Keep(const clV& record);
