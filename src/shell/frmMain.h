@@ -5,12 +5,12 @@
 #include <memory>
 #include <vector>
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
 #include <QStringList>
 
 #include "capture/CaptureSource.h"
+#include "inspect/PaneFollow.h"
 #include "session/CaptureSession.h"
 #include "shell/CaptureStatusBar.h"
 #include "shell/KernelVersion.h"
@@ -149,9 +149,9 @@ public:
     QPlainTextEdit* txtData() const { return txtData_; }
     // How often Text1 and txtData were filled from a row (clicks, keyboard
     // moves, the follow at the end of a burst); emptying them is not counted.
-    int PaneFills() const { return paneFills_; }
+    int PaneFills() const { return panes_->Fills(); }
     // The shortest time between two fills by the follow of new rows.
-    static constexpr int kFollowFillIntervalMs = 100;
+    static constexpr int kFollowFillIntervalMs = PaneFollow::kIntervalMs;
 
     // Test seam beside the real path: hands datagrams (whole IPv4 datagrams)
     // to the receive path as one notification's burst would.
@@ -200,10 +200,7 @@ private:
     void ShowFilterDialog();
     void ShowConfigDialog();
     void ConnectListHandlers();
-    void lv_Click(const QModelIndex& index);
     void lv_DblClick(const QModelIndex& index);
-    void lv_CurrentRowChanged(const QModelIndex& current);
-    void FillPanes(const QModelIndex& row);
 
     // Capture files (frmMainFiles.cpp).
     void BuildFileCommands();
@@ -226,15 +223,7 @@ private:
     bool unloaded_ = false;
     bool shownOnce_ = false;
     QStringList startupProblems_;
-    int paneFills_ = 0;
-    // The follow of new rows fills the panes at the end of a burst, at most
-    // once per kFollowFillInterval; a later burst's row is filled when the
-    // interval is over.
-    QElapsedTimer lastFollowFill_;
-    QTimer* followFill_ = nullptr;
-    // The row the panes were filled with when a mouse press made it
-    // current; the click that ends the press does not fill them again.
-    int filledOnPress_ = -1;
+    PaneFollow* panes_ = nullptr;  // Text1 and txtData follow lv's current row
     QAction* actOpenFile_ = nullptr;
     QAction* actSaveAll_ = nullptr;
     QAction* actSaveShown_ = nullptr;
