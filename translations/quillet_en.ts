@@ -2,6 +2,17 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en" sourcelanguage="zh_CN">
     <context>
+        <name>CaptureSession</name>
+        <message>
+            <source>%3 的 %2 个包中有 %1 个不是 %4 数据报，已跳过。</source>
+            <translation>%1 of %2 packets in %3 are not %4 datagrams and were skipped.</translation>
+        </message>
+        <message>
+            <source>IPv4 或 IPv6</source>
+            <translation>IPv4 or IPv6</translation>
+        </message>
+    </context>
+    <context>
         <name>CaptureStatus</name>
         <message>
             <source>%1 包/秒  %2/秒</source>
@@ -257,6 +268,10 @@
         <message>
             <source>打开</source>
             <translation>Open</translation>
+        </message>
+        <message>
+            <source>IPv6</source>
+            <translation>IPv6</translation>
         </message>
     </context>
 </TS>

@@ -176,7 +176,7 @@ TEST(FilesLive, SaveWhatWasCapturedAndOpenWhatTcpdumpWrote)
     const auto captured = RowTexts(w);
     frmMain w2(o);
     const QString m = w2.OpenCaptureFile(dir.filePath("eth.pcap"));
-    EXPECT_TRUE(m.isEmpty() || m.contains("not IPv4")) << m.toStdString();
+    EXPECT_TRUE(m.isEmpty() || m.contains("不是 IPv4")) << m.toStdString();
     std::string ethText;
     Shell("tcpdump -nn -r " + d + "/eth.pcap 2>&1; cat " + d + "/tcpdump.log", &ethText);
     EXPECT_EQ(RowTexts(w2), captured) << ethText;

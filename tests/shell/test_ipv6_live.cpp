@@ -169,7 +169,7 @@ TEST(IPv6Live, BothFamiliesBecomeRowsWithProgramsFiltersAndFiles)
     ASSERT_TRUE(ipv6 && ipv6->isChecked());
     ipv6->setChecked(false);
     EXPECT_EQ(again.Combo1()->findText(VethNamespace::kLocalAddr6), -1);
-    EXPECT_TRUE(again.OpenCaptureFile(dir.filePath("tshark.pcapng")).contains("are not IPv4 datagrams"));
+    EXPECT_TRUE(again.OpenCaptureFile(dir.filePath("tshark.pcapng")).contains("不是 IPv4 数据报"));
     const auto more = Rows(again);
     EXPECT_EQ(std::vector<std::string>(more.begin() + static_cast<long>(all.size()), more.end()),
               std::vector<std::string>{"UDP|10.77.0.2|10.77.0.1|4001|5001|2|12"});
