@@ -72,16 +72,20 @@
             <translation>The kernel ring takes 1 to %1 MiB, not "%2".</translation>
         </message>
         <message>
-            <source>用法：%1 INTERFACE RING_MIB，窗口的通道在描述符 3 上；别无其他参数。</source>
-            <translation>Usage: %1 INTERFACE RING_MIB, with the window's channel on descriptor 3; nothing more.</translation>
-        </message>
-        <message>
             <source>启动时没有通道（描述符 3 上的套接字）；应由窗口启动。</source>
             <translation>Started without its channel (a socket on descriptor 3); the window starts it.</translation>
         </message>
         <message>
             <source>捕获程序在打开后未能放弃其权限。</source>
             <translation>The capture program could not give up its rights after opening.</translation>
+        </message>
+        <message>
+            <source>协议族应为 %1（IPv4）或 %2（IPv4 和 IPv6），而不是“%3”。</source>
+            <translation>The families are %1 (IPv4) or %2 (IPv4 and IPv6), not "%3".</translation>
+        </message>
+        <message>
+            <source>用法：%1 INTERFACE RING_MIB %2|%3，窗口的通道在描述符 3 上；别无其他参数。</source>
+            <translation>Usage: %1 INTERFACE RING_MIB %2|%3, with the window's channel on descriptor 3; nothing more.</translation>
         </message>
     </context>
     <context>
@@ -147,10 +151,6 @@
             <translation>, at byte %1</translation>
         </message>
         <message>
-            <source>%3 的 %2 个数据包中有 %1 个不是 IPv4 数据报，已跳过。</source>
-            <translation>%1 of %2 packets in %3 are not IPv4 datagrams and were skipped.</translation>
-        </message>
-        <message>
             <source>无法写入 %1：%2。</source>
             <translation>%1 cannot be written: %2.</translation>
         </message>
@@ -161,6 +161,14 @@
         <message>
             <source>保存 %1 失败：%2。未写入任何文件。</source>
             <translation>Saving %1 failed: %2. No file was written.</translation>
+        </message>
+        <message>
+            <source>%3 的 %2 个包中有 %1 个不是 %4 数据报，已跳过。</source>
+            <translation>%1 of %2 packets in %3 are not %4 datagrams and were skipped.</translation>
+        </message>
+        <message>
+            <source>IPv4 或 IPv6</source>
+            <translation>IPv4 or IPv6</translation>
         </message>
     </context>
     <context>
@@ -500,6 +508,10 @@
         <message>
             <source>统计...</source>
             <translation>Totals...</translation>
+        </message>
+        <message>
+            <source>IPv6</source>
+            <translation>IPv6</translation>
         </message>
     </context>
     <context>

@@ -24,7 +24,10 @@
 // (one the window cannot keep up with), and how many datagrams each read
 // after it was asked to stop.
 //
-// Needs root. Usage: bench_live [--seconds S | --rows N] [--payload BYTES] [rate ...]
+// With --family 6 the datagrams are UDP over IPv6 between the pair's IPv6
+// addresses, and the window captures on its IPv6 address.
+//
+// Needs root. Usage: bench_live [--seconds S | --rows N] [--payload BYTES] [--family 4|6] [rate ...]
 //                    bench_live --stop RATE
 #include <algorithm>
 #include <chrono>
@@ -105,6 +108,9 @@ std::uint64_t RxPackets(const std::string& interface)
     return 0;
 }
 
+// --family 6: the traffic is IPv6.
+bool gIPv6 = false;
+
 // tcpdump on the local side of the veth pair, writing nothing.
 class Tcpdump {
 public:
@@ -117,7 +123,8 @@ public:
         if (pid_ == 0) {
             dup2(fd, 2);
             dup2(fd, 1);
-            execlp("tcpdump", "tcpdump", "-i", interface, "-n", "-w", "/dev/null", "ip", static_cast<char*>(nullptr));
+            execlp("tcpdump", "tcpdump", "-i", interface, "-n", "-w", "/dev/null", gIPv6 ? "ip6" : "ip",
+                   static_cast<char*>(nullptr));
             _exit(127);
         }
         close(fd);
@@ -271,6 +278,10 @@ int main(int argc, char** argv)
     std::size_t payload = 32;
     std::int64_t rowsWanted = 0;
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--family") == 0 && i + 1 < argc) {
+            gIPv6 = std::strcmp(argv[++i], "6") == 0;
+            continue;
+        }
         if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
             seconds = std::atof(argv[++i]);
         else if (std::strcmp(argv[i], "--payload") == 0 && i + 1 < argc)
@@ -284,8 +295,9 @@ int main(int argc, char** argv)
     }
     if (rates.empty())
         rates = {50000, 100000, 200000, 300000, 500000, 700000, 1000000};
-    if (payload < 1 || payload > 1472) {
-        std::fprintf(stderr, "--payload takes 1 to 1472 bytes (one unfragmented datagram)\n");
+    const std::size_t maxPayload = gIPv6 ? 1452 : 1472;
+    if (payload < 1 || payload > maxPayload) {
+        std::fprintf(stderr, "--payload takes 1 to %zu bytes (one unfragmented datagram)\n", maxPayload);
         return 1;
     }
     if (geteuid() != 0) {
@@ -296,23 +308,38 @@ int main(int argc, char** argv)
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
     VethNamespace net;
+    if (gIPv6)
+        net.AddIPv6();
+    const char* const localAddr = gIPv6 ? VethNamespace::kLocalAddr6 : VethNamespace::kLocalAddr;
     QApplication app(argc, argv);
     frmMain::Options options;
     options.message = [](const QString& text) { std::fprintf(stderr, "message: %s\n", qPrintable(text)); };
 
     // A socket that takes the datagrams and never reads them (no ICMP
     // unreachable comes back), and the sender's socket in the peer namespace.
-    UniqueFd sink = net.SocketIn(Side::Local, AF_INET, SOCK_DGRAM);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(kPort);
-    inet_pton(AF_INET, VethNamespace::kLocalAddr, &local.sin_addr);
-    if (bind(sink.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    const int family = gIPv6 ? AF_INET6 : AF_INET;
+    UniqueFd sink = net.SocketIn(Side::Local, family, SOCK_DGRAM);
+    sockaddr_storage local{};
+    socklen_t localLength = 0;
+    if (gIPv6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&local);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(kPort);
+        inet_pton(AF_INET6, localAddr, &in6->sin6_addr);
+        localLength = sizeof *in6;
+    } else {
+        auto* in = reinterpret_cast<sockaddr_in*>(&local);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(kPort);
+        inet_pton(AF_INET, localAddr, &in->sin_addr);
+        localLength = sizeof *in;
+    }
+    if (bind(sink.get(), reinterpret_cast<sockaddr*>(&local), localLength) != 0) {
         std::perror("bind");
         return 1;
     }
-    UniqueFd out = net.SocketIn(Side::Peer, AF_INET, SOCK_DGRAM);
-    if (connect(out.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    UniqueFd out = net.SocketIn(Side::Peer, family, SOCK_DGRAM);
+    if (connect(out.get(), reinterpret_cast<sockaddr*>(&local), localLength) != 0) {
         std::perror("connect");
         return 1;
     }
@@ -352,6 +379,7 @@ int main(int argc, char** argv)
     else
         std::printf("Live capture through the main window, %g s per rate, %zu-byte UDP payloads, veth pair\n",
                     seconds, payload);
+    std::printf("IP version %d\n", gIPv6 ? 6 : 4);
     std::printf("%9s %10s %10s | %10s %10s %9s %9s | %10s %9s | %6s %6s %7s %5s | %7s %7s\n", "rate/s", "sent",
                 "arrived", "read", "stored", "kdropped", "stall ms", "tcpdump", "kdropped", "win%", "tcpd%", "cpu s",
                 "cpu%", "dlg run", "dlg aft");
@@ -365,9 +393,9 @@ int main(int argc, char** argv)
         auto window = std::make_unique<frmMain>(options);
         frmMain& w = *window;
         w.show();
-        const int at = w.Combo1()->findText(VethNamespace::kLocalAddr);
+        const int at = w.Combo1()->findText(localAddr);
         if (at < 0) {
-            std::fprintf(stderr, "the window does not offer %s\n", VethNamespace::kLocalAddr);
+            std::fprintf(stderr, "the window does not offer %s\n", localAddr);
             return 1;
         }
         w.Combo1()->setCurrentIndex(at);

@@ -7,7 +7,8 @@
 // BENCH_PAYLOAD sets the payload size (default 64 bytes). Whole datagrams go
 // through the receive path's store (decoded, appended to the working capture
 // file under CaptureSpool::DefaultDirectory()); BENCH_MEMORY=1 keeps payloads
-// in memory instead, as decoded texts.
+// in memory instead, as decoded texts. BENCH_FAMILY=6 makes the traffic IPv6
+// (ICMPv6 for ICMP).
 
 #include <arpa/inet.h>
 #include <unistd.h>
@@ -60,8 +61,11 @@ int main(int argc, char** argv)
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
 
+    const char* familyEnv = std::getenv("BENCH_FAMILY");
+    const bool v6 = familyEnv != nullptr && std::strcmp(familyEnv, "6") == 0;
+    const std::string locals[2] = {v6 ? "fd77::1" : "10.77.0.1", v6 ? "fd77::2" : "10.77.0.2"};
     PacketViews views;
-    views.SetLocalAddrs({"10.77.0.1", "10.77.0.2"});
+    views.SetLocalAddrs({locals[0], locals[1]});
     const auto problems = LoadPortFiles(QCoreApplication::applicationDirPath().toStdString(), views.Ports());
     views.Prefs().bPorts = true;
     views.bNoFollow = noFollow;  // names from the IANA list, as a user would show them
@@ -79,22 +83,22 @@ int main(int argc, char** argv)
     std::mt19937 rng(7);
     std::vector<std::string> hosts;
     for (int i = 0; i < 500; ++i)
-        hosts.push_back("172." + std::to_string(16 + i / 250) + "." + std::to_string(i % 250) + "." +
-                        std::to_string(1 + i % 200));
-    const std::string locals[2] = {"10.77.0.1", "10.77.0.2"};
+        hosts.push_back(v6 ? "2001:db8:" + std::to_string(16 + i / 250) + "::" + std::to_string(1 + i % 250)
+                           : "172." + std::to_string(16 + i / 250) + "." + std::to_string(i % 250) + "." +
+                                 std::to_string(1 + i % 200));
     std::vector<std::string> ports;
     for (int i = 0; i < 3000; ++i)
         ports.push_back(std::to_string(i < 100 ? i * 11 + 1 : 1024 + i * 17));
     const char* payloadEnv = std::getenv("BENCH_PAYLOAD");  // payload bytes, 64 unless set
     const std::string payload(payloadEnv ? std::strtoul(payloadEnv, nullptr, 10) : 64, 'x');
-    const char* protocols[3] = {"TCP", "UDP", "ICMP"};
+    const char* protocols[3] = {"TCP", "UDP", v6 ? "ICMPv6" : "ICMP"};
 
     const bool inMemory = std::getenv("BENCH_MEMORY") != nullptr;
     if (!inMemory && !views.OpenSpool(std::string())) {
         std::fprintf(stderr, "no working capture file: %s\n", views.DatagramError().c_str());
         return 1;
     }
-    // The same traffic as whole IPv4 datagrams.
+    // The same traffic as whole IP datagrams.
     std::vector<std::uint8_t> bytes;
     auto makeBytes = [&](long n) {
         const std::string& remote = hosts[rng() % hosts.size()];
@@ -102,23 +106,34 @@ int main(int argc, char** argv)
         const bool sent = (rng() & 3) == 0;
         const int kind = static_cast<int>(n % 3);  // TCP, UDP, ICMP
         const std::size_t th = kind == 0 ? 20 : kind == 1 ? 8 : 0;
-        const std::size_t total = 20 + th + payload.size();
+        const std::size_t ih = v6 ? 40 : 20;
+        const std::size_t total = ih + th + payload.size();
         bytes.assign(total, 0);
-        bytes[0] = 0x45;
-        bytes[2] = static_cast<std::uint8_t>(total >> 8);
-        bytes[3] = static_cast<std::uint8_t>(total);
-        bytes[9] = kind == 0 ? 6 : kind == 1 ? 17 : 1;
-        inet_pton(AF_INET, (sent ? local : remote).c_str(), &bytes[12]);
-        inet_pton(AF_INET, (sent ? remote : local).c_str(), &bytes[16]);
+        const auto protocol = static_cast<std::uint8_t>(kind == 0 ? 6 : kind == 1 ? 17 : v6 ? 58 : 1);
+        if (v6) {
+            bytes[0] = 0x60;
+            bytes[4] = static_cast<std::uint8_t>((total - ih) >> 8);
+            bytes[5] = static_cast<std::uint8_t>(total - ih);
+            bytes[6] = protocol;
+            inet_pton(AF_INET6, (sent ? local : remote).c_str(), &bytes[8]);
+            inet_pton(AF_INET6, (sent ? remote : local).c_str(), &bytes[24]);
+        } else {
+            bytes[0] = 0x45;
+            bytes[2] = static_cast<std::uint8_t>(total >> 8);
+            bytes[3] = static_cast<std::uint8_t>(total);
+            bytes[9] = protocol;
+            inet_pton(AF_INET, (sent ? local : remote).c_str(), &bytes[12]);
+            inet_pton(AF_INET, (sent ? remote : local).c_str(), &bytes[16]);
+        }
         if (th) {
             const int sp = std::atoi(ports[rng() % ports.size()].c_str());
             const int dp = std::atoi(ports[rng() % 40].c_str());
-            bytes[20] = static_cast<std::uint8_t>(sp >> 8), bytes[21] = static_cast<std::uint8_t>(sp);
-            bytes[22] = static_cast<std::uint8_t>(dp >> 8), bytes[23] = static_cast<std::uint8_t>(dp);
+            bytes[ih] = static_cast<std::uint8_t>(sp >> 8), bytes[ih + 1] = static_cast<std::uint8_t>(sp);
+            bytes[ih + 2] = static_cast<std::uint8_t>(dp >> 8), bytes[ih + 3] = static_cast<std::uint8_t>(dp);
             if (kind == 0)
-                bytes[32] = 5 << 4;
+                bytes[ih + 12] = 5 << 4;
         }
-        std::memcpy(&bytes[20 + th], payload.data(), payload.size());
+        std::memcpy(&bytes[ih + th], payload.data(), payload.size());
     };
 
     auto makeDatagram = [&](long n) {

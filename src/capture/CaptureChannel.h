@@ -17,6 +17,11 @@ namespace quillet::channel {
 inline constexpr const char* kProgramName = "quillet-capture";
 inline constexpr int kFd = 3;
 
+// The program's third argument, the families it captures: IPv4 alone, or
+// IPv4 and IPv6.
+inline constexpr const char* kFamiliesIPv4 = "4";
+inline constexpr const char* kFamiliesBoth = "46";
+
 enum Kind : std::uint32_t {
     kOpened = 1,     // body: the frames' libpcap link type, int32
     kFailed = 2,     // body: the message (first line the system's word, then why); the program ends

@@ -30,7 +30,7 @@ std::int64_t TimestampUs(std::int64_t sec, std::int64_t usec)
 
 }  // namespace
 
-std::unique_ptr<CaptureFileReader> CaptureFileReader::Open(const std::string& path, std::string& error)
+std::unique_ptr<CaptureFileReader> CaptureFileReader::Open(const std::string& path, std::string& error, bool ipv6)
 {
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -67,6 +67,7 @@ std::unique_ptr<CaptureFileReader> CaptureFileReader::Open(const std::string& pa
     r->pcap_ = p;
     r->buffer_ = std::move(buffer);
     r->linkType_ = dlt;
+    r->ipv6_ = ipv6;
     if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
         r->size_ = st.st_size;
     return r;
@@ -88,7 +89,7 @@ CaptureFileReader::Status CaptureFileReader::Read(int maxFrames, const DatagramF
         const int rc = pcap_next_ex(pcap_, &h, &data);
         if (rc == 1) {
             ++frames_;
-            const auto d = IPv4DatagramOf(linkType_, std::span<const std::uint8_t>(data, h->caplen));
+            const auto d = IPDatagramOf(linkType_, std::span<const std::uint8_t>(data, h->caplen), ipv6_);
             if (d.empty()) {
                 ++skipped_;
                 continue;

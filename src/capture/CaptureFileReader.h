@@ -11,7 +11,8 @@ struct pcap;
 namespace quillet {
 
 // Reads a pcap or pcapng file through libpcap, frame by frame, and hands on
-// the IPv4 datagram of each frame (link-layer header removed).
+// the IP datagram of each frame (link-layer header removed): IPv4, and IPv6
+// when opened with ipv6 true.
 class CaptureFileReader {
 public:
     enum class Status { More, End, Failed };
@@ -20,7 +21,7 @@ public:
 
     // nullptr and the reason when the file cannot be opened, is not a
     // capture file, or has a link type that carries no IPv4 datagrams we read.
-    static std::unique_ptr<CaptureFileReader> Open(const std::string& path, std::string& error);
+    static std::unique_ptr<CaptureFileReader> Open(const std::string& path, std::string& error, bool ipv6 = false);
     ~CaptureFileReader();
     CaptureFileReader(const CaptureFileReader&) = delete;
     CaptureFileReader& operator=(const CaptureFileReader&) = delete;
@@ -30,7 +31,7 @@ public:
     Status Read(int maxFrames, const DatagramFn& fn);
 
     std::int64_t framesRead() const { return frames_; }
-    std::int64_t skipped() const { return skipped_; }  // frames without an IPv4 datagram
+    std::int64_t skipped() const { return skipped_; }  // frames without a datagram handed on
     const std::string& error() const { return error_; }
     int linkType() const { return linkType_; }
     // Where reading is in the file, in bytes; -1 when unknown.
@@ -43,6 +44,7 @@ private:
     ::pcap* pcap_ = nullptr;
     std::unique_ptr<char[]> buffer_;  // the file's read buffer; outlives pcap_
     int linkType_ = 0;
+    bool ipv6_ = false;
     std::int64_t frames_ = 0;
     std::int64_t skipped_ = 0;
     std::int64_t size_ = -1;

@@ -18,6 +18,7 @@
 #include "capture/LinkLayer.h"
 #include "capture/LocalInterfaces.h"
 #include "capture/mdlwinsock.h"
+#include "core/IPv6Text.h"
 
 namespace quillet {
 namespace {
@@ -39,6 +40,8 @@ constexpr long long kKernelBufferBytes = 128LL * 1024 * 1024;
 constexpr long long kKernelBufferFloor = 32LL * 1024 * 1024;
 constexpr const char* kFilterTaggedToo = "ip or (vlan and ip)";
 constexpr const char* kFilterUntagged = "ip";
+constexpr const char* kFilterBothTaggedToo = "ip or ip6 or (vlan and (ip or ip6))";
+constexpr const char* kFilterBothUntagged = "ip or ip6";
 
 // Why the right is missing, with the command that grants it to this program.
 Reason NeedsRights(const std::string& detail)
@@ -69,6 +72,7 @@ int CaptureBufferBytes(long long physicalBytes)
 struct CaptureHandle::Impl {
     pcap_t* pcap = nullptr;
     int linkType = 0;
+    bool ipv6 = false;  // IPv6 datagrams are handed on too
     int fd = -1;
     std::string ifName;
     unsigned ifIndex = 0;  // names can be reused; the index identifies it
@@ -119,7 +123,7 @@ void OnPacket(u_char* user, const pcap_pkthdr* h, const u_char* bytes)
             (*ctx->frames)({bytes, h->caplen}, h->len, us);
             return;
         }
-        const auto datagram = IPv4DatagramOf(ctx->impl->linkType, {bytes, h->caplen});
+        const auto datagram = IPDatagramOf(ctx->impl->linkType, {bytes, h->caplen}, ctx->impl->ipv6);
         if (datagram.empty())
             return;
         ++ctx->handed;
@@ -292,6 +296,16 @@ void CaptureHandle::Close()
 
 std::optional<std::string> CaptureInterfaceOf(const std::string& address, MessageSink& sink)
 {
+    // An IPv6 address names its interface as an IPv4 one does; either
+    // captures both families of it.
+    std::uint8_t ip6[16];
+    if (address.find(':') != std::string::npos && IPv6FromText(address, ip6)) {
+        auto ifName = InterfaceCarrying6(ip6);
+        if (!ifName)
+            sink.ShowFailure("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "没有网络接口带有地址 %1。"),
+                                                {IPv6BytesToText(ip6).str()}});
+        return ifName;
+    }
     const IPv4 ip = ResolveIPv4(address);
     if (ip == kNoAddress) {
         sink.ShowFailure("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "“%1”既不是 IPv4 地址，也不是已知的主机名。"), {address}});
@@ -303,16 +317,16 @@ std::optional<std::string> CaptureInterfaceOf(const std::string& address, Messag
     return ifName;
 }
 
-CaptureHandle OpenCaptureSocket(const std::string& address, int port, MessageSink& sink)
+CaptureHandle OpenCaptureSocket(const std::string& address, int port, MessageSink& sink, bool ipv6)
 {
     (void)port;  // a capture sees the whole interface; the port changes nothing
     const auto ifName = CaptureInterfaceOf(address, sink);
     if (!ifName)
         return CaptureHandle();
-    return OpenCaptureInterface(*ifName, CaptureBufferBytes(PhysicalMemoryBytes()), sink);
+    return OpenCaptureInterface(*ifName, CaptureBufferBytes(PhysicalMemoryBytes()), sink, ipv6);
 }
 
-CaptureHandle OpenCaptureInterface(const std::string& interfaceName, int ringBytes, MessageSink& sink)
+CaptureHandle OpenCaptureInterface(const std::string& interfaceName, int ringBytes, MessageSink& sink, bool ipv6)
 {
     auto fail = [&sink](const char* first, Reason why) {
         sink.ShowFailure(first, why);
@@ -349,6 +363,7 @@ CaptureHandle OpenCaptureInterface(const std::string& interfaceName, int ringByt
     }
 
     impl->linkType = pcap_datalink(p);
+    impl->ipv6 = ipv6;
     if (!LinkTypeSupported(impl->linkType)) {
         const char* name = pcap_datalink_val_to_name(impl->linkType);
         return fail("bind err", {QT_TRANSLATE_NOOP("CaptureReason", "网络接口 %1 的链路类型本程序无法读取（%2）。"),
@@ -356,8 +371,8 @@ CaptureHandle OpenCaptureInterface(const std::string& interfaceName, int ringByt
     }
 
     bpf_program prog{};
-    if (pcap_compile(p, &prog, kFilterTaggedToo, 1, PCAP_NETMASK_UNKNOWN) != 0
-        && pcap_compile(p, &prog, kFilterUntagged, 1, PCAP_NETMASK_UNKNOWN) != 0)
+    if (pcap_compile(p, &prog, ipv6 ? kFilterBothTaggedToo : kFilterTaggedToo, 1, PCAP_NETMASK_UNKNOWN) != 0
+        && pcap_compile(p, &prog, ipv6 ? kFilterBothUntagged : kFilterUntagged, 1, PCAP_NETMASK_UNKNOWN) != 0)
         return fail("setsockopt err", {QT_TRANSLATE_NOOP("CaptureReason", "无法建立 IPv4 过滤器：%1"), {pcap_geterr(p)}});
     const int filtered = pcap_setfilter(p, &prog);
     pcap_freecode(&prog);

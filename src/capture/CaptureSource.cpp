@@ -67,8 +67,8 @@ void ShowFailed(const std::string& message, MessageSink& sink)
 
 class HelperCapture : public CaptureSource {
 public:
-    HelperCapture(int fd, pid_t pid, std::string ifName)
-        : fd_(fd), pid_(pid), ifName_(std::move(ifName)), ifIndex_(if_nametoindex(ifName_.c_str()))
+    HelperCapture(int fd, pid_t pid, std::string ifName, bool ipv6)
+        : fd_(fd), pid_(pid), ifName_(std::move(ifName)), ifIndex_(if_nametoindex(ifName_.c_str())), ipv6_(ipv6)
     {
         buf_.resize(kBufferBytes + kRoom);
     }
@@ -234,7 +234,7 @@ private:
                 break;
             ch::FrameHead frame;
             std::memcpy(&frame, body, sizeof frame);
-            const auto datagram = IPv4DatagramOf(linkType_, {body + sizeof frame, head.length - sizeof frame});
+            const auto datagram = IPDatagramOf(linkType_, {body + sizeof frame, head.length - sizeof frame}, ipv6_);
             if (!datagram.empty()) {
                 ++handed;
                 fn(datagram, frame.timestampUs);
@@ -297,6 +297,7 @@ private:
     pid_t pid_;
     std::string ifName_;
     unsigned ifIndex_;
+    bool ipv6_;  // IPv6 datagrams are handed on too
     std::int32_t linkType_ = -1;
     std::vector<std::uint8_t> buf_;
     std::size_t begin_ = 0;
@@ -311,7 +312,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& address, int port, MessageSink& sink)
+std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& address, int port, MessageSink& sink, bool ipv6)
 {
     (void)port;  // a capture sees the whole interface; the port changes nothing
     const auto ifName = CaptureInterfaceOf(address, sink);
@@ -340,8 +341,8 @@ std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& address, int p
     posix_spawnattr_setsigdefault(&attr, &all);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     const std::string ringMiB = std::to_string(CaptureBufferBytes(PhysicalMemoryBytes()) / (1024 * 1024));
-    std::string arg0 = path, arg1 = *ifName, arg2 = ringMiB;
-    char* argv[] = {arg0.data(), arg1.data(), arg2.data(), nullptr};
+    std::string arg0 = path, arg1 = *ifName, arg2 = ringMiB, arg3 = ipv6 ? ch::kFamiliesBoth : ch::kFamiliesIPv4;
+    char* argv[] = {arg0.data(), arg1.data(), arg2.data(), arg3.data(), nullptr};
     char* envp[] = {nullptr};
     pid_t pid = -1;
     const int spawned = posix_spawn(&pid, path.c_str(), &files, &attr, argv, envp);
@@ -356,7 +357,7 @@ std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& address, int p
             sink.ShowFailure("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "无法启动捕获程序 %1（%2）。由本用户运行 make run 可使其归本用户所有：sudo chown $USER %1 && sudo chmod 0750 %1 && sudo setcap cap_net_raw+ep %1"), {path, std::strerror(spawned)}});
         return nullptr;
     }
-    auto capture = std::make_unique<HelperCapture>(sv[0], pid, *ifName);
+    auto capture = std::make_unique<HelperCapture>(sv[0], pid, *ifName, ipv6);
     if (!capture->Opened(sink, path))
         return nullptr;
     return capture;

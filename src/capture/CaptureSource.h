@@ -35,17 +35,19 @@ public:
     virtual std::string EndedWhy() const { return {}; }
 };
 
-// Opens a capture on the interface with that address; nullptr after telling
-// the sink why not.
+// Opens a capture on the interface with that address, IPv6 datagrams
+// included when ipv6 is true; nullptr after telling the sink why not.
 using CaptureOpener = std::function<std::unique_ptr<CaptureSource>(const std::string& address, int port,
-                                                                   MessageSink& sink)>;
+                                                                   MessageSink& sink, bool ipv6)>;
 
 // The real one: starts the capture program (quillet-capture, beside this
 // program's executable) on the interface carrying the address, with no
 // environment and no descriptor but its channel, and waits (at most 5 s) for
-// it to open the capture. Its failures are those of OpenCaptureSocket, made by
-// the program; a program missing or not allowed to start says so, with the
-// command that fixes it. Closing ends the program.
-std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& address, int port, MessageSink& sink);
+// it to open the capture, IPv6 datagrams included when ipv6 is true. Its
+// failures are those of OpenCaptureSocket, made by the program; a program
+// missing or not allowed to start says so, with the command that fixes it.
+// Closing ends the program.
+std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& address, int port, MessageSink& sink,
+                                               bool ipv6 = false);
 
 }  // namespace quillet

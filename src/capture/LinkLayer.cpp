@@ -4,6 +4,7 @@ namespace quillet {
 namespace {
 
 constexpr std::uint16_t kEtherIPv4 = 0x0800;
+constexpr std::uint16_t kEtherIPv6 = 0x86DD;
 constexpr std::uint16_t kEtherVlan = 0x8100;   // 802.1Q
 constexpr std::uint16_t kEtherQinQ = 0x88A8;   // 802.1ad
 constexpr std::uint16_t kEtherQinQOld = 0x9100;
@@ -19,15 +20,23 @@ bool isVlan(std::uint16_t type)
     return type == kEtherVlan || type == kEtherQinQ || type == kEtherQinQOld;
 }
 
+// The IP version a link header names: 4, 6, or 0 when the datagram's own
+// version nibble tells.
+int VersionOfEtherType(std::uint16_t type)
+{
+    return type == kEtherIPv4 ? 4 : type == kEtherIPv6 ? 6 : -1;
+}
+
 // The frame from `offset` on when the EtherType at typeAt (possibly followed
-// by VLAN tags, each four bytes: tag type then TCI) says IPv4.
-std::span<const std::uint8_t> afterEtherType(std::span<const std::uint8_t> frame, std::size_t typeAt)
+// by VLAN tags, each four bytes: tag type then TCI) says IP, and which version.
+std::span<const std::uint8_t> afterEtherType(std::span<const std::uint8_t> frame, std::size_t typeAt, int& version)
 {
     for (;;) {
         if (frame.size() < typeAt + 2)
             return {};
         const std::uint16_t type = be16(frame.data() + typeAt);
-        if (type == kEtherIPv4)
+        version = VersionOfEtherType(type);
+        if (version > 0)
             return frame.subspan(typeAt + 2);
         if (!isVlan(type))
             return {};
@@ -38,8 +47,14 @@ std::span<const std::uint8_t> afterEtherType(std::span<const std::uint8_t> frame
 
 // Cuts link padding: the datagram ends at its total length when that is
 // plausible and shorter than what was captured.
-std::span<const std::uint8_t> trimmed(std::span<const std::uint8_t> d)
+std::span<const std::uint8_t> trimmed(std::span<const std::uint8_t> d, bool ipv6, int version)
 {
+    if (d.empty() || (version != 0 && (d[0] >> 4) != version))
+        return {};  // the link header said otherwise
+    if (ipv6 && d.size() >= 40 && (d[0] >> 4) == 6) {
+        const std::size_t total = 40 + std::size_t{be16(d.data() + 4)};
+        return total > 40 && total < d.size() ? d.first(total) : d;
+    }
     if (d.size() < 20 || (d[0] >> 4) != 4)
         return {};
     const std::size_t total = be16(d.data() + 2);
@@ -57,10 +72,12 @@ bool LinkTypeSupported(int linkType)
     case linktype::kNull:
     case linktype::kEthernet:
     case linktype::kRaw:
+    case linktype::kRawFile:
     case linktype::kRawAlt:
     case linktype::kLoop:
     case linktype::kLinuxCooked:
     case linktype::kIPv4:
+    case linktype::kIPv6:
     case linktype::kLinuxCooked2:
         return true;
     default:
@@ -68,45 +85,58 @@ bool LinkTypeSupported(int linkType)
     }
 }
 
-std::span<const std::uint8_t> IPv4DatagramOf(int linkType, std::span<const std::uint8_t> frame)
+std::span<const std::uint8_t> IPDatagramOf(int linkType, std::span<const std::uint8_t> frame, bool ipv6)
 {
     std::span<const std::uint8_t> d;
+    int version = 0;
     switch (linkType) {
     case linktype::kEthernet:
-        d = afterEtherType(frame, 12);  // two 6-byte MAC addresses
+        d = afterEtherType(frame, 12, version);  // two 6-byte MAC addresses
         break;
     case linktype::kLinuxCooked:
-        d = afterEtherType(frame, 14);  // packet type, ARPHRD, address length, 8-byte address
+        d = afterEtherType(frame, 14, version);  // packet type, ARPHRD, address length, 8-byte address
         break;
     case linktype::kLinuxCooked2:
         // Protocol first, then 2 reserved, ifindex, ARPHRD, packet type,
         // address length and an 8-byte address: 20 bytes in all.
-        if (frame.size() < 20 || be16(frame.data()) != kEtherIPv4)
+        if (frame.size() < 20 || (version = VersionOfEtherType(be16(frame.data()))) < 0)
             return {};
         d = frame.subspan(20);
         break;
     case linktype::kNull:
     case linktype::kLoop: {
-        // AF_INET is 2 on every system; the null header may be in either
-        // byte order, the loop header is big-endian.
+        // AF_INET is 2 on every system, AF_INET6 24, 28 or 30 depending on
+        // the BSD; the null header may be in either byte order, the loop
+        // header is big-endian.
         if (frame.size() < 4)
             return {};
-        const std::uint32_t family = (std::uint32_t{frame[0]} << 24) | (std::uint32_t{frame[1]} << 16) |
-                                     (std::uint32_t{frame[2]} << 8) | frame[3];
-        if (family != 2 && (linkType == linktype::kLoop || family != 0x02000000u))
+        std::uint32_t family = (std::uint32_t{frame[0]} << 24) | (std::uint32_t{frame[1]} << 16) |
+                               (std::uint32_t{frame[2]} << 8) | frame[3];
+        if (linkType == linktype::kNull && family > 0xFFFF)
+            family = __builtin_bswap32(family);
+        if (family != 2 && family != 24 && family != 28 && family != 30)
             return {};
+        version = family == 2 ? 4 : 6;
         d = frame.subspan(4);
         break;
     }
-    case linktype::kRaw:
-    case linktype::kRawAlt:
     case linktype::kIPv4:
+        version = 4;
         d = frame;
+        break;
+    case linktype::kIPv6:
+        version = 6;
+        d = frame;
+        break;
+    case linktype::kRaw:
+    case linktype::kRawFile:
+    case linktype::kRawAlt:
+        d = frame;  // the version nibble tells
         break;
     default:
         return {};
     }
-    return trimmed(d);
+    return trimmed(d, ipv6, version);
 }
 
 }  // namespace quillet

@@ -10,20 +10,29 @@ namespace linktype {
 inline constexpr int kNull = 0;          // BSD loopback: 4-byte address family, sender's byte order
 inline constexpr int kEthernet = 1;      // Ethernet II, possibly 802.1Q/802.1ad tagged
 inline constexpr int kRaw = 12;          // bare IP, no link header
+inline constexpr int kRawFile = 101;     // bare IP as capture files number it
 inline constexpr int kRawAlt = 14;       // bare IP as some systems number it
 inline constexpr int kLoop = 108;        // OpenBSD loopback: 4-byte address family, network order
 inline constexpr int kLinuxCooked = 113; // Linux cooked capture, 16-byte header
 inline constexpr int kIPv4 = 228;        // bare IPv4
+inline constexpr int kIPv6 = 229;        // bare IPv6
 inline constexpr int kLinuxCooked2 = 276; // Linux cooked capture v2, 20-byte header
 }  // namespace linktype
 
-// Whether frames of this link type can be reduced to their IPv4 datagrams.
+// Whether frames of this link type can be reduced to their IP datagrams.
 bool LinkTypeSupported(int linkType);
 
-// The IPv4 datagram inside one captured frame: the link-layer header (and any
-// VLAN tags) removed, and anything after the datagram's total length (frame
-// padding) cut off. Empty when the frame does not carry an IPv4 datagram or
-// is too short for its own link header.
-std::span<const std::uint8_t> IPv4DatagramOf(int linkType, std::span<const std::uint8_t> frame);
+// The IP datagram inside one captured frame: the link-layer header (and any
+// VLAN tags) removed, and anything after the datagram's total length (IPv4)
+// or payload length (IPv6) cut off (frame padding). IPv6 datagrams only when
+// ipv6 is true. Empty when the frame carries neither or is too short for its
+// own link header.
+std::span<const std::uint8_t> IPDatagramOf(int linkType, std::span<const std::uint8_t> frame, bool ipv6);
+
+// The same for IPv4 datagrams only.
+inline std::span<const std::uint8_t> IPv4DatagramOf(int linkType, std::span<const std::uint8_t> frame)
+{
+    return IPDatagramOf(linkType, frame, false);
+}
 
 }  // namespace quillet

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,5 +21,22 @@ int ListInterfaceAddresses(std::vector<InterfaceAddress>& list);
 
 // The name of the first interface that carries the address, if any.
 std::optional<std::string> InterfaceCarrying(IPv4 address);
+
+// One IPv6 address of one network interface.
+struct InterfaceAddress6 {
+    std::string interfaceName;
+    std::uint8_t address[16] = {};
+    // Neither loopback (::1) nor link-local (fe80::/10): what the address
+    // chooser offers.
+    bool global() const;
+    bool loopback() const;
+};
+
+// Every IPv6 address of the machine's interfaces, in the system's order.
+// Returns 0, or the errno of a failed query (list empty).
+int ListInterfaceAddresses6(std::vector<InterfaceAddress6>& list);
+
+// The name of the first interface that carries the IPv6 address, if any.
+std::optional<std::string> InterfaceCarrying6(const std::uint8_t* address);
 
 }  // namespace quillet

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "capture/LocalInterfaces.h"
+#include "core/IPv6Text.h"
 
 namespace quillet {
 namespace {
@@ -101,6 +102,24 @@ int ListLocalAddresses(std::vector<std::string>& list)
     return 0;
 }
 
+int ListLocalIPv6Addresses(std::vector<std::string>& chooser, std::vector<std::string>& own)
+{
+    chooser.clear();
+    own.clear();
+    std::vector<InterfaceAddress6> all;
+    if (const int err = ListInterfaceAddresses6(all); err != 0)
+        return err;
+    for (const auto& a : all) {
+        if (a.loopback())
+            continue;
+        std::string text = IPv6BytesToText(a.address).str();
+        if (a.global())
+            chooser.push_back(text);
+        own.push_back(std::move(text));
+    }
+    return 0;
+}
+
 std::string HostNameToAddress(const std::string& name, MessageSink& sink)
 {
     char local[kHostNameChars + 1] = {};
@@ -108,6 +127,10 @@ std::string HostNameToAddress(const std::string& name, MessageSink& sink)
         sink.ShowMessage("Windows Sockets error " + std::to_string(errno));
         return {};
     }
+    // An IPv6 address stands for itself, in its canonical form.
+    std::uint8_t ip6[16];
+    if (name.find(':') != std::string::npos && IPv6FromText(name, ip6))
+        return IPv6BytesToText(ip6).str();
     const std::string lookUp = !name.empty() ? name.substr(0, kHostNameChars) : Trimmed(local);
     const auto found = LookUpHost(lookUp);
     if (found.empty())

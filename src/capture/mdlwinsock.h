@@ -136,11 +136,12 @@ private:
     int Read(int max, const DatagramCallback* fn, const FrameCallback* frames);
     int Drain(const DatagramCallback* fn, const FrameCallback* frames);
     Impl* impl_ = nullptr;
-    friend CaptureHandle OpenCaptureInterface(const std::string&, int, MessageSink&);
+    friend CaptureHandle OpenCaptureInterface(const std::string&, int, MessageSink&, bool);
 };
 
 // Opens the capture on the interface that carries the given address (dotted
-// text or host name): promiscuous, IPv4 only (untagged and VLAN-tagged),
+// text, IPv6 text or host name): promiscuous, IPv4 (untagged and
+// VLAN-tagged), and IPv6 the same way when ipv6 is true,
 // whole datagrams of up to 65535 bytes, non-blocking. On failure shows one
 // message and returns an invalid handle. The message's first line is
 //   "INVALID_SOCKET"  no such address, no interface carries it, no rights to
@@ -151,15 +152,17 @@ private:
 //   "WSAIoctl err"    promiscuous mode refused;
 // its second line says why, in the system's words where it has them.
 // The port changes nothing: a capture sees the whole interface.
-CaptureHandle OpenCaptureSocket(const std::string& address, int port, MessageSink& sink);
+CaptureHandle OpenCaptureSocket(const std::string& address, int port, MessageSink& sink, bool ipv6 = false);
 
-// The name of the interface carrying the address (dotted text or host name),
+// The name of the interface carrying the address (dotted text, IPv6 text or
+// host name),
 // or nothing after an "INVALID_SOCKET" message.
 std::optional<std::string> CaptureInterfaceOf(const std::string& address, MessageSink& sink);
 
 // The open itself, on a named interface with a kernel ring of that many
-// bytes; the same messages.
-CaptureHandle OpenCaptureInterface(const std::string& interfaceName, int ringBytes, MessageSink& sink);
+// bytes, IPv6 datagrams included when ipv6 is true; the same messages.
+CaptureHandle OpenCaptureInterface(const std::string& interfaceName, int ringBytes, MessageSink& sink,
+                                   bool ipv6 = false);
 
 // The machine's memory in bytes, 0 when unknown.
 long long PhysicalMemoryBytes();
@@ -174,6 +177,12 @@ IPv4 ResolveIPv4(const std::string& text);
 // The IPv4 addresses of the machine's interfaces in the system's order,
 // loopback included, at most 8. Returns 0, or an error code with list empty.
 int ListLocalAddresses(std::vector<std::string>& list);
+
+// The IPv6 addresses of the machine's interfaces as RFC 5952 texts, in the
+// system's order: chooser gets those neither loopback nor link-local, own
+// every one but ::1 (link-local included). Returns 0, or an error code
+// with both empty.
+int ListLocalIPv6Addresses(std::vector<std::string>& chooser, std::vector<std::string>& own);
 
 // The dotted address of the named host (the last one it has), of the local
 // host when name is empty; "Unknown" when it cannot be found; an empty text

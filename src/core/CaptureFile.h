@@ -28,7 +28,7 @@ CaptureFileFormat CaptureFileFormatForName(std::string_view path);
 // same error().
 class CaptureFileWriter {
 public:
-    static constexpr int kLinkTypeRaw = 101;  // LINKTYPE_RAW (raw IPv4)
+    static constexpr int kLinkTypeRaw = 101;  // LINKTYPE_RAW (raw IP, either family)
     // Largest captured length of one packet; libpcap refuses longer records.
     static constexpr std::uint32_t kMaxPacketBytes = 262144;
 

@@ -1,6 +1,7 @@
 #include "core/ReverseResolver.h"
 
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -43,30 +44,53 @@ ReverseResolver::~ReverseResolver()
     shared_->resolver = nullptr;
 }
 
-bool ReverseResolver::WorthAsking(IPv4 address)
+bool ReverseResolver::WorthAsking(HostAddress address)
 {
+    if (address >= kIPv6Host) {
+        const std::uint8_t* b = IPv6Table::At(static_cast<std::uint32_t>(address - kIPv6Host));
+        if (b == nullptr || b[0] == 0xFF || (b[0] == 0xFE && (b[1] & 0xC0) == 0x80))
+            return false;
+        for (int i = 0; i < 16; ++i)
+            if (b[i] != 0)
+                return true;
+        return false;
+    }
     const unsigned first = address & 0xFFu;  // the first octet
     return first != 0 && first < 224;
 }
 
-bool ReverseResolver::UsableName(std::string_view name, IPv4 address)
+bool ReverseResolver::UsableName(std::string_view name, HostAddress address)
 {
     if (name.empty() || name.size() > 253)
         return false;
     for (const char c : name)
         if (c < 0x21 || c > 0x7E)
             return false;
-    return name != IPv4ToText(address).view();
+    return name != HostAddressText(address);
 }
 
-std::string ReverseResolver::ReverseLookUp(IPv4 address)
+std::string ReverseResolver::ReverseLookUp(HostAddress address)
 {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = address;  // both in network byte order
+    sockaddr_storage ss{};
+    socklen_t length = 0;
+    if (address >= kIPv6Host) {
+        const std::uint8_t* b = IPv6Table::At(static_cast<std::uint32_t>(address - kIPv6Host));
+        if (b == nullptr)
+            return {};
+        sockaddr_in6 sa{};
+        sa.sin6_family = AF_INET6;
+        std::memcpy(&sa.sin6_addr, b, 16);
+        std::memcpy(&ss, &sa, sizeof sa);
+        length = sizeof sa;
+    } else {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = static_cast<IPv4>(address);  // both in network byte order
+        std::memcpy(&ss, &sa, sizeof sa);
+        length = sizeof sa;
+    }
     char host[NI_MAXHOST];
-    if (getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0,
-                    NI_NAMEREQD) != 0)
+    if (getnameinfo(reinterpret_cast<const sockaddr*>(&ss), length, host, sizeof host, nullptr, 0, NI_NAMEREQD) != 0)
         return {};
     std::string name(host);
     return UsableName(name, address) ? name : std::string();
@@ -78,7 +102,7 @@ std::int64_t ReverseResolver::NowMs() const
         .count();
 }
 
-bool ReverseResolver::Known(IPv4 address, QString* name) const
+bool ReverseResolver::Known(HostAddress address, QString* name) const
 {
     const auto it = cache_.find(address);
     if (it == cache_.end())
@@ -88,7 +112,7 @@ bool ReverseResolver::Known(IPv4 address, QString* name) const
     return true;
 }
 
-void ReverseResolver::Request(IPv4 address)
+void ReverseResolver::Request(HostAddress address)
 {
     if (!WorthAsking(address))
         return;
@@ -116,7 +140,7 @@ void ReverseResolver::Request(IPv4 address)
 
 void ReverseResolver::Cancel()
 {
-    for (const IPv4 address : queue_)
+    for (const HostAddress address : queue_)
         asked_.erase(address);
     queue_.clear();
 }
@@ -124,7 +148,7 @@ void ReverseResolver::Cancel()
 void ReverseResolver::StartNext()
 {
     while (static_cast<int>(running_.size()) < limits_.inFlight && !queue_.empty()) {
-        const IPv4 address = queue_.front();
+        const HostAddress address = queue_.front();
         queue_.pop_front();
         const std::uint64_t id = ++nextId_;
         running_.emplace(id, Running{address, false});
@@ -192,7 +216,7 @@ void ReverseResolver::Expire(std::uint64_t id)
     Store(it->second.address, std::move(entry));
 }
 
-void ReverseResolver::Store(IPv4 address, Entry entry)
+void ReverseResolver::Store(HostAddress address, Entry entry)
 {
     if (cache_.size() >= limits_.cached && cache_.count(address) == 0)
         cache_.clear();

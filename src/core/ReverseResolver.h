@@ -14,10 +14,11 @@
 #include <QString>
 
 #include "core/IPv4Text.h"
+#include "core/IPv6Text.h"
 
 namespace quillet {
 
-// Reverse look-ups of IPv4 addresses (the host's name, as the system's
+// Reverse look-ups of HostAddress addresses (the host's name, as the system's
 // resolver gives it: hosts file, DNS), for the owner's thread, which never
 // waits for one.
 //
@@ -33,15 +34,17 @@ namespace quillet {
 // (not remembered: a later request asks again).
 //
 // Addresses that no resolver names are never asked: 0.0.0.0/8, multicast
-// (224/4) and the reserved block with the broadcast address (240/4). Private
-// addresses are asked, since hosts files name them.
+// (224/4) and the reserved block with the broadcast address (240/4); the
+// unspecified IPv6 address, IPv6 multicast (ff00::/8) and link-local
+// addresses (fe80::/10). Private addresses are asked, since hosts files name
+// them.
 //
 // Lives on a thread with an event loop (the GUI thread); not thread-safe.
 class ReverseResolver {
 public:
     // Gives the name of an address, empty when it has none. Runs on a
     // worker thread and must stay callable until every look-up returned.
-    using LookUp = std::function<std::string(IPv4 address)>;
+    using LookUp = std::function<std::string(HostAddress address)>;
 
     struct Limits {
         int inFlight = 4;
@@ -60,16 +63,16 @@ public:
 
     // Called on the owner's thread with each name found, and from Request()
     // itself when the name is known already.
-    std::function<void(IPv4 address, const QString& name)> onName;
+    std::function<void(HostAddress address, const QString& name)> onName;
 
-    void Request(IPv4 address);
+    void Request(HostAddress address);
     // Drops the requests still waiting; running look-ups go on and their
     // answers are cached.
     void Cancel();
 
     // True when an answer is cached; *name is empty for "no name" and a
     // look-up that timed out.
-    bool Known(IPv4 address, QString* name = nullptr) const;
+    bool Known(HostAddress address, QString* name = nullptr) const;
 
     // Look-ups started (calls handed to the look-up function).
     std::int64_t LookUpsMade() const { return lookUps_; }
@@ -79,13 +82,13 @@ public:
     std::int64_t TimedOut() const { return timedOut_; }
     std::int64_t Dropped() const { return dropped_; }
 
-    static bool WorthAsking(IPv4 address);
+    static bool WorthAsking(HostAddress address);
     // getnameinfo with NI_NAMEREQD: the name, empty when there is none or
     // it is not fit to show (UsableName).
-    static std::string ReverseLookUp(IPv4 address);
+    static std::string ReverseLookUp(HostAddress address);
     // A host name as a resolver may give it: 1 to 253 printable ASCII
     // characters without spaces, not the address's own text.
-    static bool UsableName(std::string_view name, IPv4 address);
+    static bool UsableName(std::string_view name, HostAddress address);
 
 private:
     enum class Answer : std::uint8_t { Named, NoName, TimedOut };
@@ -95,7 +98,7 @@ private:
         std::int64_t atMs = 0;  // when a time-out was cached
     };
     struct Running {
-        IPv4 address = 0;
+        HostAddress address = 0;
         bool expired = false;
     };
     struct Shared;
@@ -103,16 +106,16 @@ private:
     void StartNext();
     void Finished(std::uint64_t id, const std::string& name);
     void Expire(std::uint64_t id);
-    void Store(IPv4 address, Entry entry);
+    void Store(HostAddress address, Entry entry);
     std::int64_t NowMs() const;
 
     LookUp lookUp_;
     Limits limits_;
     QObject context_;  // answers and time-outs arrive through it
     std::shared_ptr<Shared> shared_;
-    std::unordered_map<IPv4, Entry> cache_;
-    std::unordered_set<IPv4> asked_;  // waiting or running, not expired
-    std::deque<IPv4> queue_;
+    std::unordered_map<HostAddress, Entry> cache_;
+    std::unordered_set<HostAddress> asked_;  // waiting or running, not expired
+    std::deque<HostAddress> queue_;
     std::unordered_map<std::uint64_t, Running> running_;
     std::uint64_t nextId_ = 0;
     std::int64_t lookUps_ = 0;

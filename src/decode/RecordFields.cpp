@@ -109,6 +109,8 @@ bool ProtocolCodec::Pack(std::string_view s, std::uint32_t& v)
         n = 6;
     else if (s == "UDP")
         n = 17;
+    else if (s == "ICMPv6")
+        n = kPackedICMPv6;
     else if (!Decimal(s, 255, n) || n == 1 || n == 6 || n == 17)
         return false;  // "6" is not the text of protocol 6
     v = static_cast<std::uint32_t>(n);
@@ -117,6 +119,8 @@ bool ProtocolCodec::Pack(std::string_view s, std::uint32_t& v)
 
 FixedText<7> ProtocolCodec::Unpack(std::uint32_t v)
 {
+    if (v == kPackedICMPv6)
+        return "ICMPv6";
     return ProtocolText(static_cast<std::uint8_t>(v));
 }
 
@@ -141,6 +145,56 @@ bool AddressCodec::Pack(std::string_view s, std::uint32_t& v)
 FixedText<15> AddressCodec::Unpack(std::uint32_t v)
 {
     return IPv4ToText(v);
+}
+
+void AddressText::assign(std::string_view s)
+{
+    std::uint8_t b[16];
+    std::uint32_t v4 = 0;
+    if (s.find(':') != std::string_view::npos && IPv6FromText(s, b)) {
+        assignIPv6(b);
+        return;
+    }
+    s = s.substr(0, std::min(s.size(), N));
+    if (s.empty())
+        set(kEmpty, 0);
+    else if (AddressCodec::Pack(s, v4))
+        set(kIPv4, v4);
+    else
+        set(kSpare, SpareTexts::Intern(s));
+}
+
+bool AddressText::Keeps(std::string_view s)
+{
+    std::uint8_t b[16];
+    return s.size() <= N || IPv6FromText(s, b);
+}
+
+FixedText<kIPv6TextMax> AddressText::text() const
+{
+    switch (bytes_[4]) {
+    case kIPv4: return FixedText<kIPv6TextMax>(IPv4ToText(value()).view());
+    case kIPv6:
+        if (const std::uint8_t* b = IPv6Table::At(value()))
+            return IPv6BytesToText(b);
+        return {};
+    case kSpare: return FixedText<kIPv6TextMax>(SpareTexts::At(value()));
+    default: return {};
+    }
+}
+
+std::size_t AddressText::bytes(std::uint8_t* out) const
+{
+    if (bytes_[4] == kIPv4) {
+        std::memcpy(out, bytes_, 4);
+        return 4;
+    }
+    if (bytes_[4] == kIPv6)
+        if (const std::uint8_t* b = IPv6Table::At(value())) {
+            std::memcpy(out, b, 16);
+            return 16;
+        }
+    return 0;
 }
 
 bool PortCodec::Pack(std::string_view s, std::uint32_t& v)

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/FixedText.h"
+#include "core/IPv6Text.h"
 #include "core/SpareTexts.h"
 
 namespace quillet {
@@ -109,7 +110,9 @@ private:
     unsigned char bytes_[kWide ? 5 : 4] = {};
 };
 
-// "ICMP", "TCP", "UDP", or the protocol number in decimal: the number.
+// "ICMP", "TCP", "UDP", or the protocol number in decimal: the number;
+// "ICMPv6": kPackedICMPv6.
+inline constexpr std::uint32_t kPackedICMPv6 = 0x100 | 58;
 struct ProtocolCodec {
     static constexpr std::size_t kWidth = 7;
     static constexpr bool kWide = false;
@@ -148,10 +151,84 @@ struct TimeCodec {
 };
 
 using ProtocolText7 = PackedText<ProtocolCodec>;
-using AddressText = PackedText<AddressCodec>;
 using PortText5 = PackedText<PortCodec>;
 using SizeText = PackedText<SizeCodec>;
 using TimeText = PackedText<TimeCodec>;
+
+// An address field of either family in five bytes: an IPv4 address as its
+// four bytes, an IPv6 address as its IPv6Table number, any other text kept
+// once in SpareTexts (cut to N characters, as before). An IPv6 text is held
+// in its canonical form, so "2001:DB8:0::1" and "2001:db8::1" are one
+// field; an IPv4 one only in its own form (dotted decimal, no leading zeros).
+class AddressText {
+public:
+    static constexpr std::size_t N = AddressCodec::kWidth;  // other texts are cut to this
+
+    AddressText() = default;
+    AddressText(std::string_view s) { assign(s); }               // NOLINT: implicit by design
+    AddressText(const char* s) : AddressText(std::string_view(s)) {}  // NOLINT
+
+    void assign(std::string_view s);
+    // From the address bytes as they stand in a datagram header.
+    void assignIPv4(const std::uint8_t* bytes)
+    {
+        std::memcpy(bytes_, bytes, 4);
+        bytes_[4] = kIPv4;
+    }
+    void assignIPv6(const std::uint8_t* bytes) { set(kIPv6, IPv6Table::Intern(bytes)); }
+    // Whether assigning s keeps it whole (an address of either family, or
+    // a text of at most N characters).
+    static bool Keeps(std::string_view s);
+
+    FixedText<kIPv6TextMax> text() const;
+    std::string str() const { return text().str(); }
+    bool empty() const { return bytes_[4] == kEmpty; }
+    bool ipv6() const { return bytes_[4] == kIPv6; }
+    // The IPv4 address (network byte order), when the field holds one.
+    bool packed(std::uint32_t& v) const
+    {
+        v = value();
+        return bytes_[4] == kIPv4;
+    }
+    // The address's bytes (4 or 16) into out, and how many; 0 for a text
+    // that is no address.
+    std::size_t bytes(std::uint8_t* out) const;
+    // The address as HostAddress; false for a text that is no address.
+    bool host(HostAddress& address) const
+    {
+        if (bytes_[4] != kIPv4 && bytes_[4] != kIPv6)
+            return false;
+        address = bytes_[4] == kIPv4 ? HostAddress{value()} : kIPv6Host + value();
+        return true;
+    }
+    // The field as one number: equal numbers, equal texts, and the other way
+    // round.
+    std::uint64_t bits() const
+    {
+        std::uint64_t v = 0;
+        std::memcpy(&v, bytes_, sizeof bytes_);
+        return v;
+    }
+
+    friend bool operator==(const AddressText& a, std::string_view b) { return a.text().view() == b; }
+    friend std::ostream& operator<<(std::ostream& os, const AddressText& t) { return os << t.text().view(); }
+
+private:
+    enum : std::uint8_t { kEmpty = 0, kIPv4 = 1, kSpare = 2, kIPv6 = 3 };
+    void set(std::uint8_t kind, std::uint32_t v)
+    {
+        std::memcpy(bytes_, &v, 4);
+        bytes_[4] = kind;
+    }
+    std::uint32_t value() const
+    {
+        std::uint32_t v;
+        std::memcpy(&v, bytes_, 4);
+        return v;
+    }
+
+    unsigned char bytes_[5] = {};
+};
 
 // Where a record's payload bytes are kept: an offset into the store's
 // payload bytes (or the working capture file) and a length, and how many

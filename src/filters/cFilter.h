@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/IPv6Text.h"
 #include "core/TextMap.h"
 
 namespace quillet {
@@ -18,12 +19,13 @@ public:
     std::string Src;
     std::string Dest;
 
-    // Exact, case-sensitive comparison of whole texts. A criterion not in force
-    // never holds; a filter with no criterion admits nothing.
+    // Exact, case-sensitive comparison of whole texts, IPv6 addresses in
+    // their canonical form. A criterion not in force never holds; a filter
+    // with no criterion admits nothing.
     bool Admits(std::string_view srcAddr, std::string_view destAddr) const
     {
-        const bool src = bSrc && Src == srcAddr;
-        const bool dest = bDest && Dest == destAddr;
+        const bool src = bSrc && SameAddressText(Src, srcAddr);
+        const bool dest = bDest && SameAddressText(Dest, destAddr);
         return bAND ? (src && dest) : (src || dest);
     }
 };

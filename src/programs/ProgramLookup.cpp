@@ -72,7 +72,7 @@ std::vector<OwnerAnswer> ProgramLookup::Resolve(const std::vector<OwnerRequest>&
     keys.reserve(batch.size());
     for (const OwnerRequest& r : batch)
         keys.push_back(r.key);
-    const std::unordered_map<std::uint64_t, std::uint64_t> inodes = SocketTable::Find(keys, source);
+    const std::unordered_map<std::uint64_t, std::uint64_t> inodes = SocketTable::Find(keys, source, nullptr, ipv6Bytes);
 
     // The inodes no walk has answered for lately.
     const auto now = std::chrono::steady_clock::now();

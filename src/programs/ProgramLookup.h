@@ -42,6 +42,9 @@ public:
     // Where sockets are looked up (tests); set before the first Request.
     SocketTable::Source source = SocketTable::Source::Auto;
     std::string procRoot = "/proc";
+    // The bytes of IPv6 endpoints' addresses; without it IPv6 endpoints
+    // have no owner.
+    SocketTable::IPv6Bytes ipv6Bytes;
 
     // A batch is being answered (from Request until done has run).
     bool Busy() const { return busy_; }

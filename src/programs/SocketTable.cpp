@@ -25,11 +25,23 @@ namespace {
 using Entry = SocketTable::Entry;
 
 // How well a socket matches an endpoint: held and bound to the address
-// first; 0 does not match.
-int Score(const Entry& e, std::uint32_t addr)
+// first; 0 does not match. An IPv6 endpoint belongs to IPv6 sockets only.
+int Score(const Entry& e, const SocketEndpoint& want, const SocketTable::IPv6Bytes& ipv6Bytes)
 {
+    const std::uint32_t addr = want.addr;
     std::uint32_t v4 = 0;
     bool wildcard = false;
+    if (want.v6) {
+        const std::uint8_t* bytes = ipv6Bytes ? ipv6Bytes(want.addr) : nullptr;
+        if (!e.v6 || bytes == nullptr)
+            return 0;
+        const std::uint32_t any[4] = {};
+        if (std::memcmp(e.words, any, sizeof any) == 0)
+            return 1 + (e.inode != 0 ? 4 : 0);
+        if (std::memcmp(e.words, bytes, 16) != 0)
+            return 0;
+        return 2 + (e.inode != 0 ? 4 : 0);
+    }
     if (!e.v6) {
         v4 = e.words[0];
         wildcard = v4 == 0;
@@ -56,12 +68,13 @@ int Score(const Entry& e, std::uint32_t addr)
 // Matches the sockets of one protocol against the wanted keys of it.
 class Matcher {
 public:
-    Matcher(const std::vector<std::uint64_t>& keys, std::uint8_t protocol)
+    Matcher(const std::vector<std::uint64_t>& keys, std::uint8_t protocol, const SocketTable::IPv6Bytes& ipv6Bytes)
+        : ipv6Bytes_(ipv6Bytes)
     {
         for (std::uint64_t key : keys) {
             const SocketEndpoint e = SocketEndpoint::FromKey(key);
             if (e.protocol == protocol)
-                byPort_.emplace(e.port, e.addr);
+                byPort_.emplace(e.port, e);
         }
     }
     bool empty() const { return byPort_.empty(); }
@@ -70,10 +83,10 @@ public:
     {
         const auto range = byPort_.equal_range(e.port);
         for (auto it = range.first; it != range.second; ++it) {
-            const int score = Score(e, it->second);
+            const int score = Score(e, it->second, ipv6Bytes_);
             if (score == 0)
                 continue;
-            const std::uint64_t key = SocketEndpoint{protocol, it->second, e.port}.Key();
+            const std::uint64_t key = it->second.Key();
             Best& best = best_[key];
             if (score > best.score)
                 best = {score, e.inode};
@@ -90,7 +103,8 @@ private:
         int score = 0;
         std::uint64_t inode = 0;
     };
-    std::unordered_multimap<std::uint16_t, std::uint32_t> byPort_;
+    const SocketTable::IPv6Bytes& ipv6Bytes_;
+    std::unordered_multimap<std::uint16_t, SocketEndpoint> byPort_;
     std::unordered_map<std::uint64_t, Best> best_;
 };
 
@@ -244,12 +258,13 @@ std::vector<Entry> SocketTable::ParseProcTable(const std::string& text, bool v6)
 }
 
 std::unordered_map<std::uint64_t, std::uint64_t> SocketTable::Find(const std::vector<std::uint64_t>& keys,
-                                                                   Source source, std::string* error)
+                                                                   Source source, std::string* error,
+                                                                   const IPv6Bytes& ipv6Bytes)
 {
     std::unordered_map<std::uint64_t, std::uint64_t> found;
     std::string why;
     for (const std::uint8_t protocol : {SocketEndpoint::kTcp, SocketEndpoint::kUdp}) {
-        Matcher matcher(keys, protocol);
+        Matcher matcher(keys, protocol, ipv6Bytes);
         if (matcher.empty())
             continue;
         for (const bool v6 : {false, true}) {

@@ -17,6 +17,7 @@
 #include "capture/CaptureChannel.h"
 #include "capture/ReasonText.h"
 #include "core/CaptureFile.h"
+#include "core/IPv6Text.h"
 #include "decode/DecodeDatagram.h"
 #include "session/CaptureNotification.h"
 #include "views/ListRoles.h"
@@ -104,8 +105,17 @@ CaptureSession::CaptureSession(PacketViews& views, Options options, Reports repo
       sink_(std::make_unique<TellSink>(*this)),
       programLookup_(&context_, [this](std::vector<OwnerAnswer> answers) { ProgramsAnswered(std::move(answers)); })
 {
+    receiveIPv6_ = options_.ipv6;
+    programLookup_.ipv6Bytes = IPv6Table::At;
     statusTimer_.setInterval(500);
     QObject::connect(&statusTimer_, &QTimer::timeout, &context_, [this] { UpdateStatusPanels(); });
+}
+
+void CaptureSession::SetIPv6(bool on)
+{
+    options_.ipv6 = on;
+    if (!CaptureOpen() && !fileBusy_)
+        receiveIPv6_ = on;
 }
 
 CaptureSession::~CaptureSession()
@@ -154,13 +164,14 @@ void CaptureSession::Start(const QString& address)
         Close();
         WinsockStart();
         std::unique_ptr<CaptureSource> source =
-            options_.openCapture ? options_.openCapture(address.toStdString(), 7000, *sink_) : nullptr;
+            options_.openCapture ? options_.openCapture(address.toStdString(), 7000, *sink_, options_.ipv6) : nullptr;
         if (!source) {
             // The user has seen why; the window stays idle.
             SetState(false);
             return;
         }
         source_ = std::move(source);
+        receiveIPv6_ = options_.ipv6;
         endWhy_.reset();
         storeFull_ = false;
         budget_ = std::make_unique<StoreBudget>(options_.memoryLimitBytes, options_.diskReserveBytes);
@@ -443,10 +454,11 @@ void CaptureSession::ReceiveOne(std::span<const std::uint8_t> datagram, std::int
     receivedInBurst_ = true;
     // The whole datagram goes to the working file; the payload is read back
     // from there when it is needed, never copied in memory.
-    const std::optional<DecodedDatagram> decoded = DecodeDatagram(datagram, false);
-    if (!decoded)
-        return;
     try {
+        // Decoding keeps each new IPv6 address, so it may run out of memory too.
+        const std::optional<DecodedDatagram> decoded = DecodeDatagram(datagram, false, receiveIPv6_);
+        if (!decoded)
+            return;
         const std::int64_t seq = views_.StorePacket(*decoded, datagram, timestampUs);
         if (seq == 0)
             StopStoring(SpoolFull(views_.DatagramError()));

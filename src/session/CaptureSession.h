@@ -57,6 +57,8 @@ public:
         QString captureDir;
         std::uint64_t memoryLimitBytes = 0;
         std::uint64_t diskReserveBytes = 0;
+        // IPv6 datagrams are kept beside IPv4 ones.
+        bool ipv6 = true;
     };
     // What the window shows; each may be left empty.
     struct Reports {
@@ -107,6 +109,10 @@ public:
     QString SaveFile(const QString& path, bool shownOnly, const Progress& progress);
     // A capture file is being read or written.
     bool FileBusy() const { return fileBusy_; }
+
+    // Whether IPv6 datagrams are kept, for the next capture or file; a
+    // running one keeps what it started with.
+    void SetIPv6(bool on);
 
     // The program column's text for a row of the list, once the look-ups
     // pending for it are answered (waits at most kProgramWaitMs, serving
@@ -181,6 +187,7 @@ private:
     std::unique_ptr<StoreBudget> budget_;
     bool storeFull_ = false;  // the store took its last packet
     bool fileBusy_ = false;
+    bool receiveIPv6_ = true;  // the switch as the running capture or file took it
     QString fileStopWhy_;  // why the store stopped taking a file's packets
 };
 

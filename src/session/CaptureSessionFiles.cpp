@@ -50,11 +50,13 @@ QString CaptureSession::ReadFile(const QString& path, const Progress& progress)
     if (const QString problem = SpoolProblem(); !problem.isEmpty())
         return problem;
     std::string error;
-    std::unique_ptr<CaptureFileReader> reader = CaptureFileReader::Open(QFile::encodeName(path).toStdString(), error);
+    std::unique_ptr<CaptureFileReader> reader = CaptureFileReader::Open(QFile::encodeName(path).toStdString(), error,
+                                                                         options_.ipv6);
     if (!reader)
         return QCoreApplication::translate("CaptureSession", "无法将 %1 作为捕获文件打开：%2。").arg(shown, QString::fromLocal8Bit(error));
 
     fileBusy_ = true;
+    receiveIPv6_ = options_.ipv6;
     storeFull_ = false;
     fileStopWhy_.clear();
     budget_ = std::make_unique<StoreBudget>(options_.memoryLimitBytes, options_.diskReserveBytes);
@@ -131,10 +133,11 @@ QString CaptureSession::ReadFile(const QString& path, const Progress& progress)
     if (reader->skipped() > 0) {
         if (!message.isEmpty())
             message += QLatin1Char('\n');
-        message += QCoreApplication::translate("CaptureSession", "%3 的 %2 个数据包中有 %1 个不是 IPv4 数据报，已跳过。")
+        message += QCoreApplication::translate("CaptureSession", "%3 的 %2 个包中有 %1 个不是 %4 数据报，已跳过。")
                        .arg(reader->skipped())
                        .arg(reader->framesRead())
-                       .arg(shown);
+                       .arg(shown, receiveIPv6_ ? QCoreApplication::translate("CaptureSession", "IPv4 或 IPv6")
+                                                : QStringLiteral("IPv4"));
     }
     return message;
 }
@@ -145,7 +148,7 @@ std::vector<std::pair<std::string, std::string>> CaptureSession::NamedAddresses(
     std::vector<std::pair<std::string, std::string>> names;
     const NameTable& seen = views_.TrafficNames();
     for (const auto& [address, name] : views_.TreeModel().ReverseNames()) {
-        std::string text(IPv4ToText(address).view());
+        std::string text = HostAddressText(address);
         if (!seen.Find(text))
             names.emplace_back(std::move(text), name.toStdString());
     }

@@ -44,7 +44,7 @@ constexpr ButtonDesign kButtons[8] = {
 frmMain::frmMain(Options options, QWidget* parent) : QMainWindow(parent), options_(std::move(options))
 {
     CaptureSession::Options session{options_.openCapture, [this] { return IsNT5OrHigher(); }, options_.captureDir,
-                                    options_.memoryLimitBytes, options_.diskReserveBytes};
+                                    options_.memoryLimitBytes, options_.diskReserveBytes, options_.ipv6};
     CaptureSession::Reports reports{[this](const QString& text) { Tell(text); },
                                     [this](bool capturing) { SetCaptureState(capturing); },
                                     [this](StatusPanel panel, const QString& text) { stB_->Show(panel, text); },
@@ -211,6 +211,14 @@ void frmMain::FillAddressChooser()
         Combo1_->addItem(QString::fromStdString(addr));
         local.push_back(addr);
     }
+    // Then each interface's global IPv6 addresses; every own IPv6 address,
+    // link-local included, tells the direction of a row.
+    std::vector<std::string> chooser6, own6;
+    ListLocalIPv6Addresses(chooser6, own6);  // both empty on failure
+    if (options_.ipv6)
+        for (const std::string& addr : chooser6)
+            Combo1_->addItem(QString::fromStdString(addr));
+    local.insert(local.end(), own6.begin(), own6.end());
     views_.SetLocalAddrs(local);
     if (Combo1_->count() > 0)
         Combo1_->setCurrentIndex(0);

@@ -63,6 +63,10 @@ struct frmMainOptions {
     // Host names after the addresses in tv (reverse look-ups); the tree's
     // menu mnuTree turns them on and off while the window runs.
     bool hostNames = true;
+    // IPv6 datagrams become rows as IPv4 ones do, and the address chooser
+    // lists the interfaces' global IPv6 addresses; the list's menu entry
+    // mnuIPv6 ("IPv6") changes it for the next capture or file.
+    bool ipv6 = true;
 };
 
 // The main window: owns the program's state (packet views, filters, port
@@ -227,6 +231,7 @@ private:
     QAction* actSaveAll_ = nullptr;
     QAction* actSaveShown_ = nullptr;
     QAction* actTotals_ = nullptr;
+    QAction* actIPv6_ = nullptr;  // mnuIPv6
 
     // Controls.
     QToolBar* tB_ = nullptr;

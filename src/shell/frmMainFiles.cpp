@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QAbstractItemView>
 #include <QAction>
+#include <QComboBox>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -60,6 +61,18 @@ void frmMain::BuildFileCommands()
     addAction(actOpenFile_);
     addAction(actSaveAll_);
     addAction(actTotals_);
+    actIPv6_ = new QAction(tr("IPv6"), this);
+    actIPv6_->setObjectName(QStringLiteral("mnuIPv6"));
+    actIPv6_->setCheckable(true);
+    actIPv6_->setChecked(options_.ipv6);
+    connect(actIPv6_, &QAction::toggled, this, [this](bool on) {
+        options_.ipv6 = on;
+        session_->SetIPv6(on);  // a running capture or file keeps what it started with
+        const QString chosen = Combo1_->currentText();
+        FillAddressChooser();
+        if (const int at = Combo1_->findText(chosen); at >= 0)
+            Combo1_->setCurrentIndex(at);
+    });
 }
 
 void frmMain::ShowListMenu(const QPoint& pos)
@@ -72,6 +85,7 @@ void frmMain::ShowListMenu(const QPoint& pos)
     menu.addAction(actSaveShown_);
     menu.addSeparator();
     menu.addAction(actTotals_);
+    menu.addAction(actIPv6_);
     menu.exec(viewWidgets_->lv()->viewport()->mapToGlobal(pos));
 }
 

@@ -23,12 +23,27 @@ std::size_t SideSlot(std::uint64_t key, std::size_t size)
     return static_cast<std::size_t>(h ^ (h >> 32)) & (size - 1);
 }
 
-// A host entry: the node above the key (side and address).
-constexpr std::uint64_t kHostKeyBits = (std::uint64_t{1} << 33) - 1;
+// A host entry: the node above the key (side and address, HostAddress of
+// 33 bits).
+constexpr std::uint64_t kHostKeyBits = (std::uint64_t{1} << 34) - 1;
+constexpr int kHostNodeShift = 34;
 
-std::uint64_t HostKey(bool dest, std::uint32_t address)
+std::uint64_t HostKey(bool dest, HostAddress address)
 {
-    return std::uint64_t{address} | (std::uint64_t{dest} << 32);
+    return address | (std::uint64_t{dest} << 33);
+}
+
+// A side's key: the address (32 bits, bit 50 when IPv6), the port number
+// (16) and whether there is one, and the side.
+std::uint64_t SideKeyOf(HostAddress address, std::uint32_t port, bool hasPort, bool dest)
+{
+    return (address & 0xFFFFFFFFu) | (std::uint64_t{port} << 32) | (std::uint64_t{hasPort} << 48) |
+           (std::uint64_t{dest} << 49) | (std::uint64_t{address >= kIPv6Host} << 50);
+}
+
+HostAddress AddressOfSideKey(std::uint64_t key)
+{
+    return (key & 0xFFFFFFFFu) | ((key >> 50 & 1) << 32);
 }
 
 std::size_t HostSlot(std::uint64_t entry, std::size_t size)
@@ -74,7 +89,7 @@ int HostTreeModel::find(int parent, std::string_view text) const
 {
     if (parent < 0)
         return -1;
-    text = text.substr(0, 15);
+    text = text.substr(0, kIPv6TextMax);
     for (std::size_t slot = slotOf(parent, text);; slot = (slot + 1) & (index_.size() - 1)) {
         const std::int32_t id = index_[slot];
         if (id < 0)
@@ -182,7 +197,7 @@ void HostTreeModel::forgetSide(std::uint64_t key) noexcept
         }
 }
 
-void HostTreeModel::forgetHost(bool dest, std::uint32_t address) noexcept
+void HostTreeModel::forgetHost(bool dest, HostAddress address) noexcept
 {
     const std::uint64_t key = HostKey(dest, address);
     for (std::size_t slot = SideSlot(key, hosts_.size()); hosts_[slot] != kNoSide;
@@ -200,15 +215,14 @@ bool HostTreeModel::PortKey(int host, std::string_view port, std::uint64_t& key)
     const int root = host > 0 ? nodes_[static_cast<std::size_t>(host)].parent : -1;
     if (root <= 0 || (root != srcRoot_ && root != destRoot_))
         return false;
-    std::uint32_t address = 0;
+    HostAddress address = 0;
     std::uint32_t number = 0;
-    port = port.substr(0, 15);  // as the node keeps it
+    port = port.substr(0, kIPv6TextMax);  // as the node keeps it
     const bool hasPort = !port.empty();
-    if (!AddressCodec::Pack(nodes_[static_cast<std::size_t>(host)].text.view(), address)
+    if (!AddressOf(nodes_[static_cast<std::size_t>(host)], address)
         || (hasPort && !(PortCodec::Pack(port, number) && number <= 0xFFFF)))
         return false;
-    key = std::uint64_t{address} | (std::uint64_t{number} << 32) | (std::uint64_t{hasPort} << 48)
-          | (std::uint64_t{root == destRoot_} << 49);
+    key = SideKeyOf(address, number, hasPort, root == destRoot_);
     return true;
 }
 
@@ -221,7 +235,7 @@ void HostTreeModel::rollBack(const Mark& mark) noexcept
         // A port node answers for its side: (root, address, port); a host
         // node for its address.
         std::uint64_t key = 0;
-        IPv4 address = 0;
+        HostAddress address = 0;
         if (node.keyed && PortKey(node.parent, node.text.view(), key))
             forgetSide(key);
         else if (isHost(node) && AddressOf(node, address))
@@ -265,7 +279,7 @@ void HostTreeModel::AddRoots()
 void HostTreeModel::noteHost(int id)
 {
     const Node& node = nodes_[static_cast<std::size_t>(id)];
-    IPv4 address = 0;
+    HostAddress address = 0;
     if (AddressOf(node, address))
         keepHost(node.parent == destRoot_, address, id);
 }
@@ -316,13 +330,13 @@ void HostTreeModel::keepSide(std::uint64_t key)
     ++sideCount_;
 }
 
-int HostTreeModel::hostOf(bool dest, std::uint32_t address) const
+int HostTreeModel::hostOf(bool dest, HostAddress address) const
 {
     const std::uint64_t key = HostKey(dest, address);
     for (std::size_t slot = SideSlot(key, hosts_.size()); hosts_[slot] != kNoSide;
          slot = (slot + 1) & (hosts_.size() - 1))
         if ((hosts_[slot] & kHostKeyBits) == key)
-            return static_cast<int>(hosts_[slot] >> 33);
+            return static_cast<int>(hosts_[slot] >> kHostNodeShift);
     return -1;
 }
 
@@ -331,24 +345,22 @@ void HostTreeModel::roomForHost()
     MakeRoom(hosts_, hostCount_, HostSlot);
 }
 
-void HostTreeModel::keepHost(bool dest, std::uint32_t address, int node)
+void HostTreeModel::keepHost(bool dest, HostAddress address, int node)
 {
     const std::uint64_t key = HostKey(dest, address);
-    Place(hosts_, (static_cast<std::uint64_t>(node) << 33) | key, SideSlot(key, hosts_.size()));
+    Place(hosts_, (static_cast<std::uint64_t>(node) << kHostNodeShift) | key, SideSlot(key, hosts_.size()));
     ++hostCount_;
 }
 
 bool HostTreeModel::SideKey(bool dest, const AddressText& addr, const PortText5& port, std::uint64_t& key)
 {
-    // The address (32 bits), the port number (16) and whether there is one,
-    // and the side. Texts that are not held as numbers have no key.
-    std::uint32_t address = 0;
+    // Texts that are not held as numbers have no key.
+    HostAddress address = 0;
     std::uint32_t number = 0;
     const bool hasPort = port.packed(number);
-    if (!addr.packed(address) || !(hasPort || port.empty()) || number > 0xFFFF)
+    if (!addr.host(address) || !(hasPort || port.empty()) || number > 0xFFFF)
         return false;
-    key = std::uint64_t{address} | (std::uint64_t{number} << 32) | (std::uint64_t{hasPort} << 48) |
-          (std::uint64_t{dest} << 49);
+    key = SideKeyOf(address, number, hasPort, dest);
     return true;
 }
 
@@ -365,7 +377,7 @@ void HostTreeModel::addSide(int root, const AddressText& addr, const PortText5& 
     // is found by the address. Room in the tables first, so that nothing
     // throws once a node is in but not yet listed.
     const bool dest = root == destRoot_;
-    const auto address = static_cast<std::uint32_t>(key);
+    const HostAddress address = AddressOfSideKey(key);
     int host = hostOf(dest, address);
     roomForSide();
     if (host < 0) {
@@ -456,8 +468,8 @@ int HostTreeModel::endBurst()
     }
     firstPending_ = nodes_.size();
     if (onNewHosts) {
-        std::vector<IPv4> hosts;
-        IPv4 address = 0;
+        std::vector<HostAddress> hosts;
+        HostAddress address = 0;
         for (std::size_t i = first; i < nodes_.size(); ++i)
             if (isHost(nodes_[i]) && AddressOf(nodes_[i], address))
                 hosts.push_back(address);
@@ -467,14 +479,14 @@ int HostTreeModel::endBurst()
     return static_cast<int>(nodes_.size() - first);
 }
 
-bool HostTreeModel::AddressOf(const Node& node, IPv4& address)
+bool HostTreeModel::AddressOf(const Node& node, HostAddress& address)
 {
-    return AddressCodec::Pack(node.text.view(), address);
+    return HostAddressFromText(node.text.view(), address);
 }
 
-void HostTreeModel::hostChanged(IPv4 address)
+void HostTreeModel::hostChanged(HostAddress address)
 {
-    TrafficNameChanged(IPv4ToText(address).view());
+    TrafficNameChanged(HostAddressText(address));
 }
 
 void HostTreeModel::TrafficNameChanged(std::string_view text)
@@ -490,7 +502,7 @@ void HostTreeModel::TrafficNameChanged(std::string_view text)
     }
 }
 
-void HostTreeModel::SetHostName(IPv4 address, const QString& name)
+void HostTreeModel::SetHostName(HostAddress address, const QString& name)
 {
     if (name.isEmpty()) {
         if (names_.erase(address) != 0)
@@ -506,7 +518,7 @@ void HostTreeModel::SetHostName(IPv4 address, const QString& name)
 
 void HostTreeModel::ClearHostNames()
 {
-    std::unordered_map<IPv4, QString> named;
+    std::unordered_map<HostAddress, QString> named;
     named.swap(names_);
     for (const auto& [address, name] : named)
         hostChanged(address);
@@ -517,20 +529,20 @@ QString HostTreeModel::ShownName(std::string_view address) const
     if (trafficNames)
         if (const std::string* name = trafficNames->Find(address))
             return QString::fromStdString(*name);
-    std::uint32_t packed = 0;
-    return AddressCodec::Pack(address, packed) ? HostName(packed) : QString();
+    HostAddress key = 0;
+    return HostAddressFromText(address, key) ? HostName(key) : QString();
 }
 
-QString HostTreeModel::HostName(IPv4 address) const
+QString HostTreeModel::HostName(HostAddress address) const
 {
     const auto it = names_.find(address);
     return it == names_.end() ? QString() : it->second;
 }
 
-std::vector<IPv4> HostTreeModel::HostAddresses() const
+std::vector<HostAddress> HostTreeModel::HostAddresses() const
 {
-    std::vector<IPv4> addresses;
-    IPv4 address = 0;
+    std::vector<HostAddress> addresses;
+    HostAddress address = 0;
     for (const int root : {srcRoot_, destRoot_})
         if (root >= 0)
             for (const std::int32_t id : childrenOf(root))
@@ -560,7 +572,7 @@ int HostTreeModel::nodeOfKey(std::string_view key) const
         return -1;
     const int root = key.back() == 'S' ? srcRoot_ : key.back() == 'D' ? destRoot_ : -1;
     key.remove_suffix(1);
-    return key.size() <= 15 ? find(root, key) : -1;
+    return key.size() <= kIPv6TextMax ? find(root, key) : -1;
 }
 
 QModelIndex HostTreeModel::nodeByKey(std::string_view key) const
@@ -656,7 +668,7 @@ QVariant HostTreeModel::data(const QModelIndex& index, int role) const
         if (trafficNames && trafficNames->size() != 0 && isHost(node))
             if (const std::string* name = trafficNames->Find(text))
                 return FromLatin1(text) + QStringLiteral(" (") + QString::fromStdString(*name) + QLatin1Char(')');
-        IPv4 address = 0;
+        HostAddress address = 0;
         if (!names_.empty() && isHost(node) && AddressOf(node, address)) {
             const auto named = names_.find(address);
             if (named != names_.end())

@@ -12,6 +12,7 @@
 #include "core/FixedText.h"
 #include "core/IPv4Text.h"
 #include "core/NameTable.h"
+#include "core/IPv6Text.h"
 #include "decode/RecordFields.h"
 #include "views/ListRoles.h"
 
@@ -104,12 +105,12 @@ public:
     // --- host names ---------------------------------------------------------------
     // Shows the name after the address of both host nodes of that address
     // (an empty name: the address alone).
-    void SetHostName(IPv4 address, const QString& name);
+    void SetHostName(HostAddress address, const QString& name);
     // Every host node shows its address alone again.
     void ClearHostNames();
-    QString HostName(IPv4 address) const;
+    QString HostName(HostAddress address) const;
     // Every name of the reverse look-ups, by address.
-    const std::unordered_map<IPv4, QString>& ReverseNames() const { return names_; }
+    const std::unordered_map<HostAddress, QString>& ReverseNames() const { return names_; }
     // Names seen in the traffic, by address text: they win over the names
     // above and show whether look-ups are on or not. Not set: none.
     const NameTable* trafficNames = nullptr;
@@ -118,10 +119,10 @@ public:
     // The name a host node of that address shows (empty when none).
     QString ShownName(std::string_view address) const;
     // The addresses of every host node, source side first, in node order.
-    std::vector<IPv4> HostAddresses() const;
+    std::vector<HostAddress> HostAddresses() const;
     // Called at the end of a burst with the addresses of the host nodes it
     // made visible, once each side (not set: nothing is gathered).
-    std::function<void(const std::vector<IPv4>& addresses)> onNewHosts;
+    std::function<void(const std::vector<HostAddress>& addresses)> onNewHosts;
 
     // Icon for an image number, set by the widget layer; not set: no icon.
     std::function<QVariant(int image)> decoration;
@@ -141,7 +142,7 @@ private:
         std::uint8_t image = 0;
         bool grown = false;  // gained children in the burst being ended
         bool keyed = false;  // a port node with a side key: found by it, not in index_
-        FixedText<15> text;
+        FixedText<kIPv6TextMax> text;  // an address of either family, or a port
     };
 
     // keyed: a port node whose side key is kept (it stays out of index_).
@@ -163,9 +164,9 @@ private:
     // The host nodes whose address has a number form, by side and address,
     // kept exactly while the node exists: a new side finds its host without
     // texts.
-    int hostOf(bool dest, std::uint32_t address) const;  // -1 when none
+    int hostOf(bool dest, HostAddress address) const;  // -1 when none
     void roomForHost();
-    void keepHost(bool dest, std::uint32_t address, int node);  // after roomForHost
+    void keepHost(bool dest, HostAddress address, int node);  // after roomForHost
     // Lists a host node just added through texts (after roomForHost).
     void noteHost(int id);
     // The child of parent with that text, -1 when none (or when it is a
@@ -181,14 +182,14 @@ private:
     {
         return node.parent > 0 && (node.parent == srcRoot_ || node.parent == destRoot_);
     }
-    static bool AddressOf(const Node& node, IPv4& address);
-    void hostChanged(IPv4 address);
+    static bool AddressOf(const Node& node, HostAddress& address);
+    void hostChanged(HostAddress address);
     // Takes the entry at slot out of the open-addressing table, moving later
     // entries of its run back (nothing allocated).
     template <class Table, class Home, class Empty>
     static void eraseSlot(Table& table, std::size_t slot, Home home, Empty empty) noexcept;
     void forgetSide(std::uint64_t key) noexcept;
-    void forgetHost(bool dest, std::uint32_t address) noexcept;
+    void forgetHost(bool dest, HostAddress address) noexcept;
 
     std::vector<Node> nodes_;                      // nodes_[0]: the invisible root
     std::vector<std::vector<std::int32_t>> lists_;  // children of the nodes that have any
@@ -196,12 +197,12 @@ private:
     std::size_t indexed_ = 0;                       // nodes in index_
     std::vector<std::uint64_t> sides_;              // open addressing over side keys; kNoSide empty
     std::size_t sideCount_ = 0;
-    std::vector<std::uint64_t> hosts_;  // (node << 33) | (dest << 32) | address; kNoSide empty
+    std::vector<std::uint64_t> hosts_;  // (node << 34) | (dest << 33) | HostAddress; kNoSide empty
     std::size_t hostCount_ = 0;
     int srcRoot_ = -1;
     int destRoot_ = -1;
     std::size_t firstPending_ = 1;  // nodes from here on are not yet visible
-    std::unordered_map<IPv4, QString> names_;
+    std::unordered_map<HostAddress, QString> names_;
 };
 
 }  // namespace quillet

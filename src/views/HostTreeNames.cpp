@@ -7,7 +7,7 @@ namespace quillet {
 HostTreeNames::HostTreeNames(HostTreeModel& tree, std::unique_ptr<ReverseResolver> resolver, bool on)
     : tree_(tree), resolver_(std::move(resolver))
 {
-    resolver_->onName = [this](IPv4 address, const QString& name) {
+    resolver_->onName = [this](HostAddress address, const QString& name) {
         // Answers to look-ups made before the names were turned off.
         if (on_)
             tree_.SetHostName(address, name);
@@ -23,8 +23,8 @@ HostTreeNames::~HostTreeNames()
 
 void HostTreeNames::Listen()
 {
-    tree_.onNewHosts = [this](const std::vector<IPv4>& hosts) {
-        for (const IPv4 address : hosts)
+    tree_.onNewHosts = [this](const std::vector<HostAddress>& hosts) {
+        for (const HostAddress address : hosts)
             resolver_->Request(address);
     };
 }
@@ -41,7 +41,7 @@ void HostTreeNames::SetEnabled(bool on)
         return;
     }
     Listen();
-    for (const IPv4 address : tree_.HostAddresses())
+    for (const HostAddress address : tree_.HostAddresses())
         resolver_->Request(address);
 }
 

@@ -21,8 +21,8 @@ std::string Utf8(const QString& s)
 // cFilter::Admits on the texts, without making them.
 struct FieldFilter {
     explicit FieldFilter(const cFilter& f)
-        : both(f.bAND), src(f.bSrc && f.Src.size() <= AddressText::N),
-          dest(f.bDest && f.Dest.size() <= AddressText::N), srcBits(src ? AddressText(f.Src).bits() : 0),
+        : both(f.bAND), src(f.bSrc && AddressText::Keeps(f.Src)),
+          dest(f.bDest && AddressText::Keeps(f.Dest)), srcBits(src ? AddressText(f.Src).bits() : 0),
           destBits(dest ? AddressText(f.Dest).bits() : 0)
     {
     }
@@ -62,7 +62,7 @@ void PacketViews::SetLocalAddrs(const std::vector<std::string>& addrs)
     for (const std::string& addr : addrs)
         if (addr != "127.0.0.1") {
             local_.assign(addr, true);
-            if (addr.size() <= AddressText::N)  // a longer text is no record's
+            if (AddressText::Keeps(addr))  // another text is no record's
                 localBits_.push_back(AddressText(addr).bits());
         }
     std::sort(localBits_.begin(), localBits_.end());
@@ -91,10 +91,12 @@ int PacketViews::LocalEndpoints(const clV& r, std::uint64_t (&keys)[2]) const
         return 0;
     int n = 0;
     const auto side = [&](const AddressText& addr, const PortText5& port) {
-        std::uint32_t a = 0;
+        HostAddress a = 0;
         std::uint32_t p = 0;
-        if (IsLocal(addr) && addr.packed(a) && port.packed(p))
-            keys[n++] = SocketEndpoint{static_cast<std::uint8_t>(protocol), a, static_cast<std::uint16_t>(p)}.Key();
+        if (IsLocal(addr) && addr.host(a) && port.packed(p))
+            keys[n++] = SocketEndpoint{static_cast<std::uint8_t>(protocol), static_cast<std::uint32_t>(a),
+                                       static_cast<std::uint16_t>(p), a >= kIPv6Host}
+                            .Key();
     };
     side(r.mSrcAddr, r.mSrcPort);
     side(r.mDestAddr, r.mDestPort);
@@ -131,19 +133,50 @@ QString PacketViews::ProgramOf(std::int64_t seq, const clV& record) const
 
 std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::int64_t timestampUs)
 {
-    return StorePacket(d, d.data, timestampUs);
+    return StorePacket(d, std::string_view(d.data), timestampUs);
 }
 
 std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::string_view payload, std::int64_t timestampUs)
 {
-    return StoreText(d.protocol, d.srcAddr, d.destAddr, d.srcPort, d.destPort, payload, d.size,
-                     arrivalTime(timestampUs), timestampUs, d.payloadAt + static_cast<std::uint64_t>(d.size));
+    clV record = MakeRecord(d, arrivalTime(timestampUs));
+    record.mData = store_.AppendPayload(payload);
+    return Keep(record, d.payloadAt + static_cast<std::uint64_t>(d.size), timestampUs,
+                {reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()});
 }
 
 std::int64_t PacketViews::StorePacket(DecodedDatagram&& d, std::int64_t timestampUs)
 {
     // The payload goes straight from the decoded datagram to the store.
     return StorePacket(static_cast<const DecodedDatagram&>(d), timestampUs);
+}
+
+namespace {
+
+void SetSize(clV& record, std::int32_t size)
+{
+    if (size >= 0) {
+        record.mSize.assignPacked(static_cast<std::uint32_t>(size));
+    } else {
+        char sizeText[12];
+        const auto sizeEnd = std::to_chars(sizeText, sizeText + sizeof sizeText, size).ptr;
+        record.mSize = std::string_view(sizeText, static_cast<std::size_t>(sizeEnd - sizeText));
+    }
+}
+
+}  // namespace
+
+clV PacketViews::MakeRecord(const DecodedDatagram& d, std::string_view hora)
+{
+    // The decoder made the fields in the record's own form already.
+    clV record;
+    record.mProtocol = d.protocol;
+    record.mSrcAddr = d.srcAddr;
+    record.mDestAddr = d.destAddr;
+    record.mSrcPort = d.srcPort;
+    record.mDestPort = d.destPort;
+    SetSize(record, d.size);
+    record.mHora = hora;
+    return record;
 }
 
 clV PacketViews::MakeRecord(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
@@ -156,19 +189,13 @@ clV PacketViews::MakeRecord(std::string_view protocol, std::string_view srcAddr,
     record.mDestAddr = destAddr;
     record.mSrcPort = srcPort;
     record.mDestPort = destPort;
-    if (size >= 0) {
-        record.mSize.assignPacked(static_cast<std::uint32_t>(size));
-    } else {
-        char sizeText[12];
-        const auto sizeEnd = std::to_chars(sizeText, sizeText + sizeof sizeText, size).ptr;
-        record.mSize = std::string_view(sizeText, static_cast<std::size_t>(sizeEnd - sizeText));
-    }
+    SetSize(record, size);
     record.mHora = hora;
     return record;
 }
 
-std::int64_t PacketViews::Keep(const clV& record, std::string_view srcText, std::string_view destText,
-                               std::uint64_t bytes, std::int64_t tsUs, std::span<const std::uint8_t> payload)
+std::int64_t PacketViews::Keep(const clV& record, std::uint64_t bytes, std::int64_t tsUs,
+                               std::span<const std::uint8_t> payload)
 {
     const std::size_t rows = list_.totalRows();
     const int follow = followRow_;
@@ -189,13 +216,12 @@ std::int64_t PacketViews::Keep(const clV& record, std::string_view srcText, std:
         store_.RemoveLast();
         throw;
     }
-    Count(seq, record, srcText, destText, bytes, tsUs);
-    SeeNames(record, destText, payload);
+    Count(seq, record, bytes, tsUs);
+    SeeNames(record, payload);
     return seq;
 }
 
-void PacketViews::Count(std::int64_t seq, const clV& record, std::string_view srcText, std::string_view destText,
-                        std::uint64_t bytes, std::int64_t tsUs)
+void PacketViews::Count(std::int64_t seq, const clV& record, std::uint64_t bytes, std::int64_t tsUs)
 {
     const QString* owner = nullptr;
     if (!nextProgram_.empty()) {
@@ -207,14 +233,15 @@ void PacketViews::Count(std::int64_t seq, const clV& record, std::string_view sr
     const bool destLocal = IsLocal(record.mDestAddr);
     // The other end: the destination of what this machine sent, else the source.
     const bool remoteIsDest = srcLocal && !destLocal;
-    const std::string_view remote = srcLocal && destLocal ? std::string_view() : remoteIsDest ? destText : srcText;
+    const auto remoteText = (remoteIsDest ? record.mDestAddr : record.mSrcAddr).text();
+    const std::string_view remote = srcLocal && destLocal ? std::string_view() : remoteText.view();
     const std::uint64_t remoteKey = remoteIsDest ? record.mDestAddr.bits() : record.mSrcAddr.bits();
     std::uint64_t keys[2];
     const std::uint64_t endpoint = LocalEndpoints(record, keys) > 0 ? keys[0] : 0;
     totals_.Add(remote, remoteKey, endpoint, srcLocal, bytes, tsUs, owner);
 }
 
-void PacketViews::SeeNames(const clV& record, std::string_view destText, std::span<const std::uint8_t> payload)
+void PacketViews::SeeNames(const clV& record, std::span<const std::uint8_t> payload)
 {
     std::uint32_t protocol = 0;
     std::uint32_t srcPort = 0;
@@ -223,8 +250,9 @@ void PacketViews::SeeNames(const clV& record, std::string_view destText, std::sp
         || !record.mSrcPort.packed(srcPort) || !record.mDestPort.packed(destPort))
         return;
     seen_.clear();
+    const auto destText = record.mDestAddr.text();
     NamesInPayload(static_cast<std::uint8_t>(protocol), static_cast<std::uint16_t>(srcPort),
-                   static_cast<std::uint16_t>(destPort), destText, payload, seen_);
+                   static_cast<std::uint16_t>(destPort), destText.view(), payload, seen_);
     for (const SeenName& seen : seen_)
         SetTrafficName(seen.address, seen.name);
 }
@@ -240,17 +268,9 @@ std::int64_t PacketViews::StorePacket(std::string_view protocol, std::string_vie
                                       std::string_view destPort, std::string_view data, std::int32_t size,
                                       std::string_view hora)
 {
-    return StoreText(protocol, srcAddr, destAddr, srcPort, destPort, data, size, hora, 0,
-                     size > 0 ? static_cast<std::uint64_t>(size) : 0);
-}
-
-std::int64_t PacketViews::StoreText(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
-                                    std::string_view srcPort, std::string_view destPort, std::string_view data,
-                                    std::int32_t size, std::string_view hora, std::int64_t tsUs, std::uint64_t bytes)
-{
     clV record = MakeRecord(protocol, srcAddr, destAddr, srcPort, destPort, size, hora);
     record.mData = store_.AppendPayload(data);
-    return Keep(record, srcAddr, destAddr, bytes, tsUs,
+    return Keep(record, size > 0 ? static_cast<std::uint64_t>(size) : 0, 0,
                 {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()});
 }
 
@@ -259,8 +279,7 @@ std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::span<const 
 {
     if (!spool_ && (spoolTried_ || !OpenSpool(std::string())))
         return 0;
-    clV record = MakeRecord(d.protocol, d.srcAddr, d.destAddr, d.srcPort, d.destPort, d.size,
-                            arrivalTime(timestampUs));
+    clV record = MakeRecord(d, arrivalTime(timestampUs));
     std::uint64_t offset = 0;
     if (!spool_->Append(timestampUs, datagram, static_cast<std::uint32_t>(datagram.size()), offset)) {
         datagramError_ = spool_->error();
@@ -271,8 +290,7 @@ std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::span<const 
     record.mData = PayloadRef(offset + d.payloadAt, static_cast<std::uint32_t>(d.size),
                               static_cast<std::uint8_t>(d.payloadAt));
     const std::size_t end = std::min(datagram.size(), d.payloadAt + static_cast<std::size_t>(d.size));
-    return Keep(record, d.srcAddr.view(), d.destAddr.view(), d.payloadAt + static_cast<std::uint64_t>(d.size),
-                timestampUs, datagram.subspan(std::min(d.payloadAt, end), end - std::min(d.payloadAt, end)));
+    return Keep(record, d.payloadAt + static_cast<std::uint64_t>(d.size), timestampUs, datagram.subspan(std::min(d.payloadAt, end), end - std::min(d.payloadAt, end)));
 }
 
 void PacketViews::EndBurst()

@@ -225,19 +225,15 @@ private:
     // returns how many (0..2).
     int LocalEndpoints(const clV& record, std::uint64_t (&keys)[2]) const;
     // A record with every field but mData; then stored and shown.
+    static clV MakeRecord(const DecodedDatagram& d, std::string_view hora);
     clV MakeRecord(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
                    std::string_view srcPort, std::string_view destPort, std::int32_t size, std::string_view hora);
-    // Stores the record, then counts it in the totals (srcText and destText
-    // its addresses, bytes the datagram's length, tsUs 0 when not known) and
-    // reads the names its payload gives.
-    std::int64_t Keep(const clV& record, std::string_view srcText, std::string_view destText, std::uint64_t bytes,
-                      std::int64_t tsUs, std::span<const std::uint8_t> payload);
-    std::int64_t StoreText(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
-                           std::string_view srcPort, std::string_view destPort, std::string_view data,
-                           std::int32_t size, std::string_view hora, std::int64_t tsUs, std::uint64_t bytes);
-    void SeeNames(const clV& record, std::string_view destText, std::span<const std::uint8_t> payload);
-    void Count(std::int64_t seq, const clV& record, std::string_view srcText, std::string_view destText,
-               std::uint64_t bytes, std::int64_t tsUs);
+    // Stores the record, then counts it in the totals (bytes the datagram's
+    // length, tsUs 0 when not known) and reads the names its payload gives.
+    std::int64_t Keep(const clV& record, std::uint64_t bytes, std::int64_t tsUs,
+                      std::span<const std::uint8_t> payload);
+    void SeeNames(const clV& record, std::span<const std::uint8_t> payload);
+    void Count(std::int64_t seq, const clV& record, std::uint64_t bytes, std::int64_t tsUs);
     // ShowPacket with the source's locality already known (it picks the
     // row's image: 4 sent by this machine, else 12).
     void ShowRecord(std::int64_t seq, const clV& record, bool sentByUs);

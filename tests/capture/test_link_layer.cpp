@@ -139,3 +139,28 @@ TEST(LinkLayer, LoopbackHeadersOfOtherSystems)
     for (int t : {linktype::kNull, linktype::kLoop, linktype::kRawAlt})
         EXPECT_TRUE(LinkTypeSupported(t)) << t;
 }
+
+TEST(LinkLayer, IPv6DatagramsOfEveryLinkTypeOnlyWithTheSwitch)
+{
+    // 40-byte header and 8 bytes of payload, then 4 bytes of frame padding.
+    Bytes v6(48, 0x5A);
+    v6[0] = 0x60, v6[4] = 0, v6[5] = 8;
+    const Bytes padded = Concat(v6, Bytes(4, 0));
+    const Bytes cooked2 = Concat({0x86, 0xDD}, Bytes(18, 0));
+    const std::pair<int, Bytes> frames[] = {
+        {linktype::kEthernet, Concat(EthernetHeader({0x86DD}), padded)},
+        {linktype::kEthernet, Concat(EthernetHeader({0x8100, 0x86DD}), padded)},
+        {linktype::kRaw, padded}, {linktype::kRawAlt, padded}, {linktype::kRawFile, padded}, {linktype::kIPv6, padded},
+        {linktype::kLinuxCooked, Concat({0, 0, 0, 1, 0, 6, 1, 2, 3, 4, 5, 6, 0, 0, 0x86, 0xDD}, padded)},
+        {linktype::kLinuxCooked2, Concat(cooked2, padded)},
+        {linktype::kNull, Concat({24, 0, 0, 0}, padded)},  // in the sender's byte order
+        {linktype::kNull, Concat({0, 0, 0, 28}, padded)},
+        {linktype::kLoop, Concat({0, 0, 0, 30}, padded)},
+    };
+    for (const auto& [linkType, frame] : frames) {
+        EXPECT_EQ(Of(IPDatagramOf(linkType, frame, true)), v6) << linkType;
+        EXPECT_TRUE(IPv4DatagramOf(linkType, frame).empty()) << linkType;
+    }
+    const Bytes d = Datagram(10);  // raw IP gives IPv4 by its version nibble too
+    EXPECT_EQ(Of(IPDatagramOf(linktype::kRawFile, d, true)), d);
+}

@@ -161,7 +161,7 @@ struct FakeOpener {
 
     CaptureOpener opener()
     {
-        return [this](const std::string& address, int, MessageSink& sink) -> std::unique_ptr<CaptureSource> {
+        return [this](const std::string& address, int, MessageSink& sink, bool) -> std::unique_ptr<CaptureSource> {
             ++opens;
             state->openedOn.push_back(address);
             if (fail) {

@@ -134,10 +134,12 @@ TEST(CaptureHelper, UnprivilegedWindowCapturesThroughTheHelperAndEndsWhenItDies)
     VethNamespace net;
     // The program refuses what it does not know, with a message.
     std::string said;
-    EXPECT_NE(Shell(std::string(QUILLET_HELPER) + " nosuch0 64 2>&1", &said), 0);
+    EXPECT_NE(Shell(std::string(QUILLET_HELPER) + " nosuch0 64 4 2>&1", &said), 0);
     EXPECT_NE(said.find("没有名为“nosuch0”的网络接口"), std::string::npos) << said;
-    EXPECT_NE(Shell(std::string(QUILLET_HELPER) + " " + VethNamespace::kLocalIf + " 64 more 2>&1", &said), 0);
+    EXPECT_NE(Shell(std::string(QUILLET_HELPER) + " " + VethNamespace::kLocalIf + " 64 46 more 2>&1", &said), 0);
     EXPECT_NE(said.find("别无其他参数"), std::string::npos) << said;
+    EXPECT_NE(Shell(std::string(QUILLET_HELPER) + " " + VethNamespace::kLocalIf + " 64 6 2>&1", &said), 0);
+    EXPECT_NE(said.find("而不是“6”"), std::string::npos) << said;
 
     // Copies nobody can run, the capture program alone granted the right.
     char dirName[] = "/tmp/quillet-helper-test-XXXXXX";

@@ -151,13 +151,17 @@ TEST_F(MainWindowTest, StartUpLoadsFillsAndHooks)
     EXPECT_EQ(w->Views().Ports().dIana.count(), 1u);
 
     // The chooser holds the machine's addresses without the loopback, the
-    // first selected (the test added one more at the end).
-    std::vector<std::string> list;
+    // first selected (the test added one more at the end): IPv4, then the
+    // global IPv6 ones.
+    std::vector<std::string> list, list6, own6;
     ListLocalAddresses(list);
+    ListLocalIPv6Addresses(list6, own6);
     QStringList expected;
     for (const std::string& a : list)
         if (a != "127.0.0.1")
             expected << QString::fromStdString(a);
+    for (const std::string& a : list6)
+        expected << QString::fromStdString(a);
     QStringList shown;
     for (int i = 0; i < w->Combo1()->count() - 1; ++i)
         shown << w->Combo1()->itemText(i);

@@ -39,12 +39,29 @@ void SetTimeouts(int fd)
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-sockaddr_in SocketAddress(const char* ip, std::uint16_t port)
+// An IPv4 or IPv6 socket address (the text tells).
+struct SocketAddr {
+    sockaddr_storage ss{};
+    socklen_t len = 0;
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&ss); }
+};
+
+SocketAddr SocketAddress(const char* ip, std::uint16_t port)
 {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &a.sin_addr);
+    SocketAddr a;
+    if (std::strchr(ip, ':') != nullptr) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&a.ss);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        inet_pton(AF_INET6, ip, &in6->sin6_addr);
+        a.len = sizeof(sockaddr_in6);
+    } else {
+        auto* in = reinterpret_cast<sockaddr_in*>(&a.ss);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(port);
+        inet_pton(AF_INET, ip, &in->sin_addr);
+        a.len = sizeof(sockaddr_in);
+    }
     return a;
 }
 
@@ -52,8 +69,8 @@ bool Bind(int fd, const char* ip, std::uint16_t port)
 {
     const int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    const sockaddr_in a = SocketAddress(ip, port);
-    return bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+    const SocketAddr a = SocketAddress(ip, port);
+    return bind(fd, a.get(), a.len) == 0;
 }
 
 bool SendAll(int fd, const std::string& data)
@@ -233,6 +250,10 @@ VethNamespace::VethNamespace() : peer_(kPeerPrefix + std::to_string(getpid()))
         peerCreated_ = true;
         const std::string local = kLocalIf, peerIf = kPeerIf, n = " -n " + peer_;
         ShellOrThrow("ip link add " + local + " type veth peer name " + peerIf + " netns " + peer_);
+        // No IPv6 until a test asks for it (AddIPv6): the pair carries only
+        // what the tests send (nothing to turn off in a kernel without IPv6).
+        Shell("echo 1 > /proc/sys/net/ipv6/conf/" + local + "/disable_ipv6");
+        Shell("ip netns exec " + peer_ + " sh -c 'echo 1 > /proc/sys/net/ipv6/conf/" + peerIf + "/disable_ipv6'");
         ShellOrThrow("ip addr add " + std::string(kLocalAddr) + "/24 dev " + local);
         ShellOrThrow("ip" + n + " addr add " + kPeerAddr + "/24 dev " + peerIf);
         ShellOrThrow("ip link set " + local + " up");
@@ -312,17 +333,19 @@ UniqueFd VethNamespace::SocketIn(Side side, int domain, int type, int protocol) 
     return UniqueFd(fd);
 }
 
-bool VethNamespace::Udp(Side from, std::uint16_t srcPort, std::uint16_t dstPort, const std::string& payload) const
+bool VethNamespace::Udp(Side from, std::uint16_t srcPort, std::uint16_t dstPort, const std::string& payload,
+                        bool v6) const
 {
     const Side to = Other(from);
-    UniqueFd rx = SocketIn(to, AF_INET, SOCK_DGRAM);
-    UniqueFd tx = SocketIn(from, AF_INET, SOCK_DGRAM);
+    const int family = v6 ? AF_INET6 : AF_INET;
+    UniqueFd rx = SocketIn(to, family, SOCK_DGRAM);
+    UniqueFd tx = SocketIn(from, family, SOCK_DGRAM);
     SetTimeouts(rx.get());
     SetTimeouts(tx.get());
-    if (!Bind(rx.get(), Address(to), dstPort) || !Bind(tx.get(), Address(from), srcPort))
+    if (!Bind(rx.get(), Address(to, v6), dstPort) || !Bind(tx.get(), Address(from, v6), srcPort))
         return false;
-    const sockaddr_in dst = SocketAddress(Address(to), dstPort);
-    if (sendto(tx.get(), payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&dst), sizeof dst)
+    const SocketAddr dst = SocketAddress(Address(to, v6), dstPort);
+    if (sendto(tx.get(), payload.data(), payload.size(), 0, dst.get(), dst.len)
         != static_cast<ssize_t>(payload.size()))
         return false;
     std::string got(65536, '\0');
@@ -331,15 +354,16 @@ bool VethNamespace::Udp(Side from, std::uint16_t srcPort, std::uint16_t dstPort,
 }
 
 bool VethNamespace::Tcp(Side client, std::uint16_t port, const std::string& request, const std::string& reply,
-                        std::uint16_t* clientPort) const
+                        std::uint16_t* clientPort, bool v6) const
 {
     const Side server = Other(client);
-    UniqueFd listener = SocketIn(server, AF_INET, SOCK_STREAM);
-    UniqueFd conn = SocketIn(client, AF_INET, SOCK_STREAM);
+    const int family = v6 ? AF_INET6 : AF_INET;
+    UniqueFd listener = SocketIn(server, family, SOCK_STREAM);
+    UniqueFd conn = SocketIn(client, family, SOCK_STREAM);
     SetTimeouts(listener.get());
     SetTimeouts(conn.get());
-    if (!Bind(listener.get(), Address(server), port) || listen(listener.get(), 1) != 0
-        || !Bind(conn.get(), Address(client), 0))
+    if (!Bind(listener.get(), Address(server, v6), port) || listen(listener.get(), 1) != 0
+        || !Bind(conn.get(), Address(client, v6), 0))
         return false;
 
     bool serverOk = false;
@@ -352,13 +376,13 @@ bool VethNamespace::Tcp(Side client, std::uint16_t port, const std::string& requ
         serverOk = ReadAll(s.get(), serverGot) && SendAll(s.get(), reply);
     });
 
-    const sockaddr_in dst = SocketAddress(Address(server), port);
-    bool clientOk = connect(conn.get(), reinterpret_cast<const sockaddr*>(&dst), sizeof dst) == 0;
+    const SocketAddr dst = SocketAddress(Address(server, v6), port);
+    bool clientOk = connect(conn.get(), dst.get(), dst.len) == 0;
     if (clientOk && clientPort != nullptr) {
-        sockaddr_in me{};
-        socklen_t len = sizeof me;
-        getsockname(conn.get(), reinterpret_cast<sockaddr*>(&me), &len);
-        *clientPort = ntohs(me.sin_port);
+        SocketAddr me;
+        me.len = sizeof me.ss;
+        getsockname(conn.get(), reinterpret_cast<sockaddr*>(&me.ss), &me.len);
+        *clientPort = ntohs(reinterpret_cast<const sockaddr_in*>(&me.ss)->sin_port);  // the same place in both
     }
     std::string clientGot;
     clientOk = clientOk && SendAll(conn.get(), request) && shutdown(conn.get(), SHUT_WR) == 0
@@ -369,22 +393,24 @@ bool VethNamespace::Tcp(Side client, std::uint16_t port, const std::string& requ
     return clientOk && serverOk && serverGot == request && clientGot == reply;
 }
 
+// An ICMP or ICMPv6 echo request, checksum 0.
+static std::string EchoRequest(std::uint8_t type, std::uint16_t id, std::uint16_t seq, const std::string& payload)
+{
+    const char head[8] = {static_cast<char>(type), 0, 0, 0, static_cast<char>(id >> 8), static_cast<char>(id),
+                          static_cast<char>(seq >> 8), static_cast<char>(seq)};
+    return std::string(head, 8) + payload;
+}
+
 bool VethNamespace::Ping(Side from, std::uint16_t id, std::uint16_t seq, const std::string& payload) const
 {
     UniqueFd s = SocketIn(from, AF_INET, SOCK_RAW, IPPROTO_ICMP);
     SetTimeouts(s.get());
-    std::string packet(8, '\0');
-    packet[0] = ICMP_ECHO;
-    packet[4] = static_cast<char>(id >> 8);
-    packet[5] = static_cast<char>(id);
-    packet[6] = static_cast<char>(seq >> 8);
-    packet[7] = static_cast<char>(seq);
-    packet += payload;
+    std::string packet = EchoRequest(ICMP_ECHO, id, seq, payload);
     const std::uint16_t sum = InternetChecksum(reinterpret_cast<const std::uint8_t*>(packet.data()), packet.size());
     packet[2] = static_cast<char>(sum >> 8);
     packet[3] = static_cast<char>(sum);
-    const sockaddr_in dst = SocketAddress(Address(Other(from)), 0);
-    if (sendto(s.get(), packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&dst), sizeof dst)
+    const SocketAddr dst = SocketAddress(Address(Other(from)), 0);
+    if (sendto(s.get(), packet.data(), packet.size(), 0, dst.get(), dst.len)
         != static_cast<ssize_t>(packet.size()))
         return false;
     // The raw socket sees every ICMP datagram of its namespace: wait for ours.
@@ -403,6 +429,37 @@ bool VethNamespace::Ping(Side from, std::uint16_t id, std::uint16_t seq, const s
                    == payload;
     }
     return false;
+}
+
+bool VethNamespace::Ping6(Side from, std::uint16_t id, std::uint16_t seq, const std::string& payload) const
+{
+    // The kernel fills in an ICMPv6 checksum and hands replies without the
+    // IPv6 header.
+    UniqueFd s = SocketIn(from, AF_INET6, SOCK_RAW, IPPROTO_ICMPV6);
+    SetTimeouts(s.get());
+    const std::string packet = EchoRequest(128, id, seq, payload);
+    const SocketAddr dst = SocketAddress(Address(Other(from), true), 0);
+    if (sendto(s.get(), packet.data(), packet.size(), 0, dst.get(), dst.len) != static_cast<ssize_t>(packet.size()))
+        return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kWaitSeconds);
+    std::uint8_t buf[65536];
+    while (std::chrono::steady_clock::now() < deadline) {
+        const ssize_t n = recv(s.get(), buf, sizeof buf, 0);
+        if (n < 0)
+            return false;
+        if (n >= 8 && buf[0] == 129 && ((buf[4] << 8) | buf[5]) == id && ((buf[6] << 8) | buf[7]) == seq)
+            return std::string(reinterpret_cast<const char*>(buf + 8), static_cast<std::size_t>(n) - 8) == payload;
+    }
+    return false;
+}
+
+void VethNamespace::AddIPv6() const
+{
+    const std::string n = " -n " + peer_;
+    ShellOrThrow(std::string("echo 0 > /proc/sys/net/ipv6/conf/") + kLocalIf + "/disable_ipv6");
+    ShellOrThrow("ip netns exec " + peer_ + " sh -c 'echo 0 > /proc/sys/net/ipv6/conf/" + kPeerIf + "/disable_ipv6'");
+    ShellOrThrow("ip addr add " + std::string(kLocalAddr6) + "/64 dev " + kLocalIf + " nodad");
+    ShellOrThrow("ip" + n + " addr add " + kPeerAddr6 + "/64 dev " + kPeerIf + " nodad");
 }
 
 }  // namespace quillet::testsupport

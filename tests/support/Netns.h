@@ -89,6 +89,8 @@ public:
 
     static constexpr const char* kLocalAddr = "10.77.0.1";
     static constexpr const char* kPeerAddr = "10.77.0.2";
+    static constexpr const char* kLocalAddr6 = "fd77::1";  // after AddIPv6()
+    static constexpr const char* kPeerAddr6 = "fd77::2";
     static constexpr const char* kLocalIf = "qv0";
     static constexpr const char* kPeerIf = "qv1";
 
@@ -100,7 +102,13 @@ public:
     // "quillet-peer-<pid>", for `ip netns exec` and `ip -n`.
     const std::string& peerName() const { return peer_; }
 
-    static const char* Address(Side side) { return side == Side::Local ? kLocalAddr : kPeerAddr; }
+    static const char* Address(Side side, bool v6 = false)
+    {
+        return side == Side::Local ? (v6 ? kLocalAddr6 : kLocalAddr) : (v6 ? kPeerAddr6 : kPeerAddr);
+    }
+    // The pair starts without IPv6; this turns it on and adds kLocalAddr6/64
+    // and kPeerAddr6/64 without duplicate address detection.
+    void AddIPv6() const;
     static Side Other(Side side) { return side == Side::Local ? Side::Peer : Side::Local; }
 
     // Runs a shell command inside the peer namespace; as Shell().
@@ -112,18 +120,21 @@ public:
 
     // One UDP datagram from `from` (srcPort) to the other side (dstPort).
     // True when the other side received exactly this payload.
-    bool Udp(Side from, std::uint16_t srcPort, std::uint16_t dstPort, const std::string& payload) const;
+    bool Udp(Side from, std::uint16_t srcPort, std::uint16_t dstPort, const std::string& payload,
+             bool v6 = false) const;
 
     // One TCP connection from `client` to a listener on the other side at
     // `port`: the client sends `request` and shuts down its sending side, the
     // server reads it all, answers `reply` and closes. True when each side got
     // exactly what the other sent. The client's port is stored in *clientPort.
     bool Tcp(Side client, std::uint16_t port, const std::string& request, const std::string& reply,
-             std::uint16_t* clientPort = nullptr) const;
+             std::uint16_t* clientPort = nullptr, bool v6 = false) const;
 
     // One ICMP echo request from `from` to the other side; true when the
     // matching echo reply came back.
     bool Ping(Side from, std::uint16_t id, std::uint16_t seq, const std::string& payload) const;
+    // The same over ICMPv6 between the IPv6 addresses.
+    bool Ping6(Side from, std::uint16_t id, std::uint16_t seq, const std::string& payload) const;
 
 private:
     PrivateNetns own_;

@@ -1,12 +1,14 @@
 // quillet-capture: the only program that holds the right to capture. The
 // window starts it for one capture:
 //
-//     quillet-capture INTERFACE RING_MIB      (the channel on descriptor 3)
+//     quillet-capture INTERFACE RING_MIB 4|46     (the channel on descriptor 3)
+//
+// where 4 captures IPv4 alone and 46 IPv6 beside it.
 //
 // It opens the interface as the window once did itself, gives up every right
 // it holds, and forwards every captured frame, untouched, with its timestamp
 // and length on the wire, plus the kernel's counters, to the window. It trusts
-// nothing from the window but the two arguments, which it checks, and the
+// nothing from the window but the three arguments, which it checks, and the
 // drain request. It ends when the window closes the channel or goes away.
 #include <algorithm>
 #include <cerrno>
@@ -149,6 +151,15 @@ int CheckedRingMiB(const char* arg)
     return static_cast<int>(v);
 }
 
+// The families: IPv6 beside IPv4 (true) or IPv4 alone.
+bool CheckedFamilies(const char* arg)
+{
+    if (std::strcmp(arg, ch::kFamiliesIPv4) != 0 && std::strcmp(arg, ch::kFamiliesBoth) != 0)
+        Refuse("setsockopt err", {QT_TRANSLATE_NOOP("CaptureReason", "协议族应为 %1（IPv4）或 %2（IPv4 和 IPv6），而不是“%3”。"),
+                                  {ch::kFamiliesIPv4, ch::kFamiliesBoth, arg}});
+    return std::strcmp(arg, ch::kFamiliesBoth) == 0;
+}
+
 // No capability left in any set, ambient included; verified.
 bool DropEveryRight()
 {
@@ -187,10 +198,12 @@ int main(int argc, char** argv)
     close_range(ch::kFd + 1, ~0U, 0);
     signal(SIGPIPE, SIG_IGN);
 
-    if (argc != 3)
-        Refuse("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "用法：%1 INTERFACE RING_MIB，窗口的通道在描述符 3 上；别无其他参数。"), {ch::kProgramName}});
+    if (argc != 4)
+        Refuse("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "用法：%1 INTERFACE RING_MIB %2|%3，窗口的通道在描述符 3 上；别无其他参数。"),
+                                  {ch::kProgramName, ch::kFamiliesIPv4, ch::kFamiliesBoth}});
     const std::string ifName = CheckedInterface(argv[1]);
     const int ringMiB = CheckedRingMiB(argv[2]);
+    const bool ipv6 = CheckedFamilies(argv[3]);
     struct stat st{};
     if (fstat(ch::kFd, &st) != 0 || !S_ISSOCK(st.st_mode))
         Refuse("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "启动时没有通道（描述符 3 上的套接字）；应由窗口启动。"), {}});
@@ -198,7 +211,7 @@ int main(int argc, char** argv)
     setsockopt(ch::kFd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
 
     ChannelSink sink;
-    CaptureHandle capture = OpenCaptureInterface(ifName, static_cast<int>(ringMiB * kMiB), sink);
+    CaptureHandle capture = OpenCaptureInterface(ifName, static_cast<int>(ringMiB * kMiB), sink, ipv6);
     if (!DropEveryRight())
         Refuse("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "捕获程序在打开后未能放弃其权限。"), {}}, 1);
 
