@@ -65,6 +65,11 @@ struct frmMainOptions {
     // Free space the working file's file system keeps; 0: the smaller of
     // 1 GiB and 5 % of it.
     std::uint64_t diskReserveBytes = 0;
+    // Asked once the window is first shown when an earlier run left its
+    // working directory behind (the question names the packets; true: open
+    // them). Empty: a message box with Yes and No, or, when `message` is
+    // set (tests), no question and nothing removed.
+    std::function<bool(const QString& question)> askRecover;
     // Host names after the addresses in tv (reverse look-ups); the tree's
     // menu mnuTree turns them on and off while the window runs.
     bool hostNames = true;
@@ -241,6 +246,7 @@ private:
     void ProgramsAnswered(std::vector<OwnerAnswer> answers);
 
     void Tell(const QString& text);
+    void OfferLeftCaptures();
     // Makes the working capture file unless it is there; else the message
     // that says why packets cannot be kept.
     static QString SpoolFull(const std::string& error);  // the stop reason of a failed store

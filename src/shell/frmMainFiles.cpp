@@ -2,13 +2,8 @@
 // store (or the rows of the selected tab) to one.
 #include "shell/frmMain.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <vector>
 
 #include <QAbstractItemView>
@@ -266,23 +261,12 @@ QString frmMain::SaveCaptureFile(const QString& path, bool shownOnly)
     const PacketListModel& list = views_.ListModel();
     const std::int64_t count = shownOnly ? static_cast<std::int64_t>(list.totalRows()) : views_.lSeq();
 
-    // A regular file is written under a temporary name beside it and renamed
-    // at the end, so a failed save leaves neither a partial file nor a
-    // damaged earlier one. Anything else (a device, a pipe) is written as is.
+    // Written under a temporary name beside it and put in its place at the
+    // end: a failed save leaves neither a partial file nor a damaged earlier one.
     const std::string target = QFile::encodeName(path).toStdString();
-    struct stat st {};
-    const bool special = ::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
-    std::string temp = target;
-    if (!special) {
-        for (int i = 0;; ++i) {
-            temp = target + ".part" + std::to_string(::getpid()) + "-" + std::to_string(i);
-            if (::access(temp.c_str(), F_OK) != 0)
-                break;
-        }
-    }
     std::string error;
-    std::unique_ptr<CaptureFileWriter> writer = CaptureFileWriter::Create(
-        temp, CaptureFileFormatForName(target), CaptureFileWriter::kLinkTypeRaw, error);
+    std::unique_ptr<CaptureFileWriter> writer = CaptureFileWriter::CreateReplacing(
+        target, CaptureFileFormatForName(target), CaptureFileWriter::kLinkTypeRaw, error);
     if (!writer)
         return QStringLiteral("%1 cannot be written: %2.").arg(shown, QString::fromLocal8Bit(error));
 
@@ -317,16 +301,12 @@ QString frmMain::SaveCaptureFile(const QString& path, bool shownOnly)
             break;
         }
     }
-    if (failure.isEmpty() && !cancelled && !writer->Close())
+    if (failure.isEmpty() && !cancelled && !writer->Commit())
         failure = QString::fromLocal8Bit(writer->error());
-    writer.reset();
-    if (failure.isEmpty() && !cancelled && !special && ::rename(temp.c_str(), target.c_str()) != 0)
-        failure = QString::fromLocal8Bit(std::strerror(errno));
+    writer.reset();  // an uncommitted temporary file goes with it
     fileBusy_ = false;
     if (failure.isEmpty() && !cancelled)
         return {};
-    if (!special)
-        ::unlink(temp.c_str());
     if (cancelled)
         return QStringLiteral("Saving %1 was cancelled; no file was written.").arg(shown);
     return QStringLiteral("Saving %1 failed: %2. No file was written.").arg(shown, failure);

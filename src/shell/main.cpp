@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include "shell/DisplayCheck.h"
+#include "shell/SignalClose.h"
 #include "shell/frmMain.h"
 
 namespace {
@@ -43,6 +44,7 @@ int main(int argc, char** argv)
     display.reset();  // the toolkit holds its own connection now
     QApplication::setApplicationName(QStringLiteral("Quillet"));
     quillet::frmMain window;  // port files from the executable's directory
+    quillet::SignalClose signalClose(&window);  // SIGTERM, SIGINT, SIGHUP close it
     window.show();
     // quillet FILE: the capture file is read once the window is up.
     const QStringList args = QApplication::arguments();
