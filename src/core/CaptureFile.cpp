@@ -995,15 +995,8 @@ LeftCaptures::LeftCaptures(const std::string& baseDir)
         Found f{{}, name, fd};
         f.capture.path = baseDir + (baseDir.empty() || baseDir.back() == '/' ? "" : "/") + name;
         f.capture.modifiedUs = std::int64_t(st.st_mtim.tv_sec) * 1000000 + st.st_mtim.tv_nsec / 1000;
-        const int file = ::openat(fd, CaptureSpool::kFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (file >= 0) {
-            std::uint64_t end = 0;
-            if (::fstat(file, &st) == 0 && S_ISREG(st.st_mode)) {
-                f.capture.modifiedUs = std::int64_t(st.st_mtim.tv_sec) * 1000000 + st.st_mtim.tv_nsec / 1000;
-                ScanWorkingFile(file, f.capture.packets, f.capture.firstUs, f.capture.lastUs, end);
-            }
-            ::close(file);
-        }
+        if (::fstatat(fd, CaptureSpool::kFileName, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            f.capture.modifiedUs = std::int64_t(st.st_mtim.tv_sec) * 1000000 + st.st_mtim.tv_nsec / 1000;
         found.push_back(std::move(f));
     }
     ::closedir(dir);
@@ -1013,6 +1006,18 @@ LeftCaptures::LeftCaptures(const std::string& baseDir)
         found_.push_back(std::move(f.capture));
         names_.push_back(std::move(f.name));
         fds_.push_back(f.fd);
+    }
+    // Only the newest is read through: it is the one offered.
+    const int file = fds_.empty() ? -1
+                                  : ::openat(fds_[0], CaptureSpool::kFileName,
+                                             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (file >= 0) {
+        struct stat st {};
+        std::uint64_t end = 0;
+        LeftCapture& c = found_[0];
+        if (::fstat(file, &st) == 0 && S_ISREG(st.st_mode))
+            ScanWorkingFile(file, c.packets, c.firstUs, c.lastUs, end);
+        ::close(file);
     }
 }
 

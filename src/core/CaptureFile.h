@@ -187,12 +187,15 @@ private:
 struct LeftCapture {
     std::string path;             // the directory
     std::int64_t modifiedUs = 0;  // when the file was last written
-    std::uint64_t packets = 0;    // whole records in the file
-    std::int64_t firstUs = 0, lastUs = 0;  // their first and last timestamps
+    // The newest only (found()[0]): whole records in the file, their first and last timestamps.
+    std::uint64_t packets = 0;
+    std::int64_t firstUs = 0, lastUs = 0;
 };
 class LeftCaptures {
 public:
-    // Finds and locks them, newest first. Nothing when baseDir cannot be read.
+    // Finds and locks them, newest first, and reads the newest through (a
+    // large file takes a while: not on the GUI thread). Nothing when baseDir
+    // cannot be read.
     explicit LeftCaptures(const std::string& baseDir);
     ~LeftCaptures();  // unlocks what was not removed
     LeftCaptures(const LeftCaptures&) = delete;

@@ -2,9 +2,15 @@
 
 #include <cstdint>
 
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <QApplication>
 #include <QDateTime>
 #include <QFile>
 #include <QMessageBox>
+#include <QPointer>
 
 #include "core/CaptureFile.h"
 #include "shell/frmMain.h"
@@ -22,17 +28,12 @@ QString LeftCaptureQuestion(std::uint64_t packets, std::int64_t firstUs, std::in
         .arg(when(firstUs), when(lastUs));
 }
 
-void OfferLeftCaptures(frmMain& window, const QString& baseDir, const std::function<bool(const QString&)>& ask)
+void OfferLeftCaptures(frmMain& window, LeftCaptures& left, const std::function<bool(const QString&)>& ask)
 {
-    LeftCaptures left(QFile::encodeName(baseDir).toStdString());
-    bool offered = false;
     for (std::size_t i = 0; i < left.found().size(); ++i) {
         const LeftCapture& c = left.found()[i];
-        if (!offered && c.packets > 0) {
-            offered = true;
-            if (ask(LeftCaptureQuestion(c.packets, c.firstUs, c.lastUs)))
-                window.OpenAndTell(QFile::decodeName(left.FileOf(i).c_str()));
-        }
+        if (i == 0 && c.packets > 0 && ask(LeftCaptureQuestion(c.packets, c.firstUs, c.lastUs)))
+            window.OpenAndTell(QFile::decodeName(left.FileOf(i).c_str()));
         left.Remove(i);
     }
 }
@@ -48,9 +49,20 @@ void frmMain::OfferLeftCaptures()
                             QMessageBox::Yes | QMessageBox::No, this);
             return box.exec() == QMessageBox::Yes;
         };
-    const QString dir = options_.captureDir.isEmpty() ? QString::fromLocal8Bit(CaptureSpool::DefaultDirectory())
-                                                      : options_.captureDir;
-    quillet::OfferLeftCaptures(*this, dir, ask);
+    const std::string dir = options_.captureDir.isEmpty() ? CaptureSpool::DefaultDirectory()
+                                                          : QFile::encodeName(options_.captureDir).toStdString();
+    // Found and read on a thread of their own; asked on this one.
+    std::thread([dir, ask, self = QPointer<frmMain>(this)] {
+        auto left = std::make_shared<LeftCaptures>(dir);
+        if (left->found().empty())
+            return;
+        QMetaObject::invokeMethod(
+            qApp, [left, ask, self] {
+                if (self)
+                    quillet::OfferLeftCaptures(*self, *left, ask);
+            },
+            Qt::QueuedConnection);
+    }).detach();
 }
 
 }  // namespace quillet

@@ -7,13 +7,14 @@
 
 namespace quillet {
 
+class LeftCaptures;
 class frmMain;
 
-// At start-up: the working directories under baseDir that runs no longer
-// alive left behind (LeftCaptures). For the newest one holding packets, ask
-// whether to open them (ask: true for Yes); Yes reads them into the window's
-// store as opening a file does. Every one of them is removed either way.
-void OfferLeftCaptures(frmMain& window, const QString& baseDir, const std::function<bool(const QString&)>& ask);
+// At start-up, the working directories that runs no longer alive left
+// behind: when the newest holds packets, ask whether to open them (ask: true
+// for Yes); Yes reads them into the window's store as opening a file does.
+// Every one of them is removed either way.
+void OfferLeftCaptures(frmMain& window, LeftCaptures& left, const std::function<bool(const QString&)>& ask);
 
 // The question: how many packets, captured when.
 QString LeftCaptureQuestion(std::uint64_t packets, std::int64_t firstUs, std::int64_t lastUs);
