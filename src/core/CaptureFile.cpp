@@ -173,6 +173,24 @@ std::string RandomName(const char* prefix)
     return name;
 }
 
+// pwrite() of size bytes at offset at until all are written; false and
+// errno's text on failure. wrote counts what was written either way.
+bool PwriteAll(int fd, const std::uint8_t* data, std::size_t size, std::uint64_t at, std::uint64_t& wrote,
+               std::string& why)
+{
+    while (wrote < size) {
+        const ssize_t n = ::pwrite(fd, data + wrote, size - wrote, static_cast<off_t>(at + wrote));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            why = ErrnoText(n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        wrote += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
 }  // namespace
 
 CaptureFileFormat CaptureFileFormatForName(std::string_view path)
@@ -462,7 +480,7 @@ struct CaptureSpool::Writer {
             before();
         std::uint64_t wrote = 0;
         std::string why;
-        const bool ok = WriteFully(readFd, bytes + partialDone, upTo - partialDone, start + partialDone, wrote, why);
+        const bool ok = PwriteAll(readFd, bytes + partialDone, upTo - partialDone, start + partialDone, wrote, why);
         lock.lock();
         partialDone += static_cast<std::size_t>(wrote);
         if (!ok)
@@ -507,23 +525,6 @@ struct CaptureSpool::Writer {
         }
         finished = true;
         done.notify_all();
-    }
-
-private:
-    static bool WriteFully(int to, const std::uint8_t* data, std::size_t size, std::uint64_t at,
-                           std::uint64_t& wrote, std::string& why)
-    {
-        while (wrote < size) {
-            const ssize_t n = ::pwrite(to, data + wrote, size - wrote, static_cast<off_t>(at + wrote));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                why = ErrnoText(n < 0 ? errno : ENOSPC);
-                return false;
-            }
-            wrote += static_cast<std::uint64_t>(n);
-        }
-        return true;
     }
 };
 
@@ -751,19 +752,8 @@ bool CaptureSpool::Flush()
     }
     // Nothing is queued and only this thread queues; the writer thread may
     // write the same bytes of the fill buffer meanwhile, which is harmless.
-    std::size_t done = 0;
-    while (done < fillSize_) {
-        const ssize_t n =
-            ::pwrite(w.readFd, w.fill.get() + done, fillSize_ - done, static_cast<off_t>(fillStart_ + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error_ = ErrnoText(n < 0 ? errno : ENOSPC);
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    std::uint64_t wrote = 0;
+    return PwriteAll(w.readFd, w.fill.get(), fillSize_, fillStart_, wrote, error_);
 }
 
 CaptureSpool::Waits CaptureSpool::waits() const

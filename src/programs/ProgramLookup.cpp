@@ -26,13 +26,10 @@ struct ProgramLookup::Worker {
     std::optional<std::vector<OwnerRequest>> work;
     std::atomic<bool> stop{false};
     bool finished = false;
-    // Copied from the lookup when the thread starts.
-    SocketTable::Source source = SocketTable::Source::Auto;
-    std::string procRoot;
-    FindSockets find;
     std::unordered_map<std::uint64_t, Known> known;  // the thread's
 
-    std::vector<OwnerAnswer> Resolve(const std::vector<OwnerRequest>& batch);
+    std::vector<OwnerAnswer> Resolve(const std::vector<OwnerRequest>& batch, SocketTable::Source source,
+                                     const std::string& procRoot, const FindSockets& find);
 };
 
 ProgramLookup::ProgramLookup(QObject* context, Done done)
@@ -67,10 +64,8 @@ bool ProgramLookup::Request(std::vector<OwnerRequest> batch)
         worker_->work = std::move(batch);
     }
     if (!thread_.joinable()) {
-        worker_->source = source;
-        worker_->procRoot = procRoot;
-        worker_->find = findSockets;
-        thread_ = std::thread([this, w = worker_, context = context_, alive = std::weak_ptr<int>(alive_)] {
+        thread_ = std::thread([this, w = worker_, context = context_, alive = std::weak_ptr<int>(alive_),
+                               source = source, procRoot = procRoot, find = findSockets] {
             for (;;) {
                 std::vector<OwnerRequest> batch;
                 {
@@ -81,7 +76,7 @@ bool ProgramLookup::Request(std::vector<OwnerRequest> batch)
                     batch = std::move(*w->work);
                     w->work.reset();
                 }
-                std::vector<OwnerAnswer> answers = w->Resolve(batch);
+                std::vector<OwnerAnswer> answers = w->Resolve(batch, source, procRoot, find);
                 if (w->stop)
                     break;
                 // Runs on the context's thread; nothing when the context or
@@ -107,15 +102,12 @@ bool ProgramLookup::Request(std::vector<OwnerRequest> batch)
 
 std::vector<OwnerAnswer> ProgramLookup::Resolve(const std::vector<OwnerRequest>& batch)
 {
-    if (!thread_.joinable()) {
-        worker_->source = source;
-        worker_->procRoot = procRoot;
-        worker_->find = findSockets;
-    }
-    return worker_->Resolve(batch);
+    return worker_->Resolve(batch, source, procRoot, findSockets);
 }
 
-std::vector<OwnerAnswer> ProgramLookup::Worker::Resolve(const std::vector<OwnerRequest>& batch)
+std::vector<OwnerAnswer> ProgramLookup::Worker::Resolve(const std::vector<OwnerRequest>& batch,
+                                                        SocketTable::Source source, const std::string& procRoot,
+                                                        const FindSockets& find)
 {
     std::vector<std::uint64_t> keys;
     keys.reserve(batch.size());

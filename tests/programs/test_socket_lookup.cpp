@@ -302,24 +302,13 @@ TEST(ProgramLookup, NamesAreShownSafelyAndOwnersFollowTheirSocket)
 // not answer, a resolver that hangs, a disk that does not take a write.
 TEST(ProgramLookup, ShutdownDoesNotWaitForStuckWork)
 {
-    int argc = 1;
-    char name[] = "test_programs";
-    char* argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
     std::atomic<bool> release{false};
     std::atomic<int> entered{0};
     const auto stuck = [&] {
-        ++entered;
-        while (!release)
+        for (++entered; !release;)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     };
-    const auto destroyWithin = [](auto& object, std::chrono::milliseconds limit) {
-        const auto start = std::chrono::steady_clock::now();
-        object.reset();
-        EXPECT_LT(std::chrono::steady_clock::now() - start, limit);
-    };
-    QObject context;
-    auto lookup = std::make_unique<ProgramLookup>(&context, [](std::vector<OwnerAnswer>) {});
+    auto lookup = std::make_unique<ProgramLookup>(nullptr, [](std::vector<OwnerAnswer>) {});
     lookup->findSockets = [&](const std::vector<std::uint64_t>&, SocketTable::Source) {
         stuck();
         return std::unordered_map<std::uint64_t, std::uint64_t>{};
@@ -334,15 +323,17 @@ TEST(ProgramLookup, ShutdownDoesNotWaitForStuckWork)
     ASSERT_TRUE(spool) << error;
     spool->SetWriteHook(stuck);
     std::uint64_t off = 0;
-    const std::vector<std::uint8_t> d(60000, 1);
     for (int i = 0; i < 20; ++i)  // more than one buffer: handed to the writer thread
-        ASSERT_TRUE(spool->Append(i, d, 60000, off));
+        ASSERT_TRUE(spool->Append(i, std::vector<std::uint8_t>(60000, 1), 60000, off));
     for (int i = 0; i < 500 && entered < 3; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_GE(entered, 3);
-    destroyWithin(lookup, std::chrono::seconds(1));
-    destroyWithin(resolver, std::chrono::seconds(1));
-    destroyWithin(spool, CaptureSpool::kCloseWait + std::chrono::seconds(1));
+    const auto start = std::chrono::steady_clock::now();
+    lookup.reset();
+    resolver.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    spool.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, CaptureSpool::kCloseWait + std::chrono::seconds(1));
     release = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the late ones end
 }

@@ -296,8 +296,7 @@ TEST_F(CaptureFilesTest, PipesDevicesSocketsAndFoldersAreRefusedAtOnce)
     const QString fifo = dir.filePath("fifo");
     ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     const QString sock = dir.filePath("sock");
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
+    sockaddr_un addr{AF_UNIX, {}};
     std::strncpy(addr.sun_path, QFile::encodeName(sock).constData(), sizeof addr.sun_path - 1);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
