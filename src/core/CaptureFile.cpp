@@ -460,6 +460,15 @@ struct CaptureSpool::Writer {
         return true;
     }
 
+    // Lets go of the lock for a write, after the test's hook if there is one.
+    void UnlockToWrite(std::unique_lock<std::mutex>& lock)
+    {
+        const std::function<void()> before = hook;
+        lock.unlock();
+        if (before)
+            before();
+    }
+
     // Writes the whole records of the fill buffer not in the file yet.
     void WriteFill(std::unique_lock<std::mutex>& lock)
     {
@@ -474,10 +483,7 @@ struct CaptureSpool::Writer {
         // queue, which only this thread empties) and writes past upTo.
         const std::uint8_t* bytes = fill.get();
         const std::uint64_t start = partialStart;
-        const std::function<void()> before = hook;
-        lock.unlock();
-        if (before)
-            before();
+        UnlockToWrite(lock);
         std::uint64_t wrote = 0;
         std::string why;
         const bool ok = PwriteAll(readFd, bytes + partialDone, upTo - partialDone, start + partialDone, wrote, why);
@@ -505,10 +511,7 @@ struct CaptureSpool::Writer {
             // a deque keeps references to it valid while the appending thread
             // queues more, and nobody changes its bytes.
             const Block& block = queue.front();
-            const std::function<void()> before = hook;
-            lock.unlock();
-            if (before)
-                before();
+            UnlockToWrite(lock);
             std::uint64_t wrote = 0;
             std::string why;
             const bool ok = WriteBlock(block, wrote, why);
