@@ -3,7 +3,6 @@
 #include <pcap/pcap.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -221,10 +220,6 @@ TEST(CaptureFile, SpoolStoresAndReadsBack)
         offsets.push_back(off);
     }
     EXPECT_LT(FileBytes(file).size(), spool->size()) << "last packets are still buffered";
-    // Within a second they are in the file all the same.
-    for (int i = 0; i < 100 && FileBytes(file).size() < spool->size(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10 * (i < 50 ? 1 : 10)));
-    EXPECT_EQ(FileBytes(file).size(), spool->size());
 
     // The newest packet is still in the fill buffer: it is read from there.
     std::vector<std::uint8_t> v;
@@ -515,37 +510,4 @@ TEST(CaptureFile, SavingFollowsNoLinkAndKeepsPermissions)
     int linkType = -1;
     ExpectSame(ReadWithLibpcap(target, linkType), Sample());
     std::system(("rm -rf " + dir).c_str());
-}
-
-// What a run left behind is found by the next one: not a directory a live
-// run holds, and removed on request.
-TEST(CaptureFile, LeftCapturesAreTheDeadRunsOnly)
-{
-    const std::string base = TempDir();
-    std::string error;
-    auto live = CaptureSpool::Create(base, error);
-    ASSERT_TRUE(live) << error;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        auto spool = CaptureSpool::Create(base, error);
-        std::uint64_t off = 0;
-        for (std::int64_t ts : {1700000000000000, 1700000001000000, 1700000002000000})
-            spool->Append(ts, Pattern(100, 1), 100, off);
-        spool->Flush();
-        ::_exit(0);  // ends without removing it
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    LeftCaptures left(base);
-    ASSERT_EQ(left.found().size(), 1u);
-    const LeftCapture& c = left.found()[0];
-    EXPECT_EQ(c.packets, 3u);
-    EXPECT_EQ(c.lastUs - c.firstUs, 2000000);
-    int linkType = -1;
-    EXPECT_EQ(ReadWithLibpcap(left.FileOf(0), linkType).size(), 3u);
-    left.Remove(0);
-    EXPECT_NE(::access(c.path.c_str(), F_OK), 0);
-    EXPECT_EQ(::access(live->directory().c_str(), F_OK), 0);
-    live.reset();
-    ::rmdir(base.c_str());
 }

@@ -22,6 +22,7 @@
 #include <QTemporaryDir>
 
 #include "WaitFor.h"
+#include "core/CaptureFile.h"
 #include "shell/Datagrams.h"
 #include "shell/EmptyPortFiles.h"
 #include "shell/FakeCapture.h"
@@ -138,7 +139,9 @@ TEST(DurableCapture, AKilledWindowLosesNothingAndTheNextStartGivesItBack)
     ASSERT_EQ(::waitpid(child2, &status, 0), child2);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
-    // The next start offers the killed run's packets; Yes shows them.
+    // The next start offers the killed run's packets, not a live run's; Yes shows them.
+    std::string error;
+    const auto live = CaptureSpool::Create(QFile::encodeName(dir.path()).toStdString(), error);
     QApplication app(gArgc, gArgv);
     frmMainOptions o;
     o.portDir = dir.path();
@@ -153,6 +156,7 @@ TEST(DurableCapture, AKilledWindowLosesNothingAndTheNextStartGivesItBack)
     ASSERT_EQ(questions.size(), 1);
     EXPECT_TRUE(questions[0].contains(QString::number(all))) << questions[0].toStdString();
     EXPECT_FALSE(QDir(dir.filePath(left[0])).exists());
+    EXPECT_TRUE(QDir(QString::fromStdString(live->directory())).exists());
     EXPECT_TRUE(messages.isEmpty()) << messages.join('\n').toStdString();
 }
 
@@ -168,17 +172,15 @@ TEST(DurableCapture, ACaptureInASmallMemoryGroupStopsByItself)
     group += "/quillet-test-" + std::to_string(::getpid());
     ASSERT_EQ(::mkdir(group.c_str(), 0755), 0) << group;
     const auto put = [&group](const char* file, const std::string& value) {
-        std::ofstream out(group + "/" + file);
-        return !(out << value << std::flush).fail();
+        return bool(std::ofstream(group + "/" + file) << value << std::flush);
     };
     ASSERT_TRUE(put(v1 ? "memory.limit_in_bytes" : "memory.max", std::to_string(160 << 20)))
         << "a memory limit for " << group;
 
     // The working file on a tmpfs: what the capture keeps is the group's memory.
-    QTemporaryDir dir;
+    QTemporaryDir dir, spoolDir;
     quillet::test::WriteEmptyPortFiles(dir.path());
-    const QString spool = dir.filePath("spool");
-    ASSERT_TRUE(QDir().mkpath(spool));
+    const QString spool = spoolDir.path();
     ASSERT_EQ(::mount("tmpfs", QFile::encodeName(spool).constData(), "tmpfs", 0, "size=1g"), 0);
     quillet::test::FakeOpener fake;
     int ready[2], go[2];
