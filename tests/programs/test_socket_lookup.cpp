@@ -300,6 +300,10 @@ TEST(ProgramLookup, NamesAreShownSafelyAndOwnersFollowTheirSocket)
 // not answer, a resolver that hangs, a disk that does not take a write.
 TEST(ProgramLookup, ShutdownDoesNotWaitForStuckWork)
 {
+    int argc = 1;
+    char name[] = "test_programs";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);  // the resolver's timers
     std::atomic<bool> release{false};
     std::atomic<int> entered{0};
     const auto stuck = [&] {
