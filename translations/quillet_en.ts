@@ -2,6 +2,29 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en" sourcelanguage="zh_CN">
     <context>
+        <name>CaptureSession</name>
+        <message>
+            <source>内存已耗尽</source>
+            <translation>memory ran out</translation>
+        </message>
+        <message>
+            <source>工作捕获文件无法再写入（%1）</source>
+            <translation>the working capture file cannot take more (%1)</translation>
+        </message>
+        <message>
+            <source>捕获已自行停止：%1。已存储的 %2 个包会保留，可以查看；请保存（Ctrl+S），释放内存或磁盘空间，然后重新开始。</source>
+            <translation>The capture stopped by itself: %1. The %2 packets stored are kept and can be viewed; save them (Ctrl+S), free memory or disk space, and start again.</translation>
+        </message>
+        <message>
+            <source>无法打开 %1：它是文件夹，不是捕获文件。</source>
+            <translation>%1 cannot be opened: it is a folder, not a capture file.</translation>
+        </message>
+        <message>
+            <source>无法打开 %1：它不是普通文件（而是管道、设备或套接字）。</source>
+            <translation>%1 cannot be opened: it is not a regular file (a pipe, a device or a socket).</translation>
+        </message>
+    </context>
+    <context>
         <name>CaptureStatus</name>
         <message>
             <source>%1 包/秒  %2/秒</source>
@@ -40,6 +63,13 @@
         <message>
             <source>目标</source>
             <translation>Destinations</translation>
+        </message>
+    </context>
+    <context>
+        <name>LeftCapturePrompt</name>
+        <message>
+            <source>Quillet 上次运行时未关闭窗口就结束了，留下了 %1 个捕获的包（%2 至 %3）。要打开它们吗？无论选择哪项，留下的内容都会被删除。</source>
+            <translation>An earlier run of Quillet ended without closing its window. It left %1 captured packets, from %2 to %3. Open them? Either way, what it left is removed.</translation>
         </message>
     </context>
     <context>
@@ -102,6 +132,21 @@
         <message>
             <source>Filter Name already exists!</source>
             <translation>Filter Name already exists!</translation>
+        </message>
+    </context>
+    <context>
+        <name>StoreBudget</name>
+        <message>
+            <source>%1 所在文件系统的剩余空间已不足 %2</source>
+            <translation>less than %2 remain free on the file system of %1</translation>
+        </message>
+        <message>
+            <source>程序的内存用量已达上限 %1</source>
+            <translation>the program&apos;s memory use reached its limit of %1</translation>
+        </message>
+        <message>
+            <source>程序的内存用量已达上限 %1（其控制组内存上限 %2 的 %3%）</source>
+            <translation>the program&apos;s memory use reached its limit of %1 (%3 % of its control group&apos;s limit of %2)</translation>
         </message>
     </context>
     <context>

@@ -20,7 +20,11 @@ public:
 
     // nullptr and the reason when the file cannot be opened, is not a
     // capture file, or has a link type that carries no IPv4 datagrams we read.
-    static std::unique_ptr<CaptureFileReader> Open(const std::string& path, std::string& error);
+    // Only a regular file is read; anything else is refused at once (refused
+    // says what it is, when given).
+    enum class Refusal { None, Folder, NotRegular };
+    static std::unique_ptr<CaptureFileReader> Open(const std::string& path, std::string& error,
+                                                   Refusal* refused = nullptr);
     ~CaptureFileReader();
     CaptureFileReader(const CaptureFileReader&) = delete;
     CaptureFileReader& operator=(const CaptureFileReader&) = delete;

@@ -82,7 +82,7 @@ int PendingSocketError(int fd)
 
 QString SpoolFull(const std::string& error)
 {
-    return QStringLiteral("the working capture file cannot take more (%1)").arg(QString::fromLocal8Bit(error));
+    return QCoreApplication::translate("CaptureSession", "工作捕获文件无法再写入（%1）").arg(QString::fromLocal8Bit(error));
 }
 
 }  // namespace
@@ -212,8 +212,8 @@ void CaptureSession::StopStoring(const QString& reason)
 
 QString CaptureSession::StoppedMessage(const QString& reason) const
 {
-    return QStringLiteral("The capture stopped by itself: %1. The %2 packets stored are kept and can be viewed; "
-                          "save them (Ctrl+S), free memory or disk space, and start again.")
+    return QCoreApplication::translate("CaptureSession", "捕获已自行停止：%1。已存储的 %2 个包会保留，可以查看；"
+                                                         "请保存（Ctrl+S），释放内存或磁盘空间，然后重新开始。")
         .arg(reason)
         .arg(views_.lSeq());
 }
@@ -453,7 +453,7 @@ void CaptureSession::ReceiveOne(std::span<const std::uint8_t> datagram, std::int
         else if (source_ && !fileBusy_)
             views_.NoteProgram(seq);  // only what is captured now belongs to sockets now
     } catch (const std::bad_alloc&) {
-        StopStoring(QStringLiteral("memory ran out"));
+        StopStoring(QCoreApplication::translate("CaptureSession", "内存已耗尽"));
     }
 }
 

@@ -5,7 +5,6 @@
 #include <memory>
 #include <vector>
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
 #include <QStringList>
@@ -14,6 +13,7 @@
 #include "session/CaptureSession.h"
 #include "shell/CaptureStatusBar.h"
 #include "shell/KernelVersion.h"
+#include "shell/PaneFollow.h"
 #include "shell/cSubCls.h"
 #include "ui/Language.h"
 #include "views/HostTreeNames.h"
@@ -60,6 +60,11 @@ struct frmMainOptions {
     // Free space the working file's file system keeps; 0: the smaller of
     // 1 GiB and 5 % of it.
     std::uint64_t diskReserveBytes = 0;
+    // Asked once the window is first shown when an earlier run left its
+    // working directory behind (the question names the packets; true: open
+    // them). Empty: a message box with Yes and No, or, when `message` is
+    // set (tests), no question and nothing removed.
+    std::function<bool(const QString& question)> askRecover;
     // Host names after the addresses in tv (reverse look-ups); the tree's
     // menu mnuTree turns them on and off while the window runs.
     bool hostNames = true;
@@ -145,9 +150,9 @@ public:
     QPlainTextEdit* txtData() const { return txtData_; }
     // How often Text1 and txtData were filled from a row (clicks, keyboard
     // moves, the follow at the end of a burst); emptying them is not counted.
-    int PaneFills() const { return paneFills_; }
+    int PaneFills() const { return paneFollow_->Fills(); }
     // The shortest time between two fills by the follow of new rows.
-    static constexpr int kFollowFillIntervalMs = 100;
+    static constexpr int kFollowFillIntervalMs = PaneFollow::kIntervalMs;
 
     // Test seam beside the real path: hands datagrams (whole IPv4 datagrams)
     // to the receive path as one notification's burst would.
@@ -196,10 +201,7 @@ private:
     void ShowFilterDialog();
     void ShowConfigDialog();
     void ConnectListHandlers();
-    void lv_Click(const QModelIndex& index);
     void lv_DblClick(const QModelIndex& index);
-    void lv_CurrentRowChanged(const QModelIndex& current);
-    void FillPanes(const QModelIndex& row);
 
     // Capture files (frmMainFiles.cpp).
     void BuildFileCommands();
@@ -212,6 +214,7 @@ private:
     // Posts the capture notification to this window, through the hook.
     void PostNotification(std::intptr_t handle, std::intptr_t lParam);
     void Tell(const QString& text);
+    void OfferLeftCaptures();
 
     Options options_;
 
@@ -222,15 +225,7 @@ private:
     bool unloaded_ = false;
     bool shownOnce_ = false;
     QStringList startupProblems_;
-    int paneFills_ = 0;
-    // The follow of new rows fills the panes at the end of a burst, at most
-    // once per kFollowFillInterval; a later burst's row is filled when the
-    // interval is over.
-    QElapsedTimer lastFollowFill_;
-    QTimer* followFill_ = nullptr;
-    // The row the panes were filled with when a mouse press made it
-    // current; the click that ends the press does not fill them again.
-    int filledOnPress_ = -1;
+    PaneFollow* paneFollow_ = nullptr;  // the payload panes follow lv
     QAction* actOpenFile_ = nullptr;
     QAction* actSaveAll_ = nullptr;
     QAction* actSaveShown_ = nullptr;

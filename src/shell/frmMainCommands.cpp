@@ -3,17 +3,15 @@
 #include "shell/frmMain.h"
 
 #include <QAbstractItemView>
-#include <QApplication>
-#include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QModelIndex>
 #include <QPlainTextEdit>
-#include <QTimer>
 
 #include "filters/frmFiltro.h"
 #include "inspect/ListHandlers.h"
 #include "inspect/PayloadPane.h"
 #include "ports/frmConfig.h"
+#include "shell/PaneFollow.h"
 
 namespace quillet {
 
@@ -38,78 +36,17 @@ void frmMain::ShowConfigDialog()
     frmConfig::Open(frmConfig_, views_.Prefs());
 }
 
-// The payload panes follow the current row of lv however it changes (mouse,
-// keyboard, the follow of new rows once per burst, a rebuild); a list
-// emptied or rebuilt without a current row empties them. Return or Enter
-// on the list opens the info window as a double-click does.
+// The payload panes follow lv's current row; Return or Enter on the list
+// opens the info window as a double-click does.
 void frmMain::ConnectListHandlers()
 {
     QAbstractItemView* list = viewWidgets_->lv();
-    connect(list, &QAbstractItemView::clicked, this, &frmMain::lv_Click);
     connect(list, &QAbstractItemView::doubleClicked, this, &frmMain::lv_DblClick);
-    connect(list->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
-            [this](const QModelIndex& current, const QModelIndex&) { lv_CurrentRowChanged(current); });
-    // A reset drops the current row without a signal.
-    connect(list->model(), &QAbstractItemModel::modelReset, this, [this] {
-        if (!viewWidgets_->lv()->currentIndex().isValid())
-            lv_CurrentRowChanged(QModelIndex());
-    });
+    paneFollow_ = new PaneFollow(
+        list, [this] { return session_->EndingBurst(); },
+        [this](const QModelIndex& row) { lv_ItemClick(row, Text1_, txtData_); },
+        [this] { ShowPayload(Text1_, txtData_, QByteArray()); });
     list->installEventFilter(this);
-
-    followFill_ = new QTimer(this);
-    followFill_->setSingleShot(true);
-    connect(followFill_, &QTimer::timeout, this, [this] {
-        const QModelIndex current = viewWidgets_->lv()->currentIndex();
-        if (current.isValid()) {
-            FillPanes(current);
-            lastFollowFill_.start();
-        }
-    });
-}
-
-void frmMain::FillPanes(const QModelIndex& row)
-{
-    ++paneFills_;
-    filledOnPress_ = -1;
-    lv_ItemClick(row, Text1_, txtData_);
-}
-
-// Shows the clicked packet's payload in the hex dump and text view.
-void frmMain::lv_Click(const QModelIndex& index)
-{
-    if (!index.isValid())
-        return;
-    // The press that made this row current has filled the panes already.
-    if (filledOnPress_ == index.row()) {
-        filledOnPress_ = -1;
-        return;
-    }
-    FillPanes(index);
-}
-
-void frmMain::lv_CurrentRowChanged(const QModelIndex& current)
-{
-    if (!current.isValid()) {
-        followFill_->stop();
-        filledOnPress_ = -1;
-        ShowPayload(Text1_, txtData_, QByteArray());
-        return;
-    }
-    // A big payload takes tens of milliseconds to show: under load the
-    // follow refreshes the panes a few times a second, not after every burst.
-    if (session_->EndingBurst()) {
-        const qint64 since = lastFollowFill_.isValid() ? lastFollowFill_.elapsed() : kFollowFillIntervalMs;
-        if (since < kFollowFillIntervalMs) {
-            if (!followFill_->isActive())
-                followFill_->start(static_cast<int>(kFollowFillIntervalMs - since));
-            return;
-        }
-        lastFollowFill_.start();
-    }
-    followFill_->stop();
-    FillPanes(current);
-    if (QApplication::mouseButtons() & Qt::LeftButton)
-        filledOnPress_ = current.row();
 }
 
 bool frmMain::eventFilter(QObject* watched, QEvent* event)

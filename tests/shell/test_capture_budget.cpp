@@ -74,9 +74,9 @@ protected:
     void ExpectOneStopMessage(frmMain& w, const char* why)
     {
         ASSERT_EQ(messages.size(), 1) << messages.join("|").toStdString();
-        EXPECT_TRUE(messages[0].contains(QString::fromLatin1(why))) << messages[0].toStdString();
-        EXPECT_TRUE(messages[0].contains(QString::number(w.Views().lSeq()) + " packets")) << messages[0].toStdString();
-        EXPECT_TRUE(messages[0].contains(QStringLiteral("save"))) << messages[0].toStdString();
+        EXPECT_TRUE(messages[0].contains(QString::fromUtf8(why))) << messages[0].toStdString();
+        EXPECT_TRUE(messages[0].contains(QString::number(w.Views().lSeq()) + " 个包")) << messages[0].toStdString();
+        EXPECT_TRUE(messages[0].contains(QStringLiteral("Ctrl+S"))) << messages[0].toStdString();
     }
 
     QTemporaryDir dir;
@@ -94,7 +94,7 @@ TEST_F(CaptureBudgetTest, SmallMemoryLimitStopsWithMessage)
     EXPECT_EQ(FeedUntilStopped(*w, 100), 1);
     EXPECT_FALSE(w->CaptureOpen());
     EXPECT_EQ(w->Views().lSeq(), 16);
-    ExpectOneStopMessage(*w, "memory");
+    ExpectOneStopMessage(*w, "内存");
     ExpectAllViewable(*w);
     // Stopped means idle: more datagrams are no capture's.
     w->StartCapture();
@@ -108,7 +108,7 @@ TEST_F(CaptureBudgetTest, InjectedAllocationFailureStopsAndKeepsWhatWasStored)
     FeedUntilStopped(*w, 100);
     EXPECT_FALSE(w->CaptureOpen());
     EXPECT_EQ(w->Views().lSeq(), 20);
-    ExpectOneStopMessage(*w, "memory ran out");
+    ExpectOneStopMessage(*w, "内存已耗尽");
     ExpectAllViewable(*w);
 }
 
@@ -126,7 +126,7 @@ TEST_F(CaptureBudgetTest, SmallFileSystemStopsWithMessage)
         EXPECT_FALSE(w->CaptureOpen());
         EXPECT_GT(w->Views().lSeq(), 0);
         ExpectOneStopMessage(*w, "");
-        EXPECT_TRUE(messages[0].contains(mountPoint) || messages[0].contains(QStringLiteral("working capture file")))
+        EXPECT_TRUE(messages[0].contains(mountPoint) || messages[0].contains(QStringLiteral("工作捕获文件")))
             << messages[0].toStdString();
         ExpectAllViewable(*w);
     }
