@@ -170,6 +170,14 @@
             <source>IPv4 或 IPv6</source>
             <translation>IPv4 or IPv6</translation>
         </message>
+        <message>
+            <source>无法打开 %1：它是文件夹，不是捕获文件。</source>
+            <translation>%1 cannot be opened: it is a folder, not a capture file.</translation>
+        </message>
+        <message>
+            <source>无法打开 %1：它不是普通文件（而是管道、设备或套接字）。</source>
+            <translation>%1 cannot be opened: it is not a regular file (a pipe, a device or a socket).</translation>
+        </message>
     </context>
     <context>
         <name>CaptureStatus</name>
@@ -217,6 +225,13 @@
         <message>
             <source>目标</source>
             <translation>Destinations</translation>
+        </message>
+    </context>
+    <context>
+        <name>LeftCapturePrompt</name>
+        <message>
+            <source>Quillet 上次运行时未关闭窗口就结束了，留下了 %1 个捕获的包（%2 至 %3）。要打开它们吗？无论选择哪项，留下的内容都会被删除。</source>
+            <translation>An earlier run of Quillet ended without closing its window. It left %1 captured packets, from %2 to %3. Open them? Either way, what it left is removed.</translation>
         </message>
     </context>
     <context>
@@ -279,6 +294,21 @@
         <message>
             <source>Filter Name already exists!</source>
             <translation>Filter Name already exists!</translation>
+        </message>
+    </context>
+    <context>
+        <name>StoreBudget</name>
+        <message>
+            <source>程序的内存用量已达上限 %1</source>
+            <translation>the program's memory use reached its limit of %1</translation>
+        </message>
+        <message>
+            <source>程序的内存用量已达上限 %1（其控制组内存上限 %2 的 %3%）</source>
+            <translation>the program's memory use reached its limit of %1 (%3 % of its control group's limit of %2)</translation>
+        </message>
+        <message>
+            <source>%1 所在文件系统的剩余空间已不足 %2</source>
+            <translation>less than %2 remain free on the file system of %1</translation>
         </message>
     </context>
     <context>

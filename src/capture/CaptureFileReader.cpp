@@ -1,7 +1,9 @@
 #include "capture/CaptureFileReader.h"
 
 #include <pcap/pcap.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -30,20 +32,38 @@ std::int64_t TimestampUs(std::int64_t sec, std::int64_t usec)
 
 }  // namespace
 
-std::unique_ptr<CaptureFileReader> CaptureFileReader::Open(const std::string& path, std::string& error, bool ipv6)
+std::unique_ptr<CaptureFileReader> CaptureFileReader::Open(const std::string& path, std::string& error, bool ipv6,
+                                                           Refusal* refused)
 {
+    // Only a regular file is read: a pipe, a device or a socket could keep
+    // the window waiting for ever. Opening does not wait either (O_NONBLOCK),
+    // and the descriptor opened is the one checked.
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        error = "it is a folder";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int err = errno;
+        const bool known = fd >= 0 || ::stat(path.c_str(), &st) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        const Refusal why = !known || S_ISREG(st.st_mode) ? Refusal::None
+                            : S_ISDIR(st.st_mode)         ? Refusal::Folder
+                                                          : Refusal::NotRegular;
+        error = why == Refusal::Folder       ? "it is a folder"
+                : why == Refusal::NotRegular ? "it is not a regular file (a pipe, a device or a socket)"
+                                             : std::strerror(err);
+        if (refused)
+            *refused = why;
         return nullptr;
     }
-    // The file is opened here, with a large read buffer, and handed to
-    // libpcap: it reads frame by frame through stdio, and the default
-    // buffer of one disk block costs a read call every few frames. (Opened
-    // by name, libpcap would also take "-" for the standard input.)
-    FILE* f = std::fopen(path.c_str(), "rb");
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // The file is handed to libpcap with a large read buffer: it reads frame
+    // by frame through stdio, and the default buffer of one disk block costs
+    // a read call every few frames. (Opened by name, libpcap would also take
+    // "-" for the standard input.)
+    FILE* f = ::fdopen(fd, "rb");
     if (!f) {
         error = std::strerror(errno);
+        ::close(fd);
         return nullptr;
     }
     auto buffer = std::make_unique<char[]>(kReadBuffer);
@@ -68,8 +88,7 @@ std::unique_ptr<CaptureFileReader> CaptureFileReader::Open(const std::string& pa
     r->buffer_ = std::move(buffer);
     r->linkType_ = dlt;
     r->ipv6_ = ipv6;
-    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-        r->size_ = st.st_size;
+    r->size_ = st.st_size;
     return r;
 }
 

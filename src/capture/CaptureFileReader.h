@@ -21,7 +21,11 @@ public:
 
     // nullptr and the reason when the file cannot be opened, is not a
     // capture file, or has a link type that carries no IPv4 datagrams we read.
-    static std::unique_ptr<CaptureFileReader> Open(const std::string& path, std::string& error, bool ipv6 = false);
+    // Only a regular file is read; anything else is refused at once (refused
+    // says what it is, when given).
+    enum class Refusal { None, Folder, NotRegular };
+    static std::unique_ptr<CaptureFileReader> Open(const std::string& path, std::string& error, bool ipv6 = false,
+                                                   Refusal* refused = nullptr);
     ~CaptureFileReader();
     CaptureFileReader(const CaptureFileReader&) = delete;
     CaptureFileReader& operator=(const CaptureFileReader&) = delete;

@@ -1,7 +1,10 @@
 #include "core/CaptureFile.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -140,6 +143,55 @@ bool WriteFully(int fd, const std::uint8_t* data, std::size_t size, std::uint64_
     return true;
 }
 
+// Closes what it holds unless released.
+struct FdGuard {
+    int fd = -1;
+    ~FdGuard()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    int release() { return std::exchange(fd, -1); }
+};
+
+// A name no one can guess: kDirPrefix and 12 random letters and digits.
+std::string RandomName(const char* prefix)
+{
+    static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    unsigned char random[12] = {};
+    if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+        // No entropy source: the clock and the address space still vary.
+        auto seed = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                    reinterpret_cast<std::uintptr_t>(&random);
+        for (unsigned char& c : random) {
+            seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+            c = static_cast<unsigned char>(seed >> 56);
+        }
+    }
+    std::string name = prefix;
+    for (unsigned char c : random)
+        name += kChars[c % (sizeof kChars - 1)];
+    return name;
+}
+
+// pwrite() of size bytes at offset at until all are written; false and
+// errno's text on failure. wrote counts what was written either way.
+bool PwriteAll(int fd, const std::uint8_t* data, std::size_t size, std::uint64_t at, std::uint64_t& wrote,
+               std::string& why)
+{
+    while (wrote < size) {
+        const ssize_t n = ::pwrite(fd, data + wrote, size - wrote, static_cast<off_t>(at + wrote));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            why = ErrnoText(n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        wrote += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
 }  // namespace
 
 CaptureFileFormat CaptureFileFormatForName(std::string_view path)
@@ -167,6 +219,11 @@ CaptureFileWriter::~CaptureFileWriter()
 {
     if (fd_ >= 0)
         Close();
+    if (dirFd_ >= 0) {
+        if (!tempName_.empty())
+            ::unlinkat(dirFd_, tempName_.c_str(), 0);  // not committed
+        ::close(dirFd_);
+    }
 }
 
 std::unique_ptr<CaptureFileWriter> CaptureFileWriter::Create(const std::string& path, CaptureFileFormat format,
@@ -184,6 +241,79 @@ std::unique_ptr<CaptureFileWriter> CaptureFileWriter::Create(const std::string& 
     std::unique_ptr<CaptureFileWriter> w(new CaptureFileWriter(fd, format));
     PutFileHeader(w->buffer_, format, linkType);
     return w;
+}
+
+std::unique_ptr<CaptureFileWriter> CaptureFileWriter::CreateReplacing(const std::string& target,
+                                                                     CaptureFileFormat format, int linkType,
+                                                                     std::string& error,
+                                                                     std::function<std::string()> tempName)
+{
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        // Written in place; a pipe without a reader is refused, not waited for.
+        const int fd = ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0 || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+            error = ErrnoText(errno);
+            if (fd >= 0)
+                ::close(fd);
+            return nullptr;
+        }
+        std::unique_ptr<CaptureFileWriter> w(new CaptureFileWriter(fd, format));
+        PutFileHeader(w->buffer_, format, linkType);
+        return w;
+    }
+    const auto slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") {
+        error = ErrnoText(EISDIR);
+        return nullptr;
+    }
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) {
+        error = ErrnoText(errno);
+        return nullptr;
+    }
+    for (int tries = 0;; ++tries) {
+        const std::string temp = tempName ? tempName() : RandomName(("." + name + ".").c_str());
+        const int fd = ::openat(dirFd, temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            std::unique_ptr<CaptureFileWriter> w(new CaptureFileWriter(fd, format));
+            w->dirFd_ = dirFd;
+            w->tempName_ = temp;
+            w->targetName_ = name;
+            PutFileHeader(w->buffer_, format, linkType);
+            return w;
+        }
+        if (errno != EEXIST || tries == 100) {
+            error = ErrnoText(errno);
+            ::close(dirFd);
+            return nullptr;
+        }
+    }
+}
+
+bool CaptureFileWriter::Commit()
+{
+    if (dirFd_ < 0 || tempName_.empty())
+        return Close();
+    if (!Flush())
+        return false;
+    if (::fsync(fd_) != 0)
+        return Fail(ErrnoText(errno));
+    struct stat old {};
+    if (::fstatat(dirFd_, targetName_.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode)) {
+        if (::fchmod(fd_, old.st_mode & 07777) != 0)
+            return Fail(ErrnoText(errno));
+        (void)::fchown(fd_, static_cast<uid_t>(-1), old.st_gid);  // where the user may
+    }
+    if (!Close())
+        return false;
+    if (::renameat(dirFd_, tempName_.c_str(), dirFd_, targetName_.c_str()) != 0)
+        return Fail(ErrnoText(errno));
+    tempName_.clear();
+    ::fsync(dirFd_);
+    return true;
 }
 
 bool CaptureFileWriter::Fail(const std::string& why)
@@ -334,130 +464,260 @@ void CaptureSpool::AlignedFree::operator()(std::uint8_t* p) const
     std::free(p);
 }
 
-CaptureSpool::Buffer CaptureSpool::NewBuffer()
+// What the writer thread works on. The appending thread hands full buffers
+// over through queue; the fill buffer is the appending thread's, but lives
+// here so that a writer left behind never reads freed memory.
+struct CaptureSpool::Writer {
+    struct Block {
+        std::uint64_t start = 0;  // offset in the file
+        Buffer bytes;
+    };
+
+    int fd = -1;      // O_DIRECT where it can be
+    int readFd = -1;  // buffered: reads, the fill buffer's writes
+    Buffer fill;
+    std::atomic<std::size_t> published{0};  // bytes of whole records in fill
+
+    std::mutex mutex;
+    std::condition_variable work;  // a block queued, a hold released, stop
+    std::condition_variable done;  // a block written, a write failed, the thread ended
+    std::deque<Block> queue;       // in file order; the front one is being written
+    std::vector<Buffer> free;      // written buffers, kept for reuse
+    std::uint64_t fillStart = 0;   // of fill, as last handed over
+    std::uint64_t written = 0;     // bytes of whole blocks in the file
+    std::string writeError;
+    Waits waits;
+    std::atomic<bool> failed{false};
+    bool hold = false;
+    bool stop = false;
+    bool finished = false;
+    std::function<void()> hook;
+
+    // The writer thread's own: how much of the fill buffer at partialStart is in the file.
+    std::uint64_t partialStart = 0;
+    std::size_t partialDone = 0;
+
+    ~Writer()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        if (readFd >= 0)
+            ::close(readFd);
+    }
+
+    void Fail(const std::string& why)
+    {
+        writeError = why;
+        failed = true;
+    }
+
+    bool WriteBlock(const Block& block, std::uint64_t& wrote, std::string& why)
+    {
+        while (wrote < kBufferBytes) {
+            const ssize_t n = ::pwrite(fd, block.bytes.get() + wrote, kBufferBytes - wrote,
+                                       static_cast<off_t>(block.start + wrote));
+            if (n > 0) {
+                wrote += static_cast<std::uint64_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            // O_DIRECT refused (a block size it cannot take, or the rest of a
+            // short write): go on with ordinary writes.
+            const int flags = n < 0 && errno == EINVAL ? ::fcntl(fd, F_GETFL) : -1;
+            if (flags >= 0 && (flags & O_DIRECT) && ::fcntl(fd, F_SETFL, flags & ~O_DIRECT) == 0)
+                continue;
+            why = ErrnoText(n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        return true;
+    }
+
+    // Lets go of the lock for a write, after the test's hook if there is one.
+    void UnlockToWrite(std::unique_lock<std::mutex>& lock)
+    {
+        const std::function<void()> before = hook;
+        lock.unlock();
+        if (before)
+            before();
+    }
+
+    // Writes the whole records of the fill buffer not in the file yet.
+    void WriteFill(std::unique_lock<std::mutex>& lock)
+    {
+        if (fillStart != partialStart) {
+            partialStart = fillStart;
+            partialDone = 0;
+        }
+        const std::size_t upTo = published.load(std::memory_order_acquire);
+        if (upTo <= partialDone)
+            return;
+        // fill stays valid: the appending thread only hands it over (into
+        // queue, which only this thread empties) and writes past upTo.
+        const std::uint8_t* bytes = fill.get();
+        const std::uint64_t start = partialStart;
+        UnlockToWrite(lock);
+        std::uint64_t wrote = 0;
+        std::string why;
+        const bool ok = PwriteAll(readFd, bytes + partialDone, upTo - partialDone, start + partialDone, wrote, why);
+        lock.lock();
+        partialDone += static_cast<std::size_t>(wrote);
+        if (!ok)
+            Fail(why);
+    }
+
+    void Loop()
+    {
+        std::unique_lock lock(mutex);
+        auto next = std::chrono::steady_clock::now() + kPublishInterval;
+        for (;;) {
+            work.wait_until(lock, next, [this] { return stop || (!queue.empty() && !hold && !failed); });
+            if (stop)
+                break;
+            if (queue.empty() || hold || failed) {
+                next = std::chrono::steady_clock::now() + kPublishInterval;
+                if (!hold && !failed)
+                    WriteFill(lock);
+                continue;
+            }
+            // The front block stays queued (and readable) while it is written:
+            // a deque keeps references to it valid while the appending thread
+            // queues more, and nobody changes its bytes.
+            const Block& block = queue.front();
+            UnlockToWrite(lock);
+            std::uint64_t wrote = 0;
+            std::string why;
+            const bool ok = WriteBlock(block, wrote, why);
+            lock.lock();
+            written += wrote;
+            if (!ok) {
+                // The block and all after it stay queued for reads; nothing more is written.
+                Fail(why);
+            } else {
+                free.push_back(std::move(queue.front().bytes));
+                queue.pop_front();
+            }
+            done.notify_all();
+        }
+        finished = true;
+        done.notify_all();
+    }
+};
+
+CaptureSpool::Buffer CaptureSpool::NewBuffer() const
 {
     // O_DIRECT wants the memory, the length and the file offset aligned to the
     // device's block; a page covers every common one.
-    void* p = std::aligned_alloc(4096, kBufferBytes);
+    void* p = allocate ? allocate(kBufferBytes) : std::aligned_alloc(4096, kBufferBytes);
     if (!p)
         throw std::bad_alloc();
     return Buffer(static_cast<std::uint8_t*>(p));
 }
 
-CaptureSpool::CaptureSpool(std::string directory, std::string file, int fd, int readFd)
-    : directory_(std::move(directory)), file_(std::move(file)), fd_(fd), readFd_(readFd), fill_(NewBuffer())
+CaptureSpool::CaptureSpool(std::string directory, std::string name, int baseFd, int dirFd, int fd, int readFd)
+    : directory_(std::move(directory)), name_(std::move(name)), baseFd_(baseFd), dirFd_(dirFd),
+      w_(std::make_shared<Writer>())
 {
+    w_->fd = fd;
+    w_->readFd = readFd;
+    w_->fill = NewBuffer();
     std::vector<std::uint8_t> header;
     PutFileHeader(header, CaptureFileFormat::Pcapng, CaptureFileWriter::kLinkTypeRaw);
-    std::memcpy(fill_.get(), header.data(), header.size());
+    std::memcpy(w_->fill.get(), header.data(), header.size());
     fillSize_ = header.size();
+    w_->published = fillSize_;
     record_.reserve(RecordBytes(CaptureFileFormat::Pcapng, CaptureFileWriter::kMaxPacketBytes));
-    free_.reserve(kMaxInFlight / kBufferBytes + 1);
-    thread_ = std::thread([this] { WriteLoop(); });
+    w_->free.reserve(kMaxInFlight / kBufferBytes + 1);
+    thread_ = std::thread([w = w_] { w->Loop(); });
 }
 
 std::unique_ptr<CaptureSpool> CaptureSpool::Create(const std::string& baseDir, std::string& error)
 {
-    std::string pattern = baseDir;
-    if (pattern.empty())
-        pattern = ".";
-    if (pattern.back() != '/')
-        pattern += '/';
-    pattern += "quillet-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (!::mkdtemp(buf.data())) {  // mkdtemp makes the directory 0700
+    const std::string base = baseDir.empty() ? std::string(".") : baseDir;
+    FdGuard baseFd{::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (baseFd.fd < 0) {
         error = baseDir + ": " + ErrnoText(errno);
         return nullptr;
     }
-    std::string dir(buf.data());
-    std::string file = dir + "/capture.pcapng";
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_DIRECT, 0600);
-    if (fd < 0 && errno == EINVAL)  // a file system without O_DIRECT
-        fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const int readFd = fd < 0 ? -1 : ::open(file.c_str(), O_RDWR | O_CLOEXEC);
-    if (readFd < 0) {
-        error = file + ": " + ErrnoText(errno);
-        if (fd >= 0)
-            ::close(fd);
-        ::unlink(file.c_str());
-        ::rmdir(dir.c_str());
+    std::string name;
+    for (int tries = 0;; ++tries) {
+        name = RandomName(kDirPrefix);
+        if (::mkdirat(baseFd.fd, name.c_str(), 0700) == 0)
+            break;
+        if (errno != EEXIST || tries == 100) {
+            error = baseDir + ": " + ErrnoText(errno);
+            return nullptr;
+        }
+    }
+    std::string dir = base + (base.back() == '/' ? "" : "/") + name;
+    auto undo = [&](int err) {
+        error = dir + ": " + ErrnoText(err);
+        ::unlinkat(baseFd.fd, name.c_str(), AT_REMOVEDIR);
+        return nullptr;
+    };
+    FdGuard dirFd{::openat(baseFd.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+    struct stat st {};
+    if (dirFd.fd < 0 || ::fstat(dirFd.fd, &st) != 0)
+        return undo(errno);
+    if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0)
+        return undo(EPERM);  // not the directory just made
+    if (::flock(dirFd.fd, LOCK_EX | LOCK_NB) != 0)
+        return undo(errno);
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    FdGuard fd{::openat(dirFd.fd, kFileName, flags | O_DIRECT, 0600)};
+    if (fd.fd < 0 && errno == EINVAL)  // a file system without O_DIRECT
+        fd.fd = ::openat(dirFd.fd, kFileName, flags, 0600);
+    FdGuard readFd{fd.fd < 0 ? -1 : ::openat(dirFd.fd, kFileName, O_RDWR | O_NOFOLLOW | O_CLOEXEC)};
+    if (readFd.fd < 0) {
+        const int err = errno;
+        error = dir + "/" + kFileName + ": " + ErrnoText(err);
+        if (fd.fd >= 0)
+            ::unlinkat(dirFd.fd, kFileName, 0);
+        ::unlinkat(baseFd.fd, name.c_str(), AT_REMOVEDIR);
         return nullptr;
     }
-    return std::unique_ptr<CaptureSpool>(new CaptureSpool(std::move(dir), std::move(file), fd, readFd));
+    std::unique_ptr<CaptureSpool> spool(
+        new CaptureSpool(std::move(dir), std::move(name), baseFd.release(), dirFd.release(), fd.release(),
+                         readFd.release()));
+    // The file's header is in it from the start: a valid (empty) capture file.
+    if (!spool->Flush()) {
+        error = spool->directory_ + "/" + kFileName + ": " + spool->error_;
+        return nullptr;
+    }
+    return spool;
 }
 
 CaptureSpool::~CaptureSpool()
 {
+    bool ended = false;
     {
-        std::lock_guard lock(mutex_);
-        stop_ = true;  // what is still queued is not written: the file goes anyway
+        std::unique_lock lock(w_->mutex);
+        w_->stop = true;  // what is still queued is not written: the file goes anyway
+        w_->work.notify_one();
+        ended = w_->done.wait_for(lock, kCloseWait, [this] { return w_->finished; });
     }
-    work_.notify_one();
-    thread_.join();
-    ::close(fd_);
-    ::close(readFd_);
-    ::unlink(file_.c_str());
-    ::rmdir(directory_.c_str());
+    if (ended)
+        thread_.join();
+    else
+        thread_.detach();  // stuck on the disk: it ends by itself, keeping what it uses
+    ::unlinkat(dirFd_, kFileName, 0);
+    ::unlinkat(baseFd_, name_.c_str(), AT_REMOVEDIR);
+    ::close(dirFd_);
+    ::close(baseFd_);
 }
 
-bool CaptureSpool::WriteBlock(const Block& block, std::uint64_t& wrote, std::string& why)
+void CaptureSpool::SetWriteHook(std::function<void()> hook)
 {
-    while (wrote < kBufferBytes) {
-        const ssize_t n = ::pwrite(fd_, block.bytes.get() + wrote, kBufferBytes - wrote,
-                                   static_cast<off_t>(block.start + wrote));
-        if (n > 0) {
-            wrote += static_cast<std::uint64_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        // O_DIRECT refused (a block size it cannot take, or the rest of a short
-        // write): go on with ordinary writes.
-        const int flags = n < 0 && errno == EINVAL ? ::fcntl(fd_, F_GETFL) : -1;
-        if (flags >= 0 && (flags & O_DIRECT) && ::fcntl(fd_, F_SETFL, flags & ~O_DIRECT) == 0)
-            continue;
-        why = ErrnoText(n < 0 ? errno : ENOSPC);
-        return false;
-    }
-    return true;
-}
-
-void CaptureSpool::WriteLoop()
-{
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        work_.wait(lock, [this] { return stop_ || (!queue_.empty() && !hold_ && !failed_); });
-        if (stop_)
-            return;
-        // The front block stays queued (and readable) while it is written: a
-        // deque keeps references to it valid while the appending thread queues more,
-        // and nobody changes its bytes.
-        const Block& block = queue_.front();
-        lock.unlock();
-        std::uint64_t wrote = 0;
-        std::string why;
-        const bool ok = WriteBlock(block, wrote, why);
-        lock.lock();
-        written_ += wrote;
-        if (!ok) {
-            // The block and all after it stay queued for reads; nothing more is written.
-            writeError_ = why;
-            failed_ = true;
-        } else {
-            free_.push_back(std::move(queue_.front().bytes));
-            queue_.pop_front();
-        }
-        done_.notify_all();
-    }
+    std::lock_guard lock(w_->mutex);
+    w_->hook = std::move(hook);
 }
 
 bool CaptureSpool::Failed()
 {
-    if (!failed_.load(std::memory_order_acquire))
+    if (!w_->failed.load(std::memory_order_acquire))
         return false;
-    std::lock_guard lock(mutex_);
-    error_ = writeError_;
+    std::lock_guard lock(w_->mutex);
+    error_ = w_->writeError;
     return true;
 }
 
@@ -468,33 +728,43 @@ bool CaptureSpool::Check()
 
 bool CaptureSpool::HandOver()
 {
-    std::unique_lock lock(mutex_);
+    Writer& w = *w_;
+    // The next buffer first: when there is no memory for it, nothing has changed.
+    Buffer next;
+    {
+        std::lock_guard lock(w.mutex);
+        if (!w.free.empty()) {
+            next = std::move(w.free.back());
+            w.free.pop_back();
+        }
+    }
+    if (!next)
+        next = NewBuffer();  // only until the free list has grown
+    std::unique_lock lock(w.mutex);
     // Back-pressure: past kMaxInFlight the disk is slower than the capture.
     // Waiting here is the only way to keep every datagram stored without
     // holding an unbounded amount of memory; the time spent shows up as
     // packets the kernel drops, and the store budget still applies.
-    if ((queue_.size() + 1) * kBufferBytes > kMaxInFlight && !failed_) {
+    if ((w.queue.size() + 1) * kBufferBytes > kMaxInFlight && !w.failed) {
         const auto from = std::chrono::steady_clock::now();
-        ++waits_.count;
-        done_.wait(lock, [this] { return failed_ || (queue_.size() + 1) * kBufferBytes <= kMaxInFlight; });
-        waits_.nanoseconds += static_cast<std::uint64_t>(
+        ++w.waits.count;
+        w.done.wait(lock, [&w] { return w.failed || (w.queue.size() + 1) * kBufferBytes <= kMaxInFlight; });
+        w.waits.nanoseconds += static_cast<std::uint64_t>(
             std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - from).count());
     }
-    if (failed_) {
-        error_ = writeError_;
+    if (w.failed) {
+        error_ = w.writeError;
+        w.free.push_back(std::move(next));
         return false;
     }
-    Buffer next;
-    if (!free_.empty()) {
-        next = std::move(free_.back());
-        free_.pop_back();
-    }
-    queue_.push_back(Block{fillStart_, std::move(fill_)});
-    lock.unlock();
-    work_.notify_one();
-    fill_ = next ? std::move(next) : NewBuffer();  // allocates only until the free list has grown
+    w.queue.push_back(Writer::Block{fillStart_, std::move(w.fill)});
+    w.fill = std::move(next);
     fillStart_ += kBufferBytes;
     fillSize_ = 0;
+    w.fillStart = fillStart_;
+    w.published.store(0, std::memory_order_relaxed);
+    lock.unlock();
+    w.work.notify_one();
     return true;
 }
 
@@ -507,70 +777,74 @@ bool CaptureSpool::Append(std::int64_t timestampUs, std::span<const std::uint8_t
         error_ = "Packet longer than " + std::to_string(CaptureFileWriter::kMaxPacketBytes) + " bytes";
         return false;
     }
+    std::uint8_t* const fill = w_->fill.get();
     const std::size_t record = RecordBytes(CaptureFileFormat::Pcapng, datagram.size());
     const std::uint64_t start = size();
     if (fillSize_ + record < kBufferBytes) {
-        // The common case: the record is made in place.
-        dataOffset = start + PutRecord(fill_.get() + fillSize_, CaptureFileFormat::Pcapng, timestampUs, datagram,
+        // The common case: the record is made in place, then shown to the writer thread.
+        dataOffset = start + PutRecord(fill + fillSize_, CaptureFileFormat::Pcapng, timestampUs, datagram,
                                        originalLength);
         fillSize_ += record;
+        w_->published.store(fillSize_, std::memory_order_release);
         return true;
     }
     // It fills the buffer: made aside, then its head ends this buffer and its
     // tail (if any) starts the next. The buffers keep their full size, which
     // O_DIRECT needs.
     record_.resize(record);
-    dataOffset = start + PutRecord(record_.data(), CaptureFileFormat::Pcapng, timestampUs, datagram, originalLength);
+    const std::uint64_t offset =
+        start + PutRecord(record_.data(), CaptureFileFormat::Pcapng, timestampUs, datagram, originalLength);
     const std::size_t head = kBufferBytes - fillSize_;
-    std::memcpy(fill_.get() + fillSize_, record_.data(), head);
+    std::memcpy(fill + fillSize_, record_.data(), head);
     fillSize_ = kBufferBytes;
-    if (!HandOver()) {
+    bool handed = false;
+    try {
+        handed = HandOver();
+    } catch (...) {
         fillSize_ = kBufferBytes - head;  // the record is not stored
+        throw;
+    }
+    if (!handed) {
+        fillSize_ = kBufferBytes - head;
         return false;
     }
-    std::memcpy(fill_.get(), record_.data() + head, record - head);
+    std::memcpy(w_->fill.get(), record_.data() + head, record - head);
     fillSize_ = record - head;
+    w_->published.store(fillSize_, std::memory_order_release);
+    dataOffset = offset;
     return true;
 }
 
 bool CaptureSpool::Flush()
 {
+    Writer& w = *w_;
     {
-        std::unique_lock lock(mutex_);
-        done_.wait(lock, [this] { return failed_ || queue_.empty(); });
-        if (failed_) {
-            error_ = writeError_;
+        std::unique_lock lock(w.mutex);
+        w.done.wait(lock, [&w] { return w.failed || w.queue.empty(); });
+        if (w.failed) {
+            error_ = w.writeError;
             return false;
         }
     }
-    // The writer thread is idle: nothing is queued and only this thread queues.
-    std::size_t done = 0;
-    while (done < fillSize_) {
-        const ssize_t n = ::pwrite(readFd_, fill_.get() + done, fillSize_ - done, static_cast<off_t>(fillStart_ + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error_ = ErrnoText(n < 0 ? errno : ENOSPC);
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    // Nothing is queued and only this thread queues; the writer thread may
+    // write the same bytes of the fill buffer meanwhile, which is harmless.
+    std::uint64_t wrote = 0;
+    return PwriteAll(w.readFd, w.fill.get(), fillSize_, fillStart_, wrote, error_);
 }
 
 CaptureSpool::Waits CaptureSpool::waits() const
 {
-    std::lock_guard lock(mutex_);
-    return waits_;
+    std::lock_guard lock(w_->mutex);
+    return w_->waits;
 }
 
 void CaptureSpool::HoldWrites(bool hold)
 {
     {
-        std::lock_guard lock(mutex_);
-        hold_ = hold;
+        std::lock_guard lock(w_->mutex);
+        w_->hold = hold;
     }
-    work_.notify_one();
+    w_->work.notify_one();
 }
 
 bool CaptureSpool::ReadInto(std::uint64_t dataOffset, std::uint32_t length, char* out)
@@ -583,7 +857,7 @@ bool CaptureSpool::ReadInto(std::uint64_t dataOffset, std::uint32_t length, char
     // From the newest bytes back: the fill buffer, the blocks handed over, then the file.
     if (end > fillStart_) {
         const std::uint64_t from = std::max(dataOffset, fillStart_);
-        std::memcpy(out + (from - dataOffset), fill_.get() + (from - fillStart_), end - from);
+        std::memcpy(out + (from - dataOffset), w_->fill.get() + (from - fillStart_), end - from);
         end = from;
     }
     if (end == dataOffset)
@@ -591,15 +865,15 @@ bool CaptureSpool::ReadInto(std::uint64_t dataOffset, std::uint32_t length, char
     std::uint64_t written = 0;
     {
         // The lock keeps a block from being recycled while it is copied.
-        std::lock_guard lock(mutex_);
-        for (auto it = queue_.rbegin(); it != queue_.rend() && end > dataOffset; ++it) {
+        std::lock_guard lock(w_->mutex);
+        for (auto it = w_->queue.rbegin(); it != w_->queue.rend() && end > dataOffset; ++it) {
             if (end <= it->start)
                 continue;
             const std::uint64_t from = std::max(dataOffset, it->start);
             std::memcpy(out + (from - dataOffset), it->bytes.get() + (from - it->start), end - from);
             end = from;
         }
-        written = written_;
+        written = w_->written;
     }
     if (end == dataOffset)
         return true;
@@ -635,7 +909,7 @@ bool CaptureSpool::PreadAll(std::uint64_t offset, std::size_t length, char* out,
 {
     got = 0;
     while (got < length) {
-        const ssize_t n = ::pread(readFd_, out + got, length - got, static_cast<off_t>(offset + got));
+        const ssize_t n = ::pread(w_->readFd, out + got, length - got, static_cast<off_t>(offset + got));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -665,6 +939,188 @@ bool CaptureSpool::Read(std::uint64_t dataOffset, std::uint32_t length, std::vec
         return true;
     out.clear();
     return false;
+}
+
+bool ScanWorkingFile(int fd, std::uint64_t& packets, std::int64_t& firstUs, std::int64_t& lastUs,
+                     std::uint64_t& end)
+{
+    packets = 0;
+    firstUs = lastUs = 0;
+    end = 0;
+    // Blocks are read through a window of kReadWindow bytes.
+    std::vector<std::uint8_t> window(kReadWindow);
+    std::uint64_t windowAt = 0;
+    std::size_t windowSize = 0;
+    auto get = [&](std::uint64_t at, std::size_t n, std::uint8_t* out) {
+        if (at < windowAt || at + n > windowAt + windowSize) {
+            windowAt = at;
+            windowSize = 0;
+            while (windowSize < window.size()) {
+                const ssize_t got = ::pread(fd, window.data() + windowSize, window.size() - windowSize,
+                                            static_cast<off_t>(at + windowSize));
+                if (got < 0 && errno == EINTR)
+                    continue;
+                if (got <= 0)
+                    break;
+                windowSize += static_cast<std::size_t>(got);
+            }
+            if (n > windowSize)
+                return false;
+        }
+        std::memcpy(out, window.data() + (at - windowAt), n);
+        return true;
+    };
+    auto word = [](const std::uint8_t* p, std::size_t i) {
+        std::uint32_t v = 0;
+        std::memcpy(&v, p + 4 * i, sizeof v);
+        return v;
+    };
+    std::uint8_t head[kPcapngPacketHeader];
+    if (!get(0, 12, head) || word(head, 0) != kPcapngSectionHeader || word(head, 2) != kPcapngByteOrderMagic)
+        return false;
+    std::uint64_t at = 0;
+    const std::uint32_t maxBlock = static_cast<std::uint32_t>(RecordBytes(CaptureFileFormat::Pcapng,
+                                                                          CaptureFileWriter::kMaxPacketBytes));
+    for (;;) {
+        if (!get(at, 8, head))
+            break;
+        const std::uint32_t type = word(head, 0), length = word(head, 1);
+        if (length < 12 || length % 4 != 0 || length > maxBlock)
+            break;
+        std::uint8_t tail[4];
+        if (!get(at + length - 4, 4, tail) || word(tail, 0) != length)
+            break;
+        if (type == kPcapngEnhancedPacket) {
+            if (length < kPcapngPacketHeader + 4 || !get(at, kPcapngPacketHeader, head))
+                break;
+            const auto ts = static_cast<std::int64_t>(std::uint64_t{word(head, 3)} << 32 | word(head, 4));
+            if (packets++ == 0)
+                firstUs = ts;
+            lastUs = ts;
+        } else if (type != kPcapngSectionHeader && type != kPcapngInterfaceDescription) {
+            break;
+        }
+        at += length;
+        end = at;
+    }
+    return end > 0;
+}
+
+namespace {
+
+// Removes what a working directory holds (its own files; nothing is followed), then the directory.
+void RemoveDirectoryAt(int baseFd, const std::string& name, int dirFd)
+{
+    const int listFd = ::dup(dirFd);
+    if (DIR* dir = listFd < 0 ? nullptr : ::fdopendir(listFd)) {
+        std::vector<std::string> names;
+        while (const dirent* e = ::readdir(dir))
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                names.emplace_back(e->d_name);
+        ::closedir(dir);
+        for (const std::string& n : names)
+            ::unlinkat(dirFd, n.c_str(), 0);
+    } else if (listFd >= 0) {
+        ::close(listFd);
+    }
+    ::unlinkat(baseFd, name.c_str(), AT_REMOVEDIR);
+}
+
+}  // namespace
+
+LeftCaptures::LeftCaptures(const std::string& baseDir)
+{
+    baseFd_ = ::open(baseDir.empty() ? "." : baseDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int listFd = baseFd_ < 0 ? -1 : ::dup(baseFd_);
+    DIR* dir = listFd < 0 ? nullptr : ::fdopendir(listFd);
+    if (!dir) {
+        if (listFd >= 0)
+            ::close(listFd);
+        return;
+    }
+    const std::string prefix = CaptureSpool::kDirPrefix;
+    struct Found {
+        LeftCapture capture;
+        std::string name;
+        int fd;
+    };
+    std::vector<Found> found;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const int fd = ::openat(baseFd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat st {};
+        // Another user's, or held by a live run: not ours to touch.
+        if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid() || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            continue;
+        }
+        Found f{{}, name, fd};
+        f.capture.path = baseDir + (baseDir.empty() || baseDir.back() == '/' ? "" : "/") + name;
+        f.capture.modifiedUs = std::int64_t(st.st_mtim.tv_sec) * 1000000 + st.st_mtim.tv_nsec / 1000;
+        if (::fstatat(fd, CaptureSpool::kFileName, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            f.capture.modifiedUs = std::int64_t(st.st_mtim.tv_sec) * 1000000 + st.st_mtim.tv_nsec / 1000;
+        found.push_back(std::move(f));
+    }
+    ::closedir(dir);
+    std::sort(found.begin(), found.end(),
+              [](const Found& a, const Found& b) { return a.capture.modifiedUs > b.capture.modifiedUs; });
+    for (Found& f : found) {
+        found_.push_back(std::move(f.capture));
+        names_.push_back(std::move(f.name));
+        fds_.push_back(f.fd);
+    }
+    // Only the newest is read through: it is the one offered.
+    const int file = fds_.empty() ? -1
+                                  : ::openat(fds_[0], CaptureSpool::kFileName,
+                                             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (file >= 0) {
+        struct stat st {};
+        std::uint64_t end = 0;
+        LeftCapture& c = found_[0];
+        if (::fstat(file, &st) == 0 && S_ISREG(st.st_mode))
+            ScanWorkingFile(file, c.packets, c.firstUs, c.lastUs, end);
+        ::close(file);
+    }
+}
+
+LeftCaptures::~LeftCaptures()
+{
+    for (int fd : fds_)
+        if (fd >= 0)
+            ::close(fd);
+    if (baseFd_ >= 0)
+        ::close(baseFd_);
+}
+
+std::string LeftCaptures::FileOf(std::size_t i) const
+{
+    if (i >= fds_.size() || fds_[i] < 0)
+        return {};
+    // A record cut short by the end of the run is dropped, so the file reads to its end.
+    const int file = ::openat(fds_[i], CaptureSpool::kFileName, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (file >= 0) {
+        struct stat st {};
+        std::uint64_t packets = 0, end = 0;
+        std::int64_t first = 0, last = 0;
+        if (::fstat(file, &st) == 0 && S_ISREG(st.st_mode) && ScanWorkingFile(file, packets, first, last, end)
+            && end < static_cast<std::uint64_t>(st.st_size))
+            (void)::ftruncate(file, static_cast<off_t>(end));
+        ::close(file);
+    }
+    return found_[i].path + "/" + CaptureSpool::kFileName;
+}
+
+void LeftCaptures::Remove(std::size_t i)
+{
+    if (i >= fds_.size() || fds_[i] < 0)
+        return;
+    RemoveDirectoryAt(baseFd_, names_[i], fds_[i]);
+    ::close(fds_[i]);
+    fds_[i] = -1;
 }
 
 }  // namespace quillet

@@ -3,9 +3,11 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -32,9 +34,21 @@ public:
     // Largest captured length of one packet; libpcap refuses longer records.
     static constexpr std::uint32_t kMaxPacketBytes = 262144;
 
-    // Creates/truncates path with mode (0600 for the working file); nullptr and error text on failure.
+    // Creates/truncates path with mode; nullptr and error text on failure.
     static std::unique_ptr<CaptureFileWriter> Create(const std::string& path, CaptureFileFormat format,
-                                                     int linkType, std::string& error, mode_t mode = 0644);
+                                                     int linkType, std::string& error, mode_t mode = 0600);
+    // Saving over target. The file is written under an unpredictable temporary name in target's
+    // directory (made through the directory's descriptor with O_EXCL and O_NOFOLLOW, mode 0600, so
+    // nothing planted there is followed), and Commit() puts it in target's place. Without Commit
+    // the temporary file is removed. A target that exists and is no regular file (a device, a
+    // pipe) is written in place, never waiting for a reader. tempName (tests) gives the names to try.
+    static std::unique_ptr<CaptureFileWriter> CreateReplacing(const std::string& target, CaptureFileFormat format,
+                                                              int linkType, std::string& error,
+                                                              std::function<std::string()> tempName = {});
+    // Flushes, syncs the data, gives the file the permission bits (and the group, where the user
+    // may) of the file it replaces, renames it over target and syncs the directory. false and
+    // error() on failure (target is then as it was).
+    bool Commit();
     ~CaptureFileWriter();
     CaptureFileWriter(const CaptureFileWriter&) = delete;
     CaptureFileWriter& operator=(const CaptureFileWriter&) = delete;
@@ -63,6 +77,9 @@ private:
     bool WriteAll(const std::uint8_t* data, std::size_t size);
 
     int fd_ = -1;
+    int dirFd_ = -1;          // CreateReplacing: target's directory
+    std::string tempName_;    // and the temporary file's name in it
+    std::string targetName_;  // target's name in it
     CaptureFileFormat format_;
     std::vector<std::uint8_t> buffer_;
     std::uint64_t flushed_ = 0;  // bytes already in the file
@@ -71,18 +88,32 @@ private:
 };
 
 // The working file of this run: a private directory (0700) with capture.pcapng (0600), removed by
-// the destructor. Every stored datagram is appended to a fill buffer of 1 MiB (a record may run on
-// into the next one); each full buffer goes to a writer thread of the spool's own, which writes it
-// past the page cache (O_DIRECT, where the file system has it: a buffered write costs several times
-// the CPU of the copy). The appending thread never waits for the disk unless the bytes handed over
-// and not yet written reach kMaxInFlight. Bytes come back by offset from the fill buffer, from a
-// buffer handed over, or from the file, whichever holds them. A failed write keeps its buffer and
-// every later one for reads; the next Append (or Check) reports it.
+// the destructor. Both are made and used through descriptors (the base directory's, then the
+// private one's; nothing is followed by name), so a base directory that others can write cannot
+// redirect them. The run holds a lock (flock) on its directory as long as it lives: a directory of
+// this kind that nobody holds was left by a run that ended without removing it (LeftCaptures).
+//
+// The file is a valid pcapng from the start (its header is written at once). Every stored datagram
+// is appended to a fill buffer of 1 MiB (a record may run on into the next one); each full buffer
+// goes to a writer thread of the spool's own, which writes it past the page cache (O_DIRECT, where
+// the file system has it: a buffered write costs several times the CPU of the copy). Every
+// kPublishInterval the writer thread also writes the whole records of the fill buffer that are not
+// in the file yet, so a run that is killed loses at most the last second. The appending thread
+// never waits for the disk unless the bytes handed over and not yet written reach kMaxInFlight.
+// Bytes come back by offset from the fill buffer, from a buffer handed over, or from the file,
+// whichever holds them. A failed write keeps its buffer and every later one for reads; the next
+// Append (or Check) reports it. A failed allocation (std::bad_alloc from Append) leaves the spool
+// as it was before that Append.
 // Append, Read, Check, Flush and size are called from one thread (the one that owns the spool).
 class CaptureSpool {
 public:
     static constexpr std::size_t kBufferBytes = 1 << 20;
     static constexpr std::size_t kMaxInFlight = 64 << 20;
+    static constexpr auto kPublishInterval = std::chrono::milliseconds(500);
+    // The destructor waits this long for a write in progress (a slow disk), then leaves it behind.
+    static constexpr auto kCloseWait = std::chrono::seconds(3);
+    static constexpr const char* kDirPrefix = "quillet-";
+    static constexpr const char* kFileName = "capture.pcapng";
 
     // Directory: env QUILLET_CAPTURE_DIR if set, else $TMPDIR if set, else /var/tmp.
     static std::string DefaultDirectory();
@@ -110,6 +141,10 @@ public:
     bool Flush();
     // While held, the writer thread starts no write: handed-over buffers stay queued (tests).
     void HoldWrites(bool hold);
+    // Tests: where the buffers come from (nullptr: no memory), and a call the writer thread
+    // makes before each write (a slow disk).
+    std::function<void*(std::size_t bytes)> allocate;
+    void SetWriteHook(std::function<void()> hook);
 
     // How often, and for how long in all, Append waited for the writer thread
     // (a wait counts from its start); any thread may ask.
@@ -120,55 +155,75 @@ public:
     Waits waits() const;
 
 private:
+    struct Writer;
     struct AlignedFree {
         void operator()(std::uint8_t* p) const;
     };
     using Buffer = std::unique_ptr<std::uint8_t[], AlignedFree>;  // kBufferBytes, page aligned
-    // A full buffer handed to the writer thread; start is its offset in the file.
-    struct Block {
-        std::uint64_t start = 0;
-        Buffer bytes;
-    };
 
-    CaptureSpool(std::string directory, std::string file, int fd, int readFd);
-    static Buffer NewBuffer();
+    CaptureSpool(std::string directory, std::string name, int baseFd, int dirFd, int fd, int readFd);
+    Buffer NewBuffer() const;
     bool HandOver();
-    void WriteLoop();
-    bool WriteBlock(const Block& block, std::uint64_t& wrote, std::string& why);
     bool Failed();
     bool ReadInto(std::uint64_t dataOffset, std::uint32_t length, char* out);
     bool PreadAll(std::uint64_t offset, std::size_t length, char* out, std::size_t& got);
 
     std::string directory_;
-    std::string file_;
-    int fd_ = -1;      // the writer thread's, O_DIRECT where it can be
-    int readFd_ = -1;  // buffered: reads, and Flush's write of the fill buffer
+    std::string name_;  // of the directory, within the base directory
+    int baseFd_ = -1;
+    int dirFd_ = -1;    // the private directory, locked
     std::string error_;
 
-    // Owned by the appending thread.
-    Buffer fill_;
-    std::size_t fillSize_ = 0;
-    std::uint64_t fillStart_ = 0;       // file offset of fill_[0]
-    std::vector<std::uint8_t> record_;  // a record that runs on into the next buffer
-
-    // Shared with the writer thread, under mutex_.
-    mutable std::mutex mutex_;
-    std::condition_variable work_;  // the writer thread: a block queued, a hold released, stop
-    std::condition_variable done_;  // the appending thread: a block written, or a write failed
-    std::deque<Block> queue_;       // in file order; the front one is being written
-    std::vector<Buffer> free_;      // written buffers, kept for reuse
-    std::uint64_t written_ = 0;     // bytes in the file
-    std::string writeError_;
-    Waits waits_;
-    std::atomic<bool> failed_{false};
-    bool hold_ = false;
-    bool stop_ = false;
+    // The writer thread's state, shared with it: a writer left behind on a slow disk keeps it.
+    std::shared_ptr<Writer> w_;
     std::thread thread_;
+
+    // Owned by the appending thread (the fill buffer itself lives in w_).
+    std::size_t fillSize_ = 0;
+    std::uint64_t fillStart_ = 0;       // file offset of the fill buffer's first byte
+    std::vector<std::uint8_t> record_;  // a record that runs on into the next buffer
 
     // Bytes of the file read ahead: reading packets in file order costs one
     // system call per window, not one per packet. Written bytes never change.
     std::vector<char> window_;
     std::uint64_t windowStart_ = 0;
 };
+
+// Working directories that runs no longer alive left behind under a base directory: this user's
+// own, named like the spool's, that no live run holds the lock of.
+struct LeftCapture {
+    std::string path;             // the directory
+    std::int64_t modifiedUs = 0;  // when the file was last written
+    // The newest only (found()[0]): whole records in the file, their first and last timestamps.
+    std::uint64_t packets = 0;
+    std::int64_t firstUs = 0, lastUs = 0;
+};
+class LeftCaptures {
+public:
+    // Finds and locks them, newest first, and reads the newest through (a
+    // large file takes a while: not on the GUI thread). Nothing when baseDir
+    // cannot be read.
+    explicit LeftCaptures(const std::string& baseDir);
+    ~LeftCaptures();  // unlocks what was not removed
+    LeftCaptures(const LeftCaptures&) = delete;
+    LeftCaptures& operator=(const LeftCaptures&) = delete;
+
+    const std::vector<LeftCapture>& found() const { return found_; }
+    // The capture file of found()[i], cut to its whole records, for reading.
+    std::string FileOf(std::size_t i) const;
+    // Removes found()[i] and what it holds.
+    void Remove(std::size_t i);
+
+private:
+    int baseFd_ = -1;
+    std::vector<LeftCapture> found_;
+    std::vector<std::string> names_;
+    std::vector<int> fds_;  // locked directory descriptors, -1 once removed
+};
+
+// Whole records of a pcapng file written by this program (one interface): how many, the first
+// and last timestamps, and where they end. false when it is no such file.
+bool ScanWorkingFile(int fd, std::uint64_t& packets, std::int64_t& firstUs, std::int64_t& lastUs,
+                     std::uint64_t& end);
 
 }  // namespace quillet

@@ -8,9 +8,16 @@
 namespace quillet {
 
 // How far a capture may fill memory and the working file's file system.
-// Checked once per burst, cheaply: resident memory (/proc/self/statm) at most
-// twice a second, free space (statvfs) at most every 500 ms or after 16 MiB
-// more were written.
+// Checked once per burst, cheaply: resident memory (/proc/self/statm) and the
+// control group's memory at most twice a second, free space (statvfs) at most
+// every 500 ms or after 16 MiB more were written.
+//
+// A control group with a memory limit (cgroup v2 memory.max, or memory.high
+// when lower; cgroup v1 memory.limit_in_bytes; the lowest of the group and its
+// parents) kills the program when its memory reaches the limit, whatever the
+// physical memory. So the capture also stops once the group's memory in use
+// (its usage without the file cache it can drop) reaches kGroupShare of that
+// limit.
 class StoreBudget {
 public:
     using Clock = std::chrono::steady_clock;
@@ -18,6 +25,13 @@ public:
         std::uint64_t total = 0;      // bytes of the file system
         std::uint64_t available = 0;  // bytes an unprivileged writer may still use
     };
+
+    // The memory limit of a control group and what its members use of it.
+    struct Group {
+        std::uint64_t limit = 0;  // bytes; 0: no limit
+        std::uint64_t used = 0;   // bytes in use that the kernel cannot drop
+    };
+    static constexpr double kGroupShare = 0.8;
 
     // memoryLimitBytes 0: half of the physical memory. diskReserveBytes 0:
     // the smaller of 1 GiB and 5 % of the file system.
@@ -33,10 +47,14 @@ public:
     // Where the figures come from; replaced in tests.
     std::function<std::uint64_t()> residentBytes;
     std::function<bool(const std::string& directory, Space& space)> freeSpace;
+    std::function<Group()> groupMemory;
 
     static std::uint64_t PhysicalMemory();
     static std::uint64_t ReadResidentBytes();
     static bool ReadFreeSpace(const std::string& directory, Space& space);
+    // The memory group of this process (v1 memory controller or v2), read
+    // from /proc/self/cgroup, /proc/self/mountinfo and the group's files.
+    static Group ReadGroupMemory();
 
 private:
     std::uint64_t memoryLimit_;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -13,14 +14,24 @@ namespace quillet {
 // inode is found. The name is procRoot/PID/comm (at most 15 characters). A
 // process whose descriptors cannot be read (another user's, without the
 // right to look) or that ends during the walk is passed over. When several
-// processes hold a socket, the first one met is taken.
+// processes hold a socket, the first one met is taken. Descriptors and name
+// are both read through the descriptor of the process's own directory, so a
+// pid reused meanwhile cannot lend another program's name.
 struct SocketOwner {
     int pid = 0;
     std::string name;
 
-    // "name (pid)"
-    std::string Text() const { return name + " (" + std::to_string(pid) + ")"; }
+    // "name (pid)", or "(pid)" for an empty name; see ShownName.
+    std::string Text() const;
 };
+
+// A process name as shown: control characters, bytes that are no UTF-8 and
+// the characters that reorder text (bidirectional overrides, isolates, marks)
+// are written as escapes (\x1b, \u202e); the rest as it is.
+std::string ShownName(std::string_view name);
+
+// Whether procRoot/pid still holds the socket inode and is still called name.
+bool HoldsSocket(int pid, std::uint64_t inode, const std::string& name, const std::string& procRoot = "/proc");
 
 std::unordered_map<std::uint64_t, SocketOwner> FindSocketOwners(const std::unordered_set<std::uint64_t>& inodes,
                                                                 const std::string& procRoot = "/proc",

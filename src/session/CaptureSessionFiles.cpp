@@ -2,11 +2,7 @@
 // store (or the rows of the selected tab) to one.
 #include "session/CaptureSession.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string_view>
@@ -50,8 +46,14 @@ QString CaptureSession::ReadFile(const QString& path, const Progress& progress)
     if (const QString problem = SpoolProblem(); !problem.isEmpty())
         return problem;
     std::string error;
-    std::unique_ptr<CaptureFileReader> reader = CaptureFileReader::Open(QFile::encodeName(path).toStdString(), error,
-                                                                         options_.ipv6);
+    CaptureFileReader::Refusal refused = CaptureFileReader::Refusal::None;
+    std::unique_ptr<CaptureFileReader> reader =
+        CaptureFileReader::Open(QFile::encodeName(path).toStdString(), error, options_.ipv6, &refused);
+    if (refused == CaptureFileReader::Refusal::Folder)
+        return QCoreApplication::translate("CaptureSession", "无法打开 %1：它是文件夹，不是捕获文件。").arg(shown);
+    if (refused == CaptureFileReader::Refusal::NotRegular)
+        return QCoreApplication::translate("CaptureSession", "无法打开 %1：它不是普通文件（而是管道、设备或套接字）。")
+            .arg(shown);
     if (!reader)
         return QCoreApplication::translate("CaptureSession", "无法将 %1 作为捕获文件打开：%2。").arg(shown, QString::fromLocal8Bit(error));
 
@@ -166,30 +168,17 @@ QString CaptureSession::SaveFile(const QString& path, bool shownOnly, const Prog
     const PacketListModel& list = views_.ListModel();
     const std::int64_t count = shownOnly ? static_cast<std::int64_t>(list.totalRows()) : views_.lSeq();
 
-    // A regular file is written under a temporary name beside it and renamed
-    // at the end, so a failed save leaves neither a partial file nor a
-    // damaged earlier one. Anything else (a device, a pipe) is written as is.
+    // Written under a temporary name beside it and put in its place at the
+    // end: a failed save leaves neither a partial file nor a damaged earlier one.
     const std::string target = QFile::encodeName(path).toStdString();
-    struct stat st {};
-    const bool special = ::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
-    std::string temp = target;
-    if (!special) {
-        for (int i = 0;; ++i) {
-            temp = target + ".part" + std::to_string(::getpid()) + "-" + std::to_string(i);
-            if (::access(temp.c_str(), F_OK) != 0)
-                break;
-        }
-    }
     std::string error;
-    std::unique_ptr<CaptureFileWriter> writer = CaptureFileWriter::Create(
-        temp, CaptureFileFormatForName(target), CaptureFileWriter::kLinkTypeRaw, error);
+    std::unique_ptr<CaptureFileWriter> writer = CaptureFileWriter::CreateReplacing(
+        target, CaptureFileFormatForName(target), CaptureFileWriter::kLinkTypeRaw, error);
     if (!writer)
         return QCoreApplication::translate("CaptureSession", "无法写入 %1：%2。").arg(shown, QString::fromLocal8Bit(error));
     if (!writer->AppendNames(NamedAddresses())) {
         const QString why = QString::fromLocal8Bit(writer->error());
-        writer.reset();
-        if (!special)
-            ::unlink(temp.c_str());
+        writer.reset();  // an uncommitted temporary file goes with it
         return QCoreApplication::translate("CaptureSession", "无法写入 %1：%2。").arg(shown, why);
     }
 
@@ -228,15 +217,11 @@ QString CaptureSession::SaveFile(const QString& path, bool shownOnly, const Prog
             break;
         }
     }
-    if (failure.isEmpty() && !cancelled && !writer->Close())
+    if (failure.isEmpty() && !cancelled && !writer->Commit())
         failure = QString::fromLocal8Bit(writer->error());
-    writer.reset();
-    if (failure.isEmpty() && !cancelled && !special && ::rename(temp.c_str(), target.c_str()) != 0)
-        failure = QString::fromLocal8Bit(std::strerror(errno));
+    writer.reset();  // an uncommitted temporary file goes with it
     if (failure.isEmpty() && !cancelled)
         return {};
-    if (!special)
-        ::unlink(temp.c_str());
     if (cancelled)
         return QCoreApplication::translate("CaptureSession", "保存 %1 已取消；未写入任何文件。").arg(shown);
     return QCoreApplication::translate("CaptureSession", "保存 %1 失败：%2。未写入任何文件。").arg(shown, failure);

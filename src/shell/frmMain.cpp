@@ -257,6 +257,7 @@ void frmMain::showEvent(QShowEvent* event)
     if (!startupProblems_.isEmpty()) {
         QTimer::singleShot(0, this, [this] { Tell(startupProblems_.join(QLatin1Char('\n'))); });
     }
+    QTimer::singleShot(0, this, [this] { OfferLeftCaptures(); });
 }
 
 void frmMain::Tell(const QString& text)

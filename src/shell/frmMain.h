@@ -14,6 +14,7 @@
 #include "session/CaptureSession.h"
 #include "shell/CaptureStatusBar.h"
 #include "shell/KernelVersion.h"
+#include "shell/PaneFollow.h"
 #include "shell/cSubCls.h"
 #include "ui/Language.h"
 #include "views/HostTreeNames.h"
@@ -60,6 +61,11 @@ struct frmMainOptions {
     // Free space the working file's file system keeps; 0: the smaller of
     // 1 GiB and 5 % of it.
     std::uint64_t diskReserveBytes = 0;
+    // Asked once the window is first shown when an earlier run left its
+    // working directory behind (the question names the packets; true: open
+    // them). Empty: a message box with Yes and No, or, when `message` is
+    // set (tests), no question and nothing removed.
+    std::function<bool(const QString& question)> askRecover;
     // Host names after the addresses in tv (reverse look-ups); the tree's
     // menu mnuTree turns them on and off while the window runs.
     bool hostNames = true;
@@ -216,6 +222,7 @@ private:
     // Posts the capture notification to this window, through the hook.
     void PostNotification(std::intptr_t handle, std::intptr_t lParam);
     void Tell(const QString& text);
+    void OfferLeftCaptures();
 
     Options options_;
 

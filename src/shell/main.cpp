@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include "shell/DisplayCheck.h"
+#include "shell/SignalClose.h"
 #include "shell/frmMain.h"
 
 namespace {
@@ -49,6 +50,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "Quillet has no texts in the language \"%s\"; it shows its own.\n",
                      language.toLocal8Bit().constData());
     quillet::frmMain window;  // port files from the executable's directory
+    quillet::SignalClose signalClose(&window);  // SIGTERM, SIGINT, SIGHUP close it
     window.show();
     // quillet FILE: the capture file is read once the window is up.
     if (args.size() > 1) {

@@ -206,6 +206,8 @@ TEST(CaptureFile, SpoolStoresAndReadsBack)
     EXPECT_EQ(st.st_mode & 07777, 0700u);
     ASSERT_EQ(::stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
+    int linkType = -1;
+    EXPECT_TRUE(ReadWithLibpcap(file, linkType).empty()) << "a capture file from the start";
 
     std::vector<Packet> packets;
     std::vector<std::uint64_t> offsets;
@@ -259,7 +261,6 @@ TEST(CaptureFile, SpoolStoresAndReadsBack)
     EXPECT_FALSE(spool->error().empty());
     EXPECT_TRUE(v.empty());
 
-    int linkType = -1;
     ASSERT_TRUE(spool->Flush());
     ExpectSame(ReadWithLibpcap(file, linkType), packets);
     EXPECT_EQ(linkType, DLT_RAW);
@@ -344,10 +345,10 @@ TEST(CaptureFile, SpoolReadsWhileTheWriterThreadRuns)
     std::vector<Packet> packets;
     std::vector<std::uint64_t> offsets;
 
-    // Held: five buffers queued, one filling, nothing in the file yet.
+    // Held: five buffers queued, one filling, only the file's header in the file yet.
     spool->HoldWrites(true);
     AppendAbout(*spool, 5 * CaptureSpool::kBufferBytes + 1000, packets, offsets);
-    EXPECT_EQ(FileBytes(file).size(), 0u);
+    EXPECT_EQ(FileBytes(file).size(), 48u);
     ExpectAllReadBack(*spool, packets, offsets);
     EXPECT_EQ(spool->waits().count, 0u);
 
@@ -430,4 +431,83 @@ TEST(CaptureFile, SpoolWriteFailureReachesTheCaller)
     ExpectAllReadBack(*spool, packets, offsets);
     spool.reset();
     ::rmdir(base.c_str());
+}
+
+// The next buffer is allocated before the full one is handed over: an
+// allocation that fails leaves every stored byte readable and the spool usable.
+TEST(CaptureFile, AFailedAllocationLeavesTheSpoolWhole)
+{
+    const std::string base = TempDir();
+    std::string error;
+    auto spool = CaptureSpool::Create(base, error);
+    ASSERT_TRUE(spool) << error;
+    int calls = 0;
+    spool->allocate = [&calls](std::size_t n) { return ++calls == 3 ? nullptr : std::aligned_alloc(4096, n); };
+    spool->HoldWrites(true);  // no buffer comes back for reuse: every hand-over allocates
+    std::vector<Packet> packets;
+    std::vector<std::uint64_t> offsets;
+    bool threw = false;
+    for (int i = 0; i < 10000 && !threw; ++i) {
+        const Bytes b = Pattern(1000 + i % 400, std::uint8_t(i));
+        std::uint64_t off = 0;
+        try {
+            ASSERT_TRUE(spool->Append(i, b, std::uint32_t(b.size()), off));
+            packets.push_back({i, b, std::uint32_t(b.size())});
+            offsets.push_back(off);
+        } catch (const std::bad_alloc&) {
+            threw = true;
+        }
+    }
+    ASSERT_TRUE(threw);
+    EXPECT_EQ(calls, 3);
+    ExpectAllReadBack(*spool, packets, offsets);
+    spool->HoldWrites(false);
+    AppendAbout(*spool, 2 * CaptureSpool::kBufferBytes, packets, offsets);
+    ASSERT_TRUE(spool->Flush()) << spool->error();
+    int linkType = -1;
+    ExpectSame(ReadWithLibpcap(spool->directory() + "/capture.pcapng", linkType), packets);
+    spool.reset();
+    ::rmdir(base.c_str());
+}
+
+// A save goes through a private file beside the target: a link planted at
+// any name it tries is not followed, a new file is 0600, and a replaced one
+// keeps its permission bits and group.
+TEST(CaptureFile, SavingFollowsNoLinkAndKeepsPermissions)
+{
+    const std::string dir = TempDir();
+    const std::string target = dir + "/out.pcapng";
+    int next = 0;
+    const auto names = [&next] { return ".try" + std::to_string(next++); };
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(::symlink((dir + "/victim" + std::to_string(i)).c_str(), (dir + "/.try" + std::to_string(i)).c_str()), 0);
+    const auto save = [&] {
+        std::string error;
+        auto w = CaptureFileWriter::CreateReplacing(target, CaptureFileFormat::Pcapng,
+                                                    CaptureFileWriter::kLinkTypeRaw, error, names);
+        ASSERT_TRUE(w) << error;
+        for (const Packet& p : Sample())
+            ASSERT_TRUE(w->Append(p.tsUs, p.bytes, p.origLen));
+        ASSERT_TRUE(w->Commit()) << w->error();
+    };
+    struct stat st {};
+    save();
+    EXPECT_EQ(next, 6);
+    ASSERT_EQ(::lstat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_NE(::access((dir + "/victim" + std::to_string(i)).c_str(), F_OK), 0) << i;
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    ASSERT_EQ(::chown(target.c_str(), static_cast<uid_t>(-1), 4321), 0);
+    save();
+    ASSERT_EQ(::lstat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_gid, 4321u);
+    ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+    save();
+    ASSERT_EQ(::lstat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    int linkType = -1;
+    ExpectSame(ReadWithLibpcap(target, linkType), Sample());
+    std::system(("rm -rf " + dir).c_str());
 }

@@ -2,7 +2,10 @@
 // descriptors in /proc.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <fstream>
 #include <string>
 
@@ -19,6 +22,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/CaptureFile.h"
+#include "core/ReverseResolver.h"
 #include "programs/ProgramLookup.h"
 #include "programs/SocketEndpoint.h"
 #include "programs/SocketOwners.h"
@@ -253,6 +258,86 @@ TEST(ProgramLookup, AnswersOnTheContextThreadFromAThreadOfItsOwn)
     const std::vector<OwnerAnswer> proc = lookup.Resolve({{udpKey, 9}});
     ASSERT_EQ(proc.size(), 1u);
     EXPECT_EQ(proc[0].text, own);
+}
+
+// A name is shown as it is read from the process's own directory, with
+// control and reordering characters escaped and "(pid)" for none; an owner
+// is looked up again once its process no longer holds the socket.
+TEST(ProgramLookup, NamesAreShownSafelyAndOwnersFollowTheirSocket)
+{
+    QTemporaryDir root;
+    QDir dir(root.path());
+    const auto process = [&dir](int pid, const QByteArray& comm, std::uint64_t inode) {
+        const QString p = QString::number(pid);
+        ASSERT_TRUE(dir.mkpath(p + "/fd"));
+        QFile f(dir.filePath(p + "/comm"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(comm + "\n");
+        f.close();
+        const std::string link = "socket:[" + std::to_string(inode) + "]";
+        ASSERT_EQ(symlink(link.c_str(), dir.filePath(p + "/fd/3").toLocal8Bit().constData()), 0);
+    };
+    process(501, "a\x1b[31mb\xe2\x80\xae" "c\xff", 71);
+    process(502, "", 72);
+    ProgramLookup lookup(nullptr, {});
+    lookup.procRoot = root.path().toStdString();
+    lookup.findSockets = [](const std::vector<std::uint64_t>&, SocketTable::Source) {
+        return std::unordered_map<std::uint64_t, std::uint64_t>{{1, 71}, {2, 72}};
+    };
+    std::vector<OwnerAnswer> got = lookup.Resolve({{1, 1}, {2, 1}});
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].text, "a\\x1b[31mb\\u202ec\\xff (501)");
+    EXPECT_EQ(got[1].text, "(502)");
+
+    // The socket passed on through fork and exec: its first holder is gone.
+    ASSERT_TRUE(QDir(dir.filePath("501")).removeRecursively());
+    process(503, "child", 71);
+    std::this_thread::sleep_for(ProgramLookup::kRecheck);
+    EXPECT_EQ(lookup.Resolve({{1, 2}}).at(0).text, "child (503)");
+}
+
+// Closing never waits long for work stuck outside: a socket table that does
+// not answer, a resolver that hangs, a disk that does not take a write.
+TEST(ProgramLookup, ShutdownDoesNotWaitForStuckWork)
+{
+    int argc = 1;
+    char name[] = "test_programs";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);  // the resolver's timers
+    std::atomic<bool> release{false};
+    std::atomic<int> entered{0};
+    const auto stuck = [&] {
+        for (++entered; !release;)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    };
+    auto lookup = std::make_unique<ProgramLookup>(nullptr, [](std::vector<OwnerAnswer>) {});
+    lookup->findSockets = [&](const std::vector<std::uint64_t>&, SocketTable::Source) {
+        stuck();
+        return std::unordered_map<std::uint64_t, std::uint64_t>{};
+    };
+    ASSERT_TRUE(lookup->Request({{1, 1}}));
+    auto resolver = std::make_unique<ReverseResolver>([&](IPv4) { stuck(); return std::string(); },
+                                                      ReverseResolver::Limits{});
+    resolver->Request(0x0100000A);
+    QTemporaryDir base;
+    std::string error;
+    auto spool = CaptureSpool::Create(base.path().toStdString(), error);
+    ASSERT_TRUE(spool) << error;
+    spool->SetWriteHook(stuck);
+    std::uint64_t off = 0;
+    for (int i = 0; i < 20; ++i)  // more than one buffer: handed to the writer thread
+        ASSERT_TRUE(spool->Append(i, std::vector<std::uint8_t>(60000, 1), 60000, off));
+    for (int i = 0; i < 500 && entered < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GE(entered, 3);
+    const auto start = std::chrono::steady_clock::now();
+    lookup.reset();
+    resolver.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    spool.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, CaptureSpool::kCloseWait + std::chrono::seconds(1));
+    release = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the late ones end
 }
 
 }  // namespace

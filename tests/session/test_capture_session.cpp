@@ -107,7 +107,7 @@ TEST_F(CaptureSessionTest, EndsByItselfAtItsBudgetAndWhenTheInterfaceIsGone)
     EXPECT_FALSE(capturing);
     EXPECT_EQ(views.lSeq(), 2);
     ASSERT_EQ(messages.size(), 1);
-    EXPECT_TRUE(messages[0].contains("memory use reached its limit")) << messages[0].toStdString();
+    EXPECT_TRUE(messages[0].contains("内存用量已达上限")) << messages[0].toStdString();
     EXPECT_TRUE(messages[0].contains(QString::fromUtf8("2 个数据包"))) << messages[0].toStdString();
 
     // An interface that goes away ends the capture from the status timer.

@@ -95,7 +95,7 @@ TEST_F(CaptureBudgetTest, SmallMemoryLimitStopsWithMessage)
     EXPECT_EQ(FeedUntilStopped(*w, 100), 1);
     EXPECT_FALSE(w->CaptureOpen());
     EXPECT_EQ(w->Views().lSeq(), 16);
-    ExpectOneStopMessage(*w, QStringLiteral("memory"));
+    ExpectOneStopMessage(*w, QString::fromUtf8("内存"));
     ExpectAllViewable(*w);
     // Stopped means idle: more datagrams are no capture's.
     w->StartCapture();

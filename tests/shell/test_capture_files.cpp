@@ -3,11 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <pcap/pcap.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include <QAbstractItemView>
 #include <QAction>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QProgressDialog>
@@ -278,8 +285,32 @@ TEST_F(CaptureFilesTest, SaveFailuresLeaveNoFile)
         EXPECT_TRUE(m3.contains("denied")) << m3.toStdString();
     }
     EXPECT_EQ(ReadWithLibpcap(keep).size(), 5u);
-    EXPECT_EQ(QDir(dir.path()).entryList({"*.part*"}), QStringList());
+    EXPECT_EQ(QDir(dir.path()).entryList({".keep.pcapng.*"}, QDir::Files | QDir::Hidden | QDir::System), QStringList());
     EXPECT_EQ(w->Views().lSeq(), 5);
+}
+
+// What is no regular file is refused at once with a message, never waited on.
+TEST_F(CaptureFilesTest, PipesDevicesSocketsAndFoldersAreRefusedAtOnce)
+{
+    auto w = Make();
+    const QString fifo = dir.filePath("fifo");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString sock = dir.filePath("sock");
+    sockaddr_un addr{AF_UNIX, {}};
+    std::strncpy(addr.sun_path, QFile::encodeName(sock).constData(), sizeof addr.sun_path - 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    for (const QString& path : {fifo, sock, QStringLiteral("/dev/zero"), dir.path()}) {
+        messages.clear();
+        QElapsedTimer t;
+        t.start();
+        w->OpenAndTell(path);
+        EXPECT_LT(t.elapsed(), 1000) << path.toStdString();
+        ASSERT_EQ(messages.size(), 1) << path.toStdString();
+        EXPECT_TRUE(messages[0].contains(path == dir.path() ? "文件夹" : "不是普通文件")) << messages[0].toStdString();
+    }
+    ::close(fd);
+    EXPECT_EQ(w->Views().lSeq(), 0);
 }
 
 // A long read shows the progress dialog; Cancel there keeps what was read.

@@ -20,7 +20,7 @@ TEST(StoreBudget, StopsAtTheMemoryLimitAndReadsAtMostTwiceASecond)
         EXPECT_EQ(b.Check(t0 + 1ms * i, 0, "/d"), "");
     EXPECT_EQ(reads, 1);
     const std::string why = b.Check(t0 + 500ms, 0, "/d");
-    EXPECT_NE(why.find("memory"), std::string::npos) << why;
+    EXPECT_NE(why.find("内存"), std::string::npos) << why;
     EXPECT_EQ(reads, 2);
     EXPECT_GE(StoreBudget(0, 0).memoryLimit(), StoreBudget::PhysicalMemory() / 2 - 1);
     EXPECT_GT(StoreBudget::ReadResidentBytes(), 0u);
