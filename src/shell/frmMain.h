@@ -14,7 +14,6 @@
 #include "session/CaptureSession.h"
 #include "shell/CaptureStatusBar.h"
 #include "shell/KernelVersion.h"
-#include "shell/PaneFollow.h"
 #include "shell/cSubCls.h"
 #include "ui/Language.h"
 #include "views/HostTreeNames.h"
