@@ -398,7 +398,7 @@ TEST_F(CaptureFilesTest, OpeningStopsAtTheMemoryLimit)
     frmMain w(o);
     const QString m = w.OpenCaptureFile(path);
     EXPECT_TRUE(m.contains(QString::fromUtf8("已停止"))) << m.toStdString();
-    EXPECT_TRUE(m.contains(QStringLiteral("memory"))) << m.toStdString();
+    EXPECT_TRUE(m.contains(QString::fromUtf8("内存"))) << m.toStdString();
     const std::int64_t kept = w.Views().lSeq();
     EXPECT_GT(kept, 0);
     EXPECT_LT(kept, kPackets);
