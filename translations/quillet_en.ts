@@ -2,6 +2,25 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en" sourcelanguage="zh_CN">
     <context>
+        <name>CaptureFile</name>
+        <message>
+            <source>捕获文件已关闭</source>
+            <translation>The capture file is closed</translation>
+        </message>
+        <message>
+            <source>数据包超过 %1 字节</source>
+            <translation>Packet longer than %1 bytes</translation>
+        </message>
+        <message>
+            <source>读取超出了捕获文件的末尾</source>
+            <translation>Read beyond the end of the capture file</translation>
+        </message>
+        <message>
+            <source>捕获文件比预期的短</source>
+            <translation>The capture file is shorter than expected</translation>
+        </message>
+    </context>
+    <context>
         <name>CaptureReason</name>
         <message>
             <source>捕获需要 root 权限，或授予本程序 CAP_NET_RAW：sudo setcap cap_net_raw+ep %1（make run 会完成此步）。（%2）</source>
@@ -297,6 +316,69 @@
         </message>
     </context>
     <context>
+        <name>PortDatabases</name>
+        <message>
+            <source>目录</source>
+            <translation>a directory</translation>
+        </message>
+        <message>
+            <source>FIFO</source>
+            <translation>a FIFO</translation>
+        </message>
+        <message>
+            <source>字符设备</source>
+            <translation>a character device</translation>
+        </message>
+        <message>
+            <source>块设备</source>
+            <translation>a block device</translation>
+        </message>
+        <message>
+            <source>套接字</source>
+            <translation>a socket</translation>
+        </message>
+        <message>
+            <source>特殊文件</source>
+            <translation>not a plain file</translation>
+        </message>
+        <message>
+            <source>是%1，不是普通文件；已跳过</source>
+            <translation>is %1, not a regular file; skipped</translation>
+        </message>
+        <message>
+            <source>有 %1 字节，超过端口文件允许的 %2 MiB；已跳过</source>
+            <translation>is %1 bytes, more than the %2 MiB a port file may have; skipped</translation>
+        </message>
+        <message>
+            <source>无法读取：%1</source>
+            <translation>cannot be read: %1</translation>
+        </message>
+        <message>
+            <source>读取时增长超过端口文件允许的 %1 MiB；已跳过</source>
+            <translation>grew past the %1 MiB a port file may have while it was read; skipped</translation>
+        </message>
+        <message>
+            <source>需要 %1 个以 TAB 分隔的字段，实有 %2 个</source>
+            <translation>needs %1 fields separated by TAB, has %2</translation>
+        </message>
+        <message>
+            <source>%1，第 %2 行：%3</source>
+            <translation>%1, line %2: %3</translation>
+        </message>
+        <message>
+            <source>%1：%2</source>
+            <translation>%1: %2</translation>
+        </message>
+        <message>
+            <source>……另有 1 个问题</source>
+            <translation>... and 1 more problem</translation>
+        </message>
+        <message>
+            <source>……另有 %1 个问题</source>
+            <translation>... and %1 more problems</translation>
+        </message>
+    </context>
+    <context>
         <name>StoreBudget</name>
         <message>
             <source>程序的内存用量已达上限 %1</source>
@@ -348,6 +430,29 @@
         <message>
             <source>名称</source>
             <translation>Name</translation>
+        </message>
+    </context>
+    <context>
+        <name>cSubCls</name>
+        <message>
+            <source>钩子已安装；请先移除再重新安装。</source>
+            <translation>The hook is already installed; remove it before installing it again.</translation>
+        </message>
+        <message>
+            <source>钩子需要一个窗口才能安装。</source>
+            <translation>The hook needs a window to install on.</translation>
+        </message>
+        <message>
+            <source>钩子需要一个可调用的所有者。</source>
+            <translation>The hook needs an owner to call.</translation>
+        </message>
+        <message>
+            <source>已登记消息时，钩子不能传递所有消息。</source>
+            <translation>The hook cannot pass all messages when messages have been registered.</translation>
+        </message>
+        <message>
+            <source>钩子没有可传递的已登记消息。</source>
+            <translation>The hook has no registered message to pass.</translation>
         </message>
     </context>
     <context>

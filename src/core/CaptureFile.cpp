@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
+
 #include <algorithm>
 #include <chrono>
 #include <cerrno>
@@ -337,9 +339,9 @@ bool CaptureFileWriter::Append(std::int64_t timestampUs, std::span<const std::ui
     if (failed_)
         return false;
     if (fd_ < 0)
-        return Fail("The capture file is closed");
+        return Fail(QCoreApplication::translate("CaptureFile", "捕获文件已关闭").toStdString());
     if (bytes.size() > kMaxPacketBytes)
-        return Fail("Packet longer than " + std::to_string(kMaxPacketBytes) + " bytes");
+        return Fail(QCoreApplication::translate("CaptureFile", "数据包超过 %1 字节").arg(kMaxPacketBytes).toStdString());
     const std::size_t record = RecordBytes(format_, bytes.size());
     if (buffer_.size() + record > kBufferBytes && !Flush())
         return false;
@@ -415,7 +417,7 @@ bool CaptureFileWriter::AppendNames(const std::vector<std::pair<std::string, std
     if (failed_)
         return false;
     if (fd_ < 0)
-        return Fail("The capture file is closed");
+        return Fail(QCoreApplication::translate("CaptureFile", "捕获文件已关闭").toStdString());
     if (buffer_.size() + block.size() > kBufferBytes && !Flush())
         return false;
     if (block.size() > kBufferBytes)
@@ -429,7 +431,7 @@ bool CaptureFileWriter::Flush()
     if (failed_)
         return false;
     if (fd_ < 0)
-        return Fail("The capture file is closed");
+        return Fail(QCoreApplication::translate("CaptureFile", "捕获文件已关闭").toStdString());
     const std::uint64_t before = flushed_;
     const bool ok = WriteAll(buffer_.data(), buffer_.size());
     // What could not be written stays in the buffer: the working file's
@@ -774,7 +776,7 @@ bool CaptureSpool::Append(std::int64_t timestampUs, std::span<const std::uint8_t
     if (Failed())
         return false;
     if (datagram.size() > CaptureFileWriter::kMaxPacketBytes) {
-        error_ = "Packet longer than " + std::to_string(CaptureFileWriter::kMaxPacketBytes) + " bytes";
+        error_ = QCoreApplication::translate("CaptureFile", "数据包超过 %1 字节").arg(CaptureFileWriter::kMaxPacketBytes).toStdString();
         return false;
     }
     std::uint8_t* const fill = w_->fill.get();
@@ -851,7 +853,7 @@ bool CaptureSpool::ReadInto(std::uint64_t dataOffset, std::uint32_t length, char
 {
     std::uint64_t end = dataOffset + length;
     if (end < dataOffset || end > size()) {
-        error_ = "Read beyond the end of the capture file";
+        error_ = QCoreApplication::translate("CaptureFile", "读取超出了捕获文件的末尾").toStdString();
         return false;
     }
     // From the newest bytes back: the fill buffer, the blocks handed over, then the file.
@@ -899,7 +901,7 @@ bool CaptureSpool::ReadInto(std::uint64_t dataOffset, std::uint32_t length, char
             std::memcpy(out, window_.data(), length);
     }
     if (got < length) {
-        error_ = "The capture file is shorter than expected";
+        error_ = QCoreApplication::translate("CaptureFile", "捕获文件比预期的短").toStdString();
         return false;
     }
     return true;

@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <QCoreApplication>
 
 namespace quillet {
 
@@ -51,19 +54,39 @@ void SplitFields(std::string_view line, std::vector<std::string_view>& fields)
     }
 }
 
+// A text of the problem messages in the window's language, its places filled.
+std::string Said(const char* text, std::initializer_list<std::string> args = {})
+{
+    const QString out = QCoreApplication::translate("PortDatabases", text);
+    std::vector<QString> w;
+    for (const std::string& a : args)
+        w.push_back(QString::fromStdString(a));
+    // In one pass, so that a file name holding "%2" is not filled in again.
+    switch (w.size()) {
+    case 0:
+        return out.toStdString();
+    case 1:
+        return out.arg(w[0]).toStdString();
+    case 2:
+        return out.arg(w[0], w[1]).toStdString();
+    default:
+        return out.arg(w[0], w[1], w[2]).toStdString();
+    }
+}
+
 const char* KindOf(mode_t mode)
 {
     if (S_ISDIR(mode))
-        return "a directory";
+        return QT_TRANSLATE_NOOP("PortDatabases", "目录");
     if (S_ISFIFO(mode))
-        return "a FIFO";
+        return QT_TRANSLATE_NOOP("PortDatabases", "FIFO");
     if (S_ISCHR(mode))
-        return "a character device";
+        return QT_TRANSLATE_NOOP("PortDatabases", "字符设备");
     if (S_ISBLK(mode))
-        return "a block device";
+        return QT_TRANSLATE_NOOP("PortDatabases", "块设备");
     if (S_ISSOCK(mode))
-        return "a socket";
-    return "not a plain file";
+        return QT_TRANSLATE_NOOP("PortDatabases", "套接字");
+    return QT_TRANSLATE_NOOP("PortDatabases", "特殊文件");
 }
 
 std::string Errno(int err)
@@ -80,25 +103,26 @@ std::string ReadRegularFile(const std::string& path, std::string& bytes)
 {
     const auto refuse = [](const struct stat& st) -> std::string {
         if (!S_ISREG(st.st_mode))
-            return std::string("is ") + KindOf(st.st_mode) + ", not a regular file; skipped";
+            return Said(QT_TRANSLATE_NOOP("PortDatabases", "是%1，不是普通文件；已跳过"), {Said(KindOf(st.st_mode))});
         if (static_cast<unsigned long long>(st.st_size) > kPortFileMaxBytes)
-            return "is " + std::to_string(static_cast<long long>(st.st_size)) + " bytes, more than the " +
-                   std::to_string(kPortFileMaxBytes / (1024 * 1024)) + " MiB a port file may have; skipped";
+            return Said(QT_TRANSLATE_NOOP("PortDatabases", "有 %1 字节，超过端口文件允许的 %2 MiB；已跳过"),
+                        {std::to_string(static_cast<long long>(st.st_size)),
+                         std::to_string(kPortFileMaxBytes / (1024 * 1024))});
         return {};
     };
 
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0)
-        return "cannot be read: " + Errno(errno);
+        return Said(QT_TRANSLATE_NOOP("PortDatabases", "无法读取：%1"), {Errno(errno)});
     if (std::string why = refuse(st); !why.empty())
         return why;
 
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
-        return "cannot be read: " + Errno(errno);
+        return Said(QT_TRANSLATE_NOOP("PortDatabases", "无法读取：%1"), {Errno(errno)});
     std::string why;
     if (::fstat(fd, &st) != 0)
-        why = "cannot be read: " + Errno(errno);
+        why = Said(QT_TRANSLATE_NOOP("PortDatabases", "无法读取：%1"), {Errno(errno)});
     else
         why = refuse(st);
     if (why.empty()) {
@@ -111,15 +135,15 @@ std::string ReadRegularFile(const std::string& path, std::string& bytes)
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0) {
-                why = "cannot be read: " + Errno(errno);
+                why = Said(QT_TRANSLATE_NOOP("PortDatabases", "无法读取：%1"), {Errno(errno)});
                 break;
             }
             if (n == 0)
                 break;
             got += static_cast<std::size_t>(n);
             if (got > kPortFileMaxBytes) {
-                why = "grew past the " + std::to_string(kPortFileMaxBytes / (1024 * 1024)) +
-                      " MiB a port file may have while it was read; skipped";
+                why = Said(QT_TRANSLATE_NOOP("PortDatabases", "读取时增长超过端口文件允许的 %1 MiB；已跳过"),
+                           {std::to_string(kPortFileMaxBytes / (1024 * 1024))});
                 break;
             }
             if (got == bytes.size())
@@ -178,8 +202,8 @@ void ReadPortFile(PortFile file, std::string_view content, const std::string& fi
         if (fields.size() < layout.fieldsNeeded) {
             if (kept < kPortFileLineProblemsKept) {
                 problems.push_back({fileName, lineNo,
-                                    "needs " + std::to_string(layout.fieldsNeeded) + " fields separated by TAB, has " +
-                                        std::to_string(fields.size())});
+                                    Said(QT_TRANSLATE_NOOP("PortDatabases", "需要 %1 个以 TAB 分隔的字段，实有 %2 个"),
+                                         {std::to_string(layout.fieldsNeeded), std::to_string(fields.size())})});
                 ++kept;
             } else {
                 ++problems.back().more;
@@ -229,15 +253,16 @@ std::string DescribePortFileProblems(const std::vector<PortFileProblem>& problem
                 continue;
             if (!text.empty())
                 text += '\n';
-            text += p.file;
-            if (p.line > 0)
-                text += ", line " + std::to_string(p.line);
-            text += ": " + p.what;
+            text += p.line > 0 ? Said(QT_TRANSLATE_NOOP("PortDatabases", "%1，第 %2 行：%3"),
+                                      {p.file, std::to_string(p.line), p.what})
+                               : Said(QT_TRANSLATE_NOOP("PortDatabases", "%1：%2"), {p.file, p.what});
             ++listed;
         }
     }
     if (total > listed)
-        text += "\n... and " + std::to_string(total - listed) + (total - listed == 1 ? " more problem" : " more problems");
+        text += '\n' + (total - listed == 1 ? Said(QT_TRANSLATE_NOOP("PortDatabases", "……另有 1 个问题"))
+                                            : Said(QT_TRANSLATE_NOOP("PortDatabases", "……另有 %1 个问题"),
+                                                   {std::to_string(total - listed)}));
     return text;
 }
 

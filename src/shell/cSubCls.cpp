@@ -1,5 +1,6 @@
 #include "shell/cSubCls.h"
 
+#include <QCoreApplication>
 #include <QEvent>
 
 #include "shell/WindowMessage.h"
@@ -42,15 +43,15 @@ void cSubCls::AddMsg(int MsgNum, bool Antes)
 void cSubCls::SubClass(QObject* hWndSub, iSubCls* Owner, bool AllMsgs)
 {
     if (mSubclassed)
-        throw HookError("The hook is already installed; remove it before installing it again.");
+        throw HookError(QCoreApplication::translate("cSubCls", "钩子已安装；请先移除再重新安装。").toStdString());
     if (!hWndSub)
-        throw HookError("The hook needs a window to install on.");
+        throw HookError(QCoreApplication::translate("cSubCls", "钩子需要一个窗口才能安装。").toStdString());
     if (!Owner)
-        throw HookError("The hook needs an owner to call.");
+        throw HookError(QCoreApplication::translate("cSubCls", "钩子需要一个可调用的所有者。").toStdString());
     if (AllMsgs && !mMsgs.empty())
-        throw HookError("The hook cannot pass all messages when messages have been registered.");
+        throw HookError(QCoreApplication::translate("cSubCls", "已登记消息时，钩子不能传递所有消息。").toStdString());
     if (!AllMsgs && mMsgs.empty())
-        throw HookError("The hook has no registered message to pass.");
+        throw HookError(QCoreApplication::translate("cSubCls", "钩子没有可传递的已登记消息。").toStdString());
 
     mAllMsgs = AllMsgs;
     mHWnd = hWndSub;

@@ -164,7 +164,7 @@ TEST_F(PortDir, MissingFileIsReportedAndDoesNotStopTheOthers)
 
     const std::string text = DescribePortFileProblems(problems);
     EXPECT_NE(text.find("iana.txt"), std::string::npos);
-    EXPECT_NE(text.find("trojans.txt, line 2"), std::string::npos) << text;
+    EXPECT_NE(text.find("trojans.txt，第 2 行"), std::string::npos) << text;
     EXPECT_EQ(DescribePortFileProblems({}), "");
 }
 
@@ -238,7 +238,7 @@ TEST_F(PortDir, LinkToADeviceIsRefusedUnread)
     const auto problems = LoadWithin(dir_, db);
     ASSERT_EQ(problems.size(), 2u) << DescribePortFileProblems(problems);
     EXPECT_EQ(problems[0].file, (dir_ / "iana.txt").string());
-    EXPECT_NE(problems[0].what.find("character device"), std::string::npos) << problems[0].what;
+    EXPECT_NE(problems[0].what.find("字符设备"), std::string::npos) << problems[0].what;
     EXPECT_EQ(problems[1].file, (dir_ / "trojans.txt").string());
     EXPECT_EQ(db.dIana.count(), 0u);
     EXPECT_EQ(db.dPredefs.count(), 1u);
@@ -282,9 +282,9 @@ TEST_F(PortDir, ManyBadLinesGiveAShortMessageAndBoundedProblems)
 
     const std::vector<std::string> lines = Lines(DescribePortFileProblems(problems));
     ASSERT_EQ(lines.size(), kPortFileProblemsListed + 1);
-    EXPECT_EQ(lines[0], (dir_ / "iana.txt").string() + ", line 1: needs 3 fields separated by TAB, has 1");
-    EXPECT_EQ(lines[19], (dir_ / "iana.txt").string() + ", line 20: needs 3 fields separated by TAB, has 1");
-    EXPECT_EQ(lines[20], "... and 6130 more problems");
+    EXPECT_EQ(lines[0], (dir_ / "iana.txt").string() + "，第 1 行：需要 3 个以 TAB 分隔的字段，实有 1 个");
+    EXPECT_EQ(lines[19], (dir_ / "iana.txt").string() + "，第 20 行：需要 3 个以 TAB 分隔的字段，实有 1 个");
+    EXPECT_EQ(lines[20], "……另有 6130 个问题");
 }
 
 TEST(PortFileProblems, TheMoreLineAppearsOnlyBeyondTheListedCount)
@@ -294,23 +294,23 @@ TEST(PortFileProblems, TheMoreLineAppearsOnlyBeyondTheListedCount)
         problems.push_back({"predefs.txt", i, "bad"});
     std::vector<std::string> lines = Lines(DescribePortFileProblems(problems));
     ASSERT_EQ(lines.size(), 20u);
-    EXPECT_EQ(lines[19], "predefs.txt, line 20: bad");
+    EXPECT_EQ(lines[19], "predefs.txt，第 20 行：bad");
 
     // A file skipped as a whole is listed before the bad lines, even when it
     // came last; the last bad line is the one left out.
     problems.push_back({"trojans.txt", 0, "cannot be read: No such file or directory"});
     lines = Lines(DescribePortFileProblems(problems));
     ASSERT_EQ(lines.size(), 21u);
-    EXPECT_EQ(lines[0], "trojans.txt: cannot be read: No such file or directory");
-    EXPECT_EQ(lines[1], "predefs.txt, line 1: bad");
-    EXPECT_EQ(lines[19], "predefs.txt, line 19: bad");
-    EXPECT_EQ(lines[20], "... and 1 more problem");
+    EXPECT_EQ(lines[0], "trojans.txt：cannot be read: No such file or directory");
+    EXPECT_EQ(lines[1], "predefs.txt，第 1 行：bad");
+    EXPECT_EQ(lines[19], "predefs.txt，第 19 行：bad");
+    EXPECT_EQ(lines[20], "……另有 1 个问题");
 
     // A folded entry among the first twenty still counts what it stands for.
     problems[3].more = 41;
     lines = Lines(DescribePortFileProblems(problems));
     ASSERT_EQ(lines.size(), 21u);
-    EXPECT_EQ(lines[20], "... and 42 more problems");
+    EXPECT_EQ(lines[20], "……另有 42 个问题");
 }
 
 // The files that ship beside the executable load without a problem.

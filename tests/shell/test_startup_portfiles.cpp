@@ -45,9 +45,9 @@ TEST(StartupPortFiles, FifoOversizeAndManyBadLinesGiveOneShortMessage)
     const QStringList lines = messages[0].split(QLatin1Char('\n'));
     EXPECT_LE(lines.size(), 22) << messages[0].toStdString();
     // The two skipped files come first, then the first bad lines, then the count.
-    EXPECT_TRUE(lines[0].contains(QStringLiteral("predefs.txt: is a FIFO"))) << lines[0].toStdString();
-    EXPECT_TRUE(lines[1].contains(QStringLiteral("trojans.txt: is"))) << lines[1].toStdString();
+    EXPECT_TRUE(lines[0].contains(QString::fromUtf8("predefs.txt：是FIFO"))) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].contains(QString::fromUtf8("trojans.txt：有"))) << lines[1].toStdString();
     EXPECT_TRUE(lines[1].contains(QStringLiteral("16 MiB"))) << lines[1].toStdString();
-    EXPECT_TRUE(lines[2].endsWith(QStringLiteral("iana.txt, line 1: needs 3 fields separated by TAB, has 1")));
-    EXPECT_EQ(lines.last(), QStringLiteral("... and 5982 more problems"));
+    EXPECT_TRUE(lines[2].endsWith(QString::fromUtf8("iana.txt，第 1 行：需要 3 个以 TAB 分隔的字段，实有 1 个")));
+    EXPECT_EQ(lines.last(), QString::fromUtf8("……另有 5982 个问题"));
 }
