@@ -3,6 +3,7 @@
 #include <memory>
 
 #include <QCoreApplication>
+#include <QLibraryInfo>
 #include <QStringList>
 #include <QTranslator>
 
@@ -16,23 +17,39 @@ std::unique_ptr<QTranslator>& Installed()
     return translator;
 }
 
+// The toolkit's own texts (standard buttons, the menus of scroll bars and
+// text boxes, file dialogs) in the program's own language, where the system
+// has them (Debian's qt6-translations-l10n); otherwise they stay English.
+std::unique_ptr<QTranslator>& ToolkitTexts()
+{
+    static std::unique_ptr<QTranslator> translator;
+    return translator;
+}
+
 }  // namespace
 
 bool UseLanguage(const QString& code)
 {
-    std::unique_ptr<QTranslator>& installed = Installed();
-    if (installed) {
-        QCoreApplication::removeTranslator(installed.get());
-        installed.reset();
+    for (std::unique_ptr<QTranslator>* slot : {&Installed(), &ToolkitTexts()}) {
+        if (*slot) {
+            QCoreApplication::removeTranslator(slot->get());
+            slot->reset();
+        }
     }
-    if (code.isEmpty())
+    if (code.isEmpty()) {
+        auto toolkit = std::make_unique<QTranslator>();
+        if (toolkit->load(QStringLiteral("qtbase_zh_CN"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+            QCoreApplication::installTranslator(toolkit.get());
+            ToolkitTexts() = std::move(toolkit);
+        }
         return true;
+    }
     auto translator = std::make_unique<QTranslator>();
     // The texts are built into the program (see translations/).
     if (!translator->load(QStringLiteral(":/i18n/quillet_%1.qm").arg(code)))
         return false;
     QCoreApplication::installTranslator(translator.get());
-    installed = std::move(translator);
+    Installed() = std::move(translator);
     return true;
 }
 
