@@ -233,12 +233,11 @@ void PacketViews::Count(std::int64_t seq, const clV& record, std::uint64_t bytes
     const bool destLocal = IsLocal(record.mDestAddr);
     // The other end: the destination of what this machine sent, else the source.
     const bool remoteIsDest = srcLocal && !destLocal;
-    const auto remoteText = (remoteIsDest ? record.mDestAddr : record.mSrcAddr).text();
-    const std::string_view remote = srcLocal && destLocal ? std::string_view() : remoteText.view();
-    const std::uint64_t remoteKey = remoteIsDest ? record.mDestAddr.bits() : record.mSrcAddr.bits();
+    const AddressText* remote =
+        srcLocal && destLocal ? nullptr : remoteIsDest ? &record.mDestAddr : &record.mSrcAddr;
     std::uint64_t keys[2];
     const std::uint64_t endpoint = LocalEndpoints(record, keys) > 0 ? keys[0] : 0;
-    totals_.Add(remote, remoteKey, endpoint, srcLocal, bytes, tsUs, owner);
+    totals_.Add(remote, endpoint, srcLocal, bytes, tsUs, owner);
 }
 
 void PacketViews::SeeNames(const clV& record, std::span<const std::uint8_t> payload)
@@ -250,11 +249,16 @@ void PacketViews::SeeNames(const clV& record, std::span<const std::uint8_t> payl
         || !record.mSrcPort.packed(srcPort) || !record.mDestPort.packed(destPort))
         return;
     seen_.clear();
-    const auto destText = record.mDestAddr.text();
+    // A name for the destination comes back without an address; its text is
+    // made only then, not for every datagram.
     NamesInPayload(static_cast<std::uint8_t>(protocol), static_cast<std::uint16_t>(srcPort),
-                   static_cast<std::uint16_t>(destPort), destText.view(), payload, seen_);
-    for (const SeenName& seen : seen_)
-        SetTrafficName(seen.address, seen.name);
+                   static_cast<std::uint16_t>(destPort), std::string_view(), payload, seen_);
+    for (const SeenName& seen : seen_) {
+        if (seen.address.empty())
+            SetTrafficName(record.mDestAddr.text().view(), seen.name);
+        else
+            SetTrafficName(seen.address, seen.name);
+    }
 }
 
 void PacketViews::SetTrafficName(std::string_view address, std::string_view name)

@@ -103,11 +103,10 @@ void TrafficTotals::Credit(std::uint32_t program, std::int32_t host, std::uint64
         list.emplace_back(program, bytes);
 }
 
-void TrafficTotals::Add(std::string_view remote, std::uint64_t remoteKey, std::uint64_t endpoint, bool sent,
-                        std::uint64_t bytes, std::int64_t tsUs, const QString* owner)
+void TrafficTotals::Add(const AddressText* remote, std::uint64_t endpoint, bool sent, std::uint64_t bytes,
+                        std::int64_t tsUs, const QString* owner)
 {
-    if (remote.empty())
-        remoteKey = 0;
+    const std::uint64_t remoteKey = remote ? remote->bits() : 0;
     // Datagrams of one flow mostly come in runs: the last flow is kept at hand.
     if (!flows_.empty() && lastKey_ == FlowKey{remoteKey, endpoint})
         return Count(flows_[lastFlow_], sent, bytes, tsUs, owner);
@@ -116,14 +115,14 @@ void TrafficTotals::Add(std::string_view remote, std::uint64_t remoteKey, std::u
         if (flows_.size() >= kMaxFlows) {
             // Past the limit a packet counts for no host and no program.
             it = flowIds_.find(FlowKey{0, 0});
-            remote = {};
+            remote = nullptr;
             endpoint = 0;
         }
         if (it == flowIds_.end()) {
             Flow flow;
             flow.endpoint = endpoint;
-            flow.host = HostOf(remote);
-            it = flowIds_.emplace(FlowKey{remote.empty() ? 0 : remoteKey, endpoint},
+            flow.host = remote ? HostOf(remote->text().view()) : -1;
+            it = flowIds_.emplace(FlowKey{remote ? remoteKey : 0, endpoint},
                                   static_cast<std::uint32_t>(flows_.size()))
                      .first;
             flows_.push_back(std::move(flow));

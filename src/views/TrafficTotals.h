@@ -14,6 +14,7 @@
 #include <QString>
 
 #include "core/TextMap.h"
+#include "decode/RecordFields.h"
 
 namespace quillet {
 
@@ -87,12 +88,12 @@ public:
     TrafficTotals();
 
     // One stored packet. remote: the address of the host at the other end
-    // (its canonical text; empty when both ends are local) and remoteKey a
-    // number equal for equal addresses; endpoint: the local endpoint's key
-    // (0 none); sent: from a local address; bytes: the datagram's length.
-    // owner: the packet's program when already known (read from a file).
-    void Add(std::string_view remote, std::uint64_t remoteKey, std::uint64_t endpoint, bool sent,
-             std::uint64_t bytes, std::int64_t tsUs, const QString* owner);
+    // (nullptr when both ends are local; its text is made only for a new
+    // flow); endpoint: the local endpoint's key (0 none); sent: from a local
+    // address; bytes: the datagram's length. owner: the packet's program when
+    // already known (read from a file).
+    void Add(const AddressText* remote, std::uint64_t endpoint, bool sent, std::uint64_t bytes, std::int64_t tsUs,
+             const QString* owner);
     // The packet just added was handed to the program look-up as seq.
     void AwaitLookUp(std::int64_t seq);
     // Folds the flows whose programs are known into the programs' rows.
