@@ -4,11 +4,16 @@
 // that started it: a Unix stream socket on the program's descriptor 3.
 //
 // The program sends records, each an 8-byte head (kind, body length) and its
-// body, in the host's byte order (both ends share the machine). Many records
-// go in one write: nobody makes a system call per packet. The window sends
-// single bytes: kDrainRequest asks for what the kernel still held at the stop,
-// answered by the frames, a kStats record and kDrained. Closing the window's
-// end ends the program.
+// body, in the host's byte order (both ends share the machine). Frames do not
+// go through the socket: they are records in a shared ring (FrameRing.h),
+// handed over first by kRing; the socket carries the rest, and kWake when the
+// ring has frames for a window that said it waits for them. Nobody makes a
+// system call per packet.
+//
+// The window sends WindowWord's: how far it has read the ring, whether it
+// now waits to be woken, and kDrain, which asks for what the kernel still
+// held at the stop, answered by those frames, a kStats record and kDrained.
+// Closing the window's end ends the program.
 
 #include <cstdint>
 
@@ -29,6 +34,9 @@ enum Kind : std::uint32_t {
     kStats = 4,      // body: StatsBody
     kReadError = 5,  // body: why a read failed, in the capture library's words
     kDrained = 6,    // no body: the drain asked for is complete
+    kRing = 7,       // body: RingBody; the ring's memory file comes with it (SCM_RIGHTS)
+    kWake = 8,       // no body: the ring holds frames past what the window said it read
+    kSkip = 9,       // in the ring only: the rest of the data area is unused
 };
 
 struct Head {
@@ -48,9 +56,22 @@ struct StatsBody {
     std::uint64_t ifDropped;
 };
 
+struct RingBody {
+    std::uint64_t dataBytes;
+};
+
 // A body longer than this means a broken stream (a frame is at most 64 KiB).
 inline constexpr std::uint32_t kMaxBody = 1u << 20;
 
-inline constexpr char kDrainRequest = 'D';
+struct WindowWord {
+    std::uint64_t position;  // of the ring, read up to here
+    std::uint32_t what;      // WordFlags
+    std::uint32_t reserved;
+};
+
+enum WordFlags : std::uint32_t {
+    kWaiting = 1,  // read all there was: send kWake when there is more
+    kDrain = 2,    // the capture stops: send what the kernel still holds
+};
 
 }  // namespace quillet::channel

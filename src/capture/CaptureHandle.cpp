@@ -23,9 +23,6 @@
 namespace quillet {
 namespace {
 
-// Room for the largest IPv4 datagram (65535 bytes) behind any link header
-// this capture understands, VLAN tags included.
-constexpr int kSnapLength = 65535 + 64;
 // The kernel hands a partly filled ring block over when this expires: rows
 // appear within about a tenth of a second without waking up per packet.
 constexpr int kReadTimeoutMs = 50;
@@ -344,7 +341,7 @@ CaptureHandle OpenCaptureInterface(const std::string& interfaceName, int ringByt
         return fail("INVALID_SOCKET", said(err));
     pcap_t* p = impl->pcap;
 
-    if (pcap_set_snaplen(p, kSnapLength) != 0 || pcap_set_promisc(p, 1) != 0
+    if (pcap_set_snaplen(p, CaptureHandle::kSnapLength) != 0 || pcap_set_promisc(p, 1) != 0
         || pcap_set_timeout(p, kReadTimeoutMs) != 0 || pcap_set_buffer_size(p, ringBytes) != 0)
         return fail("setsockopt err", said(pcap_geterr(p)));
 

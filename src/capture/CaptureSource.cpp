@@ -1,5 +1,6 @@
 // The live capture as the window sees it: the capture program started for
-// it, read through the channel (CaptureChannel.h).
+// it, read through the channel (CaptureChannel.h) and the ring of frames it
+// shares (FrameRing.h).
 #include "capture/CaptureSource.h"
 
 #include <algorithm>
@@ -7,17 +8,21 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <limits>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <net/if.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "capture/CaptureChannel.h"
+#include "capture/FrameRing.h"
 #include "capture/LinkLayer.h"
 
 namespace quillet {
@@ -29,8 +34,9 @@ namespace {
 
 // How long the window waits for the program to open the capture.
 constexpr auto kOpenWait = std::chrono::seconds(5);
-// The window's buffer: what one read takes, plus room for one frame record.
-constexpr std::size_t kBufferBytes = 1u << 20;
+// The window's buffer for the channel's records (frames come through the
+// ring): what one read takes, plus room for one record.
+constexpr std::size_t kBufferBytes = 64u << 10;
 constexpr std::size_t kRoom = sizeof(ch::Head) + ch::kMaxBody;
 
 std::string ProgramPath()
@@ -72,9 +78,15 @@ public:
     {
         buf_.resize(kBufferBytes + kRoom);
     }
-    ~HelperCapture() override { Close(); }
+    ~HelperCapture() override
+    {
+        Close();
+        if (ringFd_ >= 0)
+            close(ringFd_);
+    }
 
-    // Waits, bounded, for the program's first word: opened, or why not.
+    // Waits, bounded, for the program's first words: its ring, then opened,
+    // or why not.
     bool Opened(MessageSink& sink, const std::string& path)
     {
         const auto until = Clock::now() + kOpenWait;
@@ -87,7 +99,15 @@ public:
                 if (Available() >= sizeof head + head.length) {
                     const char* body = reinterpret_cast<const char*>(&buf_[begin_ + sizeof head]);
                     begin_ += sizeof head + head.length;
-                    if (head.kind == ch::kOpened && head.length == sizeof(std::int32_t)) {
+                    if (head.kind == ch::kRing && head.length == sizeof(ch::RingBody) && !ring_.mapped()
+                        && ringFd_ >= 0) {
+                        ch::RingBody ring;
+                        std::memcpy(&ring, body, sizeof ring);
+                        if (!ring_.Map(std::exchange(ringFd_, -1), ring.dataBytes))
+                            break;
+                        continue;
+                    }
+                    if (head.kind == ch::kOpened && head.length == sizeof(std::int32_t) && ring_.mapped()) {
                         std::memcpy(&linkType_, body, sizeof linkType_);
                         return true;
                     }
@@ -119,44 +139,44 @@ public:
 
     int Read(int maxDatagrams, const DatagramCallback& fn) override
     {
+        TakeRecords();
         int handed = 0;
-        for (;;) {
-            while (handed < maxDatagrams && !readFailed_ && Next(fn, handed)) {
-            }
-            if (readFailed_) {
-                // What came before the failure was handed over all the same.
-                readFailed_ = false;
-                return -1;
-            }
-            if (handed >= maxDatagrams)
-                return handed;
-            if (ended_)
-                return handed > 0 ? handed : -1;
-            const int got = Fill();
-            if (got == 0)
-                return handed;
+        const bool empty = TakeFrames(maxDatagrams, fn, handed);
+        // Either the window reads again by itself, or the program wakes it.
+        Tell(empty ? static_cast<std::uint32_t>(ch::kWaiting) : 0u);
+        if (!empty)
+            return handed;
+        if (readFailed_) {
+            // What came before the failure was handed over all the same.
+            readFailed_ = false;
+            return -1;
         }
+        if (ended_)
+            return handed > 0 ? handed : -1;
+        return handed;
     }
 
     int Drain(const DatagramCallback& fn) override
     {
-        if (!ended_) {
-            const char ask = ch::kDrainRequest;
-            (void)send(fd_, &ask, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
-        }
+        if (!ended_)
+            Tell(ch::kDrain | ch::kWaiting);
         // The program drains for at most kDrainMs; what it sent before
         // comes first, and a little time is left for the last write.
         const auto until = Clock::now() + std::chrono::milliseconds(CaptureHandle::kDrainMs + 300);
         drained_ = false;
         int handed = 0;
-        while (!drained_) {
-            while (!drained_ && Next(fn, handed))
-                readFailed_ = false;
-            if (drained_ || ended_)
+        for (;;) {
+            TakeRecords();
+            readFailed_ = false;
+            // Frames before kDrained were published before it was sent.
+            const bool last = drained_ || ended_;
+            TakeFrames(std::numeric_limits<int>::max(), fn, handed);
+            if (last || ended_)
                 break;
+            Tell(ch::kWaiting);
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
             pollfd p{fd_, POLLIN, 0};
-            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0 || Fill() < 0)
+            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
                 break;
         }
         return handed;
@@ -186,7 +206,8 @@ private:
     std::size_t Available() const { return end_ - begin_; }
 
     // One read of what the channel holds: bytes read, 0 when none waits, -1
-    // when the program is gone (its end closed).
+    // when the program is gone (its end closed). The ring's memory file
+    // comes along once; any other descriptor is closed.
     int Fill()
     {
         if (ended_)
@@ -196,7 +217,16 @@ private:
             end_ -= begin_;
             begin_ = 0;
         }
-        const ssize_t n = recv(fd_, buf_.data() + end_, std::min(kBufferBytes, buf_.size() - end_), MSG_DONTWAIT);
+        iovec iov{buf_.data() + end_, std::min(kBufferBytes, buf_.size() - end_)};
+        alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        const ssize_t n = recvmsg(fd_, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+        if (n >= 0)
+            KeepDescriptors(msg);
         if (n > 0) {
             end_ += static_cast<std::size_t>(n);
             return static_cast<int>(n);
@@ -211,9 +241,83 @@ private:
         return -1;
     }
 
-    // Takes one whole record from the buffer (false when none is whole),
-    // handing a frame's datagram to fn.
-    bool Next(const DatagramCallback& fn, int& handed)
+    void KeepDescriptors(msghdr& msg)
+    {
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+                continue;
+            const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (std::size_t i = 0; i < count; ++i) {
+                int fd;
+                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+                if (ringFd_ < 0 && !ring_.mapped())
+                    ringFd_ = fd;
+                else
+                    close(fd);
+            }
+        }
+    }
+
+    // Takes the channel's records (all but frames) that have come; a bounded
+    // number of reads, each of what waits now.
+    void TakeRecords()
+    {
+        for (int i = 0; i < 8; ++i) {
+            while (NextRecord()) {
+            }
+            if (ended_ || Fill() <= 0)
+                break;
+        }
+        while (NextRecord()) {
+        }
+    }
+
+    // Hands over at most max of the ring's frames; true when it is read to
+    // the end published so far.
+    bool TakeFrames(int max, const DatagramCallback& fn, int& handed)
+    {
+        if (!ring_.mapped())
+            return true;
+        for (int taken = 0; taken < max;) {
+            std::uint32_t kind = 0;
+            std::span<const std::uint8_t> body;
+            const auto r = ring_.Next(kind, body);
+            if (r == FrameRingReader::Result::Empty)
+                return true;
+            if (r == FrameRingReader::Result::Broken) {
+                Broken();
+                return true;
+            }
+            if (kind != ch::kFrame || body.size() < sizeof(ch::FrameHead))
+                continue;
+            ch::FrameHead frame;
+            std::memcpy(&frame, body.data(), sizeof frame);
+            ++taken;
+            const auto datagram = IPDatagramOf(linkType_, body.subspan(sizeof frame), ipv6_);
+            if (!datagram.empty()) {
+                ++handed;
+                fn(datagram, frame.timestampUs);
+            }
+        }
+        return false;
+    }
+
+    // Tells the program how far the ring was read (which frees it) and
+    // whether to wake the window for more; once per change.
+    void Tell(std::uint32_t what)
+    {
+        if (fd_ < 0 || ended_ || (ring_.position() == told_ && what == toldWhat_ && (what & ch::kDrain) == 0))
+            return;
+        const ch::WindowWord word{ring_.position(), what, 0};
+        if (send(fd_, &word, sizeof word, MSG_DONTWAIT | MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof word)) {
+            told_ = word.position;
+            toldWhat_ = what;
+        }
+    }
+
+    // Takes one whole record from the channel's buffer; false when none is
+    // whole.
+    bool NextRecord()
     {
         if (Available() < sizeof(ch::Head))
             return false;
@@ -226,21 +330,8 @@ private:
         if (Available() < sizeof head + head.length)
             return false;
         const std::uint8_t* body = &buf_[begin_ + sizeof head];
-        // Taken before fn runs: an exception it throws loses nothing twice.
         begin_ += sizeof head + head.length;
         switch (head.kind) {
-        case ch::kFrame: {
-            if (head.length < sizeof(ch::FrameHead))
-                break;
-            ch::FrameHead frame;
-            std::memcpy(&frame, body, sizeof frame);
-            const auto datagram = IPDatagramOf(linkType_, {body + sizeof frame, head.length - sizeof frame}, ipv6_);
-            if (!datagram.empty()) {
-                ++handed;
-                fn(datagram, frame.timestampUs);
-            }
-            break;
-        }
         case ch::kStats:
             if (head.length == sizeof(ch::StatsBody)) {
                 ch::StatsBody s;
@@ -256,12 +347,12 @@ private:
             drained_ = true;
             break;
         default:
-            break;
+            break;  // kWake: its work is done by being read
         }
         return true;
     }
 
-    // A stream that cannot come from the capture program: it is ended.
+    // What cannot come from the capture program: it is ended.
     void Broken()
     {
         begin_ = end_ = 0;
@@ -299,6 +390,10 @@ private:
     unsigned ifIndex_;
     bool ipv6_;  // IPv6 datagrams are handed on too
     std::int32_t linkType_ = -1;
+    int ringFd_ = -1;  // come, not yet mapped
+    FrameRingReader ring_;
+    std::uint64_t told_ = 0;
+    std::uint32_t toldWhat_ = 0;
     std::vector<std::uint8_t> buf_;
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
@@ -324,8 +419,9 @@ std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& address, int p
         sink.ShowFailure("INVALID_SOCKET", {"%1", {std::strerror(errno)}});
         return nullptr;
     }
-    int rcvbuf = 4 << 20;
-    setsockopt(sv[0], SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    // Room for many words to the program, so that none is refused.
+    int sndbuf = 1 << 20;
+    setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
 
     // Nothing of the window goes along: no environment, no descriptor but the
     // channel (and the standard three), default signal handling.

@@ -109,6 +109,10 @@ public:
     int Drain(const DatagramCallback& fn);
     int DrainFrames(const FrameCallback& fn);
     static constexpr int kDrainMs = 200;
+    // The longest frame handed over: room for the largest IPv4 datagram
+    // (65535 bytes) behind any link header this capture understands, VLAN
+    // tags included.
+    static constexpr int kSnapLength = 65535 + 64;
 
     // The libpcap data-link type of the frames, -1 when closed.
     int linkType() const;

@@ -7,9 +7,11 @@
 //
 // It opens the interface as the window once did itself, gives up every right
 // it holds, and forwards every captured frame, untouched, with its timestamp
-// and length on the wire, plus the kernel's counters, to the window. It trusts
-// nothing from the window but the three arguments, which it checks, and the
-// drain request. It ends when the window closes the channel or goes away.
+// and length on the wire, through a ring shared with the window (written
+// here, read-only there), and the kernel's counters through the channel. It
+// trusts nothing from the window but the three arguments and how far it read
+// the ring, all checked. It ends when the window closes the channel or goes
+// away.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -27,10 +29,12 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include "capture/CaptureChannel.h"
+#include "capture/FrameRing.h"
 #include "capture/mdlwinsock.h"
 
 using namespace quillet;
@@ -40,15 +44,19 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr long long kMiB = 1024 * 1024;
-// What waits here for the window before the kernel ring is left to hold the
-// rest; chunks of this size go out in one write each.
-constexpr std::size_t kQueueCap = 32 * kMiB;
-constexpr std::size_t kChunk = kMiB;
+// What waits here for the window, in the ring shared with it, before the
+// kernel ring is left to hold the rest; about 80 ms of full-size datagrams at
+// the fastest rates measured.
+constexpr std::size_t kRingBytes = 64 * kMiB;
+// Room a read needs per frame it may take: the longest frame.
+const std::size_t kFrameRoom = FrameRingWriter::RecordRoom(sizeof(ch::FrameHead) + CaptureHandle::kSnapLength);
+// The other records go through the channel in chunks of this size.
+constexpr std::size_t kChunk = 64 * 1024;
 constexpr int kFramesPerRead = 256;
 constexpr auto kStatsEvery = std::chrono::milliseconds(250);
 constexpr auto kRetryAfterError = std::chrono::milliseconds(100);
 
-// Records waiting for the window, in chunks written whole.
+// Records other than frames waiting for the window, in chunks written whole.
 class OutQueue {
 public:
     std::size_t bytes() const { return bytes_; }
@@ -177,6 +185,70 @@ bool DropEveryRight()
     return prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_IS_SET, CAP_NET_RAW, 0, 0) == 0;
 }
 
+// Hands the ring's memory file to the window, before anything else.
+bool SendRing(const FrameRingWriter& ring)
+{
+    const ch::RingBody body{ring.dataBytes()};
+    const ch::Head head{ch::kRing, sizeof body};
+    std::uint8_t record[sizeof head + sizeof body];
+    std::memcpy(record, &head, sizeof head);
+    std::memcpy(record + sizeof head, &body, sizeof body);
+    iovec iov{record, sizeof record};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    const int fd = ring.fd();
+    std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
+    return sendmsg(ch::kFd, &msg, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof record);
+}
+
+// What the window says: how far it read the ring, whether it waits to be
+// woken, whether it asks for the drain. A word it cannot have sent (a
+// position outside what was written) ends this program.
+struct WindowWords {
+    bool waiting = true;
+    bool drainAsked = false;
+
+    // False when the window is gone.
+    bool Read(FrameRingWriter& ring)
+    {
+        for (int i = 0; i < 16; ++i) {
+            const ssize_t n = recv(ch::kFd, buf_ + have_, sizeof buf_ - have_, MSG_DONTWAIT);
+            if (n == 0)
+                return false;
+            if (n < 0)
+                return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+            have_ += static_cast<std::size_t>(n);
+            std::size_t at = 0;
+            for (; have_ - at >= sizeof(ch::WindowWord); at += sizeof(ch::WindowWord)) {
+                ch::WindowWord w;
+                std::memcpy(&w, buf_ + at, sizeof w);
+                if (!ring.Consumed(w.position))
+                    std::exit(1);
+                waiting = (w.what & ch::kWaiting) != 0;
+                drainAsked = drainAsked || (w.what & ch::kDrain) != 0;
+            }
+            std::memmove(buf_, buf_ + at, have_ - at);
+            have_ -= at;
+        }
+        return true;
+    }
+
+private:
+    std::uint8_t buf_[64 * sizeof(ch::WindowWord)];
+    std::size_t have_ = 0;
+};
+
+// Ends a drain that waited for the window as long as it may.
+struct DrainTimeUp {};
+
 void AddStats(OutQueue& out, const CaptureHandle::Stats& st)
 {
     const ch::StatsBody body{st.received, st.dropped, st.ifDropped};
@@ -207,20 +279,32 @@ int main(int argc, char** argv)
     struct stat st{};
     if (fstat(ch::kFd, &st) != 0 || !S_ISSOCK(st.st_mode))
         Refuse("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "启动时没有通道（描述符 3 上的套接字）；应由窗口启动。"), {}});
-    int sndbuf = 4 * static_cast<int>(kMiB);
-    setsockopt(ch::kFd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
 
     ChannelSink sink;
     CaptureHandle capture = OpenCaptureInterface(ifName, static_cast<int>(ringMiB * kMiB), sink, ipv6);
     if (!DropEveryRight())
         Refuse("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "捕获程序在打开后未能放弃其权限。"), {}}, 1);
 
+    FrameRingWriter ring(kRingBytes);
+    if (!ring.valid())
+        Refuse("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "捕获程序无法建立与窗口共享的内存（%1）。"), {std::strerror(ring.error())}}, 1);
+    if (!SendRing(ring))
+        return 0;
+
     OutQueue out;
     const std::int32_t linkType = capture.linkType();
     out.Add(ch::kOpened, &linkType, sizeof linkType);
-    const FrameCallback keep = [&out](std::span<const std::uint8_t> frame, std::uint32_t wire, std::int64_t us) {
-        const ch::FrameHead head{us, wire, 0};
-        out.Add(ch::kFrame, &head, sizeof head, frame.data(), frame.size());
+    WindowWords words;
+    const FrameCallback keep = [&ring](std::span<const std::uint8_t> frame, std::uint32_t wire, std::int64_t us) {
+        // Only called with room for the longest frame.
+        (void)ring.PutFrame(us, wire, frame);
+    };
+    // Makes the frames visible, and wakes a window that waits for them.
+    const auto publish = [&] {
+        if (ring.Publish() && words.waiting) {
+            words.waiting = false;
+            out.Add(ch::kWake, nullptr, 0);
+        }
     };
     CaptureHandle::Stats lastStats{};
     auto statsAt = Clock::now();
@@ -231,7 +315,8 @@ int main(int argc, char** argv)
         if (!out.Flush(ch::kFd))
             return 0;
         const auto now = Clock::now();
-        const bool readCapture = !drained && out.bytes() < kQueueCap && now >= readAgainAt;
+        const int room = static_cast<int>(std::min<std::size_t>(kFramesPerRead, ring.freeBytes() / kFrameRoom));
+        const bool readCapture = !drained && room > 0 && now >= readAgainAt;
         pollfd p[2] = {{ch::kFd, static_cast<short>(POLLIN | (out.empty() ? 0 : POLLOUT)), 0},
                        {capture.selectableFd(), static_cast<short>(readCapture ? POLLIN : 0), 0}};
         const int wait = readCapture || drained ? static_cast<int>(kStatsEvery.count()) : 20;
@@ -240,24 +325,29 @@ int main(int argc, char** argv)
         if ((p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
             return 0;
         if ((p[0].revents & POLLIN) != 0) {
-            char asked[64];
-            const ssize_t n = recv(ch::kFd, asked, sizeof asked, MSG_DONTWAIT);
-            if (n == 0)
+            if (!words.Read(ring))
                 return 0;
-            if (n > 0 && std::memchr(asked, ch::kDrainRequest, static_cast<std::size_t>(n)) != nullptr
-                && !drained) {
-                // What the kernel held at the request, while the window takes
-                // what waits here when it grows too much.
+            publish();
+            if (words.drainAsked && !drained) {
+                // What the kernel held at the request; when the ring is full,
+                // the window is waited for, within the drain's time.
                 const auto until = Clock::now() + std::chrono::milliseconds(CaptureHandle::kDrainMs);
-                capture.DrainFrames([&](std::span<const std::uint8_t> f, std::uint32_t wire, std::int64_t us) {
-                    keep(f, wire, us);
-                    while (out.bytes() >= kQueueCap && Clock::now() < until) {
-                        pollfd w{ch::kFd, POLLOUT, 0};
-                        poll(&w, 1, 10);
-                        if (!out.Flush(ch::kFd))
-                            std::exit(0);
-                    }
-                });
+                try {
+                    capture.DrainFrames([&](std::span<const std::uint8_t> f, std::uint32_t wire, std::int64_t us) {
+                        while (!ring.PutFrame(us, wire, f)) {
+                            if (Clock::now() >= until)
+                                throw DrainTimeUp{};
+                            publish();
+                            if (!out.Flush(ch::kFd))
+                                std::exit(0);
+                            pollfd w{ch::kFd, POLLIN, 0};
+                            if (poll(&w, 1, 10) > 0 && !words.Read(ring))
+                                std::exit(0);
+                        }
+                    });
+                } catch (const DrainTimeUp&) {
+                }
+                publish();
                 AddStats(out, capture.stats());
                 out.Add(ch::kDrained, nullptr, 0);
                 drained = true;
@@ -266,13 +356,16 @@ int main(int argc, char** argv)
         }
         if (readCapture && (p[1].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
             int n = 0;
-            for (int i = 0; i < 64 && out.bytes() < kQueueCap; ++i) {
-                n = capture.ReadFrames(kFramesPerRead, keep);
-                if (!out.Flush(ch::kFd))
-                    return 0;
-                if (n < kFramesPerRead)
+            int asked = room;
+            for (int i = 0; i < 64 && asked > 0; ++i) {
+                n = capture.ReadFrames(asked, keep);
+                publish();
+                if (n < asked)
                     break;
+                asked = static_cast<int>(std::min<std::size_t>(kFramesPerRead, ring.freeBytes() / kFrameRoom));
             }
+            if (!out.Flush(ch::kFd))
+                return 0;
             if (n < 0) {
                 const std::string why = capture.lastError();
                 out.Add(ch::kReadError, why.data(), why.size());
