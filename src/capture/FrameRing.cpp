@@ -39,7 +39,8 @@ FrameRingWriter::FrameRingWriter(std::size_t dataBytes) : size_(dataBytes)
         error_ = errno;
         return;
     }
-    void* at = mmap(nullptr, kHeaderBytes + size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+    // Its pages are made now, not one fault at a time while frames pour in.
+    void* at = mmap(nullptr, kHeaderBytes + size_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd_, 0);
     if (at == MAP_FAILED) {
         error_ = errno;
         return;
@@ -115,7 +116,7 @@ bool FrameRingReader::Map(int fd, std::uint64_t dataBytes)
     const bool fits = dataBytes >= 4096 && dataBytes <= (std::uint64_t{1} << 32) && (dataBytes & (dataBytes - 1)) == 0
                       && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)
                       && static_cast<std::uint64_t>(st.st_size) == kHeaderBytes + dataBytes;
-    void* at = fits ? mmap(nullptr, kHeaderBytes + dataBytes, PROT_READ, MAP_SHARED, fd, 0) : MAP_FAILED;
+    void* at = fits ? mmap(nullptr, kHeaderBytes + dataBytes, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0) : MAP_FAILED;
     close(fd);
     if (at == MAP_FAILED)
         return false;

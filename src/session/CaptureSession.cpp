@@ -31,6 +31,8 @@ namespace {
 // the back of the event queue, so input and painting get their turn.
 constexpr int kReadChunk = 512;
 constexpr auto kReadBudget = std::chrono::milliseconds(15);
+// New rows of a capture reach the views at most this often.
+constexpr auto kShowEvery = std::chrono::milliseconds(100);
 constexpr auto kRetryAfterError = std::chrono::milliseconds(100);
 // A stop reads what is still held for at most this long and this many
 // datagrams, however fast new ones come: stop and close always return.
@@ -109,6 +111,8 @@ CaptureSession::CaptureSession(PacketViews& views, Options options, Reports repo
     programLookup_.ipv6Bytes = IPv6Table::At;
     statusTimer_.setInterval(500);
     QObject::connect(&statusTimer_, &QTimer::timeout, &context_, [this] { UpdateStatusPanels(); });
+    showTimer_.setSingleShot(true);
+    QObject::connect(&showTimer_, &QTimer::timeout, &context_, [this] { ShowBurst(); });
 }
 
 void CaptureSession::SetIPv6(bool on)
@@ -364,7 +368,7 @@ void CaptureSession::Notified(std::intptr_t handle, std::intptr_t lParam)
             // Ends this notification's reading without a message.
         }
         try {
-            EndReceive();
+            EndReceive(ShowWhen::Soon);
         } catch (...) {
         }
     }
@@ -469,7 +473,7 @@ void CaptureSession::ReceiveOne(std::span<const std::uint8_t> datagram, std::int
     }
 }
 
-void CaptureSession::EndReceive()
+void CaptureSession::EndReceive(ShowWhen when)
 {
     // A write that failed on the spool's thread after the burst's last
     // datagram stops now, not at the next datagram; then the budget, once
@@ -485,6 +489,20 @@ void CaptureSession::EndReceive()
                 StopStoring(QString::fromLocal8Bit(reason));
         }
     }
+    // Under a steady stream the views take new rows a few times a second:
+    // painting them after every read would cost more than storing them.
+    if (when == ShowWhen::Soon && shownAt_.isValid() && shownAt_.elapsed() < kShowEvery.count()) {
+        if (!showTimer_.isActive())
+            showTimer_.start(static_cast<int>(kShowEvery.count() - shownAt_.elapsed()));
+        return;
+    }
+    ShowBurst();
+}
+
+void CaptureSession::ShowBurst()
+{
+    showTimer_.stop();
+    shownAt_.start();
     // The panel keeps the previous capture's count until a datagram comes.
     if (receivedInBurst_)
         Show(StatusPanel::Count, QString::number(lRecvCount_));

@@ -11,6 +11,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include "capture/CaptureSource.h"
@@ -146,7 +147,12 @@ private:
     void OnReadable();
     void Post(std::intptr_t lParam);
     void ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t timestampUs);
-    void EndReceive();
+    // Ends a burst of received datagrams: the store's checks, then the views
+    // and the count take the new rows, now or (Soon) within a tenth of a
+    // second.
+    enum class ShowWhen { Now, Soon };
+    void EndReceive(ShowWhen when = ShowWhen::Now);
+    void ShowBurst();
     void StopStoring(const QString& reason);
     QString StoppedMessage(const QString& reason) const;
     void FinishEndByItself();
@@ -166,6 +172,8 @@ private:
     std::unique_ptr<MessageSink> sink_;
     ProgramLookup programLookup_;
     QTimer statusTimer_;
+    QTimer showTimer_;
+    QElapsedTimer shownAt_;
 
     std::unique_ptr<CaptureSource> source_;
     std::unique_ptr<QSocketNotifier> notifier_;

@@ -1,8 +1,36 @@
 #include "views/PacketStore.h"
 
 #include <charconv>
+#include <memory>
+#include <new>
+
+#include <sys/mman.h>
 
 namespace quillet {
+
+namespace {
+
+// Of PacketStore::kChunkSize records.
+constexpr std::size_t kChunkBytes = (std::size_t{1} << 14) * sizeof(clV);
+
+}  // namespace
+
+PacketStore::Chunk PacketStore::NewChunk()
+{
+    static_assert(kChunkBytes == kChunkSize * sizeof(clV));
+    void* at = mmap(nullptr, kChunkBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (at == MAP_FAILED)
+        throw std::bad_alloc();
+    clV* records = static_cast<clV*>(at);
+    std::uninitialized_value_construct_n(records, kChunkSize);
+    return Chunk(records);
+}
+
+void PacketStore::ChunkRelease::operator()(clV* chunk) const
+{
+    std::destroy_n(chunk, kChunkSize);
+    munmap(chunk, kChunkBytes);
+}
 
 PacketStore::PacketStore() = default;
 PacketStore::~PacketStore() = default;
@@ -11,7 +39,7 @@ clV& PacketStore::emplace(std::int64_t& seq)
 {
     const auto i = static_cast<std::uint64_t>(seq_);
     if ((i >> kChunkBits) == chunks_.size())
-        chunks_.push_back(std::make_unique<clV[]>(kChunkSize));
+        chunks_.push_back(NewChunk());
     seq = ++seq_;
     return chunks_[i >> kChunkBits][i & (kChunkSize - 1)];
 }

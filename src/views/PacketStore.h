@@ -78,7 +78,15 @@ private:
     static constexpr unsigned kChunkBits = 14;
     static constexpr std::uint64_t kChunkSize = std::uint64_t{1} << kChunkBits;
 
-    std::vector<std::unique_ptr<clV[]>> chunks_;
+    // Records in chunks whose memory comes ready from the system in one call,
+    // not page by page as records are written.
+    struct ChunkRelease {
+        void operator()(clV* chunk) const;
+    };
+    using Chunk = std::unique_ptr<clV[], ChunkRelease>;
+    static Chunk NewChunk();
+
+    std::vector<Chunk> chunks_;
     std::int64_t seq_ = 0;
     PayloadArena payloads_;
     CaptureSpool* spool_ = nullptr;
