@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <tuple>
 
@@ -526,6 +527,38 @@ TEST(HostTree, RollBackTakesBackNodesAndSidesSinceTheMarkAndKeepsTheRest)
         for (const std::string& host : reference.childTexts(root))
             EXPECT_EQ(t.childTexts(host + root), reference.childTexts(host + root)) << host << root;
     EXPECT_EQ(t.rowCount(t.nodeByKey("S")), static_cast<int>(reference.childTexts("S").size()));
+}
+
+// IPv6 host nodes, whose texts are longer than an IPv4 one, show them whole
+// beside IPv4 hosts, also after a roll-back took later ones away and after
+// the tree was cleared.
+TEST(HostTree, LongAddressTextsStayWholeThroughRollBackAndClear)
+{
+    HostTreeModel t;
+    auto add = [&](int from, int to) {
+        for (int i = from; i < to; ++i) {
+            char v6[40];
+            std::snprintf(v6, sizeof v6, "2001:db8a:aaaa:bbbb:cccc:dddd:%x:%x", 0x1000 + i % 300, 0x2000 + i);
+            t.AddToHostTree(AddressText(v6), PortText5(std::to_string(i % 7)),
+                            AddressText("10.1.0." + std::to_string(i % 200)), PortText5("443"));
+        }
+    };
+    for (int round = 0; round < 2; ++round) {
+        t.clear();
+        t.AddRoots();
+        add(0, 500);
+        t.endBurst();
+        const std::vector<Texts> before = TreeTexts(t);
+        const HostTreeModel::Mark mark = t.mark();
+        add(500, 900);
+        t.rollBack(mark);
+        EXPECT_EQ(TreeTexts(t), before);
+        add(500, 600);
+        t.endBurst();
+        EXPECT_EQ(t.childTexts("S").back(), "2001:db8a:aaaa:bbbb:cccc:dddd:112b:2257");  // 39 characters
+        EXPECT_EQ(t.childTexts("2001:db8a:aaaa:bbbb:cccc:dddd:112b:2257S"), Texts{"4"});
+        EXPECT_EQ(t.childTexts("D").back(), "10.1.0.199");
+    }
 }
 
 TEST(HostTree, NodesOfABurstBecomeVisibleWithOneInsertionPerGrownParent)
