@@ -1,11 +1,14 @@
 #include "core/IPv6Text.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <unordered_map>
+#include <random>
+#include <vector>
 
 #include "core/IPv4Text.h"
 
@@ -50,12 +53,22 @@ struct Key {
     std::uint64_t hi, lo;
     bool operator==(const Key&) const = default;
 };
-struct KeyHash {
-    std::size_t operator()(const Key& k) const noexcept
-    {
-        return static_cast<std::size_t>((k.hi * 0x9E3779B97F4A7C15ull) ^ (k.lo + (k.lo >> 29)) * 0xBF58476D1CE4E5B9ull);
-    }
-};
+
+Key KeyOf(const std::uint8_t* bytes)
+{
+    Key key;
+    std::memcpy(&key.hi, bytes, 8);
+    std::memcpy(&key.lo, bytes + 8, 8);
+    return key;
+}
+
+// A hash of the two halves, each first mixed with its own salt: one wide
+// multiply, folded.
+std::uint64_t Hash(const Key& k, std::uint64_t saltHi, std::uint64_t saltLo)
+{
+    const unsigned __int128 m = static_cast<unsigned __int128>(k.hi ^ saltHi) * (k.lo ^ saltLo);
+    return static_cast<std::uint64_t>(m) ^ static_cast<std::uint64_t>(m >> 64);
+}
 
 // Numbers index fixed blocks, so a reader on any thread finds the bytes of
 // a number without a lock once Intern has handed the number out.
@@ -63,11 +76,55 @@ constexpr std::uint32_t kBlockBits = 16;
 constexpr std::uint32_t kBlockSize = 1u << kBlockBits;
 constexpr std::uint32_t kBlocks = 1u << 16;
 
+std::uint64_t RandomSalt()
+{
+    std::uint64_t seed = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    try {
+        std::random_device device;
+        seed ^= std::uint64_t{device()} << 32 | device();
+    } catch (...) {
+        // the clock alone
+    }
+    return seed;
+}
+
 struct Table {
+    // The hash is salted per run, so addresses a sender picks cannot be
+    // made to collide on purpose.
+    const std::uint64_t saltHi = RandomSalt();
+    const std::uint64_t saltLo = RandomSalt();
     std::mutex mutex;
-    std::unordered_map<Key, std::uint32_t, KeyHash> numbers;
+    // Open addressing over the numbers (number + 1; 0 is a free slot), at
+    // most half full; the bytes themselves are in the blocks. Under the
+    // lock.
+    std::vector<std::uint32_t> slots;
     std::atomic<std::uint8_t*> blocks[kBlocks] = {};
     std::atomic<std::uint32_t> count{0};
+
+    std::uint64_t hash(const Key& k) const { return Hash(k, saltHi, saltLo); }
+    std::uint8_t* bytesOf(std::uint32_t number) const
+    {
+        return blocks[number >> kBlockBits].load(std::memory_order_relaxed) +
+               std::size_t{number & (kBlockSize - 1)} * 16;
+    }
+    std::uint32_t& slotFor(const Key& key, std::uint64_t h)
+    {
+        const std::size_t mask = slots.size() - 1;
+        for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+            std::uint32_t& slot = slots[i];
+            if (slot == 0 || KeyOf(bytesOf(slot - 1)) == key)
+                return slot;
+        }
+    }
+    void grow()
+    {
+        const std::uint32_t n = count.load(std::memory_order_relaxed);
+        slots.assign(std::max<std::size_t>(64, slots.size() * 2), 0);
+        for (std::uint32_t number = 0; number < n; ++number) {
+            const Key key = KeyOf(bytesOf(number));
+            slotFor(key, hash(key)) = number + 1;
+        }
+    }
 };
 
 Table& TheTable()
@@ -76,13 +133,16 @@ Table& TheTable()
     return *table;
 }
 
-// The last addresses interned on this thread: a capture sees the same few
-// addresses over and over, and finds them here without the lock.
+// The last addresses interned on this thread, two per set: a capture sees
+// the same few addresses over and over, and finds them here without the
+// lock.
 struct Recent {
-    static constexpr std::size_t kSlots = 64;
-    Key keys[kSlots] = {};
-    std::uint32_t numbers[kSlots] = {};
-    bool used[kSlots] = {};
+    static constexpr std::size_t kSets = 256;
+    struct Entry {
+        Key key{};
+        std::uint32_t number = 0;  // number + 1; 0: empty
+    };
+    Entry entries[kSets][2];
 };
 thread_local Recent tRecent;
 
@@ -206,39 +266,47 @@ bool IPv6FromText(std::string_view s, std::uint8_t* bytes)
     return true;
 }
 
+namespace {
+
+// Finds or adds an address the thread's recent ones did not hold.
+[[gnu::noinline]] std::uint32_t InternShared(const Key& key, const std::uint8_t* bytes)
+{
+    Table& table = TheTable();
+    std::lock_guard lock(table.mutex);
+    const std::uint32_t count = table.count.load(std::memory_order_relaxed);
+    if (std::size_t{count} + 1 > table.slots.size() / 2)
+        table.grow();
+    std::uint32_t& slot = table.slotFor(key, table.hash(key));
+    if (slot != 0)
+        return slot - 1;
+    const std::uint32_t number = count;
+    if (number == UINT32_MAX)  // the last number stays unused: Count() must fit
+        throw std::bad_alloc();
+    std::uint8_t* block = table.blocks[number >> kBlockBits].load(std::memory_order_relaxed);
+    if (block == nullptr) {
+        block = new std::uint8_t[std::size_t{kBlockSize} * 16];
+        table.blocks[number >> kBlockBits].store(block, std::memory_order_release);
+    }
+    std::memcpy(block + std::size_t{number & (kBlockSize - 1)} * 16, bytes, 16);
+    slot = number + 1;
+    table.count.store(number + 1, std::memory_order_release);
+    return number;
+}
+
+}  // namespace
+
 std::uint32_t IPv6Table::Intern(const std::uint8_t* bytes)
 {
-    Key key;
-    std::memcpy(&key.hi, bytes, 8);
-    std::memcpy(&key.lo, bytes + 8, 8);
-    Recent& recent = tRecent;
-    const std::size_t slot = KeyHash{}(key) % Recent::kSlots;
-    if (recent.used[slot] && recent.keys[slot] == key)
-        return recent.numbers[slot];
-
-    Table& table = TheTable();
-    std::uint32_t number = 0;
-    {
-        std::lock_guard lock(table.mutex);
-        if (auto it = table.numbers.find(key); it != table.numbers.end()) {
-            number = it->second;
-        } else {
-            number = table.count.load(std::memory_order_relaxed);
-            if (number == UINT32_MAX)  // the last number stays unused: Count() must fit
-                throw std::bad_alloc();
-            std::uint8_t* block = table.blocks[number >> kBlockBits].load(std::memory_order_relaxed);
-            if (block == nullptr) {
-                block = new std::uint8_t[std::size_t{kBlockSize} * 16];
-                table.blocks[number >> kBlockBits].store(block, std::memory_order_release);
-            }
-            table.numbers.emplace(key, number);
-            std::memcpy(block + std::size_t{number & (kBlockSize - 1)} * 16, bytes, 16);
-            table.count.store(number + 1, std::memory_order_release);
-        }
-    }
-    recent.keys[slot] = key;
-    recent.numbers[slot] = number;
-    recent.used[slot] = true;
+    const Key key = KeyOf(bytes);
+    // A fixed salt will do here: a collision costs no more than a miss.
+    Recent::Entry* set = tRecent.entries[Hash(key, 0x9E3779B97F4A7C15ull, 0xBF58476D1CE4E5B9ull) % Recent::kSets];
+    if (set[0].key == key && set[0].number != 0)
+        return set[0].number - 1;
+    if (set[1].key == key && set[1].number != 0)
+        return set[1].number - 1;
+    const std::uint32_t number = InternShared(key, bytes);
+    set[1] = set[0];  // the newest first, the older of the two goes
+    set[0] = {key, number + 1};
     return number;
 }
 

@@ -1,6 +1,7 @@
 #include "decode/DecodeDatagram.h"
 
 #include <charconv>
+#include <cstring>
 
 namespace quillet {
 namespace {
@@ -81,6 +82,45 @@ bool DecodeIPv4(const std::uint8_t* b, std::size_t read, DecodedDatagram& d)
     return Transport(b, ipHeader, end, protocol, (be16(b + 6) & 0x1FFF) != 0, d);
 }
 
+// The source and destination of the last IPv6 header decoded on this
+// thread, and their IPv6Table numbers: most datagrams repeat the pair
+// before them, or answer it.
+struct LastPair {
+    std::uint8_t bytes[32] = {};
+    std::uint32_t numbers[2] = {};
+    bool valid = false;
+};
+thread_local LastPair tLastPair;
+
+[[gnu::noinline]] void InternPair(const std::uint8_t* addresses, DecodedDatagram& d)
+{
+    const std::uint32_t src = IPv6Table::Intern(addresses);
+    const std::uint32_t dest = IPv6Table::Intern(addresses + 16);
+    LastPair& last = tLastPair;
+    std::memcpy(last.bytes, addresses, 32);
+    last.numbers[0] = src;
+    last.numbers[1] = dest;
+    last.valid = true;
+    d.srcAddr.assignIPv6Number(src);
+    d.destAddr.assignIPv6Number(dest);
+}
+
+// Source and destination from the 32 address bytes of an IPv6 header.
+void AddressNumbers(const std::uint8_t* addresses, DecodedDatagram& d)
+{
+    const LastPair& last = tLastPair;
+    if (last.valid && std::memcmp(addresses, last.bytes, 32) == 0) {
+        d.srcAddr.assignIPv6Number(last.numbers[0]);
+        d.destAddr.assignIPv6Number(last.numbers[1]);
+    } else if (last.valid && std::memcmp(addresses, last.bytes + 16, 16) == 0 &&
+               std::memcmp(addresses + 16, last.bytes, 16) == 0) {
+        d.srcAddr.assignIPv6Number(last.numbers[1]);
+        d.destAddr.assignIPv6Number(last.numbers[0]);
+    } else {
+        InternPair(addresses, d);
+    }
+}
+
 bool DecodeIPv6(const std::uint8_t* b, std::size_t read, DecodedDatagram& d)
 {
     constexpr std::size_t kFixed = 40;
@@ -124,9 +164,10 @@ bool DecodeIPv6(const std::uint8_t* b, std::size_t read, DecodedDatagram& d)
         }
     }
     d.protocol.assignPacked(next == kICMPv6 ? kPackedICMPv6 : next);
-    d.srcAddr.assignIPv6(b + 8);
-    d.destAddr.assignIPv6(b + 24);
-    return Transport(b, at, end, next, laterFragment, d);
+    if (!Transport(b, at, end, next, laterFragment, d))
+        return false;
+    AddressNumbers(b + 8, d);  // only for a datagram that makes a record
+    return true;
 }
 
 }  // namespace

@@ -175,7 +175,9 @@ public:
         std::memcpy(bytes_, bytes, 4);
         bytes_[4] = kIPv4;
     }
-    void assignIPv6(const std::uint8_t* bytes) { set(kIPv6, IPv6Table::Intern(bytes)); }
+    void assignIPv6(const std::uint8_t* bytes) { assignIPv6Number(IPv6Table::Intern(bytes)); }
+    // From an IPv6Table number.
+    void assignIPv6Number(std::uint32_t number) { set(kIPv6, number); }
     // Whether assigning s keeps it whole (an address of either family, or
     // a text of at most N characters).
     static bool Keeps(std::string_view s);

@@ -1,6 +1,7 @@
 #include "views/HostTreeModel.h"
 
 #include <algorithm>
+#include <cstring>
 #include <QCoreApplication>
 
 namespace quillet {
@@ -95,7 +96,7 @@ int HostTreeModel::find(int parent, std::string_view text) const
         if (id < 0)
             return -1;
         const Node& node = nodes_[static_cast<std::size_t>(id)];
-        if (node.parent == parent && node.text.view() == text)
+        if (node.parent == parent && textOf(node) == text)
             return id;
     }
 }
@@ -108,7 +109,7 @@ void HostTreeModel::growIndex()
     for (std::size_t id = 1; id < nodes_.size(); ++id) {
         if (nodes_[id].keyed)
             continue;
-        std::size_t slot = slotOf(nodes_[id].parent, nodes_[id].text);
+        std::size_t slot = slotOf(nodes_[id].parent, textOf(nodes_[id]));
         while (index_[slot] >= 0)
             slot = (slot + 1) & (index_.size() - 1);
         index_[slot] = static_cast<std::int32_t>(id);
@@ -123,6 +124,11 @@ int HostTreeModel::addNode(int parent, std::string_view text, int image, bool ke
         nodes_.reserve(std::max<std::size_t>(16, nodes_.capacity() * 2));
     if (!keyed && (indexed_ + 1) * 2 > index_.size())
         growIndex();
+    const FixedText<kIPv6TextMax> kept(text);  // cut as the node keeps it, and safe from the growth below
+    text = kept.view();
+    const bool longText = text.size() > sizeof Node::chars;
+    if (longText && longTexts_.size() == longTexts_.capacity())
+        longTexts_.reserve(std::max<std::size_t>(16, longTexts_.capacity() * 2));
     const std::int32_t list = nodes_[static_cast<std::size_t>(parent)].children;
     if (list < 0) {
         if (lists_.size() == lists_.capacity())
@@ -145,12 +151,20 @@ int HostTreeModel::addNode(int parent, std::string_view text, int image, bool ke
     node.row = static_cast<std::int32_t>(siblings.size());
     node.image = static_cast<std::uint8_t>(image);
     node.keyed = keyed;
-    node.text = text;
+    if (longText) {
+        const auto number = static_cast<std::uint32_t>(longTexts_.size());
+        longTexts_.emplace_back(text);
+        std::memcpy(node.chars, &number, sizeof number);
+        node.size = kLongText;
+    } else {
+        std::memcpy(node.chars, text.data(), text.size());
+        node.size = static_cast<std::uint8_t>(text.size());
+    }
     siblings.push_back(id);
     nodes_.push_back(node);
     if (keyed)
         return id;
-    std::size_t slot = slotOf(parent, nodes_.back().text);
+    std::size_t slot = slotOf(parent, text);
     while (index_[slot] >= 0)
         slot = (slot + 1) & (index_.size() - 1);
     index_[slot] = id;
@@ -236,18 +250,18 @@ void HostTreeModel::rollBack(const Mark& mark) noexcept
         // node for its address.
         std::uint64_t key = 0;
         HostAddress address = 0;
-        if (node.keyed && PortKey(node.parent, node.text.view(), key))
+        if (node.keyed && PortKey(node.parent, textOf(node), key))
             forgetSide(key);
         else if (isHost(node) && AddressOf(node, address))
             forgetHost(node.parent == destRoot_, address);
-        for (std::size_t slot = slotOf(node.parent, node.text); !node.keyed && index_[slot] >= 0;
+        for (std::size_t slot = slotOf(node.parent, textOf(node)); !node.keyed && index_[slot] >= 0;
              slot = (slot + 1) & (index_.size() - 1))
             if (index_[slot] == id) {
                 --indexed_;
                 eraseSlot(index_, slot,
                           [this](std::int32_t n) {
                               const Node& o = nodes_[static_cast<std::size_t>(n)];
-                              return slotOf(o.parent, o.text);
+                              return slotOf(o.parent, textOf(o));
                           },
                           EmptyIs<std::int32_t>{-1});
                 break;
@@ -266,6 +280,8 @@ void HostTreeModel::rollBack(const Mark& mark) noexcept
             if (id == destRoot_)
                 destRoot_ = -1;
         }
+        if (node.size == kLongText)
+            longTexts_.pop_back();  // the newest long text is the last
         nodes_.pop_back();
     }
 }
@@ -417,6 +433,7 @@ void HostTreeModel::clear()
 {
     beginResetModel();
     nodes_.assign(1, Node{});
+    longTexts_.clear();
     lists_.clear();
     // The tables start small again: a rebuild's lookups stay in the cache
     // while its tree is small, which saves more than growing them costs.
@@ -479,9 +496,18 @@ int HostTreeModel::endBurst()
     return static_cast<int>(nodes_.size() - first);
 }
 
-bool HostTreeModel::AddressOf(const Node& node, HostAddress& address)
+std::string_view HostTreeModel::textOf(const Node& node) const
 {
-    return HostAddressFromText(node.text.view(), address);
+    if (node.size != kLongText)
+        return {node.chars, node.size};
+    std::uint32_t number = 0;
+    std::memcpy(&number, node.chars, sizeof number);
+    return longTexts_[number].view();
+}
+
+bool HostTreeModel::AddressOf(const Node& node, HostAddress& address) const
+{
+    return HostAddressFromText(textOf(node), address);
 }
 
 void HostTreeModel::hostChanged(HostAddress address)
@@ -590,7 +616,7 @@ std::vector<std::string> HostTreeModel::childTexts(std::string_view key) const
     if (id < 0)
         return texts;
     for (std::int32_t child : childrenOf(id))
-        texts.push_back(nodes_[static_cast<std::size_t>(child)].text.str());
+        texts.emplace_back(textOf(nodes_[static_cast<std::size_t>(child)]));
     return texts;
 }
 
@@ -661,7 +687,7 @@ QVariant HostTreeModel::data(const QModelIndex& index, int role) const
     const bool root = node.parent == 0;
     switch (role) {
     case Qt::DisplayRole: {
-        const std::string_view text = node.text;
+        const std::string_view text = textOf(node);
         if (root)
             return id == srcRoot_ ? QCoreApplication::translate("HostTreeModel", "来源")
                                   : QCoreApplication::translate("HostTreeModel", "目标");
@@ -684,9 +710,9 @@ QVariant HostTreeModel::data(const QModelIndex& index, int role) const
         if (root)
             return id == srcRoot_ ? QStringLiteral("S") : QStringLiteral("D");
         if (node.parent == srcRoot_)
-            return FromLatin1(node.text) + QLatin1Char('S');
+            return FromLatin1(textOf(node)) + QLatin1Char('S');
         if (node.parent == destRoot_)
-            return FromLatin1(node.text) + QLatin1Char('D');
+            return FromLatin1(textOf(node)) + QLatin1Char('D');
         return {};
     default:
         return {};

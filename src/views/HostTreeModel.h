@@ -142,8 +142,14 @@ private:
         std::uint8_t image = 0;
         bool grown = false;  // gained children in the burst being ended
         bool keyed = false;  // a port node with a side key: found by it, not in index_
-        FixedText<kIPv6TextMax> text;  // an address of either family, or a port
+        // An address of either family, or a port: up to 15 characters in
+        // place (every IPv4 address, every port), a longer text (an IPv6
+        // address) as its number in longTexts_, so IPv4 nodes stay small.
+        char chars[15] = {};
+        std::uint8_t size = 0;  // kLongText: chars begin with the number
     };
+    static constexpr std::uint8_t kLongText = 0xFF;
+    std::string_view textOf(const Node& node) const;
 
     // keyed: a port node whose side key is kept (it stays out of index_).
     int addNode(int parent, std::string_view text, int image, bool keyed = false);
@@ -182,7 +188,7 @@ private:
     {
         return node.parent > 0 && (node.parent == srcRoot_ || node.parent == destRoot_);
     }
-    static bool AddressOf(const Node& node, HostAddress& address);
+    bool AddressOf(const Node& node, HostAddress& address) const;
     void hostChanged(HostAddress address);
     // Takes the entry at slot out of the open-addressing table, moving later
     // entries of its run back (nothing allocated).
@@ -192,6 +198,7 @@ private:
     void forgetHost(bool dest, HostAddress address) noexcept;
 
     std::vector<Node> nodes_;                      // nodes_[0]: the invisible root
+    std::vector<FixedText<kIPv6TextMax>> longTexts_;  // of the nodes with kLongText, in node order
     std::vector<std::vector<std::int32_t>> lists_;  // children of the nodes that have any
     std::vector<std::int32_t> index_;               // open addressing over (parent, text); -1 empty
     std::size_t indexed_ = 0;                       // nodes in index_

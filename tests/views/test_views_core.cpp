@@ -528,6 +528,25 @@ TEST(HostTree, RollBackTakesBackNodesAndSidesSinceTheMarkAndKeepsTheRest)
     EXPECT_EQ(t.rowCount(t.nodeByKey("S")), static_cast<int>(reference.childTexts("S").size()));
 }
 
+// IPv6 host nodes keep their whole, longer texts through a roll-back.
+TEST(HostTree, LongAddressTextsStayWholeThroughRollBack)
+{
+    HostTreeModel t;
+    t.AddRoots();
+    auto add = [&](int from, int to) {
+        for (int i = from; i < to; ++i)
+            t.AddToHostTree(AddressText("2001:db8a:aaaa:bbbb:cccc:dddd:1000:" + std::to_string(1000 + i)),
+                            PortText5("7"), AddressText("10.1.0.1"), PortText5("443"));
+    };
+    add(0, 500);
+    const HostTreeModel::Mark mark = t.mark();
+    add(500, 900);
+    t.rollBack(mark);
+    add(500, 600);
+    EXPECT_EQ(t.childTexts("S").size(), 600u);
+    EXPECT_EQ(t.childTexts("S").back(), "2001:db8a:aaaa:bbbb:cccc:dddd:1000:1599");  // 39 characters
+}
+
 TEST(HostTree, NodesOfABurstBecomeVisibleWithOneInsertionPerGrownParent)
 {
     PacketViews v;
