@@ -223,7 +223,12 @@ private:
     const cFilter* SelectedFilter();
     // The keys of a record's local TCP or UDP endpoints, the sender's first;
     // returns how many (0..2).
-    int LocalEndpoints(const clV& record, std::uint64_t (&keys)[2]) const;
+    int LocalEndpoints(const clV& record, std::uint64_t (&keys)[2]) const
+    {
+        return LocalEndpoints(record, IsLocal(record.mSrcAddr), IsLocal(record.mDestAddr), keys);
+    }
+    // The same with the addresses' locality already known.
+    static int LocalEndpoints(const clV& record, bool srcLocal, bool destLocal, std::uint64_t (&keys)[2]);
     // A record with every field but mData; then stored and shown.
     static clV MakeRecord(const DecodedDatagram& d, std::string_view hora);
     clV MakeRecord(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
@@ -233,7 +238,7 @@ private:
     std::int64_t Keep(const clV& record, std::uint64_t bytes, std::int64_t tsUs,
                       std::span<const std::uint8_t> payload);
     void SeeNames(const clV& record, std::span<const std::uint8_t> payload);
-    void Count(std::int64_t seq, const clV& record, std::uint64_t bytes, std::int64_t tsUs);
+    void Count(std::int64_t seq, const clV& record, bool srcLocal, std::uint64_t bytes, std::int64_t tsUs);
     // ShowPacket with the source's locality already known (it picks the
     // row's image: 4 sent by this machine, else 12).
     void ShowRecord(std::int64_t seq, const clV& record, bool sentByUs);
@@ -259,6 +264,10 @@ private:
     TrafficTotals totals_;
     std::vector<SeenName> seen_;  // reused
     std::string nextProgram_;
+    // The local endpoints of the packet counted last, for its NoteProgram.
+    std::int64_t countedSeq_ = 0;
+    int countedKeys_ = 0;
+    std::uint64_t keys_[2] = {};
 };
 
 }  // namespace quillet
