@@ -204,20 +204,30 @@ void TrafficTotals::Settle(const ProgramOwners& owners)
     // past its limit.
     const bool asking = owners.Unanswered() || owners.HasPending();
     const std::int64_t answered = owners.AnsweredThrough();
-    const std::size_t over = waiting_.size() > kMaxWaiting ? waiting_.size() - kMaxWaiting : 0;
-    std::size_t n = 0;
-    for (; n < waiting_.size(); ++n) {
+    const std::size_t size = waiting_.size();
+    const std::size_t over = size - waited_ > kMaxWaiting ? size - waited_ - kMaxWaiting : 0;
+    std::size_t n = waited_;
+    for (; n < size; ++n) {
         const Waiting& w = waiting_[n];
-        if (n >= over && asking && w.seq > answered)
+        if (n - waited_ >= over && asking && w.seq > answered)
             break;
         const std::uint32_t owner = w.seq != 0 ? owners.OwnerIdAt(w.entry, w.seq) : 0;
         Count(ProgramRowOf(owner, owners), w.host, w.sent, w.bytes, w.tsUs);
     }
-    if (n == 0)
+    if (n == waited_)
         return;
-    waiting_.erase(waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(n));
-    lastWaits_ = lastWaits_ && !waiting_.empty();
     changed_ = true;
+    waited_ = n;
+    // The counted ones go when the queue empties or they are most of it:
+    // a long queue is not moved for every burst.
+    if (waited_ == size) {
+        waiting_.clear();
+        waited_ = 0;
+        lastWaits_ = false;
+    } else if (waited_ * 2 > size) {
+        waiting_.erase(waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(waited_));
+        waited_ = 0;
+    }
 }
 
 bool TrafficTotals::Fold(const ProgramOwners& owners)

@@ -140,6 +140,7 @@ private:
     std::uint64_t lastBits_ = 0;
     std::int32_t lastHost_ = -1;
     std::vector<Waiting> waiting_;
+    std::size_t waited_ = 0;  // the entries before this are counted
     bool lastWaits_ = false;  // the packet added last waits in waiting_
     std::int64_t newestUs_ = 0;
     bool changed_ = false;
