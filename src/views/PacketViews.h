@@ -123,7 +123,8 @@ public:
                              std::string_view srcPort, std::string_view destPort, std::string_view data,
                              std::int32_t size, std::string_view hora);
     // Makes the rows and nodes of the burst visible and follows the newest
-    // row. Call once after each drain; harmless when nothing is pending.
+    // row; counts the packets whose programs are answered in the totals.
+    // Call once after each drain; harmless when nothing is pending.
     void EndBurst();
 
     // Hosts and ports to the tree, then the row (image by source address,
