@@ -139,19 +139,24 @@ const QString* ProgramOwners::OwnerOf(std::int64_t seq) const
 
 const QString* ProgramOwners::OwnerAt(std::uint64_t key, std::int64_t seq) const
 {
-    const std::uint32_t index = Find(key);
-    if (index == kNoEntry)
-        return nullptr;
-    const std::vector<Change>& history = entries_[index].history;
+    const std::uint32_t id = OwnerIdAt(Find(key), seq);
+    return id != 0 ? &owners_[id] : nullptr;
+}
+
+std::uint32_t ProgramOwners::OwnerIdAt(std::uint32_t entry, std::int64_t seq) const
+{
+    if (entry >= entries_.size())
+        return 0;
+    const std::vector<Change>& history = entries_[entry].history;
     // The last change at or before seq.
     const auto after = std::upper_bound(history.begin(), history.end(), seq,
                                         [](std::int64_t s, const Change& c) { return s < c.fromSeq; });
     if (after == history.begin() || after[-1].owner == 0)
-        return nullptr;
+        return 0;
     for (const auto& [first, last] : notLookedUp_)
         if (seq >= first && seq <= last)
-            return nullptr;
-    return &owners_[after[-1].owner];
+            return 0;
+    return after[-1].owner;
 }
 
 }  // namespace quillet

@@ -42,24 +42,28 @@ class ProgramOwners {
 public:
     // Endpoints beyond this many are not looked up (their packets show no owner).
     static constexpr std::size_t kMaxEndpoints = 1u << 18;
+    // The entry of an endpoint not kept.
+    static constexpr std::uint32_t kNoEntry = UINT32_MAX;
     // A batch asks about at most this many endpoints (its answers are
     // entered in one go); the others wait for the next batch.
     static constexpr std::size_t kMaxBatch = 1u << 14;
 
     ProgramOwners();
 
-    void Note(std::uint64_t key, std::int64_t seq)
+    // Returns the endpoint's entry (kNoEntry past the limit), for OwnerIdAt.
+    std::uint32_t Note(std::uint64_t key, std::int64_t seq)
     {
         if (key != lastKey_ || lastEntry_ == kNoEntry)
             Probe(key);
         if (lastEntry_ == kNoEntry)
-            return;
+            return kNoEntry;
         Entry& e = entries_[lastEntry_];
         if (e.pendingFrom == 0) {
             e.pendingFrom = seq;
             pending_.push_back(lastEntry_);
         }
         lastNoted_ = seq;
+        return lastEntry_;
     }
 
     bool HasPending() const { return !pending_.empty(); }
@@ -85,11 +89,14 @@ public:
 
     // The owner of the endpoint for the packet seq; nullptr when none.
     const QString* OwnerAt(std::uint64_t key, std::int64_t seq) const;
+    // The same from the entry Note() gave, as a number that stays the
+    // owner's for the run (0 none), and the owner of such a number.
+    std::uint32_t OwnerIdAt(std::uint32_t entry, std::int64_t seq) const;
+    const QString& OwnerName(std::uint32_t id) const { return owners_[id]; }
 
     std::size_t EndpointCount() const { return entries_.size(); }
 
 private:
-    static constexpr std::uint32_t kNoEntry = UINT32_MAX;
     struct Change {
         std::int64_t fromSeq;
         std::uint32_t owner;  // 0: none

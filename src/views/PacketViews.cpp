@@ -84,33 +84,39 @@ bool PacketViews::IsLocal(const AddressText& addr) const
 
 // --- the program column -------------------------------------------------------
 
-int PacketViews::LocalEndpoints(const clV& r, std::uint64_t (&keys)[2]) const
+int PacketViews::LocalEndpoints(const clV& r, bool srcLocal, bool destLocal, std::uint64_t (&keys)[2])
 {
+    if (!srcLocal && !destLocal)
+        return 0;
     std::uint32_t protocol = 0;
     if (!r.mProtocol.packed(protocol) || (protocol != SocketEndpoint::kTcp && protocol != SocketEndpoint::kUdp))
         return 0;
     int n = 0;
-    const auto side = [&](const AddressText& addr, const PortText5& port) {
+    const auto side = [&](bool local, const AddressText& addr, const PortText5& port) {
         HostAddress a = 0;
         std::uint32_t p = 0;
-        if (IsLocal(addr) && addr.host(a) && port.packed(p))
+        if (local && addr.host(a) && port.packed(p))
             keys[n++] = SocketEndpoint{static_cast<std::uint8_t>(protocol), static_cast<std::uint32_t>(a),
                                        static_cast<std::uint16_t>(p), a >= kIPv6Host}
                             .Key();
     };
-    side(r.mSrcAddr, r.mSrcPort);
-    side(r.mDestAddr, r.mDestPort);
+    side(srcLocal, r.mSrcAddr, r.mSrcPort);
+    side(destLocal, r.mDestAddr, r.mDestPort);
     return n;
 }
 
 void PacketViews::NoteProgram(std::int64_t seq)
 {
-    std::uint64_t keys[2];
-    const int n = LocalEndpoints(store_.at(seq), keys);
-    for (int i = 0; i < n; ++i)
-        programs_.Note(keys[i], seq);
+    std::uint64_t keys[2] = {keys_[0], keys_[1]};
+    const int n = seq == countedSeq_ ? countedKeys_ : LocalEndpoints(store_.at(seq), keys);
+    std::uint32_t entry = ProgramOwners::kNoEntry;  // the first endpoint's: the totals count it
+    for (int i = 0; i < n; ++i) {
+        const std::uint32_t noted = programs_.Note(keys[i], seq);
+        if (i == 0)
+            entry = noted;
+    }
     if (n > 0)
-        totals_.AwaitLookUp(seq);
+        totals_.AwaitLookUp(seq, entry);
 }
 
 QString PacketViews::ProgramOf(std::int64_t seq, const clV& record) const
@@ -201,10 +207,11 @@ std::int64_t PacketViews::Keep(const clV& record, std::uint64_t bytes, std::int6
     const int follow = followRow_;
     const HostTreeModel::Mark nodes = tree_.mark();
     const std::int64_t seq = store_.add(record);  // when it throws, nothing is stored
+    const bool srcLocal = IsLocal(record.mSrcAddr);
     pairAdded_ = false;
     try {
         if (Admits(record))
-            ShowPacket(seq);
+            ShowRecord(seq, store_.at(seq), srcLocal);
         if (seq == failStoreAt)
             throw std::bad_alloc();
     } catch (...) {
@@ -216,12 +223,12 @@ std::int64_t PacketViews::Keep(const clV& record, std::uint64_t bytes, std::int6
         store_.RemoveLast();
         throw;
     }
-    Count(seq, record, bytes, tsUs);
+    Count(seq, record, srcLocal, bytes, tsUs);
     SeeNames(record, payload);
     return seq;
 }
 
-void PacketViews::Count(std::int64_t seq, const clV& record, std::uint64_t bytes, std::int64_t tsUs)
+void PacketViews::Count(std::int64_t seq, const clV& record, bool srcLocal, std::uint64_t bytes, std::int64_t tsUs)
 {
     const QString* owner = nullptr;
     if (!nextProgram_.empty()) {
@@ -229,15 +236,14 @@ void PacketViews::Count(std::int64_t seq, const clV& record, std::uint64_t bytes
         nextProgram_.clear();
         owner = programs_.OwnerOf(seq);
     }
-    const bool srcLocal = IsLocal(record.mSrcAddr);
     const bool destLocal = IsLocal(record.mDestAddr);
     // The other end: the destination of what this machine sent, else the source.
     const bool remoteIsDest = srcLocal && !destLocal;
     const AddressText* remote =
         srcLocal && destLocal ? nullptr : remoteIsDest ? &record.mDestAddr : &record.mSrcAddr;
-    std::uint64_t keys[2];
-    const std::uint64_t endpoint = LocalEndpoints(record, keys) > 0 ? keys[0] : 0;
-    totals_.Add(remote, endpoint, srcLocal, bytes, tsUs, owner);
+    countedSeq_ = seq;
+    countedKeys_ = LocalEndpoints(record, srcLocal, destLocal, keys_);
+    totals_.Add(remote, countedKeys_ > 0, srcLocal, bytes, tsUs, owner);
 }
 
 void PacketViews::SeeNames(const clV& record, std::span<const std::uint8_t> payload)
@@ -299,6 +305,7 @@ std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::span<const 
 
 void PacketViews::EndBurst()
 {
+    totals_.Settle(programs_);
     tree_.endBurst();
     list_.endBurst();
     const int row = followRow_;

@@ -123,7 +123,8 @@ public:
                              std::string_view srcPort, std::string_view destPort, std::string_view data,
                              std::int32_t size, std::string_view hora);
     // Makes the rows and nodes of the burst visible and follows the newest
-    // row. Call once after each drain; harmless when nothing is pending.
+    // row; counts the packets whose programs are answered in the totals.
+    // Call once after each drain; harmless when nothing is pending.
     void EndBurst();
 
     // Hosts and ports to the tree, then the row (image by source address,
@@ -223,7 +224,12 @@ private:
     const cFilter* SelectedFilter();
     // The keys of a record's local TCP or UDP endpoints, the sender's first;
     // returns how many (0..2).
-    int LocalEndpoints(const clV& record, std::uint64_t (&keys)[2]) const;
+    int LocalEndpoints(const clV& record, std::uint64_t (&keys)[2]) const
+    {
+        return LocalEndpoints(record, IsLocal(record.mSrcAddr), IsLocal(record.mDestAddr), keys);
+    }
+    // The same with the addresses' locality already known.
+    static int LocalEndpoints(const clV& record, bool srcLocal, bool destLocal, std::uint64_t (&keys)[2]);
     // A record with every field but mData; then stored and shown.
     static clV MakeRecord(const DecodedDatagram& d, std::string_view hora);
     clV MakeRecord(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
@@ -233,7 +239,7 @@ private:
     std::int64_t Keep(const clV& record, std::uint64_t bytes, std::int64_t tsUs,
                       std::span<const std::uint8_t> payload);
     void SeeNames(const clV& record, std::span<const std::uint8_t> payload);
-    void Count(std::int64_t seq, const clV& record, std::uint64_t bytes, std::int64_t tsUs);
+    void Count(std::int64_t seq, const clV& record, bool srcLocal, std::uint64_t bytes, std::int64_t tsUs);
     // ShowPacket with the source's locality already known (it picks the
     // row's image: 4 sent by this machine, else 12).
     void ShowRecord(std::int64_t seq, const clV& record, bool sentByUs);
@@ -259,6 +265,10 @@ private:
     TrafficTotals totals_;
     std::vector<SeenName> seen_;  // reused
     std::string nextProgram_;
+    // The local endpoints of the packet counted last, for its NoteProgram.
+    std::int64_t countedSeq_ = 0;
+    int countedKeys_ = 0;
+    std::uint64_t keys_[2] = {};
 };
 
 }  // namespace quillet

@@ -50,16 +50,45 @@ std::vector<double> RateHistory::Values(std::int64_t lastSecond) const
 
 // --- TrafficTotals -----------------------------------------------------------------
 
-void TrafficTotals::Row::AddRate(std::int64_t tsUs, std::uint64_t bytes)
+void TrafficTotals::Row::Add(bool sent, std::uint64_t bytes, std::int64_t tsUs)
 {
+    counts.Add(sent, bytes, tsUs);
     if (tsUs <= 0)
         return;
-    if (!history)
-        history = std::make_unique<RateHistory>();
-    history->Add(SecondOf(tsUs), bytes);
+    const std::int64_t s = SecondOf(tsUs);
+    if (s == second) {
+        secondBytes += bytes;
+        return;
+    }
+    if (secondBytes != 0) {
+        if (!history)
+            history = std::make_unique<RateHistory>();
+        history->Add(second, secondBytes);
+    }
+    second = s;
+    secondBytes = bytes;
+}
+
+std::uint64_t TrafficTotals::Row::BytesAt(std::int64_t s) const
+{
+    return (s == second ? secondBytes : 0) + (history ? history->At(s) : 0);
+}
+
+std::vector<double> TrafficTotals::Row::Values(std::int64_t lastSecond) const
+{
+    std::vector<double> values = history ? history->Values(lastSecond) : std::vector<double>(RateHistory::kSeconds);
+    if (second <= lastSecond && second > lastSecond - RateHistory::kSeconds)
+        values[static_cast<std::size_t>(second - (lastSecond - RateHistory::kSeconds + 1))] +=
+            static_cast<double>(secondBytes);
+    return values;
+}
+
+namespace {
+constexpr unsigned kHostSlotBits = 10;
 }
 
 TrafficTotals::TrafficTotals()
+    : hostSlots_(std::size_t{1} << kHostSlotBits), hostShift_(64 - kHostSlotBits)
 {
     programs_.emplace_back();  // 0: packets of no known program
     programIds_.insert(QString(), 0);
@@ -76,23 +105,62 @@ std::uint32_t TrafficTotals::ProgramRowOf(const QString& name)
     return id;
 }
 
-std::int32_t TrafficTotals::HostOf(std::string_view remote)
+std::uint32_t TrafficTotals::ProgramRowOf(std::uint32_t ownerId, const ProgramOwners& owners)
 {
-    if (remote.empty())
-        return -1;
-    const auto it = hostIds_.find(remote);
-    if (it != hostIds_.end())
-        return it->second;
-    if (hosts_.size() >= kMaxHosts)
-        return -1;
-    const auto id = static_cast<std::int32_t>(hosts_.size());
-    hosts_.emplace_back().address = std::string(remote);
-    hostIds_.emplace(std::string(remote), id);
-    return id;
+    if (ownerId == 0)
+        return 0;
+    if (ownerId >= ownerRows_.size())
+        ownerRows_.resize(ownerId + 1, 0);
+    std::uint32_t& row = ownerRows_[ownerId];
+    if (row == 0)
+        row = ProgramRowOf(owners.OwnerName(ownerId)) + 1;
+    return row - 1;
 }
 
-void TrafficTotals::Credit(std::uint32_t program, std::int32_t host, std::uint64_t bytes)
+std::int32_t TrafficTotals::HostOf(const AddressText& remote)
 {
+    const std::uint64_t bits = remote.bits();
+    if (bits == lastBits_)
+        return lastHost_;
+    const auto slotOf = [&](std::uint64_t key) {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> hostShift_);
+    };
+    std::size_t mask = hostSlots_.size() - 1;
+    std::size_t i = slotOf(bits);
+    for (; hostSlots_[i].bits != 0; i = (i + 1) & mask)
+        if (hostSlots_[i].bits == bits) {
+            lastBits_ = bits;
+            return lastHost_ = hostSlots_[i].host;
+        }
+    if (bits == 0 || hosts_.size() >= kMaxHosts)
+        return -1;
+    if ((hosts_.size() + 1) * 2 > hostSlots_.size()) {
+        std::vector<HostSlot> old(hostSlots_.size() * 2);
+        old.swap(hostSlots_);
+        --hostShift_;
+        mask = hostSlots_.size() - 1;
+        for (const HostSlot& slot : old) {
+            if (slot.bits == 0)
+                continue;
+            std::size_t j = slotOf(slot.bits);
+            while (hostSlots_[j].bits != 0)
+                j = (j + 1) & mask;
+            hostSlots_[j] = slot;
+        }
+        for (i = slotOf(bits); hostSlots_[i].bits != 0; i = (i + 1) & mask) {
+        }
+    }
+    const auto id = static_cast<std::int32_t>(hosts_.size());
+    hosts_.emplace_back().address = remote.str();
+    hostSlots_[i] = {bits, id};
+    lastBits_ = bits;
+    return lastHost_ = id;
+}
+
+void TrafficTotals::Count(std::uint32_t program, std::int32_t host, bool sent, std::uint64_t bytes,
+                          std::int64_t tsUs)
+{
+    programs_[program].Add(sent, bytes, tsUs);
     if (host < 0)
         return;
     auto& list = hosts_[static_cast<std::size_t>(host)].programs;
@@ -103,106 +171,68 @@ void TrafficTotals::Credit(std::uint32_t program, std::int32_t host, std::uint64
         list.emplace_back(program, bytes);
 }
 
-void TrafficTotals::Add(const AddressText* remote, std::uint64_t endpoint, bool sent, std::uint64_t bytes,
+void TrafficTotals::Add(const AddressText* remote, bool hasEndpoint, bool sent, std::uint64_t bytes,
                         std::int64_t tsUs, const QString* owner)
-{
-    const std::uint64_t remoteKey = remote ? remote->bits() : 0;
-    // Datagrams of one flow mostly come in runs: the last flow is kept at hand.
-    if (!flows_.empty() && lastKey_ == FlowKey{remoteKey, endpoint})
-        return Count(flows_[lastFlow_], sent, bytes, tsUs, owner);
-    auto it = flowIds_.find(FlowKey{remoteKey, endpoint});
-    if (it == flowIds_.end()) {
-        if (flows_.size() >= kMaxFlows) {
-            // Past the limit a packet counts for no host and no program.
-            it = flowIds_.find(FlowKey{0, 0});
-            remote = nullptr;
-            endpoint = 0;
-        }
-        if (it == flowIds_.end()) {
-            Flow flow;
-            flow.endpoint = endpoint;
-            flow.host = remote ? HostOf(remote->text().view()) : -1;
-            it = flowIds_.emplace(FlowKey{remote ? remoteKey : 0, endpoint},
-                                  static_cast<std::uint32_t>(flows_.size()))
-                     .first;
-            flows_.push_back(std::move(flow));
-        }
-    }
-    lastFlow_ = it->second;
-    lastKey_ = it->first;
-    Count(flows_[lastFlow_], sent, bytes, tsUs, owner);
-}
-
-void TrafficTotals::Count(Flow& flow, bool sent, std::uint64_t bytes, std::int64_t tsUs, const QString* owner)
 {
     newestUs_ = std::max(newestUs_, tsUs);
     changed_ = true;
-    if (flow.host >= 0) {
-        HostRow& host = hosts_[static_cast<std::size_t>(flow.host)];
-        host.counts.Add(sent, bytes, tsUs);
-        host.AddRate(tsUs, bytes);
-    }
-    if (flow.endpoint == 0 || owner) {
-        // The program is known now: none, or the one the file names.
-        const std::uint32_t program = owner ? ProgramRowOf(*owner) : 0;
-        ProgramRow& row = programs_[program];
-        row.counts.Add(sent, bytes, tsUs);
-        row.AddRate(tsUs, bytes);
-        Credit(program, flow.host, bytes);
+    const std::int32_t host = remote ? HostOf(*remote) : -1;
+    if (host >= 0)
+        hosts_[static_cast<std::size_t>(host)].Add(sent, bytes, tsUs);
+    lastWaits_ = hasEndpoint && !owner;
+    if (lastWaits_) {
+        waiting_.push_back({0, tsUs, host, ProgramOwners::kNoEntry,
+                            static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, UINT32_MAX)), sent});
         return;
     }
-    flow.counts.Add(sent, bytes, tsUs);
-    if (tsUs > 0) {
-        const std::int64_t second = SecondOf(tsUs);
-        if (flow.seconds.empty() || flow.seconds.back().first != second) {
-            // Only five minutes are charted: older seconds need not wait for a fold.
-            if (flow.seconds.size() >= RateHistory::kSeconds)
-                flow.seconds.erase(flow.seconds.begin());
-            flow.seconds.emplace_back(second, bytes);
-        } else {
-            flow.seconds.back().second += bytes;
-        }
-    }
-    if (!flow.queued) {
-        flow.queued = true;
-        pending_.push_back(lastFlow_);
+    // The program is known now: none, or the one the file names.
+    Count(owner ? ProgramRowOf(*owner) : 0, host, sent, bytes, tsUs);
+}
+
+void TrafficTotals::AwaitLookUp(std::int64_t seq, std::uint32_t entry)
+{
+    if (lastWaits_) {
+        waiting_.back().seq = seq;
+        waiting_.back().entry = entry;
     }
 }
 
-void TrafficTotals::AwaitLookUp(std::int64_t seq)
+void TrafficTotals::Settle(const ProgramOwners& owners)
 {
-    if (lastFlow_ < flows_.size() && flows_[lastFlow_].queued)
-        flows_[lastFlow_].awaitSeq = seq;
+    // A packet waits for the answer about it, unless nothing is asked any
+    // more (an endpoint past the look-ups' limit is never), or the queue is
+    // past its limit.
+    const bool asking = owners.Unanswered() || owners.HasPending();
+    const std::int64_t answered = owners.AnsweredThrough();
+    const std::size_t size = waiting_.size();
+    const std::size_t over = size - waited_ > kMaxWaiting ? size - waited_ - kMaxWaiting : 0;
+    std::size_t n = waited_;
+    for (; n < size; ++n) {
+        const Waiting& w = waiting_[n];
+        if (n - waited_ >= over && asking && w.seq > answered)
+            break;
+        const std::uint32_t owner = w.seq != 0 ? owners.OwnerIdAt(w.entry, w.seq) : 0;
+        Count(ProgramRowOf(owner, owners), w.host, w.sent, w.bytes, w.tsUs);
+    }
+    if (n == waited_)
+        return;
+    changed_ = true;
+    waited_ = n;
+    // The counted ones go when the queue empties or they are most of it:
+    // a long queue is not moved for every burst.
+    if (waited_ == size) {
+        waiting_.clear();
+        waited_ = 0;
+        lastWaits_ = false;
+    } else if (waited_ * 2 > size) {
+        waiting_.erase(waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(waited_));
+        waited_ = 0;
+    }
 }
 
 bool TrafficTotals::Fold(const ProgramOwners& owners)
 {
-    std::size_t kept = 0;
-    for (const std::uint32_t id : pending_) {
-        Flow& flow = flows_[id];
-        // Waits for the answer about its newest packet, unless nothing is
-        // asked any more (an endpoint past the look-ups' limit is never).
-        if (flow.awaitSeq > owners.AnsweredThrough() && (owners.Unanswered() || owners.HasPending())) {
-            pending_[kept++] = id;
-            continue;
-        }
-        const QString* owner = flow.awaitSeq != 0 ? owners.OwnerAt(flow.endpoint, flow.awaitSeq) : nullptr;
-        const std::uint32_t program = owner && !owner->isEmpty() ? ProgramRowOf(*owner) : 0;
-        ProgramRow& row = programs_[program];
-        row.counts.Add(flow.counts);
-        for (const auto& [second, bytes] : flow.seconds) {
-            if (!row.history)
-                row.history = std::make_unique<RateHistory>();
-            row.history->Add(second, bytes);
-        }
-        Credit(program, flow.host, flow.counts.sentBytes + flow.counts.recvBytes);
-        flow.counts = {};
-        flow.seconds.clear();
-        flow.awaitSeq = 0;
-        flow.queued = false;
-        changed_ = true;
-    }
-    pending_.resize(kept);
+    Settle(owners);
     const bool changed = changed_;
     changed_ = false;
     return changed;
@@ -258,9 +288,11 @@ const TrafficTotals::Row& TotalsTableModel::RowAt(int row) const
     return totals_.Hosts()[static_cast<std::size_t>(row)];
 }
 
-const RateHistory* TotalsTableModel::HistoryOf(int row) const
+std::vector<double> TotalsTableModel::RateOf(int row, std::int64_t lastSecond) const
 {
-    return row >= 0 && row < rows_ ? RowAt(row).history.get() : nullptr;
+    if (row < 0 || row >= rows_)
+        return std::vector<double>(RateHistory::kSeconds);
+    return RowAt(row).Values(lastSecond);
 }
 
 QString TotalsTableModel::AddressOf(int row) const
@@ -318,7 +350,7 @@ QVariant TotalsTableModel::Cell(int row, int column, bool sort) const
         // "速率": the bytes of the last whole second while capturing, else of
         // the newest packet's second.
         const std::int64_t second = nowUs > 0 ? nowUs / 1000000 - 1 : totals_.NewestUs() / 1000000;
-        return number(r.history ? r.history->At(second) : 0);
+        return number(r.BytesAt(second));
     }
     const TrafficTotals::HostRow& host = totals_.Hosts()[static_cast<std::size_t>(row)];
     if (column == 0)

@@ -5,7 +5,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -13,7 +12,6 @@
 #include <QHash>
 #include <QString>
 
-#include "core/TextMap.h"
 #include "decode/RecordFields.h"
 
 namespace quillet {
@@ -37,14 +35,17 @@ private:
 };
 
 // Totals per program and per remote host of every stored packet, kept as
-// packets are stored (a hash probe and a few additions each).
+// packets are stored: a probe of a flat table of hosts and a few additions
+// each, nothing allocated but for a new host.
 //
 // A packet's program is known only once the look-up of its local endpoint
-// has answered, later and on another thread. So packets are counted per
-// flow (remote address, local endpoint) as they come; the flows' counts are
-// folded into their programs by Fold() once their endpoints are answered.
-// Hosts are counted at once. Counts are from this machine's side: a packet
-// from a local address is sent, any other received.
+// has answered, later and on another thread. Such a packet waits in a queue
+// (a few numbers, no look-up) until Settle() finds its endpoint answered and
+// counts it for the program that held the endpoint at that packet; the
+// queue empties with every burst's answers, so what it holds is bounded by
+// the look-up's delay, not by the flows seen. Hosts are counted at once.
+// Counts are from this machine's side: a packet from a local address is
+// sent, any other received.
 class TrafficTotals {
 public:
     struct Counts {
@@ -59,19 +60,19 @@ public:
             (sent ? sentBytes : recvBytes) += bytes;
             lastUs = std::max(lastUs, tsUs);
         }
-        void Add(const Counts& o)
-        {
-            sentPackets += o.sentPackets;
-            recvPackets += o.recvPackets;
-            sentBytes += o.sentBytes;
-            recvBytes += o.recvBytes;
-            lastUs = std::max(lastUs, o.lastUs);
-        }
     };
+    // A row's bytes per second: the newest second's in the row itself, the
+    // seconds before in a history made when a second second comes, so most
+    // packets touch nothing but the row.
     struct Row {
         Counts counts;
-        std::unique_ptr<RateHistory> history;  // made with the first timed packet
-        void AddRate(std::int64_t tsUs, std::uint64_t bytes);
+        std::int64_t second = INT64_MIN;  // of the packet added last
+        std::uint64_t secondBytes = 0;
+        std::unique_ptr<RateHistory> history;
+        void Add(bool sent, std::uint64_t bytes, std::int64_t tsUs);
+        std::uint64_t BytesAt(std::int64_t s) const;
+        // The RateHistory::kSeconds values up to and including lastSecond, oldest first.
+        std::vector<double> Values(std::int64_t lastSecond) const;
     };
     struct ProgramRow : Row {
         QString name;  // the program column's text; empty: no known program
@@ -80,24 +81,30 @@ public:
         std::string address;
         std::vector<std::pair<std::uint32_t, std::uint64_t>> programs;  // program row, bytes
     };
-    // Hosts and flows beyond these are not told apart: their packets count
-    // in the rows of no host and no program.
+    // Hosts beyond this many are not told apart: their packets count in no
+    // host's row.
     static constexpr std::size_t kMaxHosts = 1u << 16;
-    static constexpr std::size_t kMaxFlows = 1u << 20;
+    // Packets waiting for their programs beyond this many are counted, the
+    // oldest first, for the owners their endpoints are known to have so far.
+    static constexpr std::size_t kMaxWaiting = 1u << 21;
 
     TrafficTotals();
 
     // One stored packet. remote: the address of the host at the other end
     // (nullptr when both ends are local; its text is made only for a new
-    // flow); endpoint: the local endpoint's key (0 none); sent: from a local
-    // address; bytes: the datagram's length. owner: the packet's program when
-    // already known (read from a file).
-    void Add(const AddressText* remote, std::uint64_t endpoint, bool sent, std::uint64_t bytes, std::int64_t tsUs,
+    // host); hasEndpoint: it has a local TCP or UDP endpoint, whose program
+    // a look-up may tell; sent: from a local address; bytes: the datagram's
+    // length. owner: the packet's program when already known (read from a
+    // file).
+    void Add(const AddressText* remote, bool hasEndpoint, bool sent, std::uint64_t bytes, std::int64_t tsUs,
              const QString* owner);
-    // The packet just added was handed to the program look-up as seq.
-    void AwaitLookUp(std::int64_t seq);
-    // Folds the flows whose programs are known into the programs' rows.
-    // Returns whether any row changed since the last call.
+    // The packet just added was handed to the program look-up as seq, its
+    // endpoint's entry there being entry.
+    void AwaitLookUp(std::int64_t seq, std::uint32_t entry);
+    // Counts the waiting packets whose endpoints are answered for their
+    // programs (in the order they came; every one when nothing is asked).
+    void Settle(const ProgramOwners& owners);
+    // Settle(), then whether any row changed since the last call.
     bool Fold(const ProgramOwners& owners);
 
     const std::vector<ProgramRow>& Programs() const { return programs_; }
@@ -106,38 +113,35 @@ public:
     std::int64_t NewestUs() const { return newestUs_; }
 
 private:
-    struct FlowKey {
-        std::uint64_t remote, endpoint;
-        bool operator==(const FlowKey&) const = default;
-    };
-    struct FlowHash {
-        std::size_t operator()(const FlowKey& k) const noexcept
-        {
-            return std::hash<std::uint64_t>{}(k.remote * 0x9E3779B97F4A7C15ull ^ k.endpoint);
-        }
-    };
-    struct Flow {
-        std::uint64_t endpoint = 0;
+    // A packet whose program is not known yet.
+    struct Waiting {
+        std::int64_t seq = 0;  // as handed to the look-up; 0: not looked up, no program
+        std::int64_t tsUs = 0;
         std::int32_t host = -1;
-        bool queued = false;          // in pending_
-        std::int64_t awaitSeq = 0;    // newest packet handed to the look-up, 0 none
-        Counts counts;                // not yet folded into a program
-        std::vector<std::pair<std::int64_t, std::uint64_t>> seconds;  // bytes by second, not yet folded
+        std::uint32_t entry = 0;  // the endpoint's in the look-ups' table
+        std::uint32_t bytes = 0;
+        bool sent = false;
+    };
+    struct HostSlot {
+        std::uint64_t bits = 0;  // the address's bits(); 0 free
+        std::int32_t host = -1;
     };
     std::uint32_t ProgramRowOf(const QString& name);
-    void Credit(std::uint32_t program, std::int32_t host, std::uint64_t bytes);
-    std::int32_t HostOf(std::string_view remote);
-    void Count(Flow& flow, bool sent, std::uint64_t bytes, std::int64_t tsUs, const QString* owner);
+    std::uint32_t ProgramRowOf(std::uint32_t ownerId, const ProgramOwners& owners);
+    std::int32_t HostOf(const AddressText& remote);
+    void Count(std::uint32_t program, std::int32_t host, bool sent, std::uint64_t bytes, std::int64_t tsUs);
 
     std::vector<ProgramRow> programs_;
     QHash<QString, std::uint32_t> programIds_;
+    std::vector<std::uint32_t> ownerRows_;  // program row by the look-ups' owner number + 1, 0 not yet
     std::vector<HostRow> hosts_;
-    std::unordered_map<std::string, std::int32_t, TextHash, std::equal_to<>> hostIds_;
-    std::unordered_map<FlowKey, std::uint32_t, FlowHash> flowIds_;
-    std::vector<Flow> flows_;
-    std::vector<std::uint32_t> pending_;  // flows with counts to fold
-    std::uint32_t lastFlow_ = 0;
-    FlowKey lastKey_{};
+    std::vector<HostSlot> hostSlots_;  // open addressing, at most half full
+    unsigned hostShift_ = 0;
+    std::uint64_t lastBits_ = 0;
+    std::int32_t lastHost_ = -1;
+    std::vector<Waiting> waiting_;
+    std::size_t waited_ = 0;  // the entries before this are counted
+    bool lastWaits_ = false;  // the packet added last waits in waiting_
     std::int64_t newestUs_ = 0;
     bool changed_ = false;
 };
@@ -161,8 +165,8 @@ public:
     std::int64_t nowUs = 0;
 
     void Refresh();
-    // The history of a row (nullptr when it has none).
-    const RateHistory* HistoryOf(int row) const;
+    // The bytes per second of a row over the five minutes up to lastSecond.
+    std::vector<double> RateOf(int row, std::int64_t lastSecond) const;
     // The address of a host row.
     QString AddressOf(int row) const;
 

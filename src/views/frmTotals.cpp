@@ -154,8 +154,7 @@ void frmTotals::ShowRate(QTableView* table)
     }
     const int row = proxy->mapToSource(current).row();
     const std::int64_t nowUs = model->nowUs > 0 ? model->nowUs : views_.Totals().NewestUs();
-    const RateHistory* history = model->HistoryOf(row);
-    std::vector<double> values = history ? history->Values(nowUs / 1000000) : std::vector<double>(RateHistory::kSeconds);
+    std::vector<double> values = model->RateOf(row, nowUs / 1000000);
     QString title = model->index(row, 0).data().toString();
     if (title.isEmpty())
         title = tr("(无程序)");

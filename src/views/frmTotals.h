@@ -14,7 +14,6 @@ class QTimer;
 namespace quillet {
 
 class PacketViews;
-class RateHistory;
 class TotalsTableModel;
 
 // A line of bytes per second over the last five minutes, newest at the right.

@@ -103,6 +103,10 @@ TEST(Totals, MixedBurstCountsPerHostAtOnceAndPerProgramOnceLookedUpAndTrafficNam
     hosts.Refresh();
     EXPECT_EQ(Rows(programs), (QStringList{"|1|1|29|24|53|2", QStringLiteral("a (1)|2|1|88|%1|30|2").arg(dnsBytes),
                                            "b (2)|1|0|32|0|32|2"}));
+    // a (1)'s chart: the bytes of each second, the newest one's too.
+    const std::vector<double> rate = programs.RateOf(1, kT0 / kSecond + 3);
+    EXPECT_EQ(std::vector<double>(rate.end() - 4, rate.end()),
+              (std::vector<double>{static_cast<double>(58 + dnsBytes), 0, 30, 0}));
     ASSERT_EQ(hosts.columnCount(), 8);
     EXPECT_EQ(hosts.headerData(6, Qt::Horizontal).toString(), "程序");
     EXPECT_EQ(Rows(hosts), (QStringList{QStringLiteral("10.0.0.2||1|1|58|%1|a (1)|0").arg(dnsBytes),
@@ -116,6 +120,31 @@ TEST(Totals, MixedBurstCountsPerHostAtOnceAndPerProgramOnceLookedUpAndTrafficNam
     EXPECT_EQ(tree.nodeByKey("10.0.0.2S").data().toString(), "10.0.0.2 (two.test)");
     tree.ClearHostNames();  // look-ups off
     EXPECT_EQ(tree.nodeByKey("10.0.0.3S").data().toString(), "10.0.0.3 (cdn.test)");
+}
+
+TEST(Totals, APortTakenOverBetweenLookUpsCountsEachPacketForItsOwnProgram)
+{
+    PacketViews views;
+    views.SetLocalAddrs({"10.0.0.1"});
+    const auto send = [&](const std::string& payload) {
+        views.NoteProgram(views.StorePacket(*DecodeDatagram(test::Ipv4Udp("10.0.0.1", "10.0.0.9", 5000, 9, payload)), kT0));
+        views.EndBurst();
+    };
+    const auto answer = [&](const char* owner) {
+        std::vector<OwnerAnswer> answers;
+        for (const OwnerRequest& r : views.Programs().TakeBatch())
+            answers.push_back({r.key, r.fromSeq, OwnerAnswer::Owner, owner});
+        return answers;
+    };
+    send("a");
+    const std::vector<OwnerAnswer> first = answer("a (1)");
+    send("bb");  // asked about in the next batch, after another program took the port
+    views.Programs().Apply(first);
+    views.Programs().Apply(answer("b (2)"));
+    views.Totals().Fold(views.Programs());
+    TotalsTableModel programs(views.Totals(), TotalsTableModel::Kind::Programs);
+    programs.Refresh();
+    EXPECT_EQ(Rows(programs), (QStringList{"|0|0|0|0|0|", "a (1)|1|0|29|0|29|", "b (2)|1|0|30|0|30|"}));
 }
 
 }  // namespace
