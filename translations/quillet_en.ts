@@ -106,6 +106,10 @@
             <source>用法：%1 INTERFACE RING_MIB %2|%3，窗口的通道在描述符 3 上；别无其他参数。</source>
             <translation>Usage: %1 INTERFACE RING_MIB %2|%3, with the window's channel on descriptor 3; nothing more.</translation>
         </message>
+        <message>
+            <source>捕获程序无法建立与窗口共享的内存（%1）。</source>
+            <translation>The capture program could not make the memory it shares with the window (%1).</translation>
+        </message>
     </context>
     <context>
         <name>CaptureSession</name>

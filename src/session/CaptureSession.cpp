@@ -502,10 +502,11 @@ void CaptureSession::EndReceive(ShowWhen when)
 void CaptureSession::ShowBurst()
 {
     showTimer_.stop();
-    shownAt_.start();
     // The panel keeps the previous capture's count until a datagram comes.
-    if (receivedInBurst_)
+    if (receivedInBurst_) {
+        shownAt_.start();
         Show(StatusPanel::Count, QString::number(lRecvCount_));
+    }
     receivedInBurst_ = false;
     {
         FlagScope ending(endingBurst_);
