@@ -193,7 +193,7 @@ TEST(LiveWindow, InterfaceRemovedWhileCapturingEndsTheCapture)
     EXPECT_EQ(w.stBState()->text(), CapturingOnVeth());
     ASSERT_TRUE(net.Udp(Side::Peer, 4001, 5001, "before"));
     ASSERT_TRUE(net.Udp(Side::Peer, 4002, 5002, "before, too"));
-    ASSERT_TRUE(WaitFor([&] { return w.lRecvCount() >= 2; }));
+    ASSERT_TRUE(WaitFor([&] { return w.lRecvCount() >= 2 && w.lv()->model()->rowCount() >= 2; }));
     const int rows = w.lv()->model()->rowCount();
     const std::int64_t stored = w.Views().dPackets().count();
     ASSERT_GE(stored, 2);

@@ -432,8 +432,7 @@ TEST_F(MainWindowTest, UndecodableDatagramsAreCountedButNotStored)
     auto w = Make();
     w->tB_ButtonClick(1);
     Arrive({std::vector<std::uint8_t>{0x45, 0, 0}, Received(1)});
-    ASSERT_TRUE(WaitFor([&] { return w->lRecvCount() == 2; }));
-    EXPECT_EQ(Panel(*w), "2");
+    ASSERT_TRUE(WaitFor([&] { return w->lRecvCount() == 2 && Panel(*w) == "2"; }));
     EXPECT_EQ(w->Views().dPackets().count(), 1);
 }
 
