@@ -6,20 +6,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "capture/CaptureFileReader.h"
 #include "core/CaptureFile.h"
+#include "FuzzCheck.h"
+
+using quillet::fuzz::Check;
 
 namespace {
-
-void Check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
 
 struct Datagram {
     std::int64_t ts;

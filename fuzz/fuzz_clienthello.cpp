@@ -3,22 +3,22 @@
 // not a host name is a finding.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <span>
 #include <vector>
 
 #include "decode/TrafficNames.h"
+#include "FuzzCheck.h"
+
+using quillet::fuzz::Check;
+using quillet::fuzz::CheckHostName;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     std::vector<quillet::SeenName> out;
     quillet::NamesInPayload(6, 40000, 443, "10.0.0.2", std::span<const std::uint8_t>(data, size), out);
     for (const quillet::SeenName& n : out) {
-        if (n.address != "10.0.0.2" || n.name.empty() || n.name.size() > 253)
-            std::abort();
-        for (const char c : n.name)
-            if (c <= ' ' || c >= 0x7F)
-                std::abort();
+        Check(n.address == "10.0.0.2");
+        CheckHostName(n.name);
     }
     return 0;
 }

@@ -3,20 +3,16 @@
 // behaviour or broken invariant is a finding.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <span>
 
 #include "capture/LinkLayer.h"
 #include "decode/DecodeDatagram.h"
+#include "FuzzCheck.h"
+
+using quillet::fuzz::Check;
 
 namespace {
-
-void Check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
 
 void DecodeAndCheck(std::span<const std::uint8_t> in)
 {

@@ -5,20 +5,16 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
 
 #include "inspect/HexDump.h"
+#include "FuzzCheck.h"
+
+using quillet::fuzz::Check;
 
 namespace {
-
-void Check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
 
 char Shown(char c)
 {

@@ -79,7 +79,7 @@ public:
     }
     bool empty() const { return byPort_.empty(); }
 
-    void Offer(const Entry& e, std::uint8_t protocol)
+    void Offer(const Entry& e)
     {
         const auto range = byPort_.equal_range(e.port);
         for (auto it = range.first; it != range.second; ++it) {
@@ -268,7 +268,7 @@ std::unordered_map<std::uint64_t, std::uint64_t> SocketTable::Find(const std::ve
         if (matcher.empty())
             continue;
         for (const bool v6 : {false, true}) {
-            const auto offer = [&](const Entry& e) { matcher.Offer(e, protocol); };
+            const auto offer = [&](const Entry& e) { matcher.Offer(e); };
             bool done = false;
             if (source != Source::Proc)
                 done = DumpNetlink(v6 ? AF_INET6 : AF_INET, protocol, offer, why);

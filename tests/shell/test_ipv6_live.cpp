@@ -18,6 +18,7 @@
 #include <QComboBox>
 #include <QTemporaryDir>
 
+#include "EmptyPortFiles.h"
 #include "WaitFor.h"
 #include "shell/frmMain.h"
 #include "support/Netns.h"
@@ -25,6 +26,7 @@
 
 using namespace quillet;
 using quillet::test::WaitFor;
+using quillet::test::WriteEmptyPortFiles;
 using quillet::testsupport::Shell;
 using quillet::testsupport::UniqueFd;
 using quillet::testsupport::VethNamespace;
@@ -68,14 +70,13 @@ TEST(IPv6Live, BothFamiliesBecomeRowsWithProgramsFiltersAndFiles)
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const std::string d = dir.path().toStdString();
+    WriteEmptyPortFiles(dir.path());
     QStringList messages;
     frmMain::Options o;
     o.portDir = dir.path();
     o.message = [&messages](const QString& text) { messages << text; };
     frmMain w(o);
     w.show();
-    WaitFor([&] { return !messages.isEmpty(); });  // the missing port files
-    messages.clear();
 
     // The chooser lists the IPv6 address after the IPv4 ones; it captures
     // both families of its interface.

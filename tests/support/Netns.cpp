@@ -401,6 +401,28 @@ static std::string EchoRequest(std::uint8_t type, std::uint16_t id, std::uint16_
     return std::string(head, 8) + payload;
 }
 
+// Waits for the echo reply of that type, id and sequence on a raw socket,
+// which sees every datagram of its protocol in its namespace (an IPv4 one
+// with its IP header); true when its payload is the one sent.
+static bool AwaitEchoReply(int fd, std::uint8_t type, std::uint16_t id, std::uint16_t seq, const std::string& payload,
+                           bool withIPv4Header)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kWaitSeconds);
+    std::uint8_t buf[65536];
+    while (std::chrono::steady_clock::now() < deadline) {
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n < 0)
+            return false;
+        const std::size_t at = withIPv4Header ? static_cast<std::size_t>(buf[0] & 0x0F) * 4 : 0;
+        if (static_cast<std::size_t>(n) < at + 8)
+            continue;
+        const std::uint8_t* icmp = buf + at;
+        if (icmp[0] == type && ((icmp[4] << 8) | icmp[5]) == id && ((icmp[6] << 8) | icmp[7]) == seq)
+            return std::string(reinterpret_cast<const char*>(icmp + 8), static_cast<std::size_t>(n) - at - 8) == payload;
+    }
+    return false;
+}
+
 bool VethNamespace::Ping(Side from, std::uint16_t id, std::uint16_t seq, const std::string& payload) const
 {
     UniqueFd s = SocketIn(from, AF_INET, SOCK_RAW, IPPROTO_ICMP);
@@ -413,22 +435,7 @@ bool VethNamespace::Ping(Side from, std::uint16_t id, std::uint16_t seq, const s
     if (sendto(s.get(), packet.data(), packet.size(), 0, dst.get(), dst.len)
         != static_cast<ssize_t>(packet.size()))
         return false;
-    // The raw socket sees every ICMP datagram of its namespace: wait for ours.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kWaitSeconds);
-    std::uint8_t buf[65536];
-    while (std::chrono::steady_clock::now() < deadline) {
-        const ssize_t n = recv(s.get(), buf, sizeof buf, 0);
-        if (n < 0)
-            return false;
-        const std::size_t ihl = static_cast<std::size_t>(buf[0] & 0x0F) * 4;
-        if (static_cast<std::size_t>(n) < ihl + 8)
-            continue;
-        const std::uint8_t* icmp = buf + ihl;
-        if (icmp[0] == ICMP_ECHOREPLY && ((icmp[4] << 8) | icmp[5]) == id && ((icmp[6] << 8) | icmp[7]) == seq)
-            return std::string(reinterpret_cast<const char*>(icmp + 8), static_cast<std::size_t>(n) - ihl - 8)
-                   == payload;
-    }
-    return false;
+    return AwaitEchoReply(s.get(), ICMP_ECHOREPLY, id, seq, payload, true);
 }
 
 bool VethNamespace::Ping6(Side from, std::uint16_t id, std::uint16_t seq, const std::string& payload) const
@@ -441,16 +448,7 @@ bool VethNamespace::Ping6(Side from, std::uint16_t id, std::uint16_t seq, const 
     const SocketAddr dst = SocketAddress(Address(Other(from), true), 0);
     if (sendto(s.get(), packet.data(), packet.size(), 0, dst.get(), dst.len) != static_cast<ssize_t>(packet.size()))
         return false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kWaitSeconds);
-    std::uint8_t buf[65536];
-    while (std::chrono::steady_clock::now() < deadline) {
-        const ssize_t n = recv(s.get(), buf, sizeof buf, 0);
-        if (n < 0)
-            return false;
-        if (n >= 8 && buf[0] == 129 && ((buf[4] << 8) | buf[5]) == id && ((buf[6] << 8) | buf[7]) == seq)
-            return std::string(reinterpret_cast<const char*>(buf + 8), static_cast<std::size_t>(n) - 8) == payload;
-    }
-    return false;
+    return AwaitEchoReply(s.get(), 129, id, seq, payload, false);
 }
 
 void VethNamespace::AddIPv6() const
