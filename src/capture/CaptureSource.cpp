@@ -272,13 +272,13 @@ private:
         }
     }
 
-    // Hands over at most max of the ring's frames; true when it is read to
-    // the end published so far.
+    // Hands over at most max more datagrams from the ring's frames; true when
+    // it is read to the end published so far.
     bool TakeFrames(int max, const DatagramCallback& fn, int& handed)
     {
         if (!ring_.mapped())
             return true;
-        for (int taken = 0; taken < max;) {
+        for (const int start = handed; handed - start < max;) {
             std::uint32_t kind = 0;
             std::span<const std::uint8_t> body;
             const auto r = ring_.Next(kind, body);
@@ -292,7 +292,6 @@ private:
                 continue;
             ch::FrameHead frame;
             std::memcpy(&frame, body.data(), sizeof frame);
-            ++taken;
             const auto datagram = IPDatagramOf(linkType_, body.subspan(sizeof frame), ipv6_);
             if (!datagram.empty()) {
                 ++handed;

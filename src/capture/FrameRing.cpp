@@ -61,9 +61,10 @@ FrameRingWriter::~FrameRingWriter()
         close(fd_);
 }
 
-std::size_t FrameRingWriter::RecordRoom(std::size_t body)
+std::size_t FrameRingWriter::FramesThatFit(std::size_t maxFrame) const
 {
-    return Aligned(sizeof(ch::Head) + body) + sizeof(ch::Head);
+    const std::size_t room = Aligned(sizeof(ch::Head) + sizeof(ch::FrameHead) + maxFrame);
+    return FreeBytes() > room ? (FreeBytes() - room) / room : 0;
 }
 
 bool FrameRingWriter::PutFrame(std::int64_t timestampUs, std::uint32_t wireLength, std::span<const std::uint8_t> frame)
@@ -72,7 +73,7 @@ bool FrameRingWriter::PutFrame(std::int64_t timestampUs, std::uint32_t wireLengt
     const std::size_t need = Aligned(sizeof(ch::Head) + body);
     std::size_t at = static_cast<std::size_t>(written_ & (size_ - 1));
     const std::size_t toEnd = size_ - at;
-    if (freeBytes() < need + (toEnd < need ? toEnd : 0))
+    if (FreeBytes() < need + (toEnd < need ? toEnd : 0))
         return false;
     std::uint8_t* data = base_ + kHeaderBytes;
     if (toEnd < need) {

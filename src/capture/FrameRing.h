@@ -38,10 +38,10 @@ public:
     int fd() const { return fd_; }
     std::size_t dataBytes() const { return size_; }
 
-    // Room for a record with a body of this many bytes, with its alignment
-    // and a skip record before it.
-    static std::size_t RecordRoom(std::size_t body);
-    std::size_t freeBytes() const { return size_ - static_cast<std::size_t>(written_ - read_); }
+    // How many frames of at most maxFrame bytes surely fit now: each takes
+    // its record's room, and one skip record at the ring's end at most one
+    // record's room more.
+    std::size_t FramesThatFit(std::size_t maxFrame) const;
 
     // Adds a frame record; false (nothing written) when there is no room.
     bool PutFrame(std::int64_t timestampUs, std::uint32_t wireLength, std::span<const std::uint8_t> frame);
@@ -53,9 +53,10 @@ public:
     // The window's count of bytes read: false for a count it cannot have
     // (backwards, or beyond what was written).
     bool Consumed(std::uint64_t position);
-    std::uint64_t consumed() const { return read_; }
 
 private:
+    std::size_t FreeBytes() const { return size_ - static_cast<std::size_t>(written_ - read_); }
+
     int fd_ = -1;
     int error_ = 0;
     std::uint8_t* base_ = nullptr;  // the header page, then the data area

@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -48,67 +47,43 @@ constexpr long long kMiB = 1024 * 1024;
 // kernel ring is left to hold the rest; about 80 ms of full-size datagrams at
 // the fastest rates measured.
 constexpr std::size_t kRingBytes = 64 * kMiB;
-// Room a read needs per frame it may take: the longest frame.
-const std::size_t kFrameRoom = FrameRingWriter::RecordRoom(sizeof(ch::FrameHead) + CaptureHandle::kSnapLength);
-// The other records go through the channel in chunks of this size.
-constexpr std::size_t kChunk = 64 * 1024;
 constexpr int kFramesPerRead = 256;
 constexpr auto kStatsEvery = std::chrono::milliseconds(250);
 constexpr auto kRetryAfterError = std::chrono::milliseconds(100);
 
-// Records other than frames waiting for the window, in chunks written whole.
+// Records other than frames waiting for the window: a few small ones a
+// second, written as the channel takes them.
 class OutQueue {
 public:
-    std::size_t bytes() const { return bytes_; }
-    bool empty() const { return bytes_ == 0; }
+    bool empty() const { return sent_ == bytes_.size(); }
 
-    void Add(std::uint32_t kind, const void* a, std::size_t na, const void* b = nullptr, std::size_t nb = 0)
+    void Add(std::uint32_t kind, const void* body, std::size_t length)
     {
-        const ch::Head head{kind, static_cast<std::uint32_t>(na + nb)};
-        const std::size_t need = sizeof head + na + nb;
-        if (chunks_.empty() || chunks_.back().size() + need > chunks_.back().capacity()) {
-            chunks_.emplace_back();
-            if (!spare_.empty() && spare_.capacity() >= need) {
-                chunks_.back().swap(spare_);
-                chunks_.back().clear();
-            } else {
-                chunks_.back().reserve(std::max(kChunk, need));
-            }
-        }
-        auto& c = chunks_.back();
+        const ch::Head head{kind, static_cast<std::uint32_t>(length)};
         const auto* h = reinterpret_cast<const std::uint8_t*>(&head);
-        c.insert(c.end(), h, h + sizeof head);
-        if (na > 0)
-            c.insert(c.end(), static_cast<const std::uint8_t*>(a), static_cast<const std::uint8_t*>(a) + na);
-        if (nb > 0)
-            c.insert(c.end(), static_cast<const std::uint8_t*>(b), static_cast<const std::uint8_t*>(b) + nb);
-        bytes_ += need;
+        bytes_.insert(bytes_.end(), h, h + sizeof head);
+        if (length > 0)
+            bytes_.insert(bytes_.end(), static_cast<const std::uint8_t*>(body),
+                          static_cast<const std::uint8_t*>(body) + length);
     }
 
     // Writes what the channel takes now; false when the window is gone.
     bool Flush(int fd)
     {
-        while (!chunks_.empty()) {
-            auto& c = chunks_.front();
-            const ssize_t n = send(fd, c.data() + sent_, c.size() - sent_, MSG_DONTWAIT | MSG_NOSIGNAL);
+        while (!empty()) {
+            const ssize_t n = send(fd, bytes_.data() + sent_, bytes_.size() - sent_, MSG_DONTWAIT | MSG_NOSIGNAL);
             if (n < 0)
                 return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
             sent_ += static_cast<std::size_t>(n);
-            bytes_ -= static_cast<std::size_t>(n);
-            if (sent_ < c.size())
-                return true;
-            sent_ = 0;
-            spare_.swap(c);
-            chunks_.pop_front();
         }
+        bytes_.clear();
+        sent_ = 0;
         return true;
     }
 
 private:
-    std::deque<std::vector<std::uint8_t>> chunks_;
-    std::vector<std::uint8_t> spare_;
-    std::size_t sent_ = 0;  // of the first chunk
-    std::size_t bytes_ = 0;
+    std::vector<std::uint8_t> bytes_;
+    std::size_t sent_ = 0;
 };
 
 // Tells the window (and whoever started the program by hand) why not, and ends.
@@ -249,6 +224,13 @@ private:
 // Ends a drain that waited for the window as long as it may.
 struct DrainTimeUp {};
 
+// As many frames as a read may take: what surely fits in the ring, even of
+// the longest frames, up to kFramesPerRead.
+int FramesToRead(const FrameRingWriter& ring)
+{
+    return static_cast<int>(std::min<std::size_t>(kFramesPerRead, ring.FramesThatFit(CaptureHandle::kSnapLength)));
+}
+
 void AddStats(OutQueue& out, const CaptureHandle::Stats& st)
 {
     const ch::StatsBody body{st.received, st.dropped, st.ifDropped};
@@ -315,10 +297,12 @@ int main(int argc, char** argv)
         if (!out.Flush(ch::kFd))
             return 0;
         const auto now = Clock::now();
-        const int room = static_cast<int>(std::min<std::size_t>(kFramesPerRead, ring.freeBytes() / kFrameRoom));
+        const int room = FramesToRead(ring);
         const bool readCapture = !drained && room > 0 && now >= readAgainAt;
+        // A capture not read now is not watched at all: a descriptor in error
+        // would report it at once, every time.
         pollfd p[2] = {{ch::kFd, static_cast<short>(POLLIN | (out.empty() ? 0 : POLLOUT)), 0},
-                       {capture.selectableFd(), static_cast<short>(readCapture ? POLLIN : 0), 0}};
+                       {readCapture ? capture.selectableFd() : -1, POLLIN, 0}};
         const int wait = readCapture || drained ? static_cast<int>(kStatsEvery.count()) : 20;
         if (poll(p, 2, wait) < 0 && errno != EINTR)
             return 1;
@@ -362,7 +346,7 @@ int main(int argc, char** argv)
                 publish();
                 if (n < asked)
                     break;
-                asked = static_cast<int>(std::min<std::size_t>(kFramesPerRead, ring.freeBytes() / kFrameRoom));
+                asked = FramesToRead(ring);
             }
             if (!out.Flush(ch::kFd))
                 return 0;
