@@ -60,8 +60,9 @@ struct RingBody {
     std::uint64_t dataBytes;
 };
 
-// A body longer than this means a broken stream (a frame is at most 64 KiB).
-inline constexpr std::uint32_t kMaxBody = 1u << 20;
+// A body longer than this means a broken stream or ring (a frame is at most
+// 64 KiB and its head).
+inline constexpr std::uint32_t kMaxBody = 1u << 17;
 
 struct WindowWord {
     std::uint64_t position;  // of the ring, read up to here

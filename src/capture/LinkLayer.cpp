@@ -20,8 +20,7 @@ bool isVlan(std::uint16_t type)
     return type == kEtherVlan || type == kEtherQinQ || type == kEtherQinQOld;
 }
 
-// The IP version a link header names: 4, 6, or 0 when the datagram's own
-// version nibble tells.
+// The IP version a link header names: 4, 6, or -1 for neither.
 int VersionOfEtherType(std::uint16_t type)
 {
     return type == kEtherIPv4 ? 4 : type == kEtherIPv6 ? 6 : -1;

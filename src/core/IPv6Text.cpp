@@ -280,7 +280,7 @@ namespace {
     if (slot != 0)
         return slot - 1;
     const std::uint32_t number = count;
-    if (number == UINT32_MAX)  // the last number stays unused: Count() must fit
+    if (number == UINT32_MAX)  // the last number stays unused: the count must fit
         throw std::bad_alloc();
     std::uint8_t* block = table.blocks[number >> kBlockBits].load(std::memory_order_relaxed);
     if (block == nullptr) {
@@ -317,11 +317,6 @@ const std::uint8_t* IPv6Table::At(std::uint32_t number)
         return nullptr;
     return table.blocks[number >> kBlockBits].load(std::memory_order_acquire) +
            std::size_t{number & (kBlockSize - 1)} * 16;
-}
-
-std::uint32_t IPv6Table::Count()
-{
-    return TheTable().count.load(std::memory_order_acquire);
 }
 
 std::string HostAddressText(HostAddress address)

@@ -31,7 +31,6 @@ public:
     static std::uint32_t Intern(const std::uint8_t* bytes);
     // The 16 bytes of a number Intern returned; nullptr for any other.
     static const std::uint8_t* At(std::uint32_t number);
-    static std::uint32_t Count();
 };
 
 // A host address of either family as one number, as host names and the

@@ -1,8 +1,9 @@
 #include "core/PcapngNotes.h"
 
-#include <arpa/inet.h>
-
 #include <cstring>
+
+#include "core/IPv4Text.h"
+#include "core/IPv6Text.h"
 
 namespace quillet {
 
@@ -95,9 +96,9 @@ void PcapngNotes::ReadNames(const std::vector<std::uint8_t>& body)
             const auto* value = reinterpret_cast<const char*>(&body[at + 4]);
             // The first of the names, up to its terminating zero.
             const std::string name(value + size, strnlen(value + size, length - size));
-            char text[INET6_ADDRSTRLEN] = {};
-            if (Printable(name) && ::inet_ntop(type == 1 ? AF_INET : AF_INET6, value, text, sizeof text))
-                names_.emplace_back(text, name);
+            if (Printable(name))
+                names_.emplace_back(type == 1 ? IPv4BytesToText(&body[at + 4]).str() : IPv6BytesToText(&body[at + 4]).str(),
+                                    name);
         }
         at += 4 + ((length + 3) & ~std::size_t{3});
     }

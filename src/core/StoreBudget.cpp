@@ -121,17 +121,19 @@ StoreBudget::Group GroupOf(const Hierarchy& h, bool v2)
 
 }  // namespace
 
-StoreBudget::Group StoreBudget::ReadGroupMemory()
+std::function<StoreBudget::Group()> StoreBudget::GroupMemoryReader()
 {
-    Group group = GroupOf(FindHierarchy(false), false);
-    const Group unified = GroupOf(FindHierarchy(true), true);
-    if (unified.limit != 0 && (group.limit == 0 || unified.limit < group.limit))
-        group = unified;
-    return group;
+    return [v1 = FindHierarchy(false), v2 = FindHierarchy(true)] {
+        Group group = GroupOf(v1, false);
+        const Group unified = GroupOf(v2, true);
+        if (unified.limit != 0 && (group.limit == 0 || unified.limit < group.limit))
+            group = unified;
+        return group;
+    };
 }
 
 StoreBudget::StoreBudget(std::uint64_t memoryLimitBytes, std::uint64_t diskReserveBytes)
-    : residentBytes(ReadResidentBytes), freeSpace(ReadFreeSpace), groupMemory(ReadGroupMemory),
+    : residentBytes(ReadResidentBytes), freeSpace(ReadFreeSpace), groupMemory(GroupMemoryReader()),
       memoryLimit_(memoryLimitBytes ? memoryLimitBytes : PhysicalMemory() / 2), diskReserve_(diskReserveBytes)
 {
 }

@@ -52,9 +52,10 @@ public:
     static std::uint64_t PhysicalMemory();
     static std::uint64_t ReadResidentBytes();
     static bool ReadFreeSpace(const std::string& directory, Space& space);
-    // The memory group of this process (v1 memory controller or v2), read
-    // from /proc/self/cgroup, /proc/self/mountinfo and the group's files.
-    static Group ReadGroupMemory();
+    // A reader of the memory group of this process (v1 memory controller or
+    // v2): where the group is, from /proc/self/cgroup and
+    // /proc/self/mountinfo, is found once; each call reads the group's files.
+    static std::function<Group()> GroupMemoryReader();
 
 private:
     std::uint64_t memoryLimit_;

@@ -6,6 +6,9 @@
 #include <array>
 #include <cstring>
 
+#include "core/IPv4Text.h"
+#include "core/IPv6Text.h"
+
 namespace quillet {
 
 namespace {
@@ -96,14 +99,6 @@ private:
     std::span<const std::uint8_t> m_;
 };
 
-std::string AddressText(int family, const std::uint8_t* bytes)
-{
-    char text[INET6_ADDRSTRLEN] = {};
-    if (!::inet_ntop(family, bytes, text, sizeof text))
-        return {};
-    return text;
-}
-
 }  // namespace
 
 bool DnsAnswerNames(std::span<const std::uint8_t> m, std::vector<SeenName>& out)
@@ -147,9 +142,9 @@ bool DnsAnswerNames(std::span<const std::uint8_t> m, std::vector<SeenName>& out)
             break;
         }
         if (klass == 1 && type == 1 && length == 4) {
-            addresses.push_back({owner, AddressText(AF_INET, &m[pos])});
+            addresses.push_back({owner, IPv4BytesToText(&m[pos]).str()});
         } else if (klass == 1 && type == 28 && length == 16) {
-            addresses.push_back({owner, AddressText(AF_INET6, &m[pos])});
+            addresses.push_back({owner, IPv6BytesToText(&m[pos]).str()});
         } else if (klass == 1 && type == 5) {
             std::size_t at = pos;
             if (!reader.Name(at, target) || at > pos + length) {

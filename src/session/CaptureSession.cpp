@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QScopedValueRollback>
 #include <QSocketNotifier>
 #include <QThread>
 
@@ -41,18 +42,6 @@ constexpr std::int64_t kDrainMaxDatagrams = 1'000'000;
 
 // Thrown by the drain's callback to end a drain at its limit.
 struct DrainLimitReached {};
-
-// Sets a flag for a scope.
-class FlagScope {
-public:
-    explicit FlagScope(bool& flag) : flag_(flag) { flag_ = true; }
-    ~FlagScope() { flag_ = false; }
-    FlagScope(const FlagScope&) = delete;
-    FlagScope& operator=(const FlagScope&) = delete;
-
-private:
-    bool& flag_;
-};
 
 // Counts the reads in progress, so that a capture ended from inside one is
 // closed only once it returned.
@@ -284,7 +273,7 @@ void CaptureSession::Close()
     if (!source_ || closing_)
         return;
     // A limit the drain reaches stops nothing more: the capture is ending.
-    FlagScope closing(closing_);
+    const QScopedValueRollback<bool> closing(closing_, true);
     notifier_.reset();
     statusTimer_.stop();
     // What the kernel still holds was captured before the stop: keep it,
@@ -509,7 +498,7 @@ void CaptureSession::ShowBurst()
     }
     receivedInBurst_ = false;
     {
-        FlagScope ending(endingBurst_);
+        const QScopedValueRollback<bool> ending(endingBurst_, true);
         views_.EndBurst();
     }
     LookUpPrograms();

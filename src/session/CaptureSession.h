@@ -96,7 +96,7 @@ public:
     void EndByItself(const QString& why);
     // Handles one capture notification.
     void Notified(std::intptr_t handle, std::intptr_t lParam);
-    // Hands datagrams (whole IPv4 datagrams) to the receive path as one
+    // Hands datagrams (whole IPv4 or IPv6 datagrams) to the receive path as one
     // notification's burst would.
     void Receive(const std::vector<std::vector<std::uint8_t>>& datagrams, std::int64_t timestampUs);
 

@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QScopedValueRollback>
 
 #include "capture/CaptureFileReader.h"
 #include "core/CaptureFile.h"
@@ -27,12 +28,6 @@ constexpr auto kFileChunk = std::chrono::milliseconds(20);
 constexpr int kFramesPerCheck = 256;
 // The comment that names a saved packet's program.
 constexpr std::string_view kProgramComment = "program: ";
-
-// Unset a flag when the scope ends.
-struct ClearOnExit {
-    bool& flag;
-    ~ClearOnExit() { flag = false; }
-};
 
 }  // namespace
 
@@ -182,8 +177,7 @@ QString CaptureSession::SaveFile(const QString& path, bool shownOnly, const Prog
         return QCoreApplication::translate("CaptureSession", "无法写入 %1：%2。").arg(shown, why);
     }
 
-    fileBusy_ = true;
-    ClearOnExit notBusy{fileBusy_};
+    const QScopedValueRollback<bool> busy(fileBusy_, true);
     QString failure;
     bool cancelled = false;
     std::vector<std::uint8_t> bytes;

@@ -299,8 +299,9 @@ std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::span<const 
     // tells the store the payload is in the file.
     record.mData = PayloadRef(offset + d.payloadAt, static_cast<std::uint32_t>(d.size),
                               static_cast<std::uint8_t>(d.payloadAt));
-    const std::size_t end = std::min(datagram.size(), d.payloadAt + static_cast<std::size_t>(d.size));
-    return Keep(record, d.payloadAt + static_cast<std::uint64_t>(d.size), timestampUs, datagram.subspan(std::min(d.payloadAt, end), end - std::min(d.payloadAt, end)));
+    // The decoder keeps the payload inside the datagram.
+    return Keep(record, d.payloadAt + static_cast<std::uint64_t>(d.size), timestampUs,
+                datagram.subspan(d.payloadAt, static_cast<std::size_t>(d.size)));
 }
 
 void PacketViews::EndBurst()
