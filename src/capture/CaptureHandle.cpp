@@ -43,13 +43,20 @@ constexpr const char* kFilterBothUntagged = "ip or ip6";
 // Why the right is missing, with the command that grants it to this program.
 Reason NeedsRights(const std::string& detail)
 {
-    char self[4096] = {};
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    const std::string path = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("quillet-capture");
+    std::string path = ExecutablePath();
+    if (path.empty())
+        path = "quillet-capture";
     return {QT_TRANSLATE_NOOP("CaptureReason", "捕获需要 root 权限，或授予本程序 CAP_NET_RAW：sudo setcap cap_net_raw+ep %1（make run 会完成此步）。（%2）"), {path, detail}};
 }
 
 }  // namespace
+
+std::string ExecutablePath()
+{
+    char self[4096] = {};
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    return n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
+}
 
 long long PhysicalMemoryBytes()
 {

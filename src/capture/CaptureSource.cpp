@@ -41,9 +41,7 @@ constexpr std::size_t kRoom = sizeof(ch::Head) + ch::kMaxBody;
 
 std::string ProgramPath()
 {
-    char self[4096] = {};
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
+    std::string dir = ExecutablePath();
     dir = dir.substr(0, dir.find_last_of('/') + 1);
     return (dir.empty() ? std::string("./") : dir) + ch::kProgramName;
 }
@@ -91,32 +89,28 @@ public:
     {
         const auto until = Clock::now() + kOpenWait;
         for (;;) {
-            if (Available() >= sizeof(ch::Head)) {
-                ch::Head head;
-                std::memcpy(&head, &buf_[begin_], sizeof head);
-                if (head.length > ch::kMaxBody)
-                    break;
-                if (Available() >= sizeof head + head.length) {
-                    const char* body = reinterpret_cast<const char*>(&buf_[begin_ + sizeof head]);
-                    begin_ += sizeof head + head.length;
-                    if (head.kind == ch::kRing && head.length == sizeof(ch::RingBody) && !ring_.mapped()
-                        && ringFd_ >= 0) {
-                        ch::RingBody ring;
-                        std::memcpy(&ring, body, sizeof ring);
-                        if (!ring_.Map(std::exchange(ringFd_, -1), ring.dataBytes))
-                            break;
-                        continue;
-                    }
-                    if (head.kind == ch::kOpened && head.length == sizeof(std::int32_t) && ring_.mapped()) {
-                        std::memcpy(&linkType_, body, sizeof linkType_);
-                        return true;
-                    }
-                    if (head.kind == ch::kFailed) {
-                        ShowFailed(std::string(body, head.length), sink);
-                        return false;
-                    }
-                    break;
+            ch::Head head;
+            const std::uint8_t* body = nullptr;
+            const Taken taken = TakeRecord(head, body);
+            if (taken == Taken::Broken)
+                break;
+            if (taken == Taken::Record) {
+                if (head.kind == ch::kRing && head.length == sizeof(ch::RingBody) && !ring_.mapped() && ringFd_ >= 0) {
+                    ch::RingBody ring;
+                    std::memcpy(&ring, body, sizeof ring);
+                    if (!ring_.Map(std::exchange(ringFd_, -1), ring.dataBytes))
+                        break;
+                    continue;
                 }
+                if (head.kind == ch::kOpened && head.length == sizeof(std::int32_t) && ring_.mapped()) {
+                    std::memcpy(&linkType_, body, sizeof linkType_);
+                    return true;
+                }
+                if (head.kind == ch::kFailed) {
+                    ShowFailed(std::string(reinterpret_cast<const char*>(body), head.length), sink);
+                    return false;
+                }
+                break;
             }
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
             pollfd p{fd_, POLLIN, 0};
@@ -314,22 +308,34 @@ private:
         }
     }
 
+    enum class Taken { None, Record, Broken };
+    // The next whole record of the channel's buffer, taken: None while it is
+    // not whole yet, Broken when its length cannot be.
+    Taken TakeRecord(ch::Head& head, const std::uint8_t*& body)
+    {
+        if (Available() < sizeof head)
+            return Taken::None;
+        std::memcpy(&head, &buf_[begin_], sizeof head);
+        if (head.length > ch::kMaxBody)
+            return Taken::Broken;
+        if (Available() < sizeof head + head.length)
+            return Taken::None;
+        body = &buf_[begin_ + sizeof head];
+        begin_ += sizeof head + head.length;
+        return Taken::Record;
+    }
+
     // Takes one whole record from the channel's buffer; false when none is
     // whole.
     bool NextRecord()
     {
-        if (Available() < sizeof(ch::Head))
-            return false;
         ch::Head head;
-        std::memcpy(&head, &buf_[begin_], sizeof head);
-        if (head.length > ch::kMaxBody) {
+        const std::uint8_t* body = nullptr;
+        const Taken taken = TakeRecord(head, body);
+        if (taken == Taken::Broken)
             Broken();
+        if (taken != Taken::Record)
             return false;
-        }
-        if (Available() < sizeof head + head.length)
-            return false;
-        const std::uint8_t* body = &buf_[begin_ + sizeof head];
-        begin_ += sizeof head + head.length;
         switch (head.kind) {
         case ch::kStats:
             if (head.length == sizeof(ch::StatsBody)) {

@@ -170,6 +170,8 @@ CaptureHandle OpenCaptureInterface(const std::string& interfaceName, int ringByt
 
 // The machine's memory in bytes, 0 when unknown.
 long long PhysicalMemoryBytes();
+// The file this program runs from; empty when the system does not say.
+std::string ExecutablePath();
 
 // The kernel ring size a capture asks for on a machine with that much memory
 // (0: unknown): 128 MiB, at most 1/32 of the memory, at least 32 MiB.
