@@ -31,7 +31,7 @@ namespace {
 // is ready or the time budget is spent; then the next notification goes to
 // the back of the event queue, so input and painting get their turn.
 constexpr int kReadChunk = 512;
-constexpr auto kReadBudget = std::chrono::milliseconds(8);
+constexpr auto kReadBudget = std::chrono::milliseconds(4);
 // New rows of a capture reach the views at most this often.
 constexpr auto kShowEvery = std::chrono::milliseconds(100);
 constexpr auto kRetryAfterError = std::chrono::milliseconds(100);
