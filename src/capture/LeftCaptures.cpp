@@ -109,13 +109,16 @@ LeftCaptures::LeftCaptures(const std::string& baseDir)
         struct stat dir {}, file {};
         int fileFd = -1;
         // The lock first: a live run's directory, held, is not looked into.
-        const bool ours = ::flock(f.held.fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(f.held.fd, &dir) == 0
-                          && S_ISDIR(dir.st_mode) && dir.st_uid == self && (dir.st_mode & 07777) == 0700
-                          && !ChangedSince(dir, started) && NamesIn(f.held.fd) == std::vector<std::string>{CaptureSpool::kFileName}
-                          && (fileFd = ::openat(f.held.fd, CaptureSpool::kFileName,
-                                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)) >= 0
-                          && ::fstat(fileFd, &file) == 0 && S_ISREG(file.st_mode) && file.st_uid == self
-                          && file.st_nlink == 1 && !ChangedSince(file, started);
+        bool ours = ::flock(f.held.fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(f.held.fd, &dir) == 0
+                    && S_ISDIR(dir.st_mode) && dir.st_uid == self && (dir.st_mode & 07777) == 0700
+                    && !ChangedSince(dir, started)
+                    && NamesIn(f.held.fd) == std::vector<std::string>{CaptureSpool::kFileName};
+        if (ours) {
+            fileFd = ::openat(f.held.fd, CaptureSpool::kFileName,
+                              O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+            ours = fileFd >= 0 && ::fstat(fileFd, &file) == 0 && S_ISREG(file.st_mode) && file.st_uid == self
+                   && file.st_nlink == 1 && !ChangedSince(file, started);
+        }
         if (!ours) {
             if (fileFd >= 0)
                 ::close(fileFd);

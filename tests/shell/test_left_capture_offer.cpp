@@ -17,7 +17,6 @@
 #include <QTemporaryDir>
 
 #include "WaitFor.h"
-#include "shell/Datagrams.h"
 #include "shell/EmptyPortFiles.h"
 #include "shell/frmMain.h"
 #include "support/LeftCapture.h"
@@ -32,14 +31,6 @@ int gArgc = 1;
 char gName[] = "quillet";
 char* gArgv[] = {gName, nullptr};
 
-std::vector<std::vector<std::uint8_t>> Datagrams(int n)
-{
-    std::vector<std::vector<std::uint8_t>> d;
-    for (int i = 0; i < n; ++i)
-        d.push_back(quillet::test::Ipv4Udp("10.2.0.1", "10.2.0.2", 4000, 5000, "left " + std::to_string(i)));
-    return d;
-}
-
 bool Exists(const std::string& path)
 {
     struct stat st {};
@@ -53,10 +44,10 @@ TEST(LeftCaptureOffer, EachLeftCaptureIsOfferedAndTheUsersFoldersStay)
     QTemporaryDir ports, baseDir;
     quillet::test::WriteEmptyPortFiles(ports.path());
     const std::string base = baseDir.path().toStdString();
-    const std::string older = LeaveCapture(base, Datagrams(3));
+    const std::string older = LeaveCapture(base, 3);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const std::string newer = LeaveCapture(base, Datagrams(2), 1800000000000000);
-    const std::string empty = LeaveCapture(base, {});
+    const std::string newer = LeaveCapture(base, 2, 1800000000000000);
+    const std::string empty = LeaveCapture(base, 0);
     ASSERT_FALSE(older.empty() || newer.empty() || empty.empty());
     const fs::path capture = fs::path(older) / CaptureSpool::kFileName;
 
@@ -101,13 +92,13 @@ TEST(LeftCaptureOffer, EachLeftCaptureIsOfferedAndTheUsersFoldersStay)
     frmMain w(o);
     w.show();
     EXPECT_TRUE(quillet::test::WaitFor([&] { return !Exists(older) && !Exists(newer) && !Exists(empty); }));
+    for (const auto& u : users)
+        EXPECT_TRUE(Exists(u.dir + "/" + u.kept)) << u.dir;
+    EXPECT_TRUE(Exists(base + "/elsewhere/" + CaptureSpool::kFileName));
     ASSERT_EQ(questions.size(), 2) << questions.join('\n').toStdString();
     EXPECT_TRUE(questions[0].contains(QStringLiteral(" 2 "))) << "the newest first: " << questions[0].toStdString();
     EXPECT_TRUE(questions[1].contains(QStringLiteral(" 3 "))) << questions[1].toStdString();
     EXPECT_EQ(olderThere, (std::vector<bool>{true, true})) << "removed only once answered for";
     EXPECT_EQ(w.lv()->model()->rowCount(), 2);
     EXPECT_TRUE(messages.isEmpty()) << messages.join('\n').toStdString();
-    for (const auto& u : users)
-        EXPECT_TRUE(Exists(u.dir + "/" + u.kept)) << u.dir;
-    EXPECT_TRUE(Exists(base + "/elsewhere/" + CaptureSpool::kFileName));
 }

@@ -10,15 +10,18 @@
 #include <vector>
 
 #include "core/CaptureFile.h"
+#include "shell/Datagrams.h"
 
 namespace quillet::testsupport {
 
-// Made by CaptureSpool under base in a child that stores the datagrams (one a second from
+// Made by CaptureSpool under base in a child that stores n UDP datagrams (one a second from
 // firstUs) and ends without removing anything; its directory's path, empty on failure. Call it
 // before the test starts threads.
-inline std::string LeaveCapture(const std::string& base, const std::vector<std::vector<std::uint8_t>>& datagrams,
-                                std::int64_t firstUs = 1700000000000000)
+inline std::string LeaveCapture(const std::string& base, int n, std::int64_t firstUs = 1700000000000000)
 {
+    std::vector<std::vector<std::uint8_t>> datagrams;
+    for (int i = 0; i < n; ++i)
+        datagrams.push_back(quillet::test::Ipv4Udp("10.1.0.1", "10.1.0.2", 4000, 5000, "left " + std::to_string(i)));
     int out[2];
     if (::pipe(out) != 0)
         return {};
