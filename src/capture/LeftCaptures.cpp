@@ -108,10 +108,10 @@ LeftCaptures::LeftCaptures(const std::string& baseDir)
             continue;
         struct stat dir {}, file {};
         int fileFd = -1;
-        // The lock first: a live run's directory, held, is not looked into.
-        bool ours = ::flock(f.held.fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(f.held.fd, &dir) == 0
-                    && S_ISDIR(dir.st_mode) && dir.st_uid == self && (dir.st_mode & 07777) == 0700
-                    && !ChangedSince(dir, started)
+        // Locked only when it looks like ours; looked into only when no live run holds it.
+        bool ours = ::fstat(f.held.fd, &dir) == 0 && S_ISDIR(dir.st_mode) && dir.st_uid == self
+                    && (dir.st_mode & 07777) == 0700 && !ChangedSince(dir, started)
+                    && ::flock(f.held.fd, LOCK_EX | LOCK_NB) == 0
                     && NamesIn(f.held.fd) == std::vector<std::string>{CaptureSpool::kFileName};
         if (ours) {
             fileFd = ::openat(f.held.fd, CaptureSpool::kFileName,
