@@ -15,6 +15,8 @@
 namespace quillet::test {
 
 inline constexpr std::size_t kRingHeaderBytes = 4096;
+// Room for a record longer than any frame, so that only its length is wrong.
+inline constexpr std::size_t kRingDataBytes = 256 * 1024;
 
 struct RingFault {
     const char* name;
@@ -36,8 +38,9 @@ inline constexpr RingFault kRingFaults[] = {
      [](std::uint8_t*, std::size_t dataBytes, std::uint64_t at) { return at + dataBytes + 8; }},
     {"a record longer than any frame",
      [](std::uint8_t* data, std::size_t, std::uint64_t at) {
+         // Published whole, and within a ring of kRingDataBytes.
          PutHead(data, at, channel::kFrame, channel::kMaxBody + 8);
-         return at + 64;
+         return at + sizeof(channel::Head) + channel::kMaxBody + 8;
      }},
     {"a record longer than what was published",
      [](std::uint8_t* data, std::size_t, std::uint64_t at) {

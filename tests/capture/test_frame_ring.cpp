@@ -70,7 +70,7 @@ TEST(FrameRing, FramesArriveWholeInOrderAcrossTheEndAndPositionsAreChecked)
 // would: the reader gives the good frame before the fault, then refuses.
 TEST(FrameRing, TheReaderRefusesPositionsAndRecordLengthsThatBreakTheRules)
 {
-    constexpr std::size_t kData = 64 * 1024;
+    constexpr std::size_t kData = test::kRingDataBytes;
     const std::vector<std::uint8_t> frame(60, 0xAB);
     auto makeRing = [&](std::uint8_t*& base) {
         const int fd = memfd_create("broken-ring", MFD_CLOEXEC);

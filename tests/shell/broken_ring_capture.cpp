@@ -57,7 +57,7 @@ int main()
     if (!(std::ifstream(dir + "ring-fault") >> fault) || fault >= std::size(quillet::test::kRingFaults))
         return 2;
 
-    constexpr std::size_t kData = 64 * 1024;
+    constexpr std::size_t kData = quillet::test::kRingDataBytes;
     const int ring = memfd_create("quillet-frames", MFD_CLOEXEC);
     if (ring < 0 || ftruncate(ring, static_cast<off_t>(quillet::test::kRingHeaderBytes + kData)) != 0)
         return 3;
