@@ -233,15 +233,15 @@
         </message>
         <message>
             <source>未知的字段“%1”</source>
-            <translation>unknown field &quot;%1&quot;</translation>
+            <translation>unknown field "%1"</translation>
         </message>
         <message>
             <source>缺少字段或“(”</source>
-            <translation>a field or &quot;(&quot; is missing</translation>
+            <translation>a field or "(" is missing</translation>
         </message>
         <message>
             <source>此处应为字段，而不是“%1”</source>
-            <translation>a field is expected here, not &quot;%1&quot;</translation>
+            <translation>a field is expected here, not "%1"</translation>
         </message>
         <message>
             <source>缺少值</source>
@@ -249,27 +249,27 @@
         </message>
         <message>
             <source>此处应为值，而不是“%1”</source>
-            <translation>a value is expected here, not &quot;%1&quot;</translation>
+            <translation>a value is expected here, not "%1"</translation>
         </message>
         <message>
             <source>多余的“%1”：缺少“and”或“or”</source>
-            <translation>&quot;%1&quot; is out of place: &quot;and&quot; or &quot;or&quot; is missing</translation>
+            <translation>"%1" is out of place: "and" or "or" is missing</translation>
         </message>
         <message>
             <source>“(”没有对应的“)”</source>
-            <translation>&quot;(&quot; has no matching &quot;)&quot;</translation>
+            <translation>"(" has no matching ")"</translation>
         </message>
         <message>
             <source>“)”没有对应的“(”</source>
-            <translation>&quot;)&quot; has no matching &quot;(&quot;</translation>
+            <translation>")" has no matching "("</translation>
         </message>
         <message>
             <source>“{”没有对应的“}”</source>
-            <translation>&quot;{&quot; has no matching &quot;}&quot;</translation>
+            <translation>"{" has no matching "}"</translation>
         </message>
         <message>
             <source>“in”之后应为“{”</source>
-            <translation>&quot;{&quot; is expected after &quot;in&quot;</translation>
+            <translation>"{" is expected after "in"</translation>
         </message>
         <message>
             <source>空的集合</source>
@@ -277,15 +277,15 @@
         </message>
         <message>
             <source>“%1”不能与值比较</source>
-            <translation>&quot;%1&quot; cannot be compared with a value</translation>
+            <translation>"%1" cannot be compared with a value</translation>
         </message>
         <message>
             <source>运算符“%1”不适用于“%2”</source>
-            <translation>the operator &quot;%1&quot; does not apply to &quot;%2&quot;</translation>
+            <translation>the operator "%1" does not apply to "%2"</translation>
         </message>
         <message>
             <source>“%1”不是数字</source>
-            <translation>&quot;%1&quot; is not a number</translation>
+            <translation>"%1" is not a number</translation>
         </message>
         <message>
             <source>%1 超出范围（%2 至 %3）</source>
@@ -293,19 +293,19 @@
         </message>
         <message>
             <source>“%1”不是 IPv4 地址</source>
-            <translation>&quot;%1&quot; is not an IPv4 address</translation>
+            <translation>"%1" is not an IPv4 address</translation>
         </message>
         <message>
             <source>“%1”不是 IPv6 地址</source>
-            <translation>&quot;%1&quot; is not an IPv6 address</translation>
+            <translation>"%1" is not an IPv6 address</translation>
         </message>
         <message>
             <source>“%1”不是地址</source>
-            <translation>&quot;%1&quot; is not an address</translation>
+            <translation>"%1" is not an address</translation>
         </message>
         <message>
             <source>“%1”超出地址范围</source>
-            <translation>&quot;%1&quot; is out of the address range</translation>
+            <translation>"%1" is out of the address range</translation>
         </message>
         <message>
             <source>前缀长度 %1 超出范围（0 至 %2）</source>
@@ -321,11 +321,11 @@
         </message>
         <message>
             <source>无效的转义“%1”</source>
-            <translation>bad escape &quot;%1&quot;</translation>
+            <translation>bad escape "%1"</translation>
         </message>
         <message>
             <source>“%1”不是字节序列（如 47:45:54）</source>
-            <translation>&quot;%1&quot; is not a byte sequence (such as 47:45:54)</translation>
+            <translation>"%1" is not a byte sequence (such as 47:45:54)</translation>
         </message>
         <message>
             <source>范围的起点大于终点</source>
@@ -341,7 +341,7 @@
         </message>
         <message>
             <source>无效的字符“%1”</source>
-            <translation>unexpected character &quot;%1&quot;</translation>
+            <translation>unexpected character "%1"</translation>
         </message>
     </context>
     <context>
