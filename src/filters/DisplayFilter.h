@@ -47,6 +47,13 @@ public:
     // Whether the row passes. Thread-safe.
     bool Matches(std::int64_t seq, const clV& record, const DisplayFilterContext& context) const;
 
+    // Whether each of count consecutive rows passes: rows firstSeq,
+    // firstSeq + 1, … with their records one after another from records;
+    // passed[i] is set to 1 or 0. Gives what Matches gives, faster for a
+    // filter of the record's fields alone. Thread-safe.
+    void MatchSpan(std::int64_t firstSeq, const clV* records, std::size_t count,
+                   const DisplayFilterContext& context, std::uint8_t* passed) const;
+
     // Which parts of the context the filter asks for.
     bool UsesPayload() const { return usesPayload_; }
     bool UsesProgram() const { return usesProgram_; }

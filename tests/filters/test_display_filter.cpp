@@ -78,12 +78,18 @@ struct Rows {
             records.push_back(record);
         }
     }
-    // The rows the filter passes, as "0,3".
-    std::string Passing(const DisplayFilter& f) const
+    // The rows the filter passes, as "0,3", one by one or as one span.
+    std::string Passing(const DisplayFilter& f, bool span = false) const
     {
+        std::uint8_t passed[kRowCount] = {};
+        if (span)
+            f.MatchSpan(0, records.data(), records.size(), context, passed);
+        else
+            for (int i = 0; i < kRowCount; ++i)
+                passed[i] = f.Matches(i, records[static_cast<std::size_t>(i)], context);
         std::string out;
         for (int i = 0; i < kRowCount; ++i)
-            if (f.Matches(i, records[static_cast<std::size_t>(i)], context))
+            if (passed[i] != 0)
                 out += (out.empty() ? "" : ",") + std::to_string(i);
         return out;
     }
@@ -225,6 +231,7 @@ TEST(DisplayFilter, EachFormPassesItsRows)
         const auto filter = DisplayFilter::Compile(QString::fromUtf8(c.filter), &error);
         ASSERT_NE(filter, nullptr) << c.filter << ": " << error.message.toStdString();
         EXPECT_EQ(rows.Passing(*filter), c.rows) << c.filter;
+        EXPECT_EQ(rows.Passing(*filter, true), c.rows) << c.filter << " (span)";
     }
 }
 
