@@ -10,6 +10,8 @@
 // for comparing with `tshark -r FILE -Y FILTER`.
 
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -255,7 +257,8 @@ void WritePcap(const char* path)
     const char* rowsEnv = std::getenv("BENCH_PCAP_ROWS");
     const std::int64_t rows =
         std::min<std::int64_t>(rowsEnv != nullptr ? std::atoll(rowsEnv) : 1'000'000, traffic.store.count());
-    std::FILE* out = std::fopen(path, "wbx");
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    std::FILE* out = fd < 0 ? nullptr : fdopen(fd, "wb");
     if (out == nullptr) {
         std::perror(path);
         return;

@@ -48,8 +48,10 @@ public:
     void NamesOf(const AddressText& a, std::vector<QString>& out) const override
     {
         ++calls;
-        if (a == "8.8.8.8")
+        if (a == "8.8.8.8") {
             out.push_back("dns.google");
+            out.push_back("resolver-1.lan");
+        }
         if (a == "10.0.0.1") {
             out.push_back("example.com");
             out.push_back("www.example.com");
@@ -205,6 +207,7 @@ TEST(DisplayFilter, EachFormPassesItsRows)
         {"host matches \"GOOGLE$\"", "1"},
         {"host != example.com", "1"},
         {"host", "0,1"},
+        {"host == resolver-1.lan", "1"},
         // direction
         {"sent", "1,5,6"},
         {"received", "0,2,3,4"},
