@@ -37,6 +37,16 @@ public:
 
 // A display filter: a text in the filter language compiled once, then asked
 // of each row. Compiled filters never change and may be shared by threads.
+//
+// The language: fields (FieldNames(): tcp, ip.addr, ipv6.src, port,
+// udp.dstport, ip.proto, len, payload, host, program, sent, …) compared
+// with == != < <= > >= (eq ne lt le gt ge), contains, matches (~, a
+// case-insensitive regular expression) and in {53 80 8000..8100}; and / &&,
+// or / ||, not / !, parentheses; not binds tighter than and, and tighter
+// than or. An address value may be a CIDR block and an IPv6 one any written
+// form. A field of two values (addresses, ports, names) compares true when
+// either value does, != only when neither equals; a field the row lacks
+// makes every comparison false; a field alone asks whether the row has it.
 class DisplayFilter {
 public:
     // The compiled filter, or nullptr: with *error set when the text is not
