@@ -69,8 +69,8 @@ public:
         return chunks_[i >> kChunkBits][i & (kChunkSize - 1)];
     }
 
-    // How many records from seq on (at most count) lie one after another in
-    // memory from &at(seq), so a caller may walk them as an array.
+    // How many records from seq (1..lSeq()) on, at most count, lie one after
+    // another in memory from &at(seq), so a caller may walk them as an array.
     std::size_t Contiguous(std::int64_t seq, std::size_t count) const
     {
         const auto i = static_cast<std::uint64_t>(seq - 1);
