@@ -156,6 +156,7 @@ public:
         close(err[1]);
         channel_ = sv[0];
         err_ = err[0];
+        fcntl(err_, F_SETFL, O_NONBLOCK);  // what it printed so far, never a wait
     }
     ~Started()
     {
