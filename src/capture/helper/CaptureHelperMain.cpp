@@ -7,9 +7,10 @@
 //
 // It opens the interface as the window once did itself, gives up every right
 // it holds, confines its loop to the system calls it needs
-// (HelperConfinement.h), and forwards every captured frame, untouched, with its timestamp
-// and length on the wire, through a ring shared with the window (written
-// here, read-only there), and the kernel's counters through the channel. It
+// (HelperConfinement.h), and forwards every captured frame, untouched, with
+// its timestamp and length on the wire, through a ring shared with the
+// window (written here, read-only there), and the kernel's counters through
+// the channel. It
 // trusts nothing from the window but the three arguments and how far it read
 // the ring, all checked. Its counters go out at a steady pace, also when
 // nothing is captured, so that the window can tell a program that no longer
