@@ -131,9 +131,10 @@ std::vector<sock_filter> HelperSyscallFilter(int channelFd)
         p.Allow(nr);
     p.AllowWithoutExec(SYS_mmap);
     p.AllowWithoutExec(SYS_mprotect);
-    // The rest of a plain loop's life.
+    // The rest of a plain loop's life; the sanitizers' run-time, when built
+    // in, sets its signal stack on the way out.
     for (long nr : {SYS_clock_gettime, SYS_gettimeofday, SYS_futex, SYS_close, SYS_rt_sigreturn, SYS_restart_syscall,
-                    SYS_exit, SYS_exit_group})
+                    SYS_sigaltstack, SYS_exit, SYS_exit_group})
         p.Allow(nr);
     p.Return(kKill);
     return p.Take();

@@ -20,7 +20,8 @@ namespace quillet {
 //     capture library asks about a failing interface with);
 //   - sending (sendto, sendmsg, write, writev) on channelFd alone;
 //   - memory without execution (brk, mmap, mprotect, mremap, munmap,
-//     madvise), clocks, futex, closing descriptors, signal return, exit.
+//     madvise), clocks, futex, closing descriptors, signal return and
+//     stack, exit.
 // A write or writev to descriptor 2 fails with EPERM, so that a diagnostic
 // printed on the way out never kills; anything else, a send on the packet
 // socket, socket(), an open, exec among them, kills the process
