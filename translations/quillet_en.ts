@@ -23,6 +23,18 @@
     <context>
         <name>CaptureReason</name>
         <message>
+            <source>捕获程序无法限制自己的系统调用（%1）。</source>
+            <translation>The capture program cannot confine its system calls (%1).</translation>
+        </message>
+        <message>
+            <source>本用户已有 %1 个捕获程序在运行，这是上限；请先停止另一个捕获。</source>
+            <translation>This user already runs %1 capture programs, the most allowed; stop another capture first.</translation>
+        </message>
+        <message>
+            <source>描述符 3 上的通道应是 Unix 流套接字（SOCK_STREAM），而它是 %1；应由窗口启动。</source>
+            <translation>The channel on descriptor 3 must be a Unix stream socket (SOCK_STREAM), but it is %1; the window starts this program.</translation>
+        </message>
+        <message>
             <source>捕获需要 root 权限，或授予本程序 CAP_NET_RAW：sudo setcap cap_net_raw+ep %1（make run 会完成此步）。（%2）</source>
             <translation>Capturing needs root, or the program granted CAP_NET_RAW: sudo setcap cap_net_raw+ep %1 (make run does it). (%2)</translation>
         </message>
@@ -75,8 +87,8 @@
             <translation>The capture program %1 is missing. make run builds it and grants it the capture right.</translation>
         </message>
         <message>
-            <source>无法启动捕获程序 %1（%2）。由本用户运行 make run 可使其归本用户所有：sudo chown $USER %1 &amp;&amp; sudo chmod 0750 %1 &amp;&amp; sudo setcap cap_net_raw+ep %1</source>
-            <translation>The capture program %1 cannot be started (%2). make run, run by this user, makes it theirs: sudo chown $USER %1 &amp;&amp; sudo chmod 0750 %1 &amp;&amp; sudo setcap cap_net_raw+ep %1</translation>
+            <source>无法启动捕获程序 %1（%2）。由本用户运行 make run 可使它归 root 所有、只由本用户的组运行：sudo chown root:$(id -gn) %1 &amp;&amp; sudo chmod 0750 %1 &amp;&amp; sudo setcap cap_net_raw+ep %1</source>
+            <translation>The capture program %1 cannot be started (%2). make run, run by this user, makes it root's, run by this user's group only: sudo chown root:$(id -gn) %1 &amp;&amp; sudo chmod 0750 %1 &amp;&amp; sudo setcap cap_net_raw+ep %1</translation>
         </message>
         <message>
             <source>网络接口名称应有 1 到 %1 个字符。</source>
@@ -113,6 +125,10 @@
     </context>
     <context>
         <name>CaptureSession</name>
+        <message>
+            <source>捕获程序 %1 没有回应，已将它结束：内核中还有 %2 个数据包未交出，已丢失。</source>
+            <translation>The capture program %1 did not answer and was ended: %2 packets the kernel still held were not handed over and are lost.</translation>
+        </message>
         <message>
             <source>工作捕获文件已无法再写入（%1）</source>
             <translation>the working capture file cannot take more (%1)</translation>
@@ -204,6 +220,10 @@
     </context>
     <context>
         <name>CaptureStatus</name>
+        <message>
+            <source>: 捕获程序没有回应</source>
+            <translation>: the capture program does not answer</translation>
+        </message>
         <message>
             <source>%1 包/秒  %2/秒</source>
             <translation>%1 packets/s  %2/s</translation>
