@@ -48,6 +48,13 @@ void PacketListModel::append(std::int64_t seq, int image, bool bPorts, int prefs
     rows_.push_back(row);
 }
 
+void PacketListModel::appendMany(std::span<const std::uint64_t> rows, bool bPorts, int prefs)
+{
+    const std::uint64_t naming = bPorts ? static_cast<std::uint64_t>(1 + (prefs & 3)) << kNamingShift : 0;
+    for (const std::uint64_t value : rows)
+        rows_.push_back((value & kSeqMask) | ((value & kSentRow) ? kSentBit : 0) | naming);
+}
+
 int PacketListModel::endBurst()
 {
     const int total = static_cast<int>(rows_.size());

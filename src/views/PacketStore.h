@@ -68,6 +68,24 @@ public:
         return chunks_[i >> kChunkBits][i & (kChunkSize - 1)];
     }
 
+    // The records stored so far, to be read on another thread while this
+    // one goes on storing (records never move; only the list of chunks may).
+    class Records {
+    public:
+        std::int64_t count() const { return count_; }
+        const clV& at(std::int64_t seq) const
+        {
+            const auto i = static_cast<std::uint64_t>(seq - 1);
+            return chunks_[i >> kChunkBits][i & (kChunkSize - 1)];
+        }
+
+    private:
+        friend class PacketStore;
+        std::vector<const clV*> chunks_;
+        std::int64_t count_ = 0;
+    };
+    Records Snapshot() const;
+
     // The key text of a sequence number.
     static std::string KeyOf(std::int64_t seq) { return std::to_string(seq); }
     // The sequence number a key text stands for, or 0 when the text is not
