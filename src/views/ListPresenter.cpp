@@ -574,6 +574,8 @@ void ListPresenter::RowsComplete()
         });
     AppendRows(later_);
     phase_ = Phase::Tree;
+    if (timer_.isActive())
+        timer_.setInterval(0);  // the tree is fed in slices, one after the other
     if (mode_ == Mode::Payload && onProgress)
         onProgress(-1);
     if (onRowsShown)

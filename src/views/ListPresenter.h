@@ -82,7 +82,7 @@ public:
     void TakeBack(std::int64_t seq, const clV& record, bool pairAdded);
     // Whether a row shown now adds its hosts to the tree itself (false while
     // the tree is being fed; the feed reaches the row).
-    bool TreeFollows() const { return !busy_ || phase_ != Phase::Rows; }
+    bool TreeFollows() const { return !busy_; }
 
     // --- rebuilds ----------------------------------------------------------------
     // Empties rows and tree and makes them again from the store for the tab
