@@ -29,26 +29,28 @@ namespace {
 using Test = FilterCheck::Test;
 
 // A field of one value: absent, or in the set or not.
+template <Test T>
 inline bool One(const FilterCheck& c, bool present, std::uint64_t x)
 {
-    if (!present)
-        return false;
-    switch (c.test) {
-    case Test::Present: return true;
-    case Test::None: return !c.numbers.holds(x);
-    default: return c.numbers.holds(x);
-    }
+    if constexpr (T == Test::Present)
+        return present;
+    else if constexpr (T == Test::None)
+        return present & !c.numbers.holds(x);
+    else
+        return present & c.numbers.holds(x);
 }
 
 // A field of up to two values: how many the row has and whether one of
 // them is in the set.
-inline bool Two(const FilterCheck& c, int count, bool hit)
+template <Test T>
+inline bool Two(int count, bool hit)
 {
-    switch (c.test) {
-    case Test::Present: return count > 0;
-    case Test::None: return count > 0 && !hit;
-    default: return hit;
-    }
+    if constexpr (T == Test::Present)
+        return count > 0;
+    else if constexpr (T == Test::None)
+        return (count > 0) & !hit;
+    else
+        return hit;
 }
 
 inline std::uint64_t IPv4Number(std::uint32_t network)
@@ -93,6 +95,107 @@ inline bool SizeOf(const SizeText& size, std::uint64_t& v)
     return true;
 }
 
+// --- checks of the record: no branch on the row's values where it can be helped
+
+template <Test T>
+bool Protocol(const FilterCheck& c, std::int64_t, const clV& r, const DisplayFilterContext&)
+{
+    std::uint32_t p = 0;
+    const bool present = r.mProtocol.packed(p);
+    return One<T>(c, present, p & 0xFF);  // ICMPv6 is held as 0x100 | 58
+}
+
+bool Family4(const FilterCheck&, std::int64_t, const clV& r, const DisplayFilterContext&)
+{
+    std::uint32_t v = 0;
+    return r.mSrcAddr.packed(v);
+}
+
+bool Family6(const FilterCheck&, std::int64_t, const clV& r, const DisplayFilterContext&)
+{
+    return r.mSrcAddr.ipv6();
+}
+
+bool Sent(const FilterCheck&, std::int64_t, const clV& r, const DisplayFilterContext& context)
+{
+    return context.IsLocal(r.mSrcAddr);
+}
+
+bool Received(const FilterCheck&, std::int64_t, const clV& r, const DisplayFilterContext& context)
+{
+    return !context.IsLocal(r.mSrcAddr);
+}
+
+template <Test T>
+bool Addr4(const FilterCheck& c, std::int64_t, const clV& r, const DisplayFilterContext&)
+{
+    std::uint32_t s = 0;
+    std::uint32_t d = 0;
+    const bool hasSrc = c.src & r.mSrcAddr.packed(s);
+    const bool hasDest = c.dest & r.mDestAddr.packed(d);
+    const bool hit = (hasSrc & c.numbers.holds(IPv4Number(s))) | (hasDest & c.numbers.holds(IPv4Number(d)));
+    return Two<T>(int{hasSrc} + int{hasDest}, hit);
+}
+
+template <Test T>
+bool Addr6(const FilterCheck& c, std::int64_t, const clV& r, const DisplayFilterContext&)
+{
+    U128 s = 0;
+    U128 d = 0;
+    const bool hasSrc = c.src && IPv6Number(r.mSrcAddr, s);
+    const bool hasDest = c.dest && IPv6Number(r.mDestAddr, d);
+    const bool hit = (hasSrc && c.v6.holds(s)) || (hasDest && c.v6.holds(d));
+    return Two<T>(int{hasSrc} + int{hasDest}, hit);
+}
+
+template <Test T>
+bool Addr(const FilterCheck& c, std::int64_t, const clV& r, const DisplayFilterContext&)
+{
+    int count = 0;
+    bool hit = false;
+    const auto side = [&](bool asked, const AddressText& a) {
+        std::uint32_t v4 = 0;
+        U128 v6 = 0;
+        if (!asked)
+            return;
+        if (a.packed(v4)) {
+            ++count;
+            hit = hit || c.numbers.holds(IPv4Number(v4));
+        } else if (IPv6Number(a, v6)) {
+            ++count;
+            hit = hit || c.v6.holds(v6);
+        }
+    };
+    side(c.src, r.mSrcAddr);
+    side(c.dest, r.mDestAddr);
+    return Two<T>(count, hit);
+}
+
+// Ports of TCP (6), UDP (17) or either (0).
+template <Test T, std::uint32_t P>
+bool Port(const FilterCheck& c, std::int64_t, const clV& r, const DisplayFilterContext&)
+{
+    std::uint32_t p = 0;
+    const bool packed = r.mProtocol.packed(p);
+    const bool ours = packed & (P != 0 ? p == P : (p == 6) | (p == 17));
+    std::uint32_t s = 0;
+    std::uint32_t d = 0;
+    const bool hasSrc = ours & c.src & r.mSrcPort.packed(s);
+    const bool hasDest = ours & c.dest & r.mDestPort.packed(d);
+    const bool hit = (hasSrc & c.numbers.holds(s)) | (hasDest & c.numbers.holds(d));
+    return Two<T>(int{hasSrc} + int{hasDest}, hit);
+}
+
+template <Test T>
+bool Len(const FilterCheck& c, std::int64_t, const clV& r, const DisplayFilterContext&)
+{
+    std::uint64_t size = 0;
+    const bool present = SizeOf(r.mSize, size);
+    return One<T>(c, present, size);
+}
+
+// --- checks that ask the context
+
 bool TextHolds(const FilterCheck& c, const QString& t)
 {
     switch (c.test) {
@@ -102,19 +205,34 @@ bool TextHolds(const FilterCheck& c, const QString& t)
     }
 }
 
-bool Texts(const FilterCheck& c, const std::vector<QString>& values)
+bool Program(const FilterCheck& c, std::int64_t seq, const clV& r, const DisplayFilterContext& context)
 {
+    const QString program = context.ProgramOf(seq, r);
+    if (program.isEmpty())
+        return false;
+    return c.test == Test::Present || (c.test == Test::None ? !TextHolds(c, program) : TextHolds(c, program));
+}
+
+bool Host(const FilterCheck& c, std::int64_t, const clV& r, const DisplayFilterContext& context)
+{
+    std::vector<QString> names;
+    context.NamesOf(r.mSrcAddr, names);
+    context.NamesOf(r.mDestAddr, names);
     bool hit = false;
-    for (const QString& v : values)
-        if (TextHolds(c, v)) {
+    for (const QString& name : names)
+        if (c.test != Test::Present && TextHolds(c, name)) {
             hit = true;
             break;
         }
-    return Two(c, static_cast<int>(values.size()), hit);
+    const bool any = !names.empty();
+    return c.test == Test::Present ? any : c.test == Test::None ? any && !hit : hit;
 }
 
-bool PayloadHolds(const FilterCheck& c, const std::string& bytes)
+bool Payload(const FilterCheck& c, std::int64_t seq, const clV& r, const DisplayFilterContext& context)
 {
+    std::string bytes;
+    if (r.mData.empty() || !context.PayloadOf(seq, r, bytes) || bytes.empty())
+        return false;
     switch (c.test) {
     case Test::Present: return true;
     case Test::Contains: return bytes.find(c.byteNeedle) != std::string::npos;
@@ -126,122 +244,176 @@ bool PayloadHolds(const FilterCheck& c, const std::string& bytes)
     return false;
 }
 
-}  // namespace
+#define QUILLET_CHECK_TEMPLATE(Name, Fn) \
+    template <Test T>                    \
+    struct Name {                        \
+        static constexpr FilterCheckRun run = Fn<T>; \
+    };
+QUILLET_CHECK_TEMPLATE(ProtocolRun, Protocol)
+QUILLET_CHECK_TEMPLATE(Addr4Run, Addr4)
+QUILLET_CHECK_TEMPLATE(Addr6Run, Addr6)
+QUILLET_CHECK_TEMPLATE(AddrRun, Addr)
+QUILLET_CHECK_TEMPLATE(LenRun, Len)
+#undef QUILLET_CHECK_TEMPLATE
+template <Test T>
+struct TcpPortRun {
+    static constexpr FilterCheckRun run = Port<T, 6>;
+};
+template <Test T>
+struct UdpPortRun {
+    static constexpr FilterCheckRun run = Port<T, 17>;
+};
+template <Test T>
+struct EitherPortRun {
+    static constexpr FilterCheckRun run = Port<T, 0>;
+};
 
-bool EvaluateCheck(const FilterCheck& c, std::int64_t seq, const clV& r, const DisplayFilterContext& context)
+// A check over consecutive records, the check itself inlined in the loop.
+template <FilterCheckRun F>
+void AndSpan(const FilterCheck& c, std::int64_t seq, const clV* records, std::size_t count,
+             const DisplayFilterContext& context, std::uint8_t* passed)
 {
-    switch (c.field) {
-    case FilterField::Protocol: {
-        std::uint32_t p = 0;
-        const bool present = r.mProtocol.packed(p);
-        return One(c, present, p & 0xFF);  // ICMPv6 is held as 0x100 | 58
-    }
-    case FilterField::Family4: {
-        std::uint32_t v = 0;
-        return r.mSrcAddr.packed(v);
-    }
-    case FilterField::Family6: return r.mSrcAddr.ipv6();
-    case FilterField::Sent: return context.IsLocal(r.mSrcAddr);
-    case FilterField::Received: return !context.IsLocal(r.mSrcAddr);
-    case FilterField::Addr4: {
-        std::uint32_t s = 0;
-        std::uint32_t d = 0;
-        const bool hasSrc = c.src && r.mSrcAddr.packed(s);
-        const bool hasDest = c.dest && r.mDestAddr.packed(d);
-        const bool hit = (hasSrc && c.numbers.holds(IPv4Number(s))) || (hasDest && c.numbers.holds(IPv4Number(d)));
-        return Two(c, int{hasSrc} + int{hasDest}, hit);
-    }
-    case FilterField::Addr6: {
-        U128 s = 0;
-        U128 d = 0;
-        const bool hasSrc = c.src && IPv6Number(r.mSrcAddr, s);
-        const bool hasDest = c.dest && IPv6Number(r.mDestAddr, d);
-        const bool hit = (hasSrc && c.v6.holds(s)) || (hasDest && c.v6.holds(d));
-        return Two(c, int{hasSrc} + int{hasDest}, hit);
-    }
-    case FilterField::Addr: {
-        int count = 0;
-        bool hit = false;
-        const auto side = [&](bool asked, const AddressText& a) {
-            std::uint32_t v4 = 0;
-            U128 v6 = 0;
-            if (!asked)
-                return;
-            if (a.packed(v4)) {
-                ++count;
-                hit = hit || c.numbers.holds(IPv4Number(v4));
-            } else if (IPv6Number(a, v6)) {
-                ++count;
-                hit = hit || c.v6.holds(v6);
-            }
-        };
-        side(c.src, r.mSrcAddr);
-        side(c.dest, r.mDestAddr);
-        return Two(c, count, hit);
-    }
-    case FilterField::Port: {
-        std::uint32_t p = 0;
-        if (!r.mProtocol.packed(p) || (c.protocol != 0 ? p != c.protocol : (p != 6 && p != 17)))
-            return false;
-        std::uint32_t s = 0;
-        std::uint32_t d = 0;
-        const bool hasSrc = c.src && r.mSrcPort.packed(s);
-        const bool hasDest = c.dest && r.mDestPort.packed(d);
-        const bool hit = (hasSrc && c.numbers.holds(s)) || (hasDest && c.numbers.holds(d));
-        return Two(c, int{hasSrc} + int{hasDest}, hit);
-    }
-    case FilterField::Len: {
-        std::uint64_t size = 0;
-        const bool present = SizeOf(r.mSize, size);
-        return One(c, present, size);
-    }
-    case FilterField::Program: {
-        const QString program = context.ProgramOf(seq, r);
-        if (program.isEmpty())
-            return false;
-        return c.test == Test::Present || (c.test == Test::None ? !TextHolds(c, program) : TextHolds(c, program));
-    }
-    case FilterField::Host: {
-        std::vector<QString> names;
-        context.NamesOf(r.mSrcAddr, names);
-        context.NamesOf(r.mDestAddr, names);
-        return Texts(c, names);
-    }
-    case FilterField::Payload: {
-        std::string bytes;
-        if (r.mData.empty() || !context.PayloadOf(seq, r, bytes) || bytes.empty())
-            return false;
-        return PayloadHolds(c, bytes);
-    }
-    }
-    return false;
+    for (std::size_t i = 0; i < count; ++i)
+        passed[i] &= static_cast<std::uint8_t>(F(c, seq + static_cast<std::int64_t>(i), records[i], context));
 }
 
-namespace {
+template <FilterCheckRun F>
+void OrSpan(const FilterCheck& c, std::int64_t seq, const clV* records, std::size_t count,
+            const DisplayFilterContext& context, std::uint8_t* passed)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        passed[i] |= static_cast<std::uint8_t>(F(c, seq + static_cast<std::int64_t>(i), records[i], context));
+}
+
+struct CheckRuns {
+    FilterCheckRun run;
+    FilterCheckSpan andSpan;
+    FilterCheckSpan orSpan;
+};
+
+template <FilterCheckRun F>
+bool Negated(const FilterCheck& c, std::int64_t seq, const clV& r, const DisplayFilterContext& context)
+{
+    return !F(c, seq, r, context);
+}
+
+template <FilterCheckRun F>
+CheckRuns Runs(bool negate)
+{
+    if (negate)
+        return {Negated<F>, AndSpan<Negated<F>>, OrSpan<Negated<F>>};
+    return {F, AndSpan<F>, OrSpan<F>};
+}
+
+template <template <Test> class F>
+CheckRuns RunsByTest(Test t, bool negate)
+{
+    switch (t) {
+    case Test::Present: return Runs<F<Test::Present>::run>(negate);
+    case Test::None: return Runs<F<Test::None>::run>(negate);
+    default: return Runs<F<Test::Any>::run>(negate);
+    }
+}
+
+CheckRuns RunOf(const FilterCheck& c)
+{
+    switch (c.field) {
+    case FilterField::Protocol: return RunsByTest<ProtocolRun>(c.test, c.negate);
+    case FilterField::Family4: return Runs<Family4>(c.negate);
+    case FilterField::Family6: return Runs<Family6>(c.negate);
+    case FilterField::Sent: return Runs<Sent>(c.negate);
+    case FilterField::Received: return Runs<Received>(c.negate);
+    case FilterField::Addr4: return RunsByTest<Addr4Run>(c.test, c.negate);
+    case FilterField::Addr6: return RunsByTest<Addr6Run>(c.test, c.negate);
+    case FilterField::Addr: return RunsByTest<AddrRun>(c.test, c.negate);
+    case FilterField::Port:
+        return c.protocol == 6    ? RunsByTest<TcpPortRun>(c.test, c.negate)
+               : c.protocol == 17 ? RunsByTest<UdpPortRun>(c.test, c.negate)
+                                  : RunsByTest<EitherPortRun>(c.test, c.negate);
+    case FilterField::Len: return RunsByTest<LenRun>(c.test, c.negate);
+    case FilterField::Program: return Runs<Program>(c.negate);
+    case FilterField::Host: return Runs<Host>(c.negate);
+    case FilterField::Payload: return Runs<Payload>(c.negate);
+    }
+    return Runs<Family4>(c.negate);
+}
 
 bool Evaluate(const DisplayFilter::Program& p, std::uint32_t index, std::int64_t seq, const clV& r,
               const DisplayFilterContext& context)
 {
     using Op = DisplayFilter::Program::Op;
     const DisplayFilter::Program::Node& n = p.nodes[index];
+    const std::uint32_t* kid = p.kids.data() + n.first;
+    const std::uint32_t* end = kid + n.count;
     switch (n.op) {
-    case Op::Check: return EvaluateCheck(p.checks[n.first], seq, r, context);
-    case Op::Not: return !Evaluate(p, p.kids[n.first], seq, r, context);
-    case Op::And:
-        for (std::uint32_t k = n.first; k < n.first + n.count; ++k)
-            if (!Evaluate(p, p.kids[k], seq, r, context))
+    case Op::Check: {
+        const FilterCheck& c = p.checks[n.first];
+        return c.run(c, seq, r, context);
+    }
+    case Op::Not: return !Evaluate(p, *kid, seq, r, context);
+    case Op::And: {
+        if (n.strict) {
+            bool all = true;
+            for (; kid != end; ++kid)
+                all &= Evaluate(p, *kid, seq, r, context);
+            return all;
+        }
+        for (; kid != end; ++kid)
+            if (!Evaluate(p, *kid, seq, r, context))
                 return false;
         return true;
-    case Op::Or:
-        for (std::uint32_t k = n.first; k < n.first + n.count; ++k)
-            if (Evaluate(p, p.kids[k], seq, r, context))
+    }
+    case Op::Or: {
+        if (n.strict) {
+            bool any = false;
+            for (; kid != end; ++kid)
+                any |= Evaluate(p, *kid, seq, r, context);
+            return any;
+        }
+        for (; kid != end; ++kid)
+            if (Evaluate(p, *kid, seq, r, context))
                 return true;
         return false;
+    }
     }
     return false;
 }
 
 }  // namespace
+
+void PrepareChecks(DisplayFilter::Program& p)
+{
+    using Op = DisplayFilter::Program::Op;
+    for (FilterCheck& c : p.checks) {
+        const CheckRuns runs = RunOf(c);
+        c.run = runs.run;
+        c.andSpan = runs.andSpan;
+        c.orSpan = runs.orSpan;
+    }
+    const auto& root = p.nodes[p.root];
+    p.terms.clear();
+    p.flat = true;
+    if (root.op == Op::Check) {
+        p.terms.push_back(&p.checks[root.first]);
+        p.flatOp = Op::And;
+        p.flatStrict = true;
+        return;
+    }
+    if (root.op == Op::And || root.op == Op::Or) {
+        for (std::uint32_t k = root.first; k < root.first + root.count; ++k) {
+            const auto& kid = p.nodes[p.kids[k]];
+            if (kid.op != Op::Check) {
+                p.flat = false;
+                return;
+            }
+            p.terms.push_back(&p.checks[kid.first]);
+        }
+        p.flatOp = root.op;
+        p.flatStrict = root.strict;
+        return;
+    }
+    p.flat = false;
+}
 
 DisplayFilter::DisplayFilter() = default;
 DisplayFilter::~DisplayFilter() = default;
@@ -264,13 +436,55 @@ std::shared_ptr<const DisplayFilter> DisplayFilter::Compile(const QString& text,
         filter->usesHost_ |= c.field == FilterField::Host;
         filter->usesDirection_ |= c.field == FilterField::Sent || c.field == FilterField::Received;
     }
+    PrepareChecks(*program);
     filter->program_ = std::move(program);
     return filter;
 }
 
 bool DisplayFilter::Matches(std::int64_t seq, const clV& record, const DisplayFilterContext& context) const
 {
-    return Evaluate(*program_, program_->root, seq, record, context);
+    const Program& p = *program_;
+    if (!p.flat)
+        return Evaluate(p, p.root, seq, record, context);
+    const FilterCheck* const* term = p.terms.data();
+    const FilterCheck* const* end = term + p.terms.size();
+    if (p.flatStrict) {
+        if (p.flatOp == Program::Op::And) {
+            bool all = true;
+            for (; term != end; ++term)
+                all &= (*term)->run(**term, seq, record, context);
+            return all;
+        }
+        bool any = false;
+        for (; term != end; ++term)
+            any |= (*term)->run(**term, seq, record, context);
+        return any;
+    }
+    if (p.flatOp == Program::Op::And) {
+        for (; term != end; ++term)
+            if (!(*term)->run(**term, seq, record, context))
+                return false;
+        return true;
+    }
+    for (; term != end; ++term)
+        if ((*term)->run(**term, seq, record, context))
+            return true;
+    return false;
+}
+
+void DisplayFilter::MatchSpan(std::int64_t firstSeq, const clV* records, std::size_t count,
+                              const DisplayFilterContext& context, std::uint8_t* passed) const
+{
+    const Program& p = *program_;
+    if (p.flat && p.flatStrict) {
+        const bool all = p.flatOp == Program::Op::And;
+        std::fill(passed, passed + count, std::uint8_t{all});
+        for (const FilterCheck* term : p.terms)
+            (all ? term->andSpan : term->orSpan)(*term, firstSeq, records, count, context, passed);
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        passed[i] = Matches(firstSeq + static_cast<std::int64_t>(i), records[i], context);
 }
 
 }  // namespace quillet

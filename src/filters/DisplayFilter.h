@@ -37,6 +37,16 @@ public:
 
 // A display filter: a text in the filter language compiled once, then asked
 // of each row. Compiled filters never change and may be shared by threads.
+//
+// The language: fields (FieldNames(): tcp, ip.addr, ipv6.src, port,
+// udp.dstport, ip.proto, len, payload, host, program, sent, …) compared
+// with == != < <= > >= (eq ne lt le gt ge), contains, matches (~, a
+// case-insensitive regular expression) and in {53 80 8000..8100}; and / &&,
+// or / ||, not / !, parentheses; not binds tighter than and, and tighter
+// than or. An address value may be a CIDR block and an IPv6 one any written
+// form. A field of two values (addresses, ports, names) compares true when
+// either value does, != only when neither equals; a field the row lacks
+// makes every comparison false; a field alone asks whether the row has it.
 class DisplayFilter {
 public:
     // The compiled filter, or nullptr: with *error set when the text is not
@@ -46,6 +56,13 @@ public:
 
     // Whether the row passes. Thread-safe.
     bool Matches(std::int64_t seq, const clV& record, const DisplayFilterContext& context) const;
+
+    // Whether each of count consecutive rows passes: rows firstSeq,
+    // firstSeq + 1, … with their records one after another from records;
+    // passed[i] is set to 1 or 0. Gives what Matches gives, faster for a
+    // filter of the record's fields alone. Thread-safe.
+    void MatchSpan(std::int64_t firstSeq, const clV* records, std::size_t count,
+                   const DisplayFilterContext& context, std::uint8_t* passed) const;
 
     // Which parts of the context the filter asks for.
     bool UsesPayload() const { return usesPayload_; }

@@ -153,7 +153,8 @@ private:
         int cost = 0;
         for (const std::uint32_t k : ordered)
             cost = std::max(cost, cost_[k]);
-        Program::Node n{op, static_cast<std::uint32_t>(program_.kids.size()), static_cast<std::uint32_t>(kids.size())};
+        Program::Node n{op, static_cast<std::uint32_t>(program_.kids.size()), static_cast<std::uint32_t>(kids.size()),
+                        cost == 0};
         program_.kids.insert(program_.kids.end(), ordered.begin(), ordered.end());
         program_.nodes.push_back(n);
         cost_.push_back(cost);
@@ -193,7 +194,14 @@ private:
     {
         if (Is(Peek(), "not") || IsSymbol(Peek(), "!")) {
             Take();
-            return Node(Program::Op::Not, {ParseNot()});
+            const std::uint32_t kid = ParseNot();
+            Program::Node& n = program_.nodes[kid];
+            if (n.op == Program::Op::Check) {  // a check of its own: turned over in place
+                FilterCheck& c = program_.checks[n.first];
+                c.negate = !c.negate;
+                return kid;
+            }
+            return Node(Program::Op::Not, {kid});
         }
         return ParsePrimary();
     }

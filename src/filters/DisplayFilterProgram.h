@@ -68,9 +68,18 @@ enum class FilterField : std::uint8_t {
     Payload,   // the payload bytes
 };
 
+struct FilterCheck;
+using FilterCheckRun = bool (*)(const FilterCheck&, std::int64_t seq, const clV&, const DisplayFilterContext&);
+// The check over consecutive records, its result and-ed or or-ed into passed.
+using FilterCheckSpan = void (*)(const FilterCheck&, std::int64_t firstSeq, const clV* records, std::size_t count,
+                                 const DisplayFilterContext&, std::uint8_t* passed);
+
 // One comparison of one field, compiled: the row's values of the field
 // (none, one or two) against what the filter asks.
 struct FilterCheck {
+    FilterCheckRun run = nullptr;  // the check, made for this field and test (PrepareChecks)
+    FilterCheckSpan andSpan = nullptr;
+    FilterCheckSpan orSpan = nullptr;
     FilterField field = FilterField::Protocol;
     bool src = true;   // the source's value counts (two-valued fields)
     bool dest = true;  // the destination's value counts
@@ -84,6 +93,7 @@ struct FilterCheck {
         Matches,   // some value matches regex
     };
     Test test = Test::Present;
+    bool negate = false;  // the check under a not: its answer turned over
 
     RangeSet<std::uint64_t> numbers;  // ports, protocol, size, IPv4 addresses (host order)
     RangeSet<U128> v6;                // IPv6 addresses, the first byte highest
@@ -102,11 +112,20 @@ struct DisplayFilter::Program {
         Op op = Op::Check;
         std::uint32_t first = 0;  // And, Or, Not: the first child in kids; Check: the check
         std::uint32_t count = 0;  // And, Or, Not: how many children
+        // And, Or: every child reads the record only, so all are asked
+        // without a branch per child.
+        bool strict = false;
     };
     std::vector<Node> nodes;
     std::vector<std::uint32_t> kids;
     std::vector<FilterCheck> checks;
     std::uint32_t root = 0;
+
+    // The common filter, one check or an and / or of checks, as a list.
+    bool flat = false;
+    Op flatOp = Op::And;
+    bool flatStrict = false;
+    std::vector<const FilterCheck*> terms;
 };
 
 // Compiles a text that is not blank; on a fault fills error and returns
@@ -115,8 +134,7 @@ struct DisplayFilter::Program {
 // payload.
 bool CompileDisplayFilter(const QString& text, DisplayFilter::Program& program, DisplayFilterError& error);
 
-// Whether the row passes the check.
-bool EvaluateCheck(const FilterCheck& check, std::int64_t seq, const clV& record,
-                   const DisplayFilterContext& context);
+// Sets each check's run and the flat list when the filter has that form.
+void PrepareChecks(DisplayFilter::Program& program);
 
 }  // namespace quillet

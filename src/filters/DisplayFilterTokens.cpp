@@ -11,7 +11,7 @@ bool WordChar(QChar c)
 {
     const char16_t u = c.unicode();
     return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '_' || u == '.'
-           || u == ':' || u == '/';
+           || u == ':' || u == '/' || u == '-';
 }
 
 int HexDigit(QChar c)

@@ -35,7 +35,7 @@ struct Token {
 };
 
 // The tokens of text, ending with an End token at its length. A word is a
-// run of ASCII letters, digits, '_', '.', ':' and '/', where ".." stands
+// run of ASCII letters, digits, '_', '.', ':', '/' and '-', where ".." stands
 // apart as a Range token (8000..8100 is three tokens). Throws Fault.
 std::vector<Token> Tokenize(const QString& text);
 

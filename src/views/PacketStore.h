@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -85,6 +86,16 @@ public:
         std::int64_t count_ = 0;
     };
     Records Snapshot() const;
+
+    // How many records from seq (1..lSeq()) on, at most count, lie one after
+    // another in memory from &at(seq), so a caller may walk them as an array.
+    std::size_t Contiguous(std::int64_t seq, std::size_t count) const
+    {
+        const auto i = static_cast<std::uint64_t>(seq - 1);
+        const std::uint64_t inChunk = kChunkSize - (i & (kChunkSize - 1));
+        const std::uint64_t stored = static_cast<std::uint64_t>(seq_) - i;
+        return static_cast<std::size_t>(std::min<std::uint64_t>({inChunk, stored, count}));
+    }
 
     // The key text of a sequence number.
     static std::string KeyOf(std::int64_t seq) { return std::to_string(seq); }
