@@ -107,16 +107,26 @@ void ListPresenter::Scan(const Rules& rules, const PacketStore::Records& records
                          std::int64_t from, std::int64_t to, std::vector<std::uint64_t>& out, PairSet* seen,
                          const std::atomic<bool>& cancel)
 {
-    for (std::int64_t seq = from; seq <= to; ++seq) {
-        if (((seq - from) & 4095) == 0 && cancel.load(std::memory_order_relaxed))
+    // The filter is asked for a run of records at a time, then the tab's rule.
+    constexpr std::size_t kSpan = 4096;
+    std::uint8_t passed[kSpan];
+    for (std::int64_t seq = from; seq <= to;) {
+        if (cancel.load(std::memory_order_relaxed))
             return;
-        const clV& r = records.at(seq);
-        bool sent = false;
-        if (!rules.Passes(seq, r, context, sent))
-            continue;
-        if (seen && !seen->insert(MakePair(r)).second)
-            continue;
-        out.push_back(static_cast<std::uint64_t>(seq) | (sent ? PacketListModel::kSentRow : 0));
+        const std::size_t n = records.Contiguous(seq, std::min<std::uint64_t>(kSpan, static_cast<std::uint64_t>(to - seq + 1)));
+        const clV* run = &records.at(seq);
+        if (rules.filter)
+            rules.filter->MatchSpan(seq, run, n, context, passed);
+        for (std::size_t k = 0; k < n; ++k) {
+            bool sent = false;
+            if ((rules.filter && !passed[k]) || !rules.TabPasses(run[k], sent))
+                continue;
+            if (seen && !seen->insert(MakePair(run[k])).second)
+                continue;
+            out.push_back(static_cast<std::uint64_t>(seq + static_cast<std::int64_t>(k))
+                          | (sent ? PacketListModel::kSentRow : 0));
+        }
+        seq += static_cast<std::int64_t>(n);
     }
 }
 

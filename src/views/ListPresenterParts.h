@@ -87,6 +87,11 @@ struct ListPresenter::Rules {
     // The tab's rule (the IP tab's pairs apart) and the filter.
     bool Passes(std::int64_t seq, const clV& r, const DisplayFilterContext& context, bool& sent) const
     {
+        return TabPasses(r, sent) && (!filter || filter->Matches(seq, r, context));
+    }
+    // The tab's rule alone.
+    bool TabPasses(const clV& r, bool& sent) const
+    {
         sent = Local(r.mSrcAddr);
         switch (tab) {
         case kTabAll:
@@ -103,7 +108,7 @@ struct ListPresenter::Rules {
             if (!haveTabFilter || !fields.Admits(r))
                 return false;
         }
-        return !filter || filter->Matches(seq, r, context);
+        return true;
     }
 };
 

@@ -79,6 +79,12 @@ public:
             const auto i = static_cast<std::uint64_t>(seq - 1);
             return chunks_[i >> kChunkBits][i & (kChunkSize - 1)];
         }
+        // How many records from seq on, at most n, lie one after another from &at(seq).
+        std::size_t Contiguous(std::int64_t seq, std::size_t n) const
+        {
+            const auto i = static_cast<std::uint64_t>(seq - 1);
+            return static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize - (i & (kChunkSize - 1)), n));
+        }
 
     private:
         friend class PacketStore;
