@@ -708,6 +708,22 @@
     <context>
         <name>quillet::frmMain</name>
         <message>
+            <source>显示过滤器</source>
+            <translation>Display filter</translation>
+        </message>
+        <message>
+            <source>显示 %1 / %2</source>
+            <translation>Shown %1 / %2</translation>
+        </message>
+        <message>
+            <source>按此值过滤：%1</source>
+            <translation>Filter on this value: %1</translation>
+        </message>
+        <message>
+            <source>…且不是此值：%1</source>
+            <translation>… and not this value: %1</translation>
+        </message>
+        <message>
             <source>十六进制</source>
             <translation>Hex</translation>
         </message>
@@ -801,6 +817,48 @@
         <message>
             <source>(无程序)</source>
             <translation>(no program)</translation>
+        </message>
+    </context>
+    <context>
+        <name>quillet::DisplayFilterBox</name>
+        <message>
+            <source>显示过滤器，例如 tcp.port == 443</source>
+            <translation>Display filter, e.g. tcp.port == 443</translation>
+        </message>
+        <message>
+            <source>本次运行用过的过滤器</source>
+            <translation>Filters applied in this run</translation>
+        </message>
+        <message>
+            <source>显示过滤器：回车应用，空白显示全部（Ctrl+F）</source>
+            <translation>Display filter: Enter applies it, an empty box shows everything (Ctrl+F)</translation>
+        </message>
+        <message>
+            <source>有效的过滤器：回车应用</source>
+            <translation>A valid filter: Enter applies it</translation>
+        </message>
+        <message>
+            <source>（本次运行尚未应用过滤器）</source>
+            <translation>(no filter applied in this run yet)</translation>
+        </message>
+    </context>
+    <context>
+        <name>main</name>
+        <message>
+            <source>Quillet 观察本机的 IPv4 和 IPv6 流量。</source>
+            <translation>Quillet watches the IPv4 and IPv6 traffic of this machine.</translation>
+        </message>
+        <message>
+            <source>界面语言（en 为英文；也可用 QUILLET_LANG）。</source>
+            <translation>The language of the window (en for English; QUILLET_LANG does the same).</translation>
+        </message>
+        <message>
+            <source>启动时应用的显示过滤器。</source>
+            <translation>A display filter in force from the start.</translation>
+        </message>
+        <message>
+            <source>启动后打开的捕获文件（pcapng 或 pcap）。</source>
+            <translation>A capture file (pcapng or pcap) to open once the window is up.</translation>
         </message>
     </context>
 </TS>
