@@ -33,7 +33,8 @@ bool IsAddressLiteral(std::string_view s)
         s.remove_suffix(1);
     if (s.size() >= 2 && s.front() == '[' && s.back() == ']')
         s = s.substr(1, s.size() - 2);
-    if (s.empty())
+    // The C library's reader would stop at a space and take what came before.
+    if (s.empty() || s.find_first_of(" \t\n\v\f\r") != std::string_view::npos)
         return false;
     const std::string text(s);
     in_addr v4{};
