@@ -37,16 +37,4 @@ inline std::vector<std::uint8_t> Ipv4Udp(const char* src, const char* dst, std::
     return d;
 }
 
-// The same with a 20-byte TCP header (PSH, ACK) before the payload.
-inline std::vector<std::uint8_t> Ipv4Tcp(const char* src, const char* dst, std::uint16_t srcPort,
-                                         std::uint16_t dstPort, const std::string& payload)
-{
-    std::vector<std::uint8_t> d = Ipv4Udp(src, dst, srcPort, dstPort, std::string(12, '\0') + payload);
-    d[9] = 6;
-    d[24] = d[25] = 0;   // sequence number where UDP has its length
-    d[32] = 0x50;        // header length: 5 words
-    d[33] = 0x18;
-    return d;
-}
-
 }  // namespace quillet::test
