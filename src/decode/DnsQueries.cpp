@@ -20,7 +20,7 @@ std::uint64_t Mix(std::uint64_t h, std::uint64_t v)
 
 }  // namespace
 
-std::uint64_t DnsQueries::Hash(const Ends& ends, const Question& q)
+std::uint32_t DnsQueries::Bucket(const Ends& ends, const Question& q) const
 {
     std::uint64_t h = 0xCBF29CE484222325ull;
     for (const char c : q.name)
@@ -28,12 +28,13 @@ std::uint64_t DnsQueries::Hash(const Ends& ends, const Question& q)
     h = Mix(h, ends.clientAddress);
     h = Mix(h, ends.serverAddress);
     h = Mix(h, std::uint64_t{ends.clientPort} << 16 | ends.serverPort);
-    return Mix(h, std::uint64_t{q.id} << 32 | std::uint64_t{q.type} << 16 | q.klass);
+    h = Mix(h, std::uint64_t{q.id} << 32 | std::uint64_t{q.type} << 16 | q.klass);
+    return static_cast<std::uint32_t>((h ^ h >> 32) & mask_);
 }
 
-bool DnsQueries::Same(const Entry& e, const Ends& ends, const Question& q, std::uint64_t hash) const
+bool DnsQueries::Same(const Entry& e, const Ends& ends, const Question& q)
 {
-    if (!e.live || e.hash != hash || e.id != q.id || e.type != q.type || e.klass != q.klass || !(e.ends == ends)
+    if (!e.live || e.id != q.id || e.type != q.type || e.klass != q.klass || !(e.ends == ends)
         || e.nameLength != q.name.size())
         return false;
     for (std::size_t i = 0; i < q.name.size(); ++i)
@@ -45,7 +46,7 @@ bool DnsQueries::Same(const Entry& e, const Ends& ends, const Question& q, std::
 void DnsQueries::Unlink(std::int32_t at)
 {
     Entry& e = entries_[static_cast<std::size_t>(at)];
-    std::int32_t* link = &heads_[e.hash & (kBuckets - 1)];
+    std::int32_t* link = &heads_[e.bucket];
     while (*link != at)
         link = &entries_[static_cast<std::size_t>(*link)].next;
     *link = e.next;
@@ -60,14 +61,14 @@ void DnsQueries::Add(const Ends& ends, const Question& q, std::int64_t timeUs)
         return;
     if (entries_.empty()) {
         entries_.resize(kCapacity);
-        heads_.assign(kBuckets, -1);
+        heads_.assign(mask_ + 1, -1);
     }
     const auto at = static_cast<std::int32_t>(nextSlot_);
     nextSlot_ = (nextSlot_ + 1) % kCapacity;
     if (entries_[static_cast<std::size_t>(at)].live)
         Unlink(at);  // the oldest query goes
     Entry& e = entries_[static_cast<std::size_t>(at)];
-    e.hash = Hash(ends, q);
+    e.bucket = Bucket(ends, q);
     e.timeUs = timeUs;
     e.ends = ends;
     e.id = q.id;
@@ -77,7 +78,7 @@ void DnsQueries::Add(const Ends& ends, const Question& q, std::int64_t timeUs)
     for (std::size_t i = 0; i < q.name.size(); ++i)
         e.name[i] = Lower(q.name[i]);
     e.live = true;
-    std::int32_t& head = heads_[e.hash & (kBuckets - 1)];
+    std::int32_t& head = heads_[e.bucket];
     e.next = head;
     head = at;
     ++pending_;
@@ -87,12 +88,11 @@ bool DnsQueries::Take(const Ends& ends, const Question& q, std::int64_t timeUs)
 {
     if (pending_ == 0 || q.name.size() > kMaxName)
         return false;
-    const std::uint64_t hash = Hash(ends, q);
-    for (std::int32_t at = heads_[hash & (kBuckets - 1)]; at >= 0;) {
+    for (std::int32_t at = heads_[Bucket(ends, q)]; at >= 0;) {
         const Entry& e = entries_[static_cast<std::size_t>(at)];
         // Within the window either way, should the clock have stepped back.
         const std::int64_t age = timeUs - e.timeUs;
-        if (Same(e, ends, q, hash) && age <= kWindowUs && age >= -kWindowUs) {
+        if (Same(e, ends, q) && age <= kWindowUs && age >= -kWindowUs) {
             Unlink(at);
             return true;
         }

@@ -18,6 +18,11 @@ class DnsQueries {
 public:
     static constexpr std::size_t kCapacity = 4096;
     static constexpr std::int64_t kWindowUs = 10'000'000;
+    static constexpr std::size_t kBuckets = 4096;
+
+    // buckets: how many chains the queries are spread over, a power of two
+    // (tests: 1 puts every query in one chain, so each field is compared).
+    explicit DnsQueries(std::size_t buckets = kBuckets) : mask_(buckets - 1) {}
 
     // The two ends of an exchange. Addresses are numbers equal exactly for
     // equal addresses (AddressText::bits()).
@@ -43,24 +48,24 @@ public:
     std::size_t pending() const { return pending_; }
 
 private:
-    static constexpr std::size_t kBuckets = 4096;  // a power of two
     static constexpr std::size_t kMaxName = 253;
     struct Entry {
-        std::uint64_t hash = 0;
         std::int64_t timeUs = 0;
         Ends ends;
         std::uint16_t id = 0, type = 0, klass = 0;
         std::uint8_t nameLength = 0;
         bool live = false;
+        std::uint32_t bucket = 0;
         std::int32_t next = -1;  // in its bucket
         char name[kMaxName];     // lower case
     };
-    static std::uint64_t Hash(const Ends& ends, const Question& question);
-    bool Same(const Entry& e, const Ends& ends, const Question& question, std::uint64_t hash) const;
+    std::uint32_t Bucket(const Ends& ends, const Question& question) const;
+    static bool Same(const Entry& e, const Ends& ends, const Question& question);
     void Unlink(std::int32_t at);
 
+    std::size_t mask_;
     std::vector<Entry> entries_;        // kCapacity, a ring; made at the first query
-    std::vector<std::int32_t> heads_;   // kBuckets chains of entries
+    std::vector<std::int32_t> heads_;   // the chains of entries, by bucket
     std::size_t nextSlot_ = 0;          // the ring's oldest (next replaced) entry
     std::size_t pending_ = 0;
 };

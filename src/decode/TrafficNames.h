@@ -50,6 +50,8 @@ struct Endpoint {
 // Other payloads cost a few comparisons and allocate nothing.
 class TrafficNameReader {
 public:
+    // buckets: as DnsQueries takes them.
+    explicit TrafficNameReader(std::size_t buckets = DnsQueries::kBuckets) : queries_(buckets) {}
     // protocol is 6 (TCP) or 17 (UDP); timeUs the datagram's timestamp.
     // Names for the destination are given with destAddress (which may be
     // left empty, to be filled by the caller).

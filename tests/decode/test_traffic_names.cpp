@@ -246,42 +246,47 @@ TEST(DnsAnswers, NameAddressesOnlyWhenTheyAnswerAQuerySeenWithinTenSeconds)
         {"10 s before (a clock stepped back)", true, 0x1234, q, 1, 1, kServer, kClient, -10000000, true},
         {"earlier than that", true, 0x1234, q, 1, 1, kServer, kClient, -10000001, false},
     };
-    for (const Case& c : cases) {
-        TrafficNameReader reader;
-        std::vector<SeenName> out;
-        if (c.queried)
-            reader.Read(17, kClient, kServer, kT0, "", QueryOf(Response(q, 1, 0)), out);
-        Bytes answer = Response(c.question, c.type, 1, c.id, c.klass);
-        Record(answer, kToQuestion, 1, {10, 9, 9, 9});  // an A record whatever was asked
-        reader.Read(17, c.from, c.to, kT0 + c.after, "", answer, out);
-        const std::vector<SeenName> expected =
-            c.named ? std::vector<SeenName>{{"10.9.9.9", c.question}} : std::vector<SeenName>{};
-        EXPECT_EQ(out, expected) << c.what;
-        if (c.named) {
-            out.clear();
+    // With one chain for all queries each field of the question and the ends is compared.
+    for (const std::size_t buckets : {DnsQueries::kBuckets, std::size_t{1}}) {
+        for (const Case& c : cases) {
+            TrafficNameReader reader(buckets);
+            std::vector<SeenName> out;
+            if (c.queried)
+                reader.Read(17, kClient, kServer, kT0, "", QueryOf(Response(q, 1, 0)), out);
+            Bytes answer = Response(c.question, c.type, 1, c.id, c.klass);
+            Record(answer, kToQuestion, 1, {10, 9, 9, 9});  // an A record whatever was asked
             reader.Read(17, c.from, c.to, kT0 + c.after, "", answer, out);
-            EXPECT_TRUE(out.empty()) << c.what << ": the answer took its query, a second one names nothing";
+            const std::vector<SeenName> expected =
+                c.named ? std::vector<SeenName>{{"10.9.9.9", c.question}} : std::vector<SeenName>{};
+            EXPECT_EQ(out, expected) << c.what << ", buckets " << buckets;
+            if (c.named) {
+                out.clear();
+                reader.Read(17, c.from, c.to, kT0 + c.after, "", answer, out);
+                EXPECT_TRUE(out.empty()) << c.what << ": the answer took its query, a second one names nothing";
+            }
         }
     }
 }
 
 TEST(DnsAnswers, TheOldestOfTooManyQueriesIsForgotten)
 {
-    TrafficNameReader reader;
-    std::vector<SeenName> out;
-    auto response = [](int id) {
-        Bytes r = Response("a.test", 1, 1, id);
-        Record(r, kToQuestion, 1, {10, 0, 0, static_cast<std::uint8_t>(id)});
-        return r;
-    };
-    for (int id = 0; id <= static_cast<int>(DnsQueries::kCapacity); ++id)
-        reader.Read(17, kClient, kServer, kT0, "", QueryOf(response(id)), out);
-    EXPECT_EQ(reader.Queries().pending(), DnsQueries::kCapacity);
-    reader.Read(17, kServer, kClient, kT0, "", response(0), out);
-    EXPECT_TRUE(out.empty()) << "the first query was dropped";
-    reader.Read(17, kServer, kClient, kT0, "", response(1), out);
-    EXPECT_EQ(out, (std::vector<SeenName>{{"10.0.0.1", "a.test"}}));
-    EXPECT_EQ(reader.Queries().pending(), DnsQueries::kCapacity - 1);
+    for (const std::size_t buckets : {DnsQueries::kBuckets, std::size_t{1}}) {
+        TrafficNameReader reader(buckets);
+        std::vector<SeenName> out;
+        auto response = [](int id) {
+            Bytes r = Response("a.test", 1, 1, id);
+            Record(r, kToQuestion, 1, {10, 0, 0, static_cast<std::uint8_t>(id)});
+            return r;
+        };
+        for (int id = 0; id <= static_cast<int>(DnsQueries::kCapacity); ++id)
+            reader.Read(17, kClient, kServer, kT0, "", QueryOf(response(id)), out);
+        EXPECT_EQ(reader.Queries().pending(), DnsQueries::kCapacity);
+        reader.Read(17, kServer, kClient, kT0, "", response(0), out);
+        EXPECT_TRUE(out.empty()) << "the first query was dropped";
+        reader.Read(17, kServer, kClient, kT0, "", response(1), out);
+        EXPECT_EQ(out, (std::vector<SeenName>{{"10.0.0.1", "a.test"}}));
+        EXPECT_EQ(reader.Queries().pending(), DnsQueries::kCapacity - 1);
+    }
 }
 
 TEST(DnsAnswers, ANameThatReadsAsAnAddressNamesNothing)
