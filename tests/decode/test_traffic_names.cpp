@@ -237,6 +237,7 @@ TEST(DnsAnswers, NameAddressesOnlyWhenTheyAnswerAQuerySeenWithinTenSeconds)
         {"no query", false, 0x1234, q, 1, 1, kServer, kClient, 300000, false},
         {"another id", true, 0x1235, q, 1, 1, kServer, kClient, 300000, false},
         {"another name", true, 0x1234, "www.bank.example.evil", 1, 1, kServer, kClient, 300000, false},
+        {"another name as long", true, 0x1234, "www.bank.exampla", 1, 1, kServer, kClient, 300000, false},
         {"another type", true, 0x1234, q, 28, 1, kServer, kClient, 300000, false},
         {"another class", true, 0x1234, q, 1, 3, kServer, kClient, 300000, false},
         {"the query's direction", true, 0x1234, q, 1, 1, kClient, kServer, 300000, false},
