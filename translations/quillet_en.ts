@@ -226,6 +226,125 @@
         </message>
     </context>
     <context>
+        <name>DisplayFilter</name>
+        <message>
+            <source>第 %1 个字符：%2</source>
+            <translation>Character %1: %2</translation>
+        </message>
+        <message>
+            <source>未知的字段“%1”</source>
+            <translation>unknown field "%1"</translation>
+        </message>
+        <message>
+            <source>缺少字段或“(”</source>
+            <translation>a field or "(" is missing</translation>
+        </message>
+        <message>
+            <source>此处应为字段，而不是“%1”</source>
+            <translation>a field is expected here, not "%1"</translation>
+        </message>
+        <message>
+            <source>缺少值</source>
+            <translation>a value is missing</translation>
+        </message>
+        <message>
+            <source>此处应为值，而不是“%1”</source>
+            <translation>a value is expected here, not "%1"</translation>
+        </message>
+        <message>
+            <source>多余的“%1”：缺少“and”或“or”</source>
+            <translation>"%1" is out of place: "and" or "or" is missing</translation>
+        </message>
+        <message>
+            <source>“(”没有对应的“)”</source>
+            <translation>"(" has no matching ")"</translation>
+        </message>
+        <message>
+            <source>“)”没有对应的“(”</source>
+            <translation>")" has no matching "("</translation>
+        </message>
+        <message>
+            <source>“{”没有对应的“}”</source>
+            <translation>"{" has no matching "}"</translation>
+        </message>
+        <message>
+            <source>“in”之后应为“{”</source>
+            <translation>"{" is expected after "in"</translation>
+        </message>
+        <message>
+            <source>空的集合</source>
+            <translation>the set is empty</translation>
+        </message>
+        <message>
+            <source>“%1”不能与值比较</source>
+            <translation>"%1" cannot be compared with a value</translation>
+        </message>
+        <message>
+            <source>运算符“%1”不适用于“%2”</source>
+            <translation>the operator "%1" does not apply to "%2"</translation>
+        </message>
+        <message>
+            <source>“%1”不是数字</source>
+            <translation>"%1" is not a number</translation>
+        </message>
+        <message>
+            <source>%1 超出范围（%2 至 %3）</source>
+            <translation>%1 is out of range (%2 to %3)</translation>
+        </message>
+        <message>
+            <source>“%1”不是 IPv4 地址</source>
+            <translation>"%1" is not an IPv4 address</translation>
+        </message>
+        <message>
+            <source>“%1”不是 IPv6 地址</source>
+            <translation>"%1" is not an IPv6 address</translation>
+        </message>
+        <message>
+            <source>“%1”不是地址</source>
+            <translation>"%1" is not an address</translation>
+        </message>
+        <message>
+            <source>“%1”超出地址范围</source>
+            <translation>"%1" is out of the address range</translation>
+        </message>
+        <message>
+            <source>前缀长度 %1 超出范围（0 至 %2）</source>
+            <translation>the prefix length %1 is out of range (0 to %2)</translation>
+        </message>
+        <message>
+            <source>正则表达式无效：%1</source>
+            <translation>bad regular expression: %1</translation>
+        </message>
+        <message>
+            <source>引号没有结束</source>
+            <translation>the quotation mark is not closed</translation>
+        </message>
+        <message>
+            <source>无效的转义“%1”</source>
+            <translation>bad escape "%1"</translation>
+        </message>
+        <message>
+            <source>“%1”不是字节序列（如 47:45:54）</source>
+            <translation>"%1" is not a byte sequence (such as 47:45:54)</translation>
+        </message>
+        <message>
+            <source>范围的起点大于终点</source>
+            <translation>the range starts after its end</translation>
+        </message>
+        <message>
+            <source>范围只适用于数字和地址</source>
+            <translation>ranges are for numbers and addresses only</translation>
+        </message>
+        <message>
+            <source>范围的两端应为同一族的单个地址</source>
+            <translation>the ends of a range must be single addresses of one family</translation>
+        </message>
+        <message>
+            <source>无效的字符“%1”</source>
+            <translation>unexpected character "%1"</translation>
+        </message>
+    </context>
+    <context>
         <name>FileProgress</name>
         <message>
             <source>取消</source>

@@ -103,30 +103,34 @@ TEST(DnsAnswers, NameTheirAddressesWithTheQuestionThroughCnamesAndRefuseMalforme
     Record(chain, Name("youtube-ui.l.google.com"), 1, {142, 250, 74, 110});
     Record(chain, Name("other.example"), 1, {10, 9, 9, 9});  // not on the chain: its own name
     EXPECT_EQ(Dns(chain), (std::vector<SeenName>{{"142.250.74.110", "www.youtube.com"}, {"10.9.9.9", "other.example"}}));
+    const Bytes chainQuery = QueryOf(chain);
 
     Bytes v6 = Response("v6.test", 28, 1);
     Record(v6, kToQuestion, 28, {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
     EXPECT_EQ(Dns(v6), (std::vector<SeenName>{{"2001:db8::1", "v6.test"}}));
+    const Bytes v6Query = QueryOf(v6);
 
-    // Over TCP: two whole messages, each after its length (their queries
-    // likewise before them); a cut one is left.
-    Bytes tcp;
-    Bytes queries;
-    for (const Bytes* m : {&chain, &v6}) {
-        Append16(tcp, static_cast<int>(m->size()));
-        tcp.insert(tcp.end(), m->begin(), m->end());
-        const Bytes q = QueryOf(*m);
-        Append16(queries, static_cast<int>(q.size()));
-        queries.insert(queries.end(), q.begin(), q.end());
-    }
+    // Over TCP: two whole messages, each after its length, answering the
+    // two questions the client asked on that connection; a cut one is left.
+    auto overTcp = [](std::initializer_list<const Bytes*> messages) {
+        Bytes tcp;
+        for (const Bytes* m : messages) {
+            Append16(tcp, static_cast<int>(m->size()));
+            tcp.insert(tcp.end(), m->begin(), m->end());
+        }
+        return tcp;
+    };
+    const Bytes asked = overTcp({&chainQuery, &v6Query});
+    const Bytes tcp = overTcp({&chain, &v6});
     const std::vector<SeenName> all{
         {"142.250.74.110", "www.youtube.com"}, {"10.9.9.9", "other.example"}, {"2001:db8::1", "v6.test"}};
-    for (const std::size_t cut : {0, 1}) {
+    for (const long cut : {0, 1}) {
         TrafficNameReader reader;
         std::vector<SeenName> out;
-        reader.Read(6, kClient, kServer, kT0, "", queries, out);
-        reader.Read(6, kServer, kClient, kT0 + 2000, "", Bytes(tcp.begin(), tcp.end() - static_cast<long>(cut)), out);
-        EXPECT_EQ(out, std::vector<SeenName>(all.begin(), all.end() - static_cast<long>(cut)))
+        reader.Read(6, kClient, kServer, kT0, "", asked, out);
+        EXPECT_TRUE(out.empty()) << "a question names nothing";
+        reader.Read(6, kServer, kClient, kT0 + 2000, "", Bytes(tcp.begin(), tcp.end() - cut), out);
+        EXPECT_EQ(out, std::vector<SeenName>(all.begin(), all.end() - cut))
             << "cut " << cut << ": only whole messages are read";
     }
 
@@ -149,8 +153,12 @@ TEST(DnsAnswers, NameTheirAddressesWithTheQuestionThroughCnamesAndRefuseMalforme
     Bytes query = Response("a.test", 1, 1);
     query[2] = 0x01;  // a question, not an answer
     Record(query, kToQuestion, 1, {1, 2, 3, 4});
-    for (const Bytes* bad : {&loop, &longLabel, &beyond, &cut, &tooLong, &query})
-        EXPECT_TRUE(Dns(*bad).empty()) << bad - &loop;
+    const std::pair<const char*, const Bytes*> malformed[] = {
+        {"compression loop", &loop}, {"label over 63 bytes", &longLabel}, {"pointer beyond the message", &beyond},
+        {"cut record", &cut},        {"name over 253 characters", &tooLong}, {"a question", &query},
+    };
+    for (const auto& [why, bad] : malformed)
+        EXPECT_TRUE(Dns(*bad).empty()) << why;
 }
 
 Bytes ClientHello(const std::string& host)
