@@ -5,6 +5,7 @@
 #include <charconv>
 #include <new>
 
+#include "core/HostName.h"
 #include "programs/SocketEndpoint.h"
 
 namespace quillet {
@@ -239,7 +240,7 @@ std::int64_t PacketViews::Keep(const clV& record, std::uint64_t bytes, std::int6
         throw;
     }
     Count(seq, record, srcLocal, bytes, tsUs);
-    SeeNames(record, payload);
+    SeeNames(record, tsUs, payload);
     return seq;
 }
 
@@ -261,7 +262,7 @@ void PacketViews::Count(std::int64_t seq, const clV& record, bool srcLocal, std:
     totals_.Add(remote, countedKeys_ > 0, srcLocal, bytes, tsUs, owner);
 }
 
-void PacketViews::SeeNames(const clV& record, std::span<const std::uint8_t> payload)
+void PacketViews::SeeNames(const clV& record, std::int64_t tsUs, std::span<const std::uint8_t> payload)
 {
     std::uint32_t protocol = 0;
     std::uint32_t srcPort = 0;
@@ -272,8 +273,9 @@ void PacketViews::SeeNames(const clV& record, std::span<const std::uint8_t> payl
     seen_.clear();
     // A name for the destination comes back without an address; its text is
     // made only then, not for every datagram.
-    NamesInPayload(static_cast<std::uint8_t>(protocol), static_cast<std::uint16_t>(srcPort),
-                   static_cast<std::uint16_t>(destPort), std::string_view(), payload, seen_);
+    nameReader_.Read(static_cast<std::uint8_t>(protocol), {record.mSrcAddr.bits(), static_cast<std::uint16_t>(srcPort)},
+                     {record.mDestAddr.bits(), static_cast<std::uint16_t>(destPort)}, tsUs, std::string_view(), payload,
+                     seen_);
     for (const SeenName& seen : seen_) {
         if (seen.address.empty())
             SetTrafficName(record.mDestAddr.text().view(), seen.name);
@@ -284,7 +286,7 @@ void PacketViews::SeeNames(const clV& record, std::span<const std::uint8_t> payl
 
 void PacketViews::SetTrafficName(std::string_view address, std::string_view name)
 {
-    if (trafficNames_.Set(address, name))
+    if (IsHostName(name) && trafficNames_.Set(address, name))
         tree_.TrafficNameChanged(address);
 }
 

@@ -152,9 +152,10 @@ public:
     void SetProgramOfNext(const std::string& text) { nextProgram_ = text; }
 
     // --- names seen in the traffic, totals ---------------------------------------
-    // DNS answers, TLS server names and HTTP Host headers of stored packets
-    // name addresses here; the host tree shows them.
+    // DNS answers (to queries seen), TLS server names and HTTP Host headers of
+    // stored packets name addresses here; the host tree shows them.
     const NameTable& TrafficNames() const { return trafficNames_; }
+    // Names the address; a name that is no host name (IsHostName) is refused.
     void SetTrafficName(std::string_view address, std::string_view name);
     // The name the tree shows for an address (traffic's, else the reverse
     // look-up's), empty when none.
@@ -243,7 +244,7 @@ private:
     // length, tsUs 0 when not known) and reads the names its payload gives.
     std::int64_t Keep(const clV& record, std::uint64_t bytes, std::int64_t tsUs,
                       std::span<const std::uint8_t> payload);
-    void SeeNames(const clV& record, std::span<const std::uint8_t> payload);
+    void SeeNames(const clV& record, std::int64_t tsUs, std::span<const std::uint8_t> payload);
     void Count(std::int64_t seq, const clV& record, bool srcLocal, std::uint64_t bytes, std::int64_t tsUs);
     // ShowPacket with the source's locality already known (it picks the
     // row's image: 4 sent by this machine, else 12).
@@ -266,6 +267,7 @@ private:
     std::string datagramError_;
     NameTable trafficNames_;
     TrafficTotals totals_;
+    TrafficNameReader nameReader_;
     std::vector<SeenName> seen_;  // reused
     std::string nextProgram_;
     // The local endpoints of the packet counted last, for its NoteProgram.
