@@ -108,12 +108,13 @@ CaptureFileReader::Status CaptureFileReader::Read(int maxFrames, const DatagramF
         const int rc = pcap_next_ex(pcap_, &h, &data);
         if (rc == 1) {
             ++frames_;
-            const auto d = IPDatagramOf(linkType_, std::span<const std::uint8_t>(data, h->caplen), ipv6_);
+            const std::span<const std::uint8_t> frame(data, h->caplen);
+            const auto d = IPDatagramOf(linkType_, frame, ipv6_);
             if (d.empty()) {
                 ++skipped_;
                 continue;
             }
-            fn(d, TimestampUs(h->ts.tv_sec, h->ts.tv_usec));
+            fn(d, TimestampUs(h->ts.tv_sec, h->ts.tv_usec), OriginalLengthOf(frame, d, h->len));
             continue;
         }
         if (rc == PCAP_ERROR_BREAK)
