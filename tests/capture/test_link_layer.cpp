@@ -164,38 +164,3 @@ TEST(LinkLayer, IPv6DatagramsOfEveryLinkTypeOnlyWithTheSwitch)
     const Bytes d = Datagram(10);  // raw IP gives IPv4 by its version nibble too
     EXPECT_EQ(Of(IPDatagramOf(linktype::kRawFile, d, true)), d);
 }
-
-// The original length of a frame's datagram: what the frame had past its link
-// header on the wire when the capture cut it, the datagram's own size when it
-// was captured whole or its padding was cut.
-TEST(LinkLayer, OriginalLengthOfACutDatagramComesFromTheWireLength)
-{
-    const Bytes d = Datagram(1480);  // 1500 bytes
-    const Bytes eth = Concat(EthernetHeader({0x0800}), d);
-    const Bytes tagged = Concat(EthernetHeader({0x8100, 0x0800}), d);
-    const Bytes small = Datagram(8);
-    Bytes padded = Concat(EthernetHeader({0x0800}), small);
-    padded.resize(60, 0);
-    struct Case {
-        const char* what;
-        int linkType;
-        Bytes frame;
-        std::size_t captured;
-        std::uint32_t wire;
-        std::uint32_t original;
-    };
-    const std::vector<Case> cases = {
-        {"whole", linktype::kEthernet, eth, eth.size(), 1514, 1500},
-        {"cut", linktype::kEthernet, eth, 110, 1514, 1500},
-        {"cut, tagged", linktype::kEthernet, tagged, 200, 1518, 1500},
-        {"raw, cut", linktype::kRaw, d, 64, 1500, 1500},
-        {"padding cut", linktype::kEthernet, padded, 60, 60, 28},
-        {"wire shorter than captured", linktype::kEthernet, eth, eth.size(), 100, 1500},
-    };
-    for (const Case& c : cases) {
-        const std::span<const std::uint8_t> frame = std::span(c.frame).first(c.captured);
-        const auto datagram = IPDatagramOf(c.linkType, frame, false);
-        ASSERT_FALSE(datagram.empty()) << c.what;
-        EXPECT_EQ(OriginalLengthOf(frame, datagram, c.wire), c.original) << c.what;
-    }
-}
