@@ -56,10 +56,18 @@ std::unique_ptr<CaptureFileReader> CaptureFileReader::Open(const std::string& pa
         return nullptr;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    // The file is handed to libpcap with a large read buffer: it reads frame
-    // by frame through stdio, and the default buffer of one disk block costs
-    // a read call every few frames. (Opened by name, libpcap would also take
-    // "-" for the standard input.)
+    return Open(fd, error, ipv6);
+}
+
+std::unique_ptr<CaptureFileReader> CaptureFileReader::Open(int fd, std::string& error, bool ipv6)
+{
+    struct stat st {};
+    const bool known = ::fstat(fd, &st) == 0;
+    if (!known || !S_ISREG(st.st_mode)) {
+        error = known ? "it is not a regular file" : std::strerror(errno);
+        ::close(fd);
+        return nullptr;
+    }
     FILE* f = ::fdopen(fd, "rb");
     if (!f) {
         error = std::strerror(errno);
@@ -108,13 +116,14 @@ CaptureFileReader::Status CaptureFileReader::Read(int maxFrames, const DatagramF
         const int rc = pcap_next_ex(pcap_, &h, &data);
         if (rc == 1) {
             ++frames_;
+            lastUs_ = TimestampUs(h->ts.tv_sec, h->ts.tv_usec);
             const std::span<const std::uint8_t> frame(data, h->caplen);
             const auto d = IPDatagramOf(linkType_, frame, ipv6_);
             if (d.empty()) {
                 ++skipped_;
                 continue;
             }
-            fn(d, TimestampUs(h->ts.tv_sec, h->ts.tv_usec), OriginalLengthOf(frame, d, h->len));
+            fn(d, lastUs_, OriginalLengthOf(frame, d, h->len));
             continue;
         }
         if (rc == PCAP_ERROR_BREAK)

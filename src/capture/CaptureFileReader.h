@@ -28,6 +28,9 @@ public:
     enum class Refusal { None, Folder, NotRegular };
     static std::unique_ptr<CaptureFileReader> Open(const std::string& path, std::string& error, bool ipv6 = false,
                                                    Refusal* refused = nullptr);
+    // The same for an open regular file, read from where its offset stands; takes fd over (closed
+    // on failure too).
+    static std::unique_ptr<CaptureFileReader> Open(int fd, std::string& error, bool ipv6 = false);
     ~CaptureFileReader();
     CaptureFileReader(const CaptureFileReader&) = delete;
     CaptureFileReader& operator=(const CaptureFileReader&) = delete;
@@ -38,6 +41,7 @@ public:
 
     std::int64_t framesRead() const { return frames_; }
     std::int64_t skipped() const { return skipped_; }  // frames without a datagram handed on
+    std::int64_t lastTimestampUs() const { return lastUs_; }  // of the last frame read
     const std::string& error() const { return error_; }
     int linkType() const { return linkType_; }
     // Where reading is in the file, in bytes; -1 when unknown.
@@ -54,6 +58,7 @@ private:
     std::int64_t frames_ = 0;
     std::int64_t skipped_ = 0;
     std::int64_t size_ = -1;
+    std::int64_t lastUs_ = 0;
     std::string error_;
 };
 

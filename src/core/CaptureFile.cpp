@@ -1,7 +1,6 @@
 #include "core/CaptureFile.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -13,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -156,11 +156,13 @@ struct FdGuard {
     int release() { return std::exchange(fd, -1); }
 };
 
-// A name no one can guess: kDirPrefix and 12 random letters and digits.
-std::string RandomName(const char* prefix)
+// The characters of the random part of a name.
+constexpr std::string_view kNameChars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+
+// A name no one can guess: prefix and kRandomChars random letters and digits.
+std::string RandomName(const std::string& prefix)
 {
-    static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    unsigned char random[12] = {};
+    unsigned char random[CaptureSpool::kRandomChars] = {};
     if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
         // No entropy source: the clock and the address space still vary.
         auto seed = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
@@ -172,7 +174,7 @@ std::string RandomName(const char* prefix)
     }
     std::string name = prefix;
     for (unsigned char c : random)
-        name += kChars[c % (sizeof kChars - 1)];
+        name += kNameChars[c % kNameChars.size()];
     return name;
 }
 
@@ -286,7 +288,7 @@ std::unique_ptr<CaptureFileWriter> CaptureFileWriter::CreateReplacing(const std:
         return nullptr;
     }
     for (int tries = 0;; ++tries) {
-        const std::string temp = tempName ? tempName() : RandomName(("." + name + ".").c_str());
+        const std::string temp = tempName ? tempName() : RandomName("." + name + ".");
         const int fd = ::openat(dirFd.fd, temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) {
             std::unique_ptr<CaptureFileWriter> w(new CaptureFileWriter(fd, format));
@@ -644,6 +646,13 @@ CaptureSpool::CaptureSpool(std::string directory, std::string name, int baseFd, 
     thread_ = std::thread([w = w_] { w->Loop(); });
 }
 
+bool CaptureSpool::IsWorkingName(std::string_view name)
+{
+    const std::string_view prefix = kDirPrefix;
+    return name.size() == prefix.size() + kRandomChars && name.starts_with(prefix)
+           && name.find_first_not_of(kNameChars, prefix.size()) == std::string_view::npos;
+}
+
 std::unique_ptr<CaptureSpool> CaptureSpool::Create(const std::string& baseDir, std::string& error)
 {
     const std::string base = baseDir.empty() ? std::string(".") : baseDir;
@@ -652,9 +661,11 @@ std::unique_ptr<CaptureSpool> CaptureSpool::Create(const std::string& baseDir, s
         error = baseDir + ": " + ErrnoText(errno);
         return nullptr;
     }
+    // Made and locked under a name no scan for left captures takes, then put in place: a run's
+    // directory is never seen unlocked.
     std::string name;
     for (int tries = 0;; ++tries) {
-        name = RandomName(kDirPrefix);
+        name = RandomName(std::string(".") + kDirPrefix);
         if (::mkdirat(baseFd.fd, name.c_str(), 0700) == 0)
             break;
         if (errno != EEXIST || tries == 100) {
@@ -662,20 +673,20 @@ std::unique_ptr<CaptureSpool> CaptureSpool::Create(const std::string& baseDir, s
             return nullptr;
         }
     }
-    std::string dir = base + (base.back() == '/' ? "" : "/") + name;
-    auto undo = [&](int err) {
-        error = dir + ": " + ErrnoText(err);
+    const std::string slash = base.back() == '/' ? "" : "/";
+    auto undo = [&](const std::string& what, int err) {
+        error = base + slash + what + ": " + ErrnoText(err);
         ::unlinkat(baseFd.fd, name.c_str(), AT_REMOVEDIR);
         return nullptr;
     };
     FdGuard dirFd{::openat(baseFd.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
     struct stat st {};
     if (dirFd.fd < 0 || ::fstat(dirFd.fd, &st) != 0)
-        return undo(errno);
+        return undo(name, errno);
     if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0)
-        return undo(EPERM);  // not the directory just made
+        return undo(name, EPERM);  // not the directory just made
     if (::flock(dirFd.fd, LOCK_EX | LOCK_NB) != 0)
-        return undo(errno);
+        return undo(name, errno);
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     FdGuard fd{::openat(dirFd.fd, kFileName, flags | O_DIRECT, 0600)};
     if (fd.fd < 0 && errno == EINVAL)  // a file system without O_DIRECT
@@ -683,21 +694,39 @@ std::unique_ptr<CaptureSpool> CaptureSpool::Create(const std::string& baseDir, s
     FdGuard readFd{fd.fd < 0 ? -1 : ::openat(dirFd.fd, kFileName, O_RDWR | O_NOFOLLOW | O_CLOEXEC)};
     if (readFd.fd < 0) {
         const int err = errno;
-        error = dir + "/" + kFileName + ": " + ErrnoText(err);
         if (fd.fd >= 0)
             ::unlinkat(dirFd.fd, kFileName, 0);
-        ::unlinkat(baseFd.fd, name.c_str(), AT_REMOVEDIR);
-        return nullptr;
+        return undo(name + "/" + kFileName, err);
     }
-    std::unique_ptr<CaptureSpool> spool(
-        new CaptureSpool(std::move(dir), std::move(name), baseFd.release(), dirFd.release(), fd.release(),
-                         readFd.release()));
+    // From here on the spool removes what was made when it goes.
+    std::unique_ptr<CaptureSpool> spool(new CaptureSpool(base + slash + name, name, baseFd.release(),
+                                                         dirFd.release(), fd.release(), readFd.release()));
     // The file's header is in it from the start: a valid (empty) capture file.
     if (!spool->Flush()) {
         error = spool->directory_ + "/" + kFileName + ": " + spool->error_;
         return nullptr;
     }
-    return spool;
+    for (int tries = 0;; ++tries) {
+        const std::string placed = RandomName(kDirPrefix);
+        const int at = spool->baseFd_;
+        int moved = ::renameat2(at, name.c_str(), at, placed.c_str(), RENAME_NOREPLACE);
+        if (moved != 0 && (errno == EINVAL || errno == ENOSYS)) {
+            // A file system that cannot refuse to replace: a name that is taken is not used.
+            if (::fstatat(at, placed.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+                errno = EEXIST;
+            else
+                moved = ::renameat(at, name.c_str(), at, placed.c_str());
+        }
+        if (moved == 0) {
+            spool->name_ = placed;
+            spool->directory_ = base + slash + placed;
+            return spool;
+        }
+        if (errno != EEXIST || tries == 100) {
+            error = spool->directory_ + ": " + ErrnoText(errno);
+            return nullptr;
+        }
+    }
 }
 
 CaptureSpool::~CaptureSpool()
@@ -952,188 +981,6 @@ bool CaptureSpool::Read(std::uint64_t dataOffset, std::uint32_t length, std::vec
         return true;
     out.clear();
     return false;
-}
-
-bool ScanWorkingFile(int fd, std::uint64_t& packets, std::int64_t& firstUs, std::int64_t& lastUs,
-                     std::uint64_t& end)
-{
-    packets = 0;
-    firstUs = lastUs = 0;
-    end = 0;
-    // Blocks are read through a window of kReadWindow bytes.
-    std::vector<std::uint8_t> window(kReadWindow);
-    std::uint64_t windowAt = 0;
-    std::size_t windowSize = 0;
-    auto get = [&](std::uint64_t at, std::size_t n, std::uint8_t* out) {
-        if (at < windowAt || at + n > windowAt + windowSize) {
-            windowAt = at;
-            windowSize = 0;
-            while (windowSize < window.size()) {
-                const ssize_t got = ::pread(fd, window.data() + windowSize, window.size() - windowSize,
-                                            static_cast<off_t>(at + windowSize));
-                if (got < 0 && errno == EINTR)
-                    continue;
-                if (got <= 0)
-                    break;
-                windowSize += static_cast<std::size_t>(got);
-            }
-            if (n > windowSize)
-                return false;
-        }
-        std::memcpy(out, window.data() + (at - windowAt), n);
-        return true;
-    };
-    auto word = [](const std::uint8_t* p, std::size_t i) {
-        std::uint32_t v = 0;
-        std::memcpy(&v, p + 4 * i, sizeof v);
-        return v;
-    };
-    std::uint8_t head[kPcapngPacketHeader];
-    if (!get(0, 12, head) || word(head, 0) != kPcapngSectionHeader || word(head, 2) != kPcapngByteOrderMagic)
-        return false;
-    std::uint64_t at = 0;
-    const std::uint32_t maxBlock = static_cast<std::uint32_t>(RecordBytes(CaptureFileFormat::Pcapng,
-                                                                          CaptureFileWriter::kMaxPacketBytes));
-    for (;;) {
-        if (!get(at, 8, head))
-            break;
-        const std::uint32_t type = word(head, 0), length = word(head, 1);
-        if (length < 12 || length % 4 != 0 || length > maxBlock)
-            break;
-        std::uint8_t tail[4];
-        if (!get(at + length - 4, 4, tail) || word(tail, 0) != length)
-            break;
-        if (type == kPcapngEnhancedPacket) {
-            if (length < kPcapngPacketHeader + 4 || !get(at, kPcapngPacketHeader, head))
-                break;
-            const auto ts = static_cast<std::int64_t>(std::uint64_t{word(head, 3)} << 32 | word(head, 4));
-            if (packets++ == 0)
-                firstUs = ts;
-            lastUs = ts;
-        } else if (type != kPcapngSectionHeader && type != kPcapngInterfaceDescription) {
-            break;
-        }
-        at += length;
-        end = at;
-    }
-    return end > 0;
-}
-
-namespace {
-
-// Removes what a working directory holds (its own files; nothing is followed), then the directory.
-void RemoveDirectoryAt(int baseFd, const std::string& name, int dirFd)
-{
-    const int listFd = ::dup(dirFd);
-    if (DIR* dir = listFd < 0 ? nullptr : ::fdopendir(listFd)) {
-        std::vector<std::string> names;
-        while (const dirent* e = ::readdir(dir))
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                names.emplace_back(e->d_name);
-        ::closedir(dir);
-        for (const std::string& n : names)
-            ::unlinkat(dirFd, n.c_str(), 0);
-    } else if (listFd >= 0) {
-        ::close(listFd);
-    }
-    ::unlinkat(baseFd, name.c_str(), AT_REMOVEDIR);
-}
-
-}  // namespace
-
-LeftCaptures::LeftCaptures(const std::string& baseDir)
-{
-    baseFd_ = ::open(baseDir.empty() ? "." : baseDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const int listFd = baseFd_ < 0 ? -1 : ::dup(baseFd_);
-    DIR* dir = listFd < 0 ? nullptr : ::fdopendir(listFd);
-    if (!dir) {
-        if (listFd >= 0)
-            ::close(listFd);
-        return;
-    }
-    const std::string prefix = CaptureSpool::kDirPrefix;
-    struct Found {
-        LeftCapture capture;
-        std::string name;
-        int fd;
-    };
-    std::vector<Found> found;
-    while (const dirent* e = ::readdir(dir)) {
-        const std::string name = e->d_name;
-        if (name.compare(0, prefix.size(), prefix) != 0)
-            continue;
-        const int fd = ::openat(baseFd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        struct stat st {};
-        // Another user's, or held by a live run: not ours to touch.
-        if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid() || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            ::close(fd);
-            continue;
-        }
-        Found f{{}, name, fd};
-        f.capture.path = baseDir + (baseDir.empty() || baseDir.back() == '/' ? "" : "/") + name;
-        f.capture.modifiedUs = std::int64_t(st.st_mtim.tv_sec) * 1000000 + st.st_mtim.tv_nsec / 1000;
-        if (::fstatat(fd, CaptureSpool::kFileName, &st, AT_SYMLINK_NOFOLLOW) == 0)
-            f.capture.modifiedUs = std::int64_t(st.st_mtim.tv_sec) * 1000000 + st.st_mtim.tv_nsec / 1000;
-        found.push_back(std::move(f));
-    }
-    ::closedir(dir);
-    std::sort(found.begin(), found.end(),
-              [](const Found& a, const Found& b) { return a.capture.modifiedUs > b.capture.modifiedUs; });
-    for (Found& f : found) {
-        found_.push_back(std::move(f.capture));
-        names_.push_back(std::move(f.name));
-        fds_.push_back(f.fd);
-    }
-    // Only the newest is read through: it is the one offered.
-    const int file = fds_.empty() ? -1
-                                  : ::openat(fds_[0], CaptureSpool::kFileName,
-                                             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (file >= 0) {
-        struct stat st {};
-        std::uint64_t end = 0;
-        LeftCapture& c = found_[0];
-        if (::fstat(file, &st) == 0 && S_ISREG(st.st_mode))
-            ScanWorkingFile(file, c.packets, c.firstUs, c.lastUs, end);
-        ::close(file);
-    }
-}
-
-LeftCaptures::~LeftCaptures()
-{
-    for (int fd : fds_)
-        if (fd >= 0)
-            ::close(fd);
-    if (baseFd_ >= 0)
-        ::close(baseFd_);
-}
-
-std::string LeftCaptures::FileOf(std::size_t i) const
-{
-    if (i >= fds_.size() || fds_[i] < 0)
-        return {};
-    // A record cut short by the end of the run is dropped, so the file reads to its end.
-    const int file = ::openat(fds_[i], CaptureSpool::kFileName, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (file >= 0) {
-        struct stat st {};
-        std::uint64_t packets = 0, end = 0;
-        std::int64_t first = 0, last = 0;
-        if (::fstat(file, &st) == 0 && S_ISREG(st.st_mode) && ScanWorkingFile(file, packets, first, last, end)
-            && end < static_cast<std::uint64_t>(st.st_size))
-            (void)::ftruncate(file, static_cast<off_t>(end));
-        ::close(file);
-    }
-    return found_[i].path + "/" + CaptureSpool::kFileName;
-}
-
-void LeftCaptures::Remove(std::size_t i)
-{
-    if (i >= fds_.size() || fds_[i] < 0)
-        return;
-    RemoveDirectoryAt(baseFd_, names_[i], fds_[i]);
-    ::close(fds_[i]);
-    fds_[i] = -1;
 }
 
 }  // namespace quillet

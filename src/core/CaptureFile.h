@@ -95,7 +95,7 @@ private:
 // the destructor. Both are made and used through descriptors (the base directory's, then the
 // private one's; nothing is followed by name), so a base directory that others can write cannot
 // redirect them. The run holds a lock (flock) on its directory as long as it lives: a directory of
-// this kind that nobody holds was left by a run that ended without removing it (LeftCaptures).
+// this kind that nobody holds was left by a run that ended without removing it (capture/LeftCaptures.h).
 //
 // The file is a valid pcapng from the start (its header is written at once). Every stored datagram
 // is appended to a fill buffer of 1 MiB (a record may run on into the next one); each full buffer
@@ -117,12 +117,17 @@ public:
     // The destructor waits this long for a write in progress (a slow disk), then leaves it behind.
     static constexpr auto kCloseWait = std::chrono::seconds(3);
     static constexpr const char* kDirPrefix = "quillet-";
+    static constexpr std::size_t kRandomChars = 12;  // letters and digits after kDirPrefix
     static constexpr const char* kFileName = "capture.pcapng";
 
     // Directory: env QUILLET_CAPTURE_DIR if set, else $TMPDIR if set, else /var/tmp.
     static std::string DefaultDirectory();
-    // Makes the private directory and the file under baseDir; nullptr + error on failure.
+    // Makes the private directory and the file under baseDir; nullptr + error on failure (what it
+    // made is then removed). The directory gets its name (kDirPrefix and kRandomChars random
+    // characters) only once it is locked and holds the file's header.
     static std::unique_ptr<CaptureSpool> Create(const std::string& baseDir, std::string& error);
+    // Whether name has the form Create gives: kDirPrefix, then kRandomChars letters or digits.
+    static bool IsWorkingName(std::string_view name);
     ~CaptureSpool();  // stops the writer thread, removes file and directory
     CaptureSpool(const CaptureSpool&) = delete;
     CaptureSpool& operator=(const CaptureSpool&) = delete;
@@ -192,42 +197,5 @@ private:
     std::vector<char> window_;
     std::uint64_t windowStart_ = 0;
 };
-
-// Working directories that runs no longer alive left behind under a base directory: this user's
-// own, named like the spool's, that no live run holds the lock of.
-struct LeftCapture {
-    std::string path;             // the directory
-    std::int64_t modifiedUs = 0;  // when the file was last written
-    // The newest only (found()[0]): whole records in the file, their first and last timestamps.
-    std::uint64_t packets = 0;
-    std::int64_t firstUs = 0, lastUs = 0;
-};
-class LeftCaptures {
-public:
-    // Finds and locks them, newest first, and reads the newest through (a
-    // large file takes a while: not on the GUI thread). Nothing when baseDir
-    // cannot be read.
-    explicit LeftCaptures(const std::string& baseDir);
-    ~LeftCaptures();  // unlocks what was not removed
-    LeftCaptures(const LeftCaptures&) = delete;
-    LeftCaptures& operator=(const LeftCaptures&) = delete;
-
-    const std::vector<LeftCapture>& found() const { return found_; }
-    // The capture file of found()[i], cut to its whole records, for reading.
-    std::string FileOf(std::size_t i) const;
-    // Removes found()[i] and what it holds.
-    void Remove(std::size_t i);
-
-private:
-    int baseFd_ = -1;
-    std::vector<LeftCapture> found_;
-    std::vector<std::string> names_;
-    std::vector<int> fds_;  // locked directory descriptors, -1 once removed
-};
-
-// Whole records of a pcapng file written by this program (one interface): how many, the first
-// and last timestamps, and where they end. false when it is no such file.
-bool ScanWorkingFile(int fd, std::uint64_t& packets, std::int64_t& firstUs, std::int64_t& lastUs,
-                     std::uint64_t& end);
 
 }  // namespace quillet

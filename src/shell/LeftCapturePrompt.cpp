@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QPointer>
 
+#include "capture/LeftCaptures.h"
 #include "core/CaptureFile.h"
 #include "shell/frmMain.h"
 
@@ -30,9 +31,10 @@ QString LeftCaptureQuestion(std::uint64_t packets, std::int64_t firstUs, std::in
 
 void OfferLeftCaptures(frmMain& window, LeftCaptures& left, const std::function<bool(const QString&)>& ask)
 {
+    // Each one is removed once it has been answered for (at once when it holds no packet).
     for (std::size_t i = 0; i < left.found().size(); ++i) {
         const LeftCapture& c = left.found()[i];
-        if (i == 0 && c.packets > 0 && ask(LeftCaptureQuestion(c.packets, c.firstUs, c.lastUs)))
+        if (c.packets > 0 && ask(LeftCaptureQuestion(c.packets, c.firstUs, c.lastUs)))
             window.OpenAndTell(QFile::decodeName(left.FileOf(i).c_str()));
         left.Remove(i);
     }
