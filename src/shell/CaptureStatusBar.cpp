@@ -13,6 +13,8 @@ CaptureStatusBar::CaptureStatusBar(QWidget* parent) : QStatusBar(parent)
     const char* const names[] = {nullptr, "stBState", "stBDrops", "stBRate"};
     for (int i = 0; i < 4; ++i) {
         auto* label = new QLabel(this);
+        // The state names the interface: its name is text, not markup.
+        label->setTextFormat(Qt::PlainText);
         if (names[i])
             label->setObjectName(QString::fromLatin1(names[i]));
         label->setFrameShape(QFrame::StyledPanel);

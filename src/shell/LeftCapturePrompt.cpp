@@ -49,6 +49,7 @@ void frmMain::OfferLeftCaptures()
         ask = [this](const QString& question) {
             QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Quillet"), question,
                             QMessageBox::Yes | QMessageBox::No, this);
+            box.setTextFormat(Qt::PlainText);
             return box.exec() == QMessageBox::Yes;
         };
     const std::string dir = options_.captureDir.isEmpty() ? CaptureSpool::DefaultDirectory()

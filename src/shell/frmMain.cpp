@@ -238,6 +238,7 @@ void frmMain::Form_Unload()
         QMessageBox box(QMessageBox::Critical, QStringLiteral("wsck_displayadapterinfo"),
                         QString::fromLocal8Bit(e.what()) + QStringLiteral("\r\n0\r\n") + QString::number(errno),
                         QMessageBox::Ok, this);
+        box.setTextFormat(Qt::PlainText);
         box.exec();
     }
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QCoreApplication>
+#include <QLabel>
 #include <QProgressDialog>
 
 namespace quillet {
@@ -22,6 +23,11 @@ void FileProgress::Step(int permille)
     if (!dialog_ && clock_.elapsed() >= kProgressAfterMs) {
         dialog_ = new QProgressDialog(label_, QCoreApplication::translate("FileProgress", "取消"), 0, 1000, parent_);
         dialog_->setObjectName(QStringLiteral("dlgProgress"));
+        // The label names a file: its name is text, not markup.
+        auto* label = new QLabel(label_, dialog_);
+        label->setObjectName(QStringLiteral("lblProgress"));
+        label->setTextFormat(Qt::PlainText);
+        dialog_->setLabel(label);
         dialog_->setWindowModality(Qt::WindowModal);
         dialog_->setMinimumDuration(0);
         dialog_->setAutoClose(false);

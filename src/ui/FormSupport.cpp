@@ -29,6 +29,8 @@ QSize ClientSizeTwips(int width, int height)
 void ShowMessageBox(QWidget* parent, const QString& text)
 {
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Quillet"), text, QMessageBox::Ok, parent);
+    // File names, host names and the system's words come in here: never markup.
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 

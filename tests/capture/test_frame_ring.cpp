@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "capture/BrokenRings.h"
 #include "capture/FrameRing.h"
 
 using namespace quillet;
@@ -63,4 +64,61 @@ TEST(FrameRing, FramesArriveWholeInOrderAcrossTheEndAndPositionsAreChecked)
     EXPECT_FALSE(wrongSize.Map(dup(writer.fd()), writer.dataBytes() * 2));
     void* writable = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, writer.fd(), 0);
     EXPECT_EQ(writable, MAP_FAILED) << "the one it is handed to cannot write to it";
+}
+
+// A ring the window is handed, written by a test as a broken capture program
+// would: the reader gives the good frame before the fault, then refuses.
+TEST(FrameRing, TheReaderRefusesPositionsAndRecordLengthsThatBreakTheRules)
+{
+    constexpr std::size_t kData = test::kRingDataBytes;
+    const std::vector<std::uint8_t> frame(60, 0xAB);
+    auto makeRing = [&](std::uint8_t*& base) {
+        const int fd = memfd_create("broken-ring", MFD_CLOEXEC);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(ftruncate(fd, static_cast<off_t>(test::kRingHeaderBytes + kData)), 0);
+        void* at = mmap(nullptr, test::kRingHeaderBytes + kData, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        EXPECT_NE(at, MAP_FAILED);
+        base = static_cast<std::uint8_t*>(at);
+        return fd;
+    };
+    auto isTheFrame = [&](std::uint32_t kind, std::span<const std::uint8_t> body) {
+        return kind == ch::kFrame && body.size() == sizeof(ch::FrameHead) + frame.size()
+               && body[sizeof(ch::FrameHead)] == 0xAB;
+    };
+    for (const test::RingFault& fault : test::kRingFaults) {
+        SCOPED_TRACE(fault.name);
+        std::uint8_t* base = nullptr;
+        const int fd = makeRing(base);
+        test::WriteBrokenRing(base, kData, fault, frame);
+        FrameRingReader reader;
+        ASSERT_TRUE(reader.Map(fd, kData));
+        std::uint32_t kind = 0;
+        std::span<const std::uint8_t> body;
+        FrameRingReader::Result r = reader.Next(kind, body);
+        if (r == FrameRingReader::Result::Record) {
+            EXPECT_TRUE(isTheFrame(kind, body));
+            r = reader.Next(kind, body);
+        }
+        EXPECT_EQ(r, FrameRingReader::Result::Broken);
+        munmap(base, test::kRingHeaderBytes + kData);
+    }
+
+    // A position that goes back once the frame was read.
+    std::uint8_t* base = nullptr;
+    const int fd = makeRing(base);
+    test::WriteBrokenRing(base, kData, test::kRingFaults[0], frame);
+    const std::uint64_t good = 8 + sizeof(ch::FrameHead) + frame.size();  // 84, the frame's record unaligned
+    const std::uint64_t published = (good + 7) & ~std::uint64_t{7};
+    std::memcpy(base, &published, sizeof published);
+    FrameRingReader reader;
+    ASSERT_TRUE(reader.Map(fd, kData));
+    std::uint32_t kind = 0;
+    std::span<const std::uint8_t> body;
+    ASSERT_EQ(reader.Next(kind, body), FrameRingReader::Result::Record);
+    EXPECT_TRUE(isTheFrame(kind, body));
+    EXPECT_EQ(reader.Next(kind, body), FrameRingReader::Result::Empty);
+    const std::uint64_t back = published - 8;
+    std::memcpy(base, &back, sizeof back);
+    EXPECT_EQ(reader.Next(kind, body), FrameRingReader::Result::Broken);
+    munmap(base, test::kRingHeaderBytes + kData);
 }

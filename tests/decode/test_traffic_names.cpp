@@ -51,6 +51,14 @@ Bytes Response(const std::string& question, int type, int answers)
     Append16(b, 1);
     return b;
 }
+// The question a Response answers, as the client asked it.
+Bytes Query(const std::string& question, int type)
+{
+    Bytes b = Response(question, type, 0);
+    b[2] = 0x01;
+    b[3] = 0x00;
+    return b;
+}
 void Record(Bytes& b, const Bytes& owner, int type, const Bytes& data)
 {
     b.insert(b.end(), owner.begin(), owner.end());
@@ -76,23 +84,37 @@ TEST(DnsAnswers, NameTheirAddressesWithTheQuestionThroughCnamesAndRefuseMalforme
     Record(chain, Name("youtube-ui.l.google.com"), 1, {142, 250, 74, 110});
     Record(chain, Name("other.example"), 1, {10, 9, 9, 9});  // not on the chain: its own name
     EXPECT_EQ(Dns(chain), (std::vector<SeenName>{{"142.250.74.110", "www.youtube.com"}, {"10.9.9.9", "other.example"}}));
+    const Bytes chainQuery = Query("www.youtube.com", 1);
 
     Bytes v6 = Response("v6.test", 28, 1);
     Record(v6, kToQuestion, 28, {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
     EXPECT_EQ(Dns(v6), (std::vector<SeenName>{{"2001:db8::1", "v6.test"}}));
+    const Bytes v6Query = Query("v6.test", 28);
 
-    // Over TCP: two whole messages, each after its length; a cut one is left.
-    Bytes tcp;
-    for (const Bytes* m : {&chain, &v6}) {
-        Append16(tcp, static_cast<int>(m->size()));
-        tcp.insert(tcp.end(), m->begin(), m->end());
-    }
+    // Over TCP: two whole messages, each after its length, answering the
+    // two questions the client asked on that connection; a cut one is left.
+    auto overTcp = [](std::initializer_list<const Bytes*> messages) {
+        Bytes tcp;
+        for (const Bytes* m : messages) {
+            Append16(tcp, static_cast<int>(m->size()));
+            tcp.insert(tcp.end(), m->begin(), m->end());
+        }
+        return tcp;
+    };
+    const Bytes asked = overTcp({&chainQuery, &v6Query});
     std::vector<SeenName> out;
+    NamesInPayload(6, 40000, 53, "10.0.0.53", asked, out);
+    EXPECT_TRUE(out.empty()) << "a question names nothing";
+    const Bytes tcp = overTcp({&chain, &v6});
     NamesInPayload(6, 53, 40000, "10.0.0.1", tcp, out);
-    EXPECT_EQ(out.size(), 3u);
+    EXPECT_EQ(out, (std::vector<SeenName>{{"142.250.74.110", "www.youtube.com"},
+                                          {"10.9.9.9", "other.example"},
+                                          {"2001:db8::1", "v6.test"}}));
     out.clear();
+    NamesInPayload(6, 40000, 53, "10.0.0.53", asked, out);
     NamesInPayload(6, 53, 40000, "10.0.0.1", Bytes(tcp.begin(), tcp.end() - 1), out);
-    EXPECT_EQ(out.size(), 2u) << "only the first message is whole";
+    EXPECT_EQ(out, (std::vector<SeenName>{{"142.250.74.110", "www.youtube.com"}, {"10.9.9.9", "other.example"}}))
+        << "only the first message is whole";
 
     Bytes loop = Response("a.test", 1, 1);
     Record(loop, {0xC0, static_cast<std::uint8_t>(loop.size())}, 1, {1, 2, 3, 4});  // points at itself
@@ -113,8 +135,12 @@ TEST(DnsAnswers, NameTheirAddressesWithTheQuestionThroughCnamesAndRefuseMalforme
     Bytes query = Response("a.test", 1, 1);
     query[2] = 0x01;  // a question, not an answer
     Record(query, kToQuestion, 1, {1, 2, 3, 4});
-    for (const Bytes* bad : {&loop, &longLabel, &beyond, &cut, &tooLong, &query})
-        EXPECT_TRUE(Dns(*bad).empty()) << bad - &loop;
+    const std::pair<const char*, const Bytes*> malformed[] = {
+        {"compression loop", &loop}, {"label over 63 bytes", &longLabel}, {"pointer beyond the message", &beyond},
+        {"cut record", &cut},        {"name over 253 characters", &tooLong}, {"a question", &query},
+    };
+    for (const auto& [why, bad] : malformed)
+        EXPECT_TRUE(Dns(*bad).empty()) << why;
 }
 
 Bytes ClientHello(const std::string& host)

@@ -5,9 +5,11 @@
 
 #include <arpa/inet.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -102,26 +104,43 @@ TEST(DurableCapture, AKilledWindowLosesNothingAndTheNextStartGivesItBack)
     char byte = 0;
     ASSERT_EQ(::read(ready[0], &byte, 1), 1) << "the child's window captures";
 
-    // 3,000 datagrams at 1,000 a second from the peer.
+    QStringList left;
+    for (int i = 0; i < 200 && left.isEmpty(); ++i, std::this_thread::sleep_for(10ms))
+        left = WorkingDirs(dir.path());
+    ASSERT_EQ(left.size(), 1) << left.join(' ').toStdString();
+    const std::string file = QFile::encodeName(dir.filePath(left[0] + "/capture.pcapng")).toStdString();
+
+    // 3,000 datagrams at 1,000 a second from the peer, the working file
+    // looked at every 10 ms meanwhile: it grows every half second.
     const auto tx = net.SocketIn(VethNamespace::Side::Peer, AF_INET, SOCK_DGRAM);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(5000);
     ::inet_pton(AF_INET, VethNamespace::kLocalAddr, &to.sin_addr);
     auto next = std::chrono::steady_clock::now();
+    auto grew = next;
+    std::chrono::steady_clock::duration longestStill{};
+    off_t size = -1;
     for (int i = 0; i < 3000; ++i) {
         const std::string payload = "datagram " + std::to_string(i);
         ASSERT_GT(::sendto(tx.get(), payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
         std::this_thread::sleep_until(next += 1ms);
+        struct stat st{};
+        if (i % 10 == 0 && ::stat(file.c_str(), &st) == 0 && st.st_size != size) {
+            if (size >= 0 && i > 500)  // the first written half second on
+                longestStill = std::max(longestStill, next - grew);
+            size = st.st_size;
+            grew = next;
+        }
     }
-    std::this_thread::sleep_for(2s);
+    EXPECT_LT(longestStill, 750ms) << "the working file took "
+                                   << std::chrono::duration_cast<std::chrono::milliseconds>(longestStill).count()
+                                   << " ms to take new datagrams";
+    // Killed within the half second (and the moment a datagram takes to come).
+    std::this_thread::sleep_until(next + 600ms);
     ::kill(child, SIGKILL);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-
-    const QStringList left = WorkingDirs(dir.path());
-    ASSERT_EQ(left.size(), 1);
-    const std::string file = QFile::encodeName(dir.filePath(left[0] + "/capture.pcapng")).toStdString();
     EXPECT_EQ(Count("tcpdump -n -r '" + file + "' 'udp and dst port 5000'"), 3000u);
     const std::uint64_t all = Count("tcpdump -n -r '" + file + "'");
 
