@@ -194,6 +194,14 @@
             <translation>%1 cannot be written: %2.</translation>
         </message>
         <message>
+            <source>无法保存到 %1：它是文件夹。未写入任何内容。</source>
+            <translation>Cannot save to %1: it is a folder. Nothing was written.</translation>
+        </message>
+        <message>
+            <source>无法保存到 %1：它不是普通文件（而是管道、设备或套接字，或指向它们的链接），只有普通文件才会被替换。未写入任何内容。</source>
+            <translation>Cannot save to %1: it is not a regular file (a pipe, a device or a socket, or a link to one); only a regular file is replaced. Nothing was written.</translation>
+        </message>
+        <message>
             <source>保存 %1 已取消；未写入任何文件。</source>
             <translation>Saving %1 was cancelled; no file was written.</translation>
         </message>
