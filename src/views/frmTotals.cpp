@@ -195,7 +195,7 @@ frmTotals::frmTotals(PacketViews& views, QWidget* parent) : QWidget(parent, Qt::
     cboChartValue_->addItem(tr("每秒包数"), static_cast<int>(RateMeasure::Packets));
     auto* chooser = new QHBoxLayout;
     chooser->setContentsMargins(0, 0, 0, 0);
-    auto* chooserLabel = new QLabel(tr("图表:"), chartPane);
+    auto* chooserLabel = new QLabel(tr("图表："), chartPane);
     chooserLabel->setObjectName(QStringLiteral("lblChartValue"));
     chooserLabel->setBuddy(cboChartValue_);
     chooser->addWidget(chooserLabel);
