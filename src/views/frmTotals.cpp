@@ -266,6 +266,10 @@ QTableView* frmTotals::MakeTable(const QString& name, TotalsTableModel* model)
     table->setSelectionMode(QAbstractItemView::SingleSelection);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->verticalHeader()->hide();
+    // One line a row: a long list of programs is cut short rather than wrapped.
+    table->setWordWrap(false);
+    table->setTextElideMode(Qt::ElideRight);
+    table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 8);
     table->horizontalHeader()->setStretchLastSection(true);
     connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this, table] {
         charted_ = table;
