@@ -616,8 +616,20 @@
     <context>
         <name>quillet::RateChart</name>
         <message>
-            <source>%1 — 最高 %2 B/s, 5 分钟</source>
-            <translation>%1 — peak %2 B/s, 5 minutes</translation>
+            <source>%1 包/s</source>
+            <translation>%1 pkt/s</translation>
+        </message>
+        <message>
+            <source>现在</source>
+            <translation>now</translation>
+        </message>
+        <message>
+            <source>%1 秒前</source>
+            <translation>%1 s ago</translation>
+        </message>
+        <message>
+            <source>选择一行以显示它每秒的流量</source>
+            <translation>Select a row to see its traffic per second</translation>
         </message>
     </context>
     <context>
@@ -825,6 +837,18 @@
         <message>
             <source>(无程序)</source>
             <translation>(no program)</translation>
+        </message>
+        <message>
+            <source>每秒字节数</source>
+            <translation>Bytes per second</translation>
+        </message>
+        <message>
+            <source>每秒包数</source>
+            <translation>Packets per second</translation>
+        </message>
+        <message>
+            <source>图表：</source>
+            <translation>Chart:</translation>
         </message>
     </context>
     <context>
