@@ -33,8 +33,7 @@ QCoreApplication& App()
 // The views as the reference sees them, asked row by row.
 class RowContext : public DisplayFilterContext {
 public:
-    explicit RowContext(const PacketViews& v) : v_(v) {}
-    bool IsLocal(const AddressText& a) const override { return v_.IsLocal(a); }
+    explicit RowContext(const PacketViews& v) : v_(v) { SetLocalBits(v.LocalBits()); }
     QString ProgramOf(std::int64_t seq, const clV& r) const override { return v_.ProgramOf(seq, r); }
     void NamesOf(const AddressText& a, std::vector<QString>& out) const override
     {
