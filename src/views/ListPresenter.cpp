@@ -412,8 +412,8 @@ void ListPresenter::FeedTreeRows(std::span<const std::uint64_t> rows)
 bool ListPresenter::FeedTree(const QElapsedTimer& clock)
 {
     // The rebuild's rows in order, then, once they are all known, the rows
-    // shown since; the clock is read every 2048 rows.
-    constexpr std::size_t kStep = 2048;
+    // shown since; the clock is read every 512 rows.
+    constexpr std::size_t kStep = 512;
     while (clock.elapsed() < kSliceMs) {
         if (treeAt_ < rows_.size()) {
             const std::span<const std::uint64_t> rows = rows_.From(treeAt_, kStep);

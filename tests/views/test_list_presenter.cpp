@@ -332,9 +332,11 @@ TEST(PresenterClear, TheTreeCompletesAsIfTheRebuildHadEndedBeforeTheClear)
 // ends on the clock, however many records the budget allows.
 TEST_F(Presenter, HostFilterSlicesStayWithinTheirBudget)
 {
+    Fill(v, kRecords, 30000);  // a first slice of old would take all of them
+    v.EndBurst();
     for (int i = 0; i < 64; ++i)
         v.SetTrafficName("192.168.5." + std::to_string(i), "name-" + std::to_string(i) + ".example");
-    const auto filter = Compiled("host matches \"^peer\" or host contains \"-7.\"");
+    const auto filter = Compiled("host matches \"^peer\" or host matches \"e.*a.*p.*z\" or host contains \"-7.\"");
     v.ApplyDisplayFilter(filter);
     qint64 longest = 0;
     int turns = 0;
@@ -348,7 +350,7 @@ TEST_F(Presenter, HostFilterSlicesStayWithinTheirBudget)
     EXPECT_EQ(RowSeqs(v.ListModel()), Expected(v, PacketViews::kTabAll, filter.get()));
     EXPECT_GT(turns, 2);
     // The window's thread's own time, which other loads on the machine do not stretch.
-    EXPECT_LT(longest, qint64{ListPresenter::kSliceMs} * 1000000) << "turns " << turns;
+    EXPECT_LT(longest, qint64{ListPresenter::kSliceMs} * 3 / 2 * 1000000) << "turns " << turns;
 }
 
 // Payloads in the working capture file are read on a thread of their own,
