@@ -45,18 +45,17 @@ const char* const kSentFilter = "sent and not udp";
 // The machine's own addresses and nothing else, as the views keep them.
 class Context : public DisplayFilterContext {
 public:
-    Context() : own4_(AddressText("192.168.1.20").bits()), own6_(AddressText("fd00::20").bits()) {}
-    bool IsLocal(const AddressText& a) const override
+    Context() : own_{AddressText("192.168.1.20").bits(), AddressText("fd00::20").bits()}
     {
-        const std::uint64_t b = a.bits();
-        return (b == own4_) | (b == own6_);
+        std::sort(own_.begin(), own_.end());
+        SetLocalBits(own_);
     }
     QString ProgramOf(std::int64_t, const clV&) const override { return {}; }
     void NamesOf(const AddressText&, std::vector<QString>&) const override {}
     bool PayloadOf(std::int64_t, const clV&, std::string&) const override { return false; }
 
 private:
-    std::uint64_t own4_, own6_;
+    std::vector<std::uint64_t> own_;
 };
 
 void Put16(std::uint8_t* p, unsigned v)

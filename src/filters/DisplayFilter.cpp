@@ -116,14 +116,15 @@ bool Family6(const FilterCheck&, std::int64_t, const clV& r, const DisplayFilter
     return r.mSrcAddr.ipv6();
 }
 
+// The direction from the addresses the context holds: no call per row.
 bool Sent(const FilterCheck&, std::int64_t, const clV& r, const DisplayFilterContext& context)
 {
-    return context.IsLocal(r.mSrcAddr);
+    return InLocalBits(context.LocalBits(), r.mSrcAddr.bits());
 }
 
 bool Received(const FilterCheck&, std::int64_t, const clV& r, const DisplayFilterContext& context)
 {
-    return !context.IsLocal(r.mSrcAddr);
+    return !InLocalBits(context.LocalBits(), r.mSrcAddr.bits());
 }
 
 template <Test T>

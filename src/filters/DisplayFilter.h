@@ -1,7 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,14 +20,33 @@ struct DisplayFilterError {
     QString message;   // the whole text to show: "第 12 个字符：…"
 };
 
+// Whether bits (an AddressText's bits()) is one of own, sorted.
+inline bool InLocalBits(std::span<const std::uint64_t> own, std::uint64_t bits)
+{
+    // A machine has few addresses: comparing with each of them takes no
+    // branch that traffic from everywhere would mispredict.
+    if (own.size() <= 8) {
+        bool local = false;
+        for (const std::uint64_t o : own)
+            local |= o == bits;
+        return local;
+    }
+    return std::binary_search(own.begin(), own.end(), bits);
+}
+
 // What a filter asks of the world beyond the record; the views implement it.
 // A filter calls only the parts for the fields it uses; the calls may come
-// from several threads at once.
+// from several threads at once. The machine's own addresses are handed over
+// once, as values, so that sent and received cost no call per row.
 class DisplayFilterContext {
 public:
     virtual ~DisplayFilterContext() = default;
-    // Whether the address is one of the machine's own (sent / received).
-    virtual bool IsLocal(const AddressText& address) const = 0;
+    // The machine's own addresses as AddressText bits(), sorted. The owner
+    // keeps them alive and unchanged while filters run with this context.
+    void SetLocalBits(std::span<const std::uint64_t> bits) { localBits_ = bits; }
+    std::span<const std::uint64_t> LocalBits() const { return localBits_; }
+    // Whether the address is one of them (sent / received).
+    bool IsLocal(const AddressText& address) const { return InLocalBits(localBits_, address.bits()); }
     // The program column's text of the row.
     virtual QString ProgramOf(std::int64_t seq, const clV& record) const = 0;
     // Appends the names the host tree shows for the address.
@@ -33,6 +54,9 @@ public:
     // The row's payload bytes into bytes (may read a file); false when they
     // cannot be read.
     virtual bool PayloadOf(std::int64_t seq, const clV& record, std::string& bytes) const = 0;
+
+private:
+    std::span<const std::uint64_t> localBits_;
 };
 
 // A display filter: a text in the filter language compiled once, then asked

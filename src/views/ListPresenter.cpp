@@ -27,7 +27,7 @@ void ListPresenter::SetLocal(std::vector<std::uint64_t> bits)
 
 bool ListPresenter::IsLocal(const AddressText& address) const
 {
-    return InBits(*local_, address.bits());
+    return InLocalBits(*local_, address.bits());
 }
 
 // --- new packets -------------------------------------------------------------------
@@ -65,12 +65,15 @@ ListPresenter::Arrival ListPresenter::Arrived(std::int64_t seq, const clV& recor
         return Arrival::Hidden;
     if (filter_ && !filter_->Matches(seq, record, ArrivalContext(context_, payload)))
         return Arrival::Hidden;
-    if (busy_ && phase_ == Phase::Rows) {
-        later_.push_back(static_cast<std::uint64_t>(seq) | (sent ? PacketListModel::kSentRow : 0));
+    const std::uint64_t row = static_cast<std::uint64_t>(seq) | (sent ? PacketListModel::kSentRow : 0);
+    if (busy_ && phase_ == Phase::Rows && !cleared_) {
+        later_.push_back(row);
         return Arrival::Later;
     }
     if (tab_ == kTabIp && pairs_.find(MakePair(record)) != pairs_.end())
         return Arrival::Hidden;
+    if (busy_)
+        tail_.push_back(row);  // the tree feed reaches it after the rebuild's rows
     return Arrival::Show;
 }
 
@@ -81,8 +84,13 @@ bool ListPresenter::NotePair(const clV& record)
 
 void ListPresenter::TakeBack(std::int64_t seq, const clV& record, bool pairAdded)
 {
-    if (!later_.empty() && static_cast<std::int64_t>(later_.back() & ~PacketListModel::kSentRow) == seq)
+    const auto last = [seq](const std::vector<std::uint64_t>& rows) {
+        return !rows.empty() && static_cast<std::int64_t>(rows.back() & ~PacketListModel::kSentRow) == seq;
+    };
+    if (last(later_))
         later_.pop_back();
+    else if (last(tail_))
+        tail_.pop_back();
     if (pairAdded)
         pairs_.erase(MakePair(record));
 }
@@ -145,24 +153,29 @@ void ListPresenter::Rebuild()
         onProgress(-1);
     list_.clear();
     pairs_.clear();
+    seenPairs_.clear();
     tree_.clear();
     tree_.AddRoots();
+    rows_.clear();
     later_.clear();
-    found_.clear();
-    treeAt_ = 0;
+    tail_.clear();
+    listAt_ = treeAt_ = tailAt_ = 0;
     rules_ = MakeRules();
     records_ = store_.Snapshot();
     last_ = records_.count();
     at_ = 1;
     busy_ = true;
+    scanned_ = false;
+    cleared_ = false;
     phase_ = Phase::Rows;
 
     const bool payload = filter_ && filter_->UsesPayload();
     const bool views = filter_ && (filter_->UsesProgram() || filter_->UsesHost());
     if (last_ <= kAtOnce) {
-        Scan(*rules_, records_, context_, 1, last_, found_, tab_ == kTabIp ? &pairs_ : nullptr, kNeverCancelled);
-        AppendRows(found_);
-        RowsComplete();
+        std::vector<std::uint64_t> rows;
+        Scan(*rules_, records_, context_, 1, last_, rows, tab_ == kTabIp ? &seenPairs_ : nullptr, kNeverCancelled);
+        rows_.Take(std::move(rows));
+        scanned_ = true;
         Finish();
         return;
     }
@@ -210,16 +223,13 @@ void ListPresenter::Finish()
 
 void ListPresenter::ClearRows()
 {
-    if (busy_) {
-        Stop();
-        if (mode_ == Mode::Payload && onProgress)
-            onProgress(-1);
-    }
     list_.clear();
     pairs_.clear();
-    later_.clear();
-    found_.clear();
-    treeAt_ = 0;
+    // A rebuild under way hands no more rows to the list; the tree still
+    // takes all of them, those that arrived meanwhile, then the rows shown
+    // from now on.
+    if (busy_ && phase_ == Phase::Rows)
+        cleared_ = true;
 }
 
 void ListPresenter::Tick()
@@ -227,141 +237,198 @@ void ListPresenter::Tick()
     QElapsedTimer clock;
     clock.start();
     if (phase_ == Phase::Rows) {
-        bool done = false;
-        switch (mode_) {
-        case Mode::Threads:
-            if (job_->running.load(std::memory_order_acquire) == 0) {
-                job_->Join();
-                std::vector<std::uint64_t>& first = job_->rows[0];
-                std::vector<std::uint64_t>& second = job_->rows[1];
-                if (tab_ == kTabIp) {
-                    // A pair the first half showed is not shown again by the second.
-                    const PairSet& seen = job_->seen[0];
-                    std::erase_if(second, [&](std::uint64_t v) {
-                        return seen.count(MakePair(records_.at(static_cast<std::int64_t>(v & ~PacketListModel::kSentRow))));
-                    });
-                    pairs_ = std::move(job_->seen[0]);
-                    pairs_.insert(job_->seen[1].begin(), job_->seen[1].end());
-                }
-                list_.appendMany(first, prefs_.bPorts, prefs_.Prefs);
-                list_.appendMany(second, prefs_.bPorts, prefs_.Prefs);
-                list_.endBurst();
-                job_.reset();
-                done = true;
-            }
-            break;
-        case Mode::Slices:
-            done = SliceRows();
-            break;
-        case Mode::Payload:
-            if (job_) {
-                if (TakePayloadRows()) {
-                    at_ = job_->stoppedAt;
-                    job_.reset();
-                }
-            } else {
-                done = SliceTail();
-            }
-            break;
+        if (!scanned_ && ScanStep()) {
+            scanned_ = true;
+            if (mode_ == Mode::Payload && onProgress)
+                onProgress(-1);
+            timer_.setInterval(0);  // rows and tree in slices, one after the other
         }
-        if (!done) {
-            if (mode_ == Mode::Payload)
-                FeedTree(clock);
-            return;
-        }
-        RowsComplete();
+        if (scanned_)
+            TakeLater();
+        if (!cleared_)
+            HandOver(clock);
+        if (scanned_ && later_.empty() && (cleared_ || listAt_ == rows_.size()))
+            RowsComplete();
     }
     if (FeedTree(clock)) {
         timer_.stop();
         busy_ = false;
+        rows_.clear();
+        tail_.clear();
         if (onDone)
             onDone();
     }
 }
 
-bool ListPresenter::SliceRows()
+bool ListPresenter::ScanStep()
 {
-    QElapsedTimer clock;
-    clock.start();
-    const std::int64_t n = std::min(sliceRecords_, last_ - at_ + 1);
-    // The views do not change while the slice runs: both halves may read them,
-    // unless payloads are read (the working file is read on this thread only).
-    const bool two = !filter_->UsesPayload() && n >= 4096;
-    std::vector<std::uint64_t> a, b;
-    if (two) {
-        const std::int64_t mid = at_ + n / 2;
-        std::thread other([&] { Scan(*rules_, records_, context_, at_, mid - 1, a, nullptr, kNeverCancelled); });
-        Scan(*rules_, records_, context_, mid, at_ + n - 1, b, nullptr, kNeverCancelled);
-        other.join();
-    } else {
-        Scan(*rules_, records_, context_, at_, at_ + n - 1, a, nullptr, kNeverCancelled);
+    switch (mode_) {
+    case Mode::Threads: {
+        if (!job_ || job_->running.load(std::memory_order_acquire) != 0)
+            return false;
+        job_->Join();
+        std::vector<std::uint64_t>& first = job_->rows[0];
+        std::vector<std::uint64_t>& second = job_->rows[1];
+        if (tab_ == kTabIp) {
+            // A pair the first half showed is not shown again by the second.
+            const PairSet& seen = job_->seen[0];
+            std::erase_if(second, [&](std::uint64_t v) {
+                return seen.count(MakePair(records_.at(static_cast<std::int64_t>(v & ~PacketListModel::kSentRow))));
+            });
+            seenPairs_ = std::move(job_->seen[0]);
+            seenPairs_.insert(job_->seen[1].begin(), job_->seen[1].end());
+        }
+        rows_.Take(std::move(first));
+        rows_.Take(std::move(second));
+        job_.reset();
+        return true;
     }
-    for (const auto* part : {&a, &b})
-        for (const std::uint64_t v : *part)
-            if (tab_ != kTabIp
-                || pairs_.insert(MakePair(records_.at(static_cast<std::int64_t>(v & ~PacketListModel::kSentRow))))
-                       .second)
-                found_.push_back(v);
-    at_ += n;
-    const qint64 took = clock.elapsed();
-    if (took * 2 < kSliceMs)
-        sliceRecords_ *= 2;
-    else if (took > kSliceMs && sliceRecords_ > 1024)
-        sliceRecords_ /= 2;
-    if (at_ <= last_)
-        return false;
-    AppendRows(found_);
+    case Mode::Slices: return SliceRows();
+    case Mode::Payload:
+        if (job_) {
+            if (TakePayloadRows()) {
+                at_ = job_->stoppedAt;
+                job_.reset();
+            }
+            return false;
+        }
+        return SliceTail();
+    }
     return true;
 }
 
-void ListPresenter::AppendRows(std::vector<std::uint64_t>& rows)
+bool ListPresenter::SliceRows()
 {
-    if (rows.empty())
-        return;
-    list_.appendMany(rows, prefs_.bPorts, prefs_.Prefs);
-    list_.endBurst();
-    rows.clear();
-    rows.shrink_to_fit();
+    // Runs of records are taken in order, by both cores, until the time of
+    // the slice is up: every run taken is finished, so the runs done are the
+    // first ones, however long each record takes. The views do not change
+    // while the slice runs: both may read them, unless payloads are read
+    // (the working file is read on this thread only).
+    constexpr std::int64_t kRun = 256;
+    constexpr qint64 kWorkNs = qint64{kSliceMs} * 1000000 / 2;
+    QElapsedTimer clock;
+    clock.start();
+    const std::int64_t runs = (last_ - at_) / kRun + 1;
+    std::atomic<std::int64_t> next{0};
+    struct Done {
+        std::int64_t run;
+        std::vector<std::uint64_t> rows;
+    };
+    const auto work = [&](std::vector<Done>& done) {
+        for (;;) {
+            const std::int64_t k = next.fetch_add(1, std::memory_order_relaxed);
+            if (k >= runs)
+                return;
+            const std::int64_t from = at_ + k * kRun;
+            Done d{k, {}};
+            Scan(*rules_, records_, context_, from, std::min(last_, from + kRun - 1), d.rows, nullptr,
+                 kNeverCancelled);
+            done.push_back(std::move(d));
+            if (clock.nsecsElapsed() >= kWorkNs)
+                return;
+        }
+    };
+    std::vector<Done> mine, theirs;
+    if (!filter_->UsesPayload() && runs >= 16) {
+        std::thread other([&] { work(theirs); });
+        work(mine);
+        other.join();
+    } else {
+        work(mine);
+    }
+    mine.insert(mine.end(), std::make_move_iterator(theirs.begin()), std::make_move_iterator(theirs.end()));
+    std::sort(mine.begin(), mine.end(), [](const Done& a, const Done& b) { return a.run < b.run; });
+    for (Done& d : mine) {
+        KeepNewPairs(d.rows);
+        rows_.Append(d.rows);
+    }
+    at_ = std::min(last_ + 1, at_ + static_cast<std::int64_t>(mine.size()) * kRun);
+    return at_ > last_;
 }
 
-void ListPresenter::RowsComplete()
+void ListPresenter::KeepNewPairs(std::vector<std::uint64_t>& rows)
 {
     if (tab_ == kTabIp)
-        std::erase_if(later_, [&](std::uint64_t v) {
-            return !pairs_.insert(MakePair(store_.at(static_cast<std::int64_t>(v & ~PacketListModel::kSentRow))))
+        std::erase_if(rows, [&](std::uint64_t v) {
+            return !seenPairs_.insert(MakePair(store_.at(static_cast<std::int64_t>(v & ~PacketListModel::kSentRow))))
                         .second;
         });
-    AppendRows(later_);
-    phase_ = Phase::Tree;
-    if (timer_.isActive())
-        timer_.setInterval(0);  // the tree is fed in slices, one after the other
-    if (mode_ == Mode::Payload && onProgress)
-        onProgress(-1);
+}
+
+void ListPresenter::TakeLater()
+{
+    if (later_.empty())
+        return;
+    KeepNewPairs(later_);
+    rows_.Append(later_);
+    later_.clear();
+}
+
+void ListPresenter::HandOver(const QElapsedTimer& clock)
+{
+    if (listAt_ == rows_.size())
+        return;
+    const std::size_t end = std::min(rows_.size(), listAt_ + std::max<std::size_t>(1, handOverRows));
+    while (listAt_ < end) {
+        const std::span<const std::uint64_t> piece = rows_.From(listAt_, std::min(kPieceRows, end - listAt_));
+        list_.appendMany(piece, prefs_.bPorts, prefs_.Prefs);
+        listAt_ += piece.size();
+        if (clock.elapsed() >= kHandOverMs)
+            break;
+    }
+    list_.endBurst();
     if (onRowsShown)
         onRowsShown();
 }
 
-bool ListPresenter::FeedTree(const QElapsedTimer& clock)
+void ListPresenter::RowsComplete()
+{
+    phase_ = Phase::Tree;
+    if (tab_ == kTabIp && !cleared_)
+        pairs_ = std::move(seenPairs_);  // the list shows these pairs now
+    seenPairs_.clear();
+    if (!cleared_ && onRowsShown)
+        onRowsShown();
+}
+
+void ListPresenter::FeedTreeRows(std::span<const std::uint64_t> rows)
 {
     // The tree's memory is asked for some rows ahead: its lookups, not the
     // walk of the rows, take the time.
     constexpr std::size_t kAhead = 16;
-    const std::size_t total = list_.totalRows();
-    while (treeAt_ < total) {
-        const std::size_t end = std::min(total, treeAt_ + 2048);
-        for (; treeAt_ < end; ++treeAt_) {
-            if (treeAt_ + kAhead < total) {
-                const clV& ahead = list_.recordOf(treeAt_ + kAhead);
-                tree_.Prefetch(ahead.mSrcAddr, ahead.mSrcPort, ahead.mDestAddr, ahead.mDestPort);
-            }
-            const clV& r = list_.recordOf(treeAt_);
-            tree_.AddToHostTree(r.mSrcAddr, r.mSrcPort, r.mDestAddr, r.mDestPort);
+    const auto record = [&](std::size_t i) -> const clV& {
+        return store_.at(static_cast<std::int64_t>(rows[i] & ~PacketListModel::kSentRow));
+    };
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (i + kAhead < rows.size()) {
+            const clV& ahead = record(i + kAhead);
+            tree_.Prefetch(ahead.mSrcAddr, ahead.mSrcPort, ahead.mDestAddr, ahead.mDestPort);
         }
-        if (clock.elapsed() >= kSliceMs)
+        const clV& r = record(i);
+        tree_.AddToHostTree(r.mSrcAddr, r.mSrcPort, r.mDestAddr, r.mDestPort);
+    }
+}
+
+bool ListPresenter::FeedTree(const QElapsedTimer& clock)
+{
+    // The rebuild's rows in order, then, once they are all known, the rows
+    // shown since; the clock is read every 512 rows.
+    constexpr std::size_t kStep = 512;
+    while (clock.elapsed() < kSliceMs) {
+        if (treeAt_ < rows_.size()) {
+            const std::span<const std::uint64_t> rows = rows_.From(treeAt_, kStep);
+            FeedTreeRows(rows);
+            treeAt_ += rows.size();
+        } else if (phase_ == Phase::Tree && tailAt_ < tail_.size()) {
+            const std::size_t n = std::min(kStep, tail_.size() - tailAt_);
+            FeedTreeRows({tail_.data() + tailAt_, n});
+            tailAt_ += n;
+        } else {
             break;
+        }
     }
     tree_.endBurst();
-    return phase_ == Phase::Tree && treeAt_ >= list_.totalRows();
+    return phase_ == Phase::Tree && treeAt_ == rows_.size() && tailAt_ == tail_.size();
 }
 
 }  // namespace quillet

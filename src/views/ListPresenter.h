@@ -17,6 +17,7 @@
 #include "views/HostTreeModel.h"
 #include "views/PacketListModel.h"
 #include "views/PacketStore.h"
+#include "views/RowRuns.h"
 
 namespace quillet {
 
@@ -28,13 +29,16 @@ namespace quillet {
 // A rebuild never holds the event loop for long. Over a small store it is
 // done at once. Otherwise a filter on the record's fields (addresses, ports,
 // protocol, length, direction) and the tab's own rule run on two threads
-// over halves of the store, and the rows go to the list in one insertion; a
-// filter that asks for programs or host names runs in slices of the event
-// loop on both cores (the views do not change during a slice); a payload
-// filter reads the payloads from the working capture file on a thread of
-// its own, rows appearing in order as they are found, with its progress
-// told. The host tree is then fed from the rows in slices of the event loop.
-// A new rebuild, or emptying the rows, cancels the one that runs.
+// over halves of the store; a filter that asks for programs or host names
+// runs in slices of the event loop on both cores (the views do not change
+// during a slice, which ends on the clock, not on a count of records); a
+// payload filter reads the payloads from the working capture file on a
+// thread of its own, with its progress told. The rows found go to the list
+// in order, in pieces of the event loop, and the host tree is fed from them
+// in slices. A new rebuild cancels the one that runs. Emptying the rows
+// does not touch the tree: the rebuild goes on for the tree alone, which
+// ends as if the rebuild had ended before the rows were emptied, followed
+// by the rows shown since.
 //
 // Tabs are numbered from 1: 1 every packet, 2 received (the source is not
 // local), 3 sent (the source is local), 4 one row per ordered address pair,
@@ -81,7 +85,7 @@ public:
     // (its store failed half way).
     void TakeBack(std::int64_t seq, const clV& record, bool pairAdded);
     // Whether a row shown now adds its hosts to the tree itself (false while
-    // the tree is being fed; the feed reaches the row).
+    // the tree is being fed; the feed reaches the row after the rebuild's).
     bool TreeFollows() const { return !busy_; }
 
     // --- rebuilds ----------------------------------------------------------------
@@ -91,12 +95,20 @@ public:
     // Runs the rebuild under way to its end now (rows and tree).
     void Finish();
     bool Busy() const { return busy_; }
-    // Whether every row of the rebuild is in the list (the tree may follow).
-    bool RowsDone() const { return !busy_ || phase_ == Phase::Tree; }
-    // Toolbar button 4: the rows go, a running rebuild with them; the tree stays.
+    // Whether every row of the rebuild is in the list (the tree may follow),
+    // or the rows were emptied since it started.
+    bool RowsDone() const { return !busy_ || phase_ == Phase::Tree || cleared_; }
+    // Toolbar button 4: the rows go, and no row of a running rebuild comes
+    // later; the tree stays and a running rebuild still completes it.
     void ClearRows();
+    // Rows handed to the list in one piece at most, and the time a turn of
+    // the event loop hands rows over before it stops.
+    static constexpr std::size_t kPieceRows = 65536;
+    static constexpr int kHandOverMs = 5;
+    // The most rows one turn of the event loop hands to the list.
+    std::size_t handOverRows = std::size_t{1} << 20;
 
-    // The rows were handed to the list (follow the newest).
+    // Rows were handed to the list (follow the newest); after each piece.
     std::function<void()> onRowsShown;
     // A payload filter's progress, 0..1000, and -1 once it is done.
     std::function<void(int permille)> onProgress;
@@ -129,15 +141,19 @@ private:
                      std::int64_t from, std::int64_t to, std::vector<std::uint64_t>& out, PairSet* seen,
                      const std::atomic<bool>& cancel);
     void Tick();
+    bool ScanStep();  // the rows of this turn; true once every record is scanned
     void StartThreads();
     void StartPayload();
     bool SliceRows();      // one slice of Slices mode; true when done
     bool TakePayloadRows();  // true when the reading thread is done
     bool SliceTail();
-    void HandOver(std::vector<std::uint64_t>& rows);
-    void AppendRows(std::vector<std::uint64_t>& rows);
+    // Drops the rows whose pair the rebuild showed already (the IP tab).
+    void KeepNewPairs(std::vector<std::uint64_t>& rows);
+    void TakeLater();
+    void HandOver(const QElapsedTimer& clock);
     void RowsComplete();
     bool FeedTree(const QElapsedTimer& clock);
+    void FeedTreeRows(std::span<const std::uint64_t> rows);
     void Stop();
 
     const PacketStore& store_;
@@ -148,9 +164,12 @@ private:
     int tab_ = kTabAll;
     std::shared_ptr<const DisplayFilter> filter_;
     std::shared_ptr<const std::vector<std::uint64_t>> local_;
-    PairSet pairs_;
+    PairSet pairs_;       // the pairs the list shows (the IP tab's admission)
+    PairSet seenPairs_;   // the pairs the rebuild's rows show
 
     bool busy_ = false;
+    bool scanned_ = false;  // every record was tested
+    bool cleared_ = false;  // the rows were emptied during the rebuild
     Phase phase_ = Phase::Rows;
     Mode mode_ = Mode::Threads;
     std::shared_ptr<Job> job_;
@@ -158,10 +177,12 @@ private:
     PacketStore::Records records_;
     std::int64_t at_ = 0;     // next record of a sliced pass
     std::int64_t last_ = 0;   // the rebuild's last record
-    std::int64_t sliceRecords_ = 65536;
-    std::vector<std::uint64_t> found_;
+    RowRuns rows_;                      // the rebuild's rows, in order
+    std::size_t listAt_ = 0;            // the next of them the list takes
+    std::size_t treeAt_ = 0;            // the next of them the tree takes
     std::vector<std::uint64_t> later_;  // arrived while the rows were made
-    std::size_t treeAt_ = 0;            // next list row the tree takes
+    std::vector<std::uint64_t> tail_;   // shown while the tree was fed
+    std::size_t tailAt_ = 0;            // the next of them the tree takes
     QTimer timer_;
 };
 

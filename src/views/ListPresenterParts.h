@@ -37,27 +37,14 @@ struct FieldFilter {
     std::uint64_t srcBits = 0, destBits = 0;
 };
 
-inline bool InBits(const std::vector<std::uint64_t>& own, std::uint64_t bits)
-{
-    // A machine has few addresses: comparing with each of them takes no
-    // branch that traffic from everywhere would mispredict.
-    if (own.size() <= 8) {
-        bool local = false;
-        for (const std::uint64_t o : own)
-            local |= o == bits;
-        return local;
-    }
-    return std::binary_search(own.begin(), own.end(), bits);
-}
-
 // The views' context for a packet just captured: its payload is the one given.
 class ArrivalContext : public DisplayFilterContext {
 public:
     ArrivalContext(const DisplayFilterContext& views, std::span<const std::uint8_t> payload)
         : views_(views), payload_(payload)
     {
+        SetLocalBits(views.LocalBits());
     }
-    bool IsLocal(const AddressText& a) const override { return views_.IsLocal(a); }
     QString ProgramOf(std::int64_t seq, const clV& r) const override { return views_.ProgramOf(seq, r); }
     void NamesOf(const AddressText& a, std::vector<QString>& out) const override { views_.NamesOf(a, out); }
     bool PayloadOf(std::int64_t, const clV&, std::string& bytes) const override
@@ -83,7 +70,7 @@ struct ListPresenter::Rules {
     std::shared_ptr<const std::vector<std::uint64_t>> local;
     std::shared_ptr<const DisplayFilter> filter;
 
-    bool Local(const AddressText& a) const { return local && list_rebuild::InBits(*local, a.bits()); }
+    bool Local(const AddressText& a) const { return local && InLocalBits(*local, a.bits()); }
     // The tab's rule (the IP tab's pairs apart) and the filter.
     bool Passes(std::int64_t seq, const clV& r, const DisplayFilterContext& context, bool& sent) const
     {
@@ -143,9 +130,12 @@ struct ListPresenter::Job {
 // took them, and payloads read from the working file through its own window.
 class ListPresenter::ThreadContext : public DisplayFilterContext {
 public:
-    ThreadContext(const Rules& rules, int fd, std::uint64_t limit) : rules_(rules), fd_(fd), limit_(limit) {}
+    ThreadContext(const Rules& rules, int fd, std::uint64_t limit) : fd_(fd), limit_(limit)
+    {
+        if (rules.local)
+            SetLocalBits(*rules.local);
+    }
 
-    bool IsLocal(const AddressText& a) const override { return rules_.Local(a); }
     QString ProgramOf(std::int64_t, const clV&) const override { return {}; }
     void NamesOf(const AddressText&, std::vector<QString>&) const override {}
     // Whether this thread can read the record's payload: in the file for good.
@@ -187,7 +177,6 @@ public:
 
 private:
     static constexpr std::uint64_t kWindow = 4 << 20;
-    const Rules& rules_;
     int fd_;
     std::uint64_t limit_;
     mutable std::vector<char> window_;

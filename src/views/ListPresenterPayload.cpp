@@ -50,12 +50,8 @@ bool ListPresenter::TakePayloadRows()
         std::lock_guard lock(job_->mutex);
         rows.swap(job_->found);
     }
-    if (tab_ == kTabIp)
-        std::erase_if(rows, [&](std::uint64_t v) {
-            return !pairs_.insert(MakePair(records_.at(static_cast<std::int64_t>(v & ~PacketListModel::kSentRow))))
-                        .second;
-        });
-    AppendRows(rows);
+    KeepNewPairs(rows);
+    rows_.Append(rows);
     if (onProgress && last_ > 0)
         onProgress(static_cast<int>(job_->examined.load(std::memory_order_relaxed) * 1000 / last_));
     return done;
@@ -68,10 +64,10 @@ bool ListPresenter::SliceTail()
     std::vector<std::uint64_t> rows;
     while (at_ <= last_ && clock.elapsed() < kSliceMs) {
         const std::int64_t to = std::min(last_, at_ + 1023);
-        Scan(*rules_, records_, context_, at_, to, rows, tab_ == kTabIp ? &pairs_ : nullptr, kNeverCancelled);
+        Scan(*rules_, records_, context_, at_, to, rows, tab_ == kTabIp ? &seenPairs_ : nullptr, kNeverCancelled);
         at_ = to + 1;
     }
-    AppendRows(rows);
+    rows_.Append(rows);
     if (onProgress && last_ > 0)
         onProgress(static_cast<int>((at_ - 1) * 1000 / last_));
     return at_ > last_;

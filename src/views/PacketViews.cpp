@@ -25,7 +25,6 @@ std::string Utf8(const QString& s)
 class PacketViews::FilterContext : public DisplayFilterContext {
 public:
     explicit FilterContext(const PacketViews& views) : views_(views) {}
-    bool IsLocal(const AddressText& address) const override { return views_.IsLocal(address); }
     QString ProgramOf(std::int64_t seq, const clV& record) const override { return views_.ProgramOf(seq, record); }
     void NamesOf(const AddressText& address, std::vector<QString>& out) const override
     {
@@ -81,21 +80,13 @@ void PacketViews::SetLocalAddrs(const std::vector<std::string>& addrs)
                 localBits_.push_back(AddressText(addr).bits());
         }
     std::sort(localBits_.begin(), localBits_.end());
+    filterContext_->SetLocalBits(localBits_);
     presenter_->SetLocal(localBits_);
 }
 
 bool PacketViews::IsLocal(const AddressText& addr) const
 {
-    const std::uint64_t bits = addr.bits();
-    // A machine has few addresses: comparing with each of them takes no
-    // branch that traffic from everywhere would mispredict.
-    if (localBits_.size() <= 8) {
-        bool local = false;
-        for (const std::uint64_t own : localBits_)
-            local |= own == bits;
-        return local;
-    }
-    return std::binary_search(localBits_.begin(), localBits_.end(), bits);
+    return InLocalBits(localBits_, addr.bits());
 }
 
 // --- the program column -------------------------------------------------------

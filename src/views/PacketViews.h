@@ -76,6 +76,8 @@ public:
     bool IsLocal(const char* addr) const { return IsLocal(std::string_view(addr)); }
     // The same for a record's field, without making its text.
     bool IsLocal(const AddressText& addr) const;
+    // The local addresses as AddressText bits(), sorted.
+    std::span<const std::uint64_t> LocalBits() const { return localBits_; }
 
     FilterRegistry dFiltro;
     // The current filter: the dialog points it at the filter it registers;

@@ -7,6 +7,9 @@
 #include <QCoreApplication>
 #include <QTemporaryDir>
 
+#include <time.h>
+
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -33,8 +36,7 @@ QCoreApplication& App()
 // The views as the reference sees them, asked row by row.
 class RowContext : public DisplayFilterContext {
 public:
-    explicit RowContext(const PacketViews& v) : v_(v) {}
-    bool IsLocal(const AddressText& a) const override { return v_.IsLocal(a); }
+    explicit RowContext(const PacketViews& v) : v_(v) { SetLocalBits(v.LocalBits()); }
     QString ProgramOf(std::int64_t seq, const clV& r) const override { return v_.ProgramOf(seq, r); }
     void NamesOf(const AddressText& a, std::vector<QString>& out) const override
     {
@@ -201,7 +203,7 @@ TEST_F(Presenter, ANewFilterOrEmptyingTheListCancelsTheRunningRebuild)
     v.ApplyDisplayFilter(Compiled("icmp"));
     ASSERT_TRUE(v.Presenter().Busy());
     v.ClearList();
-    EXPECT_FALSE(v.Presenter().Busy());
+    EXPECT_TRUE(v.Presenter().RowsDone()) << "no rows of the rebuild are due any more";
     for (int i = 0; i < 20; ++i)
         QCoreApplication::processEvents();
     EXPECT_EQ(v.ListModel().totalRows(), 0u) << "no rows of the cancelled rebuild come later";
@@ -210,6 +212,145 @@ TEST_F(Presenter, ANewFilterOrEmptyingTheListCancelsTheRunningRebuild)
     test::Store(v, "8.8.8.8", kLocal, "1", "2", "UDP", "");
     v.EndBurst();
     EXPECT_EQ(RowSeqs(v.ListModel()), std::vector<std::int64_t>{icmp});
+}
+
+// Every node of the host tree in order, one line each, indented by depth.
+std::string TreeText(const HostTreeModel& tree, const QModelIndex& parent = {}, int depth = 0)
+{
+    std::string out;
+    for (int r = 0; r < tree.rowCount(parent); ++r) {
+        const QModelIndex i = tree.index(r, 0, parent);
+        out += std::string(static_cast<std::size_t>(depth), ' ') + tree.data(i).toString().toStdString() + "\n";
+        out += TreeText(tree, i, depth + 1);
+    }
+    return out;
+}
+
+void Turn()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+TEST_F(Presenter, RowsReachTheListInBoundedPiecesInOrderFollowedToTheNewest)
+{
+    v.Presenter().handOverRows = 2048;
+    std::vector<std::pair<int, int>> insertions;
+    QObject::connect(&v.ListModel(), &QAbstractItemModel::rowsInserted,
+                     [&](const QModelIndex&, int first, int last) { insertions.push_back({first, last}); });
+    std::vector<std::pair<int, int>> follows;  // the row followed, the rows visible then
+    v.onFollow = [&](int row) { follows.push_back({row, v.ListModel().visibleRows()}); };
+    const auto udp = Compiled("udp");
+    v.ApplyDisplayFilter(udp);
+    for (int turns = 0; v.Presenter().Busy() && turns < 100000; ++turns)
+        Turn();
+    ASSERT_FALSE(v.Presenter().Busy());
+    const auto want = Expected(v, PacketViews::kTabAll, udp.get());
+    EXPECT_EQ(RowSeqs(v.ListModel()), want);
+    ASSERT_GT(insertions.size(), want.size() / 2048) << "one piece per turn at most";
+    int next = 0;
+    for (const auto& [first, last] : insertions) {
+        EXPECT_EQ(first, next) << "the list grows at its end";
+        EXPECT_LE(last - first + 1, 2048);
+        next = last + 1;
+    }
+    ASSERT_FALSE(follows.empty());
+    for (const auto& [row, visible] : follows)
+        EXPECT_EQ(row, visible - 1) << "the newest row is followed";
+    ExpectTreeOfRows(v);
+
+    // A new filter while the pieces go in: none of the old rows come later.
+    v.ApplyDisplayFilter(udp);
+    while (v.ListModel().totalRows() == 0 && v.Presenter().Busy())
+        QCoreApplication::processEvents();  // one pass
+    ASSERT_FALSE(v.Presenter().RowsDone()) << "the pieces take several turns";
+    const auto icmp = Compiled("icmp");
+    v.ApplyDisplayFilter(icmp);
+    for (int turns = 0; v.Presenter().Busy() && turns < 100000; ++turns)
+        Turn();
+    EXPECT_EQ(RowSeqs(v.ListModel()), Expected(v, PacketViews::kTabAll, icmp.get()));
+}
+
+// Emptying the list during a rebuild, at each of its stages, leaves the tree
+// as if the rebuild had ended first: the same tree as without the clear,
+// with the packets that arrived before and after it.
+TEST(PresenterClear, TheTreeCompletesAsIfTheRebuildHadEndedBeforeTheClear)
+{
+    App();
+    PacketViews kept, cleared;
+    for (PacketViews* v : {&kept, &cleared}) {
+        test::Prepare(*v);
+        Fill(*v, 0, ListPresenter::kAtOnce + 7000);
+        v->EndBurst();
+        v->Presenter().handOverRows = 2048;
+    }
+    enum Stage { Scanning, HandingOver, FeedingTree };
+    for (const Stage stage : {Scanning, HandingOver, FeedingTree}) {
+        SCOPED_TRACE(stage);
+        const auto filter = Compiled("udp or ip.dst == 8.8.8.8");
+        for (PacketViews* v : {&kept, &cleared}) {
+            v->ApplyDisplayFilter(filter);
+            ASSERT_TRUE(v->Presenter().Busy());
+        }
+        const auto reached = [&] {
+            const ListPresenter& p = cleared.Presenter();
+            switch (stage) {
+            case Scanning: return true;
+            case HandingOver: return cleared.ListModel().totalRows() > 0 || p.RowsDone();
+            case FeedingTree: return p.RowsDone();
+            }
+            return true;
+        };
+        while (!reached())
+            QCoreApplication::processEvents();  // one pass
+        const bool busy = cleared.Presenter().Busy();
+        if (stage != FeedingTree)
+            EXPECT_FALSE(cleared.Presenter().RowsDone());
+        // One arrival before the clear, one after, each a new host and port.
+        const std::string peer = "8.8.7." + std::to_string(stage);
+        for (PacketViews* v : {&kept, &cleared})
+            test::Store(*v, peer, kLocal, "53", "6001", "UDP", "before");
+        cleared.ClearList();
+        EXPECT_EQ(cleared.ListModel().totalRows(), 0u);
+        std::int64_t after = 0;
+        for (PacketViews* v : {&kept, &cleared}) {
+            after = test::Store(*v, kLocal, peer, "6002", "53", "UDP", "after");
+            test::Store(*v, kLocal, peer, "1", "2", "ICMP", "");  // not shown
+            v->EndBurst();
+        }
+        for (int turns = 0; (kept.Presenter().Busy() || cleared.Presenter().Busy()) && turns < 100000; ++turns)
+            Turn();
+        ASSERT_FALSE(cleared.Presenter().Busy());
+        EXPECT_EQ(RowSeqs(kept.ListModel()), Expected(kept, PacketViews::kTabAll, filter.get()));
+        EXPECT_EQ(RowSeqs(cleared.ListModel()), std::vector<std::int64_t>{after}) << "only the row shown since";
+        EXPECT_EQ(TreeText(cleared.TreeModel()), TreeText(kept.TreeModel())) << (busy ? "cleared while busy" : "");
+        EXPECT_TRUE(cleared.TreeModel().dSrcHosts().hasPort(peer, "53"));
+        EXPECT_TRUE(cleared.TreeModel().dDestHosts().hasPort(peer, "53"));
+    }
+}
+
+// A filter on host names runs in slices on the window's thread: each slice
+// ends on the clock, however many records the budget allows.
+TEST_F(Presenter, HostFilterSlicesStayWithinTheirBudget)
+{
+    Fill(v, kRecords, 30000);  // a first slice of old would take all of them
+    v.EndBurst();
+    for (int i = 0; i < 64; ++i)
+        v.SetTrafficName("192.168.5." + std::to_string(i), "name-" + std::to_string(i) + ".example");
+    const auto filter = Compiled("host matches \"^peer\" or host matches \"e.*a.*p.*z\" or host contains \"-7.\"");
+    v.ApplyDisplayFilter(filter);
+    qint64 longest = 0;
+    int turns = 0;
+    for (; v.Presenter().Busy() && turns < 100000; ++turns) {
+        timespec a{}, b{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
+        Turn();
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
+        longest = std::max<qint64>(longest, (b.tv_sec - a.tv_sec) * 1000000000LL + (b.tv_nsec - a.tv_nsec));
+    }
+    EXPECT_EQ(RowSeqs(v.ListModel()), Expected(v, PacketViews::kTabAll, filter.get()));
+    EXPECT_GT(turns, 2);
+    // The window's thread's own time, which other loads on the machine do not stretch.
+    EXPECT_LT(longest, qint64{ListPresenter::kSliceMs} * 3 / 2 * 1000000) << "turns " << turns;
 }
 
 // Payloads in the working capture file are read on a thread of their own,
