@@ -114,6 +114,10 @@
     <context>
         <name>CaptureSession</name>
         <message>
+            <source>；程序仅靠查找得出（内核未告知套接字的所有者）</source>
+            <translation>; programs are found by look-up only (the kernel does not tell the owners of sockets)</translation>
+        </message>
+        <message>
             <source>工作捕获文件已无法再写入（%1）</source>
             <translation>the working capture file cannot take more (%1)</translation>
         </message>
