@@ -31,14 +31,17 @@ build-all: configure
 
 # Builds the program, grants the capture right and starts it. Capturing with
 # libpcap, promiscuous mode included, needs CAP_NET_RAW only, and only the
-# capture program holds it (with the rights its kernel programs need, see README): it is its owner's alone (the user who ran make
-# run, also under sudo), and the window holds no right (one an earlier build
-# gave it is removed). chown clears a file's capabilities, so setcap comes last.
+# capture program holds it (with the rights its kernel programs need, see
+# README): owned by root, run by the group of the user who
+# ran make run (also under sudo) and nobody else, so that user cannot pass
+# the right on (chmod needs the owner); the window holds no right (one an
+# earlier build gave it is removed). chown clears a file's capabilities, so
+# setcap comes last.
 RUN_USER   := $(or $(SUDO_USER),$(shell id -un))
 HELPER     := $(BUILD)/bin/quillet-capture
 run: build
 	@if [ -n "$$($(SUDO) getcap $(BUILD)/bin/quillet)" ]; then $(SUDO) setcap -r $(BUILD)/bin/quillet; fi
-	$(SUDO) chown $(RUN_USER):$$(id -gn $(RUN_USER)) $(HELPER)
+	$(SUDO) chown root:$$(id -gn $(RUN_USER)) $(HELPER)
 	$(SUDO) chmod 0750 $(HELPER)
 	$(SUDO) setcap cap_net_raw,cap_bpf,cap_net_admin,cap_perfmon+ep $(HELPER)
 	@./scripts/run.sh $(BUILD)/bin/quillet

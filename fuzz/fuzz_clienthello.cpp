@@ -15,7 +15,8 @@ using quillet::fuzz::CheckHostName;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     std::vector<quillet::SeenName> out;
-    quillet::NamesInPayload(6, 40000, 443, "10.0.0.2", std::span<const std::uint8_t>(data, size), out);
+    quillet::TrafficNameReader reader;
+    reader.Read(6, {1, 40000}, {2, 443}, 0, "10.0.0.2", std::span<const std::uint8_t>(data, size), out);
     for (const quillet::SeenName& n : out) {
         Check(n.address == "10.0.0.2");
         CheckHostName(n.name);

@@ -23,6 +23,18 @@
     <context>
         <name>CaptureReason</name>
         <message>
+            <source>捕获程序无法限制自己的系统调用（%1）。</source>
+            <translation>The capture program cannot confine its system calls (%1).</translation>
+        </message>
+        <message>
+            <source>本用户已有 %1 个捕获程序在运行，这是上限；请先停止另一个捕获。</source>
+            <translation>This user already runs %1 capture programs, the most allowed; stop another capture first.</translation>
+        </message>
+        <message>
+            <source>描述符 3 上的通道应是 Unix 流套接字（SOCK_STREAM），而它是 %1；应由窗口启动。</source>
+            <translation>The channel on descriptor 3 must be a Unix stream socket (SOCK_STREAM), but it is %1; the window starts this program.</translation>
+        </message>
+        <message>
             <source>捕获需要 root 权限，或授予本程序 CAP_NET_RAW：sudo setcap cap_net_raw+ep %1（make run 会完成此步）。（%2）</source>
             <translation>Capturing needs root, or the program granted CAP_NET_RAW: sudo setcap cap_net_raw+ep %1 (make run does it). (%2)</translation>
         </message>
@@ -75,8 +87,8 @@
             <translation>The capture program %1 is missing. make run builds it and grants it the capture right.</translation>
         </message>
         <message>
-            <source>无法启动捕获程序 %1（%2）。由本用户运行 make run 可使其归本用户所有：sudo chown $USER %1 &amp;&amp; sudo chmod 0750 %1 &amp;&amp; sudo setcap cap_net_raw+ep %1</source>
-            <translation>The capture program %1 cannot be started (%2). make run, run by this user, makes it theirs: sudo chown $USER %1 &amp;&amp; sudo chmod 0750 %1 &amp;&amp; sudo setcap cap_net_raw+ep %1</translation>
+            <source>无法启动捕获程序 %1（%2）。由本用户运行 make run 可使它归 root 所有、只由本用户的组运行：sudo chown root:$(id -gn) %1 &amp;&amp; sudo chmod 0750 %1 &amp;&amp; sudo setcap cap_net_raw+ep %1</source>
+            <translation>The capture program %1 cannot be started (%2). make run, run by this user, makes it root's, run by this user's group only: sudo chown root:$(id -gn) %1 &amp;&amp; sudo chmod 0750 %1 &amp;&amp; sudo setcap cap_net_raw+ep %1</translation>
         </message>
         <message>
             <source>网络接口名称应有 1 到 %1 个字符。</source>
@@ -116,6 +128,10 @@
         <message>
             <source>；程序仅靠查找得出（内核未告知套接字的所有者）</source>
             <translation>; programs are found by look-up only (the kernel does not tell the owners of sockets)</translation>
+        </message>
+        <message>
+            <source>捕获程序 %1 没有回应，已将它结束：内核中还有 %2 个数据包未交出，已丢失。</source>
+            <translation>The capture program %1 did not answer and was ended: %2 packets the kernel still held were not handed over and are lost.</translation>
         </message>
         <message>
             <source>工作捕获文件已无法再写入（%1）</source>
@@ -209,6 +225,10 @@
     <context>
         <name>CaptureStatus</name>
         <message>
+            <source>: 捕获程序没有回应</source>
+            <translation>: the capture program does not answer</translation>
+        </message>
+        <message>
             <source>%1 包/秒  %2/秒</source>
             <translation>%1 packets/s  %2/s</translation>
         </message>
@@ -227,6 +247,125 @@
         <message>
             <source>已停止</source>
             <translation>Stopped</translation>
+        </message>
+    </context>
+    <context>
+        <name>DisplayFilter</name>
+        <message>
+            <source>第 %1 个字符：%2</source>
+            <translation>Character %1: %2</translation>
+        </message>
+        <message>
+            <source>未知的字段“%1”</source>
+            <translation>unknown field "%1"</translation>
+        </message>
+        <message>
+            <source>缺少字段或“(”</source>
+            <translation>a field or "(" is missing</translation>
+        </message>
+        <message>
+            <source>此处应为字段，而不是“%1”</source>
+            <translation>a field is expected here, not "%1"</translation>
+        </message>
+        <message>
+            <source>缺少值</source>
+            <translation>a value is missing</translation>
+        </message>
+        <message>
+            <source>此处应为值，而不是“%1”</source>
+            <translation>a value is expected here, not "%1"</translation>
+        </message>
+        <message>
+            <source>多余的“%1”：缺少“and”或“or”</source>
+            <translation>"%1" is out of place: "and" or "or" is missing</translation>
+        </message>
+        <message>
+            <source>“(”没有对应的“)”</source>
+            <translation>"(" has no matching ")"</translation>
+        </message>
+        <message>
+            <source>“)”没有对应的“(”</source>
+            <translation>")" has no matching "("</translation>
+        </message>
+        <message>
+            <source>“{”没有对应的“}”</source>
+            <translation>"{" has no matching "}"</translation>
+        </message>
+        <message>
+            <source>“in”之后应为“{”</source>
+            <translation>"{" is expected after "in"</translation>
+        </message>
+        <message>
+            <source>空的集合</source>
+            <translation>the set is empty</translation>
+        </message>
+        <message>
+            <source>“%1”不能与值比较</source>
+            <translation>"%1" cannot be compared with a value</translation>
+        </message>
+        <message>
+            <source>运算符“%1”不适用于“%2”</source>
+            <translation>the operator "%1" does not apply to "%2"</translation>
+        </message>
+        <message>
+            <source>“%1”不是数字</source>
+            <translation>"%1" is not a number</translation>
+        </message>
+        <message>
+            <source>%1 超出范围（%2 至 %3）</source>
+            <translation>%1 is out of range (%2 to %3)</translation>
+        </message>
+        <message>
+            <source>“%1”不是 IPv4 地址</source>
+            <translation>"%1" is not an IPv4 address</translation>
+        </message>
+        <message>
+            <source>“%1”不是 IPv6 地址</source>
+            <translation>"%1" is not an IPv6 address</translation>
+        </message>
+        <message>
+            <source>“%1”不是地址</source>
+            <translation>"%1" is not an address</translation>
+        </message>
+        <message>
+            <source>“%1”超出地址范围</source>
+            <translation>"%1" is out of the address range</translation>
+        </message>
+        <message>
+            <source>前缀长度 %1 超出范围（0 至 %2）</source>
+            <translation>the prefix length %1 is out of range (0 to %2)</translation>
+        </message>
+        <message>
+            <source>正则表达式无效：%1</source>
+            <translation>bad regular expression: %1</translation>
+        </message>
+        <message>
+            <source>引号没有结束</source>
+            <translation>the quotation mark is not closed</translation>
+        </message>
+        <message>
+            <source>无效的转义“%1”</source>
+            <translation>bad escape "%1"</translation>
+        </message>
+        <message>
+            <source>“%1”不是字节序列（如 47:45:54）</source>
+            <translation>"%1" is not a byte sequence (such as 47:45:54)</translation>
+        </message>
+        <message>
+            <source>范围的起点大于终点</source>
+            <translation>the range starts after its end</translation>
+        </message>
+        <message>
+            <source>范围只适用于数字和地址</source>
+            <translation>ranges are for numbers and addresses only</translation>
+        </message>
+        <message>
+            <source>范围的两端应为同一族的单个地址</source>
+            <translation>the ends of a range must be single addresses of one family</translation>
+        </message>
+        <message>
+            <source>无效的字符“%1”</source>
+            <translation>unexpected character "%1"</translation>
         </message>
     </context>
     <context>
@@ -573,6 +712,22 @@
     <context>
         <name>quillet::frmMain</name>
         <message>
+            <source>显示过滤器</source>
+            <translation>Display filter</translation>
+        </message>
+        <message>
+            <source>显示 %1 / %2</source>
+            <translation>Shown %1 / %2</translation>
+        </message>
+        <message>
+            <source>按此值过滤：%1</source>
+            <translation>Filter on this value: %1</translation>
+        </message>
+        <message>
+            <source>…且不是此值：%1</source>
+            <translation>… and not this value: %1</translation>
+        </message>
+        <message>
             <source>十六进制</source>
             <translation>Hex</translation>
         </message>
@@ -666,6 +821,48 @@
         <message>
             <source>(无程序)</source>
             <translation>(no program)</translation>
+        </message>
+    </context>
+    <context>
+        <name>quillet::DisplayFilterBox</name>
+        <message>
+            <source>显示过滤器，例如 tcp.port == 443</source>
+            <translation>Display filter, e.g. tcp.port == 443</translation>
+        </message>
+        <message>
+            <source>本次运行用过的过滤器</source>
+            <translation>Filters applied in this run</translation>
+        </message>
+        <message>
+            <source>显示过滤器：回车应用，空白显示全部（Ctrl+F）</source>
+            <translation>Display filter: Enter applies it, an empty box shows everything (Ctrl+F)</translation>
+        </message>
+        <message>
+            <source>有效的过滤器：回车应用</source>
+            <translation>A valid filter: Enter applies it</translation>
+        </message>
+        <message>
+            <source>（本次运行尚未应用过滤器）</source>
+            <translation>(no filter applied in this run yet)</translation>
+        </message>
+    </context>
+    <context>
+        <name>main</name>
+        <message>
+            <source>Quillet 观察本机的 IPv4 和 IPv6 流量。</source>
+            <translation>Quillet watches the IPv4 and IPv6 traffic of this machine.</translation>
+        </message>
+        <message>
+            <source>界面语言（en 为英文；也可用 QUILLET_LANG）。</source>
+            <translation>The language of the window (en for English; QUILLET_LANG does the same).</translation>
+        </message>
+        <message>
+            <source>启动时应用的显示过滤器。</source>
+            <translation>A display filter in force from the start.</translation>
+        </message>
+        <message>
+            <source>启动后打开的捕获文件（pcapng 或 pcap）。</source>
+            <translation>A capture file (pcapng or pcap) to open once the window is up.</translation>
         </message>
     </context>
 </TS>

@@ -13,7 +13,8 @@
 // The window sends WindowWord's: how far it has read the ring, whether it
 // now waits to be woken, and kDrain, which asks for what the kernel still
 // held at the stop, answered by those frames, a kStats record and kDrained.
-// Closing the window's end ends the program.
+// Closing the window's end ends the program. The channel must be a stream:
+// the program refuses any other socket.
 
 #include <cstdint>
 
@@ -21,6 +22,12 @@ namespace quillet::channel {
 
 inline constexpr const char* kProgramName = "quillet-capture";
 inline constexpr int kFd = 3;
+
+// The program sends its counters (kStats) this often, changed or not; a
+// program that has sent nothing for kSilentMs does not answer.
+inline constexpr int kStatsEveryMs = 250;
+inline constexpr int kSilentMs = 2000;
+static_assert(kStatsEveryMs <= 1000 && 4 * kStatsEveryMs <= kSilentMs);
 
 // The program's third argument, the families it captures: IPv4 alone, or
 // IPv4 and IPv6.

@@ -2,12 +2,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <exception>
 #include <memory>
 #include <utility>
 
+#include <fcntl.h>
+#include <linux/if_packet.h>
 #include <net/if.h>
 #include <poll.h>
 #include <pcap/pcap.h>
@@ -85,11 +88,19 @@ struct CaptureHandle::Impl {
     // the kernel's count to tell whether anything is still in the ring.
     std::uint64_t delivered = 0;
     Stats last;
+    // The interface's own drop counters, opened with the capture so that
+    // reading them later opens nothing; -1 where the interface has none.
+    int missedFd = -1;
+    int fifoFd = -1;
+    std::uint64_t ifDropsAtOpen = 0;
 
     ~Impl()
     {
         if (pcap != nullptr)
             pcap_close(pcap);
+        for (int fd : {missedFd, fifoFd})
+            if (fd >= 0)
+                close(fd);
     }
 };
 
@@ -156,15 +167,46 @@ int DispatchReady(CaptureHandle::Impl* impl, int maxDatagrams, const DatagramCal
     return ctx.handed;  // also after a break (PCAP_ERROR_BREAK)
 }
 
+// A decimal counter of the interface, read again from its start; 0 when
+// there is none.
+std::uint64_t ReadCounter(int fd)
+{
+    char text[32] = {};
+    if (fd < 0 || pread(fd, text, sizeof text - 1, 0) <= 0)
+        return 0;
+    return std::strtoull(text, nullptr, 10);
+}
+
+std::uint64_t InterfaceDrops(const CaptureHandle::Impl* impl)
+{
+    return ReadCounter(impl->missedFd) + ReadCounter(impl->fifoFd);
+}
+
+// The kernel's counts since the open, added up here (the kernel hands each
+// count over once), and the interface's drops since then. Read from the
+// descriptors held, not through the capture library's figures, which open
+// the interface's counter files anew each time.
+bool ReadKernelStats(CaptureHandle::Impl* impl)
+{
+    tpacket_stats_v3 st{};
+    socklen_t len = sizeof st;
+    if (getsockopt(impl->fd, SOL_PACKET, PACKET_STATISTICS, &st, &len) != 0)
+        return false;
+    impl->last.received += st.tp_packets;  // includes the drops
+    impl->last.dropped += st.tp_drops;
+    const std::uint64_t ifDrops = InterfaceDrops(impl);
+    impl->last.ifDropped = ifDrops > impl->ifDropsAtOpen ? ifDrops - impl->ifDropsAtOpen : 0;
+    return true;
+}
+
 // Packets the kernel has counted into the ring since the open (dropped ones
 // not included), or nothing when it cannot say.
 std::optional<std::uint64_t> KeptByKernel(CaptureHandle::Impl* impl)
 {
-    pcap_stat st{};
-    if (pcap_stats(impl->pcap, &st) != 0)
+    if (!ReadKernelStats(impl))
         return std::nullopt;
-    impl->last = {st.ps_recv, st.ps_drop, st.ps_ifdrop};
-    return st.ps_recv >= st.ps_drop ? st.ps_recv - st.ps_drop : 0;
+    const CaptureHandle::Stats& st = impl->last;
+    return st.received >= st.dropped ? st.received - st.dropped : 0;
 }
 
 // At most this many packets per drain when the kernel gives no count.
@@ -287,9 +329,7 @@ CaptureHandle::Stats CaptureHandle::stats() const
 {
     if (impl_ == nullptr)
         return {};
-    pcap_stat st{};
-    if (pcap_stats(impl_->pcap, &st) == 0)
-        impl_->last = {st.ps_recv, st.ps_drop, st.ps_ifdrop};
+    ReadKernelStats(impl_);
     return impl_->last;
 }
 
@@ -388,6 +428,10 @@ CaptureHandle OpenCaptureInterface(const std::string& interfaceName, int ringByt
     impl->fd = pcap_get_selectable_fd(p);
     if (impl->fd < 0)
         return fail("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "该捕获没有可监视的描述符。"), {}});
+    const std::string counters = "/sys/class/net/" + interfaceName + "/statistics/";
+    impl->missedFd = open((counters + "rx_missed_errors").c_str(), O_RDONLY | O_CLOEXEC);
+    impl->fifoFd = open((counters + "rx_fifo_errors").c_str(), O_RDONLY | O_CLOEXEC);
+    impl->ifDropsAtOpen = InterfaceDrops(impl.get());
 
     return CaptureHandle(impl.release());
 }

@@ -71,8 +71,9 @@ void ShowFailed(const std::string& message, MessageSink& sink)
 
 class HelperCapture : public CaptureSource {
 public:
-    HelperCapture(int fd, pid_t pid, std::string ifName, bool ipv6)
-        : fd_(fd), pid_(pid), ifName_(std::move(ifName)), ifIndex_(if_nametoindex(ifName_.c_str())), ipv6_(ipv6)
+    HelperCapture(int fd, pid_t pid, std::string ifName, bool ipv6, std::uint64_t ringBytes)
+        : fd_(fd), pid_(pid), ifName_(std::move(ifName)), ifIndex_(if_nametoindex(ifName_.c_str())), ipv6_(ipv6),
+          ringBytes_(ringBytes)
     {
         buf_.resize(kBufferBytes + kRoom);
     }
@@ -158,6 +159,7 @@ public:
         // comes first, and a little time is left for the last write.
         const auto until = Clock::now() + std::chrono::milliseconds(CaptureHandle::kDrainMs + 300);
         drained_ = false;
+        lostAtStop_.reset();
         int handed = 0;
         for (;;) {
             TakeRecords();
@@ -173,8 +175,25 @@ public:
             if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
                 break;
         }
+        // A program that does not answer took what the kernel held with it:
+        // what its last counts kept, less the frames read from the ring.
+        if (!drained_ && !ended_ && SilentMs() >= ch::kSilentMs) {
+            const std::uint64_t kept = stats_.received > stats_.dropped ? stats_.received - stats_.dropped : 0;
+            lostAtStop_ = kept > framesTaken_ ? kept - framesTaken_ : 0;
+        }
         return handed;
     }
+
+    std::int64_t SilentMs() override
+    {
+        TakeRecords();
+        if (ended_)
+            return 0;  // not silent: gone, which the window hears otherwise
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - heardAt_).count();
+    }
+
+    std::optional<std::uint64_t> LostAtStop() const override { return lostAtStop_; }
+    std::uint64_t KernelRingBytes() const override { return ringBytes_; }
 
     CaptureHandle::Stats stats() const override { return stats_; }
 
@@ -226,6 +245,7 @@ private:
             KeepDescriptors(msg);
         if (n > 0) {
             end_ += static_cast<std::size_t>(n);
+            heardAt_ = Clock::now();
             return static_cast<int>(n);
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
@@ -287,6 +307,7 @@ private:
             }
             if (kind != ch::kFrame || body.size() < sizeof(ch::FrameHead))
                 continue;
+            ++framesTaken_;
             ch::FrameHead frame;
             std::memcpy(&frame, body.data(), sizeof frame);
             const auto datagram = IPDatagramOf(linkType_, body.subspan(sizeof frame), ipv6_);
@@ -429,6 +450,10 @@ private:
     std::string ifName_;
     unsigned ifIndex_;
     bool ipv6_;  // IPv6 datagrams are handed on too
+    std::uint64_t ringBytes_;  // the program's kernel ring
+    Clock::time_point heardAt_ = Clock::now();  // the channel last brought bytes
+    std::uint64_t framesTaken_ = 0;  // frame records read from the ring
+    std::optional<std::uint64_t> lostAtStop_;
     std::int32_t linkType_ = -1;
     int ringFd_ = -1;  // come, not yet mapped
     static constexpr std::size_t kMaxOwnerNotes = 1u << 16;
@@ -480,7 +505,8 @@ std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& address, int p
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &all);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    const std::string ringMiB = std::to_string(CaptureBufferBytes(PhysicalMemoryBytes()) / (1024 * 1024));
+    const std::uint64_t ringBytes = static_cast<std::uint64_t>(CaptureBufferBytes(PhysicalMemoryBytes()));
+    const std::string ringMiB = std::to_string(ringBytes / (1024 * 1024));
     std::string arg0 = path, arg1 = *ifName, arg2 = ringMiB, arg3 = ipv6 ? ch::kFamiliesBoth : ch::kFamiliesIPv4;
     char* argv[] = {arg0.data(), arg1.data(), arg2.data(), arg3.data(), nullptr};
     char* envp[] = {nullptr};
@@ -494,10 +520,10 @@ std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& address, int p
         if (spawned == ENOENT)
             sink.ShowFailure("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "捕获程序 %1 不存在。make run 会建立它并授予它捕获权限。"), {path}});
         else
-            sink.ShowFailure("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "无法启动捕获程序 %1（%2）。由本用户运行 make run 可使其归本用户所有：sudo chown $USER %1 && sudo chmod 0750 %1 && sudo setcap cap_net_raw+ep %1"), {path, std::strerror(spawned)}});
+            sink.ShowFailure("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "无法启动捕获程序 %1（%2）。由本用户运行 make run 可使它归 root 所有、只由本用户的组运行：sudo chown root:$(id -gn) %1 && sudo chmod 0750 %1 && sudo setcap cap_net_raw+ep %1"), {path, std::strerror(spawned)}});
         return nullptr;
     }
-    auto capture = std::make_unique<HelperCapture>(sv[0], pid, *ifName, ipv6);
+    auto capture = std::make_unique<HelperCapture>(sv[0], pid, *ifName, ipv6, ringBytes);
     if (!capture->Opened(sink, path))
         return nullptr;
     return capture;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,15 @@ public:
     virtual OwnersTold Owners() const { return OwnersTold::NotYet; }
     // Owner events the kernel had no room for.
     virtual std::uint64_t OwnerEventsLost() const { return 0; }
+    // How long what reads the capture for the window has sent nothing, in
+    // milliseconds, after taking what it sent meanwhile (no wait).
+    virtual std::int64_t SilentMs() { return 0; }
+    // After a Drain it did not answer: the datagrams the kernel still held by
+    // its last counts, not read and so lost; nothing when it answered.
+    virtual std::optional<std::uint64_t> LostAtStop() const { return std::nullopt; }
+    // The kernel ring the capture holds outside this process and its memory
+    // group, in bytes.
+    virtual std::uint64_t KernelRingBytes() const { return 0; }
 };
 
 // Opens a capture on the interface with that address, IPv6 datagrams
@@ -72,7 +82,8 @@ using CaptureOpener = std::function<std::unique_ptr<CaptureSource>(const std::st
 // it to open the capture, IPv6 datagrams included when ipv6 is true. Its
 // failures are those of OpenCaptureSocket, made by the program; a program
 // missing or not allowed to start says so, with the command that fixes it.
-// Closing ends the program.
+// Silent for channel::kSilentMs, it does not answer. Closing ends the
+// program.
 std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& address, int port, MessageSink& sink,
                                                bool ipv6 = false);
 

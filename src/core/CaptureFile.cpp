@@ -869,6 +869,17 @@ CaptureSpool::Waits CaptureSpool::waits() const
     return w_->waits;
 }
 
+int CaptureSpool::ReadDescriptor() const
+{
+    return w_->readFd;
+}
+
+std::uint64_t CaptureSpool::BytesInFile() const
+{
+    std::lock_guard lock(w_->mutex);
+    return w_->written;
+}
+
 void CaptureSpool::HoldWrites(bool hold)
 {
     {

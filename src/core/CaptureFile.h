@@ -159,6 +159,12 @@ public:
     };
     Waits waits() const;
 
+    // For a reader on another thread: the descriptor that reads the file (pread only), and
+    // how many bytes from the file's start are in it for good (they never change). Any thread
+    // may ask; the descriptor lives as long as the spool.
+    int ReadDescriptor() const;
+    std::uint64_t BytesInFile() const;
+
 private:
     struct Writer;
     struct AlignedFree {

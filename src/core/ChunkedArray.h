@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <vector>
@@ -27,6 +28,22 @@ public:
             blocks_.push_back(std::make_unique_for_overwrite<T[]>(kBlockSize));
         (*this)[size_] = value;
         ++size_;
+    }
+
+    // Appends n values, make(i) for i = 0 .. n-1, filling a block at a time.
+    template <class Make>
+    void append(std::size_t n, Make make)
+    {
+        for (std::size_t i = 0; i < n;) {
+            if ((size_ >> BlockBits) == blocks_.size())
+                blocks_.push_back(std::make_unique_for_overwrite<T[]>(kBlockSize));
+            T* block = blocks_[size_ >> BlockBits].get() + (size_ & (kBlockSize - 1));
+            const std::size_t fit = std::min(n - i, kBlockSize - (size_ & (kBlockSize - 1)));
+            for (std::size_t k = 0; k < fit; ++k)
+                block[k] = make(i + k);
+            size_ += fit;
+            i += fit;
+        }
     }
 
     // Keeps the first n values (n <= size()); the blocks beyond are freed.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/HostName.h"
 #include "core/IPv4Text.h"
 #include "core/IPv6Text.h"
 
@@ -12,17 +13,6 @@ namespace {
 constexpr std::uint32_t kSectionHeader = 0x0A0D0D0A;
 constexpr std::uint32_t kByteOrder = 0x1A2B3C4D;
 constexpr std::uint32_t kMaxBlock = 16u << 20;
-
-// Printable characters without spaces, as a host name has.
-bool Printable(const std::string& s)
-{
-    if (s.empty() || s.size() > 253)
-        return false;
-    for (const char c : s)
-        if (c <= ' ' || c >= 0x7F)
-            return false;
-    return true;
-}
 
 }  // namespace
 
@@ -94,9 +84,10 @@ void PcapngNotes::ReadNames(const std::vector<std::uint8_t>& body)
         const std::size_t size = type == 1 ? 4 : type == 2 ? 16 : 0;
         if (size != 0 && length > size) {
             const auto* value = reinterpret_cast<const char*>(&body[at + 4]);
-            // The first of the names, up to its terminating zero.
+            // The first of the names, up to its terminating zero; taken only
+            // as a name from the traffic would be.
             const std::string name(value + size, strnlen(value + size, length - size));
-            if (Printable(name))
+            if (IsHostName(name))
                 names_.emplace_back(type == 1 ? IPv4BytesToText(&body[at + 4]).str() : IPv6BytesToText(&body[at + 4]).str(),
                                     name);
         }

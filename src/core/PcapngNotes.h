@@ -23,7 +23,8 @@ public:
     // Moves to the next packet block; comment is its first comment, empty
     // when it has none. false at the end, or where the file is damaged.
     bool NextPacket(std::string& comment);
-    // The (address text, name) pairs of the name blocks passed so far, once.
+    // The (address text, name) pairs of the name blocks passed so far, once;
+    // a name that is no host name (IsHostName) is left out.
     std::vector<std::pair<std::string, std::string>> TakeNames();
 
 private:

@@ -175,7 +175,7 @@ std::string StoreBudget::Check(Clock::time_point now, std::uint64_t spoolBytes, 
 {
     if (now >= nextMemoryCheck_) {
         nextMemoryCheck_ = now + kInterval;
-        const std::uint64_t resident = residentBytes ? residentBytes() : 0;
+        const std::uint64_t resident = (residentBytes ? residentBytes() : 0) + outsideBytes;
         if (resident >= memoryLimit_)
             return QCoreApplication::translate("StoreBudget", "程序的内存用量已达上限 %1")
                 .arg(QString::fromStdString(MiB(memoryLimit_)))

@@ -42,6 +42,11 @@ public:
     std::string Check(Clock::time_point now, std::uint64_t spoolBytes, const std::string& directory);
 
     std::uint64_t memoryLimit() const { return memoryLimit_; }
+
+    // Memory the capture holds outside this process and its memory group
+    // (the capture program's kernel ring), counted with the resident memory
+    // against the memory limit.
+    std::uint64_t outsideBytes = 0;
     std::uint64_t ReserveFor(std::uint64_t fileSystemBytes) const;
 
     // Where the figures come from; replaced in tests.

@@ -1,11 +1,10 @@
 #include "decode/TrafficNames.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <array>
 #include <cstring>
 
+#include "core/HostName.h"
 #include "core/IPv4Text.h"
 #include "core/IPv6Text.h"
 
@@ -27,23 +26,6 @@ bool SameName(std::string_view a, std::string_view b)
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return Lower(x) == Lower(y);
            });
-}
-
-// Letters, digits, '-' and '_' in labels joined by dots: what is shown
-// and written to files as a host name.
-bool HostNameChars(std::string_view s)
-{
-    if (s.empty() || s.size() > kMaxName || s.front() == '.' || s.back() == '.')
-        return false;
-    char prev = '.';
-    for (const char c : s) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-'
-                        || c == '_' || (c == '.' && prev != '.');
-        if (!ok)
-            return false;
-        prev = c;
-    }
-    return true;
 }
 
 std::uint16_t Be16(const std::uint8_t* p)
@@ -99,24 +81,12 @@ private:
     std::span<const std::uint8_t> m_;
 };
 
-}  // namespace
-
-bool DnsAnswerNames(std::span<const std::uint8_t> m, std::vector<SeenName>& out)
+// The answers of a response whose question (name, type and class) was read
+// and ends before pos: see TrafficNameReader.
+void Answers(std::span<const std::uint8_t> m, const DnsReader& reader, std::size_t pos, const std::string& question,
+             std::vector<SeenName>& out)
 {
-    if (m.size() < 12)
-        return false;
-    const bool response = (m[2] & 0x80) != 0;
-    const std::uint16_t questions = Be16(&m[4]);
     const std::uint16_t answers = Be16(&m[6]);
-    if (!response || questions != 1)
-        return false;
-    const DnsReader reader(m);
-    std::size_t pos = 12;
-    std::string question;
-    if (!reader.Name(pos, question) || question.empty() || pos + 4 > m.size())
-        return false;
-    pos += 4;
-
     // The names the question reaches through CNAME records, in order.
     std::vector<std::string> chain{question};
     struct Address {
@@ -127,30 +97,23 @@ bool DnsAnswerNames(std::span<const std::uint8_t> m, std::vector<SeenName>& out)
     std::vector<std::pair<std::string, std::string>> aliases;
     std::string owner;
     std::string target;
-    bool whole = true;
     for (std::uint16_t i = 0; i < answers; ++i) {
-        if (!reader.Name(pos, owner) || pos + 10 > m.size()) {
-            whole = false;
+        if (!reader.Name(pos, owner) || pos + 10 > m.size())
             break;
-        }
         const std::uint16_t type = Be16(&m[pos]);
         const std::uint16_t klass = Be16(&m[pos + 2]);
         const std::size_t length = Be16(&m[pos + 8]);
         pos += 10;
-        if (pos + length > m.size()) {
-            whole = false;
+        if (pos + length > m.size())
             break;
-        }
         if (klass == 1 && type == 1 && length == 4) {
             addresses.push_back({owner, IPv4BytesToText(&m[pos]).str()});
         } else if (klass == 1 && type == 28 && length == 16) {
             addresses.push_back({owner, IPv6BytesToText(&m[pos]).str()});
         } else if (klass == 1 && type == 5) {
             std::size_t at = pos;
-            if (!reader.Name(at, target) || at > pos + length) {
-                whole = false;
+            if (!reader.Name(at, target) || at > pos + length)
                 break;
-            }
             aliases.emplace_back(owner, target);
         }
         pos += length;
@@ -172,10 +135,13 @@ bool DnsAnswerNames(std::span<const std::uint8_t> m, std::vector<SeenName>& out)
         const bool reached = std::any_of(chain.begin(), chain.end(), [&](const std::string& c) {
             return SameName(c, a.owner);
         });
-        out.push_back({std::move(a.text), reached ? question : std::move(a.owner)});
+        std::string name = reached ? question : std::move(a.owner);
+        if (IsHostName(name))
+            out.push_back({std::move(a.text), std::move(name)});
     }
-    return whole;
 }
+
+}  // namespace
 
 std::string ClientHelloServerName(std::span<const std::uint8_t> p)
 {
@@ -217,7 +183,7 @@ std::string ClientHelloServerName(std::span<const std::uint8_t> p)
                     return {};
                 if (h[at] == 0) {
                     std::string name(reinterpret_cast<const char*>(&h[at + 3]), n);
-                    return HostNameChars(name) ? name : std::string();
+                    return IsHostName(name) ? name : std::string();
                 }
                 at += 3 + n;
             }
@@ -252,28 +218,44 @@ std::string HttpRequestHost(std::span<const std::uint8_t> p)
             value.remove_prefix(1);
         while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
             value.remove_suffix(1);
-        if (value.starts_with('['))  // an IPv6 address
-            return {};
         if (const std::size_t colon = value.find(':'); colon != std::string_view::npos)
             value = value.substr(0, colon);
-        std::uint8_t bytes[4];
-        const std::string name(value);
-        if (!HostNameChars(name) || ::inet_pton(AF_INET, name.c_str(), bytes) == 1)
-            return {};
-        return name;
+        // An IPv6 address ("[::1]:80") is cut at its first colon and so refused.
+        return IsHostName(value) ? std::string(value) : std::string();
     }
     return {};
 }
 
-void NamesInPayload(std::uint8_t protocol, std::uint16_t srcPort, std::uint16_t destPort,
-                    std::string_view destAddress, std::span<const std::uint8_t> payload, std::vector<SeenName>& out)
+void TrafficNameReader::Dns(std::span<const std::uint8_t> m, Endpoint src, Endpoint dest, std::int64_t timeUs,
+                            std::vector<SeenName>& out)
+{
+    if (m.size() < 12 || Be16(&m[4]) != 1)
+        return;
+    const DnsReader reader(m);
+    std::size_t pos = 12;
+    if (!reader.Name(pos, question_) || question_.empty() || pos + 4 > m.size())
+        return;
+    const DnsQueries::Question question{Be16(&m[0]), question_, Be16(&m[pos]), Be16(&m[pos + 2])};
+    pos += 4;
+    if ((m[2] & 0x80) == 0) {
+        queries_.Add({src.address, dest.address, src.port, dest.port}, question, timeUs);
+        return;
+    }
+    // An answer comes from the server the query went to, back to its client.
+    if (queries_.Take({dest.address, src.address, dest.port, src.port}, question, timeUs))
+        Answers(m, reader, pos, question_, out);
+}
+
+void TrafficNameReader::Read(std::uint8_t protocol, Endpoint src, Endpoint dest, std::int64_t timeUs,
+                             std::string_view destAddress, std::span<const std::uint8_t> payload,
+                             std::vector<SeenName>& out)
 {
     if (payload.empty())
         return;
-    const bool dns = srcPort == 53 || destPort == 53;
+    const bool dns = src.port == 53 || dest.port == 53;
     if (protocol == 17) {
         if (dns)
-            DnsAnswerNames(payload, out);
+            Dns(payload, src, dest, timeUs, out);
         return;
     }
     if (protocol != 6)
@@ -285,7 +267,7 @@ void NamesInPayload(std::uint8_t protocol, std::uint16_t srcPort, std::uint16_t 
             const std::size_t n = Be16(&payload[at]);
             if (at + 2 + n > payload.size())
                 return;
-            DnsAnswerNames(payload.subspan(at + 2, n), out);
+            Dns(payload.subspan(at + 2, n), src, dest, timeUs, out);
             at += 2 + n;
         }
         return;

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "decode/DnsQueries.h"
+
 namespace quillet {
 
 // A host name that a datagram gives an address: the address as canonical
@@ -16,30 +18,53 @@ struct SeenName {
     bool operator==(const SeenName&) const = default;
 };
 
-// The answers of one DNS message: each A and AAAA record names its address
-// with the question's name, following the CNAME records from the question
-// to the record's owner (a record whose owner the chain does not reach is
-// named by its owner). Only responses with one question are read. Anything
-// malformed (a length or pointer beyond the message, a compression loop, a
-// label over 63 bytes, a name over 253 characters or with characters no
-// host name has) ends the reading; what was named before stays in out.
-// Returns whether the whole message was read.
-bool DnsAnswerNames(std::span<const std::uint8_t> message, std::vector<SeenName>& out);
-
 // The server name of a TLS ClientHello that lies wholly in this segment
-// (one record holding the whole handshake message); empty otherwise.
+// (one record holding the whole handshake message); empty otherwise, and
+// when it is no host name (IsHostName: an address literal is none).
 std::string ClientHelloServerName(std::span<const std::uint8_t> payload);
 
 // The Host header of an HTTP/1 request whose header starts this segment,
-// without a port; empty when there is none, or it is an address.
+// without a port; empty when there is none, or it is no host name (an
+// address among them).
 std::string HttpRequestHost(std::span<const std::uint8_t> payload);
 
-// The names one TCP or UDP payload gives: DNS messages on port 53 (UDP, or
-// TCP with each message's 2-byte length and only whole messages in the
-// segment), and a ClientHello or an HTTP request, which name destAddress.
-// Other payloads cost a few comparisons. protocol is 6 (TCP) or 17 (UDP).
-void NamesInPayload(std::uint8_t protocol, std::uint16_t srcPort, std::uint16_t destPort,
-                    std::string_view destAddress, std::span<const std::uint8_t> payload,
-                    std::vector<SeenName>& out);
+// One end of a datagram: its address as a number equal exactly for equal
+// addresses (AddressText::bits()), and its port.
+struct Endpoint {
+    std::uint64_t address = 0;
+    std::uint16_t port = 0;
+};
+
+// Reads the names TCP and UDP payloads give, datagram after datagram.
+// DNS on port 53 (UDP, or TCP with each message's 2-byte length and only
+// whole messages in the segment): a query is kept (DnsQueries), and the
+// answer to it names the addresses of its A and AAAA records with the
+// question's name, following the CNAME records from the question to the
+// record's owner (a record whose owner the chain does not reach is named by
+// its owner). An answer to no query seen names nothing. Only messages of
+// one question are read; anything malformed (a length or pointer beyond
+// the message, a compression loop, a label over 63 bytes, a name over 253
+// characters or with characters no host name has) ends the reading of that
+// message, what was named before staying. A ClientHello or an HTTP request
+// names the destination. Names that are address literals name nothing.
+// Other payloads cost a few comparisons and allocate nothing.
+class TrafficNameReader {
+public:
+    // buckets: as DnsQueries takes them.
+    explicit TrafficNameReader(std::size_t buckets = DnsQueries::kBuckets) : queries_(buckets) {}
+    // protocol is 6 (TCP) or 17 (UDP); timeUs the datagram's timestamp.
+    // Names for the destination are given with destAddress (which may be
+    // left empty, to be filled by the caller).
+    void Read(std::uint8_t protocol, Endpoint src, Endpoint dest, std::int64_t timeUs, std::string_view destAddress,
+              std::span<const std::uint8_t> payload, std::vector<SeenName>& out);
+    const DnsQueries& Queries() const { return queries_; }
+
+private:
+    void Dns(std::span<const std::uint8_t> message, Endpoint src, Endpoint dest, std::int64_t timeUs,
+             std::vector<SeenName>& out);
+
+    DnsQueries queries_;
+    std::string question_;  // reused
+};
 
 }  // namespace quillet

@@ -56,12 +56,6 @@ private:
     int& depth_;
 };
 
-std::int64_t SteadyMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // The pending error on a socket descriptor (cleared by reading it), 0 for
 // none or for a descriptor that is not a socket.
 int PendingSocketError(int fd)
@@ -169,6 +163,7 @@ void CaptureSession::Start(const QString& address)
         endWhy_.reset();
         storeFull_ = false;
         budget_ = std::make_unique<StoreBudget>(options_.memoryLimitBytes, options_.diskReserveBytes);
+        budget_->outsideBytes = source_->KernelRingBytes();
         lSocket_ = ++lastHandle_;
         notifier_ = std::make_unique<QSocketNotifier>(static_cast<qintptr>(source_->selectableFd()),
                                                       QSocketNotifier::Read);
@@ -178,6 +173,7 @@ void CaptureSession::Start(const QString& address)
         captureAddress_ = address;
         captureInterface_ = source_->InterfaceName();
         link_ = LinkState::Up;
+        answering_ = true;
         rate_.Reset();
         rate_.Sample(SteadyMs(), 0, 0);
         ShowCapturingState();
@@ -232,6 +228,9 @@ void CaptureSession::Stop()
         SetState(false);
         if (wasOpen)
             Show(StatusPanel::State, QString::fromStdString(StoppedText()));
+        if (const std::optional<std::uint64_t> lost = std::exchange(lostAtStop_, std::nullopt))
+            Tell(QCoreApplication::translate("CaptureSession", "捕获程序 %1 没有回应，已将它结束：内核中还有 %2 个数据包未交出，已丢失。")
+                     .arg(QLatin1String(channel::kProgramName), QString::fromStdString(GroupedNumber(*lost))));
     } catch (const std::exception& e) {
         Tell(QString::fromLocal8Bit(e.what()));
     }
@@ -297,6 +296,7 @@ void CaptureSession::Close()
         EndReceive();
     } catch (...) {
     }
+    lostAtStop_ = source_->LostAtStop();
     try {
         const CaptureHandle::Stats st = source_->stats();
         ShowDrops(st.dropped + st.ifDropped);
@@ -391,56 +391,6 @@ void CaptureSession::Notified(std::intptr_t handle, std::intptr_t lParam)
     } else if (notifier_) {
         notifier_->setEnabled(true);
     }
-}
-
-void CaptureSession::CheckLink(const std::string& readError)
-{
-    if (!source_)
-        return;
-    if (const std::string ended = source_->EndedWhy(); !ended.empty()) {
-        EndByItself(QCoreApplication::translate("CaptureSession", "捕获已结束：捕获程序 %1 已退出。").arg(QLatin1String(channel::kProgramName))
-                           + QLatin1Char('\n') + QString::fromStdString(ended));
-        return;
-    }
-    const LinkState link = source_->Link();
-    if (link == LinkState::Gone || SaysInterfaceGone(readError)) {
-        const QString name = QString::fromStdString(captureInterface_);
-        QString why = QCoreApplication::translate("CaptureSession", "捕获已结束：网络接口 %1 已不存在。").arg(name.isEmpty() ? captureAddress_ : name);
-        if (!readError.empty())
-            why += QLatin1Char('\n') + QString::fromStdString(readError);
-        EndByItself(why);
-        return;
-    }
-    if (link != link_) {
-        link_ = link;
-        ShowCapturingState();
-    }
-}
-
-void CaptureSession::ShowCapturingState()
-{
-    QString text = QString::fromStdString(CapturingText(captureAddress_.toStdString(), captureInterface_, link_));
-    if (ownersTold_ == OwnersTold::LookUpOnly)
-        text += QCoreApplication::translate("CaptureSession", "；程序仅靠查找得出（内核未告知套接字的所有者）");
-    Show(StatusPanel::State, text);
-}
-
-void CaptureSession::ShowDrops(std::uint64_t dropped)
-{
-    Show(StatusPanel::Drops, dropped == 0 ? QString() : QString::fromStdString(DropsText(dropped)));
-}
-
-void CaptureSession::UpdateStatusPanels()
-{
-    if (!source_ || endWhy_)
-        return;
-    CheckLink({});
-    if (!source_ || endWhy_)
-        return;
-    const RateMeter::Rate rate = rate_.Sample(SteadyMs(), static_cast<std::uint64_t>(lRecvCount_), bytesRecv_);
-    Show(StatusPanel::Rate, QString::fromStdString(RateText(rate)));
-    const CaptureHandle::Stats st = source_->stats();
-    ShowDrops(st.dropped + st.ifDropped);
 }
 
 void CaptureSession::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t timestampUs)

@@ -44,7 +44,9 @@ enum class StatusPanel { Count, State, Drops, Rate };
 // without a message.
 //
 // Twice a second it reports the capture's state (on which address and
-// interface, waiting while the interface is down), the kernel's drops and
+// interface, waiting while the interface is down, or that the capture
+// program does not answer: a stop then says how many datagrams the kernel
+// still held and were lost), the kernel's drops and
 // the rate over the last second; an interface that is gone ends the capture
 // with a message. The local programs behind captured packets are looked up
 // in batches on a thread of their own, at most one batch at a time.
@@ -159,6 +161,7 @@ private:
     void FinishEndByItself();
     void CheckLink(const std::string& readError);
     void UpdateStatusPanels();
+    static std::int64_t SteadyMs();
     void ShowDrops(std::uint64_t dropped);
     void ShowCapturingState();
     // Hands the endpoints noted since the last batch to the look-up, unless
@@ -200,6 +203,8 @@ private:
     QString captureAddress_;
     std::string captureInterface_;
     LinkState link_ = LinkState::Up;
+    bool answering_ = true;  // the capture program was heard lately
+    std::optional<std::uint64_t> lostAtStop_;  // what a program that did not answer took along
     RateMeter rate_;
     std::unique_ptr<StoreBudget> budget_;
     bool storeFull_ = false;  // the store took its last packet

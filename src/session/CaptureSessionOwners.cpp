@@ -35,7 +35,9 @@ void CaptureSession::TakeOwnerNotes()
     if (!source_)
         return;
     for (const OwnerNote& n : source_->TakeOwnerNotes()) {
-        const std::string text = n.pid > 0 ? SocketOwner{n.pid, n.name}.Text() : std::string();
+        // A name the kernel could not give is read now, once per socket.
+        const std::string name = n.pid > 0 && n.name.empty() ? ProcessName(n.pid) : n.name;
+        const std::string text = n.pid > 0 ? SocketOwner{n.pid, name}.Text() : std::string();
         const SocketEndpoint e{n.protocol, AddressNumber(n.v6, n.address.data()), n.port, n.v6};
         kernelOwners_.Add(e.Key(), n.fromUs, text);
         // A socket on every IPv6 address takes IPv4 datagrams too.

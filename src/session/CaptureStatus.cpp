@@ -63,12 +63,14 @@ std::string DropsText(std::uint64_t dropped)
     return QCoreApplication::translate("CaptureStatus", "丢弃 %1").arg(QString::fromStdString(GroupedNumber(dropped))).toStdString();
 }
 
-std::string CapturingText(const std::string& address, const std::string& interfaceName, LinkState link)
+std::string CapturingText(const std::string& address, const std::string& interfaceName, LinkState link, bool answering)
 {
     std::string text = QCoreApplication::translate("CaptureStatus", "捕获中 %1").arg(QString::fromStdString(address)).toStdString();
     if (!interfaceName.empty())
         text += " (" + interfaceName + ")";
-    if (link == LinkState::Down)
+    if (!answering)
+        text += QCoreApplication::translate("CaptureStatus", ": 捕获程序没有回应").toStdString();
+    else if (link == LinkState::Down)
         text += QCoreApplication::translate("CaptureStatus", ": 接口已断开，等待中").toStdString();
     return text;
 }

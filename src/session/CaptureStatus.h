@@ -40,8 +40,10 @@ std::string GroupedNumber(std::uint64_t n);
 std::string RateText(const RateMeter::Rate& rate);
 // "丢弃 123".
 std::string DropsText(std::uint64_t dropped);
-// "捕获中 10.77.0.1 (qv0)", and while the interface is down, that it waits.
-std::string CapturingText(const std::string& address, const std::string& interfaceName, LinkState link);
+// "捕获中 10.77.0.1 (qv0)", and while the interface is down, that it waits;
+// while the capture program does not answer, that instead.
+std::string CapturingText(const std::string& address, const std::string& interfaceName, LinkState link,
+                          bool answering = true);
 // After a stop.
 std::string StoppedText();
 

@@ -1,6 +1,7 @@
 #include "shell/CaptureStatusBar.h"
 
 #include <QLabel>
+#include <QProgressBar>
 
 #include "core/Twips.h"
 
@@ -26,6 +27,19 @@ CaptureStatusBar::CaptureStatusBar(QWidget* parent) : QStatusBar(parent)
         panels_[i] = label;
     }
     panels_[0]->setFixedWidth(96);
+    shown_ = new QLabel(this);
+    shown_->setObjectName(QStringLiteral("stBShown"));
+    shown_->setFrameShape(QFrame::StyledPanel);
+    shown_->setFrameShadow(QFrame::Sunken);
+    addWidget(shown_);
+    shown_->hide();
+    progress_ = new QProgressBar(this);
+    progress_->setObjectName(QStringLiteral("prgFilter"));
+    progress_->setRange(0, 1000);
+    progress_->setTextVisible(false);
+    progress_->setFixedWidth(120);
+    addWidget(progress_);
+    progress_->hide();
     Panel(StatusPanel::Drops)->setStyleSheet(QStringLiteral("QLabel { color: #c00000; font-weight: bold; }"));
     setFixedHeight(TwipsToPixels(315));
 }

@@ -5,6 +5,7 @@
 #include "session/CaptureSession.h"
 
 class QLabel;
+class QProgressBar;
 
 namespace quillet {
 
@@ -18,9 +19,15 @@ public:
     QLabel* Panel(StatusPanel panel) const { return panels_[static_cast<int>(panel)]; }
     // A panel's new text; an empty text hides every panel but the first.
     void Show(StatusPanel panel, const QString& text);
+    // After the panels: the rows a display filter shows (stBShown) and the
+    // progress of a filter that reads payloads (prgFilter); hidden at start.
+    QLabel* Shown() const { return shown_; }
+    QProgressBar* FilterProgress() const { return progress_; }
 
 private:
     QLabel* panels_[4] = {};
+    QLabel* shown_ = nullptr;
+    QProgressBar* progress_ = nullptr;
 };
 
 }  // namespace quillet

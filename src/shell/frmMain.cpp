@@ -14,6 +14,7 @@
 #include <QToolBar>
 
 #include "core/Twips.h"
+#include "filters/DisplayFilterBox.h"
 #include "filters/frmFiltro.h"
 #include "ui/FormSupport.h"
 #include "inspect/frmInfo.h"
@@ -120,6 +121,7 @@ void frmMain::BuildControls()
 
     ConnectListHandlers();
     BuildFileCommands();
+    BuildFilterCommands();
     BuildLayout();
     SetTabOrder();
     // The client area, toolbar and status bar included.
@@ -165,6 +167,14 @@ void frmMain::BuildToolBar()
     Combo1_->setMinimumWidth(TwipsToPixels(2535));
     Combo1_->setFixedHeight(TwipsToPixels(315));
     tB_->addWidget(Combo1_);
+
+    // The display filter box takes the rest of the toolbar's width; the
+    // keyboard reaches it with Ctrl+F, Tab goes on from Combo1 to the list.
+    txtDisplayFilter_ = new DisplayFilterBox(tB_);
+    txtDisplayFilter_->setFixedHeight(TwipsToPixels(315));
+    txtDisplayFilter_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    txtDisplayFilter_->setFocusPolicy(Qt::ClickFocus);
+    tB_->addWidget(txtDisplayFilter_);
 }
 
 // --- start-up and shutdown -------------------------------------------------------

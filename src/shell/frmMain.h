@@ -26,14 +26,18 @@ class QComboBox;
 class QDragEnterEvent;
 class QDropEvent;
 class QLabel;
+class QLineEdit;
 class QModelIndex;
+class QMenu;
 class QPlainTextEdit;
+class QTimer;
 class QTabBar;
 class QToolBar;
 class QTreeView;
 
 namespace quillet {
 
+class DisplayFilterBox;
 class HostTreeMenu;
 class TP_WinSplit;
 class frmConfig;
@@ -134,6 +138,8 @@ public:
 
     QToolBar* tB() const { return tB_; }
     QComboBox* Combo1() const { return Combo1_; }
+    // The display filter box after Combo1 (Ctrl+F).
+    QLineEdit* txtDisplayFilter() const;
     QStatusBar* stB() const { return stB_; }
     // Panel 1 of stB: the receive count.
     QLabel* stBPanel1() const { return stB_->Panel(StatusPanel::Count); }
@@ -169,6 +175,18 @@ public:
     // for it are answered (waits at most kProgramWaitMs, handling events).
     QString ProgramOfRow(int row) { return session_->ProgramOfRow(row); }
     static constexpr int kProgramWaitMs = CaptureSession::kProgramWaitMs;
+
+    // --- the display filter (frmMainFilter.cpp) -----------------------------------
+    // Does what Enter in txtDisplayFilter does with that text: an empty text
+    // shows every row of the tab, a filter is put in force and the views
+    // rebuilt for it. Returns an empty text when applied, else why the text
+    // is no filter (nothing changes then).
+    QString SetDisplayFilter(const QString& text);
+    // The text of the filter in force, empty when none.
+    QString DisplayFilter() const;
+    // Rows shown of packets stored, as the status bar tells them while a
+    // filter is in force ("显示 123 / 4,567,890"); hidden without one.
+    QLabel* stBShown() const;
 
     // --- capture files (frmMainFiles.cpp) ---------------------------------------
     // CaptureSession's ReadFile and SaveFile, with a progress dialog once
@@ -216,6 +234,13 @@ private:
     void OpenWithDialog();
     void SaveWithDialog(bool shownOnly);
 
+    // The display filter (frmMainFilter.cpp).
+    void BuildFilterCommands();
+    // The entries of the list's menu that filter on the value of a cell.
+    void AddCellFilterEntries(QMenu& menu, const QModelIndex& index);
+    void ShowShownCount();
+    void ShowFilterProgress(int permille);
+
     // What the session reports (frmMain.cpp).
     void SetCaptureState(bool capturing);
     // Posts the capture notification to this window, through the hook.
@@ -243,6 +268,9 @@ private:
     QToolBar* tB_ = nullptr;
     std::vector<QAction*> buttons_;
     QComboBox* Combo1_ = nullptr;
+    DisplayFilterBox* txtDisplayFilter_ = nullptr;
+    QAction* actFindFilter_ = nullptr;
+    QTimer* shownTimer_ = nullptr;
     CaptureStatusBar* stB_ = nullptr;
     QWidget* Frame1_ = nullptr;
     QWidget* Frame2_ = nullptr;

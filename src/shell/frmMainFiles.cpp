@@ -79,6 +79,7 @@ void frmMain::ShowListMenu(const QPoint& pos)
 {
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("mnuList"));
+    AddCellFilterEntries(menu, viewWidgets_->lv()->indexAt(pos));
     menu.addAction(actOpenFile_);
     menu.addSeparator();
     menu.addAction(actSaveAll_);
@@ -146,6 +147,9 @@ QString frmMain::OpenCaptureFile(const QString& path)
 
 QString frmMain::SaveCaptureFile(const QString& path, bool shownOnly)
 {
+    // The rows shown are those of the whole rebuild, not the part made so far.
+    if (shownOnly)
+        views_.Presenter().Finish();
     FileProgress progress(this, QCoreApplication::translate("quillet::frmMain", "正在保存 %1").arg(QDir::toNativeSeparators(path)));
     return session_->SaveFile(path, shownOnly, StepsOf(progress, unloaded_));
 }

@@ -48,6 +48,16 @@ void PacketListModel::append(std::int64_t seq, int image, bool bPorts, int prefs
     rows_.push_back(row);
 }
 
+void PacketListModel::appendMany(std::span<const std::uint64_t> rows, bool bPorts, int prefs)
+{
+    const std::uint64_t naming = bPorts ? static_cast<std::uint64_t>(1 + (prefs & 3)) << kNamingShift : 0;
+    static_assert(kSentRow >> 5 == kSentBit);
+    rows_.append(rows.size(), [&](std::size_t i) {
+        const std::uint64_t value = rows[i];
+        return (value & kSeqMask) | ((value & kSentRow) >> 5) | naming;
+    });
+}
+
 int PacketListModel::endBurst()
 {
     const int total = static_cast<int>(rows_.size());

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <vector>
 
 #include <QAbstractTableModel>
@@ -33,6 +34,10 @@ public:
     // Appends a row for packet seq. image: 4 or 12. bPorts/prefs: how the
     // port columns are named, fixed for this row.
     void append(std::int64_t seq, int image, bool bPorts, int prefs);
+    // Appends rows for many packets at once, each value a sequence number
+    // with kSentRow set for a row of image 4.
+    static constexpr std::uint64_t kSentRow = std::uint64_t{1} << 63;
+    void appendMany(std::span<const std::uint64_t> rows, bool bPorts, int prefs);
     // Makes the pending rows visible in one insertion. Returns the number of
     // rows inserted.
     int endBurst();

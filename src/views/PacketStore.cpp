@@ -51,6 +51,16 @@ std::int64_t PacketStore::add(const clV& record)
     return seq;
 }
 
+PacketStore::Records PacketStore::Snapshot() const
+{
+    Records records;
+    records.chunks_.reserve(chunks_.size());
+    for (const Chunk& chunk : chunks_)
+        records.chunks_.push_back(chunk.get());
+    records.count_ = seq_;
+    return records;
+}
+
 std::string PacketStore::PayloadOf(const clV& record) const
 {
     std::string bytes;

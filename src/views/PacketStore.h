@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -66,6 +67,40 @@ public:
     {
         const auto i = static_cast<std::uint64_t>(seq - 1);
         return chunks_[i >> kChunkBits][i & (kChunkSize - 1)];
+    }
+
+    // The records stored so far, to be read on another thread while this
+    // one goes on storing (records never move; only the list of chunks may).
+    class Records {
+    public:
+        std::int64_t count() const { return count_; }
+        const clV& at(std::int64_t seq) const
+        {
+            const auto i = static_cast<std::uint64_t>(seq - 1);
+            return chunks_[i >> kChunkBits][i & (kChunkSize - 1)];
+        }
+        // How many records from seq on, at most n, lie one after another from &at(seq).
+        std::size_t Contiguous(std::int64_t seq, std::size_t n) const
+        {
+            const auto i = static_cast<std::uint64_t>(seq - 1);
+            return static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize - (i & (kChunkSize - 1)), n));
+        }
+
+    private:
+        friend class PacketStore;
+        std::vector<const clV*> chunks_;
+        std::int64_t count_ = 0;
+    };
+    Records Snapshot() const;
+
+    // How many records from seq (1..lSeq()) on, at most count, lie one after
+    // another in memory from &at(seq), so a caller may walk them as an array.
+    std::size_t Contiguous(std::int64_t seq, std::size_t count) const
+    {
+        const auto i = static_cast<std::uint64_t>(seq - 1);
+        const std::uint64_t inChunk = kChunkSize - (i & (kChunkSize - 1));
+        const std::uint64_t stored = static_cast<std::uint64_t>(seq_) - i;
+        return static_cast<std::size_t>(std::min<std::uint64_t>({inChunk, stored, count}));
     }
 
     // The key text of a sequence number.

@@ -211,7 +211,8 @@ void PacketViewWidgets::AddHostFilter(const QString& address)
 
 void PacketViewWidgets::ts2_Click()
 {
-    views_.ts2_Click(ts2_->currentIndex() + 1);
+    // The rebuild goes on in slices; the next click cancels it.
+    views_.ShowTab(ts2_->currentIndex() + 1);
 }
 
 void PacketViewWidgets::ts2_MouseUp(Qt::MouseButton button, const QPoint& globalPos)

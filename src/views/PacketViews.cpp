@@ -5,6 +5,7 @@
 #include <charconv>
 #include <new>
 
+#include "core/HostName.h"
 #include "programs/SocketEndpoint.h"
 
 namespace quillet {
@@ -17,30 +18,44 @@ std::string Utf8(const QString& s)
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
-// A filter's criteria as address fields: the same decisions as
-// cFilter::Admits on the texts, without making them.
-struct FieldFilter {
-    explicit FieldFilter(const cFilter& f)
-        : both(f.bAND), src(f.bSrc && AddressText::Keeps(f.Src)),
-          dest(f.bDest && AddressText::Keeps(f.Dest)), srcBits(src ? AddressText(f.Src).bits() : 0),
-          destBits(dest ? AddressText(f.Dest).bits() : 0)
-    {
-    }
-    bool Admits(const clV& r) const
-    {
-        const bool s = src && r.mSrcAddr.bits() == srcBits;
-        const bool d = dest && r.mDestAddr.bits() == destBits;
-        return both ? (s && d) : (s || d);
-    }
-
-    bool both, src, dest;
-    std::uint64_t srcBits, destBits;
-};
-
 }  // namespace
 
-PacketViews::PacketViews() : list_(store_, ports_), tree_()
+// The views as a display filter sees them (the window's thread, or a
+// rebuild's slice while the window's thread waits for it).
+class PacketViews::FilterContext : public DisplayFilterContext {
+public:
+    explicit FilterContext(const PacketViews& views) : views_(views) {}
+    bool IsLocal(const AddressText& address) const override { return views_.IsLocal(address); }
+    QString ProgramOf(std::int64_t seq, const clV& record) const override { return views_.ProgramOf(seq, record); }
+    void NamesOf(const AddressText& address, std::vector<QString>& out) const override
+    {
+        if (const std::string* name = views_.trafficNames_.Find(address.text().view()))
+            out.push_back(QString::fromStdString(*name));
+        HostAddress host = 0;
+        if (address.host(host))
+            if (QString name = views_.tree_.HostName(host); !name.isEmpty())
+                out.push_back(std::move(name));
+    }
+    bool PayloadOf(std::int64_t, const clV& record, std::string& bytes) const override
+    {
+        bytes = views_.store_.PayloadOf(record);
+        return true;
+    }
+
+private:
+    const PacketViews& views_;
+};
+
+PacketViews::PacketViews()
+    : list_(store_, ports_), tree_(), filterContext_(std::make_unique<FilterContext>(*this)),
+      presenter_(std::make_unique<ListPresenter>(store_, list_, tree_, prefs_, *filterContext_))
 {
+    presenter_->tabFilter = [this] { return SelectedFilter(); };
+    presenter_->onRowsShown = [this] {
+        if (!bNoFollow && list_.totalRows() > 0)
+            followRow_ = static_cast<int>(list_.totalRows() - 1);
+        EndBurst();
+    };
     tabs_ = {
         {QString(), QCoreApplication::translate("PacketViews", "全部"), 7},
         {QString(), QCoreApplication::translate("PacketViews", "接收"), 12},
@@ -66,6 +81,7 @@ void PacketViews::SetLocalAddrs(const std::vector<std::string>& addrs)
                 localBits_.push_back(AddressText(addr).bits());
         }
     std::sort(localBits_.begin(), localBits_.end());
+    presenter_->SetLocal(localBits_);
 }
 
 bool PacketViews::IsLocal(const AddressText& addr) const
@@ -210,13 +226,13 @@ std::int64_t PacketViews::Keep(const clV& record, std::uint64_t bytes, std::int6
     const bool srcLocal = IsLocal(record.mSrcAddr);
     pairAdded_ = false;
     try {
-        if (Admits(record))
+        // The tab and the display filter ask once, now, with the payload as captured.
+        if (presenter_->Arrived(seq, store_.at(seq), payload) == ListPresenter::Arrival::Show)
             ShowRecord(seq, store_.at(seq), srcLocal);
         if (seq == failStoreAt)
             throw std::bad_alloc();
     } catch (...) {
-        if (pairAdded_)
-            pairs_.erase(MakePair(record.mSrcAddr, record.mDestAddr));
+        presenter_->TakeBack(seq, record, pairAdded_);
         list_.dropPending(rows);
         tree_.rollBack(nodes);
         followRow_ = follow;
@@ -224,7 +240,7 @@ std::int64_t PacketViews::Keep(const clV& record, std::uint64_t bytes, std::int6
         throw;
     }
     Count(seq, record, srcLocal, bytes, tsUs);
-    SeeNames(record, payload);
+    SeeNames(record, tsUs, payload);
     return seq;
 }
 
@@ -246,7 +262,7 @@ void PacketViews::Count(std::int64_t seq, const clV& record, bool srcLocal, std:
     totals_.Add(remote, countedKeys_ > 0, srcLocal, bytes, tsUs, owner);
 }
 
-void PacketViews::SeeNames(const clV& record, std::span<const std::uint8_t> payload)
+void PacketViews::SeeNames(const clV& record, std::int64_t tsUs, std::span<const std::uint8_t> payload)
 {
     std::uint32_t protocol = 0;
     std::uint32_t srcPort = 0;
@@ -257,8 +273,9 @@ void PacketViews::SeeNames(const clV& record, std::span<const std::uint8_t> payl
     seen_.clear();
     // A name for the destination comes back without an address; its text is
     // made only then, not for every datagram.
-    NamesInPayload(static_cast<std::uint8_t>(protocol), static_cast<std::uint16_t>(srcPort),
-                   static_cast<std::uint16_t>(destPort), std::string_view(), payload, seen_);
+    nameReader_.Read(static_cast<std::uint8_t>(protocol), {record.mSrcAddr.bits(), static_cast<std::uint16_t>(srcPort)},
+                     {record.mDestAddr.bits(), static_cast<std::uint16_t>(destPort)}, tsUs, std::string_view(), payload,
+                     seen_);
     for (const SeenName& seen : seen_) {
         if (seen.address.empty())
             SetTrafficName(record.mDestAddr.text().view(), seen.name);
@@ -269,7 +286,7 @@ void PacketViews::SeeNames(const clV& record, std::span<const std::uint8_t> payl
 
 void PacketViews::SetTrafficName(std::string_view address, std::string_view name)
 {
-    if (trafficNames_.Set(address, name))
+    if (IsHostName(name) && trafficNames_.Set(address, name))
         tree_.TrafficNameChanged(address);
 }
 
@@ -323,12 +340,13 @@ void PacketViews::ShowPacket(std::int64_t seq)
 
 void PacketViews::ShowRecord(std::int64_t seq, const clV& record, bool sentByUs)
 {
-    // The host tree from the record's fields: a side it already has costs no texts.
-    tree_.AddToHostTree(record.mSrcAddr, record.mSrcPort, record.mDestAddr, record.mDestPort);
+    // The host tree from the record's fields: a side it already has costs no
+    // texts. While a rebuild feeds the tree, the feed reaches this row.
+    if (presenter_->TreeFollows())
+        tree_.AddToHostTree(record.mSrcAddr, record.mSrcPort, record.mDestAddr, record.mDestPort);
     list_.append(seq, sentByUs ? 4 : 12, prefs_.bPorts, prefs_.Prefs);
-    // The shown pairs matter only to the IP tab's admission; any tab change
-    // empties them, so they are kept only while that tab is selected.
-    pairAdded_ = selected_ == kTabIp && pairs_.insert(MakePair(record.mSrcAddr, record.mDestAddr)).second;
+    // The shown pairs matter only to the IP tab's admission.
+    pairAdded_ = presenter_->NotePair(record);
     if (!bNoFollow)
         followRow_ = static_cast<int>(list_.totalRows() - 1);
 }
@@ -341,17 +359,11 @@ void PacketViews::AddToHostTree(std::string_view srcAddr, std::string_view srcPo
 
 void PacketViews::ClearList()
 {
-    list_.clear();
-    pairs_.clear();
+    presenter_->ClearRows();
     followRow_ = -1;
 }
 
 // --- tabs ---------------------------------------------------------------------
-
-std::size_t PacketViews::PairHash::operator()(const PairKey& k) const noexcept
-{
-    return std::hash<std::uint64_t>{}(k.src * 0x9E3779B97F4A7C15ull ^ k.dest);
-}
 
 int PacketViews::TabIndexOfKey(const QString& key) const
 {
@@ -370,94 +382,50 @@ const cFilter* PacketViews::SelectedFilter()
 
 bool PacketViews::Admits(const clV& r)
 {
-    switch (selected_) {
-    case kTabAll:
-        return true;
-    case kTabReceived:
-        return !IsLocal(r.mSrcAddr);
-    case kTabSent:
-        return IsLocal(r.mSrcAddr);
-    case kTabIp:
-        return pairs_.find(MakePair(r.mSrcAddr, r.mDestAddr)) == pairs_.end();
-    default: {
-        const cFilter* filter = SelectedFilter();
-        return filter && FieldFilter(*filter).Admits(r);
-    }
-    }
+    return presenter_->TabAdmits(r);
 }
 
 bool PacketViews::Admits(std::string_view srcAddr, std::string_view destAddr)
 {
-    switch (selected_) {
-    case kTabAll:
-        return true;
-    case kTabReceived:
-        return !IsLocal(srcAddr);
-    case kTabSent:
-        return IsLocal(srcAddr);
-    case kTabIp:
-        return pairs_.find(MakePair(AddressText(srcAddr), AddressText(destAddr))) == pairs_.end();
-    default: {
+    if (SelectedTab() >= kFirstFilterTab) {
         const cFilter* filter = SelectedFilter();
         return filter && filter->Admits(srcAddr, destAddr);
     }
-    }
+    clV record;
+    record.mSrcAddr = srcAddr;
+    record.mDestAddr = destAddr;
+    return presenter_->TabAdmits(record);
+}
+
+void PacketViews::SelectTab(int index)
+{
+    presenter_->SelectTab(index);
+    selectedKey_ = index >= kFirstFilterTab ? Utf8(TabAt(index).key) : std::string();
+    followRow_ = -1;
 }
 
 void PacketViews::ts2_Click(int index)
 {
     if (index < 1 || index > TabCount())
         return;
-    selected_ = index;
-    selectedKey_ = index >= kFirstFilterTab ? Utf8(TabAt(index).key) : std::string();
+    SelectTab(index);
+    presenter_->Rebuild();
+    presenter_->Finish();
+}
 
-    list_.clear();
-    pairs_.clear();
+void PacketViews::ShowTab(int index)
+{
+    if (index < 1 || index > TabCount())
+        return;
+    SelectTab(index);
+    presenter_->Rebuild();
+}
+
+void PacketViews::ApplyDisplayFilter(std::shared_ptr<const DisplayFilter> filter)
+{
+    presenter_->SetFilter(std::move(filter));
     followRow_ = -1;
-    tree_.clear();
-    tree_.AddRoots();
-
-    const std::int64_t last = store_.lSeq();
-    // The host tree's memory is asked for some records ahead: over a long
-    // run its lookups, not the walk of the store, take the time.
-    constexpr std::int64_t kAhead = 16;
-    auto prefetch = [&](std::int64_t seq) {
-        if (seq + kAhead <= last) {
-            const clV& ahead = store_.at(seq + kAhead);
-            tree_.Prefetch(ahead.mSrcAddr, ahead.mSrcPort, ahead.mDestAddr, ahead.mDestPort);
-        }
-    };
-    if (selected_ == kTabAll) {
-        for (std::int64_t seq = 1; seq <= last; ++seq) {
-            prefetch(seq);
-            ShowPacket(seq);
-        }
-    } else if (selected_ >= kFirstFilterTab) {
-        // The filter does not change while the store is walked.
-        if (const cFilter* filter = SelectedFilter()) {
-            const FieldFilter fields(*filter);
-            for (std::int64_t seq = 1; seq <= last; ++seq)
-                if (fields.Admits(store_.at(seq)))
-                    ShowPacket(seq);
-        }
-    } else if (selected_ == kTabReceived || selected_ == kTabSent) {
-        // Whether the source is local decides both the admission and the
-        // row's image.
-        const bool sent = selected_ == kTabSent;
-        for (std::int64_t seq = 1; seq <= last; ++seq) {
-            prefetch(seq);
-            const clV& record = store_.at(seq);
-            if (IsLocal(record.mSrcAddr) == sent)
-                ShowRecord(seq, record, sent);
-        }
-    } else {
-        for (std::int64_t seq = 1; seq <= last; ++seq) {
-            prefetch(seq);
-            if (Admits(store_.at(seq)))
-                ShowPacket(seq);
-        }
-    }
-    EndBurst();
+    presenter_->Rebuild();
 }
 
 QString PacketViews::AppendFilterTab(const QString& name)
@@ -488,7 +456,7 @@ int PacketViews::TabAfterDeleting(int index) const
 
 bool PacketViews::DeleteSelectedFilterTab()
 {
-    const int index = selected_;
+    const int index = SelectedTab();
     if (index < kFirstFilterTab || index > TabCount())
         return false;
     const std::string key = Utf8(TabAt(index).key);
@@ -498,7 +466,7 @@ bool PacketViews::DeleteSelectedFilterTab()
     dFiltro.remove(key);
     const int next = TabAfterDeleting(index);
     tabs_.erase(tabs_.begin() + (index - 1));
-    ts2_Click(next);
+    ShowTab(next);
     return true;
 }
 

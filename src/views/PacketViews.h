@@ -20,6 +20,7 @@
 #include "programs/ProgramOwners.h"
 #include "views/ArrivalTime.h"
 #include "views/HostTreeModel.h"
+#include "views/ListPresenter.h"
 #include "views/PacketListModel.h"
 #include "views/PacketStore.h"
 #include "views/TrafficTotals.h"
@@ -151,9 +152,10 @@ public:
     void SetProgramOfNext(const std::string& text) { nextProgram_ = text; }
 
     // --- names seen in the traffic, totals ---------------------------------------
-    // DNS answers, TLS server names and HTTP Host headers of stored packets
-    // name addresses here; the host tree shows them.
+    // DNS answers (to queries seen), TLS server names and HTTP Host headers of
+    // stored packets name addresses here; the host tree shows them.
     const NameTable& TrafficNames() const { return trafficNames_; }
+    // Names the address; a name that is no host name (IsHostName) is refused.
     void SetTrafficName(std::string_view address, std::string_view name);
     // The name the tree shows for an address (traffic's, else the reverse
     // look-up's), empty when none.
@@ -180,7 +182,7 @@ public:
     // --- tabs -----------------------------------------------------------------
     int TabCount() const { return static_cast<int>(tabs_.size()); }
     const Tab& TabAt(int index) const { return tabs_.at(static_cast<std::size_t>(index - 1)); }
-    int SelectedTab() const { return selected_; }
+    int SelectedTab() const { return presenter_->SelectedTab(); }
     // Index of the tab with that key, 0 when none.
     int TabIndexOfKey(const QString& key) const;
 
@@ -192,6 +194,17 @@ public:
     // ts2_Click: selects the tab and rebuilds list and tree from the store
     // for it. Ends the burst (rows inserted, newest followed).
     void ts2_Click(int index);
+    // The same without waiting: the rebuild goes on in the background
+    // (Presenter()), a rebuild still running is cancelled.
+    void ShowTab(int index);
+
+    // --- the display filter ------------------------------------------------------
+    // Puts the filter in force (nullptr: none) and rebuilds for it without
+    // waiting; new packets are tested against it as they arrive.
+    void ApplyDisplayFilter(std::shared_ptr<const DisplayFilter> filter);
+    const std::shared_ptr<const DisplayFilter>& DisplayFilterInForce() const { return presenter_->Filter(); }
+    ListPresenter& Presenter() { return *presenter_; }
+    const ListPresenter& Presenter() const { return *presenter_; }
 
     // Appends a filter tab (key and caption the name, no image), not
     // selected. Returns an empty text when added, else why the strip cannot
@@ -211,17 +224,10 @@ public:
     int TabAfterDeleting(int index) const;
 
 private:
-    // A shown source/destination address pair, for the IP tab.
-    struct PairKey {
-        std::uint64_t src, dest;  // the address fields' bits()
-        bool operator==(const PairKey& o) const = default;
-    };
-    struct PairHash {
-        std::size_t operator()(const PairKey& k) const noexcept;
-    };
-    static PairKey MakePair(const AddressText& src, const AddressText& dest) { return {src.bits(), dest.bits()}; }
+    class FilterContext;
 
     const cFilter* SelectedFilter();
+    void SelectTab(int index);
     // The keys of a record's local TCP or UDP endpoints, the sender's first;
     // returns how many (0..2).
     int LocalEndpoints(const clV& record, std::uint64_t (&keys)[2]) const
@@ -238,7 +244,7 @@ private:
     // length, tsUs 0 when not known) and reads the names its payload gives.
     std::int64_t Keep(const clV& record, std::uint64_t bytes, std::int64_t tsUs,
                       std::span<const std::uint8_t> payload);
-    void SeeNames(const clV& record, std::span<const std::uint8_t> payload);
+    void SeeNames(const clV& record, std::int64_t tsUs, std::span<const std::uint8_t> payload);
     void Count(std::int64_t seq, const clV& record, bool srcLocal, std::uint64_t bytes, std::int64_t tsUs);
     // ShowPacket with the source's locality already known (it picks the
     // row's image: 4 sent by this machine, else 12).
@@ -252,9 +258,7 @@ private:
     ProgramOwners programs_;
     PacketListModel list_;
     HostTreeModel tree_;
-    std::unordered_set<PairKey, PairHash> pairs_;
     std::vector<Tab> tabs_;
-    int selected_ = kTabAll;
     std::string selectedKey_;  // the selected filter tab's key, UTF-8
     int followRow_ = -1;
     bool pairAdded_ = false;  // the last ShowRecord added its pair
@@ -263,12 +267,16 @@ private:
     std::string datagramError_;
     NameTable trafficNames_;
     TrafficTotals totals_;
+    TrafficNameReader nameReader_;
     std::vector<SeenName> seen_;  // reused
     std::string nextProgram_;
     // The local endpoints of the packet counted last, for its NoteProgram.
     std::int64_t countedSeq_ = 0;
     int countedKeys_ = 0;
     std::uint64_t keys_[2] = {};
+    // Last: it stops its threads before the store goes.
+    std::unique_ptr<FilterContext> filterContext_;
+    std::unique_ptr<ListPresenter> presenter_;
 };
 
 }  // namespace quillet

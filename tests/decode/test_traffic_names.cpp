@@ -1,12 +1,18 @@
-// Names seen in the traffic: DNS answers, TLS server names, HTTP Host
-// headers, and the bounded table that keeps them.
+// Names seen in the traffic: DNS answers to the queries seen, TLS server
+// names, HTTP Host headers, the name blocks of files, and the bounded table
+// that keeps them.
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include <QTemporaryDir>
+
+#include "core/CaptureFile.h"
 #include "core/NameTable.h"
+#include "core/PcapngNotes.h"
+#include "decode/RecordFields.h"
 #include "decode/TrafficNames.h"
 
 namespace quillet {
@@ -39,25 +45,30 @@ Bytes Name(const std::string& dotted)
     return b;
 }
 // A response to one question of that type; answers follow.
-Bytes Response(const std::string& question, int type, int answers)
+Bytes Response(const std::string& question, int type, int answers, int id = 0x1234, int klass = 1)
 {
     Bytes b;
-    Append(b, {0x12, 0x34, 0x81, 0x80, 0, 1});
+    Append16(b, id);
+    Append(b, {0x81, 0x80, 0, 1});
     Append16(b, answers);
     Append(b, {0, 0, 0, 0});
     const Bytes q = Name(question);
     b.insert(b.end(), q.begin(), q.end());
     Append16(b, type);
-    Append16(b, 1);
+    Append16(b, klass);
     return b;
 }
-// The question a Response answers, as the client asked it.
-Bytes Query(const std::string& question, int type)
+// The query a response answers: its header and question, as a client sends them.
+Bytes QueryOf(const Bytes& response)
 {
-    Bytes b = Response(question, type, 0);
-    b[2] = 0x01;
-    b[3] = 0x00;
-    return b;
+    std::size_t end = 12;
+    while (end < response.size() && response[end] != 0)
+        end += 1 + response[end];
+    Bytes q(response.begin(), response.begin() + static_cast<long>(std::min(end + 5, response.size())));
+    q[2] = 0x01;
+    q[3] = 0x00;
+    q[6] = q[7] = 0;
+    return q;
 }
 void Record(Bytes& b, const Bytes& owner, int type, const Bytes& data)
 {
@@ -69,10 +80,18 @@ void Record(Bytes& b, const Bytes& owner, int type, const Bytes& data)
 }
 const Bytes kToQuestion{0xC0, 0x0C};
 
+constexpr std::int64_t kT0 = 1700000000000000;
+const Endpoint kClient{AddressText("10.0.0.1").bits(), 40000};
+const Endpoint kServer{AddressText("10.0.0.53").bits(), 53};
+
+// The message after its query, over UDP.
 std::vector<SeenName> Dns(const Bytes& message)
 {
+    TrafficNameReader reader;
     std::vector<SeenName> out;
-    NamesInPayload(17, 53, 40000, "10.0.0.1", message, out);
+    reader.Read(17, kClient, kServer, kT0, "10.0.0.53", QueryOf(message), out);
+    EXPECT_TRUE(out.empty()) << "a query names nothing";
+    reader.Read(17, kServer, kClient, kT0 + 2000, "10.0.0.1", message, out);
     return out;
 }
 
@@ -84,12 +103,12 @@ TEST(DnsAnswers, NameTheirAddressesWithTheQuestionThroughCnamesAndRefuseMalforme
     Record(chain, Name("youtube-ui.l.google.com"), 1, {142, 250, 74, 110});
     Record(chain, Name("other.example"), 1, {10, 9, 9, 9});  // not on the chain: its own name
     EXPECT_EQ(Dns(chain), (std::vector<SeenName>{{"142.250.74.110", "www.youtube.com"}, {"10.9.9.9", "other.example"}}));
-    const Bytes chainQuery = Query("www.youtube.com", 1);
+    const Bytes chainQuery = QueryOf(chain);
 
     Bytes v6 = Response("v6.test", 28, 1);
     Record(v6, kToQuestion, 28, {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
     EXPECT_EQ(Dns(v6), (std::vector<SeenName>{{"2001:db8::1", "v6.test"}}));
-    const Bytes v6Query = Query("v6.test", 28);
+    const Bytes v6Query = QueryOf(v6);
 
     // Over TCP: two whole messages, each after its length, answering the
     // two questions the client asked on that connection; a cut one is left.
@@ -102,19 +121,18 @@ TEST(DnsAnswers, NameTheirAddressesWithTheQuestionThroughCnamesAndRefuseMalforme
         return tcp;
     };
     const Bytes asked = overTcp({&chainQuery, &v6Query});
-    std::vector<SeenName> out;
-    NamesInPayload(6, 40000, 53, "10.0.0.53", asked, out);
-    EXPECT_TRUE(out.empty()) << "a question names nothing";
     const Bytes tcp = overTcp({&chain, &v6});
-    NamesInPayload(6, 53, 40000, "10.0.0.1", tcp, out);
-    EXPECT_EQ(out, (std::vector<SeenName>{{"142.250.74.110", "www.youtube.com"},
-                                          {"10.9.9.9", "other.example"},
-                                          {"2001:db8::1", "v6.test"}}));
-    out.clear();
-    NamesInPayload(6, 40000, 53, "10.0.0.53", asked, out);
-    NamesInPayload(6, 53, 40000, "10.0.0.1", Bytes(tcp.begin(), tcp.end() - 1), out);
-    EXPECT_EQ(out, (std::vector<SeenName>{{"142.250.74.110", "www.youtube.com"}, {"10.9.9.9", "other.example"}}))
-        << "only the first message is whole";
+    const std::vector<SeenName> all{
+        {"142.250.74.110", "www.youtube.com"}, {"10.9.9.9", "other.example"}, {"2001:db8::1", "v6.test"}};
+    for (const long cut : {0, 1}) {
+        TrafficNameReader reader;
+        std::vector<SeenName> out;
+        reader.Read(6, kClient, kServer, kT0, "", asked, out);
+        EXPECT_TRUE(out.empty()) << "a question names nothing";
+        reader.Read(6, kServer, kClient, kT0 + 2000, "", Bytes(tcp.begin(), tcp.end() - cut), out);
+        EXPECT_EQ(out, std::vector<SeenName>(all.begin(), all.end() - cut))
+            << "cut " << cut << ": only whole messages are read";
+    }
 
     Bytes loop = Response("a.test", 1, 1);
     Record(loop, {0xC0, static_cast<std::uint8_t>(loop.size())}, 1, {1, 2, 3, 4});  // points at itself
@@ -172,7 +190,7 @@ TEST(ConnectionNames, ClientHelloAndHttpHostNameTheDestinationAndASplitHelloIsLe
         std::string name;
     };
     const Bytes hello = ClientHello("video.example.org");
-    const std::vector<Case> cases{
+    std::vector<Case> cases{
         {std::string(hello.begin(), hello.end()), "video.example.org"},
         {std::string(hello.begin(), hello.begin() + 40), ""},  // first segment of a split one
         {std::string(hello.begin() + 40, hello.end()), ""},    // and its second
@@ -180,15 +198,146 @@ TEST(ConnectionNames, ClientHelloAndHttpHostNameTheDestinationAndASplitHelloIsLe
         {"POST / HTTP/1.0\r\nHost: 10.1.2.3\r\n\r\n", ""},  // an address is no name
         {"GET / HTTP/1.1\r\nHost: bad name\r\n\r\n", ""},
         {"HELLO world\r\nHost: x.test\r\n\r\n", ""},
+        // A name that reads as an address names nothing.
+        {"GET / HTTP/1.1\r\nHost: 127.1:80\r\n\r\n", ""},
+        {"GET / HTTP/1.1\r\nHost: 0x7f000001\r\n\r\n", ""},
+        {"GET / HTTP/1.1\r\nHost: [::1]:8080\r\n\r\n", ""},
     };
+    for (const std::string sni : {"127.0.0.1", "127.1", "2130706433", "10.93.0.1."}) {
+        const Bytes forged = ClientHello(sni);
+        cases.push_back({std::string(forged.begin(), forged.end()), ""});
+    }
+    const Bytes numbered = ClientHello("10.0.0.1.nip.example");
+    cases.push_back({std::string(numbered.begin(), numbered.end()), "10.0.0.1.nip.example"});
     for (const Case& c : cases) {
         std::vector<SeenName> out;
-        NamesInPayload(6, 40000, 443, "10.0.0.2",
-                       {reinterpret_cast<const std::uint8_t*>(c.payload.data()), c.payload.size()}, out);
+        TrafficNameReader reader;
+        reader.Read(6, {1, 40000}, {2, 443}, kT0, "10.0.0.2",
+                    {reinterpret_cast<const std::uint8_t*>(c.payload.data()), c.payload.size()}, out);
         const std::vector<SeenName> expected =
             c.name.empty() ? std::vector<SeenName>{} : std::vector<SeenName>{{"10.0.0.2", c.name}};
         EXPECT_EQ(out, expected) << c.payload.substr(0, 20);
     }
+}
+
+// A query for www.bank.example (A, IN, id 0x1234) from the client to the
+// server at kT0, then an answer naming 10.9.9.9 changed as each case says.
+TEST(DnsAnswers, NameAddressesOnlyWhenTheyAnswerAQuerySeenWithinTenSeconds)
+{
+    const Endpoint otherServer{AddressText("10.0.0.66").bits(), 53};
+    const Endpoint otherPort{kClient.address, 40001};
+    struct Case {
+        const char* what;
+        bool queried;
+        int id;
+        std::string question;
+        int type;
+        int klass;
+        Endpoint from, to;
+        std::int64_t after;
+        bool named;
+    };
+    const std::string q = "www.bank.example";
+    const std::vector<Case> cases{
+        {"the answer", true, 0x1234, q, 1, 1, kServer, kClient, 300000, true},
+        {"names compare without case", true, 0x1234, "WWW.Bank.Example", 1, 1, kServer, kClient, 0, true},
+        {"10 s after", true, 0x1234, q, 1, 1, kServer, kClient, 10000000, true},
+        {"no query", false, 0x1234, q, 1, 1, kServer, kClient, 300000, false},
+        {"another id", true, 0x1235, q, 1, 1, kServer, kClient, 300000, false},
+        {"another name", true, 0x1234, "www.bank.example.evil", 1, 1, kServer, kClient, 300000, false},
+        {"another name as long", true, 0x1234, "www.bank.exampla", 1, 1, kServer, kClient, 300000, false},
+        {"another type", true, 0x1234, q, 28, 1, kServer, kClient, 300000, false},
+        {"another class", true, 0x1234, q, 1, 3, kServer, kClient, 300000, false},
+        {"the query's direction", true, 0x1234, q, 1, 1, kClient, kServer, 300000, false},
+        {"another server", true, 0x1234, q, 1, 1, otherServer, kClient, 300000, false},
+        {"another client port", true, 0x1234, q, 1, 1, kServer, otherPort, 300000, false},
+        {"later than 10 s", true, 0x1234, q, 1, 1, kServer, kClient, 10000001, false},
+        {"10 s before (a clock stepped back)", true, 0x1234, q, 1, 1, kServer, kClient, -10000000, true},
+        {"earlier than that", true, 0x1234, q, 1, 1, kServer, kClient, -10000001, false},
+    };
+    // With one chain for all queries each field of the question and the ends is compared.
+    for (const std::size_t buckets : {DnsQueries::kBuckets, std::size_t{1}}) {
+        for (const Case& c : cases) {
+            TrafficNameReader reader(buckets);
+            std::vector<SeenName> out;
+            if (c.queried)
+                reader.Read(17, kClient, kServer, kT0, "", QueryOf(Response(q, 1, 0)), out);
+            Bytes answer = Response(c.question, c.type, 1, c.id, c.klass);
+            Record(answer, kToQuestion, 1, {10, 9, 9, 9});  // an A record whatever was asked
+            reader.Read(17, c.from, c.to, kT0 + c.after, "", answer, out);
+            const std::vector<SeenName> expected =
+                c.named ? std::vector<SeenName>{{"10.9.9.9", c.question}} : std::vector<SeenName>{};
+            EXPECT_EQ(out, expected) << c.what << ", buckets " << buckets;
+            if (c.named) {
+                out.clear();
+                reader.Read(17, c.from, c.to, kT0 + c.after, "", answer, out);
+                EXPECT_TRUE(out.empty()) << c.what << ": the answer took its query, a second one names nothing";
+            }
+        }
+    }
+}
+
+TEST(DnsAnswers, TheOldestOfTooManyQueriesIsForgotten)
+{
+    for (const std::size_t buckets : {DnsQueries::kBuckets, std::size_t{1}}) {
+        TrafficNameReader reader(buckets);
+        std::vector<SeenName> out;
+        auto response = [](int id) {
+            Bytes r = Response("a.test", 1, 1, id);
+            Record(r, kToQuestion, 1, {10, 0, 0, static_cast<std::uint8_t>(id)});
+            return r;
+        };
+        for (int id = 0; id <= static_cast<int>(DnsQueries::kCapacity); ++id)
+            reader.Read(17, kClient, kServer, kT0, "", QueryOf(response(id)), out);
+        EXPECT_EQ(reader.Queries().pending(), DnsQueries::kCapacity);
+        reader.Read(17, kServer, kClient, kT0, "", response(0), out);
+        EXPECT_TRUE(out.empty()) << "the first query was dropped";
+        reader.Read(17, kServer, kClient, kT0, "", response(1), out);
+        EXPECT_EQ(out, (std::vector<SeenName>{{"10.0.0.1", "a.test"}}));
+        EXPECT_EQ(reader.Queries().pending(), DnsQueries::kCapacity - 1);
+    }
+}
+
+TEST(DnsAnswers, ANameThatReadsAsAnAddressNamesNothing)
+{
+    for (const std::string question : {"127.0.0.1", "10.1", "3232235777"}) {
+        Bytes r = Response(question, 1, 1);
+        Record(r, kToQuestion, 1, {10, 0, 0, 5});
+        EXPECT_TRUE(Dns(r).empty()) << question;
+    }
+    // A record of its own owner that is an address; the question's still names.
+    Bytes r = Response("ok.test", 1, 2);
+    Record(r, Name("10.0.0.9"), 1, {10, 0, 0, 7});
+    Record(r, kToQuestion, 1, {10, 0, 0, 8});
+    EXPECT_EQ(Dns(r), (std::vector<SeenName>{{"10.0.0.8", "ok.test"}}));
+}
+
+TEST(FileNames, ANameBlockTakesOnlyHostNamesAsTheTrafficDoes)
+{
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("names.pcapng").toStdString();
+    std::string error;
+    auto writer = CaptureFileWriter::Create(path, CaptureFileFormat::Pcapng, CaptureFileWriter::kLinkTypeRaw, error);
+    ASSERT_TRUE(writer) << error;
+    const Bytes packet(20, 0x45);
+    ASSERT_TRUE(writer->Append(kT0, packet, 20));
+    ASSERT_TRUE(writer->AppendNames({{"10.0.0.3", "x)(10.0.0.4"},
+                                     {"10.0.0.4", "127.0.0.1"},
+                                     {"10.0.0.5", "10.1"},
+                                     {"10.0.0.6", "ok.test"},
+                                     {"10.0.0.7", "bad name"},
+                                     {"10.0.0.8", "\x1b[31mred"},
+                                     {"2001:db8::1", "v6.test"},
+                                     {"10.0.0.9", "::1"}}));
+    ASSERT_TRUE(writer->Append(kT0, packet, 20));
+    ASSERT_TRUE(writer->Close()) << writer->error();
+    const auto notes = PcapngNotes::Open(path);
+    ASSERT_TRUE(notes);
+    std::string comment;
+    EXPECT_TRUE(notes->NextPacket(comment));
+    EXPECT_TRUE(notes->NextPacket(comment));
+    EXPECT_EQ(notes->TakeNames(), (std::vector<std::pair<std::string, std::string>>{{"10.0.0.6", "ok.test"},
+                                                                                     {"2001:db8::1", "v6.test"}}));
 }
 
 TEST(NameTable, NewestNameWinsNamesAreSharedAndTheOldestAddressGoesFirst)

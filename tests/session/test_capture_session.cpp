@@ -123,4 +123,57 @@ TEST_F(CaptureSessionTest, EndsByItselfAtItsBudgetAndWhenTheInterfaceIsGone)
     EXPECT_EQ(views.lSeq(), 3);
 }
 
+// A capture program that sends nothing for two seconds does not answer: the
+// state says so while it lasts, and the stop says what the kernel held.
+TEST_F(CaptureSessionTest, ACaptureProgramThatDoesNotAnswerIsShownAndItsLossTold)
+{
+    auto session = Make();
+    session->Start(QStringLiteral("10.9.0.1"));
+    const QString capturing = "捕获中 10.9.0.1 (fake0)";
+    const QString silent = capturing + ": 捕获程序没有回应";
+    struct Step {
+        std::int64_t silentMs;
+        LinkState link;
+        QString state;
+    };
+    const Step steps[] = {
+        {1999, LinkState::Up, capturing},
+        {2000, LinkState::Up, silent},
+        {2000, LinkState::Down, silent},  // not answering says more than a down link
+        {0, LinkState::Down, capturing + ": 接口已断开，等待中"},
+        {0, LinkState::Up, capturing},
+    };
+    for (const Step& step : steps) {
+        fake.state->silentMs = step.silentMs;
+        fake.state->link = step.link;
+        EXPECT_TRUE(WaitFor([&] { return panels[StatusPanel::State] == step.state; }))
+            << step.silentMs << " ms: " << panels[StatusPanel::State].toStdString();
+    }
+    EXPECT_TRUE(messages.isEmpty());
+
+    fake.state->lostAtStop = 12345;
+    session->Stop();
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_EQ(messages[0], "捕获程序 quillet-capture 没有回应，已将它结束：内核中还有 12,345 个数据包未交出，已丢失。");
+    // A program that answered loses nothing worth a word.
+    fake.state->lostAtStop.reset();
+    session->Start(QStringLiteral("10.9.0.1"));
+    session->Stop();
+    EXPECT_EQ(messages.size(), 1);
+}
+
+// The capture program's kernel ring counts against the memory limit.
+TEST_F(CaptureSessionTest, TheKernelRingCountsInTheMemoryBudget)
+{
+    constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
+    fake.state->kernelRingBytes = 8 * kGiB;
+    auto session = Make(StoreBudget::ReadResidentBytes() + 4 * kGiB);
+    session->Start(QStringLiteral("10.9.0.1"));
+    Arrive(1, 2);
+    ASSERT_TRUE(WaitFor([&] { return !session->CaptureOpen(); }));
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains("内存用量已达上限")) << messages[0].toStdString();
+
+}
+
 }  // namespace

@@ -62,6 +62,7 @@ TEST(CaptureStatus, Texts)
     EXPECT_EQ(CapturingText("10.77.0.1", "veth0", LinkState::Up), "捕获中 10.77.0.1 (veth0)");
     EXPECT_EQ(CapturingText("10.77.0.1", "veth0", LinkState::Down), "捕获中 10.77.0.1 (veth0): 接口已断开，等待中");
     EXPECT_EQ(CapturingText("10.77.0.1", "", LinkState::Up), "捕获中 10.77.0.1");
+    EXPECT_EQ(CapturingText("10.77.0.1", "veth0", LinkState::Up, false), "捕获中 10.77.0.1 (veth0): 捕获程序没有回应");
     EXPECT_EQ(StoppedText(), "已停止");
 }
 

@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +41,10 @@ struct FakeCaptureState {
     // Run after each datagram Read hands over.
     std::function<void()> duringRead;
     std::chrono::milliseconds readDelay{0};
+    // What the source says of the program behind it.
+    std::int64_t silentMs = 0;
+    std::optional<std::uint64_t> lostAtStop;
+    std::uint64_t kernelRingBytes = 0;
     int pipeRead = -1;
     int pipeWrite = -1;
     std::vector<std::string> openedOn;  // addresses asked for
@@ -105,6 +110,9 @@ public:
     std::string LastError() const override { return s_->readError; }
     std::string InterfaceName() const override { return s_->interfaceName; }
     LinkState Link() const override { return s_->link; }
+    std::int64_t SilentMs() override { return s_->silentMs; }
+    std::optional<std::uint64_t> LostAtStop() const override { return s_->lostAtStop; }
+    std::uint64_t KernelRingBytes() const override { return s_->kernelRingBytes; }
 
     void Close() override
     {

@@ -18,18 +18,25 @@ namespace {
 constexpr std::int64_t kSecond = 1000000;
 constexpr std::int64_t kT0 = 1700000000 * kSecond;
 
-std::vector<std::uint8_t> DnsAnswer(const std::string& name, std::initializer_list<std::uint8_t> address)
+// A query for name's A record (id 1), or with address the answer to it.
+std::string Dns(const std::string& name, std::initializer_list<std::uint8_t> address = {})
 {
-    std::vector<std::uint8_t> m{0, 1, 0x81, 0x80, 0, 1, 0, 1, 0, 0, 0, 0};
+    const bool answer = address.size() == 4;
+    std::vector<std::uint8_t> m{0, 1, 0x01, 0, 0, 1, 0, 0, 0, 0, 0, 0};
+    if (answer)
+        m[2] = 0x81, m[3] = 0x80, m[7] = 1;  // a response with one answer
     for (std::size_t at = 0; at <= name.size();) {
         const std::size_t dot = std::min(name.find('.', at), name.size());
         m.push_back(static_cast<std::uint8_t>(dot - at));
         m.insert(m.end(), name.begin() + static_cast<long>(at), name.begin() + static_cast<long>(dot));
         at = dot + 1;
     }
-    m.insert(m.end(), {0, 0, 1, 0, 1, 0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4});
-    m.insert(m.end(), address);
-    return m;
+    m.insert(m.end(), {0, 0, 1, 0, 1});  // the root, type A, class IN
+    if (answer) {
+        m.insert(m.end(), {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4});
+        m.insert(m.end(), address);
+    }
+    return std::string(m.begin(), m.end());
 }
 
 QStringList Rows(const TotalsTableModel& model)
@@ -48,8 +55,9 @@ TEST(Totals, MixedBurstCountsPerHostAtOnceAndPerProgramOnceLookedUpAndTrafficNam
 {
     PacketViews views;
     views.SetLocalAddrs({"10.0.0.1"});
-    const std::vector<std::uint8_t> dns = DnsAnswer("cdn.test", {10, 0, 0, 3});
-    const std::string answer(dns.begin(), dns.end());
+    const std::string query = Dns("cdn.test");
+    const std::string answer = Dns("cdn.test", {10, 0, 0, 3});
+    const auto queryBytes = static_cast<std::int64_t>(28 + query.size());
     struct Packet {
         const char *src, *dst;
         std::uint16_t srcPort, dstPort;
@@ -58,7 +66,7 @@ TEST(Totals, MixedBurstCountsPerHostAtOnceAndPerProgramOnceLookedUpAndTrafficNam
         std::int64_t at;
     };
     const std::vector<Packet> burst{
-        {"10.0.0.1", "10.0.0.2", 5000, 53, std::string(30, 'q'), false, kT0},  // a (1) sends to .2
+        {"10.0.0.1", "10.0.0.2", 5000, 53, query, false, kT0},                // a (1) asks .2
         {"10.0.0.2", "10.0.0.1", 53, 5000, answer, false, kT0},               // and .2 answers: .3 is cdn.test
         {"10.0.0.1", "10.0.0.3", 6000, 9, "bbbb", false, kT0 + 2 * kSecond},  // b (2)
         {"10.0.0.3", "10.0.0.1", 0, 0, "ping", true, kT0 + 2 * kSecond},      // ICMP: no program
@@ -101,15 +109,16 @@ TEST(Totals, MixedBurstCountsPerHostAtOnceAndPerProgramOnceLookedUpAndTrafficNam
     programs.nowUs = kT0 + 3 * kSecond;  // the rate: the bytes of the second before
     programs.Refresh();
     hosts.Refresh();
-    EXPECT_EQ(Rows(programs), (QStringList{"|1|1|29|24|53|2", QStringLiteral("a (1)|2|1|88|%1|30|2").arg(dnsBytes),
+    EXPECT_EQ(Rows(programs), (QStringList{"|1|1|29|24|53|2",
+                                           QStringLiteral("a (1)|2|1|%1|%2|30|2").arg(queryBytes + 30).arg(dnsBytes),
                                            "b (2)|1|0|32|0|32|2"}));
     // a (1)'s chart: the bytes of each second, the newest one's too.
     const std::vector<double> rate = programs.RateOf(1, kT0 / kSecond + 3);
     EXPECT_EQ(std::vector<double>(rate.end() - 4, rate.end()),
-              (std::vector<double>{static_cast<double>(58 + dnsBytes), 0, 30, 0}));
+              (std::vector<double>{static_cast<double>(queryBytes + dnsBytes), 0, 30, 0}));
     ASSERT_EQ(hosts.columnCount(), 8);
     EXPECT_EQ(hosts.headerData(6, Qt::Horizontal).toString(), "程序");
-    EXPECT_EQ(Rows(hosts), (QStringList{QStringLiteral("10.0.0.2||1|1|58|%1|a (1)|0").arg(dnsBytes),
+    EXPECT_EQ(Rows(hosts), (QStringList{QStringLiteral("10.0.0.2||1|1|%1|%2|a (1)|0").arg(queryBytes).arg(dnsBytes),
                                         "10.0.0.3|cdn.test|2|1|61|24|b (2)|2"}));
 
     // The tree: the traffic's name over the reverse look-up's.
@@ -120,6 +129,40 @@ TEST(Totals, MixedBurstCountsPerHostAtOnceAndPerProgramOnceLookedUpAndTrafficNam
     EXPECT_EQ(tree.nodeByKey("10.0.0.2S").data().toString(), "10.0.0.2 (two.test)");
     tree.ClearHostNames();  // look-ups off
     EXPECT_EQ(tree.nodeByKey("10.0.0.3S").data().toString(), "10.0.0.3 (cdn.test)");
+}
+
+TEST(TrafficNames, OnlyAnAnswerToAQuerySeenNamesAndNoAddressPassesForAName)
+{
+    PacketViews views;
+    views.SetLocalAddrs({"10.0.0.1"});
+    struct Packet {
+        std::vector<std::uint8_t> datagram;
+        std::int64_t at;
+    };
+    const std::vector<Packet> packets{
+        {test::Ipv4Udp("10.0.0.1", "10.0.0.2", 5000, 53, Dns("bank.test")), kT0},
+        // Another server answers first: it was not asked.
+        {test::Ipv4Udp("10.0.0.66", "10.0.0.1", 53, 5000, Dns("bank.test", {10, 0, 0, 7})), kT0 + 1000},
+        {test::Ipv4Udp("10.0.0.2", "10.0.0.1", 53, 5000, Dns("bank.test", {10, 0, 0, 3})), kT0 + kSecond},
+        {test::Ipv4Udp("10.0.0.1", "10.0.0.2", 5001, 53, Dns("late.test")), kT0},
+        {test::Ipv4Udp("10.0.0.2", "10.0.0.1", 53, 5001, Dns("late.test", {10, 0, 0, 4})), kT0 + 11 * kSecond},
+    };
+    for (const Packet& p : packets)
+        ASSERT_GT(views.StorePacket(*DecodeDatagram(p.datagram), p.at), 0);
+    views.EndBurst();
+    const auto name = [&](const char* address) {
+        const std::string* n = views.TrafficNames().Find(address);
+        return n ? *n : std::string("-");
+    };
+    EXPECT_EQ(name("10.0.0.3"), "bank.test");
+    EXPECT_EQ(name("10.0.0.7"), "-") << "an answer from a server not asked";
+    EXPECT_EQ(name("10.0.0.4"), "-") << "an answer 11 s after its query";
+    // Names from elsewhere (a file's name blocks) pass the same gate.
+    views.SetTrafficName("10.0.0.8", "127.0.0.1");
+    views.SetTrafficName("10.0.0.8", "x)(10.0.0.4");
+    EXPECT_EQ(name("10.0.0.8"), "-");
+    views.SetTrafficName("10.0.0.8", "eight.test");
+    EXPECT_EQ(name("10.0.0.8"), "eight.test");
 }
 
 TEST(Totals, APortTakenOverBetweenLookUpsCountsEachPacketForItsOwnProgram)

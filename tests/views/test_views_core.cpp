@@ -924,6 +924,13 @@ TEST(ChunkedArrayTest, GrowsInBlocksWithoutMovingValues)
     a.truncate(8);  // no-op: not shorter
     EXPECT_EQ(a.size(), 8u);
 
+    // Many at once, from inside a block across several block ends.
+    a.append(11, [](std::size_t i) { return 1000 + i; });
+    ASSERT_EQ(a.size(), 19u);
+    EXPECT_EQ(a[7], 101u);
+    for (std::size_t i = 8; i < 19; ++i)
+        EXPECT_EQ(a[i], 1000 + (i - 8)) << i;
+
     a.clear();
     EXPECT_TRUE(a.empty());
     a.push_back(3);

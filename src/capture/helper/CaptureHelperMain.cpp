@@ -6,12 +6,15 @@
 // where 4 captures IPv4 alone and 46 IPv6 beside it.
 //
 // It opens the interface as the window once did itself, gives up every right
-// it holds, and forwards every captured frame, untouched, with its timestamp
-// and length on the wire, through a ring shared with the window (written
-// here, read-only there), and the kernel's counters through the channel. It
+// it holds, confines its loop to the system calls it needs
+// (HelperConfinement.h), and forwards every captured frame, untouched, with
+// its timestamp and length on the wire, through a ring shared with the
+// window (written here, read-only there), and the kernel's counters through
+// the channel. It
 // trusts nothing from the window but the three arguments and how far it read
-// the ring, all checked. It ends when the window closes the channel or goes
-// away.
+// the ring, all checked. Its counters go out at a steady pace, also when
+// nothing is captured, so that the window can tell a program that no longer
+// answers. It ends when the window closes the channel or goes away.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -34,6 +37,7 @@
 
 #include "capture/CaptureChannel.h"
 #include "capture/FrameRing.h"
+#include "capture/HelperConfinement.h"
 #include "capture/helper/OwnerEvents.h"
 #include "capture/mdlwinsock.h"
 
@@ -49,7 +53,7 @@ constexpr long long kMiB = 1024 * 1024;
 // the fastest rates measured.
 constexpr std::size_t kRingBytes = 64 * kMiB;
 constexpr int kFramesPerRead = 256;
-constexpr auto kStatsEvery = std::chrono::milliseconds(250);
+constexpr auto kStatsEvery = std::chrono::milliseconds(ch::kStatsEveryMs);
 constexpr auto kRetryAfterError = std::chrono::milliseconds(100);
 
 // Records other than frames waiting for the window: a few small ones a
@@ -207,7 +211,7 @@ struct WindowWords {
                 ch::WindowWord w;
                 std::memcpy(&w, buf_ + at, sizeof w);
                 if (!ring.Consumed(w.position))
-                    std::exit(1);
+                    _exit(1);
                 waiting = (w.what & ch::kWaiting) != 0;
                 drainAsked = drainAsked || (w.what & ch::kDrain) != 0;
             }
@@ -258,6 +262,13 @@ void TakeOwners(OutQueue& out, OwnerEvents& owners, std::uint64_t& lost)
     }
 }
 
+// Ends the program once its loop is confined: the kernel closes the capture
+// and frees its rings; no tear-down makes a call the filter does not allow.
+[[noreturn]] void End(int status)
+{
+    _exit(status);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -282,6 +293,14 @@ int main(int argc, char** argv)
     struct stat st{};
     if (fstat(ch::kFd, &st) != 0 || !S_ISSOCK(st.st_mode))
         Refuse("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "启动时没有通道（描述符 3 上的套接字）；应由窗口启动。"), {}});
+    // A datagram or packet socket would never tell this program that the
+    // window went away.
+    if (const std::string problem = StreamChannelProblem(ch::kFd); !problem.empty())
+        Refuse("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "描述符 3 上的通道应是 Unix 流套接字（SOCK_STREAM），而它是 %1；应由窗口启动。"), {problem}});
+    // Root needs no granted right to capture, so no limit of this program
+    // holds it; every other user runs a few of it at most.
+    if (getuid() != 0 && CountProcessesNamed("/proc", getuid(), ch::kProgramName) > kMostHelpersPerUser)
+        Refuse("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "本用户已有 %1 个捕获程序在运行，这是上限；请先停止另一个捕获。"), {std::to_string(kMostHelpersPerUser)}});
 
     ChannelSink sink;
     CaptureHandle capture = OpenCaptureInterface(ifName, static_cast<int>(ringMiB * kMiB), sink, ipv6);
@@ -294,8 +313,11 @@ int main(int argc, char** argv)
     FrameRingWriter ring(kRingBytes);
     if (!ring.valid())
         Refuse("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "捕获程序无法建立与窗口共享的内存（%1）。"), {std::strerror(ring.error())}}, 1);
+    // From here on the loop runs confined.
+    if (!InstallHelperFilter(ch::kFd))
+        Refuse("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "捕获程序无法限制自己的系统调用（%1）。"), {std::strerror(errno)}}, 1);
     if (!SendRing(ring))
-        return 0;
+        End(0);
 
     OutQueue out;
     const std::int32_t linkType = capture.linkType();
@@ -314,14 +336,13 @@ int main(int argc, char** argv)
             out.Add(ch::kWake, nullptr, 0);
         }
     };
-    CaptureHandle::Stats lastStats{};
     auto statsAt = Clock::now();
     auto readAgainAt = Clock::now();
     bool drained = false;  // nothing more is read after a drain
 
     for (;;) {
         if (!out.Flush(ch::kFd))
-            return 0;
+            End(0);
         const auto now = Clock::now();
         const int room = FramesToRead(ring);
         const bool readCapture = !drained && room > 0 && now >= readAgainAt;
@@ -332,12 +353,12 @@ int main(int argc, char** argv)
                        {drained ? -1 : owners.fd(), POLLIN, 0}};
         const int wait = readCapture || drained ? static_cast<int>(kStatsEvery.count()) : 20;
         if (poll(p, 3, wait) < 0 && errno != EINTR)
-            return 1;
+            End(1);
         if ((p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
-            return 0;
+            End(0);
         if ((p[0].revents & POLLIN) != 0) {
             if (!words.Read(ring))
-                return 0;
+                End(0);
             publish();
             if (words.drainAsked && !drained) {
                 // What the kernel held at the request; when the ring is full,
@@ -351,10 +372,10 @@ int main(int argc, char** argv)
                                 throw DrainTimeUp{};
                             publish();
                             if (!out.Flush(ch::kFd))
-                                std::exit(0);
+                                End(0);
                             pollfd w{ch::kFd, POLLIN, 0};
                             if (poll(&w, 1, 10) > 0 && !words.Read(ring))
-                                std::exit(0);
+                                End(0);
                         }
                     });
                 } catch (const DrainTimeUp&) {
@@ -369,7 +390,7 @@ int main(int argc, char** argv)
         if (!drained) {
             TakeOwners(out, owners, ownersLost);
             if (!out.Flush(ch::kFd))
-                return 0;
+                End(0);
         }
         if (readCapture && (p[1].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
             int n = 0;
@@ -382,7 +403,7 @@ int main(int argc, char** argv)
                 asked = FramesToRead(ring);
             }
             if (!out.Flush(ch::kFd))
-                return 0;
+                End(0);
             if (n < 0) {
                 const std::string why = capture.lastError();
                 out.Add(ch::kReadError, why.data(), why.size());
@@ -392,14 +413,11 @@ int main(int argc, char** argv)
             if (n < 0 || (n == 0 && (p[1].revents & POLLIN) == 0))
                 readAgainAt = Clock::now() + kRetryAfterError;
         }
-        if (!drained && Clock::now() - statsAt >= kStatsEvery) {
+        // The counters, changed or not: silence means this program stalled.
+        // While the window has not taken the last ones, newer ones wait.
+        if (!drained && Clock::now() - statsAt >= kStatsEvery && out.empty()) {
             statsAt = Clock::now();
-            const CaptureHandle::Stats s = capture.stats();
-            if (s.received != lastStats.received || s.dropped != lastStats.dropped
-                || s.ifDropped != lastStats.ifDropped) {
-                lastStats = s;
-                AddStats(out, s);
-            }
+            AddStats(out, capture.stats());
         }
     }
 }

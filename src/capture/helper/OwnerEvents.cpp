@@ -55,26 +55,6 @@ std::int64_t ClockNs(clockid_t clock)
     return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
 }
 
-// The name of a process, from its own directory; empty when gone.
-void ReadComm(std::uint32_t pid, char (&name)[16])
-{
-    std::memset(name, 0, sizeof name);
-    char path[32];
-    std::snprintf(path, sizeof path, "/proc/%u/comm", pid);
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    const ssize_t n = read(fd, name, sizeof name - 1);
-    close(fd);
-    if (n <= 0) {
-        name[0] = '\0';
-        return;
-    }
-    name[n] = '\0';
-    if (name[n - 1] == '\n')
-        name[n - 1] = '\0';
-}
-
 }  // namespace
 
 std::string OwnerEvents::CgroupRoot(const std::string& mountinfo)
@@ -183,14 +163,17 @@ bool OwnerEvents::Start()
     if (!loaded)
         return false;
     bpf_map* events = bpf_object__find_map_by_name(object_, "events");
-    bpf_map* lost = bpf_object__find_map_by_name(object_, "lost");
     ring_ = events ? ring_buffer__new(bpf_map__fd(events), OnEvent, this, nullptr) : nullptr;
-    if (!ring_ || !lost) {
+    if (!ring_) {
         why_ = "no event ring";
         return false;
     }
     fd_ = bpf_map__fd(events);
-    lostFd_ = bpf_map__fd(lost);
+    // Once loaded, the object's variables are the map's own memory.
+    bpf_map* bss = bpf_object__find_map_by_name(object_, ".bss");
+    std::size_t bssSize = 0;
+    const void* counters = bss ? bpf_map__initial_value(bss, &bssSize) : nullptr;
+    lost_ = bssSize >= sizeof(std::uint64_t) ? static_cast<const volatile std::uint64_t*>(counters) : nullptr;
     offsetNs_ = ClockNs(CLOCK_REALTIME) - ClockNs(CLOCK_MONOTONIC);
     return true;
 }
@@ -212,19 +195,7 @@ void OwnerEvents::Consume(const Send& send)
 
 std::uint64_t OwnerEvents::Lost() const
 {
-    if (lostFd_ < 0)
-        return 0;
-    const int cpus = libbpf_num_possible_cpus();
-    if (cpus <= 0)
-        return 0;
-    std::vector<std::uint64_t> perCpu(static_cast<std::size_t>(cpus), 0);
-    const std::uint32_t zero = 0;
-    if (bpf_map_lookup_elem(lostFd_, &zero, perCpu.data()) != 0)
-        return 0;
-    std::uint64_t sum = 0;
-    for (std::uint64_t n : perCpu)
-        sum += n;
-    return sum;
+    return lost_ ? *lost_ : 0;
 }
 
 std::int64_t OwnerEvents::WallUs(std::uint64_t monotonicNs) const
@@ -263,10 +234,9 @@ void OwnerEvents::Take(const void* data, std::size_t size)
         s.pid = e.tgid;
         s.uid = e.uid;
         s.sinceUs = at;
-        if (e.has_comm)
-            std::memcpy(s.name, e.comm, sizeof s.name);
-        else
-            ReadComm(e.tgid, s.name);
+        // Without the right to read it in the kernel, the window reads it
+        // (this program may open nothing once confined).
+        std::memcpy(s.name, e.has_comm ? e.comm : "", e.has_comm ? sizeof s.name : 1);
     };
     switch (e.kind) {
     case OWNER_CREATED: {

@@ -40,9 +40,10 @@ public:
     const std::string& why() const { return why_; }
     // What to poll for events, -1 when not attached.
     int fd() const { return fd_; }
-    // Takes what the kernel told (bounded), handing the records to send.
+    // Takes what the kernel told (bounded), handing the records to send; makes
+    // no system call.
     void Consume(const Send& send);
-    // Events lost so far for want of room.
+    // Events lost so far for want of room (no system call).
     std::uint64_t Lost() const;
 
     // The cgroup v2 root from a mountinfo text ("" when there is none).
@@ -70,7 +71,7 @@ private:
     std::vector<bpf_link*> links_;
     ring_buffer* ring_ = nullptr;
     int fd_ = -1;
-    int lostFd_ = -1;
+    const volatile std::uint64_t* lost_ = nullptr;  // the kernel programs' count
     bool withComm_ = false;
     std::int64_t offsetNs_ = 0;  // wall clock minus monotonic clock
     std::unordered_map<std::uint64_t, Socket> sockets_;  // by cookie

@@ -48,13 +48,9 @@ struct {
     __type(value, struct told);
 } told_map SEC(".maps");
 
-/* Events the ring had no room for, per CPU. */
-struct {
-    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
-    __uint(max_entries, 1);
-    __type(key, __u32);
-    __type(value, __u64);
-} lost SEC(".maps");
+/* Events the ring had no room for; written only when one is lost, read by
+ * the capture program through the map's memory. */
+__u64 lost_events = 0;
 
 static __always_inline int same16(const __u8 *a, const __u8 *b)
 {
@@ -66,10 +62,7 @@ static __always_inline struct owner_event *reserve(void)
 {
     struct owner_event *e = bpf_ringbuf_reserve(&events, sizeof(*e), 0);
     if (!e) {
-        __u32 zero = 0;
-        __u64 *n = bpf_map_lookup_elem(&lost, &zero);
-        if (n)
-            *n += 1;
+        __sync_fetch_and_add(&lost_events, 1);
         return 0;
     }
     __builtin_memset(e, 0, sizeof(*e));

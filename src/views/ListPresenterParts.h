@@ -1,0 +1,198 @@
+#pragma once
+
+// The parts of a list rebuild shared by the presenter's files: the rules a
+// rebuild tests, the state it shares with its threads, and the context on
+// those threads. Used by ListPresenter*.cpp only.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <thread>
+
+#include "views/ListPresenter.h"
+
+namespace quillet {
+namespace list_rebuild {
+
+// A filter tab's criteria as address fields: the same decisions as
+// cFilter::Admits on the texts, without making them.
+struct FieldFilter {
+    FieldFilter() = default;
+    explicit FieldFilter(const cFilter& f)
+        : both(f.bAND), src(f.bSrc && AddressText::Keeps(f.Src)), dest(f.bDest && AddressText::Keeps(f.Dest)),
+          srcBits(src ? AddressText(f.Src).bits() : 0), destBits(dest ? AddressText(f.Dest).bits() : 0)
+    {
+    }
+    bool Admits(const clV& r) const
+    {
+        const bool s = src && r.mSrcAddr.bits() == srcBits;
+        const bool d = dest && r.mDestAddr.bits() == destBits;
+        return both ? (s && d) : (s || d);
+    }
+
+    bool both = false, src = false, dest = false;
+    std::uint64_t srcBits = 0, destBits = 0;
+};
+
+inline bool InBits(const std::vector<std::uint64_t>& own, std::uint64_t bits)
+{
+    // A machine has few addresses: comparing with each of them takes no
+    // branch that traffic from everywhere would mispredict.
+    if (own.size() <= 8) {
+        bool local = false;
+        for (const std::uint64_t o : own)
+            local |= o == bits;
+        return local;
+    }
+    return std::binary_search(own.begin(), own.end(), bits);
+}
+
+// The views' context for a packet just captured: its payload is the one given.
+class ArrivalContext : public DisplayFilterContext {
+public:
+    ArrivalContext(const DisplayFilterContext& views, std::span<const std::uint8_t> payload)
+        : views_(views), payload_(payload)
+    {
+    }
+    bool IsLocal(const AddressText& a) const override { return views_.IsLocal(a); }
+    QString ProgramOf(std::int64_t seq, const clV& r) const override { return views_.ProgramOf(seq, r); }
+    void NamesOf(const AddressText& a, std::vector<QString>& out) const override { views_.NamesOf(a, out); }
+    bool PayloadOf(std::int64_t, const clV&, std::string& bytes) const override
+    {
+        bytes.assign(reinterpret_cast<const char*>(payload_.data()), payload_.size());
+        return true;
+    }
+
+private:
+    const DisplayFilterContext& views_;
+    std::span<const std::uint8_t> payload_;
+};
+
+inline const std::atomic<bool> kNeverCancelled{false};
+
+}  // namespace list_rebuild
+
+// What a rebuild tests, fixed when it starts, so threads may read it.
+struct ListPresenter::Rules {
+    int tab = kTabAll;
+    bool haveTabFilter = false;
+    list_rebuild::FieldFilter fields;
+    std::shared_ptr<const std::vector<std::uint64_t>> local;
+    std::shared_ptr<const DisplayFilter> filter;
+
+    bool Local(const AddressText& a) const { return local && list_rebuild::InBits(*local, a.bits()); }
+    // The tab's rule (the IP tab's pairs apart) and the filter.
+    bool Passes(std::int64_t seq, const clV& r, const DisplayFilterContext& context, bool& sent) const
+    {
+        return TabPasses(r, sent) && (!filter || filter->Matches(seq, r, context));
+    }
+    // The tab's rule alone.
+    bool TabPasses(const clV& r, bool& sent) const
+    {
+        sent = Local(r.mSrcAddr);
+        switch (tab) {
+        case kTabAll:
+        case kTabIp: break;
+        case kTabReceived:
+            if (sent)
+                return false;
+            break;
+        case kTabSent:
+            if (!sent)
+                return false;
+            break;
+        default:
+            if (!haveTabFilter || !fields.Admits(r))
+                return false;
+        }
+        return true;
+    }
+};
+
+// Shared by the presenter and its threads; the last owner joins them.
+struct ListPresenter::Job {
+    std::atomic<bool> cancel{false};
+    std::atomic<int> running{0};
+    std::vector<std::uint64_t> rows[2];
+    PairSet seen[2];
+    // A payload filter's thread: rows found so far, records examined, and
+    // the first record it left to the window's thread.
+    std::mutex mutex;
+    std::vector<std::uint64_t> found;
+    std::atomic<std::int64_t> examined{0};
+    std::int64_t stoppedAt = 0;
+    std::thread threads[2];
+
+    void Join()
+    {
+        for (std::thread& t : threads)
+            if (t.joinable())
+                t.join();
+    }
+    ~Job()
+    {
+        cancel = true;
+        Join();
+    }
+};
+
+// The context on a rebuild's threads: the machine's addresses as the rules
+// took them, and payloads read from the working file through its own window.
+class ListPresenter::ThreadContext : public DisplayFilterContext {
+public:
+    ThreadContext(const Rules& rules, int fd, std::uint64_t limit) : rules_(rules), fd_(fd), limit_(limit) {}
+
+    bool IsLocal(const AddressText& a) const override { return rules_.Local(a); }
+    QString ProgramOf(std::int64_t, const clV&) const override { return {}; }
+    void NamesOf(const AddressText&, std::vector<QString>&) const override {}
+    // Whether this thread can read the record's payload: in the file for good.
+    bool CanRead(const clV& r) const
+    {
+        return r.mData.empty()
+               || (r.mData.headers() != 0 && fd_ >= 0 && r.mData.offset() + r.mData.length() <= limit_);
+    }
+    bool PayloadOf(std::int64_t, const clV& r, std::string& bytes) const override
+    {
+        bytes.clear();
+        if (r.mData.empty())
+            return true;
+        if (!CanRead(r))
+            return false;
+        const std::uint64_t at = r.mData.offset();
+        const std::uint32_t length = r.mData.length();
+        if (at < windowAt_ || at + length > windowAt_ + windowSize_) {
+            // Payloads come in file order: one read per window, not per packet.
+            const std::uint64_t want = std::min<std::uint64_t>(std::max<std::uint64_t>(kWindow, length), limit_ - at);
+            window_.resize(static_cast<std::size_t>(want));
+            windowAt_ = at;
+            windowSize_ = 0;
+            while (windowSize_ < want) {
+                const ssize_t got = ::pread(fd_, window_.data() + windowSize_, want - windowSize_,
+                                            static_cast<off_t>(at + windowSize_));
+                if (got < 0 && errno == EINTR)
+                    continue;
+                if (got <= 0)
+                    break;
+                windowSize_ += static_cast<std::uint64_t>(got);
+            }
+            if (windowSize_ < length)
+                return false;
+        }
+        bytes.assign(window_.data() + (at - windowAt_), length);
+        return true;
+    }
+
+private:
+    static constexpr std::uint64_t kWindow = 4 << 20;
+    const Rules& rules_;
+    int fd_;
+    std::uint64_t limit_;
+    mutable std::vector<char> window_;
+    mutable std::uint64_t windowAt_ = 0;
+    mutable std::uint64_t windowSize_ = 0;
+};
+
+}  // namespace quillet

@@ -1,0 +1,167 @@
+// A capture program that stops answering, end to end: a live capture through
+// quillet-capture in a private network namespace, the program stopped with
+// SIGSTOP (needs root).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+
+#include "session/CaptureSession.h"
+#include "support/Netns.h"
+
+using namespace quillet;
+using quillet::testsupport::VethNamespace;
+using Side = VethNamespace::Side;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+QCoreApplication* App()
+{
+    static int argc = 1;
+    static char name[] = "test_capture_stall";
+    static char* argv[] = {name, nullptr};
+    static auto* app = new QCoreApplication(argc, argv);
+    return app;
+}
+[[maybe_unused]] QCoreApplication* const kApp = App();
+
+// Serves events until condition holds or the time is up; how long it took.
+std::chrono::milliseconds WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds most)
+{
+    const auto start = Clock::now();
+    while (!condition() && Clock::now() - start < most)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+}
+
+pid_t HelperOf(pid_t parent)
+{
+    DIR* d = opendir("/proc");
+    pid_t found = -1;
+    while (dirent* e = d != nullptr ? readdir(d) : nullptr) {
+        std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
+        std::string pid, comm, state;
+        pid_t ppid = 0;
+        if (stat >> pid >> comm >> state >> ppid && ppid == parent && comm == "(quillet-capture)")
+            found = std::stoi(pid);
+    }
+    if (d != nullptr)
+        closedir(d);
+    return found;
+}
+
+// The number in a message ("... 还有 1,234 个数据包 ..."), digits only.
+long long NumberBefore(const QString& text, const QString& word)
+{
+    const int at = text.indexOf(word);
+    int from = at;
+    while (from > 0 && (text[from - 1].isDigit() || text[from - 1] == ',' || text[from - 1] == ' '))
+        --from;
+    QString digits = text.mid(from, at - from);
+    digits.remove(',').remove(' ');
+    bool ok = false;
+    const long long n = digits.toLongLong(&ok);
+    return at > 0 && ok ? n : -1;
+}
+
+}  // namespace
+
+TEST(CaptureStall, AStoppedCaptureProgramIsReportedAndItsLossToldAtTheStop)
+{
+    VethNamespace net;
+    // Large datagrams, one frame each, fill the rings quickly.
+    testsupport::ShellOrThrow(std::string("ip link set ") + VethNamespace::kLocalIf + " mtu 65535");
+    ASSERT_EQ(net.RunInPeer(std::string("ip link set ") + VethNamespace::kPeerIf + " mtu 65535"), 0);
+
+    QTemporaryDir dir;
+    PacketViews views;
+    QStringList messages;
+    std::map<StatusPanel, QString> panels;
+    CaptureOpener live = [](const std::string& a, int port, MessageSink& sink, bool v6) {
+        return OpenLiveCapture(a, port, sink, v6);
+    };
+    CaptureSession session(views, {live, {}, dir.path(), 0, 0, false},
+                           {[&](const QString& t) { messages << t; }, {},
+                            [&](StatusPanel p, const QString& t) { panels[p] = t; }, {}});
+    session.Start(VethNamespace::kLocalAddr);
+    ASSERT_TRUE(session.CaptureOpen()) << messages.join("|").toStdString();
+    const pid_t helper = HelperOf(getpid());
+    ASSERT_GT(helper, 0);
+    const QString capturing = QString("捕获中 %1 (%2)").arg(VethNamespace::kLocalAddr, VethNamespace::kLocalIf);
+    const QString silent = capturing + ": 捕获程序没有回应";
+
+    // Idle, it keeps answering: its counters come on their own.
+    EXPECT_GE(WaitFor([&] { return panels[StatusPanel::State] != capturing; }, std::chrono::milliseconds(3000)),
+              std::chrono::milliseconds(3000))
+        << panels[StatusPanel::State].toStdString();
+
+    // Stopped: reported within three seconds; continued: answering again.
+    ASSERT_EQ(kill(helper, SIGSTOP), 0);
+    const auto took = WaitFor([&] { return panels[StatusPanel::State] == silent; }, std::chrono::milliseconds(5000));
+    EXPECT_EQ(panels[StatusPanel::State], silent);
+    EXPECT_LE(took, std::chrono::milliseconds(3000));
+    ASSERT_EQ(kill(helper, SIGCONT), 0);
+    WaitFor([&] { return panels[StatusPanel::State] == capturing; }, std::chrono::milliseconds(2000));
+    EXPECT_EQ(panels[StatusPanel::State], capturing);
+
+    // A burst the window does not take meanwhile: the shared ring fills, the
+    // kernel keeps the rest and says so in the counters; then the program
+    // stops. A receiver counts what went through the interface.
+    auto rx = net.SocketIn(Side::Local, AF_INET, SOCK_DGRAM);
+    int big = 256 << 20;
+    setsockopt(rx.get(), SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(7777);
+    inet_pton(AF_INET, VethNamespace::kLocalAddr, &at.sin_addr);
+    ASSERT_EQ(bind(rx.get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    auto tx = net.SocketIn(Side::Peer, AF_INET, SOCK_DGRAM);
+    ASSERT_EQ(connect(tx.get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    const std::string payload(60000, 'p');
+    for (int i = 0; i < 2000; ++i) {
+        ASSERT_EQ(send(tx.get(), payload.data(), payload.size(), 0), static_cast<ssize_t>(payload.size()));
+        if (i % 20 == 19)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));  // no drop before the capture
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));  // the counters after the burst go out
+    long long arrived = 0;
+    char buf[65536];
+    while (recv(rx.get(), buf, sizeof buf, MSG_DONTWAIT) == static_cast<ssize_t>(payload.size()))
+        ++arrived;
+    ASSERT_GT(arrived, 1500) << "the burst did not go through";
+    ASSERT_EQ(kill(helper, SIGSTOP), 0);
+    WaitFor([&] { return panels[StatusPanel::State] == silent; }, std::chrono::milliseconds(10000));
+    ASSERT_EQ(panels[StatusPanel::State], silent);
+
+    session.Stop();
+    EXPECT_FALSE(session.CaptureOpen());
+    long long stored = 0;
+    for (std::int64_t seq = 1; seq <= views.lSeq(); ++seq)
+        stored += views.dPackets().at(seq).mDestPort == std::string_view("7777") ? 1 : 0;
+    ASSERT_EQ(messages.size(), 1) << messages.join("|").toStdString();
+    const long long lost = NumberBefore(messages[0], "个数据包");
+    EXPECT_TRUE(messages[0].startsWith("捕获程序 quillet-capture 没有回应")) << messages[0].toStdString();
+    // Every datagram of the burst was either stored or is counted lost.
+    EXPECT_GT(lost, 100) << messages[0].toStdString();
+    EXPECT_EQ(lost + stored, arrived) << "stored " << stored << ", " << messages[0].toStdString();
+    std::printf("stopped program reported after %lld ms; of %lld datagrams %lld stored, %lld told lost\n",
+                static_cast<long long>(took.count()), arrived, stored, lost);
+}

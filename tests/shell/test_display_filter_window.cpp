@@ -1,0 +1,197 @@
+// The display filter in the main window: the box on the toolbar, the tabs
+// and the filter together, new packets, the status bar's count, saving the
+// rows shown, and the list's entries that filter on a cell's value.
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QTabBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QToolBar>
+
+#include "WaitFor.h"
+#include "filters/DisplayFilterBox.h"
+#include "shell/Datagrams.h"
+#include "shell/EmptyPortFiles.h"
+#include "shell/FakeCapture.h"
+#include "shell/frmMain.h"
+#include "views/ListRoles.h"
+
+using namespace quillet;
+using quillet::test::Ipv4Udp;
+using quillet::test::WaitFor;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Received(int n)
+{
+    return Ipv4Udp("10.9.0.2", "10.9.0.1", 4000, static_cast<std::uint16_t>(5000 + n), "in " + std::to_string(n));
+}
+Bytes Sent(int n)
+{
+    return Ipv4Udp("10.9.0.1", "10.9.0.3", static_cast<std::uint16_t>(6000 + n), 53, "out " + std::to_string(n));
+}
+
+// The destination ports of the datagrams of a capture file, read by libpcap.
+std::vector<int> PortsInFile(const QString& path)
+{
+    char err[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* p = pcap_open_offline(QFile::encodeName(path).constData(), err);
+    EXPECT_NE(p, nullptr) << err;
+    std::vector<int> ports;
+    pcap_pkthdr* h;
+    const u_char* data;
+    while (p && pcap_next_ex(p, &h, &data) == 1)
+        ports.push_back(data[22] << 8 | data[23]);
+    if (p)
+        pcap_close(p);
+    return ports;
+}
+
+class FilterWindow : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        quillet::test::WriteEmptyPortFiles(dir.path());
+        frmMain::Options o;
+        o.portDir = dir.path();
+        o.kernelMajor = [] { return std::optional<int>(6); };
+        o.openCapture = fake.opener();
+        o.captureDir = dir.path();
+        o.message = [this](const QString& text) { messages << text; };
+        w = std::make_unique<frmMain>(o);
+        w->Views().SetLocalAddrs({"10.9.0.1"});
+        w->show();
+        w->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+    }
+    int Rows() const { return w->lv()->model()->rowCount(); }
+    QString Cell(int row, int column) const { return w->lv()->model()->index(row, column).data().toString(); }
+    void Type(const QString& text)
+    {
+        QLineEdit* box = w->txtDisplayFilter();
+        box->selectAll();
+        QTest::keyClick(box, Qt::Key_Backspace);
+        QTest::keyClicks(box, text);
+    }
+
+    QTemporaryDir dir;
+    quillet::test::FakeOpener fake;
+    QStringList messages;
+    std::unique_ptr<frmMain> w;
+};
+
+TEST_F(FilterWindow, TheBoxAppliesOnEnterRefusesFaultsAndNarrowsWhatTheTabShows)
+{
+    for (int n = 1; n <= 6; ++n)
+        w->ReceiveDatagrams({Received(n), Sent(n)}, 1700000000000000 + n);
+    ASSERT_EQ(Rows(), 12);
+    auto* box = qobject_cast<DisplayFilterBox*>(w->txtDisplayFilter());
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->objectName(), "txtDisplayFilter");
+    // After the address chooser, to the toolbar's end.
+    EXPECT_EQ(box->parentWidget(), w->tB());
+    EXPECT_GE(box->x(), w->Combo1()->geometry().right());
+    EXPECT_GE(box->geometry().right(), w->tB()->width() - 12);
+    EXPECT_FALSE(w->stBShown()->isVisible());
+
+    // Ctrl+F puts the focus in the box.
+    w->lv()->setFocus();
+    QTest::keyClick(w->lv(), Qt::Key_F, Qt::ControlModifier);
+    EXPECT_TRUE(box->hasFocus());
+
+    Type("udp.dstport == 5003");
+    EXPECT_EQ(box->property("filterState").toString(), "valid");
+    EXPECT_EQ(Rows(), 12) << "typing applies nothing";
+    QTest::keyClick(box, Qt::Key_Return);
+    ASSERT_EQ(Rows(), 1);
+    EXPECT_EQ(Cell(0, kColDestPort), "5003");
+    EXPECT_EQ(w->DisplayFilter(), "udp.dstport == 5003");
+    EXPECT_TRUE(w->stBShown()->isVisible());
+    EXPECT_EQ(w->stBShown()->text(), QString::fromUtf8("显示 1 / 12"));
+
+    // A fault is shown while typing, with its place, and never applied.
+    Type("udp.dstport == 70000");
+    EXPECT_EQ(box->property("filterState").toString(), "invalid");
+    EXPECT_TRUE(box->toolTip().startsWith(QString::fromUtf8("第 "))) << box->toolTip().toStdString();
+    QTest::keyClick(box, Qt::Key_Return);
+    EXPECT_EQ(Rows(), 1);
+    EXPECT_EQ(w->DisplayFilter(), "udp.dstport == 5003");
+    const QString why = w->SetDisplayFilter("ip.src == 10.9.0.");
+    EXPECT_FALSE(why.isEmpty());
+    EXPECT_EQ(box->toolTip(), why);
+    EXPECT_EQ(Rows(), 1);
+
+    // The filter narrows the selected tab: sent, then received.
+    ASSERT_EQ(w->SetDisplayFilter("udp.port in {5001..5003 53}"), "");
+    EXPECT_EQ(Rows(), 9);
+    w->ts2()->setCurrentIndex(2);  // "发送"
+    ASSERT_EQ(Rows(), 6);
+    for (int row = 0; row < Rows(); ++row)
+        EXPECT_EQ(Cell(row, kColSrcAddr), "10.9.0.1") << row;
+    w->ts2()->setCurrentIndex(1);  // "接收"
+    ASSERT_EQ(Rows(), 3);
+    EXPECT_EQ(w->stBShown()->text(), QString::fromUtf8("显示 3 / 12"));
+
+    // New packets are tested as they arrive.
+    w->ReceiveDatagrams({Received(2), Received(9), Sent(7)}, 1700000000100000);
+    ASSERT_TRUE(WaitFor([&] { return w->Views().lSeq() == 15 && w->stBShown()->text() == QString::fromUtf8("显示 4 / 15"); }));
+    EXPECT_EQ(Rows(), 4);
+    EXPECT_EQ(Cell(3, kColDestPort), "5002");
+
+    // This run's filters, newest first; an empty box shows the whole tab again.
+    EXPECT_EQ(box->History(), (QStringList{"udp.port in {5001..5003 53}", "udp.dstport == 5003"}));
+    EXPECT_EQ(w->SetDisplayFilter(""), "");
+    EXPECT_EQ(w->DisplayFilter(), "");
+    EXPECT_EQ(Rows(), 8);
+    EXPECT_FALSE(w->stBShown()->isVisible());
+    EXPECT_TRUE(messages.isEmpty()) << messages.join('\n').toStdString();
+}
+
+TEST_F(FilterWindow, SavingShownPacketsKeepsTheFilteredRowsAndACellFiltersOnItsValue)
+{
+    for (int n = 1; n <= 30; ++n)
+        w->ReceiveDatagrams({Received(n)}, 1700000000000000 + n);
+    ASSERT_EQ(w->SetDisplayFilter("udp.dstport in {5010..5019}"), "");
+    ASSERT_EQ(Rows(), 10);
+    const QString path = dir.filePath("shown.pcapng");
+    ASSERT_EQ(w->SaveCaptureFile(path, true), "");
+    std::vector<int> want;
+    for (int port = 5010; port <= 5019; ++port)
+        want.push_back(port);
+    EXPECT_EQ(PortsInFile(path), want);
+
+    // The list's menu on a port cell: "… and not this value".
+    QAbstractItemView* lv = w->lv();
+    const QPoint at = lv->visualRect(lv->model()->index(0, kColDestPort)).center();
+    QString offered;
+    QTimer::singleShot(100, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        ASSERT_NE(menu, nullptr);
+        auto* on = menu->findChild<QAction*>("mnuFilterOn");
+        auto* off = menu->findChild<QAction*>("mnuFilterNot");
+        ASSERT_TRUE(on && off);
+        offered = on->text();
+        off->trigger();
+        menu->close();
+    });
+    emit lv->customContextMenuRequested(at);
+    EXPECT_TRUE(offered.endsWith("dstport == 5010")) << offered.toStdString();
+    EXPECT_EQ(w->DisplayFilter(), "(udp.dstport in {5010..5019}) and !(dstport == 5010)");
+    ASSERT_EQ(Rows(), 9);
+    EXPECT_EQ(Cell(0, kColDestPort), "5011");
+}
+
+}  // namespace

@@ -1,0 +1,255 @@
+// The rows the list presenter makes for a tab and a display filter, on each
+// of its ways of rebuilding (at once, two threads, slices, the payload
+// reader), compared with the rule applied row by row; packets that arrive
+// during a rebuild, a rebuild cancelled by the next one, and the host tree.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ViewsTestSupport.h"
+#include "shell/Datagrams.h"
+#include "views/PacketViews.h"
+
+namespace quillet {
+namespace {
+
+using test::kLocal;
+using test::RowSeqs;
+
+QCoreApplication& App()
+{
+    static int argc = 1;
+    static char name[] = "test_list_presenter";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    return app;
+}
+
+// The views as the reference sees them, asked row by row.
+class RowContext : public DisplayFilterContext {
+public:
+    explicit RowContext(const PacketViews& v) : v_(v) {}
+    bool IsLocal(const AddressText& a) const override { return v_.IsLocal(a); }
+    QString ProgramOf(std::int64_t seq, const clV& r) const override { return v_.ProgramOf(seq, r); }
+    void NamesOf(const AddressText& a, std::vector<QString>& out) const override
+    {
+        if (QString n = v_.ShownName(a.text().view()); !n.isEmpty())
+            out.push_back(n);
+    }
+    bool PayloadOf(std::int64_t, const clV& r, std::string& bytes) const override
+    {
+        bytes = v_.dPackets().PayloadOf(r);
+        return true;
+    }
+
+private:
+    const PacketViews& v_;
+};
+
+// What the tab and the filter show, tested one stored row after another.
+std::vector<std::int64_t> Expected(const PacketViews& v, int tab, const DisplayFilter* filter,
+                                   const cFilter* tabFilter = nullptr)
+{
+    RowContext context(v);
+    std::set<std::pair<std::string, std::string>> pairs;
+    std::vector<std::int64_t> rows;
+    for (std::int64_t seq = 1; seq <= v.lSeq(); ++seq) {
+        const clV& r = v.dPackets().at(seq);
+        const bool sent = v.IsLocal(r.mSrcAddr);
+        if ((tab == PacketViews::kTabReceived && sent) || (tab == PacketViews::kTabSent && !sent))
+            continue;
+        if (tab >= PacketViews::kFirstFilterTab && !tabFilter->Admits(r.mSrcAddr.str(), r.mDestAddr.str()))
+            continue;
+        if (filter && !filter->Matches(seq, r, context))
+            continue;
+        if (tab == PacketViews::kTabIp && !pairs.insert({r.mSrcAddr.str(), r.mDestAddr.str()}).second)
+            continue;
+        rows.push_back(seq);
+    }
+    return rows;
+}
+
+std::shared_ptr<const DisplayFilter> Compiled(const char* text)
+{
+    DisplayFilterError error;
+    auto filter = DisplayFilter::Compile(QString::fromUtf8(text), &error);
+    EXPECT_TRUE(filter || *text == '\0') << text << ": " << error.message.toStdString();
+    return filter;
+}
+
+// The host tree holds exactly the source hosts and ports of the rows.
+void ExpectTreeOfRows(PacketViews& v)
+{
+    std::set<std::string> hosts;
+    std::size_t ports = 0;
+    std::set<std::pair<std::string, std::string>> sides;
+    for (const std::int64_t seq : RowSeqs(v.ListModel())) {
+        const clV& r = v.dPackets().at(seq);
+        hosts.insert(r.mSrcAddr.str());
+        ports += sides.insert({r.mSrcAddr.str(), r.mSrcPort.str()}).second;
+        EXPECT_TRUE(v.TreeModel().dSrcHosts().hasPort(r.mSrcAddr.str(), r.mSrcPort.str())) << seq;
+    }
+    EXPECT_EQ(v.TreeModel().dSrcHosts().count(), hosts.size());
+    std::size_t treePorts = 0;
+    for (const std::string& h : hosts)
+        treePorts += v.TreeModel().dSrcHosts().portCount(h);
+    EXPECT_EQ(treePorts, ports);
+}
+
+// More records than a rebuild makes at once, of every kind a filter tells apart.
+void Fill(PacketViews& v, int from, int n)
+{
+    static const char* const others[] = {"192.168.5.9", "192.168.5.10", "8.8.8.8", "10.0.0.77"};
+    static const char* const protocols[] = {"TCP", "UDP", "ICMP"};
+    for (int i = from; i < from + n; ++i) {
+        const bool sent = i % 3 == 0;
+        const std::string other = others[(i / 5) % 4];
+        const std::string data = i % 11 == 0 ? "a needle here" : std::string(static_cast<std::size_t>(i % 150), 'x');
+        test::Store(v, sent ? kLocal : other, sent ? other : kLocal, std::to_string(1024 + i % 7),
+                    i % 2 ? "443" : "80", protocols[i % 3], data);
+    }
+}
+
+class Presenter : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        App();
+        test::Prepare(v);
+        v.SetTrafficName("8.8.8.8", "peer.example");
+        Fill(v, 0, kRecords);
+        v.EndBurst();
+    }
+    static constexpr int kRecords = ListPresenter::kAtOnce + 7000;
+    PacketViews v;
+};
+
+TEST_F(Presenter, EveryWayOfRebuildingShowsTheRowsOfTheTabAndTheFilter)
+{
+    auto tabFilter = std::make_shared<cFilter>();
+    tabFilter->bDest = true;
+    tabFilter->Dest = "192.168.5.10";
+    ASSERT_EQ(v.AddFilter("mine", tabFilter), QString());
+    const struct {
+        int tab;
+        const char* filter;
+    } cases[] = {
+        {PacketViews::kTabAll, ""},                                  // no filter: two threads
+        {PacketViews::kTabAll, "udp"},                               // two threads
+        {PacketViews::kTabReceived, "port in {80 443} and len > 100"},
+        {PacketViews::kTabSent, "not icmp"},
+        {PacketViews::kTabIp, "ip.src == 10.0.0.0/8"},               // pairs across the two halves
+        {PacketViews::kFirstFilterTab, "tcp or udp"},
+        {PacketViews::kTabAll, "host == peer.example"},              // slices on both cores
+        {PacketViews::kTabIp, "host == peer.example or icmp"},
+        {PacketViews::kTabAll, "payload contains \"needle\""},      // payloads in memory: in slices
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.filter) + " on tab " + std::to_string(c.tab));
+        const auto filter = Compiled(c.filter);
+        v.Presenter().SetFilter(filter);
+        v.ShowTab(c.tab);
+        EXPECT_TRUE(v.Presenter().Busy()) << "a store this long is not rebuilt at once";
+        v.Presenter().Finish();
+        EXPECT_FALSE(v.Presenter().Busy());
+        const auto want = Expected(v, c.tab, filter.get(), tabFilter.get());
+        EXPECT_FALSE(want.empty());
+        EXPECT_EQ(RowSeqs(v.ListModel()), want);
+        EXPECT_EQ(v.ListModel().rowCount(), static_cast<int>(want.size())) << "every row visible";
+        ExpectTreeOfRows(v);
+    }
+}
+
+TEST_F(Presenter, PacketsArrivingDuringARebuildAreTestedOnceAndFollowItsRows)
+{
+    for (const int tab : {PacketViews::kTabAll, PacketViews::kTabIp}) {
+        SCOPED_TRACE(tab);
+        const auto filter = Compiled("udp or ip.dst == 8.8.8.8");
+        v.Presenter().SetFilter(filter);
+        v.ShowTab(tab);
+        ASSERT_TRUE(v.Presenter().Busy());
+        Fill(v, static_cast<int>(v.lSeq()), 60);  // while the threads run
+        test::Store(v, kLocal, "8.8.4.4", "5000", "53", "UDP", "late");
+        v.EndBurst();
+        v.Presenter().Finish();
+        EXPECT_EQ(RowSeqs(v.ListModel()), Expected(v, tab, filter.get()));
+        // After the rebuild new packets are rows at once, or not at all.
+        const std::string peer = "8.8.5." + std::to_string(tab);
+        const std::int64_t seq = test::Store(v, peer, kLocal, "53", "5001", "UDP", "answer");
+        test::Store(v, peer, kLocal, "1", "2", "ICMP", "");
+        v.EndBurst();
+        EXPECT_EQ(RowSeqs(v.ListModel()), Expected(v, tab, filter.get()));
+        EXPECT_EQ(RowSeqs(v.ListModel()).back(), seq);
+        ExpectTreeOfRows(v);
+    }
+}
+
+TEST_F(Presenter, ANewFilterOrEmptyingTheListCancelsTheRunningRebuild)
+{
+    v.Presenter().SetFilter(Compiled("tcp"));
+    v.ShowTab(PacketViews::kTabAll);
+    const auto udp = Compiled("udp");
+    v.ApplyDisplayFilter(udp);
+    v.Presenter().Finish();
+    EXPECT_EQ(RowSeqs(v.ListModel()), Expected(v, PacketViews::kTabAll, udp.get()));
+
+    v.ApplyDisplayFilter(Compiled("icmp"));
+    ASSERT_TRUE(v.Presenter().Busy());
+    v.ClearList();
+    EXPECT_FALSE(v.Presenter().Busy());
+    for (int i = 0; i < 20; ++i)
+        QCoreApplication::processEvents();
+    EXPECT_EQ(v.ListModel().totalRows(), 0u) << "no rows of the cancelled rebuild come later";
+    // The filter stays in force for new packets.
+    const std::int64_t icmp = test::Store(v, "8.8.8.8", kLocal, "", "", "ICMP", "");
+    test::Store(v, "8.8.8.8", kLocal, "1", "2", "UDP", "");
+    v.EndBurst();
+    EXPECT_EQ(RowSeqs(v.ListModel()), std::vector<std::int64_t>{icmp});
+}
+
+// Payloads in the working capture file are read on a thread of their own,
+// rows appearing in order as they are found, with progress told.
+TEST(PresenterPayload, ReadsTheWorkingFileWithProgressAndRowsInOrder)
+{
+    App();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    PacketViews v;
+    test::Prepare(v);
+    ASSERT_TRUE(v.OpenSpool(dir.path().toStdString())) << v.DatagramError();
+    const int n = ListPresenter::kAtOnce * 2;
+    for (int i = 0; i < n; ++i) {
+        const std::string payload = i % 13 == 0 ? "GET /secret password=1" : std::string(200, 'y');
+        const auto d = test::Ipv4Udp(i % 2 ? kLocal : "192.168.5.9", i % 2 ? "192.168.5.9" : kLocal, 4000,
+                                     static_cast<std::uint16_t>(5000 + i % 9), payload);
+        const auto decoded = DecodeDatagram(d, false);
+        ASSERT_TRUE(decoded);
+        ASSERT_GT(v.StorePacket(*decoded, d, 1700000000000000 + i), 0);
+    }
+    v.EndBurst();
+    std::vector<int> progress;
+    v.Presenter().onProgress = [&](int permille) { progress.push_back(permille); };
+    std::vector<std::size_t> seen;  // rows at each turn of the event loop
+    const auto filter = Compiled("payload contains \"password\" and udp.dstport != 5004");
+    v.ApplyDisplayFilter(filter);
+    for (int turns = 0; v.Presenter().Busy() && turns < 200000; ++turns) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        seen.push_back(v.ListModel().totalRows());
+    }
+    ASSERT_FALSE(v.Presenter().Busy());
+    EXPECT_EQ(RowSeqs(v.ListModel()), Expected(v, PacketViews::kTabAll, filter.get()));
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back(), -1) << "the progress goes once the rows are complete";
+    for (std::size_t i = 0; i + 1 < progress.size(); ++i)
+        EXPECT_TRUE(progress[i] >= 0 && progress[i] <= 1000) << progress[i];
+    ExpectTreeOfRows(v);
+}
+
+}  // namespace
+}  // namespace quillet
