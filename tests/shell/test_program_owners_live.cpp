@@ -55,13 +55,14 @@ void SendOne(QProcess& p, int port, const QStringList& before = {})
                              .arg(VethNamespace::kPeerAddr)
                              .arg(port);
     QStringList args = before;
-    args << "python3" << "-c" << code;
+    args << "/usr/bin/python3" << "-c" << code;
     p.start(args.takeFirst(), args);
+    p.waitForStarted(5000);
 }
 
-QString Owner(const QProcess& p)
+QString Owner(qint64 pid)
 {
-    return QStringLiteral("python3 (%1)").arg(p.processId());
+    return QStringLiteral("python3 (%1)").arg(pid);
 }
 
 TEST(ProgramOwnersLive, ShortLivedLateBoundAndOtherUsersProcessesAreNamedAndSaved)
@@ -80,21 +81,24 @@ TEST(ProgramOwnersLive, ShortLivedLateBoundAndOtherUsersProcessesAreNamedAndSave
 
     // Twenty processes of one datagram each, gone before any look-up.
     std::vector<std::unique_ptr<QProcess>> senders;
+    std::vector<qint64> pids;
     for (int i = 0; i < kSenders; ++i) {
         senders.push_back(std::make_unique<QProcess>());
         SendOne(*senders.back(), kFirstSenderPort + i);
+        pids.push_back(senders.back()->processId());
         ASSERT_TRUE(senders.back()->waitForFinished(5000)) << i;
         ASSERT_EQ(senders.back()->exitCode(), 0) << senders.back()->readAllStandardError().toStdString();
     }
     // One that binds now, takes one datagram and ends.
     QProcess bound;
-    bound.start("python3", {"-c", QStringLiteral("import socket, sys\n"
+    bound.start("/usr/bin/python3", {"-c", QStringLiteral("import socket, sys\n"
                                                  "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
                                                  "s.bind(('0.0.0.0', %1))\n"
                                                  "print('ready', flush=True)\n"
                                                  "s.recvfrom(100)\n")
                                       .arg(kBoundPort)});
     ASSERT_TRUE(bound.waitForReadyRead(5000));
+    const qint64 boundPid = bound.processId();
     UniqueFd peer = net.SocketIn(Side::Peer, AF_INET, SOCK_DGRAM);
     const sockaddr_in to = At(VethNamespace::kLocalAddr, kBoundPort);
     ASSERT_EQ(sendto(peer.get(), "in", 2, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to), 2);
@@ -102,6 +106,7 @@ TEST(ProgramOwnersLive, ShortLivedLateBoundAndOtherUsersProcessesAreNamedAndSave
     // Another user's, whose descriptors the look-ups may not read.
     QProcess other;
     SendOne(other, kOtherUserPort, {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+    const qint64 otherPid = other.processId();  // setpriv becomes python3
     ASSERT_TRUE(other.waitForFinished(5000));
     ASSERT_EQ(other.exitCode(), 0) << other.readAllStandardError().toStdString();
 
@@ -116,16 +121,16 @@ TEST(ProgramOwnersLive, ShortLivedLateBoundAndOtherUsersProcessesAreNamedAndSave
         const std::vector<int> rows = RowsWhere(w, kColDestPort, kFirstSenderPort + i);
         ASSERT_EQ(rows.size(), 1u) << i;
         const QString shown = w.ProgramOfRow(rows[0]);
-        if (shown == Owner(*senders[static_cast<std::size_t>(i)]))
+        if (shown == Owner(pids[static_cast<std::size_t>(i)]))
             ++named;
         else
             missed += " " + std::to_string(i) + ":'" + shown.toStdString() + "'";
     }
     EXPECT_GE(named, kSenders - 1) << missed;
     const int boundRow = RowsWhere(w, kColDestPort, kBoundPort).front();
-    EXPECT_EQ(w.ProgramOfRow(boundRow), Owner(bound));
-    EXPECT_EQ(Cell(w, boundRow, kColProgram), Owner(bound)) << "the column shows it too";
-    EXPECT_EQ(w.ProgramOfRow(RowsWhere(w, kColDestPort, kOtherUserPort).front()), Owner(other));
+    EXPECT_EQ(w.ProgramOfRow(boundRow), Owner(boundPid));
+    EXPECT_EQ(Cell(w, boundRow, kColProgram), Owner(boundPid)) << "the column shows it too";
+    EXPECT_EQ(w.ProgramOfRow(RowsWhere(w, kColDestPort, kOtherUserPort).front()), Owner(otherPid));
     w.Button(3)->trigger();
 
     // Saved: tshark shows each of those names in its packet's comment.
@@ -133,8 +138,8 @@ TEST(ProgramOwnersLive, ShortLivedLateBoundAndOtherUsersProcessesAreNamedAndSave
     ASSERT_EQ(w.SaveCaptureFile(path, false), "");
     std::string comments;
     ASSERT_EQ(Shell("tshark -r " + path.toStdString() + " -T fields -e frame.comment 2>&1", &comments), 0);
-    for (const QProcess* p : {&bound, &other, senders.front().get(), senders.back().get()})
-        EXPECT_NE(comments.find("program: " + Owner(*p).toStdString()), std::string::npos) << comments;
+    for (const qint64 pid : {boundPid, otherPid, pids.front(), pids.back()})
+        EXPECT_NE(comments.find("program: " + Owner(pid).toStdString()), std::string::npos) << comments;
 }
 
 // The programs go with the capture: the cgroup root holds none of ours after.
