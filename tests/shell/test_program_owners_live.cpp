@@ -9,7 +9,12 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <fstream>
+#include <sstream>
+
+#include <dirent.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "SockAddr.h"
 #include "WaitFor.h"
@@ -58,6 +63,31 @@ void SendOne(QProcess& p, int port, const QStringList& before = {})
     args << "/usr/bin/python3" << "-c" << code;
     p.start(args.takeFirst(), args);
     p.waitForStarted(5000);
+}
+
+// The capability sets of this process's capture program, from its status.
+std::string HelperCapabilities()
+{
+    DIR* proc = opendir("/proc");
+    std::string found;
+    while (const dirent* d = proc ? readdir(proc) : nullptr) {
+        std::ifstream status(std::string("/proc/") + d->d_name + "/status");
+        std::string line, name, caps;
+        int ppid = 0;
+        while (std::getline(status, line)) {
+            if (line.rfind("Name:", 0) == 0)
+                name = line.substr(line.find_first_not_of(" \t", 5));
+            else if (line.rfind("PPid:", 0) == 0)
+                ppid = std::stoi(line.substr(5));
+            else if (line.rfind("CapPrm:", 0) == 0 || line.rfind("CapEff:", 0) == 0 || line.rfind("CapAmb:", 0) == 0)
+                caps += line + "\n";
+        }
+        if (name == "quillet-capture" && ppid == getpid())
+            found = caps;
+    }
+    if (proc)
+        closedir(proc);
+    return found;
 }
 
 QString Owner(qint64 pid)
@@ -142,7 +172,8 @@ TEST(ProgramOwnersLive, ShortLivedLateBoundAndOtherUsersProcessesAreNamedAndSave
         EXPECT_NE(comments.find("program: " + Owner(pid).toStdString()), std::string::npos) << comments;
 }
 
-// The programs go with the capture: the cgroup root holds none of ours after.
+// The programs go with the capture: the cgroup root holds none of ours after,
+// and while it runs the capture program holds no right.
 TEST(ProgramOwnersLive, NothingStaysAttachedAfterTheCapture)
 {
     VethNamespace net;
@@ -156,6 +187,8 @@ TEST(ProgramOwnersLive, NothingStaysAttachedAfterTheCapture)
         w.Combo1()->setCurrentIndex(w.Combo1()->findText(VethNamespace::kLocalAddr));
         w.Button(1)->trigger();
         ASSERT_TRUE(w.CaptureOpen());
+        // The programs are attached, and the capture program holds no right.
+        EXPECT_EQ(HelperCapabilities(), "CapPrm:\t0000000000000000\nCapEff:\t0000000000000000\nCapAmb:\t0000000000000000\n");
         ASSERT_EQ(Shell("bpftool cgroup show /sys/fs/cgroup/unified 2>&1 || bpftool cgroup show /sys/fs/cgroup 2>&1",
                         &during),
                   0);
