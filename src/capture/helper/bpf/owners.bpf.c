@@ -186,6 +186,26 @@ int recvmsg4(struct bpf_sock_addr *ctx) { return used(ctx); }
 SEC("cgroup/recvmsg6")
 int recvmsg6(struct bpf_sock_addr *ctx) { return used(ctx); }
 
+/* Tells of a (socket, endpoints) pair not told before, and keeps it. */
+static __always_inline int tell(struct __sk_buff *skb, struct told *t, struct told *now)
+{
+    now->tgid = t->tgid;
+    *t = *now;
+    struct owner_event *e = reserve();
+    if (!e)
+        return 1;
+    e->kind = OWNER_PACKET;
+    e->v6 = now->v6;
+    e->protocol = now->protocol;
+    e->cookie = bpf_get_socket_cookie(skb);
+    e->local_port = now->local_port;
+    e->remote_port = now->remote_port;
+    __builtin_memcpy(e->local, now->local, 16);
+    __builtin_memcpy(e->remote, now->remote, 16);
+    bpf_ringbuf_submit(e, 0);
+    return 1;
+}
+
 /* The datagram's endpoints, the local one first; told once per socket and
  * pair of endpoints. */
 static __always_inline int packet(struct __sk_buff *skb, int egress)
@@ -199,6 +219,23 @@ static __always_inline int packet(struct __sk_buff *skb, int egress)
     struct told now = {};
     __u8 proto = 0;
     __u32 ports_at = 0;
+    /* A connected IPv4 socket names both ends itself: no packet bytes read. */
+    if (sk->family == AF_INET && sk->dst_port != 0 && skb->protocol == bpf_htons(0x0800)) {
+        struct told *t = bpf_sk_storage_get(&told_map, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+        if (!t)
+            return 1;
+        __u32 local = sk->src_ip4, remote = sk->dst_ip4;
+        __u16 lport = sk->src_port, rport = bpf_ntohs((__u16)sk->dst_port);
+        if (t->protocol == sk->protocol && !t->v6 && t->local_port == lport && t->remote_port == rport
+            && *(__u32 *)t->local == local && *(__u32 *)t->remote == remote)
+            return 1;
+        now.protocol = sk->protocol;
+        now.local_port = lport;
+        now.remote_port = rport;
+        *(__u32 *)now.local = local;
+        *(__u32 *)now.remote = remote;
+        return tell(skb, t, &now);
+    }
     if (skb->protocol == bpf_htons(0x0800)) {
         __u8 head[20];
         if (bpf_skb_load_bytes(skb, 0, head, sizeof(head)) != 0)
@@ -234,21 +271,7 @@ static __always_inline int packet(struct __sk_buff *skb, int egress)
     if (t->protocol == now.protocol && t->v6 == now.v6 && t->local_port == now.local_port
         && t->remote_port == now.remote_port && same16(t->local, now.local) && same16(t->remote, now.remote))
         return 1;
-    now.tgid = t->tgid;
-    *t = now;
-    struct owner_event *e = reserve();
-    if (!e)
-        return 1;
-    e->kind = OWNER_PACKET;
-    e->v6 = now.v6;
-    e->protocol = proto;
-    e->cookie = bpf_get_socket_cookie(skb);
-    e->local_port = now.local_port;
-    e->remote_port = now.remote_port;
-    __builtin_memcpy(e->local, now.local, 16);
-    __builtin_memcpy(e->remote, now.remote, 16);
-    bpf_ringbuf_submit(e, 0);
-    return 1;
+    return tell(skb, t, &now);
 }
 
 SEC("cgroup_skb/ingress")
