@@ -156,6 +156,7 @@ TEST(ProgramOwnersLive, ShortLivedLateBoundAndOtherUsersProcessesAreNamedAndSave
         else
             missed += " " + std::to_string(i) + ":'" + shown.toStdString() + "'";
     }
+    RecordProperty("named_of_20", named);
     EXPECT_GE(named, kSenders - 1) << missed;
     const int boundRow = RowsWhere(w, kColDestPort, kBoundPort).front();
     EXPECT_EQ(w.ProgramOfRow(boundRow), Owner(boundPid));
