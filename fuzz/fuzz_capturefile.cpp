@@ -1,6 +1,7 @@
-// Feeds arbitrary bytes to the capture file reader as a pcap/pcapng file; every
-// datagram it hands on must be an IPv4 datagram within the frame, and writing
-// those datagrams out and reading them again must give them back unchanged.
+// Feeds arbitrary bytes to the capture file reader as a pcap/pcapng file, with
+// IPv6 on as the window reads files; every datagram it hands on must be an IPv4
+// or IPv6 datagram within the frame, and writing those datagrams out and
+// reading them again must give them back unchanged, original lengths included.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@ namespace {
 struct Datagram {
     std::int64_t ts;
     std::vector<std::uint8_t> bytes;
+    std::uint32_t original;
 };
 
 std::string PathOf(int fd)
@@ -31,13 +33,15 @@ std::vector<Datagram> ReadAll(const std::string& path, bool& opened)
 {
     std::vector<Datagram> out;
     std::string error;
-    auto reader = quillet::CaptureFileReader::Open(path, error);
+    auto reader = quillet::CaptureFileReader::Open(path, error, true);
     opened = reader != nullptr;
     if (!reader)
         return out;
-    const quillet::CaptureFileReader::DatagramFn fn = [&](std::span<const std::uint8_t> d, std::int64_t ts) {
-        Check(d.size() >= 20 && (d[0] >> 4) == 4);
-        out.push_back({ts, std::vector<std::uint8_t>(d.begin(), d.end())});
+    const quillet::CaptureFileReader::DatagramFn fn = [&](std::span<const std::uint8_t> d, std::int64_t ts,
+                                                          std::uint32_t original) {
+        Check((d.size() >= 20 && (d[0] >> 4) == 4) || (d.size() >= 40 && (d[0] >> 4) == 6));
+        Check(original >= d.size());
+        out.push_back({ts, std::vector<std::uint8_t>(d.begin(), d.end()), original});
     };
     quillet::CaptureFileReader::Status s;
     int rounds = 0;
@@ -73,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (Datagram& d : first) {
         // Classic pcap keeps 32-bit seconds; only those timestamps survive it.
         d.ts = d.ts < 0 ? 0 : d.ts % (std::int64_t{0x7FFFFFFF} * 1000000);
-        Check(writer->Append(d.ts, d.bytes, static_cast<std::uint32_t>(d.bytes.size())));
+        Check(writer->Append(d.ts, d.bytes, d.original));
     }
     Check(writer->Close());
     bool again = false;
@@ -81,6 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     close(out);
     Check(again && second.size() == first.size());
     for (std::size_t i = 0; i < first.size(); ++i)
-        Check(second[i].bytes == first[i].bytes && second[i].ts == first[i].ts);
+        Check(second[i].bytes == first[i].bytes && second[i].ts == first[i].ts
+              && second[i].original == first[i].original);
     return 0;
 }

@@ -198,6 +198,14 @@
             <translation>%1 cannot be written: %2.</translation>
         </message>
         <message>
+            <source>无法保存到 %1：它是文件夹。未写入任何内容。</source>
+            <translation>Cannot save to %1: it is a folder. Nothing was written.</translation>
+        </message>
+        <message>
+            <source>无法保存到 %1：它不是普通文件（而是管道、设备或套接字，或指向它们的链接），只有普通文件才会被替换。未写入任何内容。</source>
+            <translation>Cannot save to %1: it is not a regular file (a pipe, a device or a socket, or a link to one); only a regular file is replaced. Nothing was written.</translation>
+        </message>
+        <message>
             <source>保存 %1 已取消；未写入任何文件。</source>
             <translation>Saving %1 was cancelled; no file was written.</translation>
         </message>
@@ -612,8 +620,20 @@
     <context>
         <name>quillet::RateChart</name>
         <message>
-            <source>%1 — 最高 %2 B/s, 5 分钟</source>
-            <translation>%1 — peak %2 B/s, 5 minutes</translation>
+            <source>%1 包/s</source>
+            <translation>%1 pkt/s</translation>
+        </message>
+        <message>
+            <source>现在</source>
+            <translation>now</translation>
+        </message>
+        <message>
+            <source>%1 秒前</source>
+            <translation>%1 s ago</translation>
+        </message>
+        <message>
+            <source>选择一行以显示它每秒的流量</source>
+            <translation>Select a row to see its traffic per second</translation>
         </message>
     </context>
     <context>
@@ -821,6 +841,18 @@
         <message>
             <source>(无程序)</source>
             <translation>(no program)</translation>
+        </message>
+        <message>
+            <source>每秒字节数</source>
+            <translation>Bytes per second</translation>
+        </message>
+        <message>
+            <source>每秒包数</source>
+            <translation>Packets per second</translation>
+        </message>
+        <message>
+            <source>图表：</source>
+            <translation>Chart:</translation>
         </message>
     </context>
     <context>

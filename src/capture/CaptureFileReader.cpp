@@ -117,12 +117,13 @@ CaptureFileReader::Status CaptureFileReader::Read(int maxFrames, const DatagramF
         if (rc == 1) {
             ++frames_;
             lastUs_ = TimestampUs(h->ts.tv_sec, h->ts.tv_usec);
-            const auto d = IPDatagramOf(linkType_, std::span<const std::uint8_t>(data, h->caplen), ipv6_);
+            const std::span<const std::uint8_t> frame(data, h->caplen);
+            const auto d = IPDatagramOf(linkType_, frame, ipv6_);
             if (d.empty()) {
                 ++skipped_;
                 continue;
             }
-            fn(d, lastUs_);
+            fn(d, lastUs_, OriginalLengthOf(frame, d, h->len));
             continue;
         }
         if (rc == PCAP_ERROR_BREAK)

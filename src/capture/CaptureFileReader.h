@@ -16,8 +16,10 @@ namespace quillet {
 class CaptureFileReader {
 public:
     enum class Status { More, End, Failed };
-    // A datagram and its timestamp in microseconds since the epoch.
-    using DatagramFn = std::function<void(std::span<const std::uint8_t> datagram, std::int64_t timestampUs)>;
+    // A datagram, its timestamp in microseconds since the epoch and its original length (more than
+    // its size when the file kept only part of it).
+    using DatagramFn = std::function<void(std::span<const std::uint8_t> datagram, std::int64_t timestampUs,
+                                          std::uint32_t originalLength)>;
 
     // nullptr and the reason when the file cannot be opened, is not a
     // capture file, or has a link type that carries no IPv4 datagrams we read.

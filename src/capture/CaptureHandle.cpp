@@ -142,7 +142,7 @@ void OnPacket(u_char* user, const pcap_pkthdr* h, const u_char* bytes)
         if (datagram.empty())
             return;
         ++ctx->handed;
-        (*ctx->fn)(datagram, us);
+        (*ctx->fn)(datagram, us, OriginalLengthOf({bytes, h->caplen}, datagram, h->len));
     } catch (...) {
         // Never unwind through libpcap: stop the loop and rethrow outside.
         ctx->error = std::current_exception();

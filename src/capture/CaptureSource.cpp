@@ -313,7 +313,7 @@ private:
             const auto datagram = IPDatagramOf(linkType_, body.subspan(sizeof frame), ipv6_);
             if (!datagram.empty()) {
                 ++handed;
-                fn(datagram, frame.timestampUs);
+                fn(datagram, frame.timestampUs, OriginalLengthOf(body.subspan(sizeof frame), datagram, frame.wireLength));
             }
         }
         return false;

@@ -138,4 +138,15 @@ std::span<const std::uint8_t> IPDatagramOf(int linkType, std::span<const std::ui
     return trimmed(d, ipv6, version);
 }
 
+std::uint32_t OriginalLengthOf(std::span<const std::uint8_t> frame, std::span<const std::uint8_t> datagram,
+                               std::uint32_t wireLength)
+{
+    const auto size = static_cast<std::uint32_t>(datagram.size());
+    if (datagram.empty() || datagram.data() < frame.data() || datagram.data() + datagram.size() != frame.data() + frame.size()
+        || wireLength <= frame.size())
+        return size;
+    const auto head = static_cast<std::uint32_t>(datagram.data() - frame.data());
+    return wireLength - head;
+}
+
 }  // namespace quillet

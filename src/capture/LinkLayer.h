@@ -29,6 +29,13 @@ bool LinkTypeSupported(int linkType);
 // own link header.
 std::span<const std::uint8_t> IPDatagramOf(int linkType, std::span<const std::uint8_t> frame, bool ipv6);
 
+// The original length of datagram, which IPDatagramOf found in frame (captured
+// bytes of a frame wireLength long on the wire): its size when the datagram
+// ends before the captured bytes do (padding cut) or the frame was captured
+// whole; otherwise what the frame had past the link header on the wire.
+std::uint32_t OriginalLengthOf(std::span<const std::uint8_t> frame, std::span<const std::uint8_t> datagram,
+                               std::uint32_t wireLength);
+
 // The same for IPv4 datagrams only.
 inline std::span<const std::uint8_t> IPv4DatagramOf(int linkType, std::span<const std::uint8_t> frame)
 {

@@ -55,9 +55,11 @@ void WinsockStop();
 bool WinsockStarted();
 
 // One datagram as read from the capture: the IPv4 datagram, header included,
-// link-layer header stripped, and the capture timestamp in microseconds since
-// the epoch.
-using DatagramCallback = std::function<void(std::span<const std::uint8_t> datagram, std::int64_t timestampUs)>;
+// link-layer header stripped, the capture timestamp in microseconds since
+// the epoch, and the datagram's original length (more than its size when only
+// the first part of a longer frame was captured; see OriginalLengthOf).
+using DatagramCallback = std::function<void(std::span<const std::uint8_t> datagram, std::int64_t timestampUs,
+                                            std::uint32_t originalLength)>;
 
 // One captured frame as the interface delivered it, link-layer header
 // included, with its length on the wire and its capture timestamp.

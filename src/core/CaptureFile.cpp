@@ -250,40 +250,49 @@ std::unique_ptr<CaptureFileWriter> CaptureFileWriter::Create(const std::string& 
 std::unique_ptr<CaptureFileWriter> CaptureFileWriter::CreateReplacing(const std::string& target,
                                                                      CaptureFileFormat format, int linkType,
                                                                      std::string& error,
-                                                                     std::function<std::string()> tempName)
+                                                                     std::function<std::string()> tempName,
+                                                                     Refusal* refused)
 {
-    struct stat st {};
-    if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        // Written in place; a pipe without a reader is refused, not waited for.
-        const int fd = ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0 || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-            error = ErrnoText(errno);
-            if (fd >= 0)
-                ::close(fd);
-            return nullptr;
-        }
-        std::unique_ptr<CaptureFileWriter> w(new CaptureFileWriter(fd, format));
-        PutFileHeader(w->buffer_, format, linkType);
-        return w;
-    }
+    if (refused)
+        *refused = Refusal::None;
     const auto slash = target.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
     const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
     if (name.empty() || name == "." || name == "..") {
+        if (refused)
+            *refused = Refusal::Folder;
         error = ErrnoText(EISDIR);
         return nullptr;
     }
-    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) {
+    FdGuard dirFd{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (dirFd.fd < 0) {
+        error = ErrnoText(errno);
+        return nullptr;
+    }
+    // Only a regular file is replaced, and never opened: what is there now is looked at through the
+    // directory (a link, and what it leads to), and the new file takes its place by rename.
+    struct stat st {};
+    if (::fstatat(dirFd.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        // A link that leads nowhere is replaced itself; one that leads somewhere must lead to a file.
+        struct stat led {};
+        if (S_ISLNK(st.st_mode) && ::fstatat(dirFd.fd, name.c_str(), &led, 0) == 0)
+            st = led;
+        if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+            if (refused)
+                *refused = S_ISDIR(st.st_mode) ? Refusal::Folder : Refusal::NotRegular;
+            error = ErrnoText(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+            return nullptr;
+        }
+    } else if (errno != ENOENT) {
         error = ErrnoText(errno);
         return nullptr;
     }
     for (int tries = 0;; ++tries) {
         const std::string temp = tempName ? tempName() : RandomName("." + name + ".");
-        const int fd = ::openat(dirFd, temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        const int fd = ::openat(dirFd.fd, temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) {
             std::unique_ptr<CaptureFileWriter> w(new CaptureFileWriter(fd, format));
-            w->dirFd_ = dirFd;
+            w->dirFd_ = dirFd.release();
             w->tempName_ = temp;
             w->targetName_ = name;
             PutFileHeader(w->buffer_, format, linkType);
@@ -291,7 +300,6 @@ std::unique_ptr<CaptureFileWriter> CaptureFileWriter::CreateReplacing(const std:
         }
         if (errno != EEXIST || tries == 100) {
             error = ErrnoText(errno);
-            ::close(dirFd);
             return nullptr;
         }
     }
@@ -305,8 +313,11 @@ bool CaptureFileWriter::Commit()
         return false;
     if (::fsync(fd_) != 0)
         return Fail(ErrnoText(errno));
+    // The user's own file keeps its permission bits and, where the user may set it, its group;
+    // another user's (a file planted in a shared folder) leaves the new one private.
     struct stat old {};
-    if (::fstatat(dirFd_, targetName_.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode)) {
+    if (::fstatat(dirFd_, targetName_.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode)
+        && old.st_uid == ::geteuid()) {
         if (::fchmod(fd_, old.st_mode & 07777) != 0)
             return Fail(ErrnoText(errno));
         (void)::fchown(fd_, static_cast<uid_t>(-1), old.st_gid);  // where the user may

@@ -40,14 +40,18 @@ public:
     // Saving over target. The file is written under an unpredictable temporary name in target's
     // directory (made through the directory's descriptor with O_EXCL and O_NOFOLLOW, mode 0600, so
     // nothing planted there is followed), and Commit() puts it in target's place. Without Commit
-    // the temporary file is removed. A target that exists and is no regular file (a device, a
-    // pipe) is written in place, never waiting for a reader. tempName (tests) gives the names to try.
+    // the temporary file is removed. Only a regular file (or a link to one, or to nothing) is
+    // replaced: a target that is a folder, a pipe, a device or a socket, or a link to one, is
+    // refused before anything is written (refused says which, when given), and target itself is
+    // never opened. tempName (tests) gives the names to try.
+    enum class Refusal { None, Folder, NotRegular };
     static std::unique_ptr<CaptureFileWriter> CreateReplacing(const std::string& target, CaptureFileFormat format,
                                                               int linkType, std::string& error,
-                                                              std::function<std::string()> tempName = {});
-    // Flushes, syncs the data, gives the file the permission bits (and the group, where the user
-    // may) of the file it replaces, renames it over target and syncs the directory. false and
-    // error() on failure (target is then as it was).
+                                                              std::function<std::string()> tempName = {},
+                                                              Refusal* refused = nullptr);
+    // Flushes, syncs the data, renames the file over target and syncs the directory. A replaced
+    // file of the user's own passes on its permission bits (and its group, where the user may);
+    // the new file stays 0600 otherwise. false and error() on failure (target is then as it was).
     bool Commit();
     ~CaptureFileWriter();
     CaptureFileWriter(const CaptureFileWriter&) = delete;

@@ -282,12 +282,12 @@ void CaptureSession::Close()
         ReadScope scope(readDepth_);
         const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
         std::int64_t drained = 0;
-        source_->Drain([&](std::span<const std::uint8_t> d, std::int64_t ts) {
+        source_->Drain([&](std::span<const std::uint8_t> d, std::int64_t ts, std::uint32_t original) {
             if (drained >= kDrainMaxDatagrams
                 || ((drained & 63) == 0 && std::chrono::steady_clock::now() >= deadline))
                 throw DrainLimitReached{};
             ++drained;
-            ReceiveOne(d, ts);
+            ReceiveOne(d, ts, original);
         });
     } catch (...) {
     }
@@ -344,7 +344,9 @@ void CaptureSession::Notified(std::intptr_t handle, std::intptr_t lParam)
         try {
             ReadScope scope(readDepth_);
             const auto start = std::chrono::steady_clock::now();
-            const DatagramCallback fn = [this](std::span<const std::uint8_t> d, std::int64_t ts) { ReceiveOne(d, ts); };
+            const DatagramCallback fn = [this](std::span<const std::uint8_t> d, std::int64_t ts, std::uint32_t original) {
+                ReceiveOne(d, ts, original);
+            };
             for (;;) {
                 const int n = source_->Read(kReadChunk, fn);
                 failed = n < 0;
@@ -393,7 +395,8 @@ void CaptureSession::Notified(std::intptr_t handle, std::intptr_t lParam)
     }
 }
 
-void CaptureSession::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t timestampUs)
+void CaptureSession::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t timestampUs,
+                                std::uint32_t originalLength)
 {
     if (storeFull_)
         return;  // the store took its last packet: nothing more is kept
@@ -407,7 +410,7 @@ void CaptureSession::ReceiveOne(std::span<const std::uint8_t> datagram, std::int
         const std::optional<DecodedDatagram> decoded = DecodeDatagram(datagram, false, receiveIPv6_);
         if (!decoded)
             return;
-        const std::int64_t seq = views_.StorePacket(*decoded, datagram, timestampUs);
+        const std::int64_t seq = views_.StorePacket(*decoded, datagram, timestampUs, originalLength);
         if (seq == 0)
             StopStoring(SpoolFull(views_.DatagramError()));
         else if (source_ && !fileBusy_)
@@ -462,7 +465,7 @@ void CaptureSession::ShowBurst()
 void CaptureSession::Receive(const std::vector<std::vector<std::uint8_t>>& datagrams, std::int64_t timestampUs)
 {
     for (const std::vector<std::uint8_t>& d : datagrams)
-        ReceiveOne(d, timestampUs);
+        ReceiveOne(d, timestampUs, static_cast<std::uint32_t>(d.size()));
     EndReceive();
 }
 

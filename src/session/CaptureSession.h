@@ -149,7 +149,8 @@ private:
     std::vector<std::pair<std::string, std::string>> NamedAddresses() const;
     void OnReadable();
     void Post(std::intptr_t lParam);
-    void ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t timestampUs);
+    // originalLength: the datagram's length before the capture cut it (its size when whole).
+    void ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t timestampUs, std::uint32_t originalLength);
     // Ends a burst of received datagrams: the store's checks, then the views
     // and the count take the new rows, now or (Soon) within a tenth of a
     // second.

@@ -17,6 +17,7 @@
 #include "capture/CaptureFileReader.h"
 #include "core/CaptureFile.h"
 #include "core/PcapngNotes.h"
+#include "programs/ProgramComment.h"
 
 namespace quillet {
 
@@ -26,8 +27,6 @@ namespace {
 // the event loop served) in between.
 constexpr auto kFileChunk = std::chrono::milliseconds(20);
 constexpr int kFramesPerCheck = 256;
-// The comment that names a saved packet's program.
-constexpr std::string_view kProgramComment = "program: ";
 
 }  // namespace
 
@@ -70,12 +69,14 @@ QString CaptureSession::ReadFile(const QString& path, const Progress& progress)
     const std::unique_ptr<PcapngNotes> notes = PcapngNotes::Open(QFile::encodeName(path).toStdString());
     std::int64_t notedFrames = 0;
     std::string comment;
-    const CaptureFileReader::DatagramFn fn = [&](std::span<const std::uint8_t> d, std::int64_t ts) {
+    const CaptureFileReader::DatagramFn fn = [&](std::span<const std::uint8_t> d, std::int64_t ts,
+                                                 std::uint32_t original) {
         for (; notes && notedFrames < reader->framesRead(); ++notedFrames)
             notes->NextPacket(comment);
-        if (notes && comment.starts_with(kProgramComment))
-            views_.SetProgramOfNext(comment.substr(kProgramComment.size()));
-        ReceiveOne(d, ts);
+        // Shown as a live owner is: a comment that is no program's gives none.
+        if (notes)
+            views_.SetProgramOfNext(ProgramOfComment(comment));
+        ReceiveOne(d, ts, original);
         views_.SetProgramOfNext({});
     };
     CaptureFileReader::Status status = CaptureFileReader::Status::More;
@@ -167,8 +168,14 @@ QString CaptureSession::SaveFile(const QString& path, bool shownOnly, const Prog
     // end: a failed save leaves neither a partial file nor a damaged earlier one.
     const std::string target = QFile::encodeName(path).toStdString();
     std::string error;
+    CaptureFileWriter::Refusal refused = CaptureFileWriter::Refusal::None;
     std::unique_ptr<CaptureFileWriter> writer = CaptureFileWriter::CreateReplacing(
-        target, CaptureFileFormatForName(target), CaptureFileWriter::kLinkTypeRaw, error);
+        target, CaptureFileFormatForName(target), CaptureFileWriter::kLinkTypeRaw, error, {}, &refused);
+    if (refused == CaptureFileWriter::Refusal::Folder)
+        return QCoreApplication::translate("CaptureSession", "无法保存到 %1：它是文件夹。未写入任何内容。").arg(shown);
+    if (refused == CaptureFileWriter::Refusal::NotRegular)
+        return QCoreApplication::translate("CaptureSession", "无法保存到 %1：它不是普通文件（而是管道、设备或套接字，或指向它们的链接），只有普通文件才会被替换。未写入任何内容。")
+            .arg(shown);
     if (!writer)
         return QCoreApplication::translate("CaptureSession", "无法写入 %1：%2。").arg(shown, QString::fromLocal8Bit(error));
     if (!writer->AppendNames(NamedAddresses())) {
@@ -190,15 +197,14 @@ QString CaptureSession::SaveFile(const QString& path, bool shownOnly, const Prog
             for (; done < end; ++done) {
                 const std::int64_t seq = shownOnly ? list.sequenceOf(static_cast<std::size_t>(done)) : done + 1;
                 std::int64_t ts = 0;
-                if (!views_.DatagramOf(seq, bytes, ts)) {
+                std::uint32_t original = 0;
+                if (!views_.DatagramOf(seq, bytes, ts, &original)) {
                     failure = QString::fromLocal8Bit(views_.DatagramError());
                     break;
                 }
                 const QString program = views_.ProgramOf(seq, views_.dPackets().at(seq));
-                note.clear();
-                if (!program.isEmpty())
-                    note.append(kProgramComment).append(program.toStdString());
-                if (!writer->Append(ts, bytes, static_cast<std::uint32_t>(bytes.size()), note)) {
+                note = CommentOfProgram(program.toStdString());
+                if (!writer->Append(ts, bytes, original, note)) {
                     failure = QString::fromLocal8Bit(writer->error());
                     break;
                 }

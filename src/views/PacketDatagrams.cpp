@@ -22,7 +22,8 @@ bool PacketViews::OpenSpool(const std::string& baseDir)
     return true;
 }
 
-bool PacketViews::DatagramOf(std::int64_t seq, std::vector<std::uint8_t>& bytes, std::int64_t& tsUs)
+bool PacketViews::DatagramOf(std::int64_t seq, std::vector<std::uint8_t>& bytes, std::int64_t& tsUs,
+                             std::uint32_t* originalLength)
 {
     bytes.clear();
     const PayloadRef ref = seq >= 1 && seq <= store_.lSeq() ? store_.at(seq).mData : PayloadRef();
@@ -42,6 +43,8 @@ bool PacketViews::DatagramOf(std::int64_t seq, std::vector<std::uint8_t>& bytes,
     std::uint32_t fields[4];
     std::memcpy(fields, header.data(), sizeof fields);
     tsUs = static_cast<std::int64_t>((std::uint64_t{fields[0]} << 32) | fields[1]);
+    if (originalLength)
+        *originalLength = fields[3];
     if (!spool_->Read(start, fields[2], bytes)) {
         datagramError_ = spool_->error();
         return false;

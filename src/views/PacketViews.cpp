@@ -302,13 +302,13 @@ std::int64_t PacketViews::StorePacket(std::string_view protocol, std::string_vie
 }
 
 std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::span<const std::uint8_t> datagram,
-                                      std::int64_t timestampUs)
+                                      std::int64_t timestampUs, std::uint32_t originalLength)
 {
     if (!spool_ && (spoolTried_ || !OpenSpool(std::string())))
         return 0;
     clV record = MakeRecord(d, arrivalTime(timestampUs));
     std::uint64_t offset = 0;
-    if (!spool_->Append(timestampUs, datagram, static_cast<std::uint32_t>(datagram.size()), offset)) {
+    if (!spool_->Append(timestampUs, datagram, originalLength, offset)) {
         datagramError_ = spool_->error();
         return 0;
     }

@@ -115,9 +115,11 @@ public:
     // DecodeDatagram(bytes, false)) is appended to the working capture file
     // and its payload stays there. Opens the working file under the default
     // directory when OpenSpool was never called. Returns 0 and stores nothing
-    // when the file cannot take the datagram (DatagramError() says why).
+    // when the file cannot take the datagram (DatagramError() says why). The file's record keeps
+    // originalLength (0: the datagram's size), the length before a capture cut the datagram, so
+    // memory holds nothing more for it.
     std::int64_t StorePacket(const DecodedDatagram& decoded, std::span<const std::uint8_t> datagram,
-                             std::int64_t timestampUs);
+                             std::int64_t timestampUs, std::uint32_t originalLength = 0);
     // The same with the record's texts given one by one (addresses before
     // ports) and the time text made already.
     std::int64_t StorePacket(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
@@ -170,9 +172,11 @@ public:
     // when it cannot be made.
     bool OpenSpool(const std::string& baseDir);
     CaptureSpool* Spool() const { return spool_.get(); }
-    // The whole datagram of a stored packet and its timestamp; false when it
-    // was not kept or cannot be read back (DatagramError()).
-    bool DatagramOf(std::int64_t seq, std::vector<std::uint8_t>& bytes, std::int64_t& tsUs);
+    // The whole datagram of a stored packet (as captured), its timestamp and,
+    // when asked, its original length; false when it was not kept or cannot
+    // be read back (DatagramError()).
+    bool DatagramOf(std::int64_t seq, std::vector<std::uint8_t>& bytes, std::int64_t& tsUs,
+                    std::uint32_t* originalLength = nullptr);
     const std::string& DatagramError() const { return datagramError_; }
 
     // Toolbar button 4: empties the list rows (and the IP tab's pair index);

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QStringList>
 
+#include "core/ReadableNumbers.h"
 #include "programs/ProgramOwners.h"
 
 namespace quillet {
@@ -20,31 +21,52 @@ std::int64_t SecondOf(std::int64_t tsUs)
 
 // --- RateHistory ----------------------------------------------------------------
 
-void RateHistory::Add(std::int64_t second, std::uint64_t bytes)
+std::size_t RateHistory::Slot(std::int64_t second)
+{
+    return static_cast<std::size_t>((second % kSeconds + kSeconds) % kSeconds);
+}
+
+bool RateHistory::Holds(std::int64_t second) const
+{
+    return newest_ != INT64_MIN && second <= newest_ && second > newest_ - kSeconds;
+}
+
+void RateHistory::Add(std::int64_t second, std::uint64_t bytes, std::uint32_t packets)
 {
     if (newest_ != INT64_MIN && second <= newest_ - kSeconds)
         return;  // older than what is kept
     if (newest_ == INT64_MIN || second - newest_ >= kSeconds) {
         bytes_.fill(0);
+        packets_.fill(0);
         newest_ = second;
     }
-    while (newest_ < second)
-        bytes_[static_cast<std::size_t>(++newest_ % kSeconds + kSeconds) % kSeconds] = 0;
-    bytes_[static_cast<std::size_t>(second % kSeconds + kSeconds) % kSeconds] += bytes;
+    while (newest_ < second) {
+        const std::size_t slot = Slot(++newest_);
+        bytes_[slot] = 0;
+        packets_[slot] = 0;
+    }
+    bytes_[Slot(second)] += bytes;
+    packets_[Slot(second)] += packets;
 }
 
 std::uint64_t RateHistory::At(std::int64_t second) const
 {
-    if (newest_ == INT64_MIN || second > newest_ || second <= newest_ - kSeconds)
-        return 0;
-    return bytes_[static_cast<std::size_t>(second % kSeconds + kSeconds) % kSeconds];
+    return Holds(second) ? bytes_[Slot(second)] : 0;
 }
 
-std::vector<double> RateHistory::Values(std::int64_t lastSecond) const
+std::uint32_t RateHistory::PacketsAt(std::int64_t second) const
+{
+    return Holds(second) ? packets_[Slot(second)] : 0;
+}
+
+std::vector<double> RateHistory::Values(std::int64_t lastSecond, RateMeasure measure) const
 {
     std::vector<double> values(kSeconds);
-    for (int i = 0; i < kSeconds; ++i)
-        values[static_cast<std::size_t>(i)] = static_cast<double>(At(lastSecond - kSeconds + 1 + i));
+    for (int i = 0; i < kSeconds; ++i) {
+        const std::int64_t s = lastSecond - kSeconds + 1 + i;
+        values[static_cast<std::size_t>(i)] =
+            measure == RateMeasure::Bytes ? static_cast<double>(At(s)) : static_cast<double>(PacketsAt(s));
+    }
     return values;
 }
 
@@ -58,15 +80,17 @@ void TrafficTotals::Row::Add(bool sent, std::uint64_t bytes, std::int64_t tsUs)
     const std::int64_t s = SecondOf(tsUs);
     if (s == second) {
         secondBytes += bytes;
+        ++secondPackets;
         return;
     }
-    if (secondBytes != 0) {
+    if (secondPackets != 0) {
         if (!history)
             history = std::make_unique<RateHistory>();
-        history->Add(second, secondBytes);
+        history->Add(second, secondBytes, secondPackets);
     }
     second = s;
     secondBytes = bytes;
+    secondPackets = 1;
 }
 
 std::uint64_t TrafficTotals::Row::BytesAt(std::int64_t s) const
@@ -74,12 +98,13 @@ std::uint64_t TrafficTotals::Row::BytesAt(std::int64_t s) const
     return (s == second ? secondBytes : 0) + (history ? history->At(s) : 0);
 }
 
-std::vector<double> TrafficTotals::Row::Values(std::int64_t lastSecond) const
+std::vector<double> TrafficTotals::Row::Values(std::int64_t lastSecond, RateMeasure measure) const
 {
-    std::vector<double> values = history ? history->Values(lastSecond) : std::vector<double>(RateHistory::kSeconds);
+    std::vector<double> values =
+        history ? history->Values(lastSecond, measure) : std::vector<double>(RateHistory::kSeconds);
     if (second <= lastSecond && second > lastSecond - RateHistory::kSeconds)
         values[static_cast<std::size_t>(second - (lastSecond - RateHistory::kSeconds + 1))] +=
-            static_cast<double>(secondBytes);
+            static_cast<double>(measure == RateMeasure::Bytes ? secondBytes : secondPackets);
     return values;
 }
 
@@ -288,11 +313,11 @@ const TrafficTotals::Row& TotalsTableModel::RowAt(int row) const
     return totals_.Hosts()[static_cast<std::size_t>(row)];
 }
 
-std::vector<double> TotalsTableModel::RateOf(int row, std::int64_t lastSecond) const
+std::vector<double> TotalsTableModel::RateOf(int row, std::int64_t lastSecond, RateMeasure measure) const
 {
     if (row < 0 || row >= rows_)
         return std::vector<double>(RateHistory::kSeconds);
-    return RowAt(row).Values(lastSecond);
+    return RowAt(row).Values(lastSecond, measure);
 }
 
 QString TotalsTableModel::AddressOf(int row) const
@@ -322,15 +347,30 @@ QVariant TotalsTableModel::headerData(int section, Qt::Orientation orientation, 
                                        kind_ == Kind::Programs ? kProgramCaptions[section] : kHostCaptions[section]);
 }
 
-QVariant TotalsTableModel::Cell(int row, int column, bool sort) const
+TotalsTableModel::Column TotalsTableModel::ColumnKind(int column) const
+{
+    // The columns both tables share, counted from "发送包".
+    const int first = kind_ == Kind::Programs ? 1 : 2;
+    switch (column - first) {
+    case 0:
+    case 1: return Column::Count;
+    case 2:
+    case 3: return Column::Bytes;
+    default: break;
+    }
+    if (column == columnCount() - 1)
+        return Column::Time;
+    return kind_ == Kind::Programs && column == 5 ? Column::Rate : Column::Text;
+}
+
+// A figure as a number (qulonglong), a time as its timestamp (qlonglong), a
+// text as the text.
+QVariant TotalsTableModel::Cell(int row, int column) const
 {
     const TrafficTotals::Row& r = RowAt(row);
     const TrafficTotals::Counts& c = r.counts;
-    // The columns both tables share, counted from "发送包".
     const int first = kind_ == Kind::Programs ? 1 : 2;
-    const auto number = [&](std::uint64_t v) -> QVariant {
-        return sort ? QVariant(static_cast<qulonglong>(v)) : QVariant(QString::number(v));
-    };
+    const auto number = [](std::uint64_t v) { return QVariant(static_cast<qulonglong>(v)); };
     switch (column - first) {
     case 0: return number(c.sentPackets);
     case 1: return number(c.recvPackets);
@@ -338,12 +378,8 @@ QVariant TotalsTableModel::Cell(int row, int column, bool sort) const
     case 3: return number(c.recvBytes);
     default: break;
     }
-    const int last = columnCount() - 1;
-    if (column == last) {
-        if (sort)
-            return static_cast<qlonglong>(c.lastUs);
-        return c.lastUs != 0 && timeText ? timeText(c.lastUs) : QString();
-    }
+    if (column == columnCount() - 1)
+        return static_cast<qlonglong>(c.lastUs);
     if (kind_ == Kind::Programs) {
         if (column == 0)
             return totals_.Programs()[static_cast<std::size_t>(row)].name;
@@ -369,9 +405,29 @@ QVariant TotalsTableModel::Cell(int row, int column, bool sort) const
 
 QVariant TotalsTableModel::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || index.row() >= rows_ || (role != Qt::DisplayRole && role != kSortRole))
+    if (!index.isValid() || index.row() >= rows_)
         return {};
-    return Cell(index.row(), index.column(), role == kSortRole);
+    const Column kind = ColumnKind(index.column());
+    if (role == Qt::TextAlignmentRole)
+        return kind == Column::Text ? QVariant() : QVariant(Qt::AlignRight | Qt::AlignVCenter);
+    if (role != Qt::DisplayRole && role != Qt::ToolTipRole && role != kSortRole)
+        return {};
+    const QVariant value = Cell(index.row(), index.column());
+    if (role == kSortRole || kind == Column::Text)
+        return role == Qt::ToolTipRole ? QVariant() : value;
+    const auto text = [](const std::string& t) { return QString::fromStdString(t); };
+    const std::uint64_t n = value.toULongLong();
+    switch (kind) {
+    case Column::Count: return role == Qt::DisplayRole ? text(GroupedCount(n)) : QVariant();
+    case Column::Bytes: return text(role == Qt::DisplayRole ? ByteSizeText(n) : ExactBytesText(n));
+    case Column::Rate: return text(role == Qt::DisplayRole ? ByteRateText(n) : ExactRateText(n));
+    case Column::Time: {
+        const qlonglong us = value.toLongLong();
+        return role == Qt::DisplayRole && us != 0 && timeText ? timeText(us) : QVariant();
+    }
+    case Column::Text: break;
+    }
+    return {};
 }
 
 }  // namespace quillet

@@ -18,19 +18,27 @@ namespace quillet {
 
 class ProgramOwners;
 
-// Bytes per second over the last five minutes, by the second of the packets'
-// timestamps.
+// What a chart of a row counts each second.
+enum class RateMeasure { Bytes, Packets };
+
+// Bytes and packets per second over the last five minutes, by the second of
+// the packets' timestamps.
 class RateHistory {
 public:
     static constexpr int kSeconds = 300;
-    void Add(std::int64_t second, std::uint64_t bytes);
+    void Add(std::int64_t second, std::uint64_t bytes, std::uint32_t packets);
     // Bytes in that second (0 when it is outside the five minutes kept).
     std::uint64_t At(std::int64_t second) const;
+    std::uint32_t PacketsAt(std::int64_t second) const;
     // The kSeconds values up to and including lastSecond, oldest first.
-    std::vector<double> Values(std::int64_t lastSecond) const;
+    std::vector<double> Values(std::int64_t lastSecond, RateMeasure measure = RateMeasure::Bytes) const;
 
 private:
+    static std::size_t Slot(std::int64_t second);
+    bool Holds(std::int64_t second) const;
+
     std::array<std::uint64_t, kSeconds> bytes_{};
+    std::array<std::uint32_t, kSeconds> packets_{};
     std::int64_t newest_ = INT64_MIN;
 };
 
@@ -68,11 +76,12 @@ public:
         Counts counts;
         std::int64_t second = INT64_MIN;  // of the packet added last
         std::uint64_t secondBytes = 0;
+        std::uint32_t secondPackets = 0;
         std::unique_ptr<RateHistory> history;
         void Add(bool sent, std::uint64_t bytes, std::int64_t tsUs);
         std::uint64_t BytesAt(std::int64_t s) const;
         // The RateHistory::kSeconds values up to and including lastSecond, oldest first.
-        std::vector<double> Values(std::int64_t lastSecond) const;
+        std::vector<double> Values(std::int64_t lastSecond, RateMeasure measure = RateMeasure::Bytes) const;
     };
     struct ProgramRow : Row {
         QString name;  // the program column's text; empty: no known program
@@ -148,11 +157,15 @@ private:
 
 // lvPrograms and lvHosts: one row per program or remote host, one column per
 // caption, over a TrafficTotals. Refresh() tells views about rows added and
-// changed since the last call. Qt::DisplayRole gives the texts,
-// kSortRole the value sorted by (numbers as numbers).
+// changed since the last call. Qt::DisplayRole gives the texts as a person
+// reads them (counts grouped, "1.2 MiB", "3.4 MB/s"), Qt::ToolTipRole the
+// exact figure of a size or rate, Qt::TextAlignmentRole puts figures on the
+// right, kSortRole gives the value sorted by (numbers as numbers).
 class TotalsTableModel : public QAbstractTableModel {
 public:
     enum class Kind { Programs, Hosts };
+    // What a column holds.
+    enum class Column { Text, Count, Bytes, Rate, Time };
     static constexpr int kSortRole = Qt::UserRole + 1;
 
     TotalsTableModel(const TrafficTotals& totals, Kind kind, QObject* parent = nullptr);
@@ -165,10 +178,11 @@ public:
     std::int64_t nowUs = 0;
 
     void Refresh();
-    // The bytes per second of a row over the five minutes up to lastSecond.
-    std::vector<double> RateOf(int row, std::int64_t lastSecond) const;
+    // The bytes (or packets) per second of a row over the five minutes up to lastSecond.
+    std::vector<double> RateOf(int row, std::int64_t lastSecond, RateMeasure measure = RateMeasure::Bytes) const;
     // The address of a host row.
     QString AddressOf(int row) const;
+    Column ColumnKind(int column) const;
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -177,7 +191,7 @@ public:
 
 private:
     const TrafficTotals::Row& RowAt(int row) const;
-    QVariant Cell(int row, int column, bool sort) const;
+    QVariant Cell(int row, int column) const;
 
     const TrafficTotals& totals_;
     Kind kind_;

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include <QComboBox>
 #include <QDateTime>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
@@ -13,50 +15,156 @@
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QHBoxLayout>
 
+#include "core/ReadableNumbers.h"
+#include "programs/SocketOwners.h"
 #include "views/PacketViews.h"
 #include "views/TrafficTotals.h"
 
 namespace quillet {
 
+namespace {
+
+QString FromUtf8(const std::string& text)
+{
+    return QString::fromStdString(text);
+}
+
+}  // namespace
+
 RateChart::RateChart(QWidget* parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("chartRate"));
-    setMinimumHeight(90);
+    setMinimumHeight(120);
 }
 
-void RateChart::SetValues(std::vector<double> values, QString title)
+void RateChart::SetSeries(Series series)
 {
-    values_ = std::move(values);
-    title_ = std::move(title);
+    series_ = std::move(series);
     update();
+}
+
+QString RateChart::ValueText(std::uint64_t value) const
+{
+    if (series_.measure == RateMeasure::Packets)
+        return tr("%1 包/s").arg(FromUtf8(GroupedCount(value)));
+    return FromUtf8(ByteRateText(value, true));
+}
+
+QString RateChart::TimeText(std::int64_t second) const
+{
+    if (series_.live) {
+        const std::int64_t before = series_.lastSecond - second;
+        return before == 0 ? tr("现在") : tr("%1 秒前").arg(before);
+    }
+    return QDateTime::fromSecsSinceEpoch(second).toString(QStringLiteral("HH:mm:ss"));
+}
+
+RateChart::Axes RateChart::Layout() const
+{
+    Axes axes;
+    const QFontMetrics fm(font());
+    const double line = fm.height();
+    const double highest =
+        series_.values.empty() ? 0 : *std::max_element(series_.values.begin(), series_.values.end());
+    // Value steps at least two lines apart, at most five.
+    const double titleHeight = line + 6, timeHeight = line + 6;
+    const double plotHeight = std::max(1.0, height() - titleHeight - timeHeight - 2);
+    axes.value = ValueAxisFor(highest, std::clamp(static_cast<int>(plotHeight / (2 * line)), 1, 5));
+    int labelWidth = 0;
+    for (int k = 0; k <= axes.value.Steps(); ++k) {
+        axes.valueLabels << (k == 0 ? QStringLiteral("0") : ValueText(axes.value.step * static_cast<std::uint64_t>(k)));
+        labelWidth = std::max(labelWidth, fm.horizontalAdvance(axes.valueLabels.back()));
+    }
+    axes.plot = QRectF(labelWidth + 10, titleHeight, 0, plotHeight);
+    axes.plot.setRight(width() - 12);
+    if (series_.values.size() < 2)
+        return axes;
+    const std::int64_t first = series_.lastSecond - static_cast<std::int64_t>(series_.values.size()) + 1;
+    // Time ticks at least a label and a gap apart.
+    const int timeWidth =
+        std::max(fm.horizontalAdvance(TimeText(series_.live ? first : series_.lastSecond)),
+                 fm.horizontalAdvance(QStringLiteral("00:00:00"))) + 24;
+    const int maxTicks = std::max(1, static_cast<int>(axes.plot.width()) / timeWidth);
+    const std::int64_t anchor =
+        series_.live ? series_.lastSecond
+                     : -static_cast<std::int64_t>(QDateTime::fromSecsSinceEpoch(series_.lastSecond).offsetFromUtc());
+    axes.time = TimeAxisFor(first, series_.lastSecond, anchor, maxTicks);
+    for (const std::int64_t t : axes.time.ticks)
+        axes.timeLabels << TimeText(t);
+    return axes;
+}
+
+QStringList RateChart::ValueLabels() const
+{
+    return Layout().valueLabels;
+}
+
+QStringList RateChart::TimeLabels() const
+{
+    return Layout().timeLabels;
 }
 
 void RateChart::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     p.fillRect(rect(), palette().base());
-    const QRectF area = QRectF(rect()).adjusted(4, 18, -4, -4);
-    p.setPen(palette().mid().color());
-    p.drawRect(area);
-    const double top = values_.empty() ? 0 : *std::max_element(values_.begin(), values_.end());
-    p.setPen(palette().text().color());
-    p.drawText(QRectF(4, 0, width() - 8, 18), Qt::AlignLeft | Qt::AlignVCenter,
-               title_.isEmpty() ? QString() : tr("%1 — 最高 %2 B/s, 5 分钟").arg(title_).arg(top, 0, 'f', 0));
-    if (values_.size() < 2 || top <= 0)
+    const QFontMetrics fm(font());
+    const QColor text = palette().text().color();
+    QColor grid = palette().mid().color();
+    grid.setAlpha(110);
+    p.setPen(text);
+    if (series_.title.isEmpty()) {
+        p.drawText(rect(), Qt::AlignCenter, tr("选择一行以显示它每秒的流量"));
         return;
-    QPainterPath line;
-    const double step = area.width() / static_cast<double>(values_.size() - 1);
-    for (std::size_t i = 0; i < values_.size(); ++i) {
-        const QPointF at(area.left() + step * static_cast<double>(i), area.bottom() - values_[i] / top * area.height());
+    }
+    const Axes axes = Layout();
+    const QRectF& plot = axes.plot;
+    p.drawText(QRectF(4, 2, width() - 8, fm.height() + 2), Qt::AlignHCenter | Qt::AlignVCenter,
+               fm.elidedText(series_.title, Qt::ElideMiddle, width() - 8));
+
+    // The value axis: a grid line and its label at each step.
+    const int steps = axes.value.Steps();
+    for (int k = 0; k <= steps; ++k) {
+        const double y = plot.bottom() - plot.height() * k / steps;
+        p.setPen(k == 0 ? text : grid);
+        p.drawLine(QPointF(plot.left(), y), QPointF(plot.right(), y));
+        p.setPen(text);
+        p.drawText(QRectF(0, y - fm.height() / 2.0, plot.left() - 6, fm.height()), Qt::AlignRight | Qt::AlignVCenter,
+                   axes.valueLabels[k]);
+    }
+    const std::size_t n = series_.values.size();
+    if (n < 2)
+        return;
+    const double dx = plot.width() / static_cast<double>(n - 1);
+    const std::int64_t first = series_.lastSecond - static_cast<std::int64_t>(n) + 1;
+
+    // The time axis: a tick, a faint line and a label at each tick, the
+    // labels kept inside the chart.
+    for (std::size_t i = 0; i < axes.time.ticks.size(); ++i) {
+        const double x = plot.left() + dx * static_cast<double>(axes.time.ticks[i] - first);
+        p.setPen(grid);
+        p.drawLine(QPointF(x, plot.top()), QPointF(x, plot.bottom()));
+        p.setPen(text);
+        p.drawLine(QPointF(x, plot.bottom()), QPointF(x, plot.bottom() + 3));
+        const double w = fm.horizontalAdvance(axes.timeLabels[static_cast<qsizetype>(i)]);
+        const double left = std::clamp(x - w / 2, 0.0, width() - w - 2);
+        p.drawText(QRectF(left, plot.bottom() + 4, w + 1, fm.height()), Qt::AlignLeft | Qt::AlignTop,
+                   axes.timeLabels[static_cast<qsizetype>(i)]);
+    }
+    QPainterPath path;
+    const double top = static_cast<double>(axes.value.top);
+    for (std::size_t i = 0; i < n; ++i) {
+        const QPointF at(plot.left() + dx * static_cast<double>(i), plot.bottom() - series_.values[i] / top * plot.height());
         if (i == 0)
-            line.moveTo(at);
+            path.moveTo(at);
         else
-            line.lineTo(at);
+            path.lineTo(at);
     }
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(QPen(palette().highlight().color(), 1.5));
-    p.drawPath(line);
+    p.drawPath(path);
 }
 
 frmTotals::frmTotals(PacketViews& views, QWidget* parent) : QWidget(parent, Qt::Window), views_(views)
@@ -78,13 +186,36 @@ frmTotals::frmTotals(PacketViews& views, QWidget* parent) : QWidget(parent, Qt::
     auto* split = new QSplitter(Qt::Vertical, this);
     lvPrograms_ = MakeTable(QStringLiteral("lvPrograms"), programs_);
     lvHosts_ = MakeTable(QStringLiteral("lvHosts"), hosts_);
-    chart_ = new RateChart(this);
+    // The chart and, above it, the chooser of what it counts.
+    auto* chartPane = new QWidget(this);
+    chart_ = new RateChart(chartPane);
+    cboChartValue_ = new QComboBox(chartPane);
+    cboChartValue_->setObjectName(QStringLiteral("cboChartValue"));
+    cboChartValue_->addItem(tr("每秒字节数"), static_cast<int>(RateMeasure::Bytes));
+    cboChartValue_->addItem(tr("每秒包数"), static_cast<int>(RateMeasure::Packets));
+    auto* chooser = new QHBoxLayout;
+    chooser->setContentsMargins(0, 0, 0, 0);
+    auto* chooserLabel = new QLabel(tr("图表："), chartPane);
+    chooserLabel->setObjectName(QStringLiteral("lblChartValue"));
+    chooserLabel->setBuddy(cboChartValue_);
+    chooser->addWidget(chooserLabel);
+    chooser->addWidget(cboChartValue_);
+    chooser->addStretch(1);
+    auto* chartLayout = new QVBoxLayout(chartPane);
+    chartLayout->setContentsMargins(0, 0, 0, 0);
+    chartLayout->setSpacing(2);
+    chartLayout->addLayout(chooser);
+    chartLayout->addWidget(chart_, 1);
+    connect(cboChartValue_, &QComboBox::currentIndexChanged, this, [this] {
+        if (charted_)
+            ShowRate(charted_);
+    });
     split->addWidget(lvPrograms_);
     split->addWidget(lvHosts_);
-    split->addWidget(chart_);
+    split->addWidget(chartPane);
     split->setStretchFactor(0, 2);
     split->setStretchFactor(1, 3);
-    split->setStretchFactor(2, 1);
+    split->setStretchFactor(2, 2);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 4, 4, 4);
     layout->addWidget(split);
@@ -135,6 +266,10 @@ QTableView* frmTotals::MakeTable(const QString& name, TotalsTableModel* model)
     table->setSelectionMode(QAbstractItemView::SingleSelection);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->verticalHeader()->hide();
+    // One line a row: a long list of programs is cut short rather than wrapped.
+    table->setWordWrap(false);
+    table->setTextElideMode(Qt::ElideRight);
+    table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 8);
     table->horizontalHeader()->setStretchLastSection(true);
     connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this, table] {
         charted_ = table;
@@ -149,16 +284,48 @@ void frmTotals::ShowRate(QTableView* table)
     const auto* proxy = static_cast<const QSortFilterProxyModel*>(table->model());
     const auto* model = static_cast<const TotalsTableModel*>(proxy->sourceModel());
     if (!current.isValid()) {
-        chart_->SetValues({}, QString());
+        chart_->SetSeries({});
         return;
     }
     const int row = proxy->mapToSource(current).row();
-    const std::int64_t nowUs = model->nowUs > 0 ? model->nowUs : views_.Totals().NewestUs();
-    std::vector<double> values = model->RateOf(row, nowUs / 1000000);
+    RateChart::Series series;
+    series.live = model->nowUs > 0;
+    // While capturing the chart ends at the last whole second.
+    series.lastSecond = series.live ? model->nowUs / 1000000 - 1 : views_.Totals().NewestUs() / 1000000;
+    series.measure = static_cast<RateMeasure>(cboChartValue_->currentData().toInt());
+    series.values = model->RateOf(row, series.lastSecond, series.measure);
     QString title = model->index(row, 0).data().toString();
+    if (model == hosts_) {
+        if (const QString name = model->index(row, 1).data().toString(); !name.isEmpty())
+            title = QStringLiteral("%1 (%2)").arg(title, name);
+    }
     if (title.isEmpty())
         title = tr("(无程序)");
-    chart_->SetValues(std::move(values), title);
+    series.title = QString::fromStdString(ShownName(title.toStdString()));
+    chart_->SetSeries(std::move(series));
+}
+
+void frmTotals::FitColumns(QTableView* table)
+{
+    QHeaderView* header = table->horizontalHeader();
+    const auto* proxy = static_cast<const QSortFilterProxyModel*>(table->model());
+    const auto* model = static_cast<const TotalsTableModel*>(proxy->sourceModel());
+    std::vector<int>& fitted = table == lvPrograms_ ? fittedPrograms_ : fittedHosts_;
+    fitted.resize(static_cast<std::size_t>(header->count()), 0);
+    // A long text (a list of programs) gets no more than this unless its caption needs it.
+    const int textCap = table->fontMetrics().averageCharWidth() * 40;
+    for (int c = 0; c < header->count(); ++c) {
+        int contents = static_cast<const QAbstractItemView*>(table)->sizeHintForColumn(c);
+        if (model->ColumnKind(c) == TotalsTableModel::Column::Text)
+            contents = std::min(contents, textCap);
+        const int need = std::max(header->sectionSizeHint(c), contents);
+        int& last = fitted[static_cast<std::size_t>(c)];
+        if (need > last) {
+            if (header->sectionSize(c) < need)
+                header->resizeSection(c, need);
+            last = need;
+        }
+    }
 }
 
 void frmTotals::Refresh()
@@ -169,6 +336,8 @@ void frmTotals::Refresh()
         model->nowUs = nowUs;
         model->Refresh();
     }
+    FitColumns(lvPrograms_);
+    FitColumns(lvHosts_);
     if (charted_)
         ShowRate(charted_);
 }

@@ -6,8 +6,13 @@
 
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
+#include "core/ChartScale.h"
+#include "views/TrafficTotals.h"
+
+class QComboBox;
 class QTableView;
 class QTimer;
 
@@ -16,28 +21,56 @@ namespace quillet {
 class PacketViews;
 class TotalsTableModel;
 
-// A line of bytes per second over the last five minutes, newest at the right.
+// A row's bytes or packets per second over the last five minutes, newest at
+// the right: the row's name as the title, a value axis in the measure's
+// units with grid lines at round steps, a time axis in seconds before now
+// (a live capture) or in clock time (a file).
 class RateChart : public QWidget {
     Q_OBJECT
 
 public:
+    struct Series {
+        std::vector<double> values;   // one a second, oldest first
+        std::int64_t lastSecond = 0;  // of the newest value, seconds since the epoch
+        RateMeasure measure = RateMeasure::Bytes;
+        bool live = false;  // times as seconds before now, else as clock times
+        QString title;      // plain text, shown as it is
+    };
+
     explicit RateChart(QWidget* parent = nullptr);
-    void SetValues(std::vector<double> values, QString title);
-    const std::vector<double>& Values() const { return values_; }
+    void SetSeries(Series series);
+    const std::vector<double>& Values() const { return series_.values; }
+    const QString& Title() const { return series_.title; }
+
+    // The axes' labels at the present size: values from 0 up, times oldest first.
+    QStringList ValueLabels() const;
+    QStringList TimeLabels() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    std::vector<double> values_;
-    QString title_;
+    struct Axes {
+        QRectF plot;
+        ValueAxis value;
+        TimeAxis time;
+        QStringList valueLabels;
+        QStringList timeLabels;
+    };
+    Axes Layout() const;
+    QString ValueText(std::uint64_t value) const;
+    QString TimeText(std::int64_t second) const;
+
+    Series series_;
 };
 
 // The totals window: lvPrograms (one row per program, one with an empty
 // 程序 for packets of no known program) and lvHosts (one row per remote
 // host), each sortable by any column, refreshed twice a second; below them
-// the rate of the selected row over the last five minutes (chartRate). A
-// double-click on a host hands its address to onHostFilter.
+// the rate of the selected row over the last five minutes (chartRate), in
+// bytes or packets per second as cboChartValue chooses. Columns are kept
+// wide enough for their captions and contents. A double-click on a host
+// hands its address to onHostFilter.
 class frmTotals : public QWidget {
     Q_OBJECT
 
@@ -53,6 +86,7 @@ public:
     QTableView* lvPrograms() const { return lvPrograms_; }
     QTableView* lvHosts() const { return lvHosts_; }
     RateChart* chartRate() const { return chart_; }
+    QComboBox* cboChartValue() const { return cboChartValue_; }
 
     // Folds what the program look-ups answered and updates both tables.
     void Refresh();
@@ -64,6 +98,10 @@ public:
 private:
     QTableView* MakeTable(const QString& name, TotalsTableModel* model);
     void ShowRate(QTableView* table);
+    // Widens the columns whose caption or visible contents need more room
+    // than they were last given; a column the user narrowed stays so until
+    // its contents grow.
+    void FitColumns(QTableView* table);
 
     PacketViews& views_;
     TotalsTableModel* programs_ = nullptr;
@@ -72,7 +110,9 @@ private:
     QTableView* lvHosts_ = nullptr;
     QTableView* charted_ = nullptr;  // the table whose selected row the chart shows
     RateChart* chart_ = nullptr;
+    QComboBox* cboChartValue_ = nullptr;
     QTimer* timer_ = nullptr;
+    std::vector<int> fittedPrograms_, fittedHosts_;  // the width each column needed when last fitted
 };
 
 }  // namespace quillet

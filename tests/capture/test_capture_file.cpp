@@ -212,6 +212,7 @@ TEST(CaptureFile, SpoolStoresAndReadsBack)
     std::vector<Packet> packets;
     std::vector<std::uint64_t> offsets;
     // About 2.5 MiB: the buffer is written out twice on the way.
+    const auto started = std::chrono::steady_clock::now();
     for (int i = 0; i < 2000; ++i) {
         packets.push_back({1700000000000000 + i * 1000, Pattern(20 + (i * 37) % 1400, std::uint8_t(i)),
                            std::uint32_t(20 + (i * 37) % 1400)});
@@ -219,7 +220,11 @@ TEST(CaptureFile, SpoolStoresAndReadsBack)
         ASSERT_TRUE(spool->Append(packets.back().tsUs, packets.back().bytes, packets.back().origLen, off));
         offsets.push_back(off);
     }
-    EXPECT_LT(FileBytes(file).size(), spool->size()) << "last packets are still buffered";
+    // The periodic write takes the fill buffer's records once per interval; on a
+    // machine too loaded to append them within it, they may be written already.
+    const bool quick = std::chrono::steady_clock::now() - started < CaptureSpool::kPublishInterval / 2;
+    if (quick)
+        EXPECT_LT(FileBytes(file).size(), spool->size()) << "last packets are still buffered";
 
     // The newest packet is still in the fill buffer: it is read from there.
     std::vector<std::uint8_t> v;

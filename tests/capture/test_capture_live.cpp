@@ -61,7 +61,9 @@ std::string FirstLine(const std::string& s)
 std::vector<Captured> ReadEverything(CaptureHandle& h)
 {
     std::vector<Captured> out;
-    auto keep = [&out](std::span<const std::uint8_t> d, std::int64_t ts) {
+    auto keep = [&out](std::span<const std::uint8_t> d, std::int64_t ts, std::uint32_t original) {
+        // Captured whole: nothing was cut.
+        EXPECT_EQ(original, d.size());
         Captured c;
         c.bytes.assign(d.begin(), d.end());
         c.timestampUs = ts;
@@ -295,7 +297,7 @@ TEST(CaptureLive, DrainHandsOverWhatTheRingStillHolds)
         ASSERT_TRUE(net.Udp(Side::Peer, static_cast<std::uint16_t>(4100 + i), 5100, "x"));
     // Stop at once: the datagrams sit in a block the kernel has not released.
     int udp = 0;
-    h.Drain([&udp](std::span<const std::uint8_t> d, std::int64_t) {
+    h.Drain([&udp](std::span<const std::uint8_t> d, std::int64_t, std::uint32_t) {
         auto r = DecodeDatagram(d);
         if (r && r->protocol == "UDP" && r->destPort == "5100")
             ++udp;
@@ -334,7 +336,7 @@ TEST(CaptureLive, DrainIsBoundedWhileASenderGoesOn)
 
     std::uint64_t handed = 0;
     const auto start = std::chrono::steady_clock::now();
-    h.Drain([&handed](std::span<const std::uint8_t>, std::int64_t) {
+    h.Drain([&handed](std::span<const std::uint8_t>, std::int64_t, std::uint32_t) {
         ++handed;
         // A slow reader: the sender outpaces it.
         const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(2);
@@ -366,7 +368,7 @@ TEST(CaptureLive, InterfaceDownUpAndDeleted)
     EXPECT_EQ(h.interfaceName(), VethNamespace::kLocalIf);
     EXPECT_EQ(h.linkState(), LinkState::Up);
     const std::string link = std::string("ip link set ") + VethNamespace::kLocalIf;
-    auto none = [](std::span<const std::uint8_t>, std::int64_t) {};
+    auto none = [](std::span<const std::uint8_t>, std::int64_t, std::uint32_t) {};
 
     ASSERT_EQ(Shell(link + " down"), 0);
     EXPECT_EQ(h.linkState(), LinkState::Down);
@@ -433,7 +435,7 @@ TEST(CaptureLive, FailuresNameTheCauseAndLeaveNoDescriptorOpen)
         EXPECT_TRUE(moved.valid());
         moved.Close();
         EXPECT_FALSE(moved.valid());
-        EXPECT_EQ(moved.Read(10, [](auto, auto) {}), -1);
+        EXPECT_EQ(moved.Read(10, [](auto, auto, auto) {}), -1);
     }
     EXPECT_EQ(OpenDescriptorCount(), fdsBefore);
 }

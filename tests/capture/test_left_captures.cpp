@@ -36,7 +36,7 @@ std::int64_t ReaderFrames(const std::string& path, CaptureFileReader::Status& la
     const auto reader = CaptureFileReader::Open(path, error, true);
     if (!reader)
         return -1;
-    while ((last = reader->Read(100, [](auto, auto) {})) == CaptureFileReader::Status::More) {
+    while ((last = reader->Read(100, [](auto, auto, auto) {})) == CaptureFileReader::Status::More) {
     }
     return reader->framesRead();
 }

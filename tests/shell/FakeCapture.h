@@ -78,7 +78,7 @@ public:
         while (n < maxDatagrams && !s_->ready.empty()) {
             std::vector<std::uint8_t> d = std::move(s_->ready.front());
             s_->ready.pop_front();
-            fn(d, s_->timestampUs);
+            fn(d, s_->timestampUs, static_cast<std::uint32_t>(d.size()));
             ++n;
             if (s_->duringRead)
                 s_->duringRead();
@@ -98,7 +98,7 @@ public:
             while (!q->empty()) {
                 std::vector<std::uint8_t> d = std::move(q->front());
                 q->pop_front();
-                fn(d, s_->timestampUs);
+                fn(d, s_->timestampUs, static_cast<std::uint32_t>(d.size()));
                 ++n;
             }
         }
@@ -144,7 +144,7 @@ private:
         int n = 0;
         while ((max < 0 || n < max) && s_->endlessHanded < kSafetyStop) {
             ++s_->endlessHanded;
-            fn(s_->endlessDatagram, s_->timestampUs);
+            fn(s_->endlessDatagram, s_->timestampUs, static_cast<std::uint32_t>(s_->endlessDatagram.size()));
             ++n;
         }
         return n;

@@ -79,13 +79,15 @@ bool ResolveThroughPeer(const VethNamespace& net)
     return recv(client.get(), got, sizeof got, 0) == static_cast<ssize_t>(answer.size());
 }
 
-QStringList RowOf(QAbstractItemModel* model, const QString& first)
+// The row whose first cell is first: its texts, or with role
+// TotalsTableModel::kSortRole its figures as numbers.
+QStringList RowOf(QAbstractItemModel* model, const QString& first, int role = Qt::DisplayRole)
 {
     for (int r = 0; r < model->rowCount(); ++r)
         if (model->index(r, 0).data().toString() == first) {
             QStringList cells;
             for (int c = 0; c < model->columnCount(); ++c)
-                cells << model->index(r, c).data().toString();
+                cells << model->index(r, c).data(role).toString();
             return cells;
         }
     return {};
@@ -218,7 +220,7 @@ TEST(TotalsLive, CapturedDnsNamesTheHostTalkerTotalsAreExactAndASavedFileKeepsNa
     ASSERT_GE(expect[2], 32u + 40 + 40 + 45);
     ASSERT_GE(expect[3], 32u + 40 + 45);
     totals->Refresh();
-    const QStringList program = RowOf(Table(totals, "lvPrograms"), owner);
+    const QStringList program = RowOf(Table(totals, "lvPrograms"), owner, TotalsTableModel::kSortRole);
     ASSERT_EQ(program.size(), 7);
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(program[i + 1].toULongLong(), expect[i]) << i;
@@ -232,8 +234,8 @@ TEST(TotalsLive, CapturedDnsNamesTheHostTalkerTotalsAreExactAndASavedFileKeepsNa
     auto* programs = totals->findChild<QTableView*>("lvPrograms");
     programs->sortByColumn(3, Qt::DescendingOrder);
     for (int r = 1; r < programs->model()->rowCount(); ++r)
-        EXPECT_GE(programs->model()->index(r - 1, 3).data().toULongLong(),
-                  programs->model()->index(r, 3).data().toULongLong());
+        EXPECT_GE(programs->model()->index(r - 1, 3).data(TotalsTableModel::kSortRole).toULongLong(),
+                  programs->model()->index(r, 3).data(TotalsTableModel::kSortRole).toULongLong());
     for (int r = 0; r < programs->model()->rowCount(); ++r)
         if (programs->model()->index(r, 0).data().toString() == owner)
             programs->setCurrentIndex(programs->model()->index(r, 0));
@@ -276,7 +278,7 @@ TEST(TotalsLive, CapturedDnsNamesTheHostTalkerTotalsAreExactAndASavedFileKeepsNa
     frmMain again(o);
     ASSERT_EQ(again.OpenCaptureFile(path), "");
     EXPECT_EQ(again.Views().TreeModel().nodeByKey("10.77.0.2D").data().toString(), named);
-    const QStringList reread = RowOf(Table(again.ShowTotals(), "lvPrograms"), owner);
+    const QStringList reread = RowOf(Table(again.ShowTotals(), "lvPrograms"), owner, TotalsTableModel::kSortRole);
     ASSERT_EQ(reread.size(), 7);
     EXPECT_EQ(reread.mid(1, 4), program.mid(1, 4));
 }

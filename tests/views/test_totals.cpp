@@ -94,7 +94,7 @@ TEST(Totals, MixedBurstCountsPerHostAtOnceAndPerProgramOnceLookedUpAndTrafficNam
     // Before the look-ups answer only the ICMP datagram has its row.
     views.Totals().Fold(views.Programs());
     programs.Refresh();
-    EXPECT_EQ(Rows(programs), QStringList{"|0|1|0|24|24|2"});
+    EXPECT_EQ(Rows(programs), QStringList{"|0|1|0 B|24 B|24 B/s|2"});
 
     std::vector<OwnerAnswer> answers;
     for (const OwnerRequest& r : views.Programs().TakeBatch()) {
@@ -109,17 +109,17 @@ TEST(Totals, MixedBurstCountsPerHostAtOnceAndPerProgramOnceLookedUpAndTrafficNam
     programs.nowUs = kT0 + 3 * kSecond;  // the rate: the bytes of the second before
     programs.Refresh();
     hosts.Refresh();
-    EXPECT_EQ(Rows(programs), (QStringList{"|1|1|29|24|53|2",
-                                           QStringLiteral("a (1)|2|1|%1|%2|30|2").arg(queryBytes + 30).arg(dnsBytes),
-                                           "b (2)|1|0|32|0|32|2"}));
+    EXPECT_EQ(Rows(programs), (QStringList{"|1|1|29 B|24 B|53 B/s|2",
+                                           QStringLiteral("a (1)|2|1|%1 B|%2 B|30 B/s|2").arg(queryBytes + 30).arg(dnsBytes),
+                                           "b (2)|1|0|32 B|0 B|32 B/s|2"}));
     // a (1)'s chart: the bytes of each second, the newest one's too.
     const std::vector<double> rate = programs.RateOf(1, kT0 / kSecond + 3);
     EXPECT_EQ(std::vector<double>(rate.end() - 4, rate.end()),
               (std::vector<double>{static_cast<double>(queryBytes + dnsBytes), 0, 30, 0}));
     ASSERT_EQ(hosts.columnCount(), 8);
     EXPECT_EQ(hosts.headerData(6, Qt::Horizontal).toString(), "程序");
-    EXPECT_EQ(Rows(hosts), (QStringList{QStringLiteral("10.0.0.2||1|1|%1|%2|a (1)|0").arg(queryBytes).arg(dnsBytes),
-                                        "10.0.0.3|cdn.test|2|1|61|24|b (2)|2"}));
+    EXPECT_EQ(Rows(hosts), (QStringList{QStringLiteral("10.0.0.2||1|1|%1 B|%2 B|a (1)|0").arg(queryBytes).arg(dnsBytes),
+                                        "10.0.0.3|cdn.test|2|1|61 B|24 B|b (2)|2"}));
 
     // The tree: the traffic's name over the reverse look-up's.
     HostTreeModel& tree = views.TreeModel();
@@ -187,7 +187,7 @@ TEST(Totals, APortTakenOverBetweenLookUpsCountsEachPacketForItsOwnProgram)
     views.Totals().Fold(views.Programs());
     TotalsTableModel programs(views.Totals(), TotalsTableModel::Kind::Programs);
     programs.Refresh();
-    EXPECT_EQ(Rows(programs), (QStringList{"|0|0|0|0|0|", "a (1)|1|0|29|0|29|", "b (2)|1|0|30|0|30|"}));
+    EXPECT_EQ(Rows(programs), (QStringList{"|0|0|0 B|0 B|0 B/s|", "a (1)|1|0|29 B|0 B|29 B/s|", "b (2)|1|0|30 B|0 B|30 B/s|"}));
 }
 
 }  // namespace

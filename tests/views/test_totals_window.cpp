@@ -1,0 +1,182 @@
+// The totals window as a person reads it: sizes, rates and counts in their
+// readable forms with the exact figures in the tool tips, on the right,
+// sorted as numbers, captions whole in either language, and a chart with
+// axes in the chosen measure's units.
+#include <cstdint>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QRegularExpression>
+#include <QTableView>
+
+#include "decode/RecordFields.h"
+#include "ui/Language.h"
+#include "views/PacketViews.h"
+#include "views/frmTotals.h"
+
+namespace quillet {
+namespace {
+
+constexpr std::int64_t kSecond = 1000000;
+constexpr std::int64_t kT0 = 1700000000 * kSecond;
+
+// Programs as a file names them, each sending packets of one size to one
+// host: "huge" 1234 of them spread over ten seconds, 124 in each of the
+// first four.
+struct Program {
+    const char* name;
+    int packets;
+    std::uint64_t bytesEach;
+};
+const Program kPrograms[] = {{"small", 1, 900}, {"big", 1, 1229}, {"huge", 1234, 150282}, {"esc\x1b[31m", 2, 40}};
+
+void Feed(PacketViews& views)
+{
+    const AddressText host("10.0.0.2");
+    for (const Program& p : kPrograms) {
+        const QString owner = QString::fromUtf8(p.name);
+        for (int i = 0; i < p.packets; ++i)
+            views.Totals().Add(&host, true, true, p.bytesEach, kT0 + (i % 10) * kSecond, &owner);
+    }
+}
+
+QTableView* Programs(frmTotals& w)
+{
+    return w.findChild<QTableView*>(QStringLiteral("lvPrograms"));
+}
+
+int RowNamed(QAbstractItemModel* m, const QString& name)
+{
+    for (int r = 0; r < m->rowCount(); ++r)
+        if (m->index(r, 0).data().toString() == name)
+            return r;
+    return -1;
+}
+
+TEST(TotalsWindow, FiguresReadableExactInTheTipOnTheRightAndSortedAsNumbers)
+{
+    PacketViews views;
+    views.SetLocalAddrs({"10.0.0.1"});
+    Feed(views);
+    frmTotals w(views);
+    w.show();
+    w.Refresh();
+    QAbstractItemModel* m = Programs(w)->model();
+    struct Cell {
+        const char* program;
+        int column;
+        QString text, tip;
+    } const cells[] = {
+        {"small", 3, "900 B", "900 B"},
+        {"big", 3, "1.2 KiB", "1,229 B"},
+        {"huge", 1, "1,234", ""},
+        {"huge", 3, "177 MiB", "185,447,988 B"},
+        {"huge", 5, "18.5 MB/s", "18,484,686 B/s"},  // 123 of them in the newest second
+        {"big", 4, "0 B", "0 B"},
+    };
+    for (const Cell& c : cells) {
+        const int row = RowNamed(m, QString::fromUtf8(c.program));
+        ASSERT_GE(row, 0) << c.program;
+        const QModelIndex at = m->index(row, c.column);
+        EXPECT_EQ(at.data().toString(), c.text) << c.program << " " << c.column;
+        EXPECT_EQ(at.data(Qt::ToolTipRole).toString(), c.tip) << c.program << " " << c.column;
+        EXPECT_EQ(at.data(Qt::TextAlignmentRole).value<Qt::Alignment>() & Qt::AlignHorizontal_Mask, Qt::AlignRight);
+    }
+    EXPECT_FALSE(m->index(0, 0).data(Qt::TextAlignmentRole).value<Qt::Alignment>() & Qt::AlignRight);
+
+    // Sent bytes ascending and descending: by the figures, not the texts.
+    const auto order = [&] {
+        QStringList names;
+        for (int r = 0; r < m->rowCount(); ++r)
+            if (const QString name = m->index(r, 0).data().toString(); name == "small" || name == "big" || name == "huge")
+                names << name;
+        return names;
+    };
+    Programs(w)->sortByColumn(3, Qt::AscendingOrder);
+    EXPECT_EQ(order(), (QStringList{"small", "big", "huge"}));
+    Programs(w)->sortByColumn(3, Qt::DescendingOrder);
+    EXPECT_EQ(order(), (QStringList{"huge", "big", "small"}));
+    Programs(w)->sortByColumn(1, Qt::DescendingOrder);
+    EXPECT_EQ(order().first(), "huge");  // 1,234 packets over 1
+}
+
+TEST(TotalsWindow, CaptionsAndFiguresFitTheirColumnsInEitherLanguage)
+{
+    for (const char* language : {"", "en"}) {
+        ASSERT_TRUE(UseLanguage(QString::fromLatin1(language)));
+        PacketViews views;
+        views.SetLocalAddrs({"10.0.0.1"});
+        Feed(views);
+        frmTotals w(views);
+        w.resize(820, 600);
+        w.show();
+        QApplication::processEvents();
+        w.Refresh();
+        for (const char* name : {"lvPrograms", "lvHosts"}) {
+            auto* table = w.findChild<QTableView*>(QString::fromLatin1(name));
+            QHeaderView* header = table->horizontalHeader();
+            for (int c = 0; c < header->count(); ++c) {
+                const QString caption = table->model()->headerData(c, Qt::Horizontal).toString();
+                EXPECT_GE(header->sectionSize(c), header->sectionSizeHint(c))
+                    << language << " " << name << " " << caption.toStdString();
+                EXPECT_GE(header->sectionSize(c), static_cast<const QAbstractItemView*>(table)->sizeHintForColumn(c))
+                    << language << " " << name << " " << caption.toStdString();
+            }
+        }
+    }
+    ASSERT_TRUE(UseLanguage(QString()));
+}
+
+TEST(TotalsWindow, TheChartShowsTheSelectedRowInBytesOrPacketsPerSecondWithAxes)
+{
+    PacketViews views;
+    views.SetLocalAddrs({"10.0.0.1"});
+    Feed(views);
+    frmTotals w(views);
+    w.resize(820, 600);
+    w.show();
+    QApplication::processEvents();
+    w.Refresh();
+    QTableView* table = Programs(w);
+    RateChart* chart = w.chartRate();
+    table->setCurrentIndex(table->model()->index(RowNamed(table->model(), "huge"), 0));
+    EXPECT_EQ(chart->Title(), "huge");
+    const std::vector<double>& values = chart->Values();
+    EXPECT_EQ(std::accumulate(values.begin(), values.end(), 0.0), 1234.0 * 150282);
+    // Round steps in rates up to 18.5 MB/s, each labelled with its unit.
+    QStringList labels = chart->ValueLabels();
+    ASSERT_GE(labels.size(), 3);
+    EXPECT_EQ(labels.first(), "0");
+    EXPECT_EQ(labels.last(), "20 MB/s") << labels.join(", ").toStdString();
+    // A file's chart is on the clock: the newest second's minute and before.
+    const QStringList times = chart->TimeLabels();
+    ASSERT_GE(times.size(), 3);
+    for (const QString& t : times)
+        EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d$")).match(t).hasMatch()) << t.toStdString();
+    EXPECT_TRUE(times.first().endsWith(":00")) << times.first().toStdString();
+
+    w.cboChartValue()->setCurrentIndex(1);  // packets per second
+    EXPECT_EQ(std::accumulate(chart->Values().begin(), chart->Values().end(), 0.0), 1234.0);
+    labels = chart->ValueLabels();
+    ASSERT_TRUE(labels.last().endsWith(QString::fromUtf8(" 包/s"))) << labels.join(", ").toStdString();
+    const int top = labels.last().section(' ', 0, 0).remove(',').toInt();
+    EXPECT_TRUE(top >= 124 && top < 2 * 124) << top;  // 124 in the busiest second
+
+    // A live capture counts back from now; a name with a control character
+    // is shown with it escaped.
+    w.now = [] { return kT0 + 11 * kSecond; };
+    w.Refresh();
+    EXPECT_EQ(chart->TimeLabels().last(), QString::fromUtf8("现在"));
+    EXPECT_EQ(chart->TimeLabels().first(), QString::fromUtf8("240 秒前"));
+    table->setCurrentIndex(table->model()->index(RowNamed(table->model(), QString::fromUtf8("esc\x1b[31m")), 0));
+    EXPECT_EQ(chart->Title(), "esc\\x1b[31m");
+}
+
+}  // namespace
+}  // namespace quillet
