@@ -31,7 +31,8 @@ build-all: configure
 
 # Builds the program, grants the capture right and starts it. Capturing with
 # libpcap, promiscuous mode included, needs CAP_NET_RAW only, and only the
-# capture program holds it: owned by root, run by the group of the user who
+# capture program holds it (with the rights its kernel programs need, see
+# README): owned by root, run by the group of the user who
 # ran make run (also under sudo) and nobody else, so that user cannot pass
 # the right on (chmod needs the owner); the window holds no right (one an
 # earlier build gave it is removed). chown clears a file's capabilities, so
@@ -42,7 +43,7 @@ run: build
 	@if [ -n "$$($(SUDO) getcap $(BUILD)/bin/quillet)" ]; then $(SUDO) setcap -r $(BUILD)/bin/quillet; fi
 	$(SUDO) chown root:$$(id -gn $(RUN_USER)) $(HELPER)
 	$(SUDO) chmod 0750 $(HELPER)
-	$(SUDO) setcap cap_net_raw+ep $(HELPER)
+	$(SUDO) setcap cap_net_raw,cap_bpf,cap_net_admin,cap_perfmon+ep $(HELPER)
 	@./scripts/run.sh $(BUILD)/bin/quillet
 
 # Every test, in this order: the window-free suite under AddressSanitizer and

@@ -126,6 +126,10 @@
     <context>
         <name>CaptureSession</name>
         <message>
+            <source>；程序仅靠查找得出（内核未告知套接字的所有者）</source>
+            <translation>; programs are found by look-up only (the kernel does not tell the owners of sockets)</translation>
+        </message>
+        <message>
             <source>捕获程序 %1 没有回应，已将它结束：内核中还有 %2 个数据包未交出，已丢失。</source>
             <translation>The capture program %1 did not answer and was ended: %2 packets the kernel still held were not handed over and are lost.</translation>
         </message>

@@ -44,6 +44,8 @@ enum Kind : std::uint32_t {
     kRing = 7,       // body: RingBody; the ring's memory file comes with it (SCM_RIGHTS)
     kWake = 8,       // no body: the ring holds frames past what the window said it read
     kSkip = 9,       // in the ring only: the rest of the data area is unused
+    kOwner = 10,     // body: OwnerBody, who holds a local endpoint from a time on
+    kOwners = 11,    // body: OwnersBody, whether the kernel tells owners, and events lost
 };
 
 struct Head {
@@ -61,6 +63,32 @@ struct StatsBody {
     std::uint64_t received;
     std::uint64_t dropped;
     std::uint64_t ifDropped;
+};
+
+// From fromUs (the frames' clock) on, the process pid holds the local
+// endpoint (protocol, address, port; an address of zeros: every address of
+// the machine); pid 0: no process any more. The name may be empty, is at
+// most 15 bytes and is anything a process called itself.
+struct OwnerBody {
+    std::int64_t fromUs;
+    std::uint32_t pid;
+    std::uint32_t uid;
+    std::uint8_t protocol;
+    std::uint8_t v6;
+    std::uint16_t port;
+    std::uint8_t address[16];
+    char name[16];
+};
+
+enum OwnersState : std::uint32_t {
+    kOwnersTold = 0,       // the kernel tells the owners of new sockets
+    kOwnersLookUpOnly = 1, // its programs could not be loaded: owners come from look-ups alone
+};
+
+struct OwnersBody {
+    std::uint32_t state;   // OwnersState
+    std::uint32_t reserved;
+    std::uint64_t lost;    // events the kernel had no room for, so far
 };
 
 struct RingBody {

@@ -214,6 +214,9 @@ public:
     std::string InterfaceName() const override { return ifName_; }
     LinkState Link() const override { return InterfaceLinkState(ifIndex_); }
     std::string EndedWhy() const override { return ended_ ? why_ : std::string(); }
+    std::vector<OwnerNote> TakeOwnerNotes() override { return std::exchange(ownerNotes_, {}); }
+    OwnersTold Owners() const override { return owners_; }
+    std::uint64_t OwnerEventsLost() const override { return ownersLost_; }
 
 private:
     std::size_t Available() const { return end_ - begin_; }
@@ -372,10 +375,42 @@ private:
         case ch::kDrained:
             drained_ = true;
             break;
+        case ch::kOwner:
+            if (head.length == sizeof(ch::OwnerBody))
+                KeepOwner(body);
+            break;
+        case ch::kOwners:
+            if (head.length == sizeof(ch::OwnersBody)) {
+                ch::OwnersBody o;
+                std::memcpy(&o, body, sizeof o);
+                owners_ = o.state == ch::kOwnersTold ? OwnersTold::Told : OwnersTold::LookUpOnly;
+                ownersLost_ = o.lost;
+            }
+            break;
         default:
             break;  // kWake: its work is done by being read
         }
         return true;
+    }
+
+    // An owner the program told of, checked as anything it sends; notes
+    // beyond a bound wait for nobody (the look-ups are left for those).
+    void KeepOwner(const std::uint8_t* body)
+    {
+        ch::OwnerBody o;
+        std::memcpy(&o, body, sizeof o);
+        if ((o.protocol != 6 && o.protocol != 17) || o.v6 > 1 || ownerNotes_.size() >= kMaxOwnerNotes)
+            return;
+        OwnerNote n;
+        n.fromUs = o.fromUs;
+        n.pid = static_cast<int>(std::min<std::uint32_t>(o.pid, INT32_MAX));
+        n.uid = o.uid;
+        n.protocol = o.protocol;
+        n.v6 = o.v6 != 0;
+        n.port = o.port;
+        std::memcpy(n.address.data(), o.address, n.address.size());
+        n.name.assign(o.name, strnlen(o.name, sizeof o.name - 1));
+        ownerNotes_.push_back(std::move(n));
     }
 
     // What cannot come from the capture program: it is ended.
@@ -421,6 +456,10 @@ private:
     std::optional<std::uint64_t> lostAtStop_;
     std::int32_t linkType_ = -1;
     int ringFd_ = -1;  // come, not yet mapped
+    static constexpr std::size_t kMaxOwnerNotes = 1u << 16;
+    std::vector<OwnerNote> ownerNotes_;
+    OwnersTold owners_ = OwnersTold::NotYet;
+    std::uint64_t ownersLost_ = 0;
     FrameRingReader ring_;
     std::uint64_t told_ = 0;
     std::uint32_t toldWhat_ = 0;

@@ -1,14 +1,34 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "capture/mdlwinsock.h"
 
 namespace quillet {
+
+// From fromUs (the frames' clock) on, the process pid holds the local
+// endpoint (protocol 6 or 17; the address's 4 or 16 bytes, all zero for
+// every address of the machine); pid 0 from then on none. The name is as
+// the process gave it (at most 15 bytes, anything).
+struct OwnerNote {
+    std::int64_t fromUs = 0;
+    int pid = 0;
+    std::uint32_t uid = 0;
+    std::uint8_t protocol = 0;
+    bool v6 = false;
+    std::uint16_t port = 0;
+    std::array<std::uint8_t, 16> address{};
+    std::string name;
+};
+
+// Whether the kernel tells the owners of sockets during this capture.
+enum class OwnersTold { NotYet, Told, LookUpOnly };
 
 // What the main window reads a capture through: the capture program's
 // channel, or in tests a source of prepared datagrams with a descriptor of
@@ -35,6 +55,11 @@ public:
     // Empty while the source can deliver; once what reads the capture for the
     // window has ended by itself, how it ended.
     virtual std::string EndedWhy() const { return {}; }
+    // The owners the kernel told of since the last call, in the order told.
+    virtual std::vector<OwnerNote> TakeOwnerNotes() { return {}; }
+    virtual OwnersTold Owners() const { return OwnersTold::NotYet; }
+    // Owner events the kernel had no room for.
+    virtual std::uint64_t OwnerEventsLost() const { return 0; }
     // How long what reads the capture for the window has sent nothing, in
     // milliseconds, after taking what it sent meanwhile (no wait).
     virtual std::int64_t SilentMs() { return 0; }

@@ -53,7 +53,7 @@ void ProgramOwners::Probe(std::uint64_t key)
     std::size_t i = Slot(key);
     while (slots_[i] != 0)
         i = (i + 1) & mask;
-    entries_.push_back({key, 0, {}});
+    entries_.push_back({key, 0, 0, {}});
     lastEntry_ = static_cast<std::uint32_t>(entries_.size() - 1);
     slots_[i] = lastEntry_ + 1;
 }
@@ -65,7 +65,7 @@ std::vector<OwnerRequest> ProgramOwners::TakeBatch()
     batch.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
         Entry& e = entries_[pending_[i]];
-        batch.push_back({e.key, e.pendingFrom});
+        batch.push_back({e.key, e.pendingFrom, e.pendingUs});
         e.pendingFrom = 0;
     }
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));

@@ -14,6 +14,7 @@ namespace quillet {
 struct OwnerRequest {
     std::uint64_t key = 0;  // SocketEndpoint key
     std::int64_t fromSeq = 0;
+    std::int64_t fromUs = 0;  // that packet's capture time, 0 when not known
 };
 struct OwnerAnswer {
     enum Kind : std::uint8_t {
@@ -51,7 +52,7 @@ public:
     ProgramOwners();
 
     // Returns the endpoint's entry (kNoEntry past the limit), for OwnerIdAt.
-    std::uint32_t Note(std::uint64_t key, std::int64_t seq)
+    std::uint32_t Note(std::uint64_t key, std::int64_t seq, std::int64_t tsUs = 0)
     {
         if (key != lastKey_ || lastEntry_ == kNoEntry)
             Probe(key);
@@ -60,6 +61,7 @@ public:
         Entry& e = entries_[lastEntry_];
         if (e.pendingFrom == 0) {
             e.pendingFrom = seq;
+            e.pendingUs = tsUs;
             pending_.push_back(lastEntry_);
         }
         lastNoted_ = seq;
@@ -104,6 +106,7 @@ private:
     struct Entry {
         std::uint64_t key = 0;
         std::int64_t pendingFrom = 0;
+        std::int64_t pendingUs = 0;
         std::vector<Change> history;
     };
 

@@ -152,6 +152,19 @@ std::string SocketOwner::Text() const
     return (shown.empty() ? std::string() : shown + " ") + "(" + std::to_string(pid) + ")";
 }
 
+std::string ProcessName(int pid, const std::string& procRoot)
+{
+    const std::string dir = procRoot + "/" + std::to_string(pid);
+    const int pidFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::string name;
+    if (pidFd >= 0) {
+        if (!ReadName(pidFd, name))
+            name.clear();
+        close(pidFd);
+    }
+    return name;
+}
+
 bool HoldsSocket(int pid, std::uint64_t inode, const std::string& name, const std::string& procRoot)
 {
     const std::string dir = procRoot + "/" + std::to_string(pid);

@@ -30,6 +30,9 @@ struct SocketOwner {
 // are written as escapes (\x1b, \u202e); the rest as it is.
 std::string ShownName(std::string_view name);
 
+// The name (comm) of procRoot/pid, empty when it cannot be read.
+std::string ProcessName(int pid, const std::string& procRoot = "/proc");
+
 // Whether procRoot/pid still holds the socket inode and is still called name.
 bool HoldsSocket(int pid, std::uint64_t inode, const std::string& name, const std::string& procRoot = "/proc");
 

@@ -158,6 +158,7 @@ void CaptureSession::Start(const QString& address)
             return;
         }
         source_ = std::move(source);
+        ownersTold_ = OwnersTold::NotYet;
         receiveIPv6_ = options_.ipv6;
         endWhy_.reset();
         storeFull_ = false;
@@ -291,6 +292,7 @@ void CaptureSession::Close()
     } catch (...) {
     }
     try {
+        TakeOwnerNotes();
         EndReceive();
     } catch (...) {
     }
@@ -359,6 +361,7 @@ void CaptureSession::Notified(std::intptr_t handle, std::intptr_t lParam)
             // Ends this notification's reading without a message.
         }
         try {
+            TakeOwnerNotes();
             EndReceive(ShowWhen::Soon);
         } catch (...) {
         }
@@ -411,7 +414,7 @@ void CaptureSession::ReceiveOne(std::span<const std::uint8_t> datagram, std::int
         if (seq == 0)
             StopStoring(SpoolFull(views_.DatagramError()));
         else if (source_ && !fileBusy_)
-            views_.NoteProgram(seq);  // only what is captured now belongs to sockets now
+            views_.NoteProgram(seq, timestampUs);  // only what is captured now belongs to sockets now
     } catch (const std::bad_alloc&) {
         StopStoring(QCoreApplication::translate("CaptureSession", "内存不足"));
     }
@@ -468,12 +471,24 @@ void CaptureSession::Receive(const std::vector<std::vector<std::uint8_t>>& datag
 
 void CaptureSession::LookUpPrograms()
 {
-    if (views_.Programs().HasPending() && !programLookup_.Busy())
-        programLookup_.Request(views_.Programs().TakeBatch());
+    if (!views_.Programs().HasPending() || programLookup_.Busy())
+        return;
+    std::vector<OwnerRequest> batch = views_.Programs().TakeBatch();
+    std::vector<OwnerAnswer> told = AnswerFromKernel(batch);
+    if (batch.empty()) {
+        ProgramsAnswered(std::move(told));
+        return;
+    }
+    kernelAnswers_ = std::move(told);
+    programLookup_.Request(std::move(batch));
 }
 
 void CaptureSession::ProgramsAnswered(std::vector<OwnerAnswer> answers)
 {
+    if (!kernelAnswers_.empty()) {
+        answers.insert(answers.end(), kernelAnswers_.begin(), kernelAnswers_.end());
+        kernelAnswers_.clear();
+    }
     const std::int64_t from = views_.Programs().Apply(answers);
     if (from != 0)
         views_.ListModel().ProgramsChanged(from);

@@ -16,6 +16,7 @@
 
 #include "capture/CaptureSource.h"
 #include "core/StoreBudget.h"
+#include "programs/KernelOwners.h"
 #include "programs/ProgramLookup.h"
 #include "session/CaptureStatus.h"
 #include "views/PacketViews.h"
@@ -168,6 +169,11 @@ private:
     // a batch is in flight; and enters its answers.
     void LookUpPrograms();
     void ProgramsAnswered(std::vector<OwnerAnswer> answers);
+    // Enters the owners the kernel told of since the last call, and shows
+    // once when it tells of none.
+    void TakeOwnerNotes();
+    // Answers what the kernel told of from the batch, which keeps the rest.
+    std::vector<OwnerAnswer> AnswerFromKernel(std::vector<OwnerRequest>& batch) const;
 
     QObject context_;  // timers, the notifier and look-up answers run here
     PacketViews& views_;
@@ -175,6 +181,9 @@ private:
     Reports reports_;
     std::unique_ptr<MessageSink> sink_;
     ProgramLookup programLookup_;
+    KernelOwners kernelOwners_;
+    std::vector<OwnerAnswer> kernelAnswers_;  // entered with the look-up's answers to the same batch
+    OwnersTold ownersTold_ = OwnersTold::NotYet;
     QTimer statusTimer_;
     QTimer showTimer_;
     QElapsedTimer shownAt_;

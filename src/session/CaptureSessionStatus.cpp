@@ -43,8 +43,10 @@ void CaptureSession::CheckLink(const std::string& readError)
 
 void CaptureSession::ShowCapturingState()
 {
-    Show(StatusPanel::State,
-         QString::fromStdString(CapturingText(captureAddress_.toStdString(), captureInterface_, link_, answering_)));
+    QString text = QString::fromStdString(CapturingText(captureAddress_.toStdString(), captureInterface_, link_, answering_));
+    if (ownersTold_ == OwnersTold::LookUpOnly)
+        text += QCoreApplication::translate("CaptureSession", "；程序仅靠查找得出（内核未告知套接字的所有者）");
+    Show(StatusPanel::State, text);
 }
 
 void CaptureSession::ShowDrops(std::uint64_t dropped)

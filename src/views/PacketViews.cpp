@@ -112,13 +112,13 @@ int PacketViews::LocalEndpoints(const clV& r, bool srcLocal, bool destLocal, std
     return n;
 }
 
-void PacketViews::NoteProgram(std::int64_t seq)
+void PacketViews::NoteProgram(std::int64_t seq, std::int64_t tsUs)
 {
     std::uint64_t keys[2] = {keys_[0], keys_[1]};
     const int n = seq == countedSeq_ ? countedKeys_ : LocalEndpoints(store_.at(seq), keys);
     std::uint32_t entry = ProgramOwners::kNoEntry;  // the first endpoint's: the totals count it
     for (int i = 0; i < n; ++i) {
-        const std::uint32_t noted = programs_.Note(keys[i], seq);
+        const std::uint32_t noted = programs_.Note(keys[i], seq, tsUs);
         if (i == 0)
             entry = noted;
     }

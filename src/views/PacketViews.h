@@ -145,7 +145,7 @@ public:
     const ProgramOwners& Programs() const { return programs_; }
     // Notes the local endpoints of a captured packet for look-up (no system
     // call, nothing allocated once an endpoint is known).
-    void NoteProgram(std::int64_t seq);
+    void NoteProgram(std::int64_t seq, std::int64_t tsUs = 0);
     // The program column of a packet: the owner of its local side (the
     // source when sent, the destination when received; both, the sender's
     // first, when both addresses are local), empty when not known.

@@ -38,6 +38,7 @@
 #include "capture/CaptureChannel.h"
 #include "capture/FrameRing.h"
 #include "capture/HelperConfinement.h"
+#include "capture/helper/OwnerEvents.h"
 #include "capture/mdlwinsock.h"
 
 using namespace quillet;
@@ -241,6 +242,26 @@ void AddStats(OutQueue& out, const CaptureHandle::Stats& st)
     out.Add(ch::kStats, &body, sizeof body);
 }
 
+void AddOwnersState(OutQueue& out, const OwnerEvents& owners)
+{
+    const ch::OwnersBody body{owners.attached() ? ch::kOwnersTold : ch::kOwnersLookUpOnly, 0, owners.Lost()};
+    out.Add(ch::kOwners, &body, sizeof body);
+}
+
+// What the kernel told about sockets since the last time, before the frames
+// it concerns are published.
+void TakeOwners(OutQueue& out, OwnerEvents& owners, std::uint64_t& lost)
+{
+    if (!owners.attached())
+        return;
+    const OwnerEvents::Send send = [&out](const ch::OwnerBody& b) { out.Add(ch::kOwner, &b, sizeof b); };
+    owners.Consume(send);
+    if (const std::uint64_t now = owners.Lost(); now != lost) {
+        lost = now;
+        AddOwnersState(out, owners);
+    }
+}
+
 // Ends the program once its loop is confined: the kernel closes the capture
 // and frees its rings; no tear-down makes a call the filter does not allow.
 [[noreturn]] void End(int status)
@@ -283,6 +304,9 @@ int main(int argc, char** argv)
 
     ChannelSink sink;
     CaptureHandle capture = OpenCaptureInterface(ifName, static_cast<int>(ringMiB * kMiB), sink, ipv6);
+    OwnerEvents owners;
+    if (!owners.Start())
+        std::fprintf(stderr, "%s: owners from look-ups only (%s)\n", ch::kProgramName, owners.why().c_str());
     if (!DropEveryRight())
         Refuse("INVALID_SOCKET", {QT_TRANSLATE_NOOP("CaptureReason", "捕获程序在打开后未能放弃其权限。"), {}}, 1);
 
@@ -298,6 +322,8 @@ int main(int argc, char** argv)
     OutQueue out;
     const std::int32_t linkType = capture.linkType();
     out.Add(ch::kOpened, &linkType, sizeof linkType);
+    AddOwnersState(out, owners);
+    std::uint64_t ownersLost = 0;
     WindowWords words;
     const FrameCallback keep = [&ring](std::span<const std::uint8_t> frame, std::uint32_t wire, std::int64_t us) {
         // Only called with room for the longest frame.
@@ -322,10 +348,11 @@ int main(int argc, char** argv)
         const bool readCapture = !drained && room > 0 && now >= readAgainAt;
         // A capture not read now is not watched at all: a descriptor in error
         // would report it at once, every time.
-        pollfd p[2] = {{ch::kFd, static_cast<short>(POLLIN | (out.empty() ? 0 : POLLOUT)), 0},
-                       {readCapture ? capture.selectableFd() : -1, POLLIN, 0}};
+        pollfd p[3] = {{ch::kFd, static_cast<short>(POLLIN | (out.empty() ? 0 : POLLOUT)), 0},
+                       {readCapture ? capture.selectableFd() : -1, POLLIN, 0},
+                       {drained ? -1 : owners.fd(), POLLIN, 0}};
         const int wait = readCapture || drained ? static_cast<int>(kStatsEvery.count()) : 20;
-        if (poll(p, 2, wait) < 0 && errno != EINTR)
+        if (poll(p, 3, wait) < 0 && errno != EINTR)
             End(1);
         if ((p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
             End(0);
@@ -337,6 +364,7 @@ int main(int argc, char** argv)
                 // What the kernel held at the request; when the ring is full,
                 // the window is waited for, within the drain's time.
                 const auto until = Clock::now() + std::chrono::milliseconds(CaptureHandle::kDrainMs);
+                TakeOwners(out, owners, ownersLost);
                 try {
                     capture.DrainFrames([&](std::span<const std::uint8_t> f, std::uint32_t wire, std::int64_t us) {
                         while (!ring.PutFrame(us, wire, f)) {
@@ -358,6 +386,11 @@ int main(int argc, char** argv)
                 drained = true;
                 continue;
             }
+        }
+        if (!drained) {
+            TakeOwners(out, owners, ownersLost);
+            if (!out.Flush(ch::kFd))
+                End(0);
         }
         if (readCapture && (p[1].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
             int n = 0;

@@ -1,0 +1,74 @@
+// The owners the kernel tells of during a capture, beside the look-ups.
+#include <cstring>
+
+#include <QCoreApplication>
+
+#include "core/IPv6Text.h"
+#include "programs/SocketEndpoint.h"
+#include "programs/SocketOwners.h"
+#include "session/CaptureSession.h"
+
+namespace quillet {
+
+namespace {
+
+// The endpoint's number in the program column's keys.
+std::uint32_t AddressNumber(bool v6, const std::uint8_t* bytes)
+{
+    if (v6)
+        return IPv6Table::Intern(bytes);
+    std::uint32_t a;
+    std::memcpy(&a, bytes, sizeof a);
+    return a;
+}
+
+std::uint32_t AnyAddressNumber(bool v6)
+{
+    static const std::uint8_t zeros[16] = {};
+    return AddressNumber(v6, zeros);
+}
+
+}  // namespace
+
+void CaptureSession::TakeOwnerNotes()
+{
+    if (!source_)
+        return;
+    for (const OwnerNote& n : source_->TakeOwnerNotes()) {
+        // A name the kernel could not give is read now, once per socket.
+        const std::string name = n.pid > 0 && n.name.empty() ? ProcessName(n.pid) : n.name;
+        const std::string text = n.pid > 0 ? SocketOwner{n.pid, name}.Text() : std::string();
+        const SocketEndpoint e{n.protocol, AddressNumber(n.v6, n.address.data()), n.port, n.v6};
+        kernelOwners_.Add(e.Key(), n.fromUs, text);
+        // A socket on every IPv6 address takes IPv4 datagrams too.
+        static const std::array<std::uint8_t, 16> kAny{};
+        if (n.v6 && n.address == kAny)
+            kernelOwners_.Add(SocketEndpoint{n.protocol, 0, n.port, false}.Key(), n.fromUs, text);
+    }
+    const OwnersTold now = source_->Owners();
+    if (now != ownersTold_) {
+        ownersTold_ = now;
+        ShowCapturingState();
+    }
+}
+
+std::vector<OwnerAnswer> CaptureSession::AnswerFromKernel(std::vector<OwnerRequest>& batch) const
+{
+    std::vector<OwnerAnswer> told;
+    if (kernelOwners_.size() == 0)
+        return told;
+    std::size_t kept = 0;
+    for (const OwnerRequest& r : batch) {
+        SocketEndpoint any = SocketEndpoint::FromKey(r.key);
+        any.addr = AnyAddressNumber(any.v6);
+        const std::string* text = r.fromUs != 0 ? kernelOwners_.At(r.key, any.Key(), r.fromUs) : nullptr;
+        if (text)
+            told.push_back({r.key, r.fromSeq, OwnerAnswer::Owner, *text});
+        else
+            batch[kept++] = r;
+    }
+    batch.resize(kept);
+    return told;
+}
+
+}  // namespace quillet
