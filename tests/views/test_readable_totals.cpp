@@ -1,5 +1,3 @@
-// The totals' figures as a person reads them, and where the chart puts its
-// grid lines.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,26 +19,13 @@ TEST(ReadableNumbers, SizesInBinaryUnitsRoundHalfUpAndCarryIntoTheNextUnit)
         std::uint64_t bytes;
         const char* text;
     } const cases[] = {
-        {0, "0 B"},
-        {1, "1 B"},
-        {900, "900 B"},
-        {1023, "1,023 B"},
-        {1024, "1.0 KiB"},
-        {1536, "1.5 KiB"},
-        {1075, "1.0 KiB"},              // 1.0498 KiB
-        {1076, "1.1 KiB"},              // 1.0508 KiB
-        {KiB * 99 + 972, "99.9 KiB"},   // 99.949 KiB
-        {KiB * 99 + 973, "100 KiB"},    // 99.950 rounds to 100.0: no decimal from 100 up
-        {KiB * 1023 + 511, "1,023 KiB"},  // 1023.499
-        {KiB * 1023 + 512, "1.0 MiB"},  // 1023.5 would read 1024 KiB
-        {MiB - 1, "1.0 MiB"},
-        {1000000, "977 KiB"},            // 976.56 KiB
-        {185452205, "177 MiB"},
-        {MiB + MiB / 5, "1.2 MiB"},
-        {GiB * 3 / 2, "1.5 GiB"},
-        {TiB, "1.0 TiB"},
-        {TiB * 1024, "1,024 TiB"},  // no unit beyond TiB
-        {UINT64_MAX, "16,777,216 TiB"},
+        {0, "0 B"}, {1023, "1,023 B"}, {1024, "1.0 KiB"}, {1536, "1.5 KiB"},
+        {1075, "1.0 KiB"}, {1076, "1.1 KiB"},           // 1.0498 / 1.0508 KiB
+        {KiB * 99 + 972, "99.9 KiB"},                   // 99.949 KiB
+        {KiB * 99 + 973, "100 KiB"},                    // 99.950: no decimal from 100 up
+        {KiB * 1023 + 511, "1,023 KiB"}, {KiB * 1023 + 512, "1.0 MiB"},  // not "1024 KiB"
+        {185452205, "177 MiB"}, {GiB * 3 / 2, "1.5 GiB"}, {TiB, "1.0 TiB"},
+        {UINT64_MAX, "16,777,216 TiB"},                 // no unit beyond TiB
     };
     for (const Case& c : cases)
         EXPECT_EQ(ByteSizeText(c.bytes), c.text) << c.bytes;
@@ -53,19 +38,10 @@ TEST(ReadableNumbers, RatesInDecimalUnitsCountsGroupedAndTheExactFigures)
         const char* text;
         const char* trimmed;  // as an axis label
     } const cases[] = {
-        {0, "0 B/s", "0 B/s"},
-        {999, "999 B/s", "999 B/s"},
-        {1000, "1.0 kB/s", "1 kB/s"},
-        {1024, "1.0 kB/s", "1 kB/s"},
+        {0, "0 B/s", "0 B/s"}, {999, "999 B/s", "999 B/s"}, {1000, "1.0 kB/s", "1 kB/s"},
         {1050, "1.1 kB/s", "1.1 kB/s"},  // half up
-        {2500, "2.5 kB/s", "2.5 kB/s"},
-        {99949, "99.9 kB/s", "99.9 kB/s"},
-        {99950, "100 kB/s", "100 kB/s"},
-        {999499, "999 kB/s", "999 kB/s"},
-        {999500, "1.0 MB/s", "1 MB/s"},
-        {1000000, "1.0 MB/s", "1 MB/s"},
-        {3400000, "3.4 MB/s", "3.4 MB/s"},
-        {61817826, "61.8 MB/s", "61.8 MB/s"},
+        {99949, "99.9 kB/s", "99.9 kB/s"}, {99950, "100 kB/s", "100 kB/s"},
+        {999499, "999 kB/s", "999 kB/s"}, {999500, "1.0 MB/s", "1 MB/s"}, {3400000, "3.4 MB/s", "3.4 MB/s"},
         {1000000000000, "1,000 GB/s", "1,000 GB/s"},  // no unit beyond GB/s
     };
     for (const Case& c : cases) {
@@ -90,19 +66,10 @@ TEST(ChartScale, ValueStepsAreRoundAndReachTheHighestValue)
         int maxSteps;
         std::uint64_t step, top;
     } const cases[] = {
-        {0, 5, 1, 1},          // nothing: one step of 1
-        {0.4, 5, 1, 1},        // never below 1
-        {3, 5, 1, 3},
-        {7, 5, 2, 8},
-        {10, 5, 2, 10},        // exactly on a line
-        {11, 5, 5, 15},
-        {24, 5, 5, 25},
-        {26, 5, 10, 30},
-        {999, 4, 500, 1000},
-        {1001, 5, 500, 1500},
-        {61817826, 5, 20000000, 80000000},
-        {61817826, 1, 100000000, 100000000},
-        {5, 0, 5, 5},          // at least one step
+        {0, 5, 1, 1}, {0.4, 5, 1, 1},  // never below 1
+        {7, 5, 2, 8}, {10, 5, 2, 10}, {11, 5, 5, 15}, {26, 5, 10, 30}, {1001, 5, 500, 1500},
+        {61817826, 5, 20000000, 80000000}, {61817826, 1, 100000000, 100000000},
+        {5, 0, 5, 5},  // at least one step
     };
     for (const Case& c : cases) {
         const ValueAxis axis = ValueAxisFor(c.highest, c.maxSteps);
@@ -125,14 +92,13 @@ TEST(ChartScale, TimeTicksCountBackFromTheAnchorAtTheShortestStepThatFits)
         // Five minutes counted back from now: every minute, now the last.
         {t0 - 299, t0, t0, 6, 60, {-240, -180, -120, -60, 0}},
         {t0 - 299, t0, t0, 3, 120, {-240, -120, 0}},
-        {t0 - 299, t0, t0, 12, 30, {-270, -240, -210, -180, -150, -120, -90, -60, -30, 0}},
         {t0 - 299, t0, t0, 1, 300, {0}},
         // On the clock's minutes: t0 is 20 s past a minute of UTC.
         {t0 - 299, t0, 0, 6, 60, {-260, -200, -140, -80, -20}},
         // ... and of a zone 5:30 ahead (anchor minus the offset).
         {t0 - 299, t0, -19800, 6, 60, {-260, -200, -140, -80, -20}},
         // A short span in seconds; a span of days in whole days.
-        {t0 - 9, t0, t0, 10, 1, {-9, -8, -7, -6, -5, -4, -3, -2, -1, 0}},
+        {t0 - 4, t0, t0, 10, 1, {-4, -3, -2, -1, 0}},
         {t0 - 9, t0, t0, 4, 5, {-5, 0}},
         {t0 - 10 * 86400, t0, t0, 3, 4 * 86400, {-8 * 86400, -4 * 86400, 0}},
     };
