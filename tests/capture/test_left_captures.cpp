@@ -1,5 +1,3 @@
-// Left captures: runs started together never take each other's working
-// directory, and what is offered is what the file reader then reads.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -22,12 +20,13 @@ using quillet::testsupport::LeaveCapture;
 
 namespace {
 
-std::string TempDir()
-{
-    std::string pattern = ::testing::TempDir() + "leftXXXXXX";
-    EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
-    return pattern;
-}
+// A base folder of the test's own, removed at the end.
+struct Base {
+    Base() { EXPECT_NE(::mkdtemp(path.data()), nullptr); }
+    ~Base() { std::system(("rm -rf " + path).c_str()); }
+    operator const std::string&() const { return path; }
+    std::string path = ::testing::TempDir() + "leftXXXXXX";
+};
 
 // Records the reader takes from path before it ends or stops.
 std::int64_t ReaderFrames(const std::string& path, CaptureFileReader::Status& last)
@@ -43,11 +42,10 @@ std::int64_t ReaderFrames(const std::string& path, CaptureFileReader::Status& la
 
 }  // namespace
 
-// Each run makes its spool and scans for left captures a few times, removing all it finds (as
-// the offer does with those that hold no packet), while the other does the same.
+// Each run makes its spool and scans a few times, removing all it finds, while the other does the same.
 TEST(LeftCaptures, TwoRunsStartedTogetherBothCapture)
 {
-    const std::string base = TempDir();
+    const Base base;
     for (int round = 0; round < 10; ++round) {
         std::atomic<int> ready{0}, failures{0};
         auto run = [&] {
@@ -79,14 +77,12 @@ TEST(LeftCaptures, TwoRunsStartedTogetherBothCapture)
         b.join();
         ASSERT_EQ(failures, 0);
     }
-    std::system(("rm -rf " + base).c_str());
 }
 
-// A block the reader refuses (its captured length runs past its end) ends the count where the
-// reader stops, and the file offered reads to its end.
+// A block the reader refuses (captured length past its end) ends the count where the reader stops.
 TEST(LeftCaptures, TheOfferCountsWhatTheReaderReads)
 {
-    const std::string base = TempDir();
+    const Base base;
     const std::string dir = LeaveCapture(base, 5);
     ASSERT_FALSE(dir.empty());
     const std::string file = dir + "/" + CaptureSpool::kFileName;
@@ -114,18 +110,16 @@ TEST(LeftCaptures, TheOfferCountsWhatTheReaderReads)
     left.Remove(0);
     struct stat st {};
     EXPECT_NE(::stat(dir.c_str(), &st), 0);
-    std::system(("rm -rf " + base).c_str());
 }
 
 // A directory written since the scan began may be a run starting now: it is left alone.
 TEST(LeftCaptures, AFolderNewerThanTheScanIsLeftAlone)
 {
-    const std::string base = TempDir();
+    const Base base;
     const std::string dir = LeaveCapture(base, 2);
     ASSERT_FALSE(dir.empty());
     const timespec later[2] = {{std::time(nullptr) + 10, 0}, {std::time(nullptr) + 10, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, (dir + "/" + CaptureSpool::kFileName).c_str(), later, 0), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(LeftCaptures(base).found().empty());
-    std::system(("rm -rf " + base).c_str());
 }
