@@ -1,11 +1,5 @@
-// The totals window as a person reads it: sizes, rates and counts in their
-// readable forms with the exact figures in the tool tips, on the right,
-// sorted as numbers, captions whole in either language, and a chart with
-// axes in the chosen measure's units.
-#include <cstdint>
+#include <memory>
 #include <numeric>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -26,9 +20,7 @@ namespace {
 constexpr std::int64_t kSecond = 1000000;
 constexpr std::int64_t kT0 = 1700000000 * kSecond;
 
-// Programs as a file names them, each sending packets of one size to one
-// host: "huge" 1234 of them spread over ten seconds, 124 in each of the
-// first four.
+// Packets of one size each to one host; "huge" sends 1234 over ten seconds, 124 in each of the first four.
 struct Program {
     const char* name;
     int packets;
@@ -36,15 +28,26 @@ struct Program {
 };
 const Program kPrograms[] = {{"small", 1, 900}, {"big", 1, 1229}, {"huge", 1234, 150282}, {"esc\x1b[31m", 2, 40}};
 
-void Feed(PacketViews& views)
-{
-    const AddressText host("10.0.0.2");
-    for (const Program& p : kPrograms) {
-        const QString owner = QString::fromUtf8(p.name);
-        for (int i = 0; i < p.packets; ++i)
-            views.Totals().Add(&host, true, true, p.bytesEach, kT0 + (i % 10) * kSecond, &owner);
+// The window over the programs above, shown and refreshed.
+struct Shown {
+    Shown()
+    {
+        views.SetLocalAddrs({"10.0.0.1"});
+        const AddressText host("10.0.0.2");
+        for (const Program& p : kPrograms) {
+            const QString owner = QString::fromUtf8(p.name);
+            for (int i = 0; i < p.packets; ++i)
+                views.Totals().Add(&host, true, true, p.bytesEach, kT0 + (i % 10) * kSecond, &owner);
+        }
+        w = std::make_unique<frmTotals>(views);
+        w->resize(820, 600);
+        w->show();
+        QApplication::processEvents();
+        w->Refresh();
     }
-}
+    PacketViews views;
+    std::unique_ptr<frmTotals> w;
+};
 
 QTableView* Programs(frmTotals& w)
 {
@@ -61,12 +64,8 @@ int RowNamed(QAbstractItemModel* m, const QString& name)
 
 TEST(TotalsWindow, FiguresReadableExactInTheTipOnTheRightAndSortedAsNumbers)
 {
-    PacketViews views;
-    views.SetLocalAddrs({"10.0.0.1"});
-    Feed(views);
-    frmTotals w(views);
-    w.show();
-    w.Refresh();
+    Shown shown;
+    frmTotals& w = *shown.w;
     QAbstractItemModel* m = Programs(w)->model();
     struct Cell {
         const char* program;
@@ -110,14 +109,8 @@ TEST(TotalsWindow, CaptionsAndFiguresFitTheirColumnsInEitherLanguage)
 {
     for (const char* language : {"", "en"}) {
         ASSERT_TRUE(UseLanguage(QString::fromLatin1(language)));
-        PacketViews views;
-        views.SetLocalAddrs({"10.0.0.1"});
-        Feed(views);
-        frmTotals w(views);
-        w.resize(820, 600);
-        w.show();
-        QApplication::processEvents();
-        w.Refresh();
+        Shown shown;
+        frmTotals& w = *shown.w;
         for (const char* name : {"lvPrograms", "lvHosts"}) {
             auto* table = w.findChild<QTableView*>(QString::fromLatin1(name));
             QHeaderView* header = table->horizontalHeader();
@@ -135,14 +128,8 @@ TEST(TotalsWindow, CaptionsAndFiguresFitTheirColumnsInEitherLanguage)
 
 TEST(TotalsWindow, TheChartShowsTheSelectedRowInBytesOrPacketsPerSecondWithAxes)
 {
-    PacketViews views;
-    views.SetLocalAddrs({"10.0.0.1"});
-    Feed(views);
-    frmTotals w(views);
-    w.resize(820, 600);
-    w.show();
-    QApplication::processEvents();
-    w.Refresh();
+    Shown shown;
+    frmTotals& w = *shown.w;
     QTableView* table = Programs(w);
     RateChart* chart = w.chartRate();
     table->setCurrentIndex(table->model()->index(RowNamed(table->model(), "huge"), 0));
@@ -168,8 +155,7 @@ TEST(TotalsWindow, TheChartShowsTheSelectedRowInBytesOrPacketsPerSecondWithAxes)
     const int top = labels.last().section(' ', 0, 0).remove(',').toInt();
     EXPECT_TRUE(top >= 124 && top < 2 * 124) << top;  // 124 in the busiest second
 
-    // A live capture counts back from now; a name with a control character
-    // is shown with it escaped.
+    // A live capture counts back from now; a control character in the title is escaped.
     w.now = [] { return kT0 + 11 * kSecond; };
     w.Refresh();
     EXPECT_EQ(chart->TimeLabels().last(), QString::fromUtf8("现在"));
