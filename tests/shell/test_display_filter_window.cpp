@@ -1,6 +1,3 @@
-// The display filter in the main window: the box on the toolbar, the tabs
-// and the filter together, new packets, the status bar's count, saving the
-// rows shown, and the list's entries that filter on a cell's value.
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
@@ -34,14 +31,8 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes Received(int n)
-{
-    return Ipv4Udp("10.9.0.2", "10.9.0.1", 4000, static_cast<std::uint16_t>(5000 + n), "in " + std::to_string(n));
-}
-Bytes Sent(int n)
-{
-    return Ipv4Udp("10.9.0.1", "10.9.0.3", static_cast<std::uint16_t>(6000 + n), 53, "out " + std::to_string(n));
-}
+Bytes Received(int n) { return Ipv4Udp("10.9.0.2", "10.9.0.1", 4000, std::uint16_t(5000 + n), "in"); }
+Bytes Sent(int n) { return Ipv4Udp("10.9.0.1", "10.9.0.3", std::uint16_t(6000 + n), 53, "out"); }
 
 // The destination ports of the datagrams of a capture file, read by libpcap.
 std::vector<int> PortsInFile(const QString& path)
@@ -63,7 +54,6 @@ class FilterWindow : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dir.isValid());
         quillet::test::WriteEmptyPortFiles(dir.path());
         frmMain::Options o;
         o.portDir = dir.path();
@@ -168,10 +158,7 @@ TEST_F(FilterWindow, SavingShownPacketsKeepsTheFilteredRowsAndACellFiltersOnItsV
     ASSERT_EQ(Rows(), 10);
     const QString path = dir.filePath("shown.pcapng");
     ASSERT_EQ(w->SaveCaptureFile(path, true), "");
-    std::vector<int> want;
-    for (int port = 5010; port <= 5019; ++port)
-        want.push_back(port);
-    EXPECT_EQ(PortsInFile(path), want);
+    EXPECT_EQ(PortsInFile(path), (std::vector<int>{5010, 5011, 5012, 5013, 5014, 5015, 5016, 5017, 5018, 5019}));
 
     // The list's menu on a port cell: "… and not this value".
     QAbstractItemView* lv = w->lv();
