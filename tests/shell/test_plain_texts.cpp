@@ -1,6 +1,3 @@
-// Texts from outside (file names, interface names, the system's words) are
-// shown as they are, wherever the window shows them: markup in a file name
-// stays visible text and draws no heading.
 #include <gtest/gtest.h>
 
 #include <functional>
