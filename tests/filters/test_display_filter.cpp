@@ -13,14 +13,7 @@ namespace {
 
 // The rows every case is asked of, by index.
 struct Row {
-    const char* protocol;
-    const char* src;
-    const char* srcPort;
-    const char* dest;
-    const char* destPort;
-    const char* size;
-    const char* program;
-    const char* payload;
+    const char *protocol, *src, *srcPort, *dest, *destPort, *size, *program, *payload;
 };
 
 const Row kRows[] = {
@@ -199,26 +192,20 @@ TEST(DisplayFilter, FormsAgreeWithTheirEquivalents)
         const char* same;
     } cases[] = {
         // a field the row lacks is false for == and for != alike
-        {"port == 53 or port != 53", "port"},
-        {"port == 53 and port != 53", "tcp and not tcp"},
+        {"port == 53 or port != 53", "port"}, {"port == 53 and port != 53", "tcp and not tcp"},
         {"ip.addr == 10.0.0.1 or ip.addr != 10.0.0.1", "ip"},
-        {"ipv6.addr == fe80::1 or ipv6.addr ne fe80::1", "ipv6"},
-        {"len >= 0", "len"},
-        {"tcp.port in {0..65535}", "tcp.port"},
-        {"tcp.port", "tcp and port"},
+        {"ipv6.addr == fe80::1 or ipv6.addr ne fe80::1", "ipv6"}, {"len >= 0", "len"},
+        {"tcp.port in {0..65535}", "tcp.port"}, {"tcp.port", "tcp and port"},
         // either family, CIDR, sides
-        {"addr == 10.0.0.0/8", "ip.addr == 10.0.0.0/8"},
-        {"addr != 10.0.0.1", "ip.addr != 10.0.0.1 and ip or ipv6"},
+        {"addr == 10.0.0.0/8", "ip.addr == 10.0.0.0/8"}, {"addr != 10.0.0.1", "ip.addr != 10.0.0.1 and ip or ipv6"},
         {"not (ip.src != 10.0.0.1) and ip", "ip.src == 10.0.0.1"},
         {"ipv6.src == 2001:db8::/32",
          "ipv6.src >= 2001:db8:: and ipv6.src <= 2001:db8:ffff:ffff:ffff:ffff:ffff:ffff"},
         {"ipv6.addr == ::ffff:10.0.0.0/104", "ipv6.addr == ::ffff:10.0.0.1"},
         // sets, ranges and precedence
         {"tcp.dstport in {53 80..90}", "tcp.dstport == 53 or tcp.dstport >= 80 and tcp.dstport <= 90"},
-        {"len in {0..10, 20..30}", "len <= 10 or len >= 20 and len <= 30"},
-        {"ip.proto in {6, 17}", "tcp or udp"},
-        {"sent", "not received"},
-        {"not (len > 20 and port)", "len <= 20 or not port or not len"},
+        {"len in {0..10, 20..30}", "len <= 10 or len >= 20 and len <= 30"}, {"ip.proto in {6, 17}", "tcp or udp"},
+        {"sent", "not received"}, {"not (len > 20 and port)", "len <= 20 or not port or not len"},
         {"tcp or udp and ipv6", "tcp or (udp and ipv6)"},
     };
     const std::vector<clV> records = MixedRecords(4000);
@@ -264,11 +251,10 @@ TEST(DisplayFilter, FormsAgreeWithTheirEquivalents)
 
 TEST(DisplayFilter, AsksTheContextOnlyForWhatItUses)
 {
-    struct Uses {
+    const struct Uses {
         const char* filter;
         bool payload, program, host, direction, calls;
-    };
-    const Uses cases[] = {
+    } cases[] = {
         {"ip.addr == 10.0.0.0/8 and tcp.port in {80 443} and len > 10", false, false, false, false, false},
         {"payload contains \"x\"", true, false, false, false, true},
         {"program == x", false, true, false, false, true},
@@ -301,43 +287,18 @@ TEST(DisplayFilter, RefusesFaultsAtTheirPlace)
         const char* filter;
         int position;
     } cases[] = {
-        {"tcp.prot == 1", 1},                 // unknown field
-        {"tcp and bogus", 9},                 // unknown field later on
-        {"port ==", 8},                       // missing value at the end
-        {"== 53", 1},                         // missing field
-        {"tcp and", 8},                       // missing operand of and
-        {"tcp or or udp", 8},                 // misplaced operator
-        {"ip.addr 10.0.0.1", 9},              // misplaced operand
-        {"tcp udp", 5},                       // two fields without logic
-        {"(tcp or udp", 1},                   // unbalanced parenthesis
-        {"port == 65536", 9},                 // number out of range
-        {"len == 99999999999999999999", 8},   // past 64 bits
-        {"port == http", 9},                  // not a number
-        {"ip.addr == 10.0.0.256", 12},        // address out of range
-        {"ip.addr == 10.0.0.0/33", 21},       // prefix out of range
-        {"ipv6.addr == 2001:db8::/129", 25},  // prefix out of range
-        {"ip.addr == 2001:db8::1", 12},       // wrong family
-        {"ipv6.addr == 2001:db8:::1", 14},    // bad IPv6
-        {"payload matches \"a)b\"", 19},      // bad regular expression
-        {"payload contains 4G", 18},          // bad bytes
-        {"port in {1..}", 13},                // missing end of a range
-        {"port in {100..1}", 10},             // range backwards
-        {"port in {1 2", 9},                  // unclosed set
-        {"port in 1", 9},                     // set without braces
-        {"port in {}", 9},                    // empty set
-        {"program in {a..b}", 14},            // range of texts
-        {"ip.addr in {10.0.0.0/8..11.0.0.1}", 13},  // range of a block
-        {"port contains 5", 6},               // operator for texts
-        {"program > a", 9},                   // operator for numbers
-        {"tcp == 1", 5},                      // a flag takes no value
-        {"port = 53", 6},                     // not an operator
-        {"port == 53 & tcp", 12},             // half an operator
-        {"program == \"open", 12},            // unclosed quote
-        {"program == \"a\\q\"", 14},          // bad escape
-        {"port == 53 #", 12},                 // unknown character
-        {"中 == 1", 1},                       // unknown character
-        {"\"x\" == 1", 1},                    // a value where a field goes
-        {"program == \"😀\" or 中", 19},      // positions count characters
+        // unknown, missing or misplaced fields and operators; numbers, addresses, prefixes and families;
+        // regular expressions, bytes, sets and ranges; operators of the wrong kind; quotes, escapes, characters
+        {"tcp.prot == 1", 1}, {"tcp and bogus", 9}, {"port ==", 8}, {"== 53", 1}, {"tcp and", 8},
+        {"tcp or or udp", 8}, {"ip.addr 10.0.0.1", 9}, {"tcp udp", 5}, {"(tcp or udp", 1}, {"port == 65536", 9},
+        {"len == 99999999999999999999", 8}, {"port == http", 9}, {"ip.addr == 10.0.0.256", 12},
+        {"ip.addr == 10.0.0.0/33", 21}, {"ipv6.addr == 2001:db8::/129", 25}, {"ip.addr == 2001:db8::1", 12},
+        {"ipv6.addr == 2001:db8:::1", 14}, {"payload matches \"a)b\"", 19}, {"payload contains 4G", 18},
+        {"port in {1..}", 13}, {"port in {100..1}", 10}, {"port in {1 2", 9}, {"port in 1", 9}, {"port in {}", 9},
+        {"program in {a..b}", 14}, {"ip.addr in {10.0.0.0/8..11.0.0.1}", 13}, {"port contains 5", 6},
+        {"program > a", 9}, {"tcp == 1", 5}, {"port = 53", 6}, {"port == 53 & tcp", 12}, {"program == \"open", 12},
+        {"program == \"a\\q\"", 14}, {"port == 53 #", 12}, {"中 == 1", 1}, {"\"x\" == 1", 1},
+        {"program == \"😀\" or 中", 19},
     };
     for (const auto& c : cases) {
         DisplayFilterError error;
