@@ -1,6 +1,4 @@
-// A capture program that stops answering, end to end: a live capture through
-// quillet-capture in a private network namespace, the program stopped with
-// SIGSTOP (needs root).
+// Needs root: a live capture through quillet-capture in a private network namespace.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -21,6 +19,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include "session/CaptureSession.h"
@@ -68,18 +67,11 @@ pid_t HelperOf(pid_t parent)
     return found;
 }
 
-// The number in a message ("... 还有 1,234 个数据包 ..."), digits only.
+// The number in a message ("... 还有 1,234 个数据包 ..."), digits only; -1 if none.
 long long NumberBefore(const QString& text, const QString& word)
 {
-    const int at = text.indexOf(word);
-    int from = at;
-    while (from > 0 && (text[from - 1].isDigit() || text[from - 1] == ',' || text[from - 1] == ' '))
-        --from;
-    QString digits = text.mid(from, at - from);
-    digits.remove(',').remove(' ');
-    bool ok = false;
-    const long long n = digits.toLongLong(&ok);
-    return at > 0 && ok ? n : -1;
+    const auto m = QRegularExpression("([\\d,]+) ?" + QRegularExpression::escape(word)).match(text);
+    return m.hasMatch() ? m.captured(1).remove(',').toLongLong() : -1;
 }
 
 }  // namespace
@@ -122,9 +114,8 @@ TEST(CaptureStall, AStoppedCaptureProgramIsReportedAndItsLossToldAtTheStop)
     WaitFor([&] { return panels[StatusPanel::State] == capturing; }, std::chrono::milliseconds(2000));
     EXPECT_EQ(panels[StatusPanel::State], capturing);
 
-    // A burst the window does not take meanwhile: the shared ring fills, the
-    // kernel keeps the rest and says so in the counters; then the program
-    // stops. A receiver counts what went through the interface.
+    // A burst the window does not take: the shared ring fills, the kernel keeps the rest and counts it;
+    // then the program stops. A receiver counts what went through the interface.
     auto rx = net.SocketIn(Side::Local, AF_INET, SOCK_DGRAM);
     int big = 256 << 20;
     setsockopt(rx.get(), SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
