@@ -133,8 +133,7 @@ pid_t ChildNamed(pid_t parent, const std::string& name)
     return found;
 }
 
-// A capture program started by hand: a socket pair of that type on its
-// descriptor 3, run as uid, on the interface with a 1 MiB kernel ring.
+// A capture program started by hand: a socket pair of that type on descriptor 3, run as uid.
 class Started {
 public:
     Started(const std::string& program, uid_t uid, int type, const char* ifName)
@@ -169,8 +168,7 @@ public:
     }
     pid_t pid() const { return pid_; }
 
-    // The first record after the ring: its kind and body (kind 0 after 5 s
-    // without one).
+    // The first record after the ring: its kind and body (kind 0 after 5 s without one).
     std::pair<std::uint32_t, std::string> FirstWord()
     {
         std::string got;
@@ -258,8 +256,6 @@ TEST(CaptureHelper, ADatagramChannelIsRefusedAtStart)
     EXPECT_EQ(StatusLine(helper.pid(), "NoNewPrivs"), "NoNewPrivs:\t1");
 }
 
-// No user runs more than four capture programs at once; the fifth says why,
-// and one that ended makes room again.
 TEST(CaptureHelper, TheFifthCaptureProgramOfAUserIsRefused)
 {
     VethNamespace net;
