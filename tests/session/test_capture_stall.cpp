@@ -51,22 +51,6 @@ std::chrono::milliseconds WaitFor(const std::function<bool()>& condition, std::c
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
 }
 
-pid_t HelperOf(pid_t parent)
-{
-    DIR* d = opendir("/proc");
-    pid_t found = -1;
-    while (dirent* e = d != nullptr ? readdir(d) : nullptr) {
-        std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
-        std::string pid, comm, state;
-        pid_t ppid = 0;
-        if (stat >> pid >> comm >> state >> ppid && ppid == parent && comm == "(quillet-capture)")
-            found = std::stoi(pid);
-    }
-    if (d != nullptr)
-        closedir(d);
-    return found;
-}
-
 // The number in a message ("... 还有 1,234 个数据包 ..."), digits only; -1 if none.
 long long NumberBefore(const QString& text, const QString& word)
 {
@@ -95,7 +79,7 @@ TEST(CaptureStall, AStoppedCaptureProgramIsReportedAndItsLossToldAtTheStop)
                             [&](StatusPanel p, const QString& t) { panels[p] = t; }, {}});
     session.Start(VethNamespace::kLocalAddr);
     ASSERT_TRUE(session.CaptureOpen()) << messages.join("|").toStdString();
-    const pid_t helper = HelperOf(getpid());
+    const pid_t helper = quillet::testsupport::ChildNamed(getpid(), "quillet-capture");
     ASSERT_GT(helper, 0);
     const QString capturing = QString("捕获中 %1 (%2)").arg(VethNamespace::kLocalAddr, VethNamespace::kLocalIf);
     const QString silent = capturing + ": 捕获程序没有回应";

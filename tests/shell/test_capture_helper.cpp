@@ -25,6 +25,7 @@
 #include "capture/CaptureChannel.h"
 #include "support/Netns.h"
 
+using quillet::testsupport::ChildNamed;
 using quillet::testsupport::Shell;
 using quillet::testsupport::ShellOrThrow;
 using quillet::testsupport::VethNamespace;
@@ -115,22 +116,6 @@ std::string Capabilities(pid_t pid)
         if (line.rfind("CapPrm", 0) == 0 || line.rfind("CapEff", 0) == 0 || line.rfind("CapAmb", 0) == 0)
             caps += line + " ";
     return caps;
-}
-
-pid_t ChildNamed(pid_t parent, const std::string& name)
-{
-    DIR* d = opendir("/proc");
-    pid_t found = -1;
-    while (dirent* e = d != nullptr ? readdir(d) : nullptr) {
-        std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
-        std::string pid, comm, state;
-        pid_t ppid = 0;
-        if (stat >> pid >> comm >> state >> ppid && ppid == parent && comm == "(" + name + ")")
-            found = std::stoi(pid);
-    }
-    if (d != nullptr)
-        closedir(d);
-    return found;
 }
 
 // A capture program started by hand: a socket pair of that type on descriptor 3, run as uid.

@@ -68,26 +68,13 @@ void SendOne(QProcess& p, int port, const QStringList& before = {})
 // The capability sets of this process's capture program, from its status.
 std::string HelperCapabilities()
 {
-    DIR* proc = opendir("/proc");
-    std::string found;
-    while (const dirent* d = proc ? readdir(proc) : nullptr) {
-        std::ifstream status(std::string("/proc/") + d->d_name + "/status");
-        std::string line, name, caps;
-        int ppid = 0;
-        while (std::getline(status, line)) {
-            if (line.rfind("Name:", 0) == 0)
-                name = line.substr(line.find_first_not_of(" \t", 5));
-            else if (line.rfind("PPid:", 0) == 0)
-                ppid = std::stoi(line.substr(5));
-            else if (line.rfind("CapPrm:", 0) == 0 || line.rfind("CapEff:", 0) == 0 || line.rfind("CapAmb:", 0) == 0)
-                caps += line + "\n";
-        }
-        if (name == "quillet-capture" && ppid == getpid())
-            found = caps;
-    }
-    if (proc)
-        closedir(proc);
-    return found;
+    const pid_t helper = quillet::testsupport::ChildNamed(getpid(), "quillet-capture");
+    std::ifstream status("/proc/" + std::to_string(helper) + "/status");
+    std::string line, caps;
+    while (helper > 0 && std::getline(status, line))
+        if (line.rfind("CapPrm:", 0) == 0 || line.rfind("CapEff:", 0) == 0 || line.rfind("CapAmb:", 0) == 0)
+            caps += line + "\n";
+    return caps;
 }
 
 QString Owner(qint64 pid)

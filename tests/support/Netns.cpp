@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -126,6 +127,19 @@ void RemoveStalePeers()
 }
 
 }  // namespace
+
+pid_t ChildNamed(pid_t parent, const std::string& name)
+{
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string pid, comm, state;
+        pid_t ppid = 0;
+        if (stat >> pid >> comm >> state >> ppid && ppid == parent && comm == "(" + name + ")")
+            return static_cast<pid_t>(std::stol(pid));
+    }
+    return -1;
+}
 
 int Shell(const std::string& command, std::string* output)
 {

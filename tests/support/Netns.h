@@ -41,6 +41,8 @@ namespace quillet::testsupport {
 // Runs a command with /bin/sh in the calling thread's namespace; returns its
 // exit status (-1 if it could not run) and, if asked, its output (both streams).
 int Shell(const std::string& command, std::string* output = nullptr);
+// The pid of a child of `parent` whose command name is `name`, or -1.
+pid_t ChildNamed(pid_t parent, const std::string& name);
 
 // Like Shell, but throws std::runtime_error with the output when the command fails.
 void ShellOrThrow(const std::string& command);
