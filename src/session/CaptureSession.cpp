@@ -398,8 +398,20 @@ void CaptureSession::Notified(std::intptr_t handle, std::intptr_t lParam)
 void CaptureSession::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t timestampUs,
                                 std::uint32_t originalLength)
 {
+    CapturedDatagram captured;
+    captured.bytes = datagram;
+    captured.timestampUs = timestampUs;
+    captured.originalLength = originalLength;
+    // Only what is captured now belongs to sockets now.
+    captured.live = source_ && !fileBusy_;
+    ReceiveOne(captured);
+}
+
+void CaptureSession::ReceiveOne(const CapturedDatagram& captured)
+{
     if (storeFull_)
         return;  // the store took its last packet: nothing more is kept
+    const std::span<const std::uint8_t> datagram = captured.bytes;
     ++lRecvCount_;
     bytesRecv_ += datagram.size();
     receivedInBurst_ = true;
@@ -410,11 +422,11 @@ void CaptureSession::ReceiveOne(std::span<const std::uint8_t> datagram, std::int
         const std::optional<DecodedDatagram> decoded = DecodeDatagram(datagram, false, receiveIPv6_);
         if (!decoded)
             return;
-        const std::int64_t seq = views_.StorePacket(*decoded, datagram, timestampUs, originalLength);
+        const std::int64_t seq = views_.StorePacket(*decoded, captured);
         if (seq == 0)
             StopStoring(SpoolFull(views_.DatagramError()));
-        else if (source_ && !fileBusy_)
-            views_.NoteProgram(seq, timestampUs);  // only what is captured now belongs to sockets now
+        else if (captured.live)
+            views_.NoteProgram(seq, captured.timestampUs);
     } catch (const std::bad_alloc&) {
         StopStoring(QCoreApplication::translate("CaptureSession", "内存不足"));
     }

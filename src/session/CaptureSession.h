@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include "capture/CaptureSource.h"
+#include "core/CapturedDatagram.h"
 #include "core/StoreBudget.h"
 #include "programs/KernelOwners.h"
 #include "programs/ProgramLookup.h"
@@ -149,7 +150,8 @@ private:
     std::vector<std::pair<std::string, std::string>> NamedAddresses() const;
     void OnReadable();
     void Post(std::intptr_t lParam);
-    // originalLength: the datagram's length before the capture cut it (its size when whole).
+    // Decodes and stores one datagram with what travels with it.
+    void ReceiveOne(const CapturedDatagram& captured);
     void ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t timestampUs, std::uint32_t originalLength);
     // Ends a burst of received datagrams: the store's checks, then the views
     // and the count take the new rows, now or (Soon) within a tenth of a

@@ -69,15 +69,21 @@ QString CaptureSession::ReadFile(const QString& path, const Progress& progress)
     const std::unique_ptr<PcapngNotes> notes = PcapngNotes::Open(QFile::encodeName(path).toStdString());
     std::int64_t notedFrames = 0;
     std::string comment;
+    std::string program;
     const CaptureFileReader::DatagramFn fn = [&](std::span<const std::uint8_t> d, std::int64_t ts,
                                                  std::uint32_t original) {
         for (; notes && notedFrames < reader->framesRead(); ++notedFrames)
             notes->NextPacket(comment);
+        CapturedDatagram captured;
+        captured.bytes = d;
+        captured.timestampUs = ts;
+        captured.originalLength = original;
         // Shown as a live owner is: a comment that is no program's gives none.
-        if (notes)
-            views_.SetProgramOfNext(ProgramOfComment(comment));
-        ReceiveOne(d, ts, original);
-        views_.SetProgramOfNext({});
+        if (notes) {
+            program = ProgramOfComment(comment);
+            captured.program = program;
+        }
+        ReceiveOne(captured);
     };
     CaptureFileReader::Status status = CaptureFileReader::Status::More;
     bool cancelled = false;

@@ -7,6 +7,7 @@
 
 #include "core/HostName.h"
 #include "programs/SocketEndpoint.h"
+#include "programs/SocketOwners.h"
 
 namespace quillet {
 
@@ -208,7 +209,7 @@ clV PacketViews::MakeRecord(std::string_view protocol, std::string_view srcAddr,
 }
 
 std::int64_t PacketViews::Keep(const clV& record, std::uint64_t bytes, std::int64_t tsUs,
-                               std::span<const std::uint8_t> payload)
+                               std::span<const std::uint8_t> payload, const CapturedDatagram* captured)
 {
     const std::size_t rows = list_.totalRows();
     const int follow = followRow_;
@@ -230,17 +231,18 @@ std::int64_t PacketViews::Keep(const clV& record, std::uint64_t bytes, std::int6
         store_.RemoveLast();
         throw;
     }
-    Count(seq, record, srcLocal, bytes, tsUs);
+    Count(seq, record, srcLocal, bytes, tsUs, captured);
     SeeNames(record, tsUs, payload);
     return seq;
 }
 
-void PacketViews::Count(std::int64_t seq, const clV& record, bool srcLocal, std::uint64_t bytes, std::int64_t tsUs)
+void PacketViews::Count(std::int64_t seq, const clV& record, bool srcLocal, std::uint64_t bytes, std::int64_t tsUs,
+                        const CapturedDatagram* captured)
 {
     const QString* owner = nullptr;
-    if (!nextProgram_.empty()) {
-        programs_.SetOwnerOf(seq, nextProgram_);
-        nextProgram_.clear();
+    if (captured && (!captured->program.empty() || captured->pid > 0)) {
+        programs_.SetOwnerOf(seq, !captured->program.empty() ? std::string(captured->program)
+                                                              : SocketOwner{captured->pid, {}}.Text());
         owner = programs_.OwnerOf(seq);
     }
     const bool destLocal = IsLocal(record.mDestAddr);
@@ -295,11 +297,22 @@ std::int64_t PacketViews::StorePacket(std::string_view protocol, std::string_vie
 std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::span<const std::uint8_t> datagram,
                                       std::int64_t timestampUs, std::uint32_t originalLength)
 {
+    CapturedDatagram captured;
+    captured.bytes = datagram;
+    captured.timestampUs = timestampUs;
+    captured.originalLength = originalLength;
+    return StorePacket(d, captured);
+}
+
+std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, const CapturedDatagram& captured)
+{
     if (!spool_ && (spoolTried_ || !OpenSpool(std::string())))
         return 0;
+    const std::span<const std::uint8_t> datagram = captured.bytes;
+    const std::int64_t timestampUs = captured.timestampUs;
     clV record = MakeRecord(d, arrivalTime(timestampUs));
     std::uint64_t offset = 0;
-    if (!spool_->Append(timestampUs, datagram, originalLength, offset)) {
+    if (!spool_->Append(timestampUs, datagram, captured.originalLength, offset)) {
         datagramError_ = spool_->error();
         return 0;
     }
@@ -309,7 +322,7 @@ std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::span<const 
                               static_cast<std::uint8_t>(d.payloadAt));
     // The decoder keeps the payload inside the datagram.
     return Keep(record, d.payloadAt + static_cast<std::uint64_t>(d.size), timestampUs,
-                datagram.subspan(d.payloadAt, static_cast<std::size_t>(d.size)));
+                datagram.subspan(d.payloadAt, static_cast<std::size_t>(d.size)), &captured);
 }
 
 void PacketViews::EndBurst()

@@ -11,6 +11,7 @@
 
 #include <QString>
 
+#include "core/CapturedDatagram.h"
 #include "core/NameTable.h"
 #include "core/TextMap.h"
 #include "decode/DecodeDatagram.h"
@@ -122,6 +123,9 @@ public:
     // memory holds nothing more for it.
     std::int64_t StorePacket(const DecodedDatagram& decoded, std::span<const std::uint8_t> datagram,
                              std::int64_t timestampUs, std::uint32_t originalLength = 0);
+    // The same with what travels with the datagram (captured.bytes, decoded
+    // into decoded): a program it names is its program column's and totals'.
+    std::int64_t StorePacket(const DecodedDatagram& decoded, const CapturedDatagram& captured);
     // The same with the record's texts given one by one (addresses before
     // ports) and the time text made already.
     std::int64_t StorePacket(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
@@ -150,10 +154,6 @@ public:
     // source when sent, the destination when received; both, the sender's
     // first, when both addresses are local), empty when not known.
     QString ProgramOf(std::int64_t seq, const clV& record) const;
-
-    // The program of the next packet stored, as a capture file gives it
-    // ("name (pid)"): its program column and totals show it.
-    void SetProgramOfNext(const std::string& text) { nextProgram_ = text; }
 
     // --- names seen in the traffic, totals ---------------------------------------
     // DNS answers (to queries seen), TLS server names and HTTP Host headers of
@@ -249,9 +249,10 @@ private:
     // Stores the record, then counts it in the totals (bytes the datagram's
     // length, tsUs 0 when not known) and reads the names its payload gives.
     std::int64_t Keep(const clV& record, std::uint64_t bytes, std::int64_t tsUs,
-                      std::span<const std::uint8_t> payload);
+                      std::span<const std::uint8_t> payload, const CapturedDatagram* captured = nullptr);
     void SeeNames(const clV& record, std::int64_t tsUs, std::span<const std::uint8_t> payload);
-    void Count(std::int64_t seq, const clV& record, bool srcLocal, std::uint64_t bytes, std::int64_t tsUs);
+    void Count(std::int64_t seq, const clV& record, bool srcLocal, std::uint64_t bytes, std::int64_t tsUs,
+               const CapturedDatagram* captured);
     // ShowPacket with the source's locality already known (it picks the
     // row's image: 4 sent by this machine, else 12).
     void ShowRecord(std::int64_t seq, const clV& record, bool sentByUs);
@@ -275,7 +276,6 @@ private:
     TrafficTotals totals_;
     TrafficNameReader nameReader_;
     std::vector<SeenName> seen_;  // reused
-    std::string nextProgram_;
     // The local endpoints of the packet counted last, for its NoteProgram.
     std::int64_t countedSeq_ = 0;
     int countedKeys_ = 0;
