@@ -48,7 +48,7 @@ public:
     std::string PayloadOf(const clV& record) const;
     // Payloads of records whose mData counts header bytes are read from
     // this working capture file, where the receive path appends whole
-    // datagrams (PacketViews owns it); the others are in memory.
+    // datagrams (PacketLog owns it); the others are in memory.
     void ReadPayloadsFrom(CaptureSpool* spool) { spool_ = spool; }
     CaptureSpool* Spool() const { return spool_; }
     // Bytes kept for payloads.

@@ -5,9 +5,6 @@
 #include <charconv>
 #include <new>
 
-#include "core/HostName.h"
-#include "programs/SocketEndpoint.h"
-#include "programs/SocketOwners.h"
 
 namespace quillet {
 
@@ -29,7 +26,7 @@ public:
     QString ProgramOf(std::int64_t seq, const clV& record) const override { return views_.ProgramOf(seq, record); }
     void NamesOf(const AddressText& address, std::vector<QString>& out) const override
     {
-        if (const std::string* name = views_.trafficNames_.Find(address.text().view()))
+        if (const std::string* name = views_.names_.Names().Find(address.text().view()))
             out.push_back(QString::fromStdString(*name));
         HostAddress host = 0;
         if (address.host(host))
@@ -38,7 +35,7 @@ public:
     }
     bool PayloadOf(std::int64_t, const clV& record, std::string& bytes) const override
     {
-        bytes = views_.store_.PayloadOf(record);
+        bytes = views_.log_.Store().PayloadOf(record);
         return true;
     }
 
@@ -46,10 +43,53 @@ private:
     const PacketViews& views_;
 };
 
+// The list's rows and the host tree's nodes of each packet stored that the
+// tab and the filter admit.
+class PacketViews::Rows : public PacketConsumer {
+public:
+    explicit Rows(PacketViews& views) : v_(views) {}
+    void Stored(const StoredPacket& p) override
+    {
+        rows_ = v_.list_.totalRows();
+        follow_ = v_.followRow_;
+        nodes_ = v_.tree_.mark();
+        v_.pairAdded_ = false;
+        try {
+            // The tab and the display filter ask once, now, with the payload as captured.
+            if (v_.presenter_->Arrived(p.seq, p.record, p.payload) == ListPresenter::Arrival::Show)
+                v_.ShowRecord(p.seq, p.record, p.srcLocal);
+            if (p.seq == v_.failStoreAt)
+                throw std::bad_alloc();
+        } catch (...) {
+            TakeBack(p);
+            throw;
+        }
+    }
+    void TakeBack(const StoredPacket& p) override
+    {
+        v_.presenter_->TakeBack(p.seq, p.record, v_.pairAdded_);
+        v_.list_.dropPending(rows_);
+        v_.tree_.rollBack(nodes_);
+        v_.followRow_ = follow_;
+    }
+
+private:
+    PacketViews& v_;
+    std::size_t rows_ = 0;
+    int follow_ = -1;
+    HostTreeModel::Mark nodes_{};
+};
+
 PacketViews::PacketViews()
-    : list_(store_, ports_), tree_(), filterContext_(std::make_unique<FilterContext>(*this)),
-      presenter_(std::make_unique<ListPresenter>(store_, list_, tree_, prefs_, *filterContext_))
+    : programs_(log_), totals_(programs_), list_(log_.Store(), ports_), tree_(),
+      rows_(std::make_unique<Rows>(*this)), filterContext_(std::make_unique<FilterContext>(*this)),
+      presenter_(std::make_unique<ListPresenter>(log_.Store(), list_, tree_, prefs_, *filterContext_))
 {
+    log_.Subscribe(*rows_);
+    log_.Subscribe(programs_);
+    log_.Subscribe(totals_);
+    log_.Subscribe(names_);
+    names_.onNamed = [this](std::string_view address) { tree_.TrafficNameChanged(address); };
     presenter_->tabFilter = [this] { return SelectedFilter(); };
     presenter_->onRowsShown = [this] {
         if (!bNoFollow && list_.totalRows() > 0)
@@ -64,83 +104,26 @@ PacketViews::PacketViews()
     };
     tree_.AddRoots();
     tree_.endBurst();
-    tree_.trafficNames = &trafficNames_;
-    list_.programText = [this](std::int64_t seq, const clV& record) { return ProgramOf(seq, record); };
+    tree_.trafficNames = &names_.Names();
+    list_.programText = [this](std::int64_t seq, const clV& record) { return programs_.ProgramOf(seq, record); };
 }
 
 PacketViews::~PacketViews() = default;
 
 void PacketViews::SetLocalAddrs(const std::vector<std::string>& addrs)
 {
-    local_.clear();
-    localBits_.clear();
-    for (const std::string& addr : addrs)
-        if (addr != "127.0.0.1") {
-            local_.assign(addr, true);
-            if (AddressText::Keeps(addr))  // another text is no record's
-                localBits_.push_back(AddressText(addr).bits());
-        }
-    std::sort(localBits_.begin(), localBits_.end());
-    filterContext_->SetLocalBits(localBits_);
-    presenter_->SetLocal(localBits_);
-}
-
-bool PacketViews::IsLocal(const AddressText& addr) const
-{
-    return InLocalBits(localBits_, addr.bits());
-}
-
-// --- the program column -------------------------------------------------------
-
-int PacketViews::LocalEndpoints(const clV& r, bool srcLocal, bool destLocal, std::uint64_t (&keys)[2])
-{
-    if (!srcLocal && !destLocal)
-        return 0;
-    std::uint32_t protocol = 0;
-    if (!r.mProtocol.packed(protocol) || (protocol != SocketEndpoint::kTcp && protocol != SocketEndpoint::kUdp))
-        return 0;
-    int n = 0;
-    const auto side = [&](bool local, const AddressText& addr, const PortText5& port) {
-        HostAddress a = 0;
-        std::uint32_t p = 0;
-        if (local && addr.host(a) && port.packed(p))
-            keys[n++] = SocketEndpoint{static_cast<std::uint8_t>(protocol), static_cast<std::uint32_t>(a),
-                                       static_cast<std::uint16_t>(p), a >= kIPv6Host}
-                            .Key();
-    };
-    side(srcLocal, r.mSrcAddr, r.mSrcPort);
-    side(destLocal, r.mDestAddr, r.mDestPort);
-    return n;
+    log_.SetLocalAddrs(addrs);
+    const std::span<const std::uint64_t> bits = log_.LocalBits();
+    filterContext_->SetLocalBits(bits);
+    presenter_->SetLocal(std::vector<std::uint64_t>(bits.begin(), bits.end()));
 }
 
 void PacketViews::NoteProgram(std::int64_t seq, std::int64_t tsUs)
 {
-    std::uint64_t keys[2] = {keys_[0], keys_[1]};
-    const int n = seq == countedSeq_ ? countedKeys_ : LocalEndpoints(store_.at(seq), keys);
-    std::uint32_t entry = ProgramOwners::kNoEntry;  // the first endpoint's: the totals count it
-    for (int i = 0; i < n; ++i) {
-        const std::uint32_t noted = programs_.Note(keys[i], seq, tsUs);
-        if (i == 0)
-            entry = noted;
-    }
-    if (n > 0)
-        totals_.AwaitLookUp(seq, entry);
-}
-
-QString PacketViews::ProgramOf(std::int64_t seq, const clV& record) const
-{
-    if (const QString* given = programs_.OwnerOf(seq))
-        return *given;
-    std::uint64_t keys[2];
-    const int n = LocalEndpoints(record, keys);
-    QString text;
-    for (int i = 0; i < n; ++i)
-        if (const QString* owner = programs_.OwnerAt(keys[i], seq); owner && *owner != text) {
-            if (!text.isEmpty())
-                text += QStringLiteral(", ");
-            text += *owner;
-        }
-    return text;
+    int endpoints = 0;
+    const std::uint32_t entry = programs_.Note(seq, tsUs, endpoints);
+    if (endpoints > 0)
+        totals_.Totals().AwaitLookUp(seq, entry);
 }
 
 // --- receive path -------------------------------------------------------------
@@ -152,10 +135,8 @@ std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::int64_t tim
 
 std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::string_view payload, std::int64_t timestampUs)
 {
-    clV record = MakeRecord(d, arrivalTime(timestampUs));
-    record.mData = store_.AppendPayload(payload);
-    return Keep(record, d.payloadAt + static_cast<std::uint64_t>(d.size), timestampUs,
-                {reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()});
+    return log_.Append(MakeRecord(d, arrivalTime(timestampUs)), payload,
+                       d.payloadAt + static_cast<std::uint64_t>(d.size), timestampUs);
 }
 
 std::int64_t PacketViews::StorePacket(DecodedDatagram&& d, std::int64_t timestampUs)
@@ -208,90 +189,13 @@ clV PacketViews::MakeRecord(std::string_view protocol, std::string_view srcAddr,
     return record;
 }
 
-std::int64_t PacketViews::Keep(const clV& record, std::uint64_t bytes, std::int64_t tsUs,
-                               std::span<const std::uint8_t> payload, const CapturedDatagram* captured)
-{
-    const std::size_t rows = list_.totalRows();
-    const int follow = followRow_;
-    const HostTreeModel::Mark nodes = tree_.mark();
-    const std::int64_t seq = store_.add(record);  // when it throws, nothing is stored
-    const bool srcLocal = IsLocal(record.mSrcAddr);
-    pairAdded_ = false;
-    try {
-        // The tab and the display filter ask once, now, with the payload as captured.
-        if (presenter_->Arrived(seq, store_.at(seq), payload) == ListPresenter::Arrival::Show)
-            ShowRecord(seq, store_.at(seq), srcLocal);
-        if (seq == failStoreAt)
-            throw std::bad_alloc();
-    } catch (...) {
-        presenter_->TakeBack(seq, record, pairAdded_);
-        list_.dropPending(rows);
-        tree_.rollBack(nodes);
-        followRow_ = follow;
-        store_.RemoveLast();
-        throw;
-    }
-    Count(seq, record, srcLocal, bytes, tsUs, captured);
-    SeeNames(record, tsUs, payload);
-    return seq;
-}
-
-void PacketViews::Count(std::int64_t seq, const clV& record, bool srcLocal, std::uint64_t bytes, std::int64_t tsUs,
-                        const CapturedDatagram* captured)
-{
-    const QString* owner = nullptr;
-    if (captured && (!captured->program.empty() || captured->pid > 0)) {
-        programs_.SetOwnerOf(seq, !captured->program.empty() ? std::string(captured->program)
-                                                              : SocketOwner{captured->pid, {}}.Text());
-        owner = programs_.OwnerOf(seq);
-    }
-    const bool destLocal = IsLocal(record.mDestAddr);
-    // The other end: the destination of what this machine sent, else the source.
-    const bool remoteIsDest = srcLocal && !destLocal;
-    const AddressText* remote =
-        srcLocal && destLocal ? nullptr : remoteIsDest ? &record.mDestAddr : &record.mSrcAddr;
-    countedSeq_ = seq;
-    countedKeys_ = LocalEndpoints(record, srcLocal, destLocal, keys_);
-    totals_.Add(remote, countedKeys_ > 0, srcLocal, bytes, tsUs, owner);
-}
-
-void PacketViews::SeeNames(const clV& record, std::int64_t tsUs, std::span<const std::uint8_t> payload)
-{
-    std::uint32_t protocol = 0;
-    std::uint32_t srcPort = 0;
-    std::uint32_t destPort = 0;
-    if (payload.empty() || !record.mProtocol.packed(protocol) || (protocol != 6 && protocol != 17)
-        || !record.mSrcPort.packed(srcPort) || !record.mDestPort.packed(destPort))
-        return;
-    seen_.clear();
-    // A name for the destination comes back without an address; its text is
-    // made only then, not for every datagram.
-    nameReader_.Read(static_cast<std::uint8_t>(protocol), {record.mSrcAddr.bits(), static_cast<std::uint16_t>(srcPort)},
-                     {record.mDestAddr.bits(), static_cast<std::uint16_t>(destPort)}, tsUs, std::string_view(), payload,
-                     seen_);
-    for (const SeenName& seen : seen_) {
-        if (seen.address.empty())
-            SetTrafficName(record.mDestAddr.text().view(), seen.name);
-        else
-            SetTrafficName(seen.address, seen.name);
-    }
-}
-
-void PacketViews::SetTrafficName(std::string_view address, std::string_view name)
-{
-    if (IsHostName(name) && trafficNames_.Set(address, name))
-        tree_.TrafficNameChanged(address);
-}
-
 std::int64_t PacketViews::StorePacket(std::string_view protocol, std::string_view srcAddr,
                                       std::string_view destAddr, std::string_view srcPort,
                                       std::string_view destPort, std::string_view data, std::int32_t size,
                                       std::string_view hora)
 {
-    clV record = MakeRecord(protocol, srcAddr, destAddr, srcPort, destPort, size, hora);
-    record.mData = store_.AppendPayload(data);
-    return Keep(record, size > 0 ? static_cast<std::uint64_t>(size) : 0, 0,
-                {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()});
+    return log_.Append(MakeRecord(protocol, srcAddr, destAddr, srcPort, destPort, size, hora), data,
+                       size > 0 ? static_cast<std::uint64_t>(size) : 0, 0);
 }
 
 std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::span<const std::uint8_t> datagram,
@@ -306,28 +210,12 @@ std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::span<const 
 
 std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, const CapturedDatagram& captured)
 {
-    if (!spool_ && (spoolTried_ || !OpenSpool(std::string())))
-        return 0;
-    const std::span<const std::uint8_t> datagram = captured.bytes;
-    const std::int64_t timestampUs = captured.timestampUs;
-    clV record = MakeRecord(d, arrivalTime(timestampUs));
-    std::uint64_t offset = 0;
-    if (!spool_->Append(timestampUs, datagram, captured.originalLength, offset)) {
-        datagramError_ = spool_->error();
-        return 0;
-    }
-    // The header byte count is never 0 for a datagram (at least 20): that
-    // tells the store the payload is in the file.
-    record.mData = PayloadRef(offset + d.payloadAt, static_cast<std::uint32_t>(d.size),
-                              static_cast<std::uint8_t>(d.payloadAt));
-    // The decoder keeps the payload inside the datagram.
-    return Keep(record, d.payloadAt + static_cast<std::uint64_t>(d.size), timestampUs,
-                datagram.subspan(d.payloadAt, static_cast<std::size_t>(d.size)), &captured);
+    return log_.Append(MakeRecord(d, arrivalTime(captured.timestampUs)), d, captured);
 }
 
 void PacketViews::EndBurst()
 {
-    totals_.Settle(programs_);
+    log_.EndBurst();
     tree_.endBurst();
     list_.endBurst();
     const int row = followRow_;
@@ -338,7 +226,7 @@ void PacketViews::EndBurst()
 
 void PacketViews::ShowPacket(std::int64_t seq)
 {
-    const clV& record = store_.at(seq);
+    const clV& record = log_.Record(seq);
     ShowRecord(seq, record, IsLocal(record.mSrcAddr));
 }
 

@@ -22,17 +22,20 @@
 #include "views/ArrivalTime.h"
 #include "views/HostTreeModel.h"
 #include "views/ListPresenter.h"
+#include "views/PacketConsumers.h"
 #include "views/PacketListModel.h"
+#include "views/PacketLog.h"
 #include "views/PacketStore.h"
 #include "views/TrafficTotals.h"
 
 namespace quillet {
 
-// The packet views' state, owned by the main window for the whole run: the
-// packet store, the list rows, the host tree, the tabs under the list that
-// select what both show, the filters, the port databases and preferences,
-// and the local address set. Window-free; PacketViewWidgets puts lv, tv and
-// ts2 on top of it.
+// The packet views, owned by the main window for the whole run: the packet
+// log (store, working capture file, local addresses) and what subscribes to
+// it (the rows of the list and the host tree, the program column, the
+// totals, the traffic's names), the tabs under the list that select what list
+// and tree show, the filters, the port databases and preferences.
+// Window-free; PacketViewWidgets puts lv, tv and ts2 on top of it.
 //
 // Receive path: StorePacket() for every decoded datagram, then EndBurst()
 // once after draining what was ready. Rows and tree nodes of one burst are
@@ -61,9 +64,13 @@ public:
     PacketViews& operator=(const PacketViews&) = delete;
 
     // --- state -------------------------------------------------------------
-    PacketStore& dPackets() { return store_; }
-    const PacketStore& dPackets() const { return store_; }
-    std::int64_t lSeq() const { return store_.lSeq(); }
+    PacketStore& dPackets() { return log_.Store(); }
+    const PacketStore& dPackets() const { return log_.Store(); }
+    std::int64_t lSeq() const { return log_.lSeq(); }
+    // The only owner of records and datagrams; consumers of stored packets
+    // subscribe to it.
+    PacketLog& Log() { return log_; }
+    const PacketLog& Log() const { return log_; }
 
     PortDatabases& Ports() { return ports_; }  // fill before rows exist
     const PortDatabases& Ports() const { return ports_; }
@@ -72,13 +79,13 @@ public:
 
     // The machine's own addresses; "127.0.0.1" is dropped.
     void SetLocalAddrs(const std::vector<std::string>& addrs);
-    const TextMap<bool>& dLocalAddrs() const { return local_; }
-    bool IsLocal(std::string_view addr) const { return local_.exists(addr); }
+    const TextMap<bool>& dLocalAddrs() const { return log_.dLocalAddrs(); }
+    bool IsLocal(std::string_view addr) const { return log_.IsLocal(addr); }
     bool IsLocal(const char* addr) const { return IsLocal(std::string_view(addr)); }
     // The same for a record's field, without making its text.
-    bool IsLocal(const AddressText& addr) const;
+    bool IsLocal(const AddressText& addr) const { return log_.IsLocal(addr); }
     // The local addresses as AddressText bits(), sorted.
-    std::span<const std::uint64_t> LocalBits() const { return localBits_; }
+    std::span<const std::uint64_t> LocalBits() const { return log_.LocalBits(); }
 
     FilterRegistry dFiltro;
     // The current filter: the dialog points it at the filter it registers;
@@ -145,41 +152,44 @@ public:
     // --- the program column -----------------------------------------------------
     // Owners of the local endpoints (TCP and UDP ports of the local
     // addresses) over the run; the list's program column reads them.
-    ProgramOwners& Programs() { return programs_; }
-    const ProgramOwners& Programs() const { return programs_; }
+    ProgramOwners& Programs() { return programs_.Programs(); }
+    const ProgramOwners& Programs() const { return programs_.Programs(); }
     // Notes the local endpoints of a captured packet for look-up (no system
     // call, nothing allocated once an endpoint is known).
     void NoteProgram(std::int64_t seq, std::int64_t tsUs = 0);
     // The program column of a packet: the owner of its local side (the
     // source when sent, the destination when received; both, the sender's
     // first, when both addresses are local), empty when not known.
-    QString ProgramOf(std::int64_t seq, const clV& record) const;
+    QString ProgramOf(std::int64_t seq, const clV& record) const { return programs_.ProgramOf(seq, record); }
 
     // --- names seen in the traffic, totals ---------------------------------------
     // DNS answers (to queries seen), TLS server names and HTTP Host headers of
     // stored packets name addresses here; the host tree shows them.
-    const NameTable& TrafficNames() const { return trafficNames_; }
+    const NameTable& TrafficNames() const { return names_.Names(); }
     // Names the address; a name that is no host name (IsHostName) is refused.
-    void SetTrafficName(std::string_view address, std::string_view name);
+    void SetTrafficName(std::string_view address, std::string_view name) { names_.Set(address, name); }
     // The name the tree shows for an address (traffic's, else the reverse
     // look-up's), empty when none.
     QString ShownName(std::string_view address) const { return tree_.ShownName(address); }
     // Totals per program and host of every stored packet.
-    TrafficTotals& Totals() { return totals_; }
-    const TrafficTotals& Totals() const { return totals_; }
+    TrafficTotals& Totals() { return totals_.Totals(); }
+    const TrafficTotals& Totals() const { return totals_.Totals(); }
 
     // --- whole datagrams, kept in the working capture file ----------------------
     // Makes the working capture file under baseDir (empty: the default
     // directory) unless it is open already; false with DatagramError()
     // when it cannot be made.
-    bool OpenSpool(const std::string& baseDir);
-    CaptureSpool* Spool() const { return spool_.get(); }
+    bool OpenSpool(const std::string& baseDir) { return log_.OpenSpool(baseDir); }
+    CaptureSpool* Spool() const { return log_.Spool(); }
     // The whole datagram of a stored packet (as captured), its timestamp and,
     // when asked, its original length; false when it was not kept or cannot
     // be read back (DatagramError()).
     bool DatagramOf(std::int64_t seq, std::vector<std::uint8_t>& bytes, std::int64_t& tsUs,
-                    std::uint32_t* originalLength = nullptr);
-    const std::string& DatagramError() const { return datagramError_; }
+                    std::uint32_t* originalLength = nullptr)
+    {
+        return log_.Datagram(seq, bytes, tsUs, originalLength);
+    }
+    const std::string& DatagramError() const { return log_.Error(); }
 
     // Toolbar button 4: empties the list rows (and the IP tab's pair index);
     // the store and the host tree stay.
@@ -231,55 +241,33 @@ public:
 
 private:
     class FilterContext;
+    class Rows;
 
     const cFilter* SelectedFilter();
     void SelectTab(int index);
-    // The keys of a record's local TCP or UDP endpoints, the sender's first;
-    // returns how many (0..2).
-    int LocalEndpoints(const clV& record, std::uint64_t (&keys)[2]) const
-    {
-        return LocalEndpoints(record, IsLocal(record.mSrcAddr), IsLocal(record.mDestAddr), keys);
-    }
-    // The same with the addresses' locality already known.
-    static int LocalEndpoints(const clV& record, bool srcLocal, bool destLocal, std::uint64_t (&keys)[2]);
     // A record with every field but mData; then stored and shown.
     static clV MakeRecord(const DecodedDatagram& d, std::string_view hora);
     clV MakeRecord(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,
                    std::string_view srcPort, std::string_view destPort, std::int32_t size, std::string_view hora);
-    // Stores the record, then counts it in the totals (bytes the datagram's
-    // length, tsUs 0 when not known) and reads the names its payload gives.
-    std::int64_t Keep(const clV& record, std::uint64_t bytes, std::int64_t tsUs,
-                      std::span<const std::uint8_t> payload, const CapturedDatagram* captured = nullptr);
-    void SeeNames(const clV& record, std::int64_t tsUs, std::span<const std::uint8_t> payload);
-    void Count(std::int64_t seq, const clV& record, bool srcLocal, std::uint64_t bytes, std::int64_t tsUs,
-               const CapturedDatagram* captured);
     // ShowPacket with the source's locality already known (it picks the
     // row's image: 4 sent by this machine, else 12).
     void ShowRecord(std::int64_t seq, const clV& record, bool sentByUs);
 
-    PacketStore store_;
+    PacketLog log_;
     PortDatabases ports_;
     PortPreferences prefs_;
-    TextMap<bool> local_;
-    std::vector<std::uint64_t> localBits_;  // bits() of the local addresses, sorted
-    ProgramOwners programs_;
+    // Consumers of the log, subscribed after the rows (which take a packet
+    // back when a later one throws) in this order.
+    ProgramColumn programs_;
+    TotalsCounter totals_;
+    TrafficNamer names_;
     PacketListModel list_;
     HostTreeModel tree_;
+    std::unique_ptr<Rows> rows_;
     std::vector<Tab> tabs_;
     std::string selectedKey_;  // the selected filter tab's key, UTF-8
     int followRow_ = -1;
     bool pairAdded_ = false;  // the last ShowRecord added its pair
-    std::unique_ptr<CaptureSpool> spool_;
-    bool spoolTried_ = false;  // a failed OpenSpool is not retried elsewhere
-    std::string datagramError_;
-    NameTable trafficNames_;
-    TrafficTotals totals_;
-    TrafficNameReader nameReader_;
-    std::vector<SeenName> seen_;  // reused
-    // The local endpoints of the packet counted last, for its NoteProgram.
-    std::int64_t countedSeq_ = 0;
-    int countedKeys_ = 0;
-    std::uint64_t keys_[2] = {};
     // Last: it stops its threads before the store goes.
     std::unique_ptr<FilterContext> filterContext_;
     std::unique_ptr<ListPresenter> presenter_;

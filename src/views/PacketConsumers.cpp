@@ -1,0 +1,130 @@
+#include "views/PacketConsumers.h"
+
+#include "core/HostName.h"
+#include "programs/SocketEndpoint.h"
+#include "programs/SocketOwners.h"
+
+namespace quillet {
+
+// --- the program column -------------------------------------------------------
+
+int ProgramColumn::LocalEndpoints(const clV& r, bool srcLocal, bool destLocal, std::uint64_t (&keys)[2])
+{
+    if (!srcLocal && !destLocal)
+        return 0;
+    std::uint32_t protocol = 0;
+    if (!r.mProtocol.packed(protocol) || (protocol != SocketEndpoint::kTcp && protocol != SocketEndpoint::kUdp))
+        return 0;
+    int n = 0;
+    const auto side = [&](bool local, const AddressText& addr, const PortText5& port) {
+        HostAddress a = 0;
+        std::uint32_t p = 0;
+        if (local && addr.host(a) && port.packed(p))
+            keys[n++] = SocketEndpoint{static_cast<std::uint8_t>(protocol), static_cast<std::uint32_t>(a),
+                                       static_cast<std::uint16_t>(p), a >= kIPv6Host}
+                            .Key();
+    };
+    side(srcLocal, r.mSrcAddr, r.mSrcPort);
+    side(destLocal, r.mDestAddr, r.mDestPort);
+    return n;
+}
+
+void ProgramColumn::Stored(const StoredPacket& p)
+{
+    last_ = Last{};
+    last_.seq = p.seq;
+    last_.endpoints = LocalEndpoints(p.record, p.srcLocal, p.destLocal, keys_);
+    if (const CapturedDatagram* c = p.captured; c && (!c->program.empty() || c->pid > 0)) {
+        owners_.SetOwnerOf(p.seq, !c->program.empty() ? std::string(c->program) : SocketOwner{c->pid, {}}.Text());
+        last_.owner = owners_.OwnerOf(p.seq);
+    }
+    // Only what is captured now belongs to sockets now.
+    if (p.captured && p.captured->live) {
+        int endpoints = 0;
+        last_.entry = Note(p.seq, p.timestampUs, endpoints);
+        last_.noted = true;
+    }
+}
+
+std::uint32_t ProgramColumn::Note(std::int64_t seq, std::int64_t tsUs, int& endpoints)
+{
+    std::uint64_t keys[2] = {keys_[0], keys_[1]};
+    if (seq == last_.seq) {
+        endpoints = last_.endpoints;
+    } else {
+        const clV& r = log_.Record(seq);
+        endpoints = LocalEndpoints(r, log_.IsLocal(r.mSrcAddr), log_.IsLocal(r.mDestAddr), keys);
+    }
+    std::uint32_t entry = ProgramOwners::kNoEntry;  // the first endpoint's: the totals count it
+    for (int i = 0; i < endpoints; ++i) {
+        const std::uint32_t noted = owners_.Note(keys[i], seq, tsUs);
+        if (i == 0)
+            entry = noted;
+    }
+    return entry;
+}
+
+QString ProgramColumn::ProgramOf(std::int64_t seq, const clV& record) const
+{
+    if (const QString* given = owners_.OwnerOf(seq))
+        return *given;
+    std::uint64_t keys[2];
+    const int n = LocalEndpoints(record, log_.IsLocal(record.mSrcAddr), log_.IsLocal(record.mDestAddr), keys);
+    QString text;
+    for (int i = 0; i < n; ++i)
+        if (const QString* owner = owners_.OwnerAt(keys[i], seq); owner && *owner != text) {
+            if (!text.isEmpty())
+                text += QStringLiteral(", ");
+            text += *owner;
+        }
+    return text;
+}
+
+// --- totals ---------------------------------------------------------------------
+
+void TotalsCounter::Stored(const StoredPacket& p)
+{
+    const clV& r = p.record;
+    // The other end: the destination of what this machine sent, else the source.
+    const bool remoteIsDest = p.srcLocal && !p.destLocal;
+    const AddressText* remote = p.srcLocal && p.destLocal ? nullptr : remoteIsDest ? &r.mDestAddr : &r.mSrcAddr;
+    const ProgramColumn::Last& last = programs_.LastStored();
+    const bool known = last.seq == p.seq;
+    totals_.Add(remote, known && last.endpoints > 0, p.srcLocal, p.bytes, p.timestampUs,
+                known ? last.owner : nullptr);
+    if (known && last.noted && last.endpoints > 0)
+        totals_.AwaitLookUp(p.seq, last.entry);
+}
+
+// --- names seen in the traffic ---------------------------------------------------
+
+void TrafficNamer::Set(std::string_view address, std::string_view name)
+{
+    if (IsHostName(name) && names_.Set(address, name) && onNamed)
+        onNamed(address);
+}
+
+void TrafficNamer::Stored(const StoredPacket& p)
+{
+    const clV& record = p.record;
+    std::uint32_t protocol = 0;
+    std::uint32_t srcPort = 0;
+    std::uint32_t destPort = 0;
+    if (p.payload.empty() || !record.mProtocol.packed(protocol) || (protocol != 6 && protocol != 17)
+        || !record.mSrcPort.packed(srcPort) || !record.mDestPort.packed(destPort))
+        return;
+    seen_.clear();
+    // A name for the destination comes back without an address; its text is
+    // made only then, not for every datagram.
+    reader_.Read(static_cast<std::uint8_t>(protocol), {record.mSrcAddr.bits(), static_cast<std::uint16_t>(srcPort)},
+                 {record.mDestAddr.bits(), static_cast<std::uint16_t>(destPort)}, p.timestampUs, std::string_view(),
+                 p.payload, seen_);
+    for (const SeenName& seen : seen_) {
+        if (seen.address.empty())
+            Set(record.mDestAddr.text().view(), seen.name);
+        else
+            Set(seen.address, seen.name);
+    }
+}
+
+}  // namespace quillet

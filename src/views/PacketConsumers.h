@@ -1,0 +1,97 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string_view>
+#include <vector>
+
+#include <QString>
+
+#include "core/NameTable.h"
+#include "decode/TrafficNames.h"
+#include "programs/ProgramOwners.h"
+#include "views/PacketLog.h"
+#include "views/TrafficTotals.h"
+
+namespace quillet {
+
+// The program column's owners: of the local TCP and UDP endpoints over the
+// run (looked up for packets captured now), and of packets whose capture
+// named their program. Subscribe before TotalsCounter, which reads what it
+// noted of the packet stored last.
+class ProgramColumn : public PacketConsumer {
+public:
+    explicit ProgramColumn(const PacketLog& log) : log_(log) {}
+
+    ProgramOwners& Programs() { return owners_; }
+    const ProgramOwners& Programs() const { return owners_; }
+
+    void Stored(const StoredPacket& packet) override;
+    // Notes the local endpoints of a stored packet for look-up (no system
+    // call, nothing allocated once an endpoint is known). Returns the first
+    // endpoint's entry, kNoEntry when it has none; endpoints counts them.
+    std::uint32_t Note(std::int64_t seq, std::int64_t tsUs, int& endpoints);
+    // The program column of a packet: the owner of its local side (the
+    // source when sent, the destination when received; both, the sender's
+    // first, when both addresses are local), empty when not known.
+    QString ProgramOf(std::int64_t seq, const clV& record) const;
+
+    // Of the packet stored last: how many local endpoints it has, its owner
+    // as the capture named it (nullptr: none), whether its endpoints were
+    // noted and the first one's entry.
+    struct Last {
+        std::int64_t seq = 0;
+        int endpoints = 0;
+        const QString* owner = nullptr;
+        bool noted = false;
+        std::uint32_t entry = ProgramOwners::kNoEntry;
+    };
+    const Last& LastStored() const { return last_; }
+
+    // The keys of a record's local TCP or UDP endpoints, the sender's first;
+    // returns how many (0..2).
+    static int LocalEndpoints(const clV& record, bool srcLocal, bool destLocal, std::uint64_t (&keys)[2]);
+
+private:
+    const PacketLog& log_;
+    ProgramOwners owners_;
+    Last last_;
+    std::uint64_t keys_[2] = {};  // of the packet stored last
+};
+
+// The totals per program and host of every stored packet.
+class TotalsCounter : public PacketConsumer {
+public:
+    explicit TotalsCounter(const ProgramColumn& programs) : programs_(programs) {}
+
+    TrafficTotals& Totals() { return totals_; }
+    const TrafficTotals& Totals() const { return totals_; }
+
+    void Stored(const StoredPacket& packet) override;
+    // Counts the packets whose programs are answered.
+    void BurstEnded() override { totals_.Settle(programs_.Programs()); }
+
+private:
+    const ProgramColumn& programs_;
+    TrafficTotals totals_;
+};
+
+// The names the traffic gives addresses: DNS answers (to queries seen), TLS
+// server names and HTTP Host headers of stored packets.
+class TrafficNamer : public PacketConsumer {
+public:
+    const NameTable& Names() const { return names_; }
+    // Names the address; a name that is no host name (IsHostName) is refused.
+    void Set(std::string_view address, std::string_view name);
+    // Told of each address whose name changed.
+    std::function<void(std::string_view address)> onNamed;
+
+    void Stored(const StoredPacket& packet) override;
+
+private:
+    NameTable names_;
+    TrafficNameReader reader_;
+    std::vector<SeenName> seen_;  // reused
+};
+
+}  // namespace quillet
