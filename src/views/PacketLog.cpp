@@ -10,6 +10,14 @@ namespace quillet {
 PacketLog::PacketLog() = default;
 PacketLog::~PacketLog() = default;
 
+void PacketLog::Subscribe(PacketConsumer& consumer)
+{
+    if (consumer.TakesBack())
+        consumers_.insert(consumers_.begin() + static_cast<std::ptrdiff_t>(takingBack_++), &consumer);
+    else
+        consumers_.push_back(&consumer);
+}
+
 void PacketLog::EndBurst()
 {
     for (PacketConsumer* consumer : consumers_)

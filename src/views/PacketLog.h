@@ -47,9 +47,10 @@ public:
     virtual ~PacketConsumer() = default;
     // A packet was stored. Either takes it in or throws having changed nothing.
     virtual void Stored(const StoredPacket& packet) = 0;
-    // A consumer subscribed later threw for this packet, the last stored:
-    // undoes Stored. Consumers whose Stored cannot be undone keep this
-    // default and subscribe after those that may throw.
+    // Whether TakeBack undoes Stored. Those that do are told first.
+    virtual bool TakesBack() const { return false; }
+    // A consumer told later threw for this packet, the last stored: undoes
+    // Stored.
     virtual void TakeBack(const StoredPacket& /*packet*/) {}
     // The end of a burst of packets (once per drain of the capture).
     virtual void BurstEnded() {}
@@ -61,7 +62,8 @@ public:
 //
 // Appending has the strong guarantee: when a consumer throws, the consumers
 // told before it take the packet back, the record goes and the exception
-// reaches the caller; nothing is stored anywhere.
+// reaches the caller; nothing is stored anywhere. Consumers that take back
+// are told before those that cannot, which throw only when memory runs out.
 class PacketLog {
 public:
     PacketLog();
@@ -70,8 +72,9 @@ public:
     PacketLog& operator=(const PacketLog&) = delete;
 
     // Told of every packet appended from now on, after those subscribed
-    // before; the consumer outlives the log or the packets it is told of.
-    void Subscribe(PacketConsumer& consumer) { consumers_.push_back(&consumer); }
+    // before (those that take back before those that cannot); the consumer
+    // outlives the log.
+    void Subscribe(PacketConsumer& consumer);
     // Tells every consumer the burst ended.
     void EndBurst();
 
@@ -125,6 +128,7 @@ private:
     TextMap<bool> local_;
     std::vector<std::uint64_t> localBits_;  // bits() of the local addresses, sorted
     std::vector<PacketConsumer*> consumers_;
+    std::size_t takingBack_ = 0;  // the first consumers_, which take back
 };
 
 }  // namespace quillet

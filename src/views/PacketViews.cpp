@@ -48,6 +48,7 @@ private:
 class PacketViews::Rows : public PacketConsumer {
 public:
     explicit Rows(PacketViews& views) : v_(views) {}
+    bool TakesBack() const override { return true; }
     void Stored(const StoredPacket& p) override
     {
         rows_ = v_.list_.totalRows();

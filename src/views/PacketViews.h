@@ -256,8 +256,8 @@ private:
     PacketLog log_;
     PortDatabases ports_;
     PortPreferences prefs_;
-    // Consumers of the log, subscribed after the rows (which take a packet
-    // back when a later one throws) in this order.
+    // Consumers of the log, told of each packet after the rows (which take
+    // it back when a later one throws), in this order.
     ProgramColumn programs_;
     TotalsCounter totals_;
     TrafficNamer names_;
