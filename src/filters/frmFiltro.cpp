@@ -118,6 +118,14 @@ void frmFiltro::Command1_Click()
 
         // Every filter tab must have its registry entry: a name the tab strip
         // refuses is not registered, and the dialog stays open to change it.
+        if (context_.addFilter) {
+            if (const QString refusal = context_.addFilter(name, filter); !refusal.isEmpty()) {
+                Tell(tr("筛选器“%1”未建立：%2").arg(name, refusal));
+                return;
+            }
+            close();
+            return;
+        }
         const QString refusal = context_.appendTab ? context_.appendTab(name) : QString();
         if (!refusal.isEmpty()) {
             Tell(tr("筛选器“%1”未建立：%2").arg(name, refusal));

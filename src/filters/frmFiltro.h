@@ -28,6 +28,10 @@ struct FilterDialogContext {
     // without selecting it. Returns an empty text when the tab was added, or
     // why the tab strip cannot take the name.
     std::function<QString(const QString& name)> appendTab;
+    // The registry's own way in: registers the filter with its tab, or
+    // neither, returning why not. When set, it is used instead of dFiltro,
+    // cF and appendTab, which only tell whether the name is taken.
+    std::function<QString(const QString& name, std::shared_ptr<const cFilter> filter)> addFilter;
     // Host name look-up: dotted address, "Unknown", or an empty text after
     // showing its own message.
     std::function<std::string(const std::string& name)> resolve;

@@ -422,11 +422,9 @@ void CaptureSession::ReceiveOne(const CapturedDatagram& captured)
         const std::optional<DecodedDatagram> decoded = DecodeDatagram(datagram, false, receiveIPv6_);
         if (!decoded)
             return;
-        const std::int64_t seq = views_.StorePacket(*decoded, captured);
-        if (seq == 0)
+        // A live datagram's endpoints are noted for the program look-up as it is stored.
+        if (views_.StorePacket(*decoded, captured) == 0)
             StopStoring(SpoolFull(views_.DatagramError()));
-        else if (captured.live)
-            views_.NoteProgram(seq, captured.timestampUs);
     } catch (const std::bad_alloc&) {
         StopStoring(QCoreApplication::translate("CaptureSession", "内存不足"));
     }

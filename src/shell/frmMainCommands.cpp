@@ -26,6 +26,9 @@ void frmMain::ShowFilterDialog()
     context.dFiltro = &views_.dFiltro;
     context.cF = &views_.cF;
     context.appendTab = [this](const QString& name) { return viewWidgets_->AppendFilterTab(name); };
+    context.addFilter = [this](const QString& name, std::shared_ptr<const cFilter> filter) {
+        return views_.AddFilter(name, std::move(filter));
+    };
     context.resolve = [this](const std::string& name) { return HostNameToAddress(name, session_->Sink()); };
     context.message = [this](const QString& text) { Tell(text); };
     frmFiltro::Open(frmFiltro_, context);

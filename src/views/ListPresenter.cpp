@@ -12,6 +12,7 @@ ListPresenter::ListPresenter(const PacketStore& store, PacketListModel& list, Ho
       local_(std::make_shared<const std::vector<std::uint64_t>>())
 {
     QObject::connect(&timer_, &QTimer::timeout, [this] { Tick(); });
+    MakeBuiltInTabs();
 }
 
 ListPresenter::~ListPresenter()

@@ -4,10 +4,12 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string>
 #include <unordered_set>
 #include <vector>
 
 #include <QElapsedTimer>
+#include <QString>
 #include <QTimer>
 
 #include "decode/clV.h"
@@ -21,8 +23,9 @@
 
 namespace quillet {
 
-// What the packet list shows: the tab chosen under it, the display filter in
-// force and the rows that pass both, in the store's order. The list model
+// What the packet list shows: the tabs under it and the one chosen, the
+// filter registry of the filter tabs, the display filter in force and the
+// rows that pass both, in the store's order. The list model
 // holds the rows; the presenter decides them, for each new packet as it
 // arrives and for the whole store when the tab or the filter changes.
 //
@@ -57,12 +60,43 @@ public:
     // The longest a slice of the event loop takes.
     static constexpr int kSliceMs = 8;
 
-    // --- what is chosen (none of these rebuilds) ---------------------------------
+    // --- the tabs (none of these rebuilds) ---------------------------------------
+    // A tab of the strip under the list. Built-in tabs have no key.
+    struct Tab {
+        QString key;
+        QString caption;
+        int image = 0;  // ImageList1 number, 0 none
+    };
+    int TabCount() const { return static_cast<int>(tabs_.size()); }
+    const Tab& TabAt(int index) const { return tabs_.at(static_cast<std::size_t>(index - 1)); }
+    // Index of the tab with that key, 0 when none.
+    int TabIndexOfKey(const QString& key) const;
     int SelectedTab() const { return tab_; }
-    void SelectTab(int tab) { tab_ = tab; }
-    // The selected filter tab's filter, looked up afresh for each test;
-    // nullptr admits nothing.
+    void SelectTab(int tab);
+    // Told of each filter tab appended (the tab strip follows).
+    std::function<void(const QString& name)> onTabAppended;
+
+    // --- filters -----------------------------------------------------------------
+    // The filter registry, and the current filter: AddFilter points it at the
+    // filter it registers; every match against a filter tab at that tab's.
+    FilterRegistry dFiltro;
+    std::shared_ptr<const cFilter> cF;
+    // The one way a filter comes in: registers it and appends its tab (key
+    // and caption the name, not selected), or neither; returns the refusal
+    // ("Filter Name already exists!" or the strip's reason).
+    QString AddFilter(const QString& name, std::shared_ptr<const cFilter> filter);
+    // Appends a filter tab alone; empty when added, else why the strip cannot
+    // take the name (a key already on the strip).
+    QString AppendFilterTab(const QString& name);
+    // Removes the selected filter tab with its filter and returns the tab to
+    // select in its place (the next one, or the previous one when it was the
+    // last); 0, and nothing removed, when the selected tab is built in.
+    int DeleteSelectedFilterTab();
+    int TabAfterDeleting(int index) const;
+    // The selected filter tab's filter, looked up afresh for each test (and
+    // made cF); nullptr admits nothing.
     std::function<const cFilter*()> tabFilter;
+    const cFilter* SelectedFilter();
     // The display filter in force; nullptr shows every row of the tab.
     const std::shared_ptr<const DisplayFilter>& Filter() const { return filter_; }
     void SetFilter(std::shared_ptr<const DisplayFilter> filter) { filter_ = std::move(filter); }
@@ -134,6 +168,7 @@ private:
     struct Job;
     class ThreadContext;
 
+    void MakeBuiltInTabs();
     std::shared_ptr<const Rules> MakeRules() const;
     // The rows of [from, to] that pass, as list values, into out; pairs
     // first seen there into seen (the IP tab). Stops early when cancelled.
@@ -162,6 +197,8 @@ private:
     const PortPreferences& prefs_;
     const DisplayFilterContext& context_;
     int tab_ = kTabAll;
+    std::vector<Tab> tabs_;
+    std::string selectedKey_;  // the selected filter tab's key, UTF-8
     std::shared_ptr<const DisplayFilter> filter_;
     std::shared_ptr<const std::vector<std::uint64_t>> local_;
     PairSet pairs_;       // the pairs the list shows (the IP tab's admission)

@@ -135,11 +135,19 @@ PacketViewWidgets::PacketViewWidgets(PacketViews& views, QWidget* listParent, QW
     connect(mnuDelete_, &QAction::triggered, this, [this] { mnuDelete_Click(); });
 
     views_.onFollow = [this](int row) { Follow(row); };
+    // However a filter comes in, its tab comes to the strip.
+    views_.Presenter().onTabAppended = [this](const QString& name) {
+        syncing_ = true;
+        const int at = ts2_->addTab(name);
+        ts2_->setTabData(at, name);
+        syncing_ = false;
+    };
 }
 
 PacketViewWidgets::~PacketViewWidgets()
 {
     views_.onFollow = nullptr;
+    views_.Presenter().onTabAppended = nullptr;
     views_.ListModel().decoration = nullptr;
     views_.TreeModel().decoration = nullptr;
 }
@@ -183,14 +191,7 @@ void PacketViewWidgets::EndBurst()
 
 QString PacketViewWidgets::AppendFilterTab(const QString& name)
 {
-    const QString refusal = views_.AppendFilterTab(name);
-    if (!refusal.isEmpty())
-        return refusal;
-    syncing_ = true;
-    const int at = ts2_->addTab(name);
-    ts2_->setTabData(at, name);
-    syncing_ = false;
-    return {};
+    return views_.AppendFilterTab(name);  // the strip follows
 }
 
 void PacketViewWidgets::AddHostFilter(const QString& address)
@@ -203,10 +204,7 @@ void PacketViewWidgets::AddHostFilter(const QString& address)
     filter->bDest = true;
     filter->Src = key;
     filter->Dest = key;
-    if (AppendFilterTab(address).isEmpty()) {
-        views_.dFiltro.assign(key, filter);
-        views_.cF = filter;
-    }
+    views_.AddFilter(address, std::move(filter));
 }
 
 void PacketViewWidgets::ts2_Click()

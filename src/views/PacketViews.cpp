@@ -1,22 +1,12 @@
 #include "views/PacketViews.h"
 
 #include <algorithm>
-#include <QCoreApplication>
 #include <charconv>
 #include <new>
 
 
 namespace quillet {
 
-namespace {
-
-std::string Utf8(const QString& s)
-{
-    const QByteArray bytes = s.toUtf8();
-    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-}
-
-}  // namespace
 
 // The views as a display filter sees them (the window's thread, or a
 // rebuild's slice while the window's thread waits for it).
@@ -84,24 +74,18 @@ private:
 PacketViews::PacketViews()
     : programs_(log_), totals_(programs_), list_(log_.Store(), ports_), tree_(),
       rows_(std::make_unique<Rows>(*this)), filterContext_(std::make_unique<FilterContext>(*this)),
-      presenter_(std::make_unique<ListPresenter>(log_.Store(), list_, tree_, prefs_, *filterContext_))
+      presenter_(std::make_unique<ListPresenter>(log_.Store(), list_, tree_, prefs_, *filterContext_)),
+      dFiltro(presenter_->dFiltro), cF(presenter_->cF)
 {
     log_.Subscribe(*rows_);
     log_.Subscribe(programs_);
     log_.Subscribe(totals_);
     log_.Subscribe(names_);
     names_.onNamed = [this](std::string_view address) { tree_.TrafficNameChanged(address); };
-    presenter_->tabFilter = [this] { return SelectedFilter(); };
     presenter_->onRowsShown = [this] {
         if (!bNoFollow && list_.totalRows() > 0)
             followRow_ = static_cast<int>(list_.totalRows() - 1);
         EndBurst();
-    };
-    tabs_ = {
-        {QString(), QCoreApplication::translate("PacketViews", "全部"), 7},
-        {QString(), QCoreApplication::translate("PacketViews", "接收"), 12},
-        {QString(), QCoreApplication::translate("PacketViews", "发送"), 4},
-        {QString(), QCoreApplication::translate("PacketViews", "IP"), 8},
     };
     tree_.AddRoots();
     tree_.endBurst();
@@ -258,21 +242,6 @@ void PacketViews::ClearList()
 
 // --- tabs ---------------------------------------------------------------------
 
-int PacketViews::TabIndexOfKey(const QString& key) const
-{
-    for (int i = kFirstFilterTab; i <= TabCount(); ++i)
-        if (TabAt(i).key == key)
-            return i;
-    return 0;
-}
-
-const cFilter* PacketViews::SelectedFilter()
-{
-    const std::shared_ptr<const cFilter>* filter = dFiltro.find(selectedKey_);
-    cF = filter ? *filter : nullptr;
-    return cF.get();
-}
-
 bool PacketViews::Admits(const clV& r)
 {
     return presenter_->TabAdmits(r);
@@ -281,7 +250,7 @@ bool PacketViews::Admits(const clV& r)
 bool PacketViews::Admits(std::string_view srcAddr, std::string_view destAddr)
 {
     if (SelectedTab() >= kFirstFilterTab) {
-        const cFilter* filter = SelectedFilter();
+        const cFilter* filter = presenter_->SelectedFilter();
         return filter && filter->Admits(srcAddr, destAddr);
     }
     clV record;
@@ -293,7 +262,6 @@ bool PacketViews::Admits(std::string_view srcAddr, std::string_view destAddr)
 void PacketViews::SelectTab(int index)
 {
     presenter_->SelectTab(index);
-    selectedKey_ = index >= kFirstFilterTab ? Utf8(TabAt(index).key) : std::string();
     followRow_ = -1;
 }
 
@@ -321,44 +289,11 @@ void PacketViews::ApplyDisplayFilter(std::shared_ptr<const DisplayFilter> filter
     presenter_->Rebuild();
 }
 
-QString PacketViews::AppendFilterTab(const QString& name)
-{
-    if (TabIndexOfKey(name) != 0)
-        return QCoreApplication::translate("PacketViews", "标签栏中已有键为“%1”的标签").arg(name);
-    tabs_.push_back({name, name, 0});
-    return {};
-}
-
-QString PacketViews::AddFilter(const QString& name, std::shared_ptr<const cFilter> filter)
-{
-    const std::string key = Utf8(name);
-    if (dFiltro.exists(key))
-        return QCoreApplication::translate("PacketViews", "Filter Name already exists!");
-    QString refusal = AppendFilterTab(name);
-    if (!refusal.isEmpty())
-        return refusal;
-    dFiltro.assign(key, filter);
-    cF = std::move(filter);
-    return {};
-}
-
-int PacketViews::TabAfterDeleting(int index) const
-{
-    return index < TabCount() ? index : index - 1;
-}
-
 bool PacketViews::DeleteSelectedFilterTab()
 {
-    const int index = SelectedTab();
-    if (index < kFirstFilterTab || index > TabCount())
+    const int next = presenter_->DeleteSelectedFilterTab();
+    if (next == 0)
         return false;
-    const std::string key = Utf8(TabAt(index).key);
-    const std::shared_ptr<const cFilter>* filter = dFiltro.find(key);
-    if (filter && cF == *filter)
-        cF = nullptr;
-    dFiltro.remove(key);
-    const int next = TabAfterDeleting(index);
-    tabs_.erase(tabs_.begin() + (index - 1));
     ShowTab(next);
     return true;
 }

@@ -45,12 +45,8 @@ namespace quillet {
 // 3 "发送", 4 "IP", 5 and after the filter tabs.
 class PacketViews {
 public:
-    // A tab of the strip under the list. Built-in tabs have no key.
-    struct Tab {
-        QString key;
-        QString caption;
-        int image = 0;  // ImageList1 number, 0 none
-    };
+    // A tab of the strip under the list (the presenter holds them).
+    using Tab = ListPresenter::Tab;
     static constexpr int kTabAll = 1;
     static constexpr int kTabReceived = 2;
     static constexpr int kTabSent = 3;
@@ -87,10 +83,8 @@ public:
     // The local addresses as AddressText bits(), sorted.
     std::span<const std::uint64_t> LocalBits() const { return log_.LocalBits(); }
 
-    FilterRegistry dFiltro;
-    // The current filter: the dialog points it at the filter it registers;
-    // every match against a filter tab points it at that tab's filter.
-    std::shared_ptr<const cFilter> cF;
+    // dFiltro and cF, the filter registry and the current filter, are the
+    // presenter's (below).
 
     // While false, each new row is scrolled to and selected (at burst end).
     bool bNoFollow = false;
@@ -196,11 +190,11 @@ public:
     void ClearList();
 
     // --- tabs -----------------------------------------------------------------
-    int TabCount() const { return static_cast<int>(tabs_.size()); }
-    const Tab& TabAt(int index) const { return tabs_.at(static_cast<std::size_t>(index - 1)); }
+    int TabCount() const { return presenter_->TabCount(); }
+    const Tab& TabAt(int index) const { return presenter_->TabAt(index); }
     int SelectedTab() const { return presenter_->SelectedTab(); }
     // Index of the tab with that key, 0 when none.
-    int TabIndexOfKey(const QString& key) const;
+    int TabIndexOfKey(const QString& key) const { return presenter_->TabIndexOfKey(key); }
 
     // Live admission test of the selected tab for a newly arrived packet.
     bool Admits(std::string_view srcAddr, std::string_view destAddr);
@@ -226,10 +220,14 @@ public:
     // selected. Returns an empty text when added, else why the strip cannot
     // take the name (a key already on the strip). Does not register the
     // filter.
-    QString AppendFilterTab(const QString& name);
+    QString AppendFilterTab(const QString& name) { return presenter_->AppendFilterTab(name); }
     // Registers the filter and appends its tab, or neither; returns the
-    // refusal ("Filter Name already exists!" or the strip's reason).
-    QString AddFilter(const QString& name, std::shared_ptr<const cFilter> filter);
+    // refusal ("Filter Name already exists!" or the strip's reason). The one
+    // way a filter comes in (the dialog, the totals window's host filter).
+    QString AddFilter(const QString& name, std::shared_ptr<const cFilter> filter)
+    {
+        return presenter_->AddFilter(name, std::move(filter));
+    }
 
     // mnuDelete_Click on the selected tab: only a filter tab is removed,
     // together with its filter in dFiltro. The tab that takes its place (the
@@ -237,13 +235,12 @@ public:
     // views rebuilt for it. Returns false when the selected tab is built in.
     bool DeleteSelectedFilterTab();
     // Which tab becomes selected after deleting index (same rule).
-    int TabAfterDeleting(int index) const;
+    int TabAfterDeleting(int index) const { return presenter_->TabAfterDeleting(index); }
 
 private:
     class FilterContext;
     class Rows;
 
-    const cFilter* SelectedFilter();
     void SelectTab(int index);
     // A record with every field but mData; then stored and shown.
     static clV MakeRecord(const DecodedDatagram& d, std::string_view hora);
@@ -264,13 +261,18 @@ private:
     PacketListModel list_;
     HostTreeModel tree_;
     std::unique_ptr<Rows> rows_;
-    std::vector<Tab> tabs_;
-    std::string selectedKey_;  // the selected filter tab's key, UTF-8
     int followRow_ = -1;
     bool pairAdded_ = false;  // the last ShowRecord added its pair
     // Last: it stops its threads before the store goes.
     std::unique_ptr<FilterContext> filterContext_;
     std::unique_ptr<ListPresenter> presenter_;
+
+public:
+    // The filter registry, and the current filter: the dialog points it at
+    // the filter it registers; every match against a filter tab points it at
+    // that tab's filter.
+    FilterRegistry& dFiltro;
+    std::shared_ptr<const cFilter>& cF;
 };
 
 }  // namespace quillet
