@@ -187,12 +187,12 @@ void CaptureSession::Start(const QString& address)
 
 QString CaptureSession::SpoolProblem()
 {
-    if (views_.OpenSpool(QFile::encodeName(options_.captureDir).toStdString()))
+    if (views_.Log().OpenSpool(QFile::encodeName(options_.captureDir).toStdString()))
         return {};
     const QString dir = options_.captureDir.isEmpty() ? QString::fromLocal8Bit(CaptureSpool::DefaultDirectory())
                                                       : options_.captureDir;
     return QCoreApplication::translate("CaptureSession", "无法在 %1 中建立工作捕获文件：%2。无法开始捕获；请用 QUILLET_CAPTURE_DIR 另选一个目录。")
-        .arg(dir, QString::fromLocal8Bit(views_.DatagramError()));
+        .arg(dir, QString::fromLocal8Bit(views_.Log().Error()));
 }
 
 void CaptureSession::StopStoring(const QString& reason)
@@ -216,7 +216,7 @@ QString CaptureSession::StoppedMessage(const QString& reason) const
 {
     return QCoreApplication::translate("CaptureSession", "捕获已自行停止：%1。已存储的 %2 个数据包均已保留，可以查看；请保存（Ctrl+S），释放内存或磁盘空间，然后重新开始。")
         .arg(reason)
-        .arg(views_.lSeq());
+        .arg(views_.Log().lSeq());
 }
 
 void CaptureSession::Stop()
@@ -424,7 +424,7 @@ void CaptureSession::ReceiveOne(const CapturedDatagram& captured)
             return;
         // A live datagram's endpoints are noted for the program look-up as it is stored.
         if (views_.StorePacket(*decoded, captured) == 0)
-            StopStoring(SpoolFull(views_.DatagramError()));
+            StopStoring(SpoolFull(views_.Log().Error()));
     } catch (const std::bad_alloc&) {
         StopStoring(QCoreApplication::translate("CaptureSession", "内存不足"));
     }
@@ -436,7 +436,7 @@ void CaptureSession::EndReceive(ShowWhen when)
     // datagram stops now, not at the next datagram; then the budget, once
     // per burst.
     if ((source_ || fileBusy_) && !endWhy_ && !storeFull_) {
-        CaptureSpool* spool = views_.Spool();
+        CaptureSpool* spool = views_.Log().Spool();
         if (spool && !spool->Check()) {
             StopStoring(SpoolFull(spool->error()));
         } else if (budget_) {
@@ -499,9 +499,7 @@ void CaptureSession::ProgramsAnswered(std::vector<OwnerAnswer> answers)
         answers.insert(answers.end(), kernelAnswers_.begin(), kernelAnswers_.end());
         kernelAnswers_.clear();
     }
-    const std::int64_t from = views_.Programs().Apply(answers);
-    if (from != 0)
-        views_.ListModel().ProgramsChanged(from);
+    views_.EnterOwners(answers);
     LookUpPrograms();  // what was noted meanwhile
 }
 

@@ -146,8 +146,6 @@ private:
     void SetState(bool capturing);
     void Show(StatusPanel panel, const QString& text);
     QString SpoolProblem();
-    // The (address, name) pairs a saved pcapng keeps.
-    std::vector<std::pair<std::string, std::string>> NamedAddresses() const;
     void OnReadable();
     void Post(std::intptr_t lParam);
     // Decodes and stores one datagram with what travels with it.

@@ -58,7 +58,7 @@ QString CaptureSession::ReadFile(const QString& path, const Progress& progress)
     budget_ = std::make_unique<StoreBudget>(options_.memoryLimitBytes, options_.diskReserveBytes);
     lRecvCount_ = 0;
     Show(StatusPanel::Count, QString::number(0));
-    const std::int64_t firstSeq = views_.lSeq() + 1;
+    const std::int64_t firstSeq = views_.Log().lSeq() + 1;
     // A file's packets belong to no socket of now, whatever their ports.
     struct NotLookedUp {
         PacketViews& views;
@@ -113,7 +113,7 @@ QString CaptureSession::ReadFile(const QString& path, const Progress& progress)
     }
     fileBusy_ = false;
 
-    const std::int64_t stored = views_.lSeq() - firstSeq + 1;
+    const std::int64_t stored = views_.Log().lSeq() - firstSeq + 1;
     QString message;
     if (storeFull_) {
         message = QCoreApplication::translate("CaptureSession", "读取 %1 已停止：%2。此前读取的 %3 个数据报均已保留，可以查看；请保存（Ctrl+S），释放内存或磁盘空间，然后重新打开该文件。")
@@ -146,29 +146,14 @@ QString CaptureSession::ReadFile(const QString& path, const Progress& progress)
     return message;
 }
 
-// Every named address, the traffic's names over the reverse look-ups'.
-std::vector<std::pair<std::string, std::string>> CaptureSession::NamedAddresses() const
-{
-    std::vector<std::pair<std::string, std::string>> names;
-    const NameTable& seen = views_.TrafficNames();
-    for (const auto& [address, name] : views_.TreeModel().ReverseNames()) {
-        std::string text = HostAddressText(address);
-        if (!seen.Find(text))
-            names.emplace_back(std::move(text), name.toStdString());
-    }
-    for (auto& named : seen.All())
-        names.push_back(std::move(named));
-    return names;
-}
-
 QString CaptureSession::SaveFile(const QString& path, bool shownOnly, const Progress& progress)
 {
     const QString shown = QDir::toNativeSeparators(path);
     if (fileBusy_)
         return QCoreApplication::translate("CaptureSession", "另一个捕获文件正在读取或写入。");
     EndReceive();
-    const PacketListModel& list = views_.ListModel();
-    const std::int64_t count = shownOnly ? static_cast<std::int64_t>(list.totalRows()) : views_.lSeq();
+    PacketLog& log = views_.Log();
+    const std::int64_t count = shownOnly ? static_cast<std::int64_t>(views_.ShownRows()) : log.lSeq();
 
     // Written under a temporary name beside it and put in its place at the
     // end: a failed save leaves neither a partial file nor a damaged earlier one.
@@ -184,7 +169,7 @@ QString CaptureSession::SaveFile(const QString& path, bool shownOnly, const Prog
             .arg(shown);
     if (!writer)
         return QCoreApplication::translate("CaptureSession", "无法写入 %1：%2。").arg(shown, QString::fromLocal8Bit(error));
-    if (!writer->AppendNames(NamedAddresses())) {
+    if (!writer->AppendNames(views_.NamedAddresses())) {
         const QString why = QString::fromLocal8Bit(writer->error());
         writer.reset();  // an uncommitted temporary file goes with it
         return QCoreApplication::translate("CaptureSession", "无法写入 %1：%2。").arg(shown, why);
@@ -201,14 +186,14 @@ QString CaptureSession::SaveFile(const QString& path, bool shownOnly, const Prog
         do {
             const std::int64_t end = std::min(count, done + kFramesPerCheck);
             for (; done < end; ++done) {
-                const std::int64_t seq = shownOnly ? list.sequenceOf(static_cast<std::size_t>(done)) : done + 1;
+                const std::int64_t seq = shownOnly ? views_.ShownSeq(static_cast<std::size_t>(done)) : done + 1;
                 std::int64_t ts = 0;
                 std::uint32_t original = 0;
-                if (!views_.DatagramOf(seq, bytes, ts, &original)) {
-                    failure = QString::fromLocal8Bit(views_.DatagramError());
+                if (!log.Datagram(seq, bytes, ts, &original)) {
+                    failure = QString::fromLocal8Bit(log.Error());
                     break;
                 }
-                const QString program = views_.ProgramOf(seq, views_.dPackets().at(seq));
+                const QString program = views_.ProgramOf(seq, log.Record(seq));
                 note = CommentOfProgram(program.toStdString());
                 if (!writer->Append(ts, bytes, original, note)) {
                     failure = QString::fromLocal8Bit(writer->error());

@@ -1,5 +1,7 @@
 #include "views/PacketViews.h"
 
+#include "core/IPv6Text.h"
+
 #include <algorithm>
 #include <charconv>
 #include <new>
@@ -232,6 +234,26 @@ void PacketViews::AddToHostTree(std::string_view srcAddr, std::string_view srcPo
                                 std::string_view destPort)
 {
     tree_.AddToHostTree(srcAddr, srcPort, destAddr, destPort);
+}
+
+void PacketViews::EnterOwners(const std::vector<OwnerAnswer>& answers)
+{
+    if (const std::int64_t from = Programs().Apply(answers); from != 0)
+        list_.ProgramsChanged(from);
+}
+
+std::vector<std::pair<std::string, std::string>> PacketViews::NamedAddresses() const
+{
+    std::vector<std::pair<std::string, std::string>> names;
+    const NameTable& seen = names_.Names();
+    for (const auto& [address, name] : tree_.ReverseNames()) {
+        std::string text = HostAddressText(address);
+        if (!seen.Find(text))
+            names.emplace_back(std::move(text), name.toStdString());
+    }
+    for (auto& named : seen.All())
+        names.push_back(std::move(named));
+    return names;
 }
 
 void PacketViews::ClearList()

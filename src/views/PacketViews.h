@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include <QString>
@@ -184,6 +185,16 @@ public:
         return log_.Datagram(seq, bytes, tsUs, originalLength);
     }
     const std::string& DatagramError() const { return log_.Error(); }
+
+    // --- what a capture session asks ---------------------------------------------
+    // Enters the program look-up's answers; the rows they change show them.
+    void EnterOwners(const std::vector<OwnerAnswer>& answers);
+    // The rows shown (pending ones included) and the packet of each.
+    std::size_t ShownRows() const { return list_.totalRows(); }
+    std::int64_t ShownSeq(std::size_t row) const { return list_.sequenceOf(row); }
+    // Every named address with its name, the traffic's names over the
+    // reverse look-ups' (what a saved file keeps).
+    std::vector<std::pair<std::string, std::string>> NamedAddresses() const;
 
     // Toolbar button 4: empties the list rows (and the IP tab's pair index);
     // the store and the host tree stay.
