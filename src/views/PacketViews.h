@@ -105,8 +105,9 @@ public:
     std::int64_t failStoreAt = 0;
 
     // --- receive path --------------------------------------------------------
-    // Every StorePacket stores the packet in the store, the list and the
-    // tree, or (when it throws) leaves store, list and tree as they were.
+    // Every StorePacket appends the packet to the log, whose consumers (list
+    // and tree, program column, totals, names) take it in, or (when it
+    // throws) leaves the log and its consumers as they were.
     // Stores one decoded datagram with its capture timestamp (microseconds
     // since the epoch) and, when the selected tab admits it, shows it.
     // Returns its sequence number.
@@ -126,7 +127,8 @@ public:
     std::int64_t StorePacket(const DecodedDatagram& decoded, std::span<const std::uint8_t> datagram,
                              std::int64_t timestampUs, std::uint32_t originalLength = 0);
     // The same with what travels with the datagram (captured.bytes, decoded
-    // into decoded): a program it names is its program column's and totals'.
+    // into decoded): a program it names is its program column's and totals';
+    // a live one's local endpoints are noted for the program look-up.
     std::int64_t StorePacket(const DecodedDatagram& decoded, const CapturedDatagram& captured);
     // The same with the record's texts given one by one (addresses before
     // ports) and the time text made already.
@@ -149,8 +151,9 @@ public:
     // addresses) over the run; the list's program column reads them.
     ProgramOwners& Programs() { return programs_.Programs(); }
     const ProgramOwners& Programs() const { return programs_.Programs(); }
-    // Notes the local endpoints of a captured packet for look-up (no system
-    // call, nothing allocated once an endpoint is known).
+    // Notes the local endpoints of a stored packet for look-up (no system
+    // call, nothing allocated once an endpoint is known); live captured
+    // datagrams are noted as they are stored.
     void NoteProgram(std::int64_t seq, std::int64_t tsUs = 0);
     // The program column of a packet: the owner of its local side (the
     // source when sent, the destination when received; both, the sender's

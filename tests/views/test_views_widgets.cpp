@@ -299,6 +299,26 @@ TEST_F(ViewWidgets, FilterTabsAppendWithoutSelectionAndRefuseTakenKeys)
     EXPECT_EQ(ts2->count(), 5);
 }
 
+// However a filter comes in (the views' AddFilter, the host filter), it is
+// registered and its tab reaches the strip, once per name.
+TEST_F(ViewWidgets, FiltersAddedAnyWayReachTheRegistryAndTheStrip)
+{
+    auto mine = std::make_shared<cFilter>();
+    mine->bSrc = true;
+    mine->Src = kOther;
+    EXPECT_EQ(views.AddFilter("mine", mine), "");
+    w->AddHostFilter(kLocal2);
+    w->AddHostFilter(kLocal2);
+    EXPECT_FALSE(views.AddFilter("mine", mine).isEmpty());
+    QTabBar* ts2 = w->ts2();
+    ASSERT_EQ(ts2->count(), 6);
+    EXPECT_EQ(ts2->tabData(4).toString(), "mine");
+    EXPECT_EQ(ts2->tabData(5).toString(), kLocal2);
+    EXPECT_TRUE(views.dFiltro.exists("mine"));
+    ASSERT_TRUE(views.dFiltro.exists(kLocal2));
+    EXPECT_EQ(views.cF, *views.dFiltro.find(kLocal2));
+}
+
 TEST_F(ViewWidgets, RightClickOffersDeleteOnlyOnFilterTabsAndDeleteRemovesTabAndFilter)
 {
     Store(views, "1.1.1.1", kLocal);
