@@ -40,6 +40,7 @@ public:
         bytes = views_.store_.PayloadOf(record);
         return true;
     }
+    std::int64_t StreamOf(std::int64_t seq, const clV&) const override { return views_.conversations_.StreamOf(seq); }
 
 private:
     const PacketViews& views_;
@@ -154,7 +155,7 @@ std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::string_view
     clV record = MakeRecord(d, arrivalTime(timestampUs));
     record.mData = store_.AppendPayload(payload);
     return Keep(record, d.payloadAt + static_cast<std::uint64_t>(d.size), timestampUs,
-                {reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()});
+                {reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()}, d.tcpFlags);
 }
 
 std::int64_t PacketViews::StorePacket(DecodedDatagram&& d, std::int64_t timestampUs)
@@ -208,7 +209,7 @@ clV PacketViews::MakeRecord(std::string_view protocol, std::string_view srcAddr,
 }
 
 std::int64_t PacketViews::Keep(const clV& record, std::uint64_t bytes, std::int64_t tsUs,
-                               std::span<const std::uint8_t> payload)
+                               std::span<const std::uint8_t> payload, std::uint8_t tcpFlags)
 {
     const std::size_t rows = list_.totalRows();
     const int follow = followRow_;
@@ -217,12 +218,14 @@ std::int64_t PacketViews::Keep(const clV& record, std::uint64_t bytes, std::int6
     const bool srcLocal = IsLocal(record.mSrcAddr);
     pairAdded_ = false;
     try {
+        conversations_.Stored(seq, store_.at(seq), tcpFlags, bytes, tsUs, payload);  // before the filter asks
         // The tab and the display filter ask once, now, with the payload as captured.
         if (presenter_->Arrived(seq, store_.at(seq), payload) == ListPresenter::Arrival::Show)
             ShowRecord(seq, store_.at(seq), srcLocal);
         if (seq == failStoreAt)
             throw std::bad_alloc();
     } catch (...) {
+        conversations_.TakeBack(seq);
         presenter_->TakeBack(seq, record, pairAdded_);
         list_.dropPending(rows);
         tree_.rollBack(nodes);
@@ -309,7 +312,7 @@ std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::span<const 
                               static_cast<std::uint8_t>(d.payloadAt));
     // The decoder keeps the payload inside the datagram.
     return Keep(record, d.payloadAt + static_cast<std::uint64_t>(d.size), timestampUs,
-                datagram.subspan(d.payloadAt, static_cast<std::size_t>(d.size)));
+                datagram.subspan(d.payloadAt, static_cast<std::size_t>(d.size)), d.tcpFlags);
 }
 
 void PacketViews::EndBurst()

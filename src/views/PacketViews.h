@@ -19,6 +19,7 @@
 #include "ports/PortDatabases.h"
 #include "programs/ProgramOwners.h"
 #include "views/ArrivalTime.h"
+#include "views/Conversations.h"
 #include "views/HostTreeModel.h"
 #include "views/ListPresenter.h"
 #include "views/PacketListModel.h"
@@ -167,6 +168,8 @@ public:
     // Totals per program and host of every stored packet.
     TrafficTotals& Totals() { return totals_; }
     const TrafficTotals& Totals() const { return totals_; }
+    // The TCP and UDP conversations of the stored packets.
+    const quillet::Conversations& Conversations() const { return conversations_; }
 
     // --- whole datagrams, kept in the working capture file ----------------------
     // Makes the working capture file under baseDir (empty: the default
@@ -249,7 +252,7 @@ private:
     // Stores the record, then counts it in the totals (bytes the datagram's
     // length, tsUs 0 when not known) and reads the names its payload gives.
     std::int64_t Keep(const clV& record, std::uint64_t bytes, std::int64_t tsUs,
-                      std::span<const std::uint8_t> payload);
+                      std::span<const std::uint8_t> payload, std::uint8_t tcpFlags = 0);
     void SeeNames(const clV& record, std::int64_t tsUs, std::span<const std::uint8_t> payload);
     void Count(std::int64_t seq, const clV& record, bool srcLocal, std::uint64_t bytes, std::int64_t tsUs);
     // ShowPacket with the source's locality already known (it picks the
@@ -280,6 +283,7 @@ private:
     std::int64_t countedSeq_ = 0;
     int countedKeys_ = 0;
     std::uint64_t keys_[2] = {};
+    quillet::Conversations conversations_;
     // Last: it stops its threads before the store goes.
     std::unique_ptr<FilterContext> filterContext_;
     std::unique_ptr<ListPresenter> presenter_;

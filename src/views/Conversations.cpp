@@ -1,0 +1,241 @@
+#include "views/Conversations.h"
+
+#include <algorithm>
+#include <random>
+
+#include "decode/TrafficNames.h"
+
+namespace quillet {
+
+namespace {
+
+constexpr std::uint8_t kTcp = 6;
+constexpr std::uint8_t kUdp = 17;
+constexpr std::uint16_t kDnsPort = 53;
+
+std::uint64_t Mix(std::uint64_t x)
+{
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+}  // namespace
+
+Conversations::Conversations()
+{
+    // A salt of the run: traffic cannot aim its endpoints at one chain.
+    std::random_device random;
+    salt_ = (std::uint64_t{random()} << 32) ^ random();
+}
+
+Conversations::Key Conversations::KeyOf(const Conversation& c)
+{
+    const bool aLow = c.bitsA < c.bitsB || (c.bitsA == c.bitsB && c.portA <= c.portB);
+    Key key;
+    key.lo = aLow ? c.bitsA : c.bitsB;
+    key.hi = aLow ? c.bitsB : c.bitsA;
+    key.ports = aLow ? std::uint32_t{c.portA} << 16 | c.portB : std::uint32_t{c.portB} << 16 | c.portA;
+    key.protocol = c.protocol;
+    return key;
+}
+
+std::uint32_t Conversations::Hash(const Key& key) const
+{
+    std::uint64_t h = Mix(key.lo ^ salt_);
+    h = Mix(h ^ key.hi);
+    h = Mix(h ^ (std::uint64_t{key.ports} << 8 | key.protocol));
+    return static_cast<std::uint32_t>(h ^ (h >> 32));
+}
+
+std::size_t Conversations::Probe(const Key& key, std::uint32_t hash) const
+{
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+        const Slot& s = slots_[at];
+        if (s.conversation == kNone || (s.hash == hash && KeyOf(conversations_[s.conversation]) == key))
+            return at;
+    }
+}
+
+void Conversations::Grow()
+{
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(std::max<std::size_t>(1024, old.size() * 2), Slot{});
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& s : old) {
+        if (s.conversation == kNone)
+            continue;
+        std::size_t at = s.hash & mask;
+        while (slots_[at].conversation != kNone)
+            at = (at + 1) & mask;
+        slots_[at] = s;
+    }
+}
+
+void Conversations::Erase(std::size_t slot)
+{
+    // Linear probing: the entries after the hole that could live in it move up.
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t hole = slot;
+    for (std::size_t at = (hole + 1) & mask; slots_[at].conversation != kNone; at = (at + 1) & mask) {
+        const std::size_t home = slots_[at].hash & mask;
+        const bool stays = hole <= at ? (home > hole && home <= at) : (home > hole || home <= at);
+        if (!stays) {
+            slots_[hole] = slots_[at];
+            hole = at;
+        }
+    }
+    slots_[hole] = Slot{};
+    --occupied_;
+}
+
+std::uint32_t Conversations::Make(const Key& key, const clV& record, std::uint64_t srcBits, std::uint16_t srcPort,
+                                  std::uint64_t destBits, std::uint16_t destPort, std::size_t slot,
+                                  std::uint32_t hash)
+{
+    const auto index = static_cast<std::uint32_t>(conversations_.size());
+    std::vector<std::uint32_t>& numbers = byStream_[key.protocol == kTcp ? 0 : 1];
+    Conversation c;
+    c.protocol = key.protocol;
+    c.stream = static_cast<std::uint32_t>(numbers.size());
+    c.addrA = record.mSrcAddr;
+    c.addrB = record.mDestAddr;
+    c.portA = srcPort;
+    c.portB = destPort;
+    c.bitsA = srcBits;
+    c.bitsB = destBits;
+    conversations_.push_back(c);
+    numbers.push_back(index);
+    if (slots_[slot].conversation == kNone)
+        ++occupied_;
+    slots_[slot] = {index, hash};
+    return index;
+}
+
+void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcpFlags, std::uint64_t bytes,
+                           std::int64_t tsUs, std::span<const std::uint8_t> payload)
+{
+    const auto at = static_cast<std::size_t>(seq - 1);
+    of_.truncate(at);
+    while (of_.size() < at)
+        of_.push_back(kNone);
+    of_.push_back(kNone);
+    undo_.seq = seq;
+    undo_.conversation = kNone;
+    std::uint32_t protocol = 0;
+    std::uint32_t sp = 0;
+    std::uint32_t dp = 0;
+    if (!record.mProtocol.packed(protocol) || (protocol != kTcp && protocol != kUdp) || !record.mSrcPort.packed(sp)
+        || !record.mDestPort.packed(dp))
+        return;
+    const std::uint64_t srcBits = record.mSrcAddr.bits();
+    const std::uint64_t destBits = record.mDestAddr.bits();
+    const bool srcLow = srcBits < destBits || (srcBits == destBits && sp <= dp);
+    Key key;
+    key.lo = srcLow ? srcBits : destBits;
+    key.hi = srcLow ? destBits : srcBits;
+    key.ports = srcLow ? sp << 16 | dp : dp << 16 | sp;
+    key.protocol = static_cast<std::uint8_t>(protocol);
+    const std::uint32_t hash = Hash(key);
+    if ((occupied_ + 1) * 2 > slots_.size())
+        Grow();
+    const std::size_t slot = Probe(key, hash);
+    std::uint32_t c = slots_[slot].conversation;
+    const bool opens = protocol == kTcp && (tcpFlags & (kSyn | kAck)) == kSyn;
+    undo_.made = c == kNone || (opens && conversations_[c].closed);
+    undo_.replaced = c;
+    if (undo_.made)
+        c = Make(key, record, srcBits, static_cast<std::uint16_t>(sp), destBits, static_cast<std::uint16_t>(dp), slot,
+                 hash);
+    else
+        undo_.before = conversations_[c];
+    undo_.conversation = c;
+    Conversation& conversation = conversations_[c];
+    const bool fromA = srcBits == conversation.bitsA && sp == conversation.portA;
+    Count(conversation, seq, fromA, tcpFlags, bytes, tsUs, payload);
+    of_[at] = c;
+}
+
+void Conversations::Count(Conversation& c, std::int64_t seq, bool fromA, std::uint8_t flags, std::uint64_t bytes,
+                          std::int64_t tsUs, std::span<const std::uint8_t> payload)
+{
+    const int way = fromA ? 0 : 1;
+    c.packets[way] += 1;
+    c.bytes[way] += bytes;
+    if (c.firstSeq == 0) {
+        c.firstSeq = seq;
+        c.firstUs = tsUs;
+    }
+    c.lastSeq = seq;
+    c.lastUs = std::max(c.lastUs, tsUs);
+    if (c.protocol == kTcp) {
+        const bool syn = (flags & kSyn) != 0;
+        const bool ack = (flags & kAck) != 0;
+        if (syn && !ack && fromA && c.synAckUs < 0) {
+            c.synUs = tsUs;  // a SYN sent again: the last one is answered
+        } else if (syn && ack && !fromA && c.synUs >= 0 && c.synAckUs < 0) {
+            c.synAckUs = tsUs;
+            c.synToSynAckUs = std::max<std::int64_t>(0, tsUs - c.synUs);
+        } else if (!syn && ack && fromA && c.synAckUs >= 0 && c.synAckToAckUs < 0) {
+            c.synAckToAckUs = std::max<std::int64_t>(0, tsUs - c.synAckUs);
+        }
+        if ((flags & (kFin | kRst)) != 0)
+            c.closed = true;
+        return;
+    }
+    if ((c.portA != kDnsPort && c.portB != kDnsPort) || payload.empty())
+        return;
+    DnsQueries::Question question;
+    bool answer = false;
+    if (ReadDnsQuestion(payload, dnsName_, question, answer) == 0)
+        return;
+    // Ends of the query: the client first.
+    const std::uint64_t src = fromA ? c.bitsA : c.bitsB;
+    const std::uint64_t dest = fromA ? c.bitsB : c.bitsA;
+    const std::uint16_t srcPort = fromA ? c.portA : c.portB;
+    const std::uint16_t destPort = fromA ? c.portB : c.portA;
+    if (!answer) {
+        dns_.Add({src, dest, srcPort, destPort}, question, tsUs);
+        return;
+    }
+    std::int64_t queryUs = 0;
+    if (dns_.Take({dest, src, destPort, srcPort}, question, tsUs, &queryUs) && c.dnsAnswers++ == 0)
+        c.dnsAnswerUs = std::max<std::int64_t>(0, tsUs - queryUs);
+}
+
+void Conversations::TakeBack(std::int64_t seq)
+{
+    if (undo_.seq != seq || of_.size() != static_cast<std::size_t>(seq))
+        return;
+    of_.truncate(static_cast<std::size_t>(seq - 1));
+    const Undo undo = undo_;
+    undo_ = Undo{};
+    if (undo.conversation == kNone)
+        return;
+    if (!undo.made) {
+        conversations_[undo.conversation] = undo.before;
+        return;
+    }
+    const Conversation& made = conversations_[undo.conversation];
+    const Key key = KeyOf(made);
+    const std::size_t slot = Probe(key, Hash(key));
+    if (undo.replaced != kNone)
+        slots_[slot].conversation = undo.replaced;
+    else
+        Erase(slot);
+    byStream_[made.protocol == kTcp ? 0 : 1].pop_back();
+    conversations_.pop_back();
+}
+
+std::uint32_t Conversations::Find(std::uint8_t protocol, std::uint32_t stream) const
+{
+    if (protocol != kTcp && protocol != kUdp)
+        return kNone;
+    const std::vector<std::uint32_t>& numbers = byStream_[protocol == kTcp ? 0 : 1];
+    return stream < numbers.size() ? numbers[stream] : kNone;
+}
+
+}  // namespace quillet
