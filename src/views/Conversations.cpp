@@ -33,10 +33,12 @@ Conversations::Conversations()
 
 Conversations::Key Conversations::KeyOf(const Conversation& c)
 {
-    const bool aLow = c.bitsA < c.bitsB || (c.bitsA == c.bitsB && c.portA <= c.portB);
+    const std::uint64_t a = c.addrA.bits();
+    const std::uint64_t b = c.addrB.bits();
+    const bool aLow = a < b || (a == b && c.portA <= c.portB);
     Key key;
-    key.lo = aLow ? c.bitsA : c.bitsB;
-    key.hi = aLow ? c.bitsB : c.bitsA;
+    key.lo = aLow ? a : b;
+    key.hi = aLow ? b : a;
     key.ports = aLow ? std::uint32_t{c.portA} << 16 | c.portB : std::uint32_t{c.portB} << 16 | c.portA;
     key.protocol = c.protocol;
     return key;
@@ -92,9 +94,8 @@ void Conversations::Erase(std::size_t slot)
     --occupied_;
 }
 
-std::uint32_t Conversations::Make(const Key& key, const clV& record, std::uint64_t srcBits, std::uint16_t srcPort,
-                                  std::uint64_t destBits, std::uint16_t destPort, std::size_t slot,
-                                  std::uint32_t hash)
+std::uint32_t Conversations::Make(const Key& key, const clV& record, std::uint16_t srcPort, std::uint16_t destPort,
+                                  std::size_t slot, std::uint32_t hash)
 {
     const auto index = static_cast<std::uint32_t>(conversations_.size());
     std::vector<std::uint32_t>& numbers = byStream_[key.protocol == kTcp ? 0 : 1];
@@ -105,8 +106,6 @@ std::uint32_t Conversations::Make(const Key& key, const clV& record, std::uint64
     c.addrB = record.mDestAddr;
     c.portA = srcPort;
     c.portB = destPort;
-    c.bitsA = srcBits;
-    c.bitsB = destBits;
     conversations_.push_back(c);
     numbers.push_back(index);
     if (slots_[slot].conversation == kNone)
@@ -148,13 +147,12 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
     undo_.made = c == kNone || (opens && conversations_[c].closed);
     undo_.replaced = c;
     if (undo_.made)
-        c = Make(key, record, srcBits, static_cast<std::uint16_t>(sp), destBits, static_cast<std::uint16_t>(dp), slot,
-                 hash);
+        c = Make(key, record, static_cast<std::uint16_t>(sp), static_cast<std::uint16_t>(dp), slot, hash);
     else
         undo_.before = conversations_[c];
     undo_.conversation = c;
     Conversation& conversation = conversations_[c];
-    const bool fromA = srcBits == conversation.bitsA && sp == conversation.portA;
+    const bool fromA = srcBits == conversation.addrA.bits() && sp == conversation.portA;
     Count(conversation, seq, fromA, tcpFlags, bytes, tsUs, payload);
     of_[at] = c;
 }
@@ -193,8 +191,8 @@ void Conversations::Count(Conversation& c, std::int64_t seq, bool fromA, std::ui
     if (ReadDnsQuestion(payload, dnsName_, question, answer) == 0)
         return;
     // Ends of the query: the client first.
-    const std::uint64_t src = fromA ? c.bitsA : c.bitsB;
-    const std::uint64_t dest = fromA ? c.bitsB : c.bitsA;
+    const std::uint64_t src = (fromA ? c.addrA : c.addrB).bits();
+    const std::uint64_t dest = (fromA ? c.addrB : c.addrA).bits();
     const std::uint16_t srcPort = fromA ? c.portA : c.portB;
     const std::uint16_t destPort = fromA ? c.portB : c.portA;
     if (!answer) {
@@ -227,7 +225,7 @@ void Conversations::TakeBack(std::int64_t seq)
     else
         Erase(slot);
     byStream_[made.protocol == kTcp ? 0 : 1].pop_back();
-    conversations_.pop_back();
+    conversations_.truncate(conversations_.size() - 1);
 }
 
 std::uint32_t Conversations::Find(std::uint8_t protocol, std::uint32_t stream) const

@@ -44,7 +44,7 @@ public:
         std::int64_t synToSynAckUs = -1, synAckToAckUs = -1;
         // DNS over UDP: the first answer's time after its query, -1 none.
         std::int64_t dnsAnswerUs = -1;
-        std::uint64_t dnsAnswers = 0;
+        std::uint32_t dnsAnswers = 0;
 
         // The round trip shown: the handshake's whole, or the DNS answer's
         // time; -1 when not seen.
@@ -57,7 +57,6 @@ public:
 
     private:
         friend class Conversations;
-        std::uint64_t bitsA = 0, bitsB = 0;
         std::int64_t synUs = -1, synAckUs = -1;  // the SYN answered, the SYN/ACK
         bool closed = false;                     // a FIN or RST was seen
     };
@@ -119,14 +118,15 @@ private:
     std::uint32_t Hash(const Key& key) const;
     // The slot holding key, or the free slot where it would go.
     std::size_t Probe(const Key& key, std::uint32_t hash) const;
-    std::uint32_t Make(const Key& key, const clV& record, std::uint64_t srcBits, std::uint16_t srcPort,
-                       std::uint64_t destBits, std::uint16_t destPort, std::size_t slot, std::uint32_t hash);
+    std::uint32_t Make(const Key& key, const clV& record, std::uint16_t srcPort, std::uint16_t destPort,
+                       std::size_t slot, std::uint32_t hash);
     void Grow();
     void Erase(std::size_t slot);
     void Count(Conversation& c, std::int64_t seq, bool fromA, std::uint8_t tcpFlags, std::uint64_t bytes,
                std::int64_t tsUs, std::span<const std::uint8_t> payload);
 
-    std::vector<Conversation> conversations_;
+    // In blocks: a new conversation never moves the others.
+    ChunkedArray<Conversation, 12> conversations_;
     std::vector<std::uint32_t> byStream_[2];  // TCP's and UDP's conversations by number
     ChunkedArray<std::uint32_t> of_;  // by seq - 1
     std::vector<Slot> slots_;         // at most half full
