@@ -13,15 +13,6 @@ constexpr std::uint8_t kTcp = 6;
 constexpr std::uint8_t kUdp = 17;
 constexpr std::uint16_t kDnsPort = 53;
 
-std::uint64_t Mix(std::uint64_t x)
-{
-    x ^= x >> 30;
-    x *= 0xBF58476D1CE4E5B9ull;
-    x ^= x >> 27;
-    x *= 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
-
 }  // namespace
 
 Conversations::Conversations()
@@ -46,10 +37,10 @@ Conversations::Key Conversations::KeyOf(const Conversation& c)
 
 std::uint32_t Conversations::Hash(const Key& key) const
 {
-    std::uint64_t h = Mix(key.lo ^ salt_);
-    h = Mix(h ^ key.hi);
-    h = Mix(h ^ (std::uint64_t{key.ports} << 8 | key.protocol));
-    return static_cast<std::uint32_t>(h ^ (h >> 32));
+    // Multiplications by odd constants, folded once: the salt makes the chains unforeseeable.
+    const std::uint64_t h = (key.lo ^ salt_) * 0x9E3779B97F4A7C15ull + (key.hi ^ (salt_ >> 7)) * 0xC2B2AE3D27D4EB4Full
+                            + (std::uint64_t{key.ports} << 8 | key.protocol) * 0x165667B19E3779F9ull;
+    return static_cast<std::uint32_t>(h >> 32 ^ h);
 }
 
 std::size_t Conversations::Probe(const Key& key, std::uint32_t hash) const
@@ -172,13 +163,16 @@ void Conversations::Count(Conversation& c, std::int64_t seq, bool fromA, std::ui
     if (c.protocol == kTcp) {
         const bool syn = (flags & kSyn) != 0;
         const bool ack = (flags & kAck) != 0;
-        if (syn && !ack && fromA && c.synAckUs < 0) {
-            c.synUs = tsUs;  // a SYN sent again: the last one is answered
-        } else if (syn && ack && !fromA && c.synUs >= 0 && c.synAckUs < 0) {
-            c.synAckUs = tsUs;
-            c.synToSynAckUs = std::max<std::int64_t>(0, tsUs - c.synUs);
-        } else if (!syn && ack && fromA && c.synAckUs >= 0 && c.synAckToAckUs < 0) {
-            c.synAckToAckUs = std::max<std::int64_t>(0, tsUs - c.synAckUs);
+        // A handshake of more than half an hour is cut at that.
+        const std::int64_t at = tsUs - c.firstUs;
+        const auto at32 = static_cast<std::int32_t>(std::clamp<std::int64_t>(at, 0, INT32_MAX));
+        if (syn && !ack && fromA && c.synAckAt < 0) {
+            c.synAt = at32;  // a SYN sent again: the last one is answered
+        } else if (syn && ack && !fromA && c.synAt >= 0 && c.synAckAt < 0) {
+            c.synAckAt = at32;
+            c.synToSynAckUs = std::max(0, at32 - c.synAt);
+        } else if (!syn && ack && fromA && c.synAckAt >= 0 && c.synAckToAckUs < 0) {
+            c.synAckToAckUs = std::max(0, at32 - c.synAckAt);
         }
         if ((flags & (kFin | kRst)) != 0)
             c.closed = true;

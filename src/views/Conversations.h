@@ -35,6 +35,13 @@ public:
         // A: the source of its first packet (for TCP usually the side that opened it).
         AddressText addrA, addrB;
         std::uint16_t portA = 0, portB = 0;
+        std::uint32_t dnsAnswers = 0;   // DNS answers to queries seen
+
+    private:
+        friend class Conversations;
+        bool closed = false;  // a FIN or RST was seen
+
+    public:
         std::uint64_t packets[2] = {};  // [0] A to B, [1] B to A
         std::uint64_t bytes[2] = {};    // datagram lengths
         std::int64_t firstUs = 0, lastUs = 0;
@@ -44,7 +51,6 @@ public:
         std::int64_t synToSynAckUs = -1, synAckToAckUs = -1;
         // DNS over UDP: the first answer's time after its query, -1 none.
         std::int64_t dnsAnswerUs = -1;
-        std::uint32_t dnsAnswers = 0;
 
         // The round trip shown: the handshake's whole, or the DNS answer's
         // time; -1 when not seen.
@@ -56,9 +62,8 @@ public:
         }
 
     private:
-        friend class Conversations;
-        std::int64_t synUs = -1, synAckUs = -1;  // the SYN answered, the SYN/ACK
-        bool closed = false;                     // a FIN or RST was seen
+        // The SYN answered and the SYN/ACK, as offsets from firstUs (-1 none).
+        std::int32_t synAt = -1, synAckAt = -1;
     };
 
     Conversations();
