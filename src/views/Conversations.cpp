@@ -109,9 +109,11 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
                            std::int64_t tsUs, std::span<const std::uint8_t> payload)
 {
     const auto at = static_cast<std::size_t>(seq - 1);
-    of_.truncate(at);
-    while (of_.size() < at)
-        of_.push_back(kNone);
+    if (of_.size() != at) {
+        of_.truncate(at);
+        while (of_.size() < at)
+            of_.push_back(kNone);
+    }
     of_.push_back(kNone);
     undo_.seq = seq;
     undo_.conversation = kNone;
