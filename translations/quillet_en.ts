@@ -258,6 +258,75 @@
         </message>
     </context>
     <context>
+        <name>ConversationsModel</name>
+        <message>
+            <source>协议</source>
+            <translation>Protocol</translation>
+        </message>
+        <message>
+            <source>流</source>
+            <translation>Stream</translation>
+        </message>
+        <message>
+            <source>地址 A</source>
+            <translation>Address A</translation>
+        </message>
+        <message>
+            <source>端口 A</source>
+            <translation>Port A</translation>
+        </message>
+        <message>
+            <source>地址 B</source>
+            <translation>Address B</translation>
+        </message>
+        <message>
+            <source>端口 B</source>
+            <translation>Port B</translation>
+        </message>
+        <message>
+            <source>A→B 包</source>
+            <translation>Packets A→B</translation>
+        </message>
+        <message>
+            <source>A→B 字节</source>
+            <translation>Bytes A→B</translation>
+        </message>
+        <message>
+            <source>B→A 包</source>
+            <translation>Packets B→A</translation>
+        </message>
+        <message>
+            <source>B→A 字节</source>
+            <translation>Bytes B→A</translation>
+        </message>
+        <message>
+            <source>开始</source>
+            <translation>Start</translation>
+        </message>
+        <message>
+            <source>时长</source>
+            <translation>Duration</translation>
+        </message>
+        <message>
+            <source>程序</source>
+            <translation>Program</translation>
+        </message>
+        <message>
+            <source>往返</source>
+            <translation>Round trip</translation>
+        </message>
+        <message>
+            <source>SYN 到 SYN/ACK：%1
+SYN/ACK 到 ACK：%2</source>
+            <translation>SYN to SYN/ACK: %1
+SYN/ACK to ACK: %2</translation>
+        </message>
+        <message>
+            <source>查询到应答：%1</source>
+            <translation>Query to answer: %1</translation>
+        </message>
+    </context>
+    <context>
         <name>DisplayFilter</name>
         <message>
             <source>第 %1 个字符：%2</source>
@@ -853,6 +922,10 @@
         <message>
             <source>图表：</source>
             <translation>Chart:</translation>
+        </message>
+        <message>
+            <source>只显示前 %1 个会话，另有 %2 个未显示</source>
+            <translation>Only the first %1 conversations are shown; %2 more are not</translation>
         </message>
     </context>
     <context>

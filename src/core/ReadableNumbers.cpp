@@ -8,6 +8,7 @@ using Wide = unsigned __int128;
 
 const char* const kSizeUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
 const char* const kRateUnits[] = {"B/s", "kB/s", "MB/s", "GB/s"};
+const char* const kTimeUnits[] = {"µs", "ms", "s"};
 
 // value / divisor rounded half up, in a width that cannot overflow.
 std::uint64_t Rounded(Wide value, Wide divisor)
@@ -74,6 +75,27 @@ std::string ExactBytesText(std::uint64_t bytes)
 std::string ExactRateText(std::uint64_t bytesPerSecond)
 {
     return GroupedCount(bytesPerSecond) + " B/s";
+}
+
+std::string DurationText(std::int64_t us)
+{
+    if (us < 0)
+        return {};
+    const auto u = static_cast<std::uint64_t>(us);
+    constexpr std::uint64_t kMinute = 60'000'000, kHour = 60 * kMinute;
+    if (u < kMinute)
+        return Scaled(u, 1000, kTimeUnits, 3, false);
+    if (u < kHour) {
+        const std::uint64_t seconds = Rounded(u, 1'000'000);
+        return std::to_string(seconds / 60) + " min " + std::to_string(seconds % 60) + " s";
+    }
+    const std::uint64_t minutes = Rounded(u, kMinute);
+    return GroupedCount(minutes / 60) + " h " + std::to_string(minutes % 60) + " min";
+}
+
+std::string ExactDurationText(std::int64_t us)
+{
+    return us < 0 ? std::string() : GroupedCount(static_cast<std::uint64_t>(us)) + " µs";
 }
 
 }  // namespace quillet

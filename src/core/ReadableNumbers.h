@@ -27,4 +27,11 @@ std::string ByteRateText(std::uint64_t bytesPerSecond, bool trimZero = false);
 std::string ExactBytesText(std::uint64_t bytes);
 std::string ExactRateText(std::uint64_t bytesPerSecond);
 
+// A time span in microseconds by the same rules with steps of 1000 up to
+// seconds ("850 µs", "12.3 ms", "1.5 s", "42.0 s"), then as minutes and
+// seconds ("2 min 5 s") and from an hour as hours and minutes ("3 h 7 min");
+// empty for a negative span. The exact figure: "1,234,567 µs".
+std::string DurationText(std::int64_t us);
+std::string ExactDurationText(std::int64_t us);
+
 }  // namespace quillet

@@ -46,6 +46,7 @@ bool Transport(const std::uint8_t* b, std::size_t at, std::size_t end, std::uint
             transportHeader = static_cast<std::size_t>(t[12] >> 4) * 4;
             if (transportHeader < 20)
                 return false;
+            d.tcpFlags = t[13];
         }
         if (at + transportHeader > end)
             return false;

@@ -23,6 +23,7 @@ struct DecodedDatagram {
     std::string data;       // payload bytes, one character per byte
     std::int32_t size = 0;  // payload size in bytes
     std::size_t payloadAt = 0;  // where the payload starts in the datagram
+    std::uint8_t tcpFlags = 0;  // TCP: the header's flags (FIN 0x01, SYN 0x02, RST 0x04, ACK 0x10); else 0
 };
 
 // Decodes one whole IPv4 or IPv6 datagram (the version nibble tells),

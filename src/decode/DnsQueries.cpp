@@ -84,7 +84,7 @@ void DnsQueries::Add(const Ends& ends, const Question& q, std::int64_t timeUs)
     ++pending_;
 }
 
-bool DnsQueries::Take(const Ends& ends, const Question& q, std::int64_t timeUs)
+bool DnsQueries::Take(const Ends& ends, const Question& q, std::int64_t timeUs, std::int64_t* queryUs)
 {
     if (pending_ == 0 || q.name.size() > kMaxName)
         return false;
@@ -93,6 +93,8 @@ bool DnsQueries::Take(const Ends& ends, const Question& q, std::int64_t timeUs)
         // Within the window either way, should the clock have stepped back.
         const std::int64_t age = timeUs - e.timeUs;
         if (Same(e, ends, q) && age <= kWindowUs && age >= -kWindowUs) {
+            if (queryUs != nullptr)
+                *queryUs = e.timeUs;
             Unlink(at);
             return true;
         }

@@ -43,8 +43,8 @@ public:
     // A query the client sent at timeUs.
     void Add(const Ends& ends, const Question& question, std::int64_t timeUs);
     // Whether an answer at timeUs answers a pending query; that query is
-    // then no longer pending.
-    bool Take(const Ends& ends, const Question& question, std::int64_t timeUs);
+    // then no longer pending, and its time goes to queryUs when asked.
+    bool Take(const Ends& ends, const Question& question, std::int64_t timeUs, std::int64_t* queryUs = nullptr);
     std::size_t pending() const { return pending_; }
 
 private:

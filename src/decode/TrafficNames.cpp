@@ -226,18 +226,29 @@ std::string HttpRequestHost(std::span<const std::uint8_t> p)
     return {};
 }
 
+std::size_t ReadDnsQuestion(std::span<const std::uint8_t> m, std::string& name, DnsQueries::Question& question,
+                            bool& answer)
+{
+    if (m.size() < 12 || Be16(&m[4]) != 1)
+        return 0;
+    std::size_t pos = 12;
+    if (!DnsReader(m).Name(pos, name) || name.empty() || pos + 4 > m.size())
+        return 0;
+    question = {Be16(&m[0]), name, Be16(&m[pos]), Be16(&m[pos + 2])};
+    answer = (m[2] & 0x80) != 0;
+    return pos + 4;
+}
+
 void TrafficNameReader::Dns(std::span<const std::uint8_t> m, Endpoint src, Endpoint dest, std::int64_t timeUs,
                             std::vector<SeenName>& out)
 {
-    if (m.size() < 12 || Be16(&m[4]) != 1)
+    DnsQueries::Question question;
+    bool answer = false;
+    const std::size_t pos = ReadDnsQuestion(m, question_, question, answer);
+    if (pos == 0)
         return;
     const DnsReader reader(m);
-    std::size_t pos = 12;
-    if (!reader.Name(pos, question_) || question_.empty() || pos + 4 > m.size())
-        return;
-    const DnsQueries::Question question{Be16(&m[0]), question_, Be16(&m[pos]), Be16(&m[pos + 2])};
-    pos += 4;
-    if ((m[2] & 0x80) == 0) {
+    if (!answer) {
         queries_.Add({src.address, dest.address, src.port, dest.port}, question, timeUs);
         return;
     }

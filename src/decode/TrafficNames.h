@@ -35,6 +35,13 @@ struct Endpoint {
     std::uint16_t port = 0;
 };
 
+// The question of a DNS message of one question: its id, name (read into
+// name, which the question's name then views), type and class, and whether
+// the message is an answer. Returns where the question ends in the message,
+// 0 when the message is no such DNS message.
+std::size_t ReadDnsQuestion(std::span<const std::uint8_t> message, std::string& name, DnsQueries::Question& question,
+                            bool& answer);
+
 // Reads the names TCP and UDP payloads give, datagram after datagram.
 // DNS on port 53 (UDP, or TCP with each message's 2-byte length and only
 // whole messages in the segment): a query is kept (DnsQueries), and the

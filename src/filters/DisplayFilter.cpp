@@ -197,6 +197,17 @@ bool Len(const FilterCheck& c, std::int64_t, const clV& r, const DisplayFilterCo
 
 // --- checks that ask the context
 
+// The conversation's number of a TCP (6) or UDP (17) row.
+template <Test T, std::uint32_t P>
+bool Stream(const FilterCheck& c, std::int64_t seq, const clV& r, const DisplayFilterContext& context)
+{
+    std::uint32_t p = 0;
+    if (!r.mProtocol.packed(p) || p != P)
+        return false;
+    const std::int64_t stream = context.StreamOf(seq, r);
+    return One<T>(c, stream >= 0, static_cast<std::uint64_t>(stream));
+}
+
 bool TextHolds(const FilterCheck& c, const QString& t)
 {
     switch (c.test) {
@@ -263,6 +274,13 @@ struct TcpPortRun {
 template <Test T>
 struct UdpPortRun {
     static constexpr FilterCheckRun run = Port<T, 17>;
+};
+template <std::uint32_t P>
+struct StreamOfProtocol {
+    template <Test T>
+    struct Run {
+        static constexpr FilterCheckRun run = Stream<T, P>;
+    };
 };
 template <Test T>
 struct EitherPortRun {
@@ -335,6 +353,9 @@ CheckRuns RunOf(const FilterCheck& c)
     case FilterField::Program: return Runs<Program>(c.negate);
     case FilterField::Host: return Runs<Host>(c.negate);
     case FilterField::Payload: return Runs<Payload>(c.negate);
+    case FilterField::Stream:
+        return c.protocol == 6 ? RunsByTest<StreamOfProtocol<6>::Run>(c.test, c.negate)
+                               : RunsByTest<StreamOfProtocol<17>::Run>(c.test, c.negate);
     }
     return Runs<Family4>(c.negate);
 }
@@ -436,6 +457,7 @@ std::shared_ptr<const DisplayFilter> DisplayFilter::Compile(const QString& text,
         filter->usesProgram_ |= c.field == FilterField::Program;
         filter->usesHost_ |= c.field == FilterField::Host;
         filter->usesDirection_ |= c.field == FilterField::Sent || c.field == FilterField::Received;
+        filter->usesStream_ |= c.field == FilterField::Stream;
     }
     PrepareChecks(*program);
     filter->program_ = std::move(program);

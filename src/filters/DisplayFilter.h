@@ -54,6 +54,9 @@ public:
     // The row's payload bytes into bytes (may read a file); false when they
     // cannot be read.
     virtual bool PayloadOf(std::int64_t seq, const clV& record, std::string& bytes) const = 0;
+    // The number of the row's conversation among its protocol's (TCP or
+    // UDP), -1 when it has none or the context does not know.
+    virtual std::int64_t StreamOf(std::int64_t /*seq*/, const clV& /*record*/) const { return -1; }
 
 private:
     std::span<const std::uint64_t> localBits_;
@@ -63,7 +66,7 @@ private:
 // of each row. Compiled filters never change and may be shared by threads.
 //
 // The language: fields (FieldNames(): tcp, ip.addr, ipv6.src, port,
-// udp.dstport, ip.proto, len, payload, host, program, sent, …) compared
+// udp.dstport, tcp.stream, ip.proto, len, payload, host, program, sent, …) compared
 // with == != < <= > >= (eq ne lt le gt ge), contains, matches (~, a
 // case-insensitive regular expression) and in {53 80 8000..8100}; and / &&,
 // or / ||, not / !, parentheses; not binds tighter than and, and tighter
@@ -93,6 +96,7 @@ public:
     bool UsesProgram() const { return usesProgram_; }
     bool UsesHost() const { return usesHost_; }
     bool UsesDirection() const { return usesDirection_; }
+    bool UsesStream() const { return usesStream_; }
 
     const QString& Text() const { return text_; }
 
@@ -114,6 +118,7 @@ private:
     bool usesProgram_ = false;
     bool usesHost_ = false;
     bool usesDirection_ = false;
+    bool usesStream_ = false;
 };
 
 }  // namespace quillet

@@ -58,6 +58,8 @@ const FieldInfo kFields[] = {
     {"port", FilterField::Port, Kind::Number, true, true, 0, AddressFamily::Any, kPortMax},
     {"srcport", FilterField::Port, Kind::Number, true, false, 0, AddressFamily::Any, kPortMax},
     {"dstport", FilterField::Port, Kind::Number, false, true, 0, AddressFamily::Any, kPortMax},
+    {"tcp.stream", FilterField::Stream, Kind::Number, true, true, 6, AddressFamily::Any, kSizeMax},
+    {"udp.stream", FilterField::Stream, Kind::Number, true, true, 17, AddressFamily::Any, kSizeMax},
     {"ip.proto", FilterField::Protocol, Kind::Number, true, true, 0, AddressFamily::Any, 255},
     {"len", FilterField::Len, Kind::Number, true, true, 0, AddressFamily::Any, kSizeMax},
     {"data.len", FilterField::Len, Kind::Number, true, true, 0, AddressFamily::Any, kSizeMax},
@@ -118,6 +120,7 @@ int CostOf(FilterField field)
     switch (field) {
     case FilterField::Sent:
     case FilterField::Received: return 1;
+    case FilterField::Stream:
     case FilterField::Program: return 2;
     case FilterField::Host: return 3;
     case FilterField::Payload: return 4;
@@ -245,7 +248,7 @@ FilterCheck Parser::Comparison(const Token& name, const FieldInfo& f)
     check.field = f.field;
     check.src = f.src;
     check.dest = f.dest;
-    check.protocol = f.field == FilterField::Port ? f.protocol : 0;
+    check.protocol = f.field == FilterField::Port || f.field == FilterField::Stream ? f.protocol : 0;
     const Token& opToken = Peek();
     const Operator op = OperatorOf(opToken);
     if (op == Operator::None) {

@@ -66,6 +66,7 @@ enum class FilterField : std::uint8_t {
     Program,   // the program column's text
     Host,      // the names of both addresses
     Payload,   // the payload bytes
+    Stream,    // the number of the row's conversation, of the protocol asked
 };
 
 struct FilterCheck;
@@ -83,7 +84,7 @@ struct FilterCheck {
     FilterField field = FilterField::Protocol;
     bool src = true;   // the source's value counts (two-valued fields)
     bool dest = true;  // the destination's value counts
-    std::uint32_t protocol = 0;  // Port: only rows of this protocol (0: TCP or UDP)
+    std::uint32_t protocol = 0;  // Port: only rows of this protocol (0: TCP or UDP); Stream: 6 or 17
 
     enum class Test : std::uint8_t {
         Present,   // the row has the field at all (a field alone)

@@ -171,7 +171,7 @@ void ListPresenter::Rebuild()
     phase_ = Phase::Rows;
 
     const bool payload = filter_ && filter_->UsesPayload();
-    const bool views = filter_ && (filter_->UsesProgram() || filter_->UsesHost());
+    const bool views = filter_ && (filter_->UsesProgram() || filter_->UsesHost() || filter_->UsesStream());
     if (last_ <= kAtOnce) {
         std::vector<std::uint64_t> rows;
         Scan(*rules_, records_, context_, 1, last_, rows, tab_ == kTabIp ? &seenPairs_ : nullptr, kNeverCancelled);

@@ -10,6 +10,7 @@
 #include "core/NameTable.h"
 #include "decode/TrafficNames.h"
 #include "programs/ProgramOwners.h"
+#include "views/Conversations.h"
 #include "views/PacketLog.h"
 #include "views/TrafficTotals.h"
 
@@ -57,6 +58,22 @@ private:
     ProgramOwners owners_;
     Last last_;
     std::uint64_t keys_[2] = {};  // of the packet stored last
+};
+
+// The TCP and UDP conversations, numbered as they come.
+class ConversationCounter : public PacketConsumer {
+public:
+    const Conversations& Of() const { return conversations_; }
+
+    void Stored(const StoredPacket& p) override
+    {
+        conversations_.Stored(p.seq, p.record, p.tcpFlags, p.bytes, p.timestampUs, p.payload);
+    }
+    bool TakesBack() const override { return true; }
+    void TakeBack(const StoredPacket& p) override { conversations_.TakeBack(p.seq); }
+
+private:
+    Conversations conversations_;
 };
 
 // The totals per program and host of every stored packet.

@@ -43,12 +43,12 @@ bool PacketLog::IsLocal(const AddressText& addr) const
 }
 
 std::int64_t PacketLog::Tell(const clV& record, std::span<const std::uint8_t> payload, std::uint64_t bytes,
-                             std::int64_t tsUs, const CapturedDatagram* captured)
+                             std::int64_t tsUs, const CapturedDatagram* captured, std::uint8_t tcpFlags)
 {
     const std::int64_t seq = store_.add(record);  // when it throws, nothing is stored
     const clV& stored = store_.at(seq);
     const StoredPacket packet{seq,  stored, IsLocal(stored.mSrcAddr), IsLocal(stored.mDestAddr), payload, tsUs, bytes,
-                              captured};
+                              captured, tcpFlags};
     std::size_t told = 0;
     try {
         for (; told < consumers_.size(); ++told)
@@ -62,11 +62,12 @@ std::int64_t PacketLog::Tell(const clV& record, std::span<const std::uint8_t> pa
     return seq;
 }
 
-std::int64_t PacketLog::Append(const clV& record, std::string_view payload, std::uint64_t bytes, std::int64_t tsUs)
+std::int64_t PacketLog::Append(const clV& record, std::string_view payload, std::uint64_t bytes, std::int64_t tsUs,
+                              std::uint8_t tcpFlags)
 {
     clV kept = record;
     kept.mData = store_.AppendPayload(payload);
-    return Tell(kept, {reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()}, bytes, tsUs, nullptr);
+    return Tell(kept, {reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()}, bytes, tsUs, nullptr, tcpFlags);
 }
 
 std::int64_t PacketLog::Append(const clV& record, const DecodedDatagram& d, const CapturedDatagram& captured)
@@ -85,7 +86,7 @@ std::int64_t PacketLog::Append(const clV& record, const DecodedDatagram& d, cons
                             static_cast<std::uint8_t>(d.payloadAt));
     // The decoder keeps the payload inside the datagram.
     return Tell(kept, captured.bytes.subspan(d.payloadAt, static_cast<std::size_t>(d.size)),
-                d.payloadAt + static_cast<std::uint64_t>(d.size), captured.timestampUs, &captured);
+                d.payloadAt + static_cast<std::uint64_t>(d.size), captured.timestampUs, &captured, d.tcpFlags);
 }
 
 bool PacketLog::OpenSpool(const std::string& baseDir)

@@ -32,6 +32,8 @@ struct StoredPacket {
     // What came with the datagram from the capture; nullptr when the packet
     // was not captured whole.
     const CapturedDatagram* captured = nullptr;
+    // The TCP header's flags as the decoder found them, 0 when not known.
+    std::uint8_t tcpFlags = 0;
 
     std::span<const std::uint8_t> datagram() const
     {
@@ -91,7 +93,8 @@ public:
     // --- appending -------------------------------------------------------------------
     // The record (every field but mData) with its payload kept in memory;
     // bytes is the datagram's length. Returns the sequence number.
-    std::int64_t Append(const clV& record, std::string_view payload, std::uint64_t bytes, std::int64_t tsUs);
+    std::int64_t Append(const clV& record, std::string_view payload, std::uint64_t bytes, std::int64_t tsUs,
+                        std::uint8_t tcpFlags = 0);
     // The record of decoded (made from captured.bytes) with the whole
     // datagram appended to the working capture file, where its payload stays.
     // Opens the working file under the default directory when OpenSpool was
@@ -119,7 +122,7 @@ public:
 
 private:
     std::int64_t Tell(const clV& record, std::span<const std::uint8_t> payload, std::uint64_t bytes,
-                      std::int64_t tsUs, const CapturedDatagram* captured);
+                      std::int64_t tsUs, const CapturedDatagram* captured, std::uint8_t tcpFlags = 0);
 
     PacketStore store_;
     std::unique_ptr<CaptureSpool> spool_;

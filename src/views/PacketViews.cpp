@@ -30,6 +30,10 @@ public:
         bytes = views_.log_.Store().PayloadOf(record);
         return true;
     }
+    std::int64_t StreamOf(std::int64_t seq, const clV&) const override
+    {
+        return views_.conversations_.Of().StreamOf(seq);
+    }
 
 private:
     const PacketViews& views_;
@@ -79,6 +83,7 @@ PacketViews::PacketViews()
       presenter_(std::make_unique<ListPresenter>(log_.Store(), list_, tree_, prefs_, *filterContext_)),
       dFiltro(presenter_->dFiltro), cF(presenter_->cF)
 {
+    log_.Subscribe(conversations_);
     log_.Subscribe(*rows_);
     log_.Subscribe(programs_);
     log_.Subscribe(totals_);
@@ -123,7 +128,7 @@ std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::int64_t tim
 std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, std::string_view payload, std::int64_t timestampUs)
 {
     return log_.Append(MakeRecord(d, arrivalTime(timestampUs)), payload,
-                       d.payloadAt + static_cast<std::uint64_t>(d.size), timestampUs);
+                       d.payloadAt + static_cast<std::uint64_t>(d.size), timestampUs, d.tcpFlags);
 }
 
 std::int64_t PacketViews::StorePacket(DecodedDatagram&& d, std::int64_t timestampUs)

@@ -21,6 +21,7 @@
 #include "ports/PortDatabases.h"
 #include "programs/ProgramOwners.h"
 #include "views/ArrivalTime.h"
+#include "views/Conversations.h"
 #include "views/HostTreeModel.h"
 #include "views/ListPresenter.h"
 #include "views/PacketConsumers.h"
@@ -172,6 +173,8 @@ public:
     // Totals per program and host of every stored packet.
     TrafficTotals& Totals() { return totals_.Totals(); }
     const TrafficTotals& Totals() const { return totals_.Totals(); }
+    // The TCP and UDP conversations of the stored packets.
+    const quillet::Conversations& Conversations() const { return conversations_.Of(); }
 
     // --- whole datagrams, kept in the working capture file ----------------------
     // Makes the working capture file under baseDir (empty: the default
@@ -267,6 +270,8 @@ private:
     PacketLog log_;
     PortDatabases ports_;
     PortPreferences prefs_;
+    // Told first: the display filter asks a new packet's conversation.
+    ConversationCounter conversations_;
     // Consumers of the log, told of each packet after the rows (which take
     // it back when a later one throws), in this order.
     ProgramColumn programs_;

@@ -19,6 +19,7 @@
 
 #include "core/ReadableNumbers.h"
 #include "programs/SocketOwners.h"
+#include "views/ConversationsModel.h"
 #include "views/PacketViews.h"
 #include "views/TrafficTotals.h"
 
@@ -182,6 +183,13 @@ frmTotals::frmTotals(PacketViews& views, QWidget* parent) : QWidget(parent, Qt::
     programs_->timeText = timeText;
     hosts_->timeText = timeText;
     hosts_->hostName = [&views](const std::string& address) { return views.ShownName(address); };
+    conversations_ = new ConversationsModel(views.Conversations(), this);
+    conversations_->timeText = timeText;
+    conversations_->hostName = [&views](const AddressText& address) {
+        const auto text = address.text();
+        return views.ShownName(text.view());
+    };
+    conversations_->programOf = [&views](std::int64_t seq) { return views.ProgramOf(seq, views.dPackets().at(seq)); };
 
     auto* split = new QSplitter(Qt::Vertical, this);
     lvPrograms_ = MakeTable(QStringLiteral("lvPrograms"), programs_);
@@ -210,12 +218,26 @@ frmTotals::frmTotals(PacketViews& views, QWidget* parent) : QWidget(parent, Qt::
         if (charted_)
             ShowRate(charted_);
     });
+    // The conversations and, above them when some are left out, a note.
+    auto* conversationsPane = new QWidget(this);
+    lvConversations_ = MakeTable(QStringLiteral("lvConversations"), conversations_);
+    lblConversationsNote_ = new QLabel(conversationsPane);
+    lblConversationsNote_->setObjectName(QStringLiteral("lblConversationsNote"));
+    lblConversationsNote_->setTextFormat(Qt::PlainText);
+    lblConversationsNote_->hide();
+    auto* conversationsLayout = new QVBoxLayout(conversationsPane);
+    conversationsLayout->setContentsMargins(0, 0, 0, 0);
+    conversationsLayout->setSpacing(2);
+    conversationsLayout->addWidget(lblConversationsNote_);
+    conversationsLayout->addWidget(lvConversations_, 1);
     split->addWidget(lvPrograms_);
     split->addWidget(lvHosts_);
     split->addWidget(chartPane);
+    split->addWidget(conversationsPane);
     split->setStretchFactor(0, 2);
     split->setStretchFactor(1, 3);
     split->setStretchFactor(2, 2);
+    split->setStretchFactor(3, 3);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 4, 4, 4);
     layout->addWidget(split);
@@ -225,6 +247,11 @@ frmTotals::frmTotals(PacketViews& views, QWidget* parent) : QWidget(parent, Qt::
         const QString address = hosts_->AddressOf(proxy->mapToSource(index).row());
         if (!address.isEmpty() && onHostFilter)
             onHostFilter(address);
+    });
+    connect(lvConversations_, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
+        const auto* proxy = static_cast<const QSortFilterProxyModel*>(lvConversations_->model());
+        if (onFollowStream)
+            onFollowStream(conversations_->ConversationAt(proxy->mapToSource(index).row()));
     });
     timer_ = new QTimer(this);
     timer_->setInterval(500);
@@ -251,8 +278,9 @@ frmTotals* frmTotals::Open(QPointer<frmTotals>& slot, PacketViews& views, QWidge
     return slot;
 }
 
-QTableView* frmTotals::MakeTable(const QString& name, TotalsTableModel* model)
+QTableView* frmTotals::MakeTable(const QString& name, QAbstractItemModel* model)
 {
+    static_assert(int{TotalsTableModel::kSortRole} == int{ConversationsModel::kSortRole});
     auto* proxy = new QSortFilterProxyModel(this);
     proxy->setSourceModel(model);
     proxy->setSortRole(TotalsTableModel::kSortRole);
@@ -271,10 +299,11 @@ QTableView* frmTotals::MakeTable(const QString& name, TotalsTableModel* model)
     table->setTextElideMode(Qt::ElideRight);
     table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 8);
     table->horizontalHeader()->setStretchLastSection(true);
-    connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this, table] {
-        charted_ = table;
-        ShowRate(table);
-    });
+    if (model != conversations_)
+        connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this, table] {
+            charted_ = table;
+            ShowRate(table);
+        });
     return table;
 }
 
@@ -309,14 +338,20 @@ void frmTotals::FitColumns(QTableView* table)
 {
     QHeaderView* header = table->horizontalHeader();
     const auto* proxy = static_cast<const QSortFilterProxyModel*>(table->model());
-    const auto* model = static_cast<const TotalsTableModel*>(proxy->sourceModel());
-    std::vector<int>& fitted = table == lvPrograms_ ? fittedPrograms_ : fittedHosts_;
+    const bool conversations = table == lvConversations_;
+    const auto isText = [&](int column) {
+        return conversations ? ConversationsModel::IsText(column)
+                             : static_cast<const TotalsTableModel*>(proxy->sourceModel())->ColumnKind(column)
+                                   == TotalsTableModel::Column::Text;
+    };
+    std::vector<int>& fitted =
+        table == lvPrograms_ ? fittedPrograms_ : conversations ? fittedConversations_ : fittedHosts_;
     fitted.resize(static_cast<std::size_t>(header->count()), 0);
     // A long text (a list of programs) gets no more than this unless its caption needs it.
     const int textCap = table->fontMetrics().averageCharWidth() * 40;
     for (int c = 0; c < header->count(); ++c) {
         int contents = static_cast<const QAbstractItemView*>(table)->sizeHintForColumn(c);
-        if (model->ColumnKind(c) == TotalsTableModel::Column::Text)
+        if (isText(c))
             contents = std::min(contents, textCap);
         const int need = std::max(header->sectionSizeHint(c), contents);
         int& last = fitted[static_cast<std::size_t>(c)];
@@ -336,8 +371,16 @@ void frmTotals::Refresh()
         model->nowUs = nowUs;
         model->Refresh();
     }
+    conversations_->Refresh();
+    if (const std::size_t hidden = conversations_->Hidden(); hidden > 0) {
+        lblConversationsNote_->setText(tr("只显示前 %1 个会话，另有 %2 个未显示")
+                                           .arg(QString::fromStdString(GroupedCount(ConversationsModel::kMaxRows)),
+                                                QString::fromStdString(GroupedCount(hidden))));
+        lblConversationsNote_->show();
+    }
     FitColumns(lvPrograms_);
     FitColumns(lvHosts_);
+    FitColumns(lvConversations_);
     if (charted_)
         ShowRate(charted_);
 }

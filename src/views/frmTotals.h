@@ -12,12 +12,15 @@
 #include "core/ChartScale.h"
 #include "views/TrafficTotals.h"
 
+class QAbstractItemModel;
 class QComboBox;
+class QLabel;
 class QTableView;
 class QTimer;
 
 namespace quillet {
 
+class ConversationsModel;
 class PacketViews;
 class TotalsTableModel;
 
@@ -68,9 +71,12 @@ private:
 // 程序 for packets of no known program) and lvHosts (one row per remote
 // host), each sortable by any column, refreshed twice a second; below them
 // the rate of the selected row over the last five minutes (chartRate), in
-// bytes or packets per second as cboChartValue chooses. Columns are kept
-// wide enough for their captions and contents. A double-click on a host
-// hands its address to onHostFilter.
+// bytes or packets per second as cboChartValue chooses; under the chart
+// lvConversations, one row per TCP or UDP conversation with its round trip
+// (lblConversationsNote tells how many are left out when there are too
+// many to show). Columns are kept wide enough for their captions and
+// contents. A double-click on a host hands its address to onHostFilter, one
+// on a conversation its index (Conversations::At) to onFollowStream.
 class frmTotals : public QWidget {
     Q_OBJECT
 
@@ -85,6 +91,7 @@ public:
 
     QTableView* lvPrograms() const { return lvPrograms_; }
     QTableView* lvHosts() const { return lvHosts_; }
+    QTableView* lvConversations() const { return lvConversations_; }
     RateChart* chartRate() const { return chart_; }
     QComboBox* cboChartValue() const { return cboChartValue_; }
 
@@ -94,9 +101,12 @@ public:
     // back from it), else 0: the rate looks back from the newest packet.
     std::function<std::int64_t()> now;
     std::function<void(const QString& address)> onHostFilter;
+    // Follows the stream of a conversation (an index for Conversations::At;
+    // Conversations::FirstPacketOf finds its first packet).
+    std::function<void(std::uint32_t conversation)> onFollowStream;
 
 private:
-    QTableView* MakeTable(const QString& name, TotalsTableModel* model);
+    QTableView* MakeTable(const QString& name, QAbstractItemModel* model);
     void ShowRate(QTableView* table);
     // Widens the columns whose caption or visible contents need more room
     // than they were last given; a column the user narrowed stays so until
@@ -108,11 +118,14 @@ private:
     TotalsTableModel* hosts_ = nullptr;
     QTableView* lvPrograms_ = nullptr;
     QTableView* lvHosts_ = nullptr;
+    ConversationsModel* conversations_ = nullptr;
+    QTableView* lvConversations_ = nullptr;
+    QLabel* lblConversationsNote_ = nullptr;
     QTableView* charted_ = nullptr;  // the table whose selected row the chart shows
     RateChart* chart_ = nullptr;
     QComboBox* cboChartValue_ = nullptr;
     QTimer* timer_ = nullptr;
-    std::vector<int> fittedPrograms_, fittedHosts_;  // the width each column needed when last fitted
+    std::vector<int> fittedPrograms_, fittedHosts_, fittedConversations_;  // the width each column needed when last fitted
 };
 
 }  // namespace quillet

@@ -58,6 +58,11 @@ public:
         bytes = payloads[static_cast<std::size_t>(seq)];
         return true;
     }
+    std::int64_t StreamOf(std::int64_t seq, const clV&) const override
+    {
+        const std::int64_t streams[kRowCount] = {7, 0, -1, 2, -1, -1, 3};
+        return streams[seq];
+    }
     std::vector<std::string> payloads;
     mutable int calls = 0;
 
@@ -143,6 +148,9 @@ TEST(DisplayFilter, EachFormPassesItsRows)
         {"host", "0,1"},
         // direction
         {"sent", "1,5,6"}, {"received", "0,2,3,4"},
+
+        {"tcp.stream == 7", "0"}, {"udp.stream == 0", "1"}, {"udp.stream == 7", ""}, {"tcp.stream in {2 7}", "0,3"},
+        {"tcp.stream < 7", "3"}, {"udp.stream >= 0", "1,6"}, {"tcp.stream != 7", "3"}, {"tcp.stream", "0,3"},
         // logic and precedence: not > and > or
         {"tcp && ip", "0"}, {"udp || icmp", "1,2,6"}, {"!tcp", "1,2,4,5,6"}, {"! ip.addr == 8.8.8.8 and udp", "6"},
         {"tcp or udp and ip", "0,1,3"}, {"(tcp or udp) and ip", "0,1"}, {"not (tcp or udp)", "2,4,5"},

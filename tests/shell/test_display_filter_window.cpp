@@ -12,6 +12,7 @@
 #include <QTabBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTableView>
 #include <QTimer>
 #include <QToolBar>
 
@@ -22,6 +23,8 @@
 #include "shell/FakeCapture.h"
 #include "shell/frmMain.h"
 #include "views/ListRoles.h"
+#include "views/Segments.h"
+#include "views/frmTotals.h"
 
 using namespace quillet;
 using quillet::test::Ipv4Udp;
@@ -179,6 +182,53 @@ TEST_F(FilterWindow, SavingShownPacketsKeepsTheFilteredRowsAndACellFiltersOnItsV
     EXPECT_EQ(w->DisplayFilter(), "(udp.dstport in {5010..5019}) and !(dstport == 5010)");
     ASSERT_EQ(Rows(), 9);
     EXPECT_EQ(Cell(0, kColDestPort), "5011");
+}
+
+// A handshake and its data, a second connection and a DNS exchange: the
+// totals' conversations show their round trips, and the stream filter just
+// the first connection's rows.
+TEST_F(FilterWindow, ConversationsShowTheirRoundTripsAndTheStreamFilterOneOfThem)
+{
+    using namespace quillet::test;
+    constexpr std::int64_t t0 = 1700000000000000;
+    const auto out = [](std::uint16_t port, std::uint8_t flags) { return Segment(6, "10.9.0.1", port, "10.9.0.2", 80, flags); };
+    const std::pair<Bytes, std::int64_t> packets[] = {
+        {out(40000, kSyn), 0},
+        {out(40001, kSyn), 100},
+        {Segment(6, "10.9.0.2", 80, "10.9.0.1", 40000, kSyn | kAck), 12000},
+        {out(40000, kAck), 12500},
+        {Segment(17, "10.9.0.1", 5353, "10.9.0.53", 53, 0, DnsMessage(9, "example.com", false)), 20000},
+        {Segment(6, "10.9.0.1", 40000, "10.9.0.2", 80, kAck, "GET / HTTP/1.0\r\n\r\n"), 30000},
+        {Segment(17, "10.9.0.53", 53, "10.9.0.1", 5353, 0, DnsMessage(9, "example.com", true)), 50000},
+    };
+    for (const auto& [bytes, us] : packets)
+        w->ReceiveDatagrams({bytes}, t0 + us);
+
+    frmTotals* totals = w->ShowTotals();
+    auto* lv = totals->findChild<QTableView*>("lvConversations");
+    ASSERT_NE(lv, nullptr);
+    QAbstractItemModel* m = lv->model();
+    ASSERT_EQ(m->rowCount(), 3);
+    const auto cell = [&](const char* protocol, int stream, int column, int role = Qt::DisplayRole) {
+        for (int r = 0; r < m->rowCount(); ++r)
+            if (m->index(r, 0).data() == protocol && m->index(r, 1).data() == QString::number(stream))
+                return m->index(r, column).data(role).toString();
+        return QString("(no row)");
+    };
+    constexpr int kRoundTrip = 13;
+    EXPECT_EQ(cell("TCP", 0, kRoundTrip), "12.5 ms");
+    EXPECT_EQ(cell("TCP", 0, kRoundTrip, Qt::ToolTipRole), "SYN 到 SYN/ACK：12,000 µs\nSYN/ACK 到 ACK：500 µs");
+    EXPECT_EQ(cell("TCP", 0, 6), "3");  // packets A to B
+    EXPECT_EQ(cell("TCP", 1, kRoundTrip), "");
+    EXPECT_EQ(cell("UDP", 0, kRoundTrip), "30.0 ms");
+    EXPECT_EQ(cell("UDP", 0, 4), "10.9.0.53");
+
+    ASSERT_EQ(w->SetDisplayFilter("tcp.stream == 0"), "");
+    ASSERT_EQ(Rows(), 4);
+    for (int row = 0; row < Rows(); ++row)
+        EXPECT_TRUE(Cell(row, kColSrcPort) == "40000" || Cell(row, kColDestPort) == "40000") << row;
+    ASSERT_EQ(w->SetDisplayFilter("udp.stream == 0 or tcp.stream == 1"), "");
+    EXPECT_EQ(Rows(), 3);
 }
 
 }  // namespace

@@ -59,6 +59,18 @@ TEST(ReadableNumbers, RatesInDecimalUnitsCountsGroupedAndTheExactFigures)
     EXPECT_EQ(ExactRateText(61817826), "61,817,826 B/s");
 }
 
+TEST(ReadableNumbers, DurationsFromMicrosecondsToHours)
+{
+    const struct {
+        std::int64_t us;
+        const char* text;
+    } cases[] = {{-1, ""}, {0, "0 µs"}, {850, "850 µs"}, {12345, "12.3 ms"}, {999600, "1.0 s"},
+                 {42000000, "42.0 s"}, {125400000, "2 min 5 s"}, {11220000000, "3 h 7 min"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(DurationText(c.us), c.text) << c.us;
+    EXPECT_EQ(ExactDurationText(1234567), "1,234,567 µs");
+}
+
 TEST(ChartScale, ValueStepsAreRoundAndReachTheHighestValue)
 {
     struct Case {

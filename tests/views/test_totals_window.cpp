@@ -111,7 +111,7 @@ TEST(TotalsWindow, CaptionsAndFiguresFitTheirColumnsInEitherLanguage)
         ASSERT_TRUE(UseLanguage(QString::fromLatin1(language)));
         Shown shown;
         frmTotals& w = *shown.w;
-        for (const char* name : {"lvPrograms", "lvHosts"}) {
+        for (const char* name : {"lvPrograms", "lvHosts", "lvConversations"}) {
             auto* table = w.findChild<QTableView*>(QString::fromLatin1(name));
             QHeaderView* header = table->horizontalHeader();
             for (int c = 0; c < header->count(); ++c) {

@@ -1,0 +1,124 @@
+// Conversations numbered as their packets are stored, and their round trips.
+#include <gtest/gtest.h>
+
+#include <new>
+
+#include "Segments.h"
+
+namespace quillet {
+namespace {
+
+using namespace quillet::test;
+
+constexpr std::int64_t kMs = 1000;
+constexpr std::int64_t kT0 = 1700000000LL * 1000000;
+
+struct Packet {
+    std::uint8_t protocol;  // 6, 17, 1 (ICMP: no conversation)
+    const char* src;
+    std::uint16_t srcPort;
+    const char* dst;
+    std::uint16_t dstPort;
+    std::uint8_t flags;
+    std::int64_t stream;  // tcp.stream or udp.stream, -1 none
+};
+
+TEST(Conversations, NumberedByFirstPacketPerProtocolBothWaysAndAnewAfterFinOrRst)
+{
+    const Packet packets[] = {
+        {6, "10.0.0.1", 1000, "10.0.0.2", 80, kSyn, 0},
+        {6, "10.0.0.2", 80, "10.0.0.1", 1000, kSyn | kAck, 0},
+        {17, "10.0.0.1", 5000, "10.0.0.3", 53, 0, 0},
+        {6, "10.0.0.1", 1001, "10.0.0.2", 80, kSyn, 1},
+        {17, "10.0.0.3", 53, "10.0.0.1", 5000, 0, 0},
+        {6, "10.0.0.1", 1000, "10.0.0.2", 80, kAck, 0},
+        {6, "10.0.0.1", 1000, "10.0.0.2", 80, kFin | kAck, 0},
+        {6, "10.0.0.2", 80, "10.0.0.1", 1000, kFin | kAck, 0},
+        {6, "10.0.0.2", 80, "10.0.0.1", 1000, kAck, 0},  // not a SYN: still the old one
+        {6, "10.0.0.1", 1000, "10.0.0.2", 80, kSyn, 2},
+        {6, "10.0.0.2", 80, "10.0.0.1", 1000, kSyn | kAck, 2},
+        {6, "10.0.0.1", 1001, "10.0.0.2", 80, kSyn, 1},  // a SYN sent again, nothing closed
+        {6, "10.0.0.2", 80, "10.0.0.1", 1001, kRst, 1},
+        {6, "10.0.0.1", 1001, "10.0.0.2", 80, kSyn, 3},
+        {6, "2001:db8::1", 1000, "2001:db8::2", 80, kSyn, 4},
+        {6, "2001:db8::2", 80, "2001:db8::1", 1000, kSyn | kAck, 4},
+        {17, "2001:db8::1", 1000, "2001:db8::2", 80, 0, 1},  // the same ends in UDP
+        {17, "10.0.0.1", 5000, "10.0.0.3", 54, 0, 2},
+        {6, "10.0.0.1", 1000, "10.0.0.4", 80, kSyn, 5},
+    };
+    PacketViews views;
+    for (std::size_t i = 0; i < std::size(packets); ++i) {
+        const Packet& p = packets[i];
+        const std::int64_t seq = Store(views, Segment(p.protocol, p.src, p.srcPort, p.dst, p.dstPort, p.flags),
+                                       kT0 + static_cast<std::int64_t>(i) * kMs);
+        EXPECT_EQ(views.Conversations().StreamOf(seq), p.stream) << "packet " << i;
+    }
+    // A packet of no conversation, and one the store takes back.
+    const std::int64_t icmp = views.StorePacket("ICMP", "10.0.0.1", "10.0.0.2", "", "", "", 0, "12:00:00.00");
+    EXPECT_EQ(views.Conversations().StreamOf(icmp), -1);
+    views.failStoreAt = icmp + 1;
+    EXPECT_THROW(Store(views, Segment(17, "10.0.0.9", 1, "10.0.0.8", 2), kT0), std::bad_alloc);
+    views.failStoreAt = 0;
+    EXPECT_EQ(views.Conversations().StreamOf(Store(views, Segment(17, "10.0.0.7", 1, "10.0.0.8", 2), kT0)), 3);
+    views.failStoreAt = icmp + 2;
+    EXPECT_THROW(Store(views, Segment(6, "10.0.0.2", 80, "10.0.0.1", 1000, kAck), kT0), std::bad_alloc);
+    views.failStoreAt = 0;
+
+    // Each conversation counts its packets and bytes each way, from the side that sent first.
+    const Conversations& all = views.Conversations();
+    const Conversations::Conversation& first = all.At(all.Find(6, 0));
+    EXPECT_EQ(first.packets[0], 3u);
+    EXPECT_EQ(first.packets[1], 3u);
+    EXPECT_EQ(first.bytes[0], 3u * 40);
+    EXPECT_EQ(first.addrA.text().view(), "10.0.0.1");
+    EXPECT_EQ(first.portB, 80);
+    EXPECT_EQ(first.firstSeq, 1);
+    EXPECT_EQ(first.lastUs - first.firstUs, 8 * kMs);
+    const Conversations::Conversation& reopened = all.At(all.Find(6, 2));
+    EXPECT_EQ(reopened.packets[0] + reopened.packets[1], 2u);  // the packet taken back is not counted
+    EXPECT_EQ(all.Find(6, 6), Conversations::kNone);
+}
+
+// An exchange and the round trip its conversation shows.
+struct Exchange {
+    const char* what;
+    std::vector<std::pair<std::vector<std::uint8_t>, std::int64_t>> packets;  // datagram, ms after kT0
+    std::int64_t synToSynAckUs, synAckToAckUs, roundTripUs;
+};
+
+TEST(Conversations, RoundTripOfTheHandshakeSeenHereOrOfADnsAnswer)
+{
+    const auto tcp = [](bool out, std::uint8_t flags) {
+        return out ? Segment(6, "10.0.0.1", 40000, "10.0.0.2", 443, flags)
+                   : Segment(6, "10.0.0.2", 443, "10.0.0.1", 40000, flags);
+    };
+    const auto dns = [](bool out, std::uint16_t id, const char* name) {
+        return out ? Segment(17, "fd00::1", 5353, "fd00::53", 53, 0, DnsMessage(id, name, false))
+                   : Segment(17, "fd00::53", 53, "fd00::1", 5353, 0, DnsMessage(id, name, true));
+    };
+    const Exchange exchanges[] = {
+        {"handshake, the SYN sent again answered",
+         {{tcp(true, kSyn), 0}, {tcp(true, kSyn), 1000}, {tcp(false, kSyn | kAck), 1012},
+          {tcp(true, kAck), 1013}, {tcp(true, kAck), 1500}},
+         12000, 1000, 13000},
+        {"SYN/ACK unanswered", {{tcp(true, kSyn), 0}, {tcp(false, kSyn | kAck), 20}}, 20000, -1, -1},
+        {"begun before the capture", {{tcp(false, kAck), 0}, {tcp(true, kAck), 5}}, -1, -1, -1},
+        {"DNS answer", {{dns(true, 7, "example.com"), 0}, {dns(false, 7, "EXAMPLE.com"), 30}}, -1, -1, 30000},
+        {"DNS answer of another id",
+         {{dns(true, 7, "example.com"), 0}, {dns(false, 8, "example.com"), 30}}, -1, -1, -1},
+        {"DNS answer of another name", {{dns(true, 7, "a.test"), 0}, {dns(false, 7, "b.test"), 30}}, -1, -1, -1},
+    };
+    for (const Exchange& e : exchanges) {
+        PacketViews views;
+        for (const auto& [datagram, ms] : e.packets)
+            ASSERT_GT(Store(views, datagram, kT0 + ms * kMs), 0) << e.what;
+        ASSERT_EQ(views.Conversations().size(), 1u) << e.what;
+        const Conversations::Conversation& c = views.Conversations().At(0);
+        EXPECT_EQ(c.synToSynAckUs, e.synToSynAckUs) << e.what;
+        EXPECT_EQ(c.synAckToAckUs, e.synAckToAckUs) << e.what;
+        EXPECT_EQ(c.RoundTripUs(), e.roundTripUs) << e.what;
+    }
+}
+
+}  // namespace
+}  // namespace quillet
