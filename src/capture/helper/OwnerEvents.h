@@ -46,9 +46,6 @@ public:
     // Events lost so far for want of room (no system call).
     std::uint64_t Lost() const;
 
-    // The cgroup v2 root from a mountinfo text ("" when there is none).
-    static std::string CgroupRoot(const std::string& mountinfo);
-
     // Called for each event of the ring (public for the ring's callback).
     void Take(const void* data, std::size_t size);
 
