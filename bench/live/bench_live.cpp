@@ -7,8 +7,10 @@
 // what was sent, what reached the interface, what the window read and
 // stored, what the kernel dropped for the window's capture, the window's
 // longest event-loop stall, what tcpdump captured and what the kernel
-// dropped for it, the share of the arrived datagrams each kept, and the CPU
-// time of the window's thread (and its share of the run's wall time).
+// dropped for it, the share of the arrived datagrams each kept, the CPU
+// time of the window's thread (and its share of the run's wall time), and
+// the sender's CPU time per datagram (its own costs and the kernel's on the
+// way out, whatever else keeps the machine busy).
 //
 // Per rate it also times opening the preferences dialog (toolbar button 6)
 // once while the sender runs and once 300 ms after it stopped: from the
@@ -231,6 +233,7 @@ struct Result {
     double wallSeconds = 0;
     double dialogDuringMs = -1;  // -1: not measured
     double dialogAfterMs = -1;
+    double senderNsPerDatagram = 0;
 
     bool WindowLossFree() const
     {
@@ -513,9 +516,9 @@ int main(int argc, char** argv)
         std::printf("Live capture through the main window, %g s per rate, %zu-byte UDP payloads, veth pair\n",
                     seconds, payload);
     std::printf("IP version %d, kernel programs %s\n", gIPv6 ? 6 : 4, withoutPrograms ? "not allowed" : "allowed");
-    std::printf("%9s %10s %10s | %10s %10s %9s %9s | %10s %9s | %6s %6s %7s %5s | %7s %7s\n", "rate/s", "sent",
+    std::printf("%9s %10s %10s | %10s %10s %9s %9s | %10s %9s | %6s %6s %7s %5s | %7s %7s | %7s\n", "rate/s", "sent",
                 "arrived", "read", "stored", "kdropped", "stall ms", "tcpdump", "kdropped", "win%", "tcpd%", "cpu s",
-                "cpu%", "dlg run", "dlg aft");
+                "cpu%", "dlg run", "dlg aft", "snd ns");
     std::fflush(stdout);
 
     std::vector<Result> results;
@@ -610,6 +613,7 @@ int main(int argc, char** argv)
         r.read = w.lRecvCount();
         r.stored = w.Views().dPackets().count() - stored0;
         r.sent = sender.sent();
+        r.senderNsPerDatagram = r.sent > 0 ? static_cast<double>(sender.cpuNs()) / static_cast<double>(r.sent) : 0;
         r.arrived = RxPackets(VethNamespace::kLocalIf) - rx0;
         r.stallMs = stallOf(worstGap);
         // tcpdump hands over a partly filled ring block only when its one-second
@@ -629,14 +633,14 @@ int main(int argc, char** argv)
 
         const std::string rateText = r.rate > 0 ? std::to_string(r.rate) : std::string("flat");
         std::printf("%9s %10llu %10llu | %10lld %10lld %9llu %9.1f | %10llu %9llu | %6.1f %6.1f %7.2f %5.0f | %7.1f "
-                    "%7.1f%s\n",
+                    "%7.1f | %7.0f%s\n",
                     rateText.c_str(), static_cast<unsigned long long>(r.sent),
                     static_cast<unsigned long long>(r.arrived), static_cast<long long>(r.read),
                     static_cast<long long>(r.stored), static_cast<unsigned long long>(r.kernelDropped), r.stallMs,
                     static_cast<unsigned long long>(r.tcpdumpCaptured), static_cast<unsigned long long>(r.tcpdumpDropped),
                     Percent(static_cast<double>(r.stored), static_cast<double>(r.arrived)),
                     Percent(static_cast<double>(r.tcpdumpCaptured), static_cast<double>(r.arrived)), r.cpuSeconds,
-                    Percent(r.cpuSeconds, r.wallSeconds), r.dialogDuringMs, r.dialogAfterMs,
+                    Percent(r.cpuSeconds, r.wallSeconds), r.dialogDuringMs, r.dialogAfterMs, r.senderNsPerDatagram,
                     r.tcpdumpOk ? "" : " (tcpdump figures missing)");
         if (waits.count > 0)
             std::printf("%9s storing waited for the disk %llu times, %.1f ms in all\n", "",

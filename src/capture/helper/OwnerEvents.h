@@ -2,7 +2,7 @@
 
 // The owners of sockets as the kernel tells them: cgroup programs on the root
 // of the cgroup v2 hierarchy (bpf/owners.bpf.c) report every socket made,
-// bound and used, and each new pair of endpoints a socket's datagrams carry.
+// bound and used, and each new local endpoint a socket's outgoing datagrams show.
 // Joined here by the sockets' cookies into "this process holds this local
 // endpoint from then on" records for the window.
 //
