@@ -130,6 +130,10 @@
             <translation>; programs are found by look-up only (the kernel does not tell the owners of sockets)</translation>
         </message>
         <message>
+            <source>；内核的所有者事件丢失 %1 个（缓冲区已满），这些套接字的程序靠查找得出</source>
+            <translation>; %1 owner events of the kernel lost (its buffer was full), programs of those sockets are found by look-up</translation>
+        </message>
+        <message>
             <source>捕获程序 %1 没有回应，已将它结束：内核中还有 %2 个数据包未交出，已丢失。</source>
             <translation>The capture program %1 did not answer and was ended: %2 packets the kernel still held were not handed over and are lost.</translation>
         </message>

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <sys/socket.h>
+#include <time.h>
 
 namespace quillet::bench {
 
@@ -77,6 +78,9 @@ void UdpSender::Run()
         if (paced && timed && elapsed > seconds_ + 1.0)
             break;
     }
+    timespec cpu{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+    cpuNs_.store(static_cast<std::uint64_t>(cpu.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(cpu.tv_nsec));
     finished_.store(true);
 }
 

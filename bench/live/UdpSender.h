@@ -26,6 +26,9 @@ public:
     std::uint64_t sent() const { return sent_.load(); }
     // Send calls refused for lack of buffer space (the sender fell behind).
     std::uint64_t refused() const { return refused_.load(); }
+    // CPU time of the sending thread, in nanoseconds, once finished: what
+    // each datagram costs the sender, however busy the machine is.
+    std::uint64_t cpuNs() const { return cpuNs_.load(); }
 
 private:
     void Run();
@@ -37,6 +40,7 @@ private:
     std::thread thread_;
     std::atomic<std::uint64_t> sent_{0};
     std::atomic<std::uint64_t> refused_{0};
+    std::atomic<std::uint64_t> cpuNs_{0};
     std::atomic<bool> stop_{false};
     std::atomic<bool> finished_{false};
 };

@@ -7,8 +7,10 @@
 // what was sent, what reached the interface, what the window read and
 // stored, what the kernel dropped for the window's capture, the window's
 // longest event-loop stall, what tcpdump captured and what the kernel
-// dropped for it, the share of the arrived datagrams each kept, and the CPU
-// time of the window's thread (and its share of the run's wall time).
+// dropped for it, the share of the arrived datagrams each kept, the CPU
+// time of the window's thread (and its share of the run's wall time), and
+// the sender's CPU time per datagram (its own costs and the kernel's on the
+// way out, whatever else keeps the machine busy).
 //
 // Per rate it also times opening the preferences dialog (toolbar button 6)
 // once while the sender runs and once 300 ms after it stopped: from the
@@ -27,7 +29,17 @@
 // With --family 6 the datagrams are UDP over IPv6 between the pair's IPv6
 // addresses, and the window captures on its IPv6 address.
 //
-// Needs root. Usage: bench_live [--seconds S | --rows N] [--payload BYTES] [--family 4|6] [rate ...]
+// After the rates, --once N starts N processes that each send one datagram
+// and end at once, and says what share of their rows the window names with
+// the process's own name and pid (100 unless told; 0 skips it).
+//
+// With --without-programs the capture program may not load its kernel
+// programs (the rights to are dropped before it starts), so programs come
+// from look-ups alone: run it in turns with a run without it to see what
+// the kernel programs cost the sender.
+//
+// Needs root. Usage: bench_live [--seconds S | --rows N] [--payload BYTES] [--family 4|6] [--once N]
+//                               [--without-programs] [rate ...]
 //                    bench_live --stop RATE
 #include <algorithm>
 #include <chrono>
@@ -47,9 +59,13 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <linux/capability.h>
+
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -62,6 +78,7 @@
 #include "core/CaptureFile.h"
 #include "shell/frmMain.h"
 #include "support/Netns.h"
+#include "views/ListRoles.h"
 
 using namespace quillet;
 using quillet::bench::UdpSender;
@@ -216,6 +233,7 @@ struct Result {
     double wallSeconds = 0;
     double dialogDuringMs = -1;  // -1: not measured
     double dialogAfterMs = -1;
+    double senderNsPerDatagram = 0;
 
     bool WindowLossFree() const
     {
@@ -268,6 +286,93 @@ void MeasureStop(QApplication& app, const frmMain::Options& options, int out, st
     window.reset();
 }
 
+// Rows of UDP datagrams to port, in the window's list.
+std::vector<int> RowsToPort(frmMain& w, int port)
+{
+    std::vector<int> rows;
+    QAbstractItemModel* m = w.lv()->model();
+    for (int r = 0; r < m->rowCount(); ++r)
+        if (m->index(r, kColProtocol).data().toString() == "UDP"
+            && m->index(r, kColDestPort).data().toString() == QString::number(port))
+            rows.push_back(r);
+    return rows;
+}
+
+// Starts count processes that each send one datagram to the peer (each to a
+// port of its own) and end, in a fresh window's capture; prints how many of
+// their rows name the process that sent them.
+void MeasureOnce(QApplication& app, const frmMain::Options& options, const char* localAddr, int count)
+{
+    constexpr int kFirstPort = 20000;
+    auto window = std::make_unique<frmMain>(options);
+    frmMain& w = *window;
+    w.show();
+    w.Combo1()->setCurrentIndex(w.Combo1()->findText(localAddr));
+    w.Button(1)->trigger();
+    if (!w.CaptureOpen()) {
+        std::fprintf(stderr, "the capture did not open\n");
+        return;
+    }
+    sockaddr_storage to{};
+    socklen_t toLength = 0;
+    if (gIPv6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&to);
+        in6->sin6_family = AF_INET6;
+        inet_pton(AF_INET6, VethNamespace::kPeerAddr6, &in6->sin6_addr);
+        toLength = sizeof *in6;
+    } else {
+        auto* in = reinterpret_cast<sockaddr_in*>(&to);
+        in->sin_family = AF_INET;
+        inet_pton(AF_INET, VethNamespace::kPeerAddr, &in->sin_addr);
+        toLength = sizeof *in;
+    }
+    std::vector<pid_t> pids;
+    for (int i = 0; i < count; ++i) {
+        const std::uint16_t port = htons(static_cast<std::uint16_t>(kFirstPort + i));
+        if (gIPv6)
+            reinterpret_cast<sockaddr_in6*>(&to)->sin6_port = port;
+        else
+            reinterpret_cast<sockaddr_in*>(&to)->sin_port = port;
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int s = socket(gIPv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
+            _exit(s >= 0 && sendto(s, "one", 3, 0, reinterpret_cast<const sockaddr*>(&to), toLength) == 3 ? 0 : 1);
+        }
+        waitpid(pid, nullptr, 0);
+        pids.push_back(pid);
+        app.processEvents(QEventLoop::AllEvents, 1);
+    }
+    // Until every row is in and its program answered, for at most 10 s.
+    QElapsedTimer waited;
+    waited.start();
+    int rows = 0, named = 0;
+    while (waited.elapsed() < 10000) {
+        app.processEvents(QEventLoop::AllEvents, 50);
+        rows = named = 0;
+        for (int i = 0; i < count; ++i) {
+            const std::vector<int> at = RowsToPort(w, kFirstPort + i);
+            rows += at.size() == 1 ? 1 : 0;
+            if (at.size() == 1 && w.ProgramOfRow(at[0]) == QStringLiteral("bench_live (%1)").arg(pids[static_cast<std::size_t>(i)]))
+                ++named;
+        }
+        if (rows == count && (named == count || waited.elapsed() > 3000))
+            break;
+    }
+    w.Button(3)->trigger();
+    std::printf("one-datagram processes: %d sent, %d rows, %d named with their own pid: %.1f %% named, miss rate %.1f %%\n",
+                count, rows, named, Percent(named, count), 100.0 - Percent(named, count));
+    std::fflush(stdout);
+}
+
+// Keeps the processes started from here from holding the rights to load
+// kernel programs (CAP_SYS_ADMIN also allows it), for a run without them.
+void WithoutKernelPrograms()
+{
+    for (const int cap : {CAP_BPF, CAP_PERFMON, CAP_SYS_ADMIN})
+        if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0)
+            std::perror("PR_CAPBSET_DROP");
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -277,7 +382,13 @@ int main(int argc, char** argv)
     std::uint64_t stopRate = 0;
     std::size_t payload = 32;
     std::int64_t rowsWanted = 0;
+    int once = 100;
+    bool withoutPrograms = false;
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--without-programs") == 0) {
+            withoutPrograms = true;
+            continue;
+        }
         if (std::strcmp(argv[i], "--family") == 0 && i + 1 < argc) {
             gIPv6 = std::strcmp(argv[++i], "6") == 0;
             continue;
@@ -288,6 +399,8 @@ int main(int argc, char** argv)
             payload = std::strtoull(argv[++i], nullptr, 10);
         else if (std::strcmp(argv[i], "--rows") == 0 && i + 1 < argc)
             rowsWanted = std::strtoll(argv[++i], nullptr, 10);
+        else if (std::strcmp(argv[i], "--once") == 0 && i + 1 < argc)
+            once = std::atoi(argv[++i]);
         else if (std::strcmp(argv[i], "--stop") == 0 && i + 1 < argc)
             stopRate = std::strtoull(argv[++i], nullptr, 10);
         else
@@ -310,6 +423,29 @@ int main(int argc, char** argv)
     VethNamespace net;
     if (gIPv6)
         net.AddIPv6();
+    // Without the rights the namespaces could not be removed: the run goes
+    // on in a child, and this process removes them after it.
+    if (withoutPrograms) {
+        std::fflush(stdout);
+        const pid_t run = fork();
+        if (run < 0) {
+            std::perror("fork");
+            return 1;
+        }
+        if (run > 0) {
+            int status = 0;
+            waitpid(run, &status, 0);
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+        }
+        WithoutKernelPrograms();
+    }
+    // The child's end leaves the namespaces to its parent.
+    const auto finish = [withoutPrograms](int status) {
+        std::fflush(stdout);
+        if (withoutPrograms)
+            _exit(status);
+        return status;
+    };
     const char* const localAddr = gIPv6 ? VethNamespace::kLocalAddr6 : VethNamespace::kLocalAddr;
     QApplication app(argc, argv);
     frmMain::Options options;
@@ -350,7 +486,7 @@ int main(int argc, char** argv)
                     "sent during");
         MeasureStop(app, options, out.get(), stopRate, false);
         MeasureStop(app, options, out.get(), stopRate, true);
-        return 0;
+        return finish(0);
     }
 
     // The event loop's longest stall: the largest gap between ticks of a
@@ -379,10 +515,10 @@ int main(int argc, char** argv)
     else
         std::printf("Live capture through the main window, %g s per rate, %zu-byte UDP payloads, veth pair\n",
                     seconds, payload);
-    std::printf("IP version %d\n", gIPv6 ? 6 : 4);
-    std::printf("%9s %10s %10s | %10s %10s %9s %9s | %10s %9s | %6s %6s %7s %5s | %7s %7s\n", "rate/s", "sent",
+    std::printf("IP version %d, kernel programs %s\n", gIPv6 ? 6 : 4, withoutPrograms ? "not allowed" : "allowed");
+    std::printf("%9s %10s %10s | %10s %10s %9s %9s | %10s %9s | %6s %6s %7s %5s | %7s %7s | %7s\n", "rate/s", "sent",
                 "arrived", "read", "stored", "kdropped", "stall ms", "tcpdump", "kdropped", "win%", "tcpd%", "cpu s",
-                "cpu%", "dlg run", "dlg aft");
+                "cpu%", "dlg run", "dlg aft", "snd ns");
     std::fflush(stdout);
 
     std::vector<Result> results;
@@ -477,6 +613,7 @@ int main(int argc, char** argv)
         r.read = w.lRecvCount();
         r.stored = w.Views().dPackets().count() - stored0;
         r.sent = sender.sent();
+        r.senderNsPerDatagram = r.sent > 0 ? static_cast<double>(sender.cpuNs()) / static_cast<double>(r.sent) : 0;
         r.arrived = RxPackets(VethNamespace::kLocalIf) - rx0;
         r.stallMs = stallOf(worstGap);
         // tcpdump hands over a partly filled ring block only when its one-second
@@ -496,14 +633,14 @@ int main(int argc, char** argv)
 
         const std::string rateText = r.rate > 0 ? std::to_string(r.rate) : std::string("flat");
         std::printf("%9s %10llu %10llu | %10lld %10lld %9llu %9.1f | %10llu %9llu | %6.1f %6.1f %7.2f %5.0f | %7.1f "
-                    "%7.1f%s\n",
+                    "%7.1f | %7.0f%s\n",
                     rateText.c_str(), static_cast<unsigned long long>(r.sent),
                     static_cast<unsigned long long>(r.arrived), static_cast<long long>(r.read),
                     static_cast<long long>(r.stored), static_cast<unsigned long long>(r.kernelDropped), r.stallMs,
                     static_cast<unsigned long long>(r.tcpdumpCaptured), static_cast<unsigned long long>(r.tcpdumpDropped),
                     Percent(static_cast<double>(r.stored), static_cast<double>(r.arrived)),
                     Percent(static_cast<double>(r.tcpdumpCaptured), static_cast<double>(r.arrived)), r.cpuSeconds,
-                    Percent(r.cpuSeconds, r.wallSeconds), r.dialogDuringMs, r.dialogAfterMs,
+                    Percent(r.cpuSeconds, r.wallSeconds), r.dialogDuringMs, r.dialogAfterMs, r.senderNsPerDatagram,
                     r.tcpdumpOk ? "" : " (tcpdump figures missing)");
         if (waits.count > 0)
             std::printf("%9s storing waited for the disk %llu times, %.1f ms in all\n", "",
@@ -526,5 +663,7 @@ int main(int argc, char** argv)
     if (bestTcpdump > 0)
         std::printf(", ratio %.2f", static_cast<double>(bestWindow) / static_cast<double>(bestTcpdump));
     std::printf("\n");
-    return 0;
+    if (once > 0)
+        MeasureOnce(app, options, localAddr, once);
+    return finish(0);
 }

@@ -159,6 +159,7 @@ void CaptureSession::Start(const QString& address)
         }
         source_ = std::move(source);
         ownersTold_ = OwnersTold::NotYet;
+        ownersLost_ = 0;
         receiveIPv6_ = options_.ipv6;
         endWhy_.reset();
         storeFull_ = false;

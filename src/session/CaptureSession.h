@@ -184,6 +184,7 @@ private:
     KernelOwners kernelOwners_;
     std::vector<OwnerAnswer> kernelAnswers_;  // entered with the look-up's answers to the same batch
     OwnersTold ownersTold_ = OwnersTold::NotYet;
+    std::uint64_t ownersLost_ = 0;  // owner events the kernel had no room for, as last shown
     QTimer statusTimer_;
     QTimer showTimer_;
     QElapsedTimer shownAt_;

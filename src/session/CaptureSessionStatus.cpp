@@ -1,6 +1,6 @@
 // The capture session's status panels: the capture's state, the kernel's
-// drops and the rate, and what the state says of the interface and of the
-// program that reads the capture.
+// drops and the rate, and what the state says of the interface, of the
+// program that reads the capture and of the owners the kernel tells.
 #include "session/CaptureSession.h"
 
 #include <chrono>
@@ -46,6 +46,9 @@ void CaptureSession::ShowCapturingState()
     QString text = QString::fromStdString(CapturingText(captureAddress_.toStdString(), captureInterface_, link_, answering_));
     if (ownersTold_ == OwnersTold::LookUpOnly)
         text += QCoreApplication::translate("CaptureSession", "；程序仅靠查找得出（内核未告知套接字的所有者）");
+    if (ownersLost_ > 0)
+        text += QCoreApplication::translate("CaptureSession", "；内核的所有者事件丢失 %1 个（缓冲区已满），这些套接字的程序靠查找得出")
+                    .arg(ownersLost_);
     Show(StatusPanel::State, text);
 }
 
@@ -71,6 +74,10 @@ void CaptureSession::UpdateStatusPanels()
     Show(StatusPanel::Rate, QString::fromStdString(RateText(rate)));
     const CaptureHandle::Stats st = source_->stats();
     ShowDrops(st.dropped + st.ifDropped);
+    if (const std::uint64_t lost = source_->OwnerEventsLost(); lost != ownersLost_) {
+        ownersLost_ = lost;
+        ShowCapturingState();
+    }
 }
 
 }  // namespace quillet

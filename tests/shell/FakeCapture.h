@@ -45,6 +45,8 @@ struct FakeCaptureState {
     std::int64_t silentMs = 0;
     std::optional<std::uint64_t> lostAtStop;
     std::uint64_t kernelRingBytes = 0;
+    OwnersTold owners = OwnersTold::NotYet;
+    std::uint64_t ownerEventsLost = 0;
     int pipeRead = -1;
     int pipeWrite = -1;
     std::vector<std::string> openedOn;  // addresses asked for
@@ -113,6 +115,8 @@ public:
     std::int64_t SilentMs() override { return s_->silentMs; }
     std::optional<std::uint64_t> LostAtStop() const override { return s_->lostAtStop; }
     std::uint64_t KernelRingBytes() const override { return s_->kernelRingBytes; }
+    OwnersTold Owners() const override { return s_->owners; }
+    std::uint64_t OwnerEventsLost() const override { return s_->ownerEventsLost; }
 
     void Close() override
     {

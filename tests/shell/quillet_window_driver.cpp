@@ -4,6 +4,8 @@
 //   "state"  open=<capture open> start=<button 1 enabled> messages=<count> last=<last message>
 //   "rows"   rows=<count> then each UDP row as src:port>dst:port
 //   "probe"  what a packet-socket probe loaded into it (LD_PRELOAD) says
+//   "panel"  the status bar's state panel
+//   "programs" each UDP row as dst-port=program
 // Port files are read from its own directory.
 #include <dlfcn.h>
 
@@ -14,6 +16,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QSocketNotifier>
 
 #include "shell/frmMain.h"
@@ -57,6 +60,14 @@ int main(int argc, char** argv)
                     answer += " " + cell(kColSrcAddr) + ":" + cell(kColSrcPort) + ">" + cell(kColDestAddr) + ":"
                               + cell(kColDestPort);
             }
+        } else if (command == "panel") {
+            answer += " " + w.stBState()->text().toStdString();
+        } else if (command == "programs") {
+            QAbstractItemModel* m = w.lv()->model();
+            for (int r = 0; r < m->rowCount(); ++r)
+                if (m->index(r, kColProtocol).data().toString() == "UDP")
+                    answer += " " + m->index(r, kColDestPort).data().toString().toStdString() + "="
+                              + w.ProgramOfRow(r).toStdString();
         } else if (command == "probe") {
             auto* probe = reinterpret_cast<const char* (*)()>(dlsym(RTLD_DEFAULT, "quillet_probe_packet_socket"));
             answer += std::string(" ") + (probe != nullptr ? probe() : "no probe loaded");

@@ -22,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "WindowDriver.h"
 #include "capture/CaptureChannel.h"
 #include "support/Netns.h"
 
@@ -33,90 +34,9 @@ using Side = VethNamespace::Side;
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
-
-// The window driver, started as nobody with the probe preloaded.
-class Driver {
-public:
-    Driver(const std::string& dir, const std::string& address)
-    {
-        int in[2], out[2];
-        if (pipe(in) != 0 || pipe(out) != 0)
-            throw std::runtime_error("pipe");
-        const std::string preload = "LD_PRELOAD=" + dir + "/probe.so";
-        const std::string spool = "QUILLET_CAPTURE_DIR=" + dir + "/spool";
-        const std::string exe = dir + "/driver";
-        const char* env[] = {"QT_QPA_PLATFORM=offscreen", "QT_LOGGING_RULES=qt.qpa.*=false", "HOME=/tmp",
-                             preload.c_str(), spool.c_str(), nullptr};
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0
-                || setresuid(kNobody, kNobody, kNobody) != 0)
-                _exit(126);
-            execle(exe.c_str(), exe.c_str(), address.c_str(), nullptr, const_cast<char**>(env));
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        to_ = in[1];
-        from_ = out[0];
-    }
-    ~Driver()
-    {
-        close(to_);
-        close(from_);
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-    pid_t pid() const { return pid_; }
-
-    // The answer to one command (empty after 10 s without one).
-    std::string Ask(const std::string& command)
-    {
-        const std::string line = command + "\n";
-        if (write(to_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-            return {};
-        std::string answer;
-        char c = 0;
-        pollfd p{from_, POLLIN, 0};
-        while (poll(&p, 1, 10000) > 0 && read(from_, &c, 1) == 1 && c != '\n')
-            answer += c;
-        return answer;
-    }
-
-    // Asks until the answer holds every one of the texts, for at most 10 s.
-    std::string AskUntil(const std::string& command, std::initializer_list<std::string> texts)
-    {
-        std::string answer;
-        for (int i = 0; i < 100; ++i) {
-            answer = Ask(command);
-            bool all = true;
-            for (const auto& t : texts)
-                all = all && answer.find(t) != std::string::npos;
-            if (all)
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        return answer;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int to_ = -1, from_ = -1;
-};
-
-// The capability lines of a process's status.
-std::string Capabilities(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line, caps;
-    while (std::getline(in, line))
-        if (line.rfind("CapPrm", 0) == 0 || line.rfind("CapEff", 0) == 0 || line.rfind("CapAmb", 0) == 0)
-            caps += line + " ";
-    return caps;
-}
+using quillet::test::Capabilities;
+using quillet::test::Driver;
+using quillet::test::kNobody;
 
 // A capture program started by hand: a socket pair of that type on descriptor 3, run as uid.
 class Started {

@@ -96,6 +96,9 @@ TEST(Language, EnglishOnRequestLeavesNoChineseTextAndTheDefaultKeepsTheDesignedO
     o.portDir = dir.path();
     o.openCapture = fake.opener();
     o.captureDir = dir.path();
+    // The state panel says the most it can: owners by look-up, events lost.
+    fake.state->owners = OwnersTold::LookUpOnly;
+    fake.state->ownerEventsLost = 3;
 
     ASSERT_TRUE(UseLanguage(QStringLiteral("en")));
     {
@@ -109,6 +112,9 @@ TEST(Language, EnglishOnRequestLeavesNoChineseTextAndTheDefaultKeepsTheDesignedO
         while (waited.elapsed() < 700)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
         const QStringList capturing = VisibleTexts(&w);
+        EXPECT_TRUE(w.stBState()->text().endsWith("; 3 owner events of the kernel lost (its buffer was full), programs of "
+                                                  "those sockets are found by look-up"))
+            << w.stBState()->text().toStdString();
         w.StopCapture();
         ExpectEnglish(capturing + VisibleTexts(&w));
         EXPECT_EQ(w.Button(1)->toolTip(), "Start");

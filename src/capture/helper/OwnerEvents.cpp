@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "capture/CgroupRoot.h"
 #include "capture/helper/bpf/OwnerEvent.h"
 
 // The kernel programs' object, built with this program.
@@ -56,31 +57,6 @@ std::int64_t ClockNs(clockid_t clock)
 }
 
 }  // namespace
-
-std::string OwnerEvents::CgroupRoot(const std::string& mountinfo)
-{
-    // "ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS... - FSTYPE SOURCE SUPER"
-    std::istringstream lines(mountinfo);
-    std::string line;
-    while (std::getline(lines, line)) {
-        const std::size_t dash = line.find(" - ");
-        if (dash == std::string::npos)
-            continue;
-        std::istringstream tail(line.substr(dash + 3));
-        std::string type;
-        tail >> type;
-        if (type != "cgroup2")
-            continue;
-        std::istringstream head(line.substr(0, dash));
-        std::string id, parent, device, root, point;
-        head >> id >> parent >> device >> root >> point;
-        // Only the hierarchy's own root sees every socket; a mount point
-        // with spaces (written \040) is none of ours to guess at.
-        if (root == "/" && !point.empty() && point.find('\\') == std::string::npos)
-            return point;
-    }
-    return {};
-}
 
 OwnerEvents::~OwnerEvents()
 {
@@ -135,7 +111,7 @@ bool OwnerEvents::Start()
     std::ifstream in("/proc/self/mountinfo");
     std::stringstream text;
     text << in.rdbuf();
-    const std::string root = CgroupRoot(text.str());
+    const std::string root = CgroupV2Root(text.str());
     if (root.empty()) {
         why_ = "no cgroup v2 hierarchy";
         return false;

@@ -2,7 +2,7 @@
 
 // The owners of sockets as the kernel tells them: cgroup programs on the root
 // of the cgroup v2 hierarchy (bpf/owners.bpf.c) report every socket made,
-// bound and used, and each new pair of endpoints a socket's datagrams carry.
+// bound and used, and each new local endpoint a socket's outgoing datagrams show.
 // Joined here by the sockets' cookies into "this process holds this local
 // endpoint from then on" records for the window.
 //
@@ -45,9 +45,6 @@ public:
     void Consume(const Send& send);
     // Events lost so far for want of room (no system call).
     std::uint64_t Lost() const;
-
-    // The cgroup v2 root from a mountinfo text ("" when there is none).
-    static std::string CgroupRoot(const std::string& mountinfo);
 
     // Called for each event of the ring (public for the ring's callback).
     void Take(const void* data, std::size_t size);

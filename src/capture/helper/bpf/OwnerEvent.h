@@ -9,7 +9,7 @@ enum owner_event_kind {
     OWNER_CREATED = 1, /* a socket made: cookie, process */
     OWNER_USED = 2,    /* another process than the one last told connects, sends or receives */
     OWNER_BOUND = 3,   /* bound: local address and port, process */
-    OWNER_PACKET = 4,  /* a datagram of a (socket, endpoints) pair not told before */
+    OWNER_PACKET = 4,  /* the local endpoint a socket's outgoing datagram shows, not told before */
     OWNER_CLOSED = 5,  /* the socket released */
 };
 
@@ -21,11 +21,10 @@ struct owner_event {
     __u32 tgid;    /* 0 for packets: the socket's cookie says whose */
     __u32 uid;
     __u16 local_port; /* host order */
-    __u16 remote_port;
+    __u16 pad;
     __u64 cookie;
     __u64 time_ns; /* CLOCK_MONOTONIC */
     __u8 local[16];
-    __u8 remote[16];
     char comm[16];
 };
 

@@ -2,7 +2,8 @@
  * hierarchy, loaded by the capture program. They only watch: every program
  * allows what it sees and changes nothing. Each socket carries in its own
  * storage what was told about it already, so a steady stream costs one
- * storage look-up and a compare per datagram. */
+ * storage look-up and a compare per outgoing datagram, and nothing per
+ * incoming one. */
 #include <linux/bpf.h>
 #include <linux/in.h>
 #include <linux/in6.h>
@@ -25,15 +26,13 @@ char LICENSE[] SEC("license") = "GPL";
  * read it), else the capture program reads it. */
 const volatile __u8 with_comm = 0;
 
+/* What was told of a socket, in the socket's own storage. */
 struct told {
     __u32 tgid;     /* the process last told to use it */
-    __u8 protocol;
+    __u8 protocol;  /* with the local endpoint last told; 0: none yet */
     __u8 v6;
     __u16 local_port;
-    __u16 remote_port;
-    __u16 pad;
-    __u8 local[16] __attribute__((aligned(8)));
-    __u8 remote[16] __attribute__((aligned(8)));
+    __u8 local[16] __attribute__((aligned(4)));
 };
 
 struct {
@@ -51,12 +50,6 @@ struct {
 /* Events the ring had no room for; written only when one is lost, read by
  * the capture program through the map's memory. */
 __u64 lost_events = 0;
-
-static __always_inline int same16(const __u8 *a, const __u8 *b)
-{
-    const __u64 *x = (const __u64 *)a, *y = (const __u64 *)b;
-    return x[0] == y[0] && x[1] == y[1];
-}
 
 static __always_inline struct owner_event *reserve(void)
 {
@@ -186,96 +179,64 @@ int recvmsg4(struct bpf_sock_addr *ctx) { return used(ctx); }
 SEC("cgroup/recvmsg6")
 int recvmsg6(struct bpf_sock_addr *ctx) { return used(ctx); }
 
-/* Tells of a (socket, endpoints) pair not told before, and keeps it. */
-static __always_inline int tell(struct __sk_buff *skb, struct told *t, struct told *now)
-{
-    now->tgid = t->tgid;
-    *t = *now;
-    struct owner_event *e = reserve();
-    if (!e)
-        return 1;
-    e->kind = OWNER_PACKET;
-    e->v6 = now->v6;
-    e->protocol = now->protocol;
-    e->cookie = bpf_get_socket_cookie(skb);
-    e->local_port = now->local_port;
-    e->remote_port = now->remote_port;
-    __builtin_memcpy(e->local, now->local, 16);
-    __builtin_memcpy(e->remote, now->remote, 16);
-    bpf_ringbuf_submit(e, 0);
-    return 1;
-}
-
-/* The datagram's endpoints, the local one first; told once per socket and
- * pair of endpoints. */
-static __always_inline int packet(struct __sk_buff *skb, int egress)
+/* Outgoing datagrams tell the local endpoint the socket holds once it is
+ * bound, also when the kernel chose its port at the first send or connect
+ * (no bind told it then): read from the socket itself, no packet bytes,
+ * told once per socket and endpoint. Incoming datagrams need no program: a
+ * socket receives on an endpoint it was bound to (told by post_bind) or
+ * that its first outgoing datagram told. A socket on every address is told
+ * as such (address of zeros); the window answers for each address then. */
+SEC("cgroup_skb/egress")
+int skb_egress(struct __sk_buff *skb)
 {
     struct bpf_sock *sk = skb->sk;
     if (!sk)
         return 1;
     sk = bpf_sk_fullsock(sk);
-    if (!sk || !watched(sk->family, sk->protocol))
+    if (!sk)
         return 1;
-    struct told now = {};
-    __u8 proto = 0;
-    __u32 ports_at = 0;
-    /* A connected IPv4 socket names both ends itself: no packet bytes read. */
-    if (sk->family == AF_INET && sk->dst_port != 0 && skb->protocol == bpf_htons(0x0800)) {
-        struct told *t = bpf_sk_storage_get(&told_map, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
-        if (!t)
-            return 1;
-        __u32 local = sk->src_ip4, remote = sk->dst_ip4;
-        __u16 lport = sk->src_port, rport = bpf_ntohs((__u16)sk->dst_port);
-        if (t->protocol == sk->protocol && !t->v6 && t->local_port == lport && t->remote_port == rport
-            && *(__u32 *)t->local == local && *(__u32 *)t->remote == remote)
-            return 1;
-        now.protocol = sk->protocol;
-        now.local_port = lport;
-        now.remote_port = rport;
-        *(__u32 *)now.local = local;
-        *(__u32 *)now.remote = remote;
-        return tell(skb, t, &now);
-    }
-    if (skb->protocol == bpf_htons(0x0800)) {
-        __u8 head[20];
-        if (bpf_skb_load_bytes(skb, 0, head, sizeof(head)) != 0)
-            return 1;
-        proto = head[9];
-        ports_at = (head[0] & 0x0F) * 4;
-        __builtin_memcpy(egress ? now.local : now.remote, head + 12, 4);
-        __builtin_memcpy(egress ? now.remote : now.local, head + 16, 4);
-    } else if (skb->protocol == bpf_htons(0x86DD)) {
-        __u8 head[40];
-        if (bpf_skb_load_bytes(skb, 0, head, sizeof(head)) != 0)
-            return 1;
-        proto = head[6];
-        ports_at = 40;
-        now.v6 = 1;
-        __builtin_memcpy(egress ? now.local : now.remote, head + 8, 16);
-        __builtin_memcpy(egress ? now.remote : now.local, head + 24, 16);
-    } else {
+    const __u32 family = sk->family, protocol = sk->protocol;
+    if (!watched(family, protocol))
         return 1;
-    }
-    if (proto != IPPROTO_TCP && proto != IPPROTO_UDP)
-        return 1;
-    __u16 ports[2];
-    if (bpf_skb_load_bytes(skb, ports_at, ports, sizeof(ports)) != 0)
-        return 1;
-    now.protocol = proto;
-    now.local_port = bpf_ntohs(egress ? ports[0] : ports[1]);
-    now.remote_port = bpf_ntohs(egress ? ports[1] : ports[0]);
-
     struct told *t = bpf_sk_storage_get(&told_map, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
     if (!t)
         return 1;
-    if (t->protocol == now.protocol && t->v6 == now.v6 && t->local_port == now.local_port
-        && t->remote_port == now.remote_port && same16(t->local, now.local) && same16(t->remote, now.remote))
+    /* Each field read once, unconditionally: the verifier takes no address
+     * of a socket field chosen at run time. */
+    const __u16 port = sk->src_port;
+    const __u32 ip4 = sk->src_ip4;
+    const __u32 ip6_0 = sk->src_ip6[0], ip6_1 = sk->src_ip6[1], ip6_2 = sk->src_ip6[2], ip6_3 = sk->src_ip6[3];
+    __u32 local[4] = {};
+    __u8 v6 = 0;
+    if (family == AF_INET) {
+        local[0] = ip4;
+    } else if (skb->protocol == bpf_htons(0x0800)) {
+        /* IPv4 on an IPv6 socket: its address mapped, or every address. */
+        local[0] = ip6_3;
+    } else {
+        v6 = 1;
+        local[0] = ip6_0;
+        local[1] = ip6_1;
+        local[2] = ip6_2;
+        local[3] = ip6_3;
+    }
+    const __u32 *was = (const __u32 *)t->local;
+    if (t->protocol == protocol && t->local_port == port && t->v6 == v6 && was[0] == local[0] && was[1] == local[1]
+        && was[2] == local[2] && was[3] == local[3])
         return 1;
-    return tell(skb, t, &now);
+    t->protocol = protocol;
+    t->local_port = port;
+    t->v6 = v6;
+    __builtin_memcpy(t->local, local, 16);
+    struct owner_event *e = reserve();
+    if (!e)
+        return 1;
+    e->kind = OWNER_PACKET;
+    e->v6 = v6;
+    e->protocol = protocol;
+    e->cookie = bpf_get_socket_cookie(skb);
+    e->local_port = port;
+    __builtin_memcpy(e->local, local, 16);
+    bpf_ringbuf_submit(e, 0);
+    return 1;
 }
-
-SEC("cgroup_skb/ingress")
-int skb_ingress(struct __sk_buff *skb) { return packet(skb, 0); }
-
-SEC("cgroup_skb/egress")
-int skb_egress(struct __sk_buff *skb) { return packet(skb, 1); }
