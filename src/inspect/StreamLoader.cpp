@@ -91,21 +91,33 @@ void StreamLoader::Run(PacketStore::Records records, std::int64_t seq, int fd, s
         const std::uint8_t* datagram = file.Read(start, fields[2]);
         if (!datagram)
             break;
-        std::lock_guard lock(mutex_);
-        b->Give({datagram, fields[2]}, tsUs);
+        {
+            std::lock_guard lock(mutex_);
+            b->Give({datagram, fields[2]}, tsUs);
+        }
+        while (ownerWaiting_.load(std::memory_order_acquire) != 0)
+            std::this_thread::yield();
     }
     threadDone_.store(true, std::memory_order_release);
 }
 
+std::unique_lock<std::mutex> StreamLoader::OwnerLock() const
+{
+    ownerWaiting_.fetch_add(1, std::memory_order_acq_rel);
+    std::unique_lock lock(mutex_);
+    ownerWaiting_.fetch_sub(1, std::memory_order_acq_rel);
+    return lock;
+}
+
 std::vector<StreamPiece> StreamLoader::Take()
 {
-    std::lock_guard lock(mutex_);
+    const auto lock = OwnerLock();
     return builder_ ? builder_->Stream().Take() : std::vector<StreamPiece>{};
 }
 
 void StreamLoader::Look(const std::function<void(const StreamBuilder*)>& what) const
 {
-    std::lock_guard lock(mutex_);
+    const auto lock = OwnerLock();
     what(builder_.get());
 }
 
@@ -132,7 +144,7 @@ bool StreamLoader::Continue(const Reader& read, std::chrono::microseconds budget
 
 bool StreamLoader::Done() const
 {
-    std::lock_guard lock(mutex_);
+    const auto lock = OwnerLock();
     return ThreadDone() && (!builder_ || builder_->Next() == 0);
 }
 

@@ -42,7 +42,11 @@ public:
 private:
     void Run(PacketStore::Records records, std::int64_t seq, int fd, std::uint64_t limit);
 
+    // The owner's thread takes the lock before the loading thread takes it again.
+    std::unique_lock<std::mutex> OwnerLock() const;
+
     mutable std::mutex mutex_;
+    mutable std::atomic<int> ownerWaiting_{0};
     std::unique_ptr<StreamBuilder> builder_;
     std::atomic<bool> cancel_{false};
     std::atomic<bool> threadDone_{false};
