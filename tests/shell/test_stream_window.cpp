@@ -62,6 +62,16 @@ TEST(StreamWindow, ShowsTheExchangeBothWaysAndEachSideAlone)
         ASSERT_TRUE(WaitFor([&] { return stream->Loaded(); })) << c.side;
         EXPECT_EQ(text->toPlainText(), c.shown) << c.side;
     }
+    // The server's side as the hex pane dumps it, 16 bytes a line.
+    stream->ChooseShow(StreamShow::Hex);
+    ASSERT_TRUE(WaitFor([&] { return stream->Loaded(); }));
+    EXPECT_EQ(text->toPlainText(), "  48 54 54 50 2F 31 2E 31 4F 4B 0D 0A 0D 0A 62 6F | HTTP/1.1OK....bo\n  64 79 01"
+                                       + QString(39, ' ') + " | dy.\n");
+    stream->ChooseShow(StreamShow::Text);
+    ASSERT_TRUE(WaitFor([&] { return stream->Loaded(); }));
+    EXPECT_TRUE(stream->Find("body", false));
+    EXPECT_EQ(text->textCursor().selectedText(), "body");
+    EXPECT_FALSE(stream->Find("GET", true));
     EXPECT_EQ(stream->StreamFilter(), "tcp.stream == 0");
     EXPECT_EQ(w.ShowStream(9), nullptr);
 }
