@@ -805,6 +805,10 @@ SYN/ACK to ACK: %2</translation>
     <context>
         <name>quillet::frmMain</name>
         <message>
+            <source>追踪流</source>
+            <translation>Follow Stream</translation>
+        </message>
+        <message>
             <source>显示过滤器</source>
             <translation>Display filter</translation>
         </message>
@@ -972,6 +976,97 @@ SYN/ACK to ACK: %2</translation>
         <message>
             <source>启动后打开的捕获文件（pcapng 或 pcap）。</source>
             <translation>A capture file (pcapng or pcap) to open once the window is up.</translation>
+        </message>
+    </context>
+    <context>
+        <name>quillet::frmStream</name>
+        <message>
+            <source>追踪流</source>
+            <translation>Follow Stream</translation>
+        </message>
+        <message>
+            <source>双向</source>
+            <translation>Both directions</translation>
+        </message>
+        <message>
+            <source>文本</source>
+            <translation>Text</translation>
+        </message>
+        <message>
+            <source>十六进制</source>
+            <translation>Hex dump</translation>
+        </message>
+        <message>
+            <source>原始</source>
+            <translation>Raw</translation>
+        </message>
+        <message>
+            <source>查找</source>
+            <translation>Find</translation>
+        </message>
+        <message>
+            <source>上一个</source>
+            <translation>Previous</translation>
+        </message>
+        <message>
+            <source>下一个</source>
+            <translation>Next</translation>
+        </message>
+        <message>
+            <source>另存为...</source>
+            <translation>Save As...</translation>
+        </message>
+        <message>
+            <source>过滤此流</source>
+            <translation>Filter on this stream</translation>
+        </message>
+        <message>
+            <source>[缺 %1 字节]</source>
+            <translation>[%1 bytes missing]</translation>
+        </message>
+        <message>
+            <source>正在查找会话的数据包...</source>
+            <translation>Finding the conversation's packets...</translation>
+        </message>
+        <message>
+            <source>流 %1</source>
+            <translation>stream %1</translation>
+        </message>
+        <message>
+            <source>往返 %1（SYN→SYN/ACK %2 + SYN/ACK→ACK %3）</source>
+            <translation>round trip %1 (SYN→SYN/ACK %2 + SYN/ACK→ACK %3)</translation>
+        </message>
+        <message>
+            <source>DNS 应答 %1</source>
+            <translation>DNS answer %1</translation>
+        </message>
+        <message>
+            <source>%1 → %2：%3 字节    %2 → %1：%4 字节</source>
+            <translation>%1 → %2: %3 bytes    %2 → %1: %4 bytes</translation>
+        </message>
+        <message>
+            <source>正在读取 %1%</source>
+            <translation>Reading %1%</translation>
+        </message>
+        <message>
+            <source>只显示前 %1</source>
+            <translation>showing the first %1 only</translation>
+        </message>
+        <message>
+            <source>保存流</source>
+            <translation>Save Stream</translation>
+        </message>
+        <message>
+            <source>所有文件 (*)</source>
+            <translation>All files (*)</translation>
+        </message>
+        <message>
+            <source>无法保存 %1：%2</source>
+            <translation>Cannot save %1: %2</translation>
+        </message>
+        <message>
+            <source>找不到 %1</source>
+            <translation>%1 not found</translation>
         </message>
     </context>
 </TS>

@@ -18,6 +18,7 @@
 #include "filters/frmFiltro.h"
 #include "ui/FormSupport.h"
 #include "inspect/frmInfo.h"
+#include "inspect/frmStream.h"
 #include "ports/frmConfig.h"
 #include "ui/ImageList1.h"
 #include "shell/WindowMessage.h"
@@ -63,6 +64,7 @@ frmMain::~frmMain()
     delete frmFiltro_.data();
     delete frmConfig_.data();
     delete frmInfo_.data();
+    delete frmStream_.data();
     Form_Unload();
 }
 

@@ -43,6 +43,7 @@ class TP_WinSplit;
 class frmConfig;
 class frmFiltro;
 class frmInfo;
+class frmStream;
 class frmTotals;
 
 // What the main window takes from outside; tests put in their own.
@@ -198,6 +199,9 @@ public:
 
     // Opens the totals window (list menu, Ctrl+T), or raises it, and returns it.
     frmTotals* ShowTotals();
+    // Opens the stream window on the conversation of lv's row (list menu
+    // "追踪流", Ctrl+Alt+Shift+T), nullptr when there is no such row.
+    frmStream* ShowStream(int row);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -262,6 +266,7 @@ private:
     QAction* actSaveAll_ = nullptr;
     QAction* actSaveShown_ = nullptr;
     QAction* actTotals_ = nullptr;
+    QAction* actStream_ = nullptr;  // mnuStream
     QAction* actIPv6_ = nullptr;  // mnuIPv6
 
     // Controls.
@@ -288,6 +293,7 @@ private:
     QPointer<frmConfig> frmConfig_;
     QPointer<frmInfo> frmInfo_;
     QPointer<frmTotals> frmTotals_;
+    QPointer<frmStream> frmStream_;
 };
 
 }  // namespace quillet

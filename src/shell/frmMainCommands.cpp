@@ -10,6 +10,7 @@
 #include "filters/frmFiltro.h"
 #include "inspect/ListHandlers.h"
 #include "inspect/PaneFollow.h"
+#include "inspect/frmStream.h"
 #include "ports/frmConfig.h"
 #include "views/frmTotals.h"
 
@@ -38,6 +39,16 @@ frmTotals* frmMain::ShowTotals()
 {
     return frmTotals::Open(frmTotals_, views_, this, [this] { return CaptureOpen(); },
                            [this](const QString& address) { viewWidgets_->AddHostFilter(address); });
+}
+
+frmStream* frmMain::ShowStream(int row)
+{
+    const PacketListModel& rows = views_.ListModel();
+    if (row < 0 || row >= rows.rowCount())
+        return nullptr;
+    frmStream* window = frmStream::Open(frmStream_, views_, rows.sequenceOf(static_cast<std::size_t>(row)), this);
+    window->onFilter = [this](const QString& filter) { return SetDisplayFilter(filter); };
+    return window;
 }
 
 void frmMain::ShowConfigDialog()

@@ -58,9 +58,15 @@ void frmMain::BuildFileCommands()
     actTotals_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
     actTotals_->setShortcutContext(Qt::WindowShortcut);
     connect(actTotals_, &QAction::triggered, this, [this] { ShowTotals(); });
+    actStream_ = new QAction(tr("追踪流"), this);
+    actStream_->setObjectName(QStringLiteral("mnuStream"));
+    actStream_->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::SHIFT | Qt::Key_T));
+    actStream_->setShortcutContext(Qt::WindowShortcut);
+    connect(actStream_, &QAction::triggered, this, [this] { ShowStream(viewWidgets_->lv()->currentIndex().row()); });
     addAction(actOpenFile_);
     addAction(actSaveAll_);
     addAction(actTotals_);
+    addAction(actStream_);
     actIPv6_ = new QAction(tr("IPv6"), this);
     actIPv6_->setObjectName(QStringLiteral("mnuIPv6"));
     actIPv6_->setCheckable(true);
@@ -79,7 +85,15 @@ void frmMain::ShowListMenu(const QPoint& pos)
 {
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("mnuList"));
-    AddCellFilterEntries(menu, viewWidgets_->lv()->indexAt(pos));
+    const QModelIndex at = viewWidgets_->lv()->indexAt(pos);
+    AddCellFilterEntries(menu, at);
+    if (at.isValid()) {
+        const int row = at.row();
+        QAction* follow = menu.addAction(actStream_->text(), this, [this, row] { ShowStream(row); });
+        follow->setObjectName(QStringLiteral("mnuStream"));
+        follow->setShortcut(actStream_->shortcut());
+        menu.addSeparator();
+    }
     menu.addAction(actOpenFile_);
     menu.addSeparator();
     menu.addAction(actSaveAll_);
