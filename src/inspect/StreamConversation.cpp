@@ -40,7 +40,7 @@ int PortNumber(const PortText5& port)
 }  // namespace
 
 ConversationPackets FindConversation(const PacketStore::Records& records, std::int64_t seq,
-                                     const std::atomic<bool>* cancel)
+                                     const std::atomic<bool>* cancel, ConversationSpan span)
 {
     ConversationPackets found;
     if (seq < 1 || seq > records.count())
@@ -56,7 +56,12 @@ ConversationPackets FindConversation(const PacketStore::Records& records, std::i
     const Endpoint src{row.mSrcAddr.bits(), row.mSrcPort.bits()};
     const Endpoint dest{row.mDestAddr.bits(), row.mDestPort.bits()};
     std::unordered_set<PairKey, PairHash> others;
-    for (std::int64_t s = 1; s <= records.count(); ++s) {
+    // Within the span, the packets between these endpoints are all its own.
+    const bool known = span.number >= 0 && span.first <= seq && seq <= span.last;
+    found.number = known ? span.number : -1;
+    const std::int64_t from = known ? span.first : 1;
+    const std::int64_t to = known ? std::min(span.last, records.count()) : records.count();
+    for (std::int64_t s = from; s <= to; ++s) {
         if ((s & 0xffff) == 0 && cancel && cancel->load(std::memory_order_relaxed))
             break;
         const clV& r = records.at(s);
@@ -67,7 +72,7 @@ ConversationPackets FindConversation(const PacketStore::Records& records, std::i
         if ((a == src && b == dest) || (a == dest && b == src)) {
             found.seqs.push_back(s);
             found.forward.push_back(a == src);
-        } else if (s < seq && others.insert(b < a ? PairKey{b, a} : PairKey{a, b}).second) {
+        } else if (!known && s < seq && others.insert(b < a ? PairKey{b, a} : PairKey{a, b}).second) {
             found.othersFirst.push_back(s);
         }
     }
@@ -91,6 +96,8 @@ std::int64_t StreamBuilder::Number() const
 {
     if (finding_ || packets_.seqs.empty() || row_ >= packets_.seqs.size())
         return -1;
+    if (packets_.number >= 0)
+        return packets_.number;
     const std::int64_t first = packets_.seqs[start_];
     const auto& others = packets_.othersFirst;
     return static_cast<std::int64_t>(std::lower_bound(others.begin(), others.end(), first) - others.begin()) + restarts_;

@@ -24,14 +24,26 @@ struct ConversationPackets {
     std::vector<std::int64_t> seqs;
     std::vector<bool> forward;       // seqs[i] goes from srcAddr to destAddr
     // The first packet of every other conversation of the protocol before
-    // the packet asked about (numbering).
+    // the packet asked about (numbering), when the number is not known.
     std::vector<std::int64_t> othersFirst;
+    // The conversation's number as the conversation index gives it, -1 when
+    // the scan works it out.
+    std::int64_t number = -1;
+};
+
+// Where a conversation lies among the stored packets, as the conversation
+// index knows it: its first and last packets and its number. Without it the
+// scan reads every record and works the number out.
+struct ConversationSpan {
+    std::int64_t first = 1;
+    std::int64_t last = INT64_MAX;
+    std::int64_t number = -1;
 };
 
 // Which stored packets form the conversation of packet seq: a scan of the
 // records (no payload read). Stops early, half done, once cancel is set.
 ConversationPackets FindConversation(const PacketStore::Records& records, std::int64_t seq,
-                                     const std::atomic<bool>* cancel = nullptr);
+                                     const std::atomic<bool>* cancel = nullptr, ConversationSpan span = {});
 
 // Reads a conversation's packets one by one (Next(), then Give() or Skip())
 // into its byte stream, round trip and number. For TCP the packets before

@@ -49,9 +49,10 @@ private:
 
 }  // namespace
 
-StreamLoader::StreamLoader(PacketStore::Records records, std::int64_t seq, int fd, std::uint64_t limit)
+StreamLoader::StreamLoader(PacketStore::Records records, std::int64_t seq, int fd, std::uint64_t limit,
+                           ConversationSpan span)
 {
-    thread_ = std::thread([this, records, seq, fd, limit] { Run(records, seq, fd, limit); });
+    thread_ = std::thread([this, records, seq, fd, limit, span] { Run(records, seq, fd, limit, span); });
 }
 
 StreamLoader::~StreamLoader()
@@ -60,9 +61,10 @@ StreamLoader::~StreamLoader()
     thread_.join();
 }
 
-void StreamLoader::Run(PacketStore::Records records, std::int64_t seq, int fd, std::uint64_t limit)
+void StreamLoader::Run(PacketStore::Records records, std::int64_t seq, int fd, std::uint64_t limit,
+                       ConversationSpan span)
 {
-    auto builder = std::make_unique<StreamBuilder>(FindConversation(records, seq, &cancel_), seq);
+    auto builder = std::make_unique<StreamBuilder>(FindConversation(records, seq, &cancel_, span), seq);
     StreamBuilder* b = builder.get();
     {
         std::lock_guard lock(mutex_);

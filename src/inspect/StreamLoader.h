@@ -22,7 +22,8 @@ namespace quillet {
 // is stopped and joined by the destructor.
 class StreamLoader {
 public:
-    StreamLoader(PacketStore::Records records, std::int64_t seq, int fd, std::uint64_t limit);
+    StreamLoader(PacketStore::Records records, std::int64_t seq, int fd, std::uint64_t limit,
+                 ConversationSpan span = {});
     ~StreamLoader();
     StreamLoader(const StreamLoader&) = delete;
     StreamLoader& operator=(const StreamLoader&) = delete;
@@ -40,7 +41,7 @@ public:
     bool Done() const;
 
 private:
-    void Run(PacketStore::Records records, std::int64_t seq, int fd, std::uint64_t limit);
+    void Run(PacketStore::Records records, std::int64_t seq, int fd, std::uint64_t limit, ConversationSpan span);
 
     // The owner's thread takes the lock before the loading thread takes it again.
     std::unique_lock<std::mutex> OwnerLock() const;

@@ -104,8 +104,15 @@ frmStream::frmStream(PacketViews& views, std::int64_t seq, QWidget* parent)
     connect(cmdStreamFilter_, &QPushButton::clicked, this, &frmStream::FilterOnStream);
 
     CaptureSpool* spool = views_.Spool();
+    // The conversation index tells where the conversation lies and its number.
+    ConversationSpan span;
+    const Conversations& conversations = views_.Conversations();
+    if (const std::uint32_t c = conversations.Of(seq); c != Conversations::kNone) {
+        const Conversations::Conversation& conversation = conversations.At(c);
+        span = {conversation.firstSeq, conversation.lastSeq, conversation.stream};
+    }
     loader_ = std::make_unique<StreamLoader>(views_.dPackets().Snapshot(), seq, spool ? spool->ReadDescriptor() : -1,
-                                             spool ? spool->BytesInFile() : 0);
+                                             spool ? spool->BytesInFile() : 0, span);
     timer_ = new QTimer(this);
     timer_->setInterval(0);
     connect(timer_, &QTimer::timeout, this, &frmStream::Tick);

@@ -202,6 +202,8 @@ public:
     // Opens the stream window on the conversation of lv's row (list menu
     // "追踪流", Ctrl+Alt+Shift+T), nullptr when there is no such row.
     frmStream* ShowStream(int row);
+    // The same for a stored packet (the totals window's conversations).
+    frmStream* ShowStreamOf(std::int64_t seq);
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -37,8 +37,15 @@ void frmMain::ShowFilterDialog()
 
 frmTotals* frmMain::ShowTotals()
 {
-    return frmTotals::Open(frmTotals_, views_, this, [this] { return CaptureOpen(); },
-                           [this](const QString& address) { viewWidgets_->AddHostFilter(address); });
+    frmTotals* totals = frmTotals::Open(frmTotals_, views_, this, [this] { return CaptureOpen(); },
+                                        [this](const QString& address) { viewWidgets_->AddHostFilter(address); });
+    // A double-click on a conversation follows it from its first packet.
+    totals->onFollowStream = [this](std::uint32_t conversation) {
+        const Conversations& conversations = views_.Conversations();
+        if (conversation < conversations.size())
+            ShowStreamOf(conversations.FirstPacketOf(conversation));
+    };
+    return totals;
 }
 
 frmStream* frmMain::ShowStream(int row)
@@ -46,7 +53,12 @@ frmStream* frmMain::ShowStream(int row)
     const PacketListModel& rows = views_.ListModel();
     if (row < 0 || row >= rows.rowCount())
         return nullptr;
-    frmStream* window = frmStream::Open(frmStream_, views_, rows.sequenceOf(static_cast<std::size_t>(row)), this);
+    return ShowStreamOf(rows.sequenceOf(static_cast<std::size_t>(row)));
+}
+
+frmStream* frmMain::ShowStreamOf(std::int64_t seq)
+{
+    frmStream* window = frmStream::Open(frmStream_, views_, seq, this);
     window->onFilter = [this](const QString& filter) { return SetDisplayFilter(filter); };
     return window;
 }

@@ -10,13 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "../shell/Datagrams.h"  // the TCP flags
 #include "decode/DecodeDatagram.h"
 #include "views/PacketViews.h"
 
 namespace quillet::test {
-
-// TCP flags.
-constexpr std::uint8_t kFin = 0x01, kSyn = 0x02, kRst = 0x04, kAck = 0x10;
 
 // A TCP (flags given) or UDP (protocol 17) datagram; an address with a colon is IPv6.
 inline std::vector<std::uint8_t> Segment(std::uint8_t protocol, const char* src, std::uint16_t srcPort,
