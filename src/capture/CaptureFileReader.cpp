@@ -162,7 +162,8 @@ CaptureFileReader::Status CaptureFileReader::Read(int maxFrames, const DatagramF
         const int rc = pcap_next_ex(pcap_, &h, &data);
         if (rc == 1) {
             ++frames_;
-            source_->notes.NextPacket(comment_);
+            if (source_->notes.IsPcapng())
+                source_->notes.NextPacket(comment_);
             lastUs_ = TimestampUs(h->ts.tv_sec, h->ts.tv_usec);
             const std::span<const std::uint8_t> frame(data, h->caplen);
             const auto d = IPDatagramOf(linkType_, frame, ipv6_);
