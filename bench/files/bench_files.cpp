@@ -2,7 +2,9 @@
 // the store again, in both formats. Prints packets per second for each and
 // the longest gap between two turns of the event loop while opening.
 //
-// Usage: bench_files [packets] [payload bytes] [ethernet]   (defaults 1000000, 64, raw IPv4)
+// Usage: bench_files [packets] [payload bytes] [ethernet|raw] [pcap|pcapng|commented]
+// (defaults 1000000, 64, raw IPv4, pcap). "commented" is a pcapng file as this program saves one:
+// a name block and a program comment on every packet.
 
 #include <unistd.h>
 
@@ -73,6 +75,9 @@ int main(int argc, char** argv)
     const long packets = argc > 1 ? std::atol(argv[1]) : 1000000;
     const std::size_t payload = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 64;
     const bool ethernet = argc > 3 && std::string(argv[3]) == "ethernet";
+    const std::string kind = argc > 4 ? argv[4] : "pcap";
+    const bool commented = kind == "commented";
+    const CaptureFileFormat format = kind == "pcap" ? CaptureFileFormat::Pcap : CaptureFileFormat::Pcapng;
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
     QTemporaryDir dir(QDir(QString::fromLocal8Bit(CaptureSpool::DefaultDirectory().c_str())).filePath("bench-XXXXXX"));
@@ -80,19 +85,24 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "no temporary folder\n");
         return 1;
     }
-    const std::string input = dir.filePath("input.pcap").toStdString();
+    const std::string input =
+        dir.filePath(format == CaptureFileFormat::Pcap ? "input.pcap" : "input.pcapng").toStdString();
     {
         std::string error;
-        auto w = CaptureFileWriter::Create(input, CaptureFileFormat::Pcap, ethernet ? 1 : CaptureFileWriter::kLinkTypeRaw,
-                                           error);
+        auto w = CaptureFileWriter::Create(input, format, ethernet ? 1 : CaptureFileWriter::kLinkTypeRaw, error);
         if (!w) {
             std::fprintf(stderr, "%s\n", error.c_str());
             return 1;
         }
+        if (commented)
+            w->AppendNames({{"172.16.0.1", "one.example"}, {"10.77.0.1", "here.example"}});
         const std::int64_t t0 = 1700000000000000;
         for (long n = 0; n < packets; ++n) {
             const auto f = Datagram(n, payload, ethernet);
-            w->Append(t0 + n * 3, f, static_cast<std::uint32_t>(f.size()));
+            const std::string comment = commented ? "program: worker-" + std::to_string(n % 7) + " (" +
+                                                        std::to_string(1000 + n % 7) + ")"
+                                                  : std::string();
+            w->Append(t0 + n * 3, f, static_cast<std::uint32_t>(f.size()), comment);
         }
         if (!w->Close()) {
             std::fprintf(stderr, "%s\n", w->error().c_str());
@@ -121,8 +131,8 @@ int main(int argc, char** argv)
     const QString opened = window.OpenCaptureFile(QString::fromStdString(input));
     const double openSeconds = Seconds(start);
     turn.stop();
-    std::printf("open (%s, %zu-byte payload): %ld packets in %.3f s: %.0f packets/s read, stored and shown (%d rows)%s%s\n",
-                ethernet ? "Ethernet" : "raw IPv4", payload, packets, openSeconds, packets / openSeconds,
+    std::printf("open (%s %s, %zu-byte payload): %ld packets in %.3f s: %.0f packets/s read, stored and shown (%d rows)%s%s\n",
+                kind.c_str(), ethernet ? "Ethernet" : "raw IPv4", payload, packets, openSeconds, packets / openSeconds,
                 window.lv()->model()->rowCount(), opened.isEmpty() ? "" : "; ", qPrintable(opened));
     std::printf("longest event-loop gap while opening: %.1f ms\n", longestGap * 1000);
 

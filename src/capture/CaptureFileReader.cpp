@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "capture/LinkLayer.h"
+#include "core/PcapngNotes.h"
 
 namespace quillet {
 
@@ -31,6 +32,46 @@ std::int64_t TimestampUs(std::int64_t sec, std::int64_t usec)
 }
 
 }  // namespace
+
+// The file as libpcap reads it (a stream of its own, fopencookie): every byte read is given to the
+// notes too, in order and once. Only asking where reading is (ftell) is a seek it allows.
+struct CaptureFileReader::Source {
+    int fd = -1;
+    std::int64_t offset = 0;  // of the next byte read
+    PcapngNotes notes;
+    bool noting = true;
+
+    static ssize_t Read(void* cookie, char* buffer, std::size_t size)
+    {
+        auto* s = static_cast<Source*>(cookie);
+        ssize_t n;
+        do
+            n = ::read(s->fd, buffer, size);
+        while (n < 0 && errno == EINTR);
+        if (n <= 0)
+            return n;
+        s->offset += n;
+        if (s->noting) {
+            // Nothing may be thrown through libpcap: without memory the frames go on without notes.
+            try {
+                s->notes.Feed({reinterpret_cast<const std::uint8_t*>(buffer), static_cast<std::size_t>(n)});
+            } catch (...) {
+                s->noting = false;
+            }
+        }
+        return n;
+    }
+    static int Seek(void* cookie, off64_t* position, int whence)
+    {
+        if (whence != SEEK_CUR || *position != 0) {
+            errno = ESPIPE;
+            return -1;
+        }
+        *position = static_cast<Source*>(cookie)->offset;
+        return 0;
+    }
+    static int Close(void* cookie) { return ::close(static_cast<Source*>(cookie)->fd); }
+};
 
 std::unique_ptr<CaptureFileReader> CaptureFileReader::Open(const std::string& path, std::string& error, bool ipv6,
                                                            Refusal* refused)
@@ -68,7 +109,11 @@ std::unique_ptr<CaptureFileReader> CaptureFileReader::Open(int fd, std::string& 
         ::close(fd);
         return nullptr;
     }
-    FILE* f = ::fdopen(fd, "rb");
+    auto source = std::make_unique<Source>();
+    source->fd = fd;
+    const off_t at = ::lseek(fd, 0, SEEK_CUR);
+    source->offset = at < 0 ? 0 : at;
+    FILE* f = ::fopencookie(source.get(), "rb", {Source::Read, nullptr, Source::Seek, Source::Close});
     if (!f) {
         error = std::strerror(errno);
         ::close(fd);
@@ -92,6 +137,7 @@ std::unique_ptr<CaptureFileReader> CaptureFileReader::Open(int fd, std::string& 
         return nullptr;
     }
     std::unique_ptr<CaptureFileReader> r(new CaptureFileReader);
+    r->source_ = std::move(source);
     r->pcap_ = p;
     r->buffer_ = std::move(buffer);
     r->linkType_ = dlt;
@@ -116,6 +162,8 @@ CaptureFileReader::Status CaptureFileReader::Read(int maxFrames, const DatagramF
         const int rc = pcap_next_ex(pcap_, &h, &data);
         if (rc == 1) {
             ++frames_;
+            if (source_->notes.IsPcapng())
+                source_->notes.NextPacket(comment_);
             lastUs_ = TimestampUs(h->ts.tv_sec, h->ts.tv_usec);
             const std::span<const std::uint8_t> frame(data, h->caplen);
             const auto d = IPDatagramOf(linkType_, frame, ipv6_);
@@ -134,6 +182,11 @@ CaptureFileReader::Status CaptureFileReader::Read(int maxFrames, const DatagramF
         return Status::Failed;
     }
     return Status::More;
+}
+
+std::vector<std::pair<std::string, std::string>> CaptureFileReader::TakeNames()
+{
+    return source_ ? source_->notes.TakeNames() : std::vector<std::pair<std::string, std::string>>();
 }
 
 std::int64_t CaptureFileReader::position() const

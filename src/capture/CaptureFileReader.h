@@ -5,6 +5,8 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct pcap;
 
@@ -12,7 +14,9 @@ namespace quillet {
 
 // Reads a pcap or pcapng file through libpcap, frame by frame, and hands on
 // the IP datagram of each frame (link-layer header removed): IPv4, and IPv6
-// when opened with ipv6 true.
+// when opened with ipv6 true. The bytes libpcap reads pass the notes of a
+// pcapng file on their way (core/PcapngNotes.h): each frame's comment and the
+// names of the name blocks come with the frames, the file read once.
 class CaptureFileReader {
 public:
     enum class Status { More, End, Failed };
@@ -39,6 +43,11 @@ public:
     // Failed: reading stopped early (truncated or corrupt), see error().
     Status Read(int maxFrames, const DatagramFn& fn);
 
+    // The comment of the frame whose datagram fn is given (pcapng; empty when it has none).
+    const std::string& comment() const { return comment_; }
+    // The (address text, host name) pairs of the name blocks read so far, once.
+    std::vector<std::pair<std::string, std::string>> TakeNames();
+
     std::int64_t framesRead() const { return frames_; }
     std::int64_t skipped() const { return skipped_; }  // frames without a datagram handed on
     std::int64_t lastTimestampUs() const { return lastUs_; }  // of the last frame read
@@ -49,8 +58,10 @@ public:
     std::int64_t fileSize() const { return size_; }
 
 private:
+    struct Source;
     CaptureFileReader() = default;
 
+    std::unique_ptr<Source> source_;  // what libpcap reads from; outlives pcap_
     ::pcap* pcap_ = nullptr;
     std::unique_ptr<char[]> buffer_;  // the file's read buffer; outlives pcap_
     int linkType_ = 0;
@@ -60,6 +71,7 @@ private:
     std::int64_t size_ = -1;
     std::int64_t lastUs_ = 0;
     std::string error_;
+    std::string comment_;
 };
 
 }  // namespace quillet

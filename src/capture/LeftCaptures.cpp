@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "capture/CaptureFileReader.h"
-#include "core/CaptureFile.h"
+#include "core/CaptureSpool.h"
 
 namespace quillet {
 

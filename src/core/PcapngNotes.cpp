@@ -1,18 +1,15 @@
 #include "core/PcapngNotes.h"
 
-#include <cstring>
+#include <algorithm>
 
 #include "core/HostName.h"
-#include "core/IPv4Text.h"
-#include "core/IPv6Text.h"
+#include "core/PcapngFormat.h"
 
 namespace quillet {
 
 namespace {
 
-constexpr std::uint32_t kSectionHeader = 0x0A0D0D0A;
-constexpr std::uint32_t kByteOrder = 0x1A2B3C4D;
-constexpr std::uint32_t kMaxBlock = 16u << 20;
+constexpr std::size_t kReadChunk = 256 << 10;
 
 }  // namespace
 
@@ -21,127 +18,106 @@ std::unique_ptr<PcapngNotes> PcapngNotes::Open(const std::string& path)
     std::FILE* file = std::fopen(path.c_str(), "rbe");
     if (!file)
         return nullptr;
-    std::uint8_t head[12];
-    if (std::fread(head, 1, sizeof head, file) != sizeof head) {
-        std::fclose(file);
+    std::unique_ptr<PcapngNotes> notes(new PcapngNotes);
+    notes->file_ = file;
+    notes->ReadMore();
+    if (!notes->IsPcapng())
         return nullptr;
-    }
-    std::uint32_t type = 0;
-    std::uint32_t magic = 0;
-    std::memcpy(&type, head, 4);
-    std::memcpy(&magic, head + 8, 4);
-    if (type != kSectionHeader || (magic != kByteOrder && magic != __builtin_bswap32(kByteOrder))) {
-        std::fclose(file);
-        return nullptr;
-    }
-    std::rewind(file);
-    std::unique_ptr<PcapngNotes> notes(new PcapngNotes(file));
-    notes->swapped_ = magic != kByteOrder;
     return notes;
 }
 
 PcapngNotes::~PcapngNotes()
 {
-    std::fclose(file_);
+    if (file_)
+        std::fclose(file_);
 }
 
-std::uint32_t PcapngNotes::U32(const std::uint8_t* p) const
+bool PcapngNotes::ReadMore()
 {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return swapped_ ? __builtin_bswap32(v) : v;
+    std::vector<std::uint8_t> chunk(kReadChunk);
+    const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file_);
+    Feed(std::span(chunk).first(got));
+    if (got == chunk.size())
+        return true;
+    std::fclose(file_);  // read to its end
+    file_ = nullptr;
+    return false;
 }
 
-std::uint16_t PcapngNotes::U16(const std::uint8_t* p) const
+std::uint32_t PcapngNotes::LengthOf(std::span<const std::uint8_t> head)
 {
-    std::uint16_t v;
-    std::memcpy(&v, p, 2);
-    return swapped_ ? __builtin_bswap16(v) : v;
-}
-
-std::string PcapngNotes::Comment(const std::vector<std::uint8_t>& body, std::size_t at) const
-{
-    while (at + 4 <= body.size()) {
-        const std::uint16_t code = U16(&body[at]);
-        const std::size_t length = U16(&body[at + 2]);
-        if (code == 0 || at + 4 + length > body.size())
-            break;
-        if (code == 1)
-            return std::string(reinterpret_cast<const char*>(&body[at + 4]), length);
-        at += 4 + ((length + 3) & ~std::size_t{3});
+    // A pcapng file starts with a section header.
+    if (!started_ && !pcapng::StartsSection(head)) {
+        ended_ = true;
+        return 0;
     }
-    return {};
+    started_ = true;
+    const std::uint32_t total = pcapng::BlockLength(head, swapped_);
+    if (total == 0)
+        ended_ = true;
+    return total;
 }
 
-void PcapngNotes::ReadNames(const std::vector<std::uint8_t>& body)
+void PcapngNotes::Feed(std::span<const std::uint8_t> bytes)
 {
-    std::size_t at = 0;
-    while (at + 4 <= body.size()) {
-        const std::uint16_t type = U16(&body[at]);
-        const std::size_t length = U16(&body[at + 2]);
-        if (type == 0 || at + 4 + length > body.size())
-            return;
-        const std::size_t size = type == 1 ? 4 : type == 2 ? 16 : 0;
-        if (size != 0 && length > size) {
-            const auto* value = reinterpret_cast<const char*>(&body[at + 4]);
-            // The first of the names, up to its terminating zero; taken only
-            // as a name from the traffic would be.
-            const std::string name(value + size, strnlen(value + size, length - size));
-            if (IsHostName(name))
-                names_.emplace_back(type == 1 ? IPv4BytesToText(&body[at + 4]).str() : IPv6BytesToText(&body[at + 4]).str(),
-                                    name);
+    constexpr std::size_t kHead = pcapng::kBlockHeadBytes;
+    while (!ended_ && !bytes.empty()) {
+        if (carry_.empty() && bytes.size() >= kHead) {
+            // Whole blocks straight from the bytes given.
+            const std::uint32_t total = LengthOf(bytes.first(kHead));
+            if (total == 0)
+                return;
+            if (total <= bytes.size()) {
+                Block(bytes.first(total));
+                bytes = bytes.subspan(total);
+                continue;
+            }
         }
-        at += 4 + ((length + 3) & ~std::size_t{3});
+        // A block that runs on past these bytes is gathered in carry_: its head first.
+        std::size_t want = kHead;
+        if (carry_.size() >= kHead && (want = LengthOf(carry_)) == 0)
+            return;
+        const std::size_t take = std::min(want - carry_.size(), bytes.size());
+        carry_.insert(carry_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
+        bytes = bytes.subspan(take);
+        if (carry_.size() < kHead)
+            continue;
+        const std::uint32_t total = LengthOf(carry_);
+        if (total == 0)
+            return;
+        if (carry_.size() == total) {
+            Block(carry_);
+            carry_.clear();
+        }
+    }
+}
+
+void PcapngNotes::Block(std::span<const std::uint8_t> block)
+{
+    const std::uint32_t type = pcapng::BlockType(block, swapped_);
+    if (type == pcapng::kNameResolution) {
+        // Taken only as a name from the traffic would be.
+        const std::size_t from = names_.size();
+        pcapng::ParseNames(block, swapped_, names_);
+        names_.erase(std::remove_if(names_.begin() + static_cast<std::ptrdiff_t>(from), names_.end(),
+                                    [](const auto& named) { return !IsHostName(named.second); }),
+                     names_.end());
+    } else if (pcapng::IsPacketBlock(type)) {
+        pcapng::Packet packet;
+        comments_.emplace_back(pcapng::ParsePacket(block, swapped_, packet) ? packet.comment : std::string_view());
     }
 }
 
 bool PcapngNotes::NextPacket(std::string& comment)
 {
     comment.clear();
-    while (!ended_) {
-        std::uint8_t head[8];
-        if (std::fread(head, 1, sizeof head, file_) != sizeof head)
-            break;
-        std::uint32_t type = 0;
-        std::memcpy(&type, head, 4);
-        if (type == kSectionHeader) {
-            // A new section may have the other byte order.
-            std::uint8_t magic[4];
-            if (std::fread(magic, 1, 4, file_) != 4)
-                break;
-            std::uint32_t m = 0;
-            std::memcpy(&m, magic, 4);
-            if (m != kByteOrder && m != __builtin_bswap32(kByteOrder))
-                break;
-            swapped_ = m != kByteOrder;
-            if (std::fseek(file_, -4, SEEK_CUR) != 0)
-                break;
-        } else {
-            type = U32(head);
-        }
-        const std::uint32_t total = U32(head + 4);
-        if (total < 12 || total % 4 != 0 || total > kMaxBlock)
-            break;
-        body_.resize(total - 12);
-        std::uint8_t tail[4];
-        if (std::fread(body_.data(), 1, body_.size(), file_) != body_.size() || std::fread(tail, 1, 4, file_) != 4)
-            break;
-        if (type == 4) {
-            ReadNames(body_);
-        } else if (type == 6 || type == 2) {  // enhanced packet, obsolete packet block
-            if (body_.size() >= 20) {
-                const std::size_t captured = U32(&body_[12]);
-                const std::size_t optionsAt = 20 + ((captured + 3) & ~std::size_t{3});
-                if (captured <= body_.size())
-                    comment = Comment(body_, optionsAt);
-            }
-            return true;
-        } else if (type == 3) {  // simple packet block: no options
-            return true;
-        }
-    }
-    ended_ = true;
-    return false;
+    while (comments_.empty() && file_ && !ended_ && ReadMore())
+        continue;
+    if (comments_.empty())
+        return false;
+    comment.swap(comments_.front());
+    comments_.pop_front();
+    return true;
 }
 
 std::vector<std::pair<std::string, std::string>> PcapngNotes::TakeNames()

@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <span>
+
+#include "core/PcapngFormat.h"
 
 namespace quillet {
 
@@ -81,21 +84,20 @@ void StreamLoader::Run(PacketStore::Records records, std::int64_t seq, int fd, s
             b->Skip();
             continue;
         }
-        // The 16 bytes before a datagram in the working file: timestamp
-        // (high, low 32 bits), captured and original lengths.
+        // The working file's fields just before a datagram: its timestamp and lengths.
+        constexpr std::uint32_t kBefore = pcapng::kFieldsBeforeData;
         const std::uint64_t start = ref.offset() - ref.headers();
-        const std::uint8_t* header = start >= 16 ? file.Read(start - 16, 16) : nullptr;
+        const std::uint8_t* header = start >= kBefore ? file.Read(start - kBefore, kBefore) : nullptr;
         if (!header)
             break;  // not in the file yet: the owner's thread goes on
-        std::uint32_t fields[4];
-        std::memcpy(fields, header, sizeof fields);
-        const std::int64_t tsUs = static_cast<std::int64_t>((std::uint64_t{fields[0]} << 32) | fields[1]);
-        const std::uint8_t* datagram = file.Read(start, fields[2]);
+        const pcapng::PacketFields fields =
+            pcapng::ParseFieldsBeforeData(std::span<const std::uint8_t, kBefore>(header, kBefore));
+        const std::uint8_t* datagram = file.Read(start, fields.captured);
         if (!datagram)
             break;
         {
             std::lock_guard lock(mutex_);
-            b->Give({datagram, fields[2]}, tsUs);
+            b->Give({datagram, fields.captured}, fields.timestampUs);
         }
         while (ownerWaiting_.load(std::memory_order_acquire) != 0)
             std::this_thread::yield();

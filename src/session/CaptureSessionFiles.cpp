@@ -16,7 +16,6 @@
 
 #include "capture/CaptureFileReader.h"
 #include "core/CaptureFile.h"
-#include "core/PcapngNotes.h"
 #include "programs/ProgramComment.h"
 
 namespace quillet {
@@ -66,23 +65,16 @@ QString CaptureSession::ReadFile(const QString& path, const Progress& progress)
         ~NotLookedUp() { views.Programs().NotLookedUp(first, views.lSeq()); }
     } notLookedUp{views_, firstSeq};
     // A pcapng file's comments name the packets' programs, its name blocks hosts.
-    const std::unique_ptr<PcapngNotes> notes = PcapngNotes::Open(QFile::encodeName(path).toStdString());
-    std::int64_t notedFrames = 0;
-    std::string comment;
     std::string program;
     const CaptureFileReader::DatagramFn fn = [&](std::span<const std::uint8_t> d, std::int64_t ts,
                                                  std::uint32_t original) {
-        for (; notes && notedFrames < reader->framesRead(); ++notedFrames)
-            notes->NextPacket(comment);
         CapturedDatagram captured;
         captured.bytes = d;
         captured.timestampUs = ts;
         captured.originalLength = original;
         // Shown as a live owner is: a comment that is no program's gives none.
-        if (notes) {
-            program = ProgramOfComment(comment);
-            captured.program = program;
-        }
+        program = ProgramOfComment(reader->comment());
+        captured.program = program;
         ReceiveOne(captured);
     };
     CaptureFileReader::Status status = CaptureFileReader::Status::More;
@@ -94,9 +86,8 @@ QString CaptureSession::ReadFile(const QString& path, const Progress& progress)
                 status = reader->Read(kFramesPerCheck, fn);
             while (status == CaptureFileReader::Status::More && std::chrono::steady_clock::now() - start < kFileChunk);
             receivedInBurst_ = true;  // panel 1 shows the count even when nothing was IPv4
-            if (notes)
-                for (const auto& [address, name] : notes->TakeNames())
-                    views_.SetTrafficName(address, name);
+            for (const auto& [address, name] : reader->TakeNames())
+                views_.SetTrafficName(address, name);
             EndReceive();
             if (status != CaptureFileReader::Status::More || storeFull_)
                 break;

@@ -113,24 +113,13 @@ bool PacketLog::Datagram(std::int64_t seq, std::vector<std::uint8_t>& bytes, std
         error_ = "packet " + std::to_string(seq) + " is not in the capture file";
         return false;
     }
-    // The working file is pcapng: the 16 bytes before a datagram are its
-    // timestamp (high and low 32 bits, microseconds), captured and original
-    // lengths.
-    const std::uint64_t start = ref.offset() - ref.headers();
-    std::vector<std::uint8_t> header;
-    if (start < 16 || !spool_->Read(start - 16, 16, header)) {
+    std::uint32_t original = 0;
+    if (!spool_->ReadPacket(ref.offset() - ref.headers(), bytes, tsUs, original)) {
         error_ = spool_->error();
         return false;
     }
-    std::uint32_t fields[4];
-    std::memcpy(fields, header.data(), sizeof fields);
-    tsUs = static_cast<std::int64_t>((std::uint64_t{fields[0]} << 32) | fields[1]);
     if (originalLength)
-        *originalLength = fields[3];
-    if (!spool_->Read(start, fields[2], bytes)) {
-        error_ = spool_->error();
-        return false;
-    }
+        *originalLength = original;
     return true;
 }
 
