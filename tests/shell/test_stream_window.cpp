@@ -5,6 +5,7 @@
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QPlainTextEdit>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -14,6 +15,7 @@
 #include "shell/EmptyPortFiles.h"
 #include "shell/FakeCapture.h"
 #include "shell/frmMain.h"
+#include "views/frmTotals.h"
 
 using namespace quillet;
 using namespace quillet::test;
@@ -74,4 +76,48 @@ TEST(StreamWindow, ShowsTheExchangeBothWaysAndEachSideAlone)
     EXPECT_FALSE(stream->Find("GET", true));
     EXPECT_EQ(stream->StreamFilter(), "tcp.stream == 0");
     EXPECT_EQ(w.ShowStream(9), nullptr);
+}
+
+// The endpoints of an ended conversation open a new one, which counts in the
+// numbers of those after it: a double-click on a conversation in the totals
+// window follows just that one, by its own number.
+TEST(StreamWindow, FollowsTheConversationChosenInTheTotals)
+{
+    QTemporaryDir dir;
+    WriteEmptyPortFiles(dir.path());
+    FakeOpener fake;
+    frmMain::Options o;
+    o.portDir = dir.path();
+    o.kernelMajor = [] { return std::optional<int>(6); };
+    o.openCapture = fake.opener();
+    o.captureDir = dir.path();
+    o.message = [](const QString&) {};
+    frmMain w(o);
+    w.show();
+    const char *c = "10.9.0.1", *s = "10.9.0.2";
+    w.ReceiveDatagrams({TcpDatagram(c, s, 41000, 80, 10, kSyn, ""), TcpDatagram(c, s, 41000, 80, 11, kAck, "first"),
+                        TcpDatagram(c, s, 41000, 80, 16, kAck | kFin, ""),
+                        TcpDatagram(c, s, 41000, 80, 90, kSyn, ""), TcpDatagram(c, s, 41000, 80, 91, kAck, "again"),
+                        TcpDatagram(c, s, 42000, 80, 70, kSyn, ""), TcpDatagram(s, c, 80, 42000, 300, kSyn | kAck, ""),
+                        TcpDatagram(c, s, 42000, 80, 71, kAck, "second"),
+                        TcpDatagram(s, c, 80, 42000, 301, kAck, "reply")},
+                       1700000000000000);
+    frmTotals* totals = w.ShowTotals();
+    auto* table = totals->findChild<QTableView*>("lvConversations");
+    ASSERT_NE(table, nullptr);
+    QModelIndex chosen;
+    for (int r = 0; r < table->model()->rowCount(); ++r)
+        if (table->model()->index(r, 1).data().toString() == "2")
+            chosen = table->model()->index(r, 1);
+    ASSERT_TRUE(chosen.isValid());
+    table->scrollTo(chosen);
+    // A view takes a double-click on the row it was pressed on.
+    const QPoint at = table->visualRect(chosen).center();
+    QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(table->viewport(), Qt::LeftButton, {}, at);
+    auto* stream = w.findChild<frmStream*>("frmStream");
+    ASSERT_NE(stream, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return stream->Loaded(); }));
+    EXPECT_EQ(stream->findChild<QPlainTextEdit*>("txtStream")->toPlainText(), "secondreply");
+    EXPECT_EQ(stream->StreamFilter(), "tcp.stream == 2");
 }
