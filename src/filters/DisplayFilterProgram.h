@@ -141,4 +141,14 @@ bool CompileDisplayFilter(const QString& text, DisplayFilter::Program& program, 
 // Sets each check's run and the flat list when the filter has that form.
 void PrepareChecks(DisplayFilter::Program& program);
 
+// Whether a text (program, host name) passes a check of texts.
+bool TextHolds(const FilterCheck& check, const QString& text);
+// Sets a host check's runs (HostCheck.cpp): rows are asked of the names
+// resolved once per version of the context's names when the context gives
+// them whole, else of the names of each row.
+void SetHostRuns(FilterCheck& check);
+// Resolves a host check's names for the context now, so that each row is a
+// look-up.
+void ResolveHostNames(const FilterCheck& check, const DisplayFilterContext& context);
+
 }  // namespace quillet
