@@ -1,8 +1,8 @@
 #pragma once
 
 #include <algorithm>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
