@@ -283,6 +283,7 @@ int main(int argc, char** argv)
         "len > 100 or sent",
         "not icmp and port != 12",
         "host == nothing.example",
+        "program == \"nothing\"",
         "payload contains \"needle\"",
     };
     for (const std::string& text : filters) {

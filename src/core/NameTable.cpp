@@ -1,6 +1,42 @@
 #include "core/NameTable.h"
 
+#include <atomic>
+
 namespace quillet {
+
+std::uint64_t NewNamesVersion()
+{
+    static std::atomic<std::uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+NameTable::NameTable(NameTable&& other) noexcept
+    : max_(other.max_), names_(std::move(other.names_)), byAddress_(std::move(other.byAddress_)),
+      order_(std::move(other.order_)), version_(other.version_)
+{
+    other.Emptied();
+}
+
+NameTable& NameTable::operator=(NameTable&& other) noexcept
+{
+    if (this != &other) {
+        max_ = other.max_;
+        names_ = std::move(other.names_);
+        byAddress_ = std::move(other.byAddress_);
+        order_ = std::move(other.order_);
+        version_ = other.version_;
+        other.Emptied();
+    }
+    return *this;
+}
+
+void NameTable::Emptied() noexcept
+{
+    names_.clear();
+    byAddress_.clear();
+    order_.clear();
+    version_ = NewNamesVersion();
+}
 
 void NameTable::Release(NameIt name)
 {
@@ -23,6 +59,7 @@ bool NameTable::Set(std::string_view address, std::string_view name)
         ++named->second;
         Release(it->second.name);
         it->second.name = named;
+        version_ = NewNamesVersion();
         return true;
     }
     ++named->second;
@@ -34,6 +71,7 @@ bool NameTable::Set(std::string_view address, std::string_view name)
     }
     order_.emplace_back(address);
     byAddress_.emplace(std::string(address), Entry{named, std::prev(order_.end())});
+    version_ = NewNamesVersion();
     return true;
 }
 

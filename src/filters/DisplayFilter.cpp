@@ -208,6 +208,8 @@ bool Stream(const FilterCheck& c, std::int64_t seq, const clV& r, const DisplayF
     return One<T>(c, stream >= 0, static_cast<std::uint64_t>(stream));
 }
 
+}  // namespace
+
 bool TextHolds(const FilterCheck& c, const QString& t)
 {
     switch (c.test) {
@@ -217,27 +219,14 @@ bool TextHolds(const FilterCheck& c, const QString& t)
     }
 }
 
+namespace {
+
 bool Program(const FilterCheck& c, std::int64_t seq, const clV& r, const DisplayFilterContext& context)
 {
     const QString program = context.ProgramOf(seq, r);
     if (program.isEmpty())
         return false;
     return c.test == Test::Present || (c.test == Test::None ? !TextHolds(c, program) : TextHolds(c, program));
-}
-
-bool Host(const FilterCheck& c, std::int64_t, const clV& r, const DisplayFilterContext& context)
-{
-    std::vector<QString> names;
-    context.NamesOf(r.mSrcAddr, names);
-    context.NamesOf(r.mDestAddr, names);
-    bool hit = false;
-    for (const QString& name : names)
-        if (c.test != Test::Present && TextHolds(c, name)) {
-            hit = true;
-            break;
-        }
-    const bool any = !names.empty();
-    return c.test == Test::Present ? any : c.test == Test::None ? any && !hit : hit;
 }
 
 bool Payload(const FilterCheck& c, std::int64_t seq, const clV& r, const DisplayFilterContext& context)
@@ -351,7 +340,7 @@ CheckRuns RunOf(const FilterCheck& c)
                                   : RunsByTest<EitherPortRun>(c.test, c.negate);
     case FilterField::Len: return RunsByTest<LenRun>(c.test, c.negate);
     case FilterField::Program: return Runs<Program>(c.negate);
-    case FilterField::Host: return Runs<Host>(c.negate);
+    case FilterField::Host: break;  // SetHostRuns
     case FilterField::Payload: return Runs<Payload>(c.negate);
     case FilterField::Stream:
         return c.protocol == 6 ? RunsByTest<StreamOfProtocol<6>::Run>(c.test, c.negate)
@@ -407,6 +396,10 @@ void PrepareChecks(DisplayFilter::Program& p)
 {
     using Op = DisplayFilter::Program::Op;
     for (FilterCheck& c : p.checks) {
+        if (c.field == FilterField::Host) {
+            SetHostRuns(c);
+            continue;
+        }
         const CheckRuns runs = RunOf(c);
         c.run = runs.run;
         c.andSpan = runs.andSpan;
@@ -506,6 +499,11 @@ void DisplayFilter::MatchSpan(std::int64_t firstSeq, const clV* records, std::si
             (all ? term->andSpan : term->orSpan)(*term, firstSeq, records, count, context, passed);
         return;
     }
+    // Host checks deep in the tree resolve their names once for the span.
+    if (usesHost_)
+        for (const FilterCheck& c : p.checks)
+            if (c.field == FilterField::Host)
+                ResolveHostNames(c, context);
     for (std::size_t i = 0; i < count; ++i)
         passed[i] = Matches(firstSeq + static_cast<std::int64_t>(i), records[i], context);
 }

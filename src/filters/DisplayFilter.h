@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -34,6 +35,14 @@ inline bool InLocalBits(std::span<const std::uint64_t> own, std::uint64_t bits)
     return std::binary_search(own.begin(), own.end(), bits);
 }
 
+// Which names a context shows, as the versions of its tables of names;
+// equal versions, equal names. All zero: the context gives no whole list.
+struct HostNamesVersion {
+    std::uint64_t traffic = 0;
+    std::uint64_t reverse = 0;
+    bool operator==(const HostNamesVersion&) const = default;
+};
+
 // What a filter asks of the world beyond the record; the views implement it.
 // A filter calls only the parts for the fields it uses; the calls may come
 // from several threads at once. The machine's own addresses are handed over
@@ -51,6 +60,13 @@ public:
     virtual QString ProgramOf(std::int64_t seq, const clV& record) const = 0;
     // Appends the names the host tree shows for the address.
     virtual void NamesOf(const AddressText& address, std::vector<QString>& out) const = 0;
+    // The version of the names NamesOf gives; while it stays the same,
+    // EachHostName gives, for every address of either family, the names
+    // NamesOf gives for it (a filter resolves its host checks once per
+    // version instead of once per row); an empty address field has no
+    // names then. By default no whole list.
+    virtual HostNamesVersion NamesVersion() const { return {}; }
+    virtual void EachHostName(const std::function<void(HostAddress address, const QString& name)>& /*each*/) const {}
     // The row's payload bytes into bytes (may read a file); false when they
     // cannot be read.
     virtual bool PayloadOf(std::int64_t seq, const clV& record, std::string& bytes) const = 0;

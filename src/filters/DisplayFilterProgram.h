@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,7 @@ enum class FilterField : std::uint8_t {
 };
 
 struct FilterCheck;
+class HostVerdictCache;
 using FilterCheckRun = bool (*)(const FilterCheck&, std::int64_t seq, const clV&, const DisplayFilterContext&);
 // The check over consecutive records, its result and-ed or or-ed into passed.
 using FilterCheckSpan = void (*)(const FilterCheck&, std::int64_t firstSeq, const clV* records, std::size_t count,
@@ -103,6 +105,7 @@ struct FilterCheck {
     QString textNeedle;               // program, host: contains
     std::string byteNeedle;           // payload: contains
     QRegularExpression regex;         // matches (case-insensitive)
+    std::shared_ptr<HostVerdictCache> hostVerdicts;  // host: the names resolved (PrepareChecks)
 };
 
 // The compiled filter: a tree of and, or and not over comparisons, in one
@@ -137,5 +140,15 @@ bool CompileDisplayFilter(const QString& text, DisplayFilter::Program& program, 
 
 // Sets each check's run and the flat list when the filter has that form.
 void PrepareChecks(DisplayFilter::Program& program);
+
+// Whether a text (program, host name) passes a check of texts.
+bool TextHolds(const FilterCheck& check, const QString& text);
+// Sets a host check's runs (HostCheck.cpp): rows are asked of the names
+// resolved once per version of the context's names when the context gives
+// them whole, else of the names of each row.
+void SetHostRuns(FilterCheck& check);
+// Resolves a host check's names for the context now, so that each row is a
+// look-up.
+void ResolveHostNames(const FilterCheck& check, const DisplayFilterContext& context);
 
 }  // namespace quillet

@@ -531,14 +531,17 @@ void HostTreeModel::TrafficNameChanged(std::string_view text)
 void HostTreeModel::SetHostName(HostAddress address, const QString& name)
 {
     if (name.isEmpty()) {
-        if (names_.erase(address) != 0)
+        if (names_.erase(address) != 0) {
+            namesVersion_ = NewNamesVersion();
             hostChanged(address);
+        }
         return;
     }
     QString& known = names_[address];
     if (known == name)
         return;
     known = name;
+    namesVersion_ = NewNamesVersion();
     hostChanged(address);
 }
 
@@ -546,6 +549,7 @@ void HostTreeModel::ClearHostNames()
 {
     std::unordered_map<HostAddress, QString> named;
     named.swap(names_);
+    namesVersion_ = NewNamesVersion();
     for (const auto& [address, name] : named)
         hostChanged(address);
 }

@@ -111,6 +111,8 @@ public:
     QString HostName(HostAddress address) const;
     // Every name of the reverse look-ups, by address.
     const std::unordered_map<HostAddress, QString>& ReverseNames() const { return names_; }
+    // Changes with every change of ReverseNames() (NewNamesVersion).
+    std::uint64_t ReverseNamesVersion() const { return namesVersion_; }
     // Names seen in the traffic, by address text: they win over the names
     // above and show whether look-ups are on or not. Not set: none.
     const NameTable* trafficNames = nullptr;
@@ -210,6 +212,7 @@ private:
     int destRoot_ = -1;
     std::size_t firstPending_ = 1;  // nodes from here on are not yet visible
     std::unordered_map<HostAddress, QString> names_;
+    std::uint64_t namesVersion_ = NewNamesVersion();
 };
 
 }  // namespace quillet

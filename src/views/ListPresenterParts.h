@@ -47,6 +47,11 @@ public:
     }
     QString ProgramOf(std::int64_t seq, const clV& r) const override { return views_.ProgramOf(seq, r); }
     void NamesOf(const AddressText& a, std::vector<QString>& out) const override { views_.NamesOf(a, out); }
+    HostNamesVersion NamesVersion() const override { return views_.NamesVersion(); }
+    void EachHostName(const std::function<void(HostAddress, const QString&)>& each) const override
+    {
+        views_.EachHostName(each);
+    }
     bool PayloadOf(std::int64_t, const clV&, std::string& bytes) const override
     {
         bytes.assign(reinterpret_cast<const char*>(payload_.data()), payload_.size());

@@ -25,6 +25,21 @@ public:
             if (QString name = views_.tree_.HostName(host); !name.isEmpty())
                 out.push_back(std::move(name));
     }
+    HostNamesVersion NamesVersion() const override
+    {
+        return {views_.names_.Names().Version(), views_.tree_.ReverseNamesVersion()};
+    }
+    void EachHostName(const std::function<void(HostAddress, const QString&)>& each) const override
+    {
+        // An address field finds its traffic name by its own text, which is
+        // the address's canonical text: other keys name no such field.
+        HostAddress host = 0;
+        for (const auto& [address, name] : views_.names_.Names().All())
+            if (HostAddressFromText(address, host) && HostAddressText(host) == address)
+                each(host, QString::fromStdString(name));
+        for (const auto& [address, name] : views_.tree_.ReverseNames())
+            each(address, name);
+    }
     bool PayloadOf(std::int64_t, const clV& record, std::string& bytes) const override
     {
         bytes = views_.log_.Store().PayloadOf(record);
