@@ -42,7 +42,10 @@ inline std::vector<std::uint8_t> Ipv4Udp(const char* src, const char* dst, std::
 namespace quillet::test {
 
 // TCP flags of TcpDatagram.
-enum : std::uint8_t { kFin = 0x01, kSyn = 0x02, kRst = 0x04, kAck = 0x10 };
+#ifndef QUILLET_TEST_TCP_FLAGS  // Segments.h and Datagrams.h both name them
+#define QUILLET_TEST_TCP_FLAGS
+constexpr std::uint8_t kFin = 0x01, kSyn = 0x02, kRst = 0x04, kAck = 0x10;
+#endif
 
 // A whole IPv4 (or, when the addresses hold a colon, IPv6) TCP datagram.
 inline std::vector<std::uint8_t> TcpDatagram(const char* src, const char* dst, std::uint16_t srcPort,

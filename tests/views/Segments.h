@@ -16,7 +16,10 @@
 namespace quillet::test {
 
 // TCP flags.
+#ifndef QUILLET_TEST_TCP_FLAGS  // Segments.h and Datagrams.h both name them
+#define QUILLET_TEST_TCP_FLAGS
 constexpr std::uint8_t kFin = 0x01, kSyn = 0x02, kRst = 0x04, kAck = 0x10;
+#endif
 
 // A TCP (flags given) or UDP (protocol 17) datagram; an address with a colon is IPv6.
 inline std::vector<std::uint8_t> Segment(std::uint8_t protocol, const char* src, std::uint16_t srcPort,
