@@ -132,7 +132,7 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
     key.ports = srcLow ? sp << 16 | dp : dp << 16 | sp;
     key.protocol = static_cast<std::uint8_t>(protocol);
     const std::uint32_t hash = Hash(key);
-    if ((occupied_ + 1) * 2 > slots_.size())
+    if ((occupied_ + 1) * 4 > slots_.size() * 3)
         Grow();
     const std::size_t slot = Probe(key, hash);
     std::uint32_t c = slots_[slot].conversation;

@@ -161,7 +161,7 @@ private:
     ChunkedArray<More, 12> more_;
     ChunkedArray<std::uint32_t, 14> byStream_[2];  // TCP's and UDP's conversations by number
     ChunkedArray<std::uint32_t> of_;  // by seq - 1
-    std::vector<Slot> slots_;         // at most half full
+    std::vector<Slot> slots_;         // at most three quarters full
     std::size_t occupied_ = 0;
     std::uint64_t salt_ = 0;
     Undo undo_;
