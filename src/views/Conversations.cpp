@@ -24,6 +24,7 @@ Conversations::Conversations()
 
 Conversations::Key Conversations::KeyOf(const Hot& c)
 {
+    static_assert(sizeof(Hot) <= 48, "a conversation's hot record stays small");
     const std::uint64_t a = c.addrA.bits();
     const std::uint64_t b = c.addrB.bits();
     const bool aLow = a < b || (a == b && c.portA <= c.portB);
@@ -177,11 +178,11 @@ void Conversations::Count(Hot& c, std::int64_t seq, bool fromA, std::uint8_t fla
     const bool syn = (flags & kSyn) != 0;
     const bool ack = (flags & kAck) != 0;
     const bool tcp = c.protocol == kTcp;
-    if (c.firstSeq == 0 && c.more == kNone && fromA && bytes <= UINT32_MAX) {
+    if (c.firstSeq == 0 && c.more == kNone && fromA && bytes <= UINT16_MAX) {
         // The first packet: what it tells stays in the hot record.
         c.firstSeq = seq;
         c.firstUs = tsUs;
-        c.firstBytes = static_cast<std::uint32_t>(bytes);
+        c.firstBytes = static_cast<std::uint16_t>(bytes);
         if (tcp) {
             if (syn && !ack)
                 c.state |= kFirstSyn;

@@ -109,9 +109,9 @@ private:
         AddressText addrA, addrB;
         std::int64_t firstSeq = 0, firstUs = 0;
         std::uint32_t stream = 0;
-        std::uint32_t firstBytes = 0;  // the first packet's length
-        std::uint32_t more = kNone;    // its More record, kNone before one was needed
+        std::uint32_t more = kNone;  // its More record, kNone before one was needed
         std::uint16_t portA = 0, portB = 0;
+        std::uint16_t firstBytes = 0;  // the first packet's length (a longer one makes More)
         std::uint8_t protocol = 0;
         std::uint8_t state = 0;  // kClosed, kFirstSyn
     };
