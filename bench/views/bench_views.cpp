@@ -10,7 +10,8 @@
 // through the receive path's store (decoded, appended to the working capture
 // file under CaptureSpool::DefaultDirectory()); BENCH_MEMORY=1 keeps payloads
 // in memory instead, as decoded texts. BENCH_FAMILY=6 makes the traffic IPv6
-// (ICMPv6 for ICMP).
+// (ICMPv6 for ICMP). BENCH_FLOWS=N draws each TCP or UDP packet from N
+// conversations instead of nearly every packet opening a new one.
 
 #include <arpa/inet.h>
 #include <time.h>
@@ -104,6 +105,8 @@ int main(int argc, char** argv)
         ports.push_back(std::to_string(i < 100 ? i * 11 + 1 : 1024 + i * 17));
     const char* payloadEnv = std::getenv("BENCH_PAYLOAD");  // payload bytes, 64 unless set
     const std::string payload(payloadEnv ? std::strtoul(payloadEnv, nullptr, 10) : 64, 'x');
+    const char* flowsEnv = std::getenv("BENCH_FLOWS");
+    const long flows = flowsEnv ? std::atol(flowsEnv) : 0;
     const char* protocols[3] = {"TCP", "UDP", v6 ? "ICMPv6" : "ICMP"};
 
     const bool inMemory = std::getenv("BENCH_MEMORY") != nullptr;
@@ -114,8 +117,9 @@ int main(int argc, char** argv)
     // The same traffic as whole IP datagrams.
     std::vector<std::uint8_t> bytes;
     auto makeBytes = [&](long n) {
-        const std::string& remote = hosts[rng() % hosts.size()];
-        const std::string& local = locals[n & 1];
+        const long flow = flows > 0 ? static_cast<long>(rng() % static_cast<unsigned long>(flows)) : -1;
+        const std::string& remote = hosts[flow >= 0 ? flow % 500 : rng() % hosts.size()];
+        const std::string& local = locals[flow >= 0 ? flow & 1 : n & 1];
         const bool sent = (rng() & 3) == 0;
         const int kind = static_cast<int>(n % 3);  // TCP, UDP, ICMP
         const std::size_t th = kind == 0 ? 20 : kind == 1 ? 8 : 0;
@@ -139,8 +143,8 @@ int main(int argc, char** argv)
             inet_pton(AF_INET, (sent ? remote : local).c_str(), &bytes[16]);
         }
         if (th) {
-            const int sp = std::atoi(ports[rng() % ports.size()].c_str());
-            const int dp = std::atoi(ports[rng() % 40].c_str());
+            const int sp = std::atoi(ports[flow >= 0 ? (flow / 2) % 3000 : rng() % ports.size()].c_str());
+            const int dp = std::atoi(ports[flow >= 0 ? (flow / 7) % 40 : rng() % 40].c_str());
             bytes[ih] = static_cast<std::uint8_t>(sp >> 8), bytes[ih + 1] = static_cast<std::uint8_t>(sp);
             bytes[ih + 2] = static_cast<std::uint8_t>(dp >> 8), bytes[ih + 3] = static_cast<std::uint8_t>(dp);
             if (kind == 0)
@@ -151,15 +155,16 @@ int main(int argc, char** argv)
 
     auto makeDatagram = [&](long n) {
         DecodedDatagram d;
-        const std::string& remote = hosts[rng() % hosts.size()];
-        const std::string& local = locals[n & 1];
+        const long flow = flows > 0 ? static_cast<long>(rng() % static_cast<unsigned long>(flows)) : -1;
+        const std::string& remote = hosts[flow >= 0 ? flow % 500 : rng() % hosts.size()];
+        const std::string& local = locals[flow >= 0 ? flow & 1 : n & 1];
         const bool sent = (rng() & 3) == 0;
         d.protocol = protocols[n % 3];
         d.srcAddr.assign(sent ? local : remote);
         d.destAddr.assign(sent ? remote : local);
         if (n % 3 != 2) {
-            d.srcPort.assign(ports[rng() % ports.size()]);
-            d.destPort.assign(ports[rng() % 40]);
+            d.srcPort.assign(ports[flow >= 0 ? (flow / 2) % 3000 : rng() % ports.size()]);
+            d.destPort.assign(ports[flow >= 0 ? (flow / 7) % 40 : rng() % 40]);
         }
         d.data = payload;
         d.size = static_cast<std::int32_t>(payload.size());

@@ -22,8 +22,9 @@ Conversations::Conversations()
     salt_ = (std::uint64_t{random()} << 32) ^ random();
 }
 
-Conversations::Key Conversations::KeyOf(const Conversation& c)
+Conversations::Key Conversations::KeyOf(const Hot& c)
 {
+    static_assert(sizeof(Hot) <= 48, "a conversation's hot record stays small");
     const std::uint64_t a = c.addrA.bits();
     const std::uint64_t b = c.addrB.bits();
     const bool aLow = a < b || (a == b && c.portA <= c.portB);
@@ -48,7 +49,7 @@ std::size_t Conversations::Probe(const Key& key, std::uint32_t hash) const
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
         const Slot& s = slots_[at];
-        if (s.conversation == kNone || (s.hash == hash && KeyOf(conversations_[s.conversation]) == key))
+        if (s.conversation == kNone || (s.hash == hash && KeyOf(hot_[s.conversation]) == key))
             return at;
     }
 }
@@ -88,16 +89,16 @@ void Conversations::Erase(std::size_t slot)
 std::uint32_t Conversations::Make(const Key& key, const clV& record, std::uint16_t srcPort, std::uint16_t destPort,
                                   std::size_t slot, std::uint32_t hash)
 {
-    const auto index = static_cast<std::uint32_t>(conversations_.size());
-    std::vector<std::uint32_t>& numbers = byStream_[key.protocol == kTcp ? 0 : 1];
-    Conversation c;
+    const auto index = static_cast<std::uint32_t>(hot_.size());
+    ChunkedArray<std::uint32_t, 14>& numbers = byStream_[key.protocol == kTcp ? 0 : 1];
+    Hot c;
     c.protocol = key.protocol;
     c.stream = static_cast<std::uint32_t>(numbers.size());
     c.addrA = record.mSrcAddr;
     c.addrB = record.mDestAddr;
     c.portA = srcPort;
     c.portB = destPort;
-    conversations_.push_back(c);
+    hot_.push_back(c);
     numbers.push_back(index);
     if (slots_[slot].conversation == kNone)
         ++occupied_;
@@ -132,53 +133,90 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
     key.ports = srcLow ? sp << 16 | dp : dp << 16 | sp;
     key.protocol = static_cast<std::uint8_t>(protocol);
     const std::uint32_t hash = Hash(key);
-    if ((occupied_ + 1) * 2 > slots_.size())
+    if ((occupied_ + 1) * 4 > slots_.size() * 3)
         Grow();
     const std::size_t slot = Probe(key, hash);
     std::uint32_t c = slots_[slot].conversation;
     const bool opens = protocol == kTcp && (tcpFlags & (kSyn | kAck)) == kSyn;
-    undo_.made = c == kNone || (opens && conversations_[c].closed);
+    undo_.made = c == kNone || (opens && (hot_[c].state & kClosed) != 0);
     undo_.replaced = c;
     if (undo_.made)
         c = Make(key, record, static_cast<std::uint16_t>(sp), static_cast<std::uint16_t>(dp), slot, hash);
     else
-        undo_.before = conversations_[c];
+        undo_.before = hot_[c];
     undo_.conversation = c;
-    Conversation& conversation = conversations_[c];
+    Hot& conversation = hot_[c];
+    undo_.madeMore = !undo_.made && conversation.more == kNone;
+    if (!undo_.made && !undo_.madeMore)
+        undo_.moreBefore = more_[conversation.more];
     const bool fromA = srcBits == conversation.addrA.bits() && sp == conversation.portA;
     Count(conversation, seq, fromA, tcpFlags, bytes, tsUs, payload);
     of_[at] = c;
 }
 
-void Conversations::Count(Conversation& c, std::int64_t seq, bool fromA, std::uint8_t flags, std::uint64_t bytes,
+Conversations::More& Conversations::MoreOf(Hot& c)
+{
+    if (c.more != kNone)
+        return more_[c.more];
+    More m;
+    if (c.firstSeq != 0) {
+        m.packets[0] = 1;
+        m.bytes[0] = c.firstBytes;
+        m.lastSeq = c.firstSeq;
+        m.lastUs = c.firstUs;
+    }
+    if ((c.state & kFirstSyn) != 0)
+        m.synAt = 0;
+    c.more = static_cast<std::uint32_t>(more_.size());
+    more_.push_back(m);
+    return more_[c.more];
+}
+
+void Conversations::Count(Hot& c, std::int64_t seq, bool fromA, std::uint8_t flags, std::uint64_t bytes,
                           std::int64_t tsUs, std::span<const std::uint8_t> payload)
 {
-    const int way = fromA ? 0 : 1;
-    c.packets[way] += 1;
-    c.bytes[way] += bytes;
-    if (c.firstSeq == 0) {
+    const bool syn = (flags & kSyn) != 0;
+    const bool ack = (flags & kAck) != 0;
+    const bool tcp = c.protocol == kTcp;
+    if (c.firstSeq == 0 && c.more == kNone && fromA && bytes <= UINT16_MAX) {
+        // The first packet: what it tells stays in the hot record.
         c.firstSeq = seq;
         c.firstUs = tsUs;
-    }
-    c.lastSeq = seq;
-    c.lastUs = std::max(c.lastUs, tsUs);
-    if (c.protocol == kTcp) {
-        const bool syn = (flags & kSyn) != 0;
-        const bool ack = (flags & kAck) != 0;
-        // A handshake of more than half an hour is cut at that.
-        const std::int64_t at = tsUs - c.firstUs;
-        const auto at32 = static_cast<std::int32_t>(std::clamp<std::int64_t>(at, 0, INT32_MAX));
-        if (syn && !ack && fromA && c.synAckAt < 0) {
-            c.synAt = at32;  // a SYN sent again: the last one is answered
-        } else if (syn && ack && !fromA && c.synAt >= 0 && c.synAckAt < 0) {
-            c.synAckAt = at32;
-            c.synToSynAckUs = std::max(0, at32 - c.synAt);
-        } else if (!syn && ack && fromA && c.synAckAt >= 0 && c.synAckToAckUs < 0) {
-            c.synAckToAckUs = std::max(0, at32 - c.synAckAt);
+        c.firstBytes = static_cast<std::uint16_t>(bytes);
+        if (tcp) {
+            if (syn && !ack)
+                c.state |= kFirstSyn;
+            if ((flags & (kFin | kRst)) != 0)
+                c.state |= kClosed;
+            return;
         }
-        if ((flags & (kFin | kRst)) != 0)
-            c.closed = true;
-        return;
+    } else {
+        More& m = MoreOf(c);
+        if (c.firstSeq == 0) {
+            c.firstSeq = seq;
+            c.firstUs = tsUs;
+        }
+        const int way = fromA ? 0 : 1;
+        m.packets[way] += 1;
+        m.bytes[way] += bytes;
+        m.lastSeq = seq;
+        m.lastUs = std::max(m.lastUs, tsUs);
+        if (tcp) {
+            // A handshake of more than half an hour is cut at that.
+            const std::int64_t at = tsUs - c.firstUs;
+            const auto at32 = static_cast<std::int32_t>(std::clamp<std::int64_t>(at, 0, INT32_MAX));
+            if (syn && !ack && fromA && m.synAckAt < 0) {
+                m.synAt = at32;  // a SYN sent again: the last one is answered
+            } else if (syn && ack && !fromA && m.synAt >= 0 && m.synAckAt < 0) {
+                m.synAckAt = at32;
+                m.synToSynAckUs = std::max(0, at32 - m.synAt);
+            } else if (!syn && ack && fromA && m.synAckAt >= 0 && m.synAckToAckUs < 0) {
+                m.synAckToAckUs = std::max(0, at32 - m.synAckAt);
+            }
+            if ((flags & (kFin | kRst)) != 0)
+                c.state |= kClosed;
+            return;
+        }
     }
     if ((c.portA != kDnsPort && c.portB != kDnsPort) || payload.empty())
         return;
@@ -196,8 +234,11 @@ void Conversations::Count(Conversation& c, std::int64_t seq, bool fromA, std::ui
         return;
     }
     std::int64_t queryUs = 0;
-    if (dns_.Take({dest, src, destPort, srcPort}, question, tsUs, &queryUs) && c.dnsAnswers++ == 0)
-        c.dnsAnswerUs = std::max<std::int64_t>(0, tsUs - queryUs);
+    if (!dns_.Take({dest, src, destPort, srcPort}, question, tsUs, &queryUs))
+        return;
+    More& m = MoreOf(c);
+    if (m.dnsAnswers++ == 0)
+        m.dnsAnswerUs = std::max<std::int64_t>(0, tsUs - queryUs);
 }
 
 void Conversations::TakeBack(std::int64_t seq)
@@ -210,26 +251,66 @@ void Conversations::TakeBack(std::int64_t seq)
     if (undo.conversation == kNone)
         return;
     if (!undo.made) {
-        conversations_[undo.conversation] = undo.before;
+        hot_[undo.conversation] = undo.before;
+        if (undo.madeMore)
+            more_.truncate(more_.size() - 1);
+        else if (undo.before.more != kNone)
+            more_[undo.before.more] = undo.moreBefore;
         return;
     }
-    const Conversation& made = conversations_[undo.conversation];
+    const Hot& made = hot_[undo.conversation];
+    if (made.more != kNone)
+        more_.truncate(more_.size() - 1);
     const Key key = KeyOf(made);
     const std::size_t slot = Probe(key, Hash(key));
     if (undo.replaced != kNone)
         slots_[slot].conversation = undo.replaced;
     else
         Erase(slot);
-    byStream_[made.protocol == kTcp ? 0 : 1].pop_back();
-    conversations_.truncate(conversations_.size() - 1);
+    ChunkedArray<std::uint32_t, 14>& numbers = byStream_[made.protocol == kTcp ? 0 : 1];
+    numbers.truncate(numbers.size() - 1);
+    hot_.truncate(hot_.size() - 1);
 }
 
 std::uint32_t Conversations::Find(std::uint8_t protocol, std::uint32_t stream) const
 {
     if (protocol != kTcp && protocol != kUdp)
         return kNone;
-    const std::vector<std::uint32_t>& numbers = byStream_[protocol == kTcp ? 0 : 1];
+    const ChunkedArray<std::uint32_t, 14>& numbers = byStream_[protocol == kTcp ? 0 : 1];
     return stream < numbers.size() ? numbers[stream] : kNone;
+}
+
+Conversations::Conversation Conversations::At(std::uint32_t index) const
+{
+    const Hot& h = hot_[index];
+    Conversation c;
+    c.protocol = h.protocol;
+    c.stream = h.stream;
+    c.addrA = h.addrA;
+    c.addrB = h.addrB;
+    c.portA = h.portA;
+    c.portB = h.portB;
+    c.firstSeq = h.firstSeq;
+    c.firstUs = h.firstUs;
+    if (h.more == kNone) {
+        if (h.firstSeq != 0) {
+            c.packets[0] = 1;
+            c.bytes[0] = h.firstBytes;
+        }
+        c.lastSeq = h.firstSeq;
+        c.lastUs = h.firstUs;
+        return c;
+    }
+    const More& m = more_[h.more];
+    std::copy_n(m.packets, 2, c.packets);
+    std::copy_n(m.bytes, 2, c.bytes);
+    c.lastSeq = m.lastSeq;
+    c.lastUs = m.lastUs;
+    c.synToSynAckUs = m.synToSynAckUs;
+    c.synAckToAckUs = m.synAckToAckUs;
+    c.dnsAnswerUs = m.dnsAnswerUs;
+    c.dnsAnswers = m.dnsAnswers;
+    return c;
 }
 
 }  // namespace quillet

@@ -54,7 +54,7 @@ void ConversationsModel::Refresh()
     };
     bool unknownProgram = false;
     for (int row = 0; row < rows_; ++row) {
-        const std::int64_t last = conversations_.At(static_cast<std::uint32_t>(row)).lastSeq;
+        const std::int64_t last = conversations_.LastPacketOf(static_cast<std::uint32_t>(row));
         newest = std::max(newest, last);
         unknownProgram |= programs_[static_cast<std::size_t>(row)].isEmpty();
         if (last > refreshedSeq_) {
@@ -74,7 +74,7 @@ void ConversationsModel::Refresh()
         programs_.resize(static_cast<std::size_t>(rows));
         askedAt_.resize(static_cast<std::size_t>(rows), 0);
         for (int row = rows_; row < rows; ++row)
-            newest = std::max(newest, conversations_.At(static_cast<std::uint32_t>(row)).lastSeq);
+            newest = std::max(newest, conversations_.LastPacketOf(static_cast<std::uint32_t>(row)));
         rows_ = rows;
         endInsertRows();
     }
