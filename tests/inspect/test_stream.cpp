@@ -149,7 +149,8 @@ TEST_F(StoredConversation, IPv6AndDnsAnswerTime)
     Store(TcpDatagram(a, b, 1234, 443, 53, kAck, "data"), 3'000);
     EXPECT_EQ(Load(first), "v6 <back>data");
 
-    const std::string question("\x00\x01\x00\x00\x00\x00\x00\x00\x03www\x00\x00\x01\x00\x01", 21);
+    static const char kQuestion[] = "\x00\x01\x00\x00\x00\x00\x00\x00\x03www\x00\x00\x01\x00\x01";
+    const std::string question(kQuestion, sizeof kQuestion - 1);
     const std::string query = std::string("\x12\x34\x01\x00", 4) + question;
     const std::string reply = std::string("\x12\x34\x81\x80", 4) + question;
     const std::int64_t asked = Store(Ipv4Udp("10.0.0.1", "10.0.0.53", 3333, 53, query), 100'000);
