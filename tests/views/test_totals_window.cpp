@@ -6,11 +6,13 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QHeaderView>
+#include <QLabel>
 #include <QRegularExpression>
 #include <QTableView>
 
 #include "decode/RecordFields.h"
 #include "ui/Language.h"
+#include "views/ConversationsModel.h"
 #include "views/PacketViews.h"
 #include "views/frmTotals.h"
 
@@ -162,6 +164,38 @@ TEST(TotalsWindow, TheChartShowsTheSelectedRowInBytesOrPacketsPerSecondWithAxes)
     EXPECT_EQ(chart->TimeLabels().first(), QString::fromUtf8("240 秒前"));
     table->setCurrentIndex(table->model()->index(RowNamed(table->model(), QString::fromUtf8("esc\x1b[31m")), 0));
     EXPECT_EQ(chart->Title(), "esc\\x1b[31m");
+}
+
+// More conversations than the table shows: the first ones, a note of how
+// many are left out, and bytes sorted as numbers, not as their texts.
+TEST(TotalsWindow, ConversationsPastTheTablesRowsAreToldAndBytesSortAsNumbers)
+{
+    PacketViews views;
+    views.SetLocalAddrs({"10.0.0.1"});
+    const int extra = 3;
+    for (int i = 0; i < ConversationsModel::kMaxRows + extra; ++i) {
+        // Payloads of 9, 10 and 100 bytes: as texts "9 B" would sort after "100 B".
+        const int size = i % 3 == 0 ? 9 : i % 3 == 1 ? 100 : 10;
+        views.StorePacket("UDP", "10.0.0.1", "10.0.0.2", std::to_string(1024 + i), "53", std::string(size, 'x'), size,
+                          "00:00:00.00");
+    }
+    frmTotals w(views);
+    w.show();
+    QApplication::processEvents();
+    w.Refresh();
+    auto* table = w.findChild<QTableView*>(QStringLiteral("lvConversations"));
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->model()->rowCount(), ConversationsModel::kMaxRows);
+    auto* note = w.findChild<QLabel*>(QStringLiteral("lblConversationsNote"));
+    ASSERT_NE(note, nullptr);
+    EXPECT_TRUE(note->isVisibleTo(&w));
+    EXPECT_TRUE(note->text().contains(QStringLiteral("20,000")) && note->text().contains(QString::number(extra)))
+        << note->text().toStdString();
+    constexpr int kBytesAToB = 7;
+    table->sortByColumn(kBytesAToB, Qt::AscendingOrder);
+    QAbstractItemModel* m = table->model();
+    EXPECT_EQ(m->index(0, kBytesAToB).data().toString(), "9 B");
+    EXPECT_EQ(m->index(m->rowCount() - 1, kBytesAToB).data().toString(), "100 B");
 }
 
 }  // namespace
