@@ -1,56 +1,13 @@
 #include "inspect/StreamLoader.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <span>
 
+#include "core/FileWindow.h"
 #include "core/PcapngFormat.h"
 
 namespace quillet {
 
-namespace {
-
-// Reads of a file in windows of kWindow bytes, as the conversation's packets
-// mostly lie near each other.
-class FileWindow {
-public:
-    static constexpr std::uint64_t kWindow = 1 << 20;
-    FileWindow(int fd, std::uint64_t limit) : fd_(fd), limit_(limit) {}
-
-    const std::uint8_t* Read(std::uint64_t at, std::uint64_t length)
-    {
-        if (at + length > limit_)
-            return nullptr;
-        if (at < at_ || at + length > at_ + size_) {
-            const std::uint64_t want = std::min(std::max(kWindow, length), limit_ - at);
-            buffer_.resize(static_cast<std::size_t>(want));
-            at_ = at;
-            size_ = 0;
-            while (size_ < want) {
-                const ssize_t got = ::pread(fd_, buffer_.data() + size_, want - size_, static_cast<off_t>(at + size_));
-                if (got < 0 && errno == EINTR)
-                    continue;
-                if (got <= 0)
-                    break;
-                size_ += static_cast<std::uint64_t>(got);
-            }
-            if (size_ < length)
-                return nullptr;
-        }
-        return buffer_.data() + (at - at_);
-    }
-
-private:
-    int fd_;
-    std::uint64_t limit_;
-    std::vector<std::uint8_t> buffer_;
-    std::uint64_t at_ = 0, size_ = 0;
-};
-
-}  // namespace
 
 StreamLoader::StreamLoader(PacketStore::Records records, std::int64_t seq, int fd, std::uint64_t limit,
                            ConversationSpan span)
@@ -73,7 +30,8 @@ void StreamLoader::Run(PacketStore::Records records, std::int64_t seq, int fd, s
         std::lock_guard lock(mutex_);
         builder_ = std::move(builder);
     }
-    FileWindow file(fd, fd >= 0 ? limit : 0);
+    // The conversation's packets mostly lie near each other.
+    FileWindow file(fd, fd >= 0 ? limit : 0, 1 << 20);
     while (!cancel_.load(std::memory_order_relaxed)) {
         const std::int64_t next = b->Next();
         if (next == 0)

@@ -4,14 +4,12 @@
 // rebuild tests, the state it shares with its threads, and the context on
 // those threads. Used by ListPresenter*.cpp only.
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <mutex>
 #include <thread>
 
+#include "core/FileWindow.h"
 #include "views/ListPresenter.h"
 
 namespace quillet {
@@ -135,7 +133,8 @@ struct ListPresenter::Job {
 // took them, and payloads read from the working file through its own window.
 class ListPresenter::ThreadContext : public DisplayFilterContext {
 public:
-    ThreadContext(const Rules& rules, int fd, std::uint64_t limit) : fd_(fd), limit_(limit)
+    ThreadContext(const Rules& rules, int fd, std::uint64_t limit)
+        : fd_(fd), limit_(limit), window_(fd, limit, kWindow)
     {
         if (rules.local)
             SetLocalBits(*rules.local);
@@ -156,27 +155,11 @@ public:
             return true;
         if (!CanRead(r))
             return false;
-        const std::uint64_t at = r.mData.offset();
-        const std::uint32_t length = r.mData.length();
-        if (at < windowAt_ || at + length > windowAt_ + windowSize_) {
-            // Payloads come in file order: one read per window, not per packet.
-            const std::uint64_t want = std::min<std::uint64_t>(std::max<std::uint64_t>(kWindow, length), limit_ - at);
-            window_.resize(static_cast<std::size_t>(want));
-            windowAt_ = at;
-            windowSize_ = 0;
-            while (windowSize_ < want) {
-                const ssize_t got = ::pread(fd_, window_.data() + windowSize_, want - windowSize_,
-                                            static_cast<off_t>(at + windowSize_));
-                if (got < 0 && errno == EINTR)
-                    continue;
-                if (got <= 0)
-                    break;
-                windowSize_ += static_cast<std::uint64_t>(got);
-            }
-            if (windowSize_ < length)
-                return false;
-        }
-        bytes.assign(window_.data() + (at - windowAt_), length);
+        // Payloads come in file order: one read per window, not per packet.
+        const std::uint8_t* at = window_.Read(r.mData.offset(), r.mData.length());
+        if (!at)
+            return false;
+        bytes.assign(reinterpret_cast<const char*>(at), r.mData.length());
         return true;
     }
 
@@ -184,9 +167,7 @@ private:
     static constexpr std::uint64_t kWindow = 4 << 20;
     int fd_;
     std::uint64_t limit_;
-    mutable std::vector<char> window_;
-    mutable std::uint64_t windowAt_ = 0;
-    mutable std::uint64_t windowSize_ = 0;
+    mutable FileWindow window_;
 };
 
 }  // namespace quillet

@@ -1,5 +1,7 @@
 // The stream window on a hand-built TCP exchange: ShowStream on one of its
 // rows shows the exchange in txtStream, each side alone, and its filter.
+#include <memory>
+
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
@@ -20,19 +22,33 @@
 using namespace quillet;
 using namespace quillet::test;
 
+namespace {
+
+// The main window over empty port files and a capture that is never started.
+struct Shown {
+    Shown()
+    {
+        WriteEmptyPortFiles(dir.path());
+        frmMain::Options o;
+        o.portDir = dir.path();
+        o.kernelMajor = [] { return std::optional<int>(6); };
+        o.openCapture = fake.opener();
+        o.captureDir = dir.path();
+        o.message = [](const QString&) {};
+        w = std::make_unique<frmMain>(o);
+        w->show();
+    }
+    QTemporaryDir dir;
+    FakeOpener fake;
+    std::unique_ptr<frmMain> w;
+};
+
+}  // namespace
+
 TEST(StreamWindow, ShowsTheExchangeBothWaysAndEachSideAlone)
 {
-    QTemporaryDir dir;
-    WriteEmptyPortFiles(dir.path());
-    FakeOpener fake;
-    frmMain::Options o;
-    o.portDir = dir.path();
-    o.kernelMajor = [] { return std::optional<int>(6); };
-    o.openCapture = fake.opener();
-    o.captureDir = dir.path();
-    o.message = [](const QString&) {};
-    frmMain w(o);
-    w.show();
+    Shown shown;
+    frmMain& w = *shown.w;
     const char *c = "10.9.0.1", *s = "10.9.0.2";
     // Another conversation first, a retransmission and an out-of-order pair in this one.
     w.ReceiveDatagrams({Ipv4Udp(c, s, 999, 53, "x"), TcpDatagram(c, s, 41000, 80, 10, kSyn, ""),
@@ -83,17 +99,8 @@ TEST(StreamWindow, ShowsTheExchangeBothWaysAndEachSideAlone)
 // window follows just that one, by its own number.
 TEST(StreamWindow, FollowsTheConversationChosenInTheTotals)
 {
-    QTemporaryDir dir;
-    WriteEmptyPortFiles(dir.path());
-    FakeOpener fake;
-    frmMain::Options o;
-    o.portDir = dir.path();
-    o.kernelMajor = [] { return std::optional<int>(6); };
-    o.openCapture = fake.opener();
-    o.captureDir = dir.path();
-    o.message = [](const QString&) {};
-    frmMain w(o);
-    w.show();
+    Shown shown;
+    frmMain& w = *shown.w;
     const char *c = "10.9.0.1", *s = "10.9.0.2";
     w.ReceiveDatagrams({TcpDatagram(c, s, 41000, 80, 10, kSyn, ""), TcpDatagram(c, s, 41000, 80, 11, kAck, "first"),
                         TcpDatagram(c, s, 41000, 80, 16, kAck | kFin, ""),
