@@ -41,11 +41,8 @@ inline std::vector<std::uint8_t> Ipv4Udp(const char* src, const char* dst, std::
 
 namespace quillet::test {
 
-// TCP flags (also in the other test datagram header).
-#ifndef QUILLET_TEST_TCP_FLAGS
-#define QUILLET_TEST_TCP_FLAGS
+// TCP flags.
 constexpr std::uint8_t kFin = 0x01, kSyn = 0x02, kRst = 0x04, kAck = 0x10;
-#endif
 
 // A whole IPv4 (or, when the addresses hold a colon, IPv6) TCP datagram.
 inline std::vector<std::uint8_t> TcpDatagram(const char* src, const char* dst, std::uint16_t srcPort,

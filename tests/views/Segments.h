@@ -16,45 +16,40 @@
 
 namespace quillet::test {
 
-// A TCP (flags given) or UDP (protocol 17) datagram; an address with a colon is IPv6.
+// A TCP (flags given, sequence number 0) or UDP (protocol 17) datagram; an
+// address with a colon is IPv6.
 inline std::vector<std::uint8_t> Segment(std::uint8_t protocol, const char* src, std::uint16_t srcPort,
                                          const char* dst, std::uint16_t dstPort, std::uint8_t flags = 0,
                                          const std::string& payload = {})
 {
+    if (protocol == 6)
+        return TcpDatagram(src, dst, srcPort, dstPort, 0, flags, payload);
     const bool v6 = std::strchr(src, ':') != nullptr;
     const std::size_t ip = v6 ? 40 : 20;
-    const std::size_t transport = protocol == 6 ? 20 : 8;
-    std::vector<std::uint8_t> d(ip + transport + payload.size(), 0);
-    const int family = v6 ? AF_INET6 : AF_INET;
+    std::vector<std::uint8_t> d(ip + 8 + payload.size(), 0);
     if (v6) {
         d[0] = 0x60;
-        const std::size_t length = transport + payload.size();
-        d[4] = static_cast<std::uint8_t>(length >> 8);
-        d[5] = static_cast<std::uint8_t>(length);
+        d[4] = static_cast<std::uint8_t>((8 + payload.size()) >> 8);
+        d[5] = static_cast<std::uint8_t>(8 + payload.size());
         d[6] = protocol;
-        inet_pton(family, src, &d[8]);
-        inet_pton(family, dst, &d[24]);
+        inet_pton(AF_INET6, src, &d[8]);
+        inet_pton(AF_INET6, dst, &d[24]);
     } else {
         d[0] = 0x45;
         d[2] = static_cast<std::uint8_t>(d.size() >> 8);
         d[3] = static_cast<std::uint8_t>(d.size());
         d[9] = protocol;
-        inet_pton(family, src, &d[12]);
-        inet_pton(family, dst, &d[16]);
+        inet_pton(AF_INET, src, &d[12]);
+        inet_pton(AF_INET, dst, &d[16]);
     }
     std::uint8_t* t = &d[ip];
     t[0] = static_cast<std::uint8_t>(srcPort >> 8);
     t[1] = static_cast<std::uint8_t>(srcPort);
     t[2] = static_cast<std::uint8_t>(dstPort >> 8);
     t[3] = static_cast<std::uint8_t>(dstPort);
-    if (protocol == 6) {
-        t[12] = 5 << 4;
-        t[13] = flags;
-    } else {
-        t[4] = static_cast<std::uint8_t>((8 + payload.size()) >> 8);
-        t[5] = static_cast<std::uint8_t>(8 + payload.size());
-    }
-    std::memcpy(t + transport, payload.data(), payload.size());
+    t[4] = static_cast<std::uint8_t>((8 + payload.size()) >> 8);
+    t[5] = static_cast<std::uint8_t>(8 + payload.size());
+    std::memcpy(t + 8, payload.data(), payload.size());
     return d;
 }
 
