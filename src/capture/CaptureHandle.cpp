@@ -138,11 +138,17 @@ void OnPacket(u_char* user, const pcap_pkthdr* h, const u_char* bytes)
             (*ctx->frames)({bytes, h->caplen}, h->len, us);
             return;
         }
-        const auto datagram = IPDatagramOf(ctx->impl->linkType, {bytes, h->caplen}, ctx->impl->ipv6);
-        if (datagram.empty())
+        const std::span<const std::uint8_t> frame(bytes, h->caplen);
+        CapturedDatagram captured;
+        captured.bytes = IPDatagramOf(ctx->impl->linkType, frame, ctx->impl->ipv6);
+        if (captured.bytes.empty())
             return;
         ++ctx->handed;
-        (*ctx->fn)(datagram, us, OriginalLengthOf({bytes, h->caplen}, datagram, h->len));
+        captured.timestampUs = us;
+        captured.originalLength = OriginalLengthOf(frame, captured.bytes, h->len);
+        captured.direction = DirectionOf(ctx->impl->linkType, frame);
+        captured.live = true;
+        (*ctx->fn)(captured);
     } catch (...) {
         // Never unwind through libpcap: stop the loop and rethrow outside.
         ctx->error = std::current_exception();

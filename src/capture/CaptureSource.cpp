@@ -310,10 +310,17 @@ private:
             ++framesTaken_;
             ch::FrameHead frame;
             std::memcpy(&frame, body.data(), sizeof frame);
-            const auto datagram = IPDatagramOf(linkType_, body.subspan(sizeof frame), ipv6_);
-            if (!datagram.empty()) {
+            // A view of the ring's bytes: nothing is copied or allocated.
+            const std::span<const std::uint8_t> bytes = body.subspan(sizeof frame);
+            CapturedDatagram captured;
+            captured.bytes = IPDatagramOf(linkType_, bytes, ipv6_);
+            if (!captured.bytes.empty()) {
                 ++handed;
-                fn(datagram, frame.timestampUs, OriginalLengthOf(body.subspan(sizeof frame), datagram, frame.wireLength));
+                captured.timestampUs = frame.timestampUs;
+                captured.originalLength = OriginalLengthOf(bytes, captured.bytes, frame.wireLength);
+                captured.direction = DirectionOf(linkType_, bytes);
+                captured.live = true;
+                fn(captured);
             }
         }
         return false;

@@ -149,4 +149,25 @@ std::uint32_t OriginalLengthOf(std::span<const std::uint8_t> frame, std::span<co
     return wireLength - head;
 }
 
+CapturedDatagram::Direction DirectionOf(int linkType, std::span<const std::uint8_t> frame)
+{
+    // The kernel's packet types (linux/if_packet.h).
+    constexpr std::uint8_t kHost = 0, kBroadcast = 1, kMulticast = 2, kOutgoing = 4;
+    int type = -1;
+    if (linkType == linktype::kLinuxCooked && frame.size() >= 16 && frame[0] == 0)
+        type = frame[1];  // big-endian, first
+    else if (linkType == linktype::kLinuxCooked2 && frame.size() >= 20)
+        type = frame[10];
+    switch (type) {
+    case kHost:
+    case kBroadcast:
+    case kMulticast:
+        return CapturedDatagram::Direction::Received;
+    case kOutgoing:
+        return CapturedDatagram::Direction::Sent;
+    default:
+        return CapturedDatagram::Direction::Unknown;
+    }
+}
+
 }  // namespace quillet

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <span>
 
+#include "core/CapturedDatagram.h"
+
 namespace quillet {
 
 // Link-layer types a capture can deliver, by their libpcap data-link numbers.
@@ -35,6 +37,12 @@ std::span<const std::uint8_t> IPDatagramOf(int linkType, std::span<const std::ui
 // whole; otherwise what the frame had past the link header on the wire.
 std::uint32_t OriginalLengthOf(std::span<const std::uint8_t> frame, std::span<const std::uint8_t> datagram,
                                std::uint32_t wireLength);
+
+// Which way the frame went, when its link header tells (the packet type of
+// a Linux cooked header: sent by this machine, or received by it as its own,
+// broadcast or multicast); Unknown for any other frame, and for one only
+// seen passing between other hosts.
+CapturedDatagram::Direction DirectionOf(int linkType, std::span<const std::uint8_t> frame);
 
 // The same for IPv4 datagrams only.
 inline std::span<const std::uint8_t> IPv4DatagramOf(int linkType, std::span<const std::uint8_t> frame)
