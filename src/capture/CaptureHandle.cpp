@@ -88,6 +88,8 @@ struct CaptureHandle::Impl {
     // the kernel's count to tell whether anything is still in the ring.
     std::uint64_t delivered = 0;
     Stats last;
+    // Tells the frames this interface sent and received apart.
+    HardwareAddress own;
     // The interface's own drop counters, opened with the capture so that
     // reading them later opens nothing; -1 where the interface has none.
     int missedFd = -1;
@@ -146,7 +148,7 @@ void OnPacket(u_char* user, const pcap_pkthdr* h, const u_char* bytes)
         ++ctx->handed;
         captured.timestampUs = us;
         captured.originalLength = OriginalLengthOf(frame, captured.bytes, h->len);
-        captured.direction = DirectionOf(ctx->impl->linkType, frame);
+        captured.direction = DirectionOf(ctx->impl->linkType, frame, ctx->impl->own);
         captured.live = true;
         (*ctx->fn)(captured);
     } catch (...) {
@@ -389,6 +391,7 @@ CaptureHandle OpenCaptureInterface(const std::string& interfaceName, int ringByt
     auto impl = std::make_unique<CaptureHandle::Impl>();
     impl->ifName = interfaceName;
     impl->ifIndex = if_nametoindex(interfaceName.c_str());
+    impl->own = InterfaceHardwareAddress(interfaceName);
     impl->pcap = pcap_create(interfaceName.c_str(), err);
     if (impl->pcap == nullptr)
         return fail("INVALID_SOCKET", said(err));

@@ -72,8 +72,8 @@ void ShowFailed(const std::string& message, MessageSink& sink)
 class HelperCapture : public CaptureSource {
 public:
     HelperCapture(int fd, pid_t pid, std::string ifName, bool ipv6, std::uint64_t ringBytes)
-        : fd_(fd), pid_(pid), ifName_(std::move(ifName)), ifIndex_(if_nametoindex(ifName_.c_str())), ipv6_(ipv6),
-          ringBytes_(ringBytes)
+        : fd_(fd), pid_(pid), ifName_(std::move(ifName)), ifIndex_(if_nametoindex(ifName_.c_str())),
+          own_(InterfaceHardwareAddress(ifName_)), ipv6_(ipv6), ringBytes_(ringBytes)
     {
         buf_.resize(kBufferBytes + kRoom);
     }
@@ -318,7 +318,7 @@ private:
                 ++handed;
                 captured.timestampUs = frame.timestampUs;
                 captured.originalLength = OriginalLengthOf(bytes, captured.bytes, frame.wireLength);
-                captured.direction = DirectionOf(linkType_, bytes);
+                captured.direction = DirectionOf(linkType_, bytes, own_);
                 captured.live = true;
                 fn(captured);
             }
@@ -456,6 +456,7 @@ private:
     pid_t pid_;
     std::string ifName_;
     unsigned ifIndex_;
+    HardwareAddress own_;  // tells what the interface sent from what it received
     bool ipv6_;  // IPv6 datagrams are handed on too
     std::uint64_t ringBytes_;  // the program's kernel ring
     Clock::time_point heardAt_ = Clock::now();  // the channel last brought bytes

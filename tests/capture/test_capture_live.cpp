@@ -42,6 +42,7 @@ struct Collect : MessageSink {
 struct Captured {
     std::vector<std::uint8_t> bytes;
     std::int64_t timestampUs = 0;
+    CapturedDatagram::Direction direction = CapturedDatagram::Direction::Unknown;
     DecodedDatagram decoded;
 };
 
@@ -68,6 +69,7 @@ std::vector<Captured> ReadEverything(CaptureHandle& h)
         EXPECT_EQ(captured.originalLength, d.size());
         EXPECT_TRUE(captured.live);
         Captured c;
+        c.direction = captured.direction;
         c.bytes.assign(d.begin(), d.end());
         c.timestampUs = ts;
         auto decoded = DecodeDatagram(d);
@@ -203,12 +205,14 @@ TEST(CaptureLive, EveryDatagramBothWaysArrivesOnceWholeAndDecodes)
         if (d.protocol == "UDP" && d.srcPort == "4001") {
             EXPECT_TRUE(Between(c, peer, local));
             EXPECT_EQ(d.destPort, "5001");
+            EXPECT_EQ(c.direction, CapturedDatagram::Direction::Received);
             EXPECT_EQ(d.data, udpIn);
             EXPECT_EQ(d.size, 22);
             ++seen["udp in"];
         } else if (d.protocol == "UDP" && d.srcPort == "4002") {
             EXPECT_TRUE(Between(c, local, peer));
             EXPECT_EQ(d.destPort, "5002");
+            EXPECT_EQ(c.direction, CapturedDatagram::Direction::Sent);
             EXPECT_EQ(d.data, udpOut);
             ++seen["udp out"];
         } else if (d.protocol == "UDP" && d.srcPort == "4003") {

@@ -125,9 +125,15 @@ TEST(LinkLayer, CookedAndRawCaptures)
         EXPECT_TRUE(LinkTypeSupported(t)) << t;
 }
 
-// A cooked header says which way its frame went; no other header does.
-TEST(LinkLayer, TheDirectionIsTheCookedHeadersPacketType)
+// A cooked header says which way its frame went, as an Ethernet frame's
+// addresses do against the interface's own; nothing else tells.
+TEST(LinkLayer, TheDirectionIsTheCookedPacketTypeOrTheEthernetAddresses)
 {
+    const HardwareAddress own{{2, 0, 0, 0, 0, 1}, true};
+    const auto ethernet = [](Bytes destination, Bytes source) {
+        return Concat(Concat(Concat(destination, source), {0x08, 0x00}), Datagram(4));
+    };
+    const Bytes mine = {2, 0, 0, 0, 0, 1}, peer = {2, 0, 0, 0, 0, 2}, third = {2, 0, 0, 0, 0, 3};
     using Direction = CapturedDatagram::Direction;
     const auto cooked = [](std::uint8_t type) {
         Bytes h = {0, type, 0, 1, 0, 6};
@@ -159,11 +165,19 @@ TEST(LinkLayer, TheDirectionIsTheCookedHeadersPacketType)
         {linktype::kLinuxCooked2, cooked2(4), Direction::Sent},
         {linktype::kLinuxCooked2, cut(cooked2(4), 19), Direction::Unknown},
         {linktype::kLinuxCooked, cut(cooked(4), 15), Direction::Unknown},
-        {linktype::kEthernet, cooked(4), Direction::Unknown},
         {linktype::kRaw, Datagram(4), Direction::Unknown},
+        {linktype::kEthernet, ethernet(peer, mine), Direction::Sent},
+        {linktype::kEthernet, ethernet({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, mine), Direction::Sent},
+        {linktype::kEthernet, ethernet(mine, peer), Direction::Received},
+        {linktype::kEthernet, ethernet({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, peer), Direction::Received},
+        {linktype::kEthernet, ethernet({0x01, 0x00, 0x5E, 0, 0, 1}, peer), Direction::Received},  // multicast
+        {linktype::kEthernet, ethernet(third, peer), Direction::Unknown},  // seen in promiscuous mode
+        {linktype::kEthernet, cut(ethernet(peer, mine), 13), Direction::Unknown},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(DirectionOf(c.linkType, c.frame), c.direction) << c.linkType << " of " << c.frame.size();
+        EXPECT_EQ(DirectionOf(c.linkType, c.frame, own), c.direction) << c.linkType << " of " << c.frame.size();
+    // Without the interface's address an Ethernet frame tells nothing.
+    EXPECT_EQ(DirectionOf(linktype::kEthernet, ethernet(peer, mine)), Direction::Unknown);
 }
 
 TEST(LinkLayer, LoopbackHeadersOfOtherSystems)
