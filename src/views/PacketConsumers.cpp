@@ -125,10 +125,7 @@ void TrafficNamer::Set(std::string_view address, std::string_view name)
 
 void TrafficNamer::Stored(const StoredPacket& p)
 {
-    // What the reader and the names change from here on can be taken back.
-    reader_.Mark();
-    names_.Mark();
-    named_.clear();
+    read_ = false;
     const clV& record = p.record;
     std::uint32_t protocol = 0;
     std::uint32_t srcPort = 0;
@@ -136,6 +133,11 @@ void TrafficNamer::Stored(const StoredPacket& p)
     if (p.payload.empty() || !record.mProtocol.packed(protocol) || (protocol != 6 && protocol != 17)
         || !record.mSrcPort.packed(srcPort) || !record.mDestPort.packed(destPort))
         return;
+    // What the reader and the names change from here on can be taken back.
+    reader_.Mark();
+    names_.Mark();
+    named_.clear();
+    read_ = true;
     seen_.clear();
     try {
         // A name for the destination comes back without an address; its text is
@@ -162,6 +164,9 @@ void TrafficNamer::Stored(const StoredPacket& p)
 
 void TrafficNamer::TakeBack(const StoredPacket&)
 {
+    if (!read_)
+        return;  // it changed nothing
+    read_ = false;
     reader_.RollBack();
     names_.RollBack();
     // Those told of a new name read the old one again; telling them changes

@@ -123,6 +123,7 @@ private:
     TrafficNameReader reader_;
     std::vector<SeenName> seen_;  // reused
     std::vector<std::string> named_;  // the addresses the packet stored last named
+    bool read_ = false;                // the packet stored last was read for names
 };
 
 }  // namespace quillet

@@ -223,8 +223,10 @@ void TrafficTotals::Restore(Row& row, const RowBefore& before, const std::unique
 void TrafficTotals::Add(const AddressText* remote, bool hasEndpoint, bool sent, std::uint64_t bytes,
                         std::int64_t tsUs, const QString* owner)
 {
-    undo_ = Undo{};
+    // Only what this packet may change is noted (nothing is cleared but the rows' marks).
     undo_.valid = true;
+    undo_.host = -1;
+    undo_.program = -1;
     undo_.changed = changed_;
     undo_.lastWaits = lastWaits_;
     undo_.newestUs = newestUs_;
