@@ -37,8 +37,11 @@ std::vector<Datagram> ReadAll(const std::string& path, bool& opened)
     opened = reader != nullptr;
     if (!reader)
         return out;
-    const quillet::CaptureFileReader::DatagramFn fn = [&](std::span<const std::uint8_t> d, std::int64_t ts,
-                                                          std::uint32_t original) {
+    const quillet::CaptureFileReader::DatagramFn fn = [&](const quillet::CapturedDatagram& c) {
+        const std::span<const std::uint8_t> d = c.bytes;
+        const std::uint32_t original = c.originalLength;
+        const std::int64_t ts = c.timestampUs;
+        Check(!c.live);
         Check((d.size() >= 20 && (d[0] >> 4) == 4) || (d.size() >= 40 && (d[0] >> 4) == 6));
         Check(original >= d.size());
         out.push_back({ts, std::vector<std::uint8_t>(d.begin(), d.end()), original});

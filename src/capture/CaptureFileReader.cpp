@@ -11,7 +11,9 @@
 #include <limits>
 
 #include "capture/LinkLayer.h"
+#include "core/PcapngFormat.h"
 #include "core/PcapngNotes.h"
+#include "programs/ProgramComment.h"
 
 namespace quillet {
 
@@ -29,6 +31,19 @@ std::int64_t TimestampUs(std::int64_t sec, std::int64_t usec)
     if (sec < -kMaxSec)
         return -kMaxSec * 1000000;
     return sec * 1000000 + usec;
+}
+
+// The way a frame went: as its block's flags say, else as its link header does.
+CapturedDatagram::Direction FrameDirection(std::uint32_t flags, int linkType, std::span<const std::uint8_t> frame)
+{
+    switch (flags & pcapng::kFlagsDirection) {
+    case pcapng::kFlagsInbound:
+        return CapturedDatagram::Direction::Received;
+    case pcapng::kFlagsOutbound:
+        return CapturedDatagram::Direction::Sent;
+    default:
+        return DirectionOf(linkType, frame);
+    }
 }
 
 }  // namespace
@@ -162,16 +177,27 @@ CaptureFileReader::Status CaptureFileReader::Read(int maxFrames, const DatagramF
         const int rc = pcap_next_ex(pcap_, &h, &data);
         if (rc == 1) {
             ++frames_;
+            std::uint32_t flags = 0;
             if (source_->notes.IsPcapng())
-                source_->notes.NextPacket(comment_);
+                source_->notes.NextPacket(comment_, flags);
             lastUs_ = TimestampUs(h->ts.tv_sec, h->ts.tv_usec);
             const std::span<const std::uint8_t> frame(data, h->caplen);
-            const auto d = IPDatagramOf(linkType_, frame, ipv6_);
-            if (d.empty()) {
+            CapturedDatagram captured;
+            captured.bytes = IPDatagramOf(linkType_, frame, ipv6_);
+            if (captured.bytes.empty()) {
                 ++skipped_;
                 continue;
             }
-            fn(d, lastUs_, OriginalLengthOf(frame, d, h->len));
+            captured.timestampUs = lastUs_;
+            captured.originalLength = OriginalLengthOf(frame, captured.bytes, h->len);
+            captured.direction = FrameDirection(flags, linkType_, frame);
+            // Shown as a live owner is: a comment that is no program's gives none.
+            if (comment_.empty())
+                program_.clear();
+            else
+                program_ = ProgramOfComment(comment_);
+            captured.program = program_;
+            fn(captured);
             continue;
         }
         if (rc == PCAP_ERROR_BREAK)

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/CapturedDatagram.h"
+
 struct pcap;
 
 namespace quillet {
@@ -15,15 +17,19 @@ namespace quillet {
 // Reads a pcap or pcapng file through libpcap, frame by frame, and hands on
 // the IP datagram of each frame (link-layer header removed): IPv4, and IPv6
 // when opened with ipv6 true. The bytes libpcap reads pass the notes of a
-// pcapng file on their way (core/PcapngNotes.h): each frame's comment and the
-// names of the name blocks come with the frames, the file read once.
+// pcapng file on their way (core/PcapngNotes.h): each frame's comment and
+// flags and the names of the name blocks come with the frames, the file read
+// once.
 class CaptureFileReader {
 public:
     enum class Status { More, End, Failed };
-    // A datagram, its timestamp in microseconds since the epoch and its original length (more than
-    // its size when the file kept only part of it).
-    using DatagramFn = std::function<void(std::span<const std::uint8_t> datagram, std::int64_t timestampUs,
-                                          std::uint32_t originalLength)>;
+    // A datagram (its bytes viewed in the reader's buffer, valid during the
+    // call), its timestamp in microseconds since the epoch, its original
+    // length (more than its size when the file kept only part of it), its
+    // direction (a pcapng block's epb_flags, else the frame's link header,
+    // else unknown) and the program its comment names ("program: NAME
+    // (PID)"); never live.
+    using DatagramFn = std::function<void(const CapturedDatagram& datagram)>;
 
     // nullptr and the reason when the file cannot be opened, is not a
     // capture file, or has a link type that carries no IPv4 datagrams we read.
@@ -72,6 +78,7 @@ private:
     std::int64_t lastUs_ = 0;
     std::string error_;
     std::string comment_;
+    std::string program_;  // of comment_
 };
 
 }  // namespace quillet

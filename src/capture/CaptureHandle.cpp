@@ -88,6 +88,8 @@ struct CaptureHandle::Impl {
     // the kernel's count to tell whether anything is still in the ring.
     std::uint64_t delivered = 0;
     Stats last;
+    // Tells the frames this interface sent and received apart.
+    HardwareAddress own;
     // The interface's own drop counters, opened with the capture so that
     // reading them later opens nothing; -1 where the interface has none.
     int missedFd = -1;
@@ -138,11 +140,17 @@ void OnPacket(u_char* user, const pcap_pkthdr* h, const u_char* bytes)
             (*ctx->frames)({bytes, h->caplen}, h->len, us);
             return;
         }
-        const auto datagram = IPDatagramOf(ctx->impl->linkType, {bytes, h->caplen}, ctx->impl->ipv6);
-        if (datagram.empty())
+        const std::span<const std::uint8_t> frame(bytes, h->caplen);
+        CapturedDatagram captured;
+        captured.bytes = IPDatagramOf(ctx->impl->linkType, frame, ctx->impl->ipv6);
+        if (captured.bytes.empty())
             return;
         ++ctx->handed;
-        (*ctx->fn)(datagram, us, OriginalLengthOf({bytes, h->caplen}, datagram, h->len));
+        captured.timestampUs = us;
+        captured.originalLength = OriginalLengthOf(frame, captured.bytes, h->len);
+        captured.direction = DirectionOf(ctx->impl->linkType, frame, ctx->impl->own);
+        captured.live = true;
+        (*ctx->fn)(captured);
     } catch (...) {
         // Never unwind through libpcap: stop the loop and rethrow outside.
         ctx->error = std::current_exception();
@@ -383,6 +391,7 @@ CaptureHandle OpenCaptureInterface(const std::string& interfaceName, int ringByt
     auto impl = std::make_unique<CaptureHandle::Impl>();
     impl->ifName = interfaceName;
     impl->ifIndex = if_nametoindex(interfaceName.c_str());
+    impl->own = InterfaceHardwareAddress(interfaceName);
     impl->pcap = pcap_create(interfaceName.c_str(), err);
     if (impl->pcap == nullptr)
         return fail("INVALID_SOCKET", said(err));

@@ -72,8 +72,8 @@ void ShowFailed(const std::string& message, MessageSink& sink)
 class HelperCapture : public CaptureSource {
 public:
     HelperCapture(int fd, pid_t pid, std::string ifName, bool ipv6, std::uint64_t ringBytes)
-        : fd_(fd), pid_(pid), ifName_(std::move(ifName)), ifIndex_(if_nametoindex(ifName_.c_str())), ipv6_(ipv6),
-          ringBytes_(ringBytes)
+        : fd_(fd), pid_(pid), ifName_(std::move(ifName)), ifIndex_(if_nametoindex(ifName_.c_str())),
+          own_(InterfaceHardwareAddress(ifName_)), ipv6_(ipv6), ringBytes_(ringBytes)
     {
         buf_.resize(kBufferBytes + kRoom);
     }
@@ -310,10 +310,17 @@ private:
             ++framesTaken_;
             ch::FrameHead frame;
             std::memcpy(&frame, body.data(), sizeof frame);
-            const auto datagram = IPDatagramOf(linkType_, body.subspan(sizeof frame), ipv6_);
-            if (!datagram.empty()) {
+            // A view of the ring's bytes: nothing is copied or allocated.
+            const std::span<const std::uint8_t> bytes = body.subspan(sizeof frame);
+            CapturedDatagram captured;
+            captured.bytes = IPDatagramOf(linkType_, bytes, ipv6_);
+            if (!captured.bytes.empty()) {
                 ++handed;
-                fn(datagram, frame.timestampUs, OriginalLengthOf(body.subspan(sizeof frame), datagram, frame.wireLength));
+                captured.timestampUs = frame.timestampUs;
+                captured.originalLength = OriginalLengthOf(bytes, captured.bytes, frame.wireLength);
+                captured.direction = DirectionOf(linkType_, bytes, own_);
+                captured.live = true;
+                fn(captured);
             }
         }
         return false;
@@ -449,6 +456,7 @@ private:
     pid_t pid_;
     std::string ifName_;
     unsigned ifIndex_;
+    HardwareAddress own_;  // tells what the interface sent from what it received
     bool ipv6_;  // IPv6 datagrams are handed on too
     std::uint64_t ringBytes_;  // the program's kernel ring
     Clock::time_point heardAt_ = Clock::now();  // the channel last brought bytes

@@ -73,7 +73,7 @@ bool ScanWorkingFile(int fd, std::uint64_t& packets, std::int64_t& firstUs, std:
     if (!reader)
         return false;
     // One record at a time, so that where the last one taken ends is known.
-    const CaptureFileReader::DatagramFn none = [](std::span<const std::uint8_t>, std::int64_t, std::uint32_t) {};
+    const CaptureFileReader::DatagramFn none = [](const CapturedDatagram&) {};
     while (reader->Read(1, none) == CaptureFileReader::Status::More) {
         if (static_cast<std::uint64_t>(reader->framesRead()) == packets)
             continue;

@@ -1,5 +1,13 @@
 #include "capture/LinkLayer.h"
 
+#include <cstring>
+
+#include <net/if.h>
+#include <net/if_arp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace quillet {
 namespace {
 
@@ -147,6 +155,54 @@ std::uint32_t OriginalLengthOf(std::span<const std::uint8_t> frame, std::span<co
         return size;
     const auto head = static_cast<std::uint32_t>(datagram.data() - frame.data());
     return wireLength - head;
+}
+
+HardwareAddress InterfaceHardwareAddress(const std::string& interfaceName)
+{
+    HardwareAddress own;
+    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0 || interfaceName.empty() || interfaceName.size() >= IF_NAMESIZE) {
+        if (s >= 0)
+            ::close(s);
+        return own;
+    }
+    ifreq req{};
+    std::memcpy(req.ifr_name, interfaceName.data(), interfaceName.size());
+    if (::ioctl(s, SIOCGIFHWADDR, &req) == 0 && req.ifr_hwaddr.sa_family == ARPHRD_ETHER) {
+        std::memcpy(own.bytes.data(), req.ifr_hwaddr.sa_data, own.bytes.size());
+        own.known = true;
+    }
+    ::close(s);
+    return own;
+}
+
+CapturedDatagram::Direction DirectionOf(int linkType, std::span<const std::uint8_t> frame,
+                                        const HardwareAddress& own)
+{
+    // The kernel's packet types (linux/if_packet.h).
+    constexpr std::uint8_t kHost = 0, kBroadcast = 1, kMulticast = 2, kOutgoing = 4;
+    int type = -1;
+    if (linkType == linktype::kLinuxCooked && frame.size() >= 16 && frame[0] == 0) {
+        type = frame[1];  // big-endian, first
+    } else if (linkType == linktype::kLinuxCooked2 && frame.size() >= 20) {
+        type = frame[10];
+    } else if (linkType == linktype::kEthernet && own.known && frame.size() >= 14) {
+        // The destination first, then the source.
+        if (std::memcmp(frame.data() + 6, own.bytes.data(), 6) == 0)
+            type = kOutgoing;
+        else if (std::memcmp(frame.data(), own.bytes.data(), 6) == 0 || (frame[0] & 1) != 0)
+            type = kHost;
+    }
+    switch (type) {
+    case kHost:
+    case kBroadcast:
+    case kMulticast:
+        return CapturedDatagram::Direction::Received;
+    case kOutgoing:
+        return CapturedDatagram::Direction::Sent;
+    default:
+        return CapturedDatagram::Direction::Unknown;
+    }
 }
 
 }  // namespace quillet

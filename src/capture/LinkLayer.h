@@ -1,7 +1,11 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
+#include <string>
+
+#include "core/CapturedDatagram.h"
 
 namespace quillet {
 
@@ -35,6 +39,25 @@ std::span<const std::uint8_t> IPDatagramOf(int linkType, std::span<const std::ui
 // whole; otherwise what the frame had past the link header on the wire.
 std::uint32_t OriginalLengthOf(std::span<const std::uint8_t> frame, std::span<const std::uint8_t> datagram,
                                std::uint32_t wireLength);
+
+// The hardware address of the interface a capture is on (an Ethernet one's
+// six bytes), when known.
+struct HardwareAddress {
+    std::array<std::uint8_t, 6> bytes{};
+    bool known = false;
+};
+// The interface's, read once (one socket and one ioctl, no right needed);
+// not known when it has none or cannot be read.
+HardwareAddress InterfaceHardwareAddress(const std::string& interfaceName);
+
+// Which way the frame went, when its link header tells: the packet type of
+// a Linux cooked header (sent by this machine, or received by it as its own,
+// broadcast or multicast), or an Ethernet frame's addresses against the
+// interface's own (sent from it; received for it, broadcast or multicast),
+// as the kernel tells them apart. Unknown for any other frame, for one only
+// seen passing between other hosts, and for Ethernet without own.
+CapturedDatagram::Direction DirectionOf(int linkType, std::span<const std::uint8_t> frame,
+                                        const HardwareAddress& own = {});
 
 // The same for IPv4 datagrams only.
 inline std::span<const std::uint8_t> IPv4DatagramOf(int linkType, std::span<const std::uint8_t> frame)

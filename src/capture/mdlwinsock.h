@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/CapturedDatagram.h"
 #include "core/IPv4Text.h"
 
 namespace quillet {
@@ -54,12 +55,13 @@ void WinsockStart();
 void WinsockStop();
 bool WinsockStarted();
 
-// One datagram as read from the capture: the IPv4 datagram, header included,
-// link-layer header stripped, the capture timestamp in microseconds since
-// the epoch, and the datagram's original length (more than its size when only
-// the first part of a longer frame was captured; see OriginalLengthOf).
-using DatagramCallback = std::function<void(std::span<const std::uint8_t> datagram, std::int64_t timestampUs,
-                                            std::uint32_t originalLength)>;
+// One datagram as read from the capture, live: the IP datagram, header
+// included, link-layer header stripped (its bytes viewed where the capture
+// holds them, valid during the call), the capture timestamp in microseconds
+// since the epoch, the datagram's original length (more than its size when
+// only the first part of a longer frame was captured; see OriginalLengthOf)
+// and its direction when the frame tells it (DirectionOf).
+using DatagramCallback = std::function<void(const CapturedDatagram& datagram)>;
 
 // One captured frame as the interface delivered it, link-layer header
 // included, with its length on the wire and its capture timestamp.

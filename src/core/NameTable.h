@@ -26,8 +26,9 @@ public:
     static constexpr std::size_t kMaxAddresses = 1u << 16;
 
     explicit NameTable(std::size_t maxAddresses = kMaxAddresses) : max_(maxAddresses) {}
-    NameTable(const NameTable&) = default;
-    NameTable& operator=(const NameTable&) = default;
+    // Not copied: its entries point into its own tables.
+    NameTable(const NameTable&) = delete;
+    NameTable& operator=(const NameTable&) = delete;
     // A table moved from is empty and has a new version.
     NameTable(NameTable&& other) noexcept;
     NameTable& operator=(NameTable&& other) noexcept;
@@ -43,21 +44,53 @@ public:
     // Every (address, name), oldest first.
     std::vector<std::pair<std::string, std::string>> All() const;
 
+    // From here on Set() can be undone: RollBack() puts the table back as it
+    // was at the last Mark() (version included), allocating nothing; what an
+    // undone Set() made goes, what it forgot comes back. Until Mark() is first
+    // called nothing is kept for it.
+    void Mark();
+    void RollBack() noexcept;
+
 private:
     // Each distinct name once, with how many addresses it names.
-    using NameIt = std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>>::iterator;
+    using Names = std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>>;
+    using NameIt = Names::iterator;
     struct Entry {
         NameIt name;
         std::list<std::string>::iterator age;
     };
-    void Release(NameIt name);
+    using Addresses = std::unordered_map<std::string, Entry, TextHash, std::equal_to<>>;
+    // One step of a Set() since the mark, noted before it is taken.
+    struct Change {
+        enum Kind : std::uint8_t {
+            NewName,  // name was made
+            Moved,    // address's age moved to the newest, from before next
+            Renamed,  // address named name before (given back when it was freed)
+            Evicted,  // forgotten: the address (its age in spareAges_), its name when freed
+            Added,    // address was added, the newest
+        } kind = NewName;
+        bool made = false;  // the step was taken
+        NameIt name{};
+        Addresses::iterator address{};
+        std::list<std::string>::iterator next{};
+        Names::node_type freedName;
+        Addresses::node_type forgotten;
+    };
+    // Counts one address less for the name, freeing it when none is left
+    // (kept in change while marked).
+    void Release(NameIt name, Change* change = nullptr);
+    Change* Note(Change::Kind kind);
     void Emptied() noexcept;
 
     std::size_t max_;
-    std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>> names_;
-    std::unordered_map<std::string, Entry, TextHash, std::equal_to<>> byAddress_;
+    Names names_;
+    Addresses byAddress_;
     std::list<std::string> order_;  // addresses, the one named longest ago first
     std::uint64_t version_ = NewNamesVersion();
+    bool marked_ = false;
+    std::uint64_t markedVersion_ = 0;
+    std::vector<Change> changes_;          // since the mark
+    std::list<std::string> spareAges_;     // of the addresses forgotten since the mark
 };
 
 }  // namespace quillet

@@ -133,9 +133,20 @@ bool ParseInterface(std::span<const std::uint8_t> block, bool swapped, int& link
     return true;
 }
 
-std::size_t PacketBytes(std::size_t captured, std::string_view comment)
+namespace {
+
+bool WritesComment(std::string_view comment)
 {
-    const std::size_t options = comment.empty() || comment.size() > kMaxOptionBytes ? 0 : 4 + Padded(comment.size()) + 4;
+    return !comment.empty() && comment.size() <= kMaxOptionBytes;
+}
+
+}  // namespace
+
+std::size_t PacketBytes(std::size_t captured, std::string_view comment, std::uint32_t flags)
+{
+    std::size_t options = (WritesComment(comment) ? 4 + Padded(comment.size()) : 0) + (flags != 0 ? 8 : 0);
+    if (options != 0)
+        options += 4;  // opt_endofopt
     return kPacketHeader + Padded(captured) + options + 4;
 }
 
@@ -144,7 +155,7 @@ std::uint32_t PutPacket(std::uint8_t* out, const Packet& packet)
     const auto caplen = static_cast<std::uint32_t>(packet.data.size());
     const std::uint32_t origlen = packet.originalLength < caplen ? caplen : packet.originalLength;
     const std::uint64_t ts = packet.timestampUs < 0 ? 0 : static_cast<std::uint64_t>(packet.timestampUs);
-    const auto total = static_cast<std::uint32_t>(PacketBytes(caplen, packet.comment));
+    const auto total = static_cast<std::uint32_t>(PacketBytes(caplen, packet.comment, packet.flags));
     const std::uint32_t padded = static_cast<std::uint32_t>(Padded(caplen));
     PutAt(out, kEnhancedPacket);
     PutAt(out, total);
@@ -157,15 +168,22 @@ std::uint32_t PutPacket(std::uint8_t* out, const Packet& packet)
         std::memcpy(out, packet.data.data(), caplen);
     std::memset(out + caplen, 0, padded - caplen);
     out += padded;
-    if (kPacketHeader + padded + 4 < total) {
-        // opt_comment, then opt_endofopt.
+    if (WritesComment(packet.comment)) {
         const auto length = static_cast<std::uint16_t>(packet.comment.size());
         PutAt(out, kOptComment);
         PutAt(out, length);
         std::memcpy(out, packet.comment.data(), length);
-        const std::size_t rest = Padded(length) - length + 4;
-        std::memset(out + length, 0, rest);
-        out += length + rest;
+        std::memset(out + length, 0, Padded(length) - length);
+        out += Padded(length);
+    }
+    if (packet.flags != 0) {
+        PutAt(out, kOptPacketFlags);
+        PutAt(out, std::uint16_t{4});
+        PutAt(out, packet.flags);
+    }
+    if (kPacketHeader + padded + 4 < total) {
+        std::memset(out, 0, 4);  // opt_endofopt
+        out += 4;
     }
     PutAt(out, total);
     return kPacketHeader;
@@ -185,6 +203,11 @@ bool ParsePacket(std::span<const std::uint8_t> block, bool swapped, Packet& pack
     packet.originalLength = U32(&block[24], swapped);
     packet.data = block.subspan(kPacketHeader, captured);
     packet.comment = Option(block, kPacketHeader + Padded(captured), swapped, kOptComment);
+    packet.flags = 0;
+    if (type == kEnhancedPacket)
+        if (const std::string_view flags = Option(block, kPacketHeader + Padded(captured), swapped, kOptPacketFlags);
+            flags.size() == 4)
+            packet.flags = U32(reinterpret_cast<const std::uint8_t*>(flags.data()), swapped);
     return true;
 }
 

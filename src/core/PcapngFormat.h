@@ -27,6 +27,11 @@ inline constexpr std::uint32_t kByteOrderMagic = 0x1A2B3C4D;
 // Option codes, and the record types of a name resolution block.
 inline constexpr std::uint16_t kOptEndOfOpt = 0;
 inline constexpr std::uint16_t kOptComment = 1;
+inline constexpr std::uint16_t kOptPacketFlags = 2;  // epb_flags, 4 bytes
+// The direction bits of epb_flags.
+inline constexpr std::uint32_t kFlagsDirection = 3;
+inline constexpr std::uint32_t kFlagsInbound = 1;
+inline constexpr std::uint32_t kFlagsOutbound = 2;
 inline constexpr std::uint16_t kNameRecordEnd = 0;
 inline constexpr std::uint16_t kNameRecordIPv4 = 1;
 inline constexpr std::uint16_t kNameRecordIPv6 = 2;
@@ -65,13 +70,15 @@ struct Packet {
     std::uint32_t originalLength = 0;  // written as data.size() when less
     std::string_view comment;          // opt_comment, when not empty
     std::uint32_t interface = 0;
+    std::uint32_t flags = 0;           // epb_flags (written when not 0; 0 when the block has none)
 };
 // Bytes of the block PutPacket writes: a comment longer than 65535 bytes is left out.
-std::size_t PacketBytes(std::size_t captured, std::string_view comment = {});
+std::size_t PacketBytes(std::size_t captured, std::string_view comment = {}, std::uint32_t flags = 0);
 // Writes the block at out (PacketBytes long); returns where the packet's data starts in it.
 std::uint32_t PutPacket(std::uint8_t* out, const Packet& packet);
 // The packet of block (data and comment point into it); false when it is no packet block or its
-// captured length runs past it. The comment is the first one (none when an option runs past).
+// captured length runs past it. The comment and the flags are the first ones (none when an
+// option runs past).
 bool ParsePacket(std::span<const std::uint8_t> block, bool swapped, Packet& packet);
 
 // The fields just before a packet's data in an enhanced packet block of this host's order:

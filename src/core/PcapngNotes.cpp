@@ -104,19 +104,30 @@ void PcapngNotes::Block(std::span<const std::uint8_t> block)
                      names_.end());
     } else if (pcapng::IsPacketBlock(type)) {
         pcapng::Packet packet;
-        comments_.emplace_back(pcapng::ParsePacket(block, swapped_, packet) ? packet.comment : std::string_view());
+        if (pcapng::ParsePacket(block, swapped_, packet))
+            packets_.push_back({std::string(packet.comment), packet.flags});
+        else
+            packets_.emplace_back();
     }
 }
 
 bool PcapngNotes::NextPacket(std::string& comment)
 {
+    std::uint32_t flags = 0;
+    return NextPacket(comment, flags);
+}
+
+bool PcapngNotes::NextPacket(std::string& comment, std::uint32_t& flags)
+{
     comment.clear();
-    while (comments_.empty() && file_ && !ended_ && ReadMore())
+    flags = 0;
+    while (packets_.empty() && file_ && !ended_ && ReadMore())
         continue;
-    if (comments_.empty())
+    if (packets_.empty())
         return false;
-    comment.swap(comments_.front());
-    comments_.pop_front();
+    comment.swap(packets_.front().comment);
+    flags = packets_.front().flags;
+    packets_.pop_front();
     return true;
 }
 

@@ -11,8 +11,8 @@
 
 namespace quillet {
 
-// What a pcapng file says beside its packets: the comment of each packet
-// block and the names of its name resolution blocks, in step with the
+// What a pcapng file says beside its packets: the comment and the flags of
+// each packet block and the names of its name resolution blocks, in step with the
 // packets (libpcap reads the packets themselves and skips both). The notes
 // are read from the file's bytes as they pass, so that the file is read once
 // (the frame reader hands on what libpcap reads), or from a file by name.
@@ -36,6 +36,8 @@ public:
     // when it has none. false at the end of what was read, or where the file
     // is damaged.
     bool NextPacket(std::string& comment);
+    // The same with its flags (epb_flags; 0 when it has none).
+    bool NextPacket(std::string& comment, std::uint32_t& flags);
     // The (address text, name) pairs of the name blocks read so far, once;
     // a name that is no host name (IsHostName) is left out.
     std::vector<std::pair<std::string, std::string>> TakeNames();
@@ -50,7 +52,11 @@ private:
     bool swapped_ = false;
     bool ended_ = false;
     std::vector<std::uint8_t> carry_;  // a block that runs on past the bytes fed
-    std::deque<std::string> comments_;  // of packet blocks read and not yet asked for
+    struct PacketNote {
+        std::string comment;
+        std::uint32_t flags = 0;
+    };
+    std::deque<PacketNote> packets_;  // blocks read and not yet asked for
     std::vector<std::pair<std::string, std::string>> names_;
 };
 

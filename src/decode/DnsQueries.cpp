@@ -43,6 +43,43 @@ bool DnsQueries::Same(const Entry& e, const Ends& ends, const Question& q)
     return true;
 }
 
+std::int32_t DnsQueries::Before(std::int32_t at) const
+{
+    std::int32_t before = -1;
+    for (std::int32_t i = heads_[entries_[static_cast<std::size_t>(at)].bucket]; i != at;
+         i = entries_[static_cast<std::size_t>(i)].next)
+        before = i;
+    return before;
+}
+
+void DnsQueries::Note(std::int32_t at)
+{
+    const Entry& e = entries_[static_cast<std::size_t>(at)];
+    changes_.push_back({at, e.live ? Before(at) : -1, nextSlot_, e});
+}
+
+void DnsQueries::RollBack() noexcept
+{
+    // Newest first, so that each entry's chain is as it was right after the change.
+    for (auto c = changes_.rbegin(); c != changes_.rend(); ++c) {
+        Entry& e = entries_[static_cast<std::size_t>(c->at)];
+        if (e.live) {
+            // Made by an Add: at the head of its chain.
+            heads_[e.bucket] = e.next;
+            --pending_;
+        }
+        e = c->old;
+        if (e.live) {
+            std::int32_t& link = c->before < 0 ? heads_[e.bucket] : entries_[static_cast<std::size_t>(c->before)].next;
+            e.next = link;
+            link = c->at;
+            ++pending_;
+        }
+        nextSlot_ = c->nextSlot;
+    }
+    changes_.clear();
+}
+
 void DnsQueries::Unlink(std::int32_t at)
 {
     Entry& e = entries_[static_cast<std::size_t>(at)];
@@ -64,6 +101,7 @@ void DnsQueries::Add(const Ends& ends, const Question& q, std::int64_t timeUs)
         heads_.assign(mask_ + 1, -1);
     }
     const auto at = static_cast<std::int32_t>(nextSlot_);
+    Note(at);
     nextSlot_ = (nextSlot_ + 1) % kCapacity;
     if (entries_[static_cast<std::size_t>(at)].live)
         Unlink(at);  // the oldest query goes
@@ -95,6 +133,7 @@ bool DnsQueries::Take(const Ends& ends, const Question& q, std::int64_t timeUs, 
         if (Same(e, ends, q) && age <= kWindowUs && age >= -kWindowUs) {
             if (queryUs != nullptr)
                 *queryUs = e.timeUs;
+            Note(at);
             Unlink(at);
             return true;
         }

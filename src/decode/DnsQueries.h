@@ -47,6 +47,12 @@ public:
     bool Take(const Ends& ends, const Question& question, std::int64_t timeUs, std::int64_t* queryUs = nullptr);
     std::size_t pending() const { return pending_; }
 
+    // Add and Take from here on can be undone: RollBack() puts the queries
+    // back as they were at the last Mark(), allocating nothing. Each change
+    // is noted before it is made, so one that fails to be noted is not made.
+    void Mark() { changes_.clear(); }
+    void RollBack() noexcept;
+
 private:
     static constexpr std::size_t kMaxName = 253;
     struct Entry {
@@ -59,8 +65,20 @@ private:
         std::int32_t next = -1;  // in its bucket
         char name[kMaxName];     // lower case
     };
+    // A change since the mark: the entry at `at` as it was (old), and the
+    // one before it in its chain then (-1: the chain's head; unused when it
+    // was not pending).
+    struct Change {
+        std::int32_t at = 0;
+        std::int32_t before = -1;
+        std::size_t nextSlot = 0;
+        Entry old;
+    };
     std::uint32_t Bucket(const Ends& ends, const Question& question) const;
     static bool Same(const Entry& e, const Ends& ends, const Question& question);
+    // The entry before at in its chain, -1 when at is its head.
+    std::int32_t Before(std::int32_t at) const;
+    void Note(std::int32_t at);
     void Unlink(std::int32_t at);
 
     std::size_t mask_;
@@ -68,6 +86,7 @@ private:
     std::vector<std::int32_t> heads_;   // the chains of entries, by bucket
     std::size_t nextSlot_ = 0;          // the ring's oldest (next replaced) entry
     std::size_t pending_ = 0;
+    std::vector<Change> changes_;  // since the mark
 };
 
 }  // namespace quillet

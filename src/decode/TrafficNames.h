@@ -65,6 +65,10 @@ public:
     void Read(std::uint8_t protocol, Endpoint src, Endpoint dest, std::int64_t timeUs, std::string_view destAddress,
               std::span<const std::uint8_t> payload, std::vector<SeenName>& out);
     const DnsQueries& Queries() const { return queries_; }
+    // What Read changes from here on (the queries kept and taken) can be
+    // undone by RollBack(), which allocates nothing.
+    void Mark() { queries_.Mark(); }
+    void RollBack() noexcept { queries_.RollBack(); }
 
 private:
     void Dns(std::span<const std::uint8_t> message, Endpoint src, Endpoint dest, std::int64_t timeUs,

@@ -58,6 +58,32 @@ void ProgramOwners::Probe(std::uint64_t key)
     slots_[i] = lastEntry_ + 1;
 }
 
+void ProgramOwners::RollBack(const Mark& mark) noexcept
+{
+    if (given_.size() > mark.given)
+        given_.erase(given_.begin() + static_cast<std::ptrdiff_t>(mark.given), given_.end());
+    for (std::size_t i = mark.pending; i < pending_.size(); ++i) {
+        Entry& e = entries_[pending_[i]];
+        e.pendingFrom = 0;
+        e.pendingUs = 0;
+    }
+    if (pending_.size() > mark.pending)
+        pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(mark.pending), pending_.end());
+    // The newest endpoint first: nothing made after it probed past its slot,
+    // so emptying the slot breaks no other's chain.
+    const std::size_t mask = slots_.size() - 1;
+    while (entries_.size() > mark.entries) {
+        std::size_t i = Slot(entries_.back().key);
+        while (slots_[i] != entries_.size())
+            i = (i + 1) & mask;
+        slots_[i] = 0;
+        entries_.pop_back();
+    }
+    lastKey_ = 0;
+    lastEntry_ = kNoEntry;
+    lastNoted_ = mark.lastNoted;
+}
+
 std::vector<OwnerRequest> ProgramOwners::TakeBatch()
 {
     const std::size_t n = std::min(pending_.size(), kMaxBatch);

@@ -98,6 +98,19 @@ public:
 
     std::size_t EndpointCount() const { return entries_.size(); }
 
+    // Where Note() and SetOwnerOf() stand, to undo what they did since (for
+    // a packet that was not stored after all): RollBack() forgets the
+    // endpoints made, the notes and the owners given since the mark,
+    // allocating nothing. Nothing else may have changed the owners since.
+    struct Mark {
+        std::size_t entries = 0;
+        std::size_t pending = 0;
+        std::size_t given = 0;
+        std::int64_t lastNoted = 0;
+    };
+    Mark Marked() const { return {entries_.size(), pending_.size(), given_.size(), lastNoted_}; }
+    void RollBack(const Mark& mark) noexcept;
+
 private:
     struct Change {
         std::int64_t fromSeq;

@@ -283,12 +283,12 @@ void CaptureSession::Close()
         ReadScope scope(readDepth_);
         const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
         std::int64_t drained = 0;
-        source_->Drain([&](std::span<const std::uint8_t> d, std::int64_t ts, std::uint32_t original) {
+        source_->Drain([&](const CapturedDatagram& captured) {
             if (drained >= kDrainMaxDatagrams
                 || ((drained & 63) == 0 && std::chrono::steady_clock::now() >= deadline))
                 throw DrainLimitReached{};
             ++drained;
-            ReceiveOne(d, ts, original);
+            ReceiveOne(captured);
         });
     } catch (...) {
     }
@@ -345,9 +345,7 @@ void CaptureSession::Notified(std::intptr_t handle, std::intptr_t lParam)
         try {
             ReadScope scope(readDepth_);
             const auto start = std::chrono::steady_clock::now();
-            const DatagramCallback fn = [this](std::span<const std::uint8_t> d, std::int64_t ts, std::uint32_t original) {
-                ReceiveOne(d, ts, original);
-            };
+            const DatagramCallback fn = [this](const CapturedDatagram& captured) { ReceiveOne(captured); };
             for (;;) {
                 const int n = source_->Read(kReadChunk, fn);
                 failed = n < 0;
@@ -396,22 +394,16 @@ void CaptureSession::Notified(std::intptr_t handle, std::intptr_t lParam)
     }
 }
 
-void CaptureSession::ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t timestampUs,
-                                std::uint32_t originalLength)
-{
-    CapturedDatagram captured;
-    captured.bytes = datagram;
-    captured.timestampUs = timestampUs;
-    captured.originalLength = originalLength;
-    // Only what is captured now belongs to sockets now.
-    captured.live = source_ && !fileBusy_;
-    ReceiveOne(captured);
-}
-
 void CaptureSession::ReceiveOne(const CapturedDatagram& captured)
 {
     if (storeFull_)
         return;  // the store took its last packet: nothing more is kept
+    if (captured.live && fileBusy_) {
+        // Read while a file is: the file's range of packets is not looked up.
+        CapturedDatagram notLive = captured;
+        notLive.live = false;
+        return ReceiveOne(notLive);
+    }
     const std::span<const std::uint8_t> datagram = captured.bytes;
     ++lRecvCount_;
     bytesRecv_ += datagram.size();
@@ -475,8 +467,14 @@ void CaptureSession::ShowBurst()
 
 void CaptureSession::Receive(const std::vector<std::vector<std::uint8_t>>& datagrams, std::int64_t timestampUs)
 {
-    for (const std::vector<std::uint8_t>& d : datagrams)
-        ReceiveOne(d, timestampUs, static_cast<std::uint32_t>(d.size()));
+    for (const std::vector<std::uint8_t>& d : datagrams) {
+        CapturedDatagram captured;
+        captured.bytes = d;
+        captured.timestampUs = timestampUs;
+        // Only what is captured now belongs to sockets now.
+        captured.live = source_ != nullptr;
+        ReceiveOne(captured);
+    }
     EndReceive();
 }
 

@@ -150,7 +150,6 @@ private:
     void Post(std::intptr_t lParam);
     // Decodes and stores one datagram with what travels with it.
     void ReceiveOne(const CapturedDatagram& captured);
-    void ReceiveOne(std::span<const std::uint8_t> datagram, std::int64_t timestampUs, std::uint32_t originalLength);
     // Ends a burst of received datagrams: the store's checks, then the views
     // and the count take the new rows, now or (Soon) within a tenth of a
     // second.

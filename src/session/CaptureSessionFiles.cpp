@@ -64,19 +64,9 @@ QString CaptureSession::ReadFile(const QString& path, const Progress& progress)
         std::int64_t first;
         ~NotLookedUp() { views.Programs().NotLookedUp(first, views.lSeq()); }
     } notLookedUp{views_, firstSeq};
-    // A pcapng file's comments name the packets' programs, its name blocks hosts.
-    std::string program;
-    const CaptureFileReader::DatagramFn fn = [&](std::span<const std::uint8_t> d, std::int64_t ts,
-                                                 std::uint32_t original) {
-        CapturedDatagram captured;
-        captured.bytes = d;
-        captured.timestampUs = ts;
-        captured.originalLength = original;
-        // Shown as a live owner is: a comment that is no program's gives none.
-        program = ProgramOfComment(reader->comment());
-        captured.program = program;
-        ReceiveOne(captured);
-    };
+    // A pcapng file's comments name the packets' programs (the reader's
+    // datagrams carry them), its name blocks hosts.
+    const CaptureFileReader::DatagramFn fn = [this](const CapturedDatagram& captured) { ReceiveOne(captured); };
     CaptureFileReader::Status status = CaptureFileReader::Status::More;
     bool cancelled = false;
     try {

@@ -31,19 +31,36 @@ int ProgramColumn::LocalEndpoints(const clV& r, bool srcLocal, bool destLocal, s
 
 void ProgramColumn::Stored(const StoredPacket& p)
 {
-    last_ = Last{};
-    last_.seq = p.seq;
-    last_.endpoints = LocalEndpoints(p.record, p.srcLocal, p.destLocal, keys_);
-    if (const CapturedDatagram* c = p.captured; c && (!c->program.empty() || c->pid > 0)) {
-        owners_.SetOwnerOf(p.seq, !c->program.empty() ? std::string(c->program) : SocketOwner{c->pid, {}}.Text());
-        last_.owner = owners_.OwnerOf(p.seq);
+    before_.last = last_;
+    before_.keys[0] = keys_[0];
+    before_.keys[1] = keys_[1];
+    before_.owners = owners_.Marked();
+    try {
+        last_ = Last{};
+        last_.seq = p.seq;
+        last_.endpoints = LocalEndpoints(p.record, p.srcLocal, p.destLocal, keys_);
+        if (const CapturedDatagram* c = p.captured; c && (!c->program.empty() || c->pid > 0)) {
+            owners_.SetOwnerOf(p.seq, !c->program.empty() ? std::string(c->program) : SocketOwner{c->pid, {}}.Text());
+            last_.owner = owners_.OwnerOf(p.seq);
+        }
+        // Only what is captured now belongs to sockets now.
+        if (p.captured && p.captured->live) {
+            int endpoints = 0;
+            last_.entry = Note(p.seq, p.timestampUs, endpoints);
+            last_.noted = true;
+        }
+    } catch (...) {
+        TakeBack(p);
+        throw;
     }
-    // Only what is captured now belongs to sockets now.
-    if (p.captured && p.captured->live) {
-        int endpoints = 0;
-        last_.entry = Note(p.seq, p.timestampUs, endpoints);
-        last_.noted = true;
-    }
+}
+
+void ProgramColumn::TakeBack(const StoredPacket&)
+{
+    owners_.RollBack(before_.owners);
+    last_ = before_.last;
+    keys_[0] = before_.keys[0];
+    keys_[1] = before_.keys[1];
 }
 
 std::uint32_t ProgramColumn::Note(std::int64_t seq, std::int64_t tsUs, int& endpoints)
@@ -90,6 +107,7 @@ void TotalsCounter::Stored(const StoredPacket& p)
     const AddressText* remote = p.srcLocal && p.destLocal ? nullptr : remoteIsDest ? &r.mDestAddr : &r.mSrcAddr;
     const ProgramColumn::Last& last = programs_.LastStored();
     const bool known = last.seq == p.seq;
+    // Adds it all or nothing.
     totals_.Add(remote, known && last.endpoints > 0, p.srcLocal, p.bytes, p.timestampUs,
                 known ? last.owner : nullptr);
     if (known && last.noted && last.endpoints > 0)
@@ -100,12 +118,14 @@ void TotalsCounter::Stored(const StoredPacket& p)
 
 void TrafficNamer::Set(std::string_view address, std::string_view name)
 {
+    names_.Mark();  // no packet's: nothing of it is taken back
     if (IsHostName(name) && names_.Set(address, name) && onNamed)
         onNamed(address);
 }
 
 void TrafficNamer::Stored(const StoredPacket& p)
 {
+    read_ = false;
     const clV& record = p.record;
     std::uint32_t protocol = 0;
     std::uint32_t srcPort = 0;
@@ -113,18 +133,52 @@ void TrafficNamer::Stored(const StoredPacket& p)
     if (p.payload.empty() || !record.mProtocol.packed(protocol) || (protocol != 6 && protocol != 17)
         || !record.mSrcPort.packed(srcPort) || !record.mDestPort.packed(destPort))
         return;
+    // What the reader and the names change from here on can be taken back.
+    reader_.Mark();
+    names_.Mark();
+    named_.clear();
+    read_ = true;
     seen_.clear();
-    // A name for the destination comes back without an address; its text is
-    // made only then, not for every datagram.
-    reader_.Read(static_cast<std::uint8_t>(protocol), {record.mSrcAddr.bits(), static_cast<std::uint16_t>(srcPort)},
-                 {record.mDestAddr.bits(), static_cast<std::uint16_t>(destPort)}, p.timestampUs, std::string_view(),
-                 p.payload, seen_);
-    for (const SeenName& seen : seen_) {
-        if (seen.address.empty())
-            Set(record.mDestAddr.text().view(), seen.name);
-        else
-            Set(seen.address, seen.name);
+    try {
+        // A name for the destination comes back without an address; its text is
+        // made only for the names that come back, not for every datagram.
+        reader_.Read(static_cast<std::uint8_t>(protocol),
+                     {record.mSrcAddr.bits(), static_cast<std::uint16_t>(srcPort)},
+                     {record.mDestAddr.bits(), static_cast<std::uint16_t>(destPort)}, p.timestampUs,
+                     std::string_view(), p.payload, seen_);
+        named_.reserve(seen_.size());
+        for (const SeenName& seen : seen_) {
+            const auto destination = record.mDestAddr.text();
+            const std::string_view address = seen.address.empty() ? destination.view() : std::string_view(seen.address);
+            if (IsHostName(seen.name) && names_.Set(address, seen.name))
+                named_.emplace_back(address);
+        }
+        if (onNamed)
+            for (const std::string& address : named_)
+                onNamed(address);
+    } catch (...) {
+        TakeBack(p);
+        throw;
     }
+}
+
+void TrafficNamer::TakeBack(const StoredPacket&)
+{
+    if (!read_)
+        return;  // it changed nothing
+    read_ = false;
+    reader_.RollBack();
+    names_.RollBack();
+    // Those told of a new name read the old one again; telling them changes
+    // nothing kept, so a failure to is no failure of the taking back.
+    if (onNamed)
+        for (const std::string& address : named_) {
+            try {
+                onNamed(address);
+            } catch (...) {
+            }
+        }
+    named_.clear();
 }
 
 }  // namespace quillet

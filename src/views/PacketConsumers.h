@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -28,6 +29,8 @@ public:
     const ProgramOwners& Programs() const { return owners_; }
 
     void Stored(const StoredPacket& packet) override;
+    bool TakesBack() const override { return true; }
+    void TakeBack(const StoredPacket& packet) override;
     // Notes the local endpoints of a stored packet for look-up (no system
     // call, nothing allocated once an endpoint is known). Returns the first
     // endpoint's entry, kNoEntry when it has none; endpoints counts them.
@@ -58,6 +61,12 @@ private:
     ProgramOwners owners_;
     Last last_;
     std::uint64_t keys_[2] = {};  // of the packet stored last
+    // As they were before it, for TakeBack.
+    struct Before {
+        Last last;
+        std::uint64_t keys[2] = {};
+        ProgramOwners::Mark owners;
+    } before_;
 };
 
 // The TCP and UDP conversations, numbered as they come.
@@ -85,6 +94,8 @@ public:
     const TrafficTotals& Totals() const { return totals_; }
 
     void Stored(const StoredPacket& packet) override;
+    bool TakesBack() const override { return true; }
+    void TakeBack(const StoredPacket&) override { totals_.TakeBackLast(); }
     // Counts the packets whose programs are answered.
     void BurstEnded() override { totals_.Settle(programs_.Programs()); }
 
@@ -104,11 +115,15 @@ public:
     std::function<void(std::string_view address)> onNamed;
 
     void Stored(const StoredPacket& packet) override;
+    bool TakesBack() const override { return true; }
+    void TakeBack(const StoredPacket& packet) override;
 
 private:
     NameTable names_;
     TrafficNameReader reader_;
     std::vector<SeenName> seen_;  // reused
+    std::vector<std::string> named_;  // the addresses the packet stored last named
+    bool read_ = false;                // the packet stored last was read for names
 };
 
 }  // namespace quillet

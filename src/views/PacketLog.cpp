@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 #include "filters/DisplayFilter.h"
 
@@ -14,8 +15,10 @@ void PacketLog::Subscribe(PacketConsumer& consumer)
 {
     if (consumer.TakesBack())
         consumers_.insert(consumers_.begin() + static_cast<std::ptrdiff_t>(takingBack_++), &consumer);
-    else
+    else if (consumers_.size() == takingBack_)
         consumers_.push_back(&consumer);
+    else
+        throw std::logic_error("the packet log has a consumer that cannot take back already");
 }
 
 void PacketLog::EndBurst()

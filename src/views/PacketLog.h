@@ -49,10 +49,11 @@ public:
     virtual ~PacketConsumer() = default;
     // A packet was stored. Either takes it in or throws having changed nothing.
     virtual void Stored(const StoredPacket& packet) = 0;
-    // Whether TakeBack undoes Stored. Those that do are told first.
+    // Whether TakeBack undoes Stored. Those that do are told first; a log
+    // has at most one that does not.
     virtual bool TakesBack() const { return false; }
     // A consumer told later threw for this packet, the last stored: undoes
-    // Stored.
+    // Stored, throwing nothing.
     virtual void TakeBack(const StoredPacket& /*packet*/) {}
     // The end of a burst of packets (once per drain of the capture).
     virtual void BurstEnded() {}
@@ -65,7 +66,7 @@ public:
 // Appending has the strong guarantee: when a consumer throws, the consumers
 // told before it take the packet back, the record goes and the exception
 // reaches the caller; nothing is stored anywhere. Consumers that take back
-// are told before those that cannot, which throw only when memory runs out.
+// are told before the one that cannot, told last.
 class PacketLog {
 public:
     PacketLog();
@@ -74,8 +75,10 @@ public:
     PacketLog& operator=(const PacketLog&) = delete;
 
     // Told of every packet appended from now on, after those subscribed
-    // before (those that take back before those that cannot); the consumer
-    // outlives the log.
+    // before (those that take back before the one that cannot); the consumer
+    // outlives the log. A second consumer that cannot take back is refused
+    // (std::logic_error): one told before the other would keep a packet the
+    // other refused.
     void Subscribe(PacketConsumer& consumer);
     // Tells every consumer the burst ended.
     void EndBurst();

@@ -272,8 +272,8 @@ private:
     PortPreferences prefs_;
     // Told first: the display filter asks a new packet's conversation.
     ConversationCounter conversations_;
-    // Consumers of the log, told of each packet after the rows (which take
-    // it back when a later one throws), in this order.
+    // Consumers of the log, told of each packet after the rows, in this
+    // order; each takes it back when one told later throws.
     ProgramColumn programs_;
     TotalsCounter totals_;
     TrafficNamer names_;

@@ -196,22 +196,118 @@ void TrafficTotals::Count(std::uint32_t program, std::int32_t host, bool sent, s
         list.emplace_back(program, bytes);
 }
 
+void TrafficTotals::Keep(const Row& row, std::int64_t tsUs, RowBefore& before, std::unique_ptr<RateHistory>& spare)
+{
+    before = {row.counts, row.second, row.secondBytes, row.secondPackets, row.history != nullptr, false};
+    // Row::Add() folds the second it holds into the history when a packet of another comes.
+    if (row.history && tsUs > 0 && row.secondPackets != 0 && SecondOf(tsUs) != row.second) {
+        if (!spare)
+            spare = std::make_unique<RateHistory>();
+        *spare = *row.history;
+        before.historySaved = true;
+    }
+}
+
+void TrafficTotals::Restore(Row& row, const RowBefore& before, const std::unique_ptr<RateHistory>& spare) noexcept
+{
+    row.counts = before.counts;
+    row.second = before.second;
+    row.secondBytes = before.secondBytes;
+    row.secondPackets = before.secondPackets;
+    if (!before.hadHistory)
+        row.history.reset();
+    else if (before.historySaved)
+        *row.history = *spare;
+}
+
 void TrafficTotals::Add(const AddressText* remote, bool hasEndpoint, bool sent, std::uint64_t bytes,
                         std::int64_t tsUs, const QString* owner)
 {
-    newestUs_ = std::max(newestUs_, tsUs);
-    changed_ = true;
-    const std::int32_t host = remote ? HostOf(*remote) : -1;
-    if (host >= 0)
-        hosts_[static_cast<std::size_t>(host)].Add(sent, bytes, tsUs);
-    lastWaits_ = hasEndpoint && !owner;
-    if (lastWaits_) {
-        waiting_.push_back({0, tsUs, host, ProgramOwners::kNoEntry,
-                            static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, UINT32_MAX)), sent});
-        return;
+    // Only what this packet may change is noted (nothing is cleared but the rows' marks).
+    undo_.valid = true;
+    undo_.host = -1;
+    undo_.program = -1;
+    undo_.changed = changed_;
+    undo_.lastWaits = lastWaits_;
+    undo_.newestUs = newestUs_;
+    undo_.lastBits = lastBits_;
+    undo_.lastHost = lastHost_;
+    undo_.hosts = hosts_.size();
+    undo_.programs = programs_.size();
+    undo_.waiting = waiting_.size();
+    try {
+        newestUs_ = std::max(newestUs_, tsUs);
+        changed_ = true;
+        const std::int32_t host = remote ? HostOf(*remote) : -1;
+        if (host >= 0) {
+            Row& row = hosts_[static_cast<std::size_t>(host)];
+            Keep(row, tsUs, undo_.hostRow, spare_[0]);
+            undo_.host = host;
+            row.Add(sent, bytes, tsUs);
+        }
+        lastWaits_ = hasEndpoint && !owner;
+        if (lastWaits_) {
+            waiting_.push_back({0, tsUs, host, ProgramOwners::kNoEntry,
+                                static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, UINT32_MAX)), sent});
+            return;
+        }
+        // The program is known now: none, or the one the file names.
+        const std::uint32_t program = owner ? ProgramRowOf(*owner) : 0;
+        Keep(programs_[program], tsUs, undo_.programRow, spare_[1]);
+        undo_.program = program;
+        if (host >= 0) {
+            const auto& list = hosts_[static_cast<std::size_t>(host)].programs;
+            undo_.hostPrograms = list.size();
+            const auto it = std::find_if(list.begin(), list.end(), [&](const auto& p) { return p.first == program; });
+            undo_.hostProgram = it != list.end() ? it - list.begin() : -1;
+            undo_.bytes = bytes;
+        }
+        Count(program, host, sent, bytes, tsUs);
+    } catch (...) {
+        TakeBackLast();
+        throw;
     }
-    // The program is known now: none, or the one the file names.
-    Count(owner ? ProgramRowOf(*owner) : 0, host, sent, bytes, tsUs);
+}
+
+void TrafficTotals::TakeBackLast() noexcept
+{
+    if (!undo_.valid)
+        return;
+    const Undo& u = undo_;
+    if (u.program >= 0) {
+        Restore(programs_[static_cast<std::size_t>(u.program)], u.programRow, spare_[1]);
+        if (u.host >= 0) {
+            auto& list = hosts_[static_cast<std::size_t>(u.host)].programs;
+            if (list.size() > u.hostPrograms)
+                list.pop_back();
+            else if (u.hostProgram >= 0)
+                list[static_cast<std::size_t>(u.hostProgram)].second -= u.bytes;
+        }
+    }
+    if (programs_.size() > u.programs) {
+        programIds_.remove(programs_.back().name);
+        programs_.pop_back();
+    }
+    if (u.host >= 0)
+        Restore(hosts_[static_cast<std::size_t>(u.host)], u.hostRow, spare_[0]);
+    // The newest host first: nothing made after it probed past its slot.
+    while (hosts_.size() > u.hosts) {
+        const auto id = static_cast<std::int32_t>(hosts_.size() - 1);
+        for (HostSlot& slot : hostSlots_)
+            if (slot.host == id && slot.bits != 0) {
+                slot = HostSlot{};
+                break;
+            }
+        hosts_.pop_back();
+    }
+    if (waiting_.size() > u.waiting)
+        waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(u.waiting), waiting_.end());
+    newestUs_ = u.newestUs;
+    changed_ = u.changed;
+    lastWaits_ = u.lastWaits;
+    lastBits_ = u.lastBits;
+    lastHost_ = u.lastHost;
+    undo_.valid = false;
 }
 
 void TrafficTotals::AwaitLookUp(std::int64_t seq, std::uint32_t entry)
@@ -224,6 +320,7 @@ void TrafficTotals::AwaitLookUp(std::int64_t seq, std::uint32_t entry)
 
 void TrafficTotals::Settle(const ProgramOwners& owners)
 {
+    undo_.valid = false;  // the last packet stays
     // A packet waits for the answer about it, unless nothing is asked any
     // more (an endpoint past the look-ups' limit is never), or the queue is
     // past its limit.

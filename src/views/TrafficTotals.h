@@ -110,6 +110,10 @@ public:
     // The packet just added was handed to the program look-up as seq, its
     // endpoint's entry there being entry.
     void AwaitLookUp(std::int64_t seq, std::uint32_t entry);
+    // Add() adds all or nothing; this takes back the packet added last (and
+    // what AwaitLookUp said of it), as if it had never come, allocating
+    // nothing. Only once, and before anything else changes the totals.
+    void TakeBackLast() noexcept;
     // Counts the waiting packets whose endpoints are answered for their
     // programs (in the order they came; every one when nothing is asked).
     void Settle(const ProgramOwners& owners);
@@ -135,6 +139,37 @@ private:
         std::uint64_t bits = 0;  // the address's bits(); 0 free
         std::int32_t host = -1;
     };
+    // A row as it was before the packet added last.
+    struct RowBefore {
+        Counts counts;
+        std::int64_t second = 0;
+        std::uint64_t secondBytes = 0;
+        std::uint32_t secondPackets = 0;
+        bool hadHistory = false;
+        bool historySaved = false;  // in the spare history
+    };
+    // What the packet added last changed, to take it back.
+    struct Undo {
+        bool valid = false;
+        bool changed = false;
+        bool lastWaits = false;
+        std::int64_t newestUs = 0;
+        std::uint64_t lastBits = 0;
+        std::int32_t lastHost = -1;
+        std::size_t hosts = 0, programs = 0, waiting = 0;
+        std::int32_t host = -1;  // its row, when counted
+        RowBefore hostRow;
+        std::int64_t program = -1;  // its row, when counted
+        RowBefore programRow;
+        std::size_t hostPrograms = 0;     // of the host's program list
+        std::ptrdiff_t hostProgram = -1;  // the entry of that list its bytes went to, when it was there
+        std::uint64_t bytes = 0;
+    };
+    // Keeps the row as it is before a packet of tsUs is added to it (a copy
+    // of its history in spare when adding changes it).
+    static void Keep(const Row& row, std::int64_t tsUs, RowBefore& before, std::unique_ptr<RateHistory>& spare);
+    static void Restore(Row& row, const RowBefore& before, const std::unique_ptr<RateHistory>& spare) noexcept;
+
     std::uint32_t ProgramRowOf(const QString& name);
     std::uint32_t ProgramRowOf(std::uint32_t ownerId, const ProgramOwners& owners);
     std::int32_t HostOf(const AddressText& remote);
@@ -153,6 +188,8 @@ private:
     bool lastWaits_ = false;  // the packet added last waits in waiting_
     std::int64_t newestUs_ = 0;
     bool changed_ = false;
+    Undo undo_;
+    std::unique_ptr<RateHistory> spare_[2];  // of the host's row, of the program's
 };
 
 // lvPrograms and lvHosts: one row per program or remote host, one column per

@@ -91,12 +91,16 @@ TEST(CaptureFormats, EachBlockReadsBackAsItWasWritten)
         std::size_t captured;
         std::uint32_t original;
         std::string comment;
+        std::uint32_t flags = 0;
     };
     const Case cases[] = {
         {1700000000123456, 0, 0, ""},      {1, 1, 1, "a"},           {2, 2, 9000, "ab"},
         {3, 3, 3, "abc"},                  {-5, 4, 2, "abcd"},       // no time before the epoch; never cut longer
         {std::int64_t{1} << 40, 5, 5, std::string(65535, 'c')},      // the timestamp's high word
         {7, 1499, 1500, std::string(65536, 'd')},                    // too long a comment is left out
+        {8, 6, 6, "", pcapng::kFlagsInbound},                        // flags alone
+        {9, 7, 7, "out", pcapng::kFlagsOutbound | 0x01000000},       // flags beside a comment, all bits kept
+        {10, 3, 3, std::string(65536, 'e'), pcapng::kFlagsOutbound}, // flags without the comment left out
     };
     for (const Case& c : cases) {
         Bytes data(c.captured);
@@ -106,12 +110,13 @@ TEST(CaptureFormats, EachBlockReadsBackAsItWasWritten)
         const std::uint32_t original = std::max<std::uint32_t>(c.original, std::uint32_t(c.captured));
         const std::string_view comment = c.comment.size() > 65535 ? std::string_view() : c.comment;
 
-        Bytes block(pcapng::PacketBytes(data.size(), c.comment), 0xEE);
+        Bytes block(pcapng::PacketBytes(data.size(), c.comment, c.flags), 0xEE);
         pcapng::Packet put;
         put.timestampUs = c.ts;
         put.data = data;
         put.originalLength = c.original;
         put.comment = c.comment;
+        put.flags = c.flags;
         const std::uint32_t at = pcapng::PutPacket(block.data(), put);
         bool swapped = false;
         EXPECT_EQ(pcapng::BlockLength(block, swapped), block.size()) << c.captured;
@@ -122,6 +127,7 @@ TEST(CaptureFormats, EachBlockReadsBackAsItWasWritten)
         EXPECT_EQ(Bytes(got.data.begin(), got.data.end()), data);
         EXPECT_EQ(got.originalLength, original);
         EXPECT_EQ(got.comment, comment) << c.captured;
+        EXPECT_EQ(got.flags, c.flags) << c.captured;
         EXPECT_EQ(got.data.data(), block.data() + at);
         const auto fields = pcapng::ParseFieldsBeforeData(std::span(block).subspan(at - 16).first<16>());
         EXPECT_EQ(fields.timestampUs, ts);
@@ -225,7 +231,7 @@ TEST(CaptureFormats, NotesReadInAnyPiecesAndWithTheFrames)
     std::string frameComments;
     auto reader = CaptureFileReader::Open(path, error, true);
     ASSERT_TRUE(reader) << error;
-    while (reader->Read(2, [&](auto, auto, auto) { frameComments += reader->comment() + "|"; })
+    while (reader->Read(2, [&](const CapturedDatagram&) { frameComments += reader->comment() + "|"; })
            == CaptureFileReader::Status::More) {
     }
     EXPECT_EQ(reader->skipped(), 1);
@@ -257,5 +263,78 @@ TEST(CaptureFormats, NotesReadInAnyPiecesAndWithTheFrames)
             got.push_back(c);
         EXPECT_EQ(got, want) << "pieces of " << piece;
         EXPECT_EQ(notes.TakeNames(), wantNames) << "pieces of " << piece;
+    }
+}
+
+// Each datagram read from a file carries the way it went, as its block's
+// flags say (over what a cooked header says), else as its cooked header
+// does, else none; its comment's program; and is never live.
+TEST(CaptureFormats, ADatagramReadCarriesItsDirectionAndProgram)
+{
+    using Direction = CapturedDatagram::Direction;
+    const Bytes datagram = {0x45, 0, 0, 20, 0, 0, 0, 0, 64, 17, 0, 0, 10, 0, 0, 1, 10, 0, 0, 2};
+    const auto cooked2 = [&](std::uint8_t type) {
+        Bytes frame = {0x08, 0x00, 0, 0, 0, 0, 0, 2, 0, 1, type, 6};
+        frame.resize(20, 0x33);
+        return Cat({frame, datagram});
+    };
+    struct Frame {
+        Bytes bytes;
+        std::uint32_t flags;
+        std::string comment;
+        Direction direction;
+        std::string program;
+    };
+    struct File {
+        int linkType;
+        std::vector<Frame> frames;
+    };
+    const File files[] = {
+        {CaptureFileWriter::kLinkTypeRaw,
+         {{datagram, pcapng::kFlagsInbound, "", Direction::Received, ""},
+          {datagram, pcapng::kFlagsOutbound, "program: dig (77)", Direction::Sent, "dig (77)"},
+          {datagram, 0, "program: not one", Direction::Unknown, ""},
+          {datagram, pcapng::kFlagsDirection, "", Direction::Unknown, ""},  // both bits: no direction
+          {datagram, 0x00010000 | pcapng::kFlagsOutbound, "", Direction::Sent, ""}}},
+        {276,  // Linux cooked v2
+         {{cooked2(4), 0, "", Direction::Sent, ""},
+          {cooked2(0), 0, "", Direction::Received, ""},
+          {cooked2(3), 0, "", Direction::Unknown, ""},
+          {cooked2(4), pcapng::kFlagsInbound, "", Direction::Received, ""}}},
+    };
+    for (const File& f : files) {
+        Bytes file;
+        pcapng::PutSectionHeader(file);
+        pcapng::PutInterface(file, f.linkType, 65535);
+        for (const Frame& frame : f.frames) {
+            pcapng::Packet packet;
+            packet.timestampUs = 1700000000000000;
+            packet.data = frame.bytes;
+            packet.comment = frame.comment;
+            packet.flags = frame.flags;
+            const std::size_t at = file.size();
+            file.resize(at + pcapng::PacketBytes(frame.bytes.size(), frame.comment, frame.flags));
+            pcapng::PutPacket(file.data() + at, packet);
+        }
+        char path[] = "/tmp/quillet-direction-XXXXXX.pcapng";
+        const int fd = ::mkstemps(path, 7);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, file.data(), file.size()), static_cast<ssize_t>(file.size()));
+        ::close(fd);
+        std::string error;
+        auto reader = CaptureFileReader::Open(path, error);
+        ASSERT_TRUE(reader) << error;
+        std::vector<std::pair<Direction, std::string>> got;
+        while (reader->Read(2, [&](const CapturedDatagram& c) {
+            EXPECT_FALSE(c.live);
+            EXPECT_EQ(Bytes(c.bytes.begin(), c.bytes.end()), datagram);
+            got.emplace_back(c.direction, std::string(c.program));
+        }) == CaptureFileReader::Status::More) {
+        }
+        ::unlink(path);
+        std::vector<std::pair<Direction, std::string>> want;
+        for (const Frame& frame : f.frames)
+            want.emplace_back(frame.direction, frame.program);
+        EXPECT_EQ(got, want) << "link type " << f.linkType;
     }
 }

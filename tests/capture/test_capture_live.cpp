@@ -42,6 +42,7 @@ struct Collect : MessageSink {
 struct Captured {
     std::vector<std::uint8_t> bytes;
     std::int64_t timestampUs = 0;
+    CapturedDatagram::Direction direction = CapturedDatagram::Direction::Unknown;
     DecodedDatagram decoded;
 };
 
@@ -61,10 +62,14 @@ std::string FirstLine(const std::string& s)
 std::vector<Captured> ReadEverything(CaptureHandle& h)
 {
     std::vector<Captured> out;
-    auto keep = [&out](std::span<const std::uint8_t> d, std::int64_t ts, std::uint32_t original) {
+    auto keep = [&out](const CapturedDatagram& captured) {
+        const std::span<const std::uint8_t> d = captured.bytes;
+        const std::int64_t ts = captured.timestampUs;
         // Captured whole: nothing was cut.
-        EXPECT_EQ(original, d.size());
+        EXPECT_EQ(captured.originalLength, d.size());
+        EXPECT_TRUE(captured.live);
         Captured c;
+        c.direction = captured.direction;
         c.bytes.assign(d.begin(), d.end());
         c.timestampUs = ts;
         auto decoded = DecodeDatagram(d);
@@ -200,12 +205,14 @@ TEST(CaptureLive, EveryDatagramBothWaysArrivesOnceWholeAndDecodes)
         if (d.protocol == "UDP" && d.srcPort == "4001") {
             EXPECT_TRUE(Between(c, peer, local));
             EXPECT_EQ(d.destPort, "5001");
+            EXPECT_EQ(c.direction, CapturedDatagram::Direction::Received);
             EXPECT_EQ(d.data, udpIn);
             EXPECT_EQ(d.size, 22);
             ++seen["udp in"];
         } else if (d.protocol == "UDP" && d.srcPort == "4002") {
             EXPECT_TRUE(Between(c, local, peer));
             EXPECT_EQ(d.destPort, "5002");
+            EXPECT_EQ(c.direction, CapturedDatagram::Direction::Sent);
             EXPECT_EQ(d.data, udpOut);
             ++seen["udp out"];
         } else if (d.protocol == "UDP" && d.srcPort == "4003") {
@@ -297,8 +304,8 @@ TEST(CaptureLive, DrainHandsOverWhatTheRingStillHolds)
         ASSERT_TRUE(net.Udp(Side::Peer, static_cast<std::uint16_t>(4100 + i), 5100, "x"));
     // Stop at once: the datagrams sit in a block the kernel has not released.
     int udp = 0;
-    h.Drain([&udp](std::span<const std::uint8_t> d, std::int64_t, std::uint32_t) {
-        auto r = DecodeDatagram(d);
+    h.Drain([&udp](const CapturedDatagram& captured) {
+        auto r = DecodeDatagram(captured.bytes);
         if (r && r->protocol == "UDP" && r->destPort == "5100")
             ++udp;
     });
@@ -336,7 +343,7 @@ TEST(CaptureLive, DrainIsBoundedWhileASenderGoesOn)
 
     std::uint64_t handed = 0;
     const auto start = std::chrono::steady_clock::now();
-    h.Drain([&handed](std::span<const std::uint8_t>, std::int64_t, std::uint32_t) {
+    h.Drain([&handed](const CapturedDatagram&) {
         ++handed;
         // A slow reader: the sender outpaces it.
         const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(2);
@@ -368,7 +375,7 @@ TEST(CaptureLive, InterfaceDownUpAndDeleted)
     EXPECT_EQ(h.interfaceName(), VethNamespace::kLocalIf);
     EXPECT_EQ(h.linkState(), LinkState::Up);
     const std::string link = std::string("ip link set ") + VethNamespace::kLocalIf;
-    auto none = [](std::span<const std::uint8_t>, std::int64_t, std::uint32_t) {};
+    auto none = [](const CapturedDatagram&) {};
 
     ASSERT_EQ(Shell(link + " down"), 0);
     EXPECT_EQ(h.linkState(), LinkState::Down);
@@ -435,7 +442,7 @@ TEST(CaptureLive, FailuresNameTheCauseAndLeaveNoDescriptorOpen)
         EXPECT_TRUE(moved.valid());
         moved.Close();
         EXPECT_FALSE(moved.valid());
-        EXPECT_EQ(moved.Read(10, [](auto, auto, auto) {}), -1);
+        EXPECT_EQ(moved.Read(10, [](const CapturedDatagram&) {}), -1);
     }
     EXPECT_EQ(OpenDescriptorCount(), fdsBefore);
 }

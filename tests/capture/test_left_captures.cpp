@@ -35,7 +35,7 @@ std::int64_t ReaderFrames(const std::string& path, CaptureFileReader::Status& la
     const auto reader = CaptureFileReader::Open(path, error, true);
     if (!reader)
         return -1;
-    while ((last = reader->Read(100, [](auto, auto, auto) {})) == CaptureFileReader::Status::More) {
+    while ((last = reader->Read(100, [](const CapturedDatagram&) {})) == CaptureFileReader::Status::More) {
     }
     return reader->framesRead();
 }

@@ -125,6 +125,61 @@ TEST(LinkLayer, CookedAndRawCaptures)
         EXPECT_TRUE(LinkTypeSupported(t)) << t;
 }
 
+// A cooked header says which way its frame went, as an Ethernet frame's
+// addresses do against the interface's own; nothing else tells.
+TEST(LinkLayer, TheDirectionIsTheCookedPacketTypeOrTheEthernetAddresses)
+{
+    const HardwareAddress own{{2, 0, 0, 0, 0, 1}, true};
+    const auto ethernet = [](Bytes destination, Bytes source) {
+        return Concat(Concat(Concat(destination, source), {0x08, 0x00}), Datagram(4));
+    };
+    const Bytes mine = {2, 0, 0, 0, 0, 1}, peer = {2, 0, 0, 0, 0, 2}, third = {2, 0, 0, 0, 0, 3};
+    using Direction = CapturedDatagram::Direction;
+    const auto cooked = [](std::uint8_t type) {
+        Bytes h = {0, type, 0, 1, 0, 6};
+        h.resize(14, 0x22);
+        return Concat(Concat(h, {0x08, 0x00}), Datagram(4));
+    };
+    const auto cooked2 = [](std::uint8_t type) {
+        Bytes h = {0x08, 0x00, 0, 0, 0, 0, 0, 2, 0, 1, type, 6};
+        h.resize(20, 0x33);
+        return Concat(h, Datagram(4));
+    };
+    const auto cut = [](Bytes frame, std::size_t n) {
+        frame.resize(n);
+        return frame;
+    };
+    struct Case {
+        int linkType;
+        Bytes frame;
+        Direction direction;
+    };
+    const Case cases[] = {
+        {linktype::kLinuxCooked, cooked(0), Direction::Received},   // to this host
+        {linktype::kLinuxCooked, cooked(1), Direction::Received},   // broadcast
+        {linktype::kLinuxCooked, cooked(2), Direction::Received},   // multicast
+        {linktype::kLinuxCooked, cooked(3), Direction::Unknown},    // between other hosts
+        {linktype::kLinuxCooked, cooked(4), Direction::Sent},       // outgoing
+        {linktype::kLinuxCooked2, cooked2(0), Direction::Received},
+        {linktype::kLinuxCooked2, cooked2(3), Direction::Unknown},
+        {linktype::kLinuxCooked2, cooked2(4), Direction::Sent},
+        {linktype::kLinuxCooked2, cut(cooked2(4), 19), Direction::Unknown},
+        {linktype::kLinuxCooked, cut(cooked(4), 15), Direction::Unknown},
+        {linktype::kRaw, Datagram(4), Direction::Unknown},
+        {linktype::kEthernet, ethernet(peer, mine), Direction::Sent},
+        {linktype::kEthernet, ethernet({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, mine), Direction::Sent},
+        {linktype::kEthernet, ethernet(mine, peer), Direction::Received},
+        {linktype::kEthernet, ethernet({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, peer), Direction::Received},
+        {linktype::kEthernet, ethernet({0x01, 0x00, 0x5E, 0, 0, 1}, peer), Direction::Received},  // multicast
+        {linktype::kEthernet, ethernet(third, peer), Direction::Unknown},  // seen in promiscuous mode
+        {linktype::kEthernet, cut(ethernet(peer, mine), 13), Direction::Unknown},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(DirectionOf(c.linkType, c.frame, own), c.direction) << c.linkType << " of " << c.frame.size();
+    // Without the interface's address an Ethernet frame tells nothing.
+    EXPECT_EQ(DirectionOf(linktype::kEthernet, ethernet(peer, mine)), Direction::Unknown);
+}
+
 TEST(LinkLayer, LoopbackHeadersOfOtherSystems)
 {
     const Bytes d = Datagram(16);

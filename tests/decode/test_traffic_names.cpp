@@ -341,5 +341,42 @@ TEST(NameTable, NewestNameWinsNamesAreSharedAndTheOldestAddressGoesFirst)
     EXPECT_EQ(table.DistinctNames(), 3u) << "a.test names nothing any more";
 }
 
+// Whatever names were set since the mark, a roll back gives the table as it
+// was: names, their order of age, the distinct names and the version; and it
+// goes on as before (the address named longest ago goes first).
+TEST(NameTable, ARollBackGivesTheTableAsItWasAtTheMark)
+{
+    using Sets = std::vector<std::pair<const char*, const char*>>;
+    const Sets start = {{"10.0.0.1", "a.test"}, {"10.0.0.2", "a.test"}, {"10.0.0.3", "c.test"}};
+    const Sets cases[] = {
+        {{"10.0.0.1", "a.test"}},                           // the same name: only younger
+        {{"10.0.0.3", "new.test"}},                         // renamed, its old name freed
+        {{"10.0.0.2", "c.test"}},                           // renamed to a name kept
+        {{"10.0.0.4", "d.test"}},                           // the oldest forgotten
+        {{"10.0.0.4", "c.test"}, {"10.0.0.5", "e.test"}},   // two forgotten, a name freed
+        {{"10.0.0.1", "x.test"}, {"10.0.0.6", "x.test"}, {"10.0.0.6", "y.test"}, {"10.0.0.3", "a.test"}},
+    };
+    for (const Sets& sets : cases) {
+        NameTable table(3), kept(3);
+        for (NameTable* t : {&table, &kept})
+            for (const auto& [address, name] : start)
+                t->Set(address, name);
+        table.Mark();
+        const auto all = table.All();
+        const std::uint64_t version = table.Version();
+        const std::size_t distinct = table.DistinctNames();
+        for (const auto& [address, name] : sets)
+            table.Set(address, name);
+        table.RollBack();
+        EXPECT_EQ(table.All(), all) << sets.front().first << " " << sets.front().second;
+        EXPECT_EQ(table.Version(), version);
+        EXPECT_EQ(table.DistinctNames(), distinct);
+        for (NameTable* t : {&table, &kept})
+            t->Set("10.0.0.9", "z.test");
+        EXPECT_EQ(table.All(), kept.All());
+        EXPECT_EQ(table.DistinctNames(), kept.DistinctNames());
+    }
+}
+
 }  // namespace
 }  // namespace quillet

@@ -7,8 +7,11 @@
 #include <map>
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QTemporaryDir>
 
+#include "core/CaptureFileWriter.h"
+#include "core/PcapngFormat.h"
 #include "session/CaptureSession.h"
 #include "shell/Datagrams.h"
 #include "shell/FakeCapture.h"
@@ -92,6 +95,57 @@ TEST_F(CaptureSessionTest, ReadsWhatArrivesAndKeepsWhatIsHeldAtAStop)
     EXPECT_EQ(panels[StatusPanel::State], "已停止");
     EXPECT_TRUE(panels[StatusPanel::Rate].isEmpty());
     EXPECT_TRUE(messages.isEmpty());
+}
+
+// What travels with a datagram from the capture or from a file reaches the
+// log's consumers: its direction, whether it is live, its program.
+TEST_F(CaptureSessionTest, WhatTravelsWithADatagramReachesTheLog)
+{
+    using Direction = CapturedDatagram::Direction;
+    using Told = std::tuple<Direction, bool, std::string>;
+    struct Seen : PacketConsumer {
+        std::vector<Told> told;
+        void Stored(const StoredPacket& p) override
+        {
+            if (p.captured)
+                told.emplace_back(p.captured->direction, p.captured->live, std::string(p.captured->program));
+        }
+    } seen;
+    views.Log().Subscribe(seen);
+    auto session = Make();
+    session->Start(QStringLiteral("10.9.0.1"));
+    ASSERT_TRUE(session->CaptureOpen());
+    for (const Direction d : {Direction::Sent, Direction::Received}) {
+        fake.state->direction = d;
+        Arrive(static_cast<int>(d), 1);
+        ASSERT_TRUE(WaitFor([&] { return seen.told.size() == static_cast<std::size_t>(d); }));
+    }
+    session->Stop();
+
+    std::vector<std::uint8_t> file;
+    pcapng::PutSectionHeader(file);
+    pcapng::PutInterface(file, CaptureFileWriter::kLinkTypeRaw, 65535);
+    const std::vector<std::uint8_t> d = Datagram(9);
+    for (const auto& [flags, comment] : {std::pair<std::uint32_t, std::string_view>{pcapng::kFlagsOutbound, ""},
+                                         {pcapng::kFlagsInbound, "program: dig (77)"}}) {
+        pcapng::Packet packet;
+        packet.data = d;
+        packet.comment = comment;
+        packet.flags = flags;
+        const std::size_t at = file.size();
+        file.resize(at + pcapng::PacketBytes(d.size(), comment, flags));
+        pcapng::PutPacket(file.data() + at, packet);
+    }
+    QFile out(dir.filePath(QStringLiteral("directions.pcapng")));
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    out.write(reinterpret_cast<const char*>(file.data()), static_cast<qint64>(file.size()));
+    out.close();
+    EXPECT_TRUE(session->ReadFile(out.fileName(), {}).isEmpty());
+    const std::vector<Told> want = {{Direction::Sent, true, ""},
+                                    {Direction::Received, true, ""},
+                                    {Direction::Sent, false, ""},
+                                    {Direction::Received, false, "dig (77)"}};
+    EXPECT_EQ(seen.told, want);
 }
 
 TEST_F(CaptureSessionTest, EndsByItselfAtItsBudgetAndWhenTheInterfaceIsGone)

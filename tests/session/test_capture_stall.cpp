@@ -60,6 +60,38 @@ long long NumberBefore(const QString& text, const QString& word)
 
 }  // namespace
 
+// Through the capture program, a datagram this machine sent reaches the log
+// as sent and one it received as received.
+TEST(CaptureStall, ASentAndAReceivedDatagramCarryTheirDirectionToTheLog)
+{
+    VethNamespace net;
+    QTemporaryDir dir;
+    PacketViews views;
+    struct Directions : PacketConsumer {
+        std::map<std::string, CapturedDatagram::Direction> byPort;  // destination port
+        void Stored(const StoredPacket& p) override
+        {
+            if (p.captured && p.captured->live)
+                byPort[std::string(p.record.mDestPort.text().view())] = p.captured->direction;
+        }
+    } seen;
+    views.Log().Subscribe(seen);
+    QStringList messages;
+    CaptureOpener live = [](const std::string& a, int port, MessageSink& sink, bool v6) {
+        return OpenLiveCapture(a, port, sink, v6);
+    };
+    CaptureSession session(views, {live, {}, dir.path(), 0, 0, false},
+                           {[&](const QString& t) { messages << t; }, {}, {}, {}});
+    session.Start(VethNamespace::kLocalAddr);
+    ASSERT_TRUE(session.CaptureOpen()) << messages.join("|").toStdString();
+    ASSERT_TRUE(net.Udp(Side::Peer, 4001, 5001, "in"));
+    ASSERT_TRUE(net.Udp(Side::Local, 4002, 5002, "out"));
+    WaitFor([&] { return seen.byPort.count("5001") && seen.byPort.count("5002"); }, std::chrono::milliseconds(5000));
+    session.Stop();
+    EXPECT_EQ(seen.byPort["5001"], CapturedDatagram::Direction::Received);
+    EXPECT_EQ(seen.byPort["5002"], CapturedDatagram::Direction::Sent);
+}
+
 TEST(CaptureStall, AStoppedCaptureProgramIsReportedAndItsLossToldAtTheStop)
 {
     VethNamespace net;

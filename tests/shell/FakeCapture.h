@@ -26,6 +26,7 @@ struct FakeCaptureState {
     std::deque<std::vector<std::uint8_t>> ready;  // signalled through the pipe
     std::deque<std::vector<std::uint8_t>> held;   // only Drain finds these
     std::int64_t timestampUs = 1'700'000'000'000'000;
+    CapturedDatagram::Direction direction = CapturedDatagram::Direction::Unknown;  // of what is handed over
     int readCalls = 0;
     int drainCalls = 0;
     bool closed = false;
@@ -80,7 +81,7 @@ public:
         while (n < maxDatagrams && !s_->ready.empty()) {
             std::vector<std::uint8_t> d = std::move(s_->ready.front());
             s_->ready.pop_front();
-            fn(d, s_->timestampUs, static_cast<std::uint32_t>(d.size()));
+            fn(Captured(d));
             ++n;
             if (s_->duringRead)
                 s_->duringRead();
@@ -100,7 +101,7 @@ public:
             while (!q->empty()) {
                 std::vector<std::uint8_t> d = std::move(q->front());
                 q->pop_front();
-                fn(d, s_->timestampUs, static_cast<std::uint32_t>(d.size()));
+                fn(Captured(d));
                 ++n;
             }
         }
@@ -148,10 +149,21 @@ private:
         int n = 0;
         while ((max < 0 || n < max) && s_->endlessHanded < kSafetyStop) {
             ++s_->endlessHanded;
-            fn(s_->endlessDatagram, s_->timestampUs, static_cast<std::uint32_t>(s_->endlessDatagram.size()));
+            fn(Captured(s_->endlessDatagram));
             ++n;
         }
         return n;
+    }
+
+    // As a live capture hands a datagram over.
+    CapturedDatagram Captured(std::span<const std::uint8_t> d) const
+    {
+        CapturedDatagram c;
+        c.bytes = d;
+        c.timestampUs = s_->timestampUs;
+        c.direction = s_->direction;
+        c.live = true;
+        return c;
     }
 
     void Unsignal()
