@@ -1033,12 +1033,8 @@ SYN/ACK to ACK: %2</translation>
             <translation>stream %1</translation>
         </message>
         <message>
-            <source>往返 %1（SYN→SYN/ACK %2 + SYN/ACK→ACK %3）</source>
-            <translation>round trip %1 (SYN→SYN/ACK %2 + SYN/ACK→ACK %3)</translation>
-        </message>
-        <message>
-            <source>DNS 应答 %1</source>
-            <translation>DNS answer %1</translation>
+            <source>往返 %1</source>
+            <translation>round trip %1</translation>
         </message>
         <message>
             <source>%1 → %2：%3 字节    %2 → %1：%4 字节</source>

@@ -1,6 +1,7 @@
 #include "core/ChartScale.h"
 
 #include <cmath>
+#include <ctime>
 
 namespace quillet {
 
@@ -58,6 +59,55 @@ TimeAxis TimeAxisFor(std::int64_t first, std::int64_t last, std::int64_t anchor,
     for (std::int64_t t = firstTick(axis.step); t <= last; t += axis.step)
         axis.ticks.push_back(t);
     return axis;
+}
+
+std::vector<std::string> ClockTickLabels(const TimeAxis& axis, std::int64_t utcOffset)
+{
+    const char* format = axis.step < 300 ? "%H:%M:%S" : axis.step < 86400 ? "%H:%M" : "%Y-%m-%d";
+    std::vector<std::string> labels;
+    labels.reserve(axis.ticks.size());
+    for (const std::int64_t t : axis.ticks) {
+        const std::time_t local = static_cast<std::time_t>(t + utcOffset);
+        std::tm parts{};
+        char text[32] = {};
+        if (gmtime_r(&local, &parts))
+            std::strftime(text, sizeof text, format, &parts);
+        labels.emplace_back(text);
+    }
+    return labels;
+}
+
+std::int64_t CoarserSeconds(std::int64_t seconds)
+{
+    static constexpr std::int64_t kLadder[] = {60, 300, 900, 1800, 3600, 10800, 21600, 43200, 86400};
+    for (const std::int64_t width : kLadder)
+        if (width > seconds)
+            return width;
+    return seconds * 2;
+}
+
+std::int64_t PointSecondsFor(std::int64_t span, std::int64_t least, int maxPoints)
+{
+    std::int64_t step = least < kFirstCoarseSeconds ? kFirstCoarseSeconds : least;
+    maxPoints = maxPoints < 1 ? 1 : maxPoints;
+    while ((span + step - 1) / step > maxPoints)
+        step = CoarserSeconds(step);
+    return step;
+}
+
+ChartSpan ChartSpanFor(std::int64_t oldest, std::int64_t newest, std::int64_t fineSeconds, std::int64_t least,
+                       int maxPoints)
+{
+    ChartSpan span;
+    if (newest - oldest < fineSeconds) {
+        span.first = newest - fineSeconds + 1;
+        span.count = static_cast<std::size_t>(fineSeconds);
+        return span;
+    }
+    span.step = PointSecondsFor(newest - oldest + 1, least, maxPoints);
+    span.first = FloorTo(oldest, span.step);
+    span.count = static_cast<std::size_t>((newest - span.first) / span.step + 1);
+    return span;
 }
 
 }  // namespace quillet

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace quillet {
@@ -29,5 +30,39 @@ struct TimeAxis {
     std::vector<std::int64_t> ticks;
 };
 TimeAxis TimeAxisFor(std::int64_t first, std::int64_t last, std::int64_t anchor, int maxTicks);
+
+// The clock texts of a time axis's ticks, as a file's chart shows them:
+// "HH:MM:SS" while the ticks are less than five minutes apart, "HH:MM"
+// while less than a day, else "YYYY-MM-DD". utcOffset: the local time's seconds
+// east of UTC.
+std::vector<std::string> ClockTickLabels(const TimeAxis& axis, std::int64_t utcOffset);
+
+// The widths of the buckets a long history is kept in, and of the points a
+// chart of a long span shows: 1, 5, 15 and 30 minutes, 1, 3, 6 and 12 hours,
+// then days doubling; each a multiple of the one before.
+constexpr std::int64_t kFirstCoarseSeconds = 60;
+std::int64_t CoarserSeconds(std::int64_t seconds);
+// The point width for a chart over span seconds whose data is kept in
+// buckets of least seconds (one of the widths above): the shortest width,
+// least or coarser, that puts at most maxPoints points in the span.
+std::int64_t PointSecondsFor(std::int64_t span, std::int64_t least, int maxPoints);
+// The points of a chart of packets from oldest to newest (seconds since the
+// epoch): while they span less than fineSeconds, the last fineSeconds
+// seconds up to newest, one a second; else their whole span in points of
+// PointSecondsFor(span, least, maxPoints) seconds, the first on a multiple
+// of that.
+struct ChartSpan {
+    std::int64_t first = 0;
+    std::int64_t step = 1;
+    std::size_t count = 0;
+    std::int64_t Last() const { return first + (static_cast<std::int64_t>(count) - 1) * step; }
+};
+ChartSpan ChartSpanFor(std::int64_t oldest, std::int64_t newest, std::int64_t fineSeconds, std::int64_t least,
+                       int maxPoints);
+// t rounded down to a multiple of step (negative t too).
+constexpr std::int64_t FloorTo(std::int64_t t, std::int64_t step)
+{
+    return t >= 0 ? t - t % step : t - ((t % step) + step) % step;
+}
 
 }  // namespace quillet

@@ -86,8 +86,6 @@ StreamBuilder::StreamBuilder(ConversationPackets packets, std::int64_t seq)
     row_ = static_cast<std::size_t>(it - packets_.seqs.begin());
     done_ = it == packets_.seqs.end();
     finding_ = packets_.tcp && row_ > 0;
-    const auto dnsPort = [](int p) { return p == 53 || p == 5353; };
-    dns_ = !packets_.tcp && (dnsPort(packets_.srcPort) || dnsPort(packets_.destPort));
 }
 
 std::int64_t StreamBuilder::Next() const { return done_ || at_ >= packets_.seqs.size() ? 0 : packets_.seqs[at_]; }
@@ -103,12 +101,11 @@ std::int64_t StreamBuilder::Number() const
     return static_cast<std::int64_t>(std::lower_bound(others.begin(), others.end(), first) - others.begin()) + restarts_;
 }
 
-void StreamBuilder::Give(std::span<const std::uint8_t> datagram, std::int64_t tsUs)
+void StreamBuilder::Give(std::span<const std::uint8_t> datagram)
 {
     if (Next() == 0)
         return;
     TcpSegment segment;
-    std::string_view payload;
     const bool isTcp = packets_.tcp && ParseTcpSegment(datagram, segment);
     if (finding_) {
         // Where the asked packet's conversation starts: after the last SYN that followed a FIN or RST.
@@ -127,29 +124,47 @@ void StreamBuilder::Give(std::span<const std::uint8_t> datagram, std::int64_t ts
         Advance();
         return;
     }
+    if (!Feed(packets_.forward[at_], datagram)) {
+        done_ = ended_ = true;
+        stream_.Finish();
+        return;
+    }
+    Advance();
+}
+
+bool StreamBuilder::GiveMore(bool forward, std::span<const std::uint8_t> datagram)
+{
+    if (Next() != 0 || finding_ || ended_ || row_ >= packets_.seqs.size())
+        return false;
+    if (Feed(forward, datagram))
+        return true;
+    ended_ = true;
+    stream_.Finish();
+    return false;
+}
+
+bool StreamBuilder::Feed(bool forward, std::span<const std::uint8_t> datagram)
+{
+    TcpSegment segment;
+    std::string_view payload;
+    const bool isTcp = packets_.tcp && ParseTcpSegment(datagram, segment);
     if (isTcp) {
-        if (segment.syn && !segment.ack && closed_ && at_ > start_) {
-            done_ = true;  // the next conversation of these endpoints
-            stream_.Finish();
-            return;
-        }
+        if (segment.syn && !segment.ack && closed_ && fed_)
+            return false;  // the next conversation of these endpoints
         closed_ = closed_ || segment.fin || segment.rst;
     }
     if (!openerKnown_) {
         openerKnown_ = true;
         // A SYN/ACK seen first answers the side that opened.
-        openerForward_ = packets_.forward[at_] != (isTcp && segment.syn && segment.ack);
+        openerForward_ = forward != (isTcp && segment.syn && segment.ack);
     }
-    const int side = SideOf(at_);
-    if (isTcp) {
+    const int side = forward == openerForward_ ? 0 : 1;
+    if (isTcp)
         stream_.FeedTcp(side, segment);
-        trip_.SeeTcp(side, segment, tsUs);
-    } else if (!packets_.tcp && ParseUdpPayload(datagram, payload)) {
+    else if (!packets_.tcp && ParseUdpPayload(datagram, payload))
         stream_.FeedUdp(side, payload);
-        if (dns_)
-            trip_.SeeUdp(side, payload, tsUs);
-    }
-    Advance();
+    fed_ = true;
+    return true;
 }
 
 void StreamBuilder::Advance()

@@ -46,24 +46,32 @@ ConversationPackets FindConversation(const PacketStore::Records& records, std::i
                                      const std::atomic<bool>* cancel = nullptr, ConversationSpan span = {});
 
 // Reads a conversation's packets one by one (Next(), then Give() or Skip())
-// into its byte stream, round trip and number. For TCP the packets before
-// the one asked about are read twice: first for their flags only, to find
-// where its conversation starts.
+// into its byte stream and number, then those stored after them
+// (GiveMore()). For TCP the packets before the one asked about are read
+// twice: first for their flags only, to find where its conversation starts.
+// The round trip is the conversation index's (Conversations).
 class StreamBuilder {
 public:
     StreamBuilder(ConversationPackets packets, std::int64_t seq);
 
     // The sequence number of the packet to read next, 0 once done.
     std::int64_t Next() const;
-    // The whole datagram of Next() and its timestamp.
-    void Give(std::span<const std::uint8_t> datagram, std::int64_t tsUs);
+    // The whole datagram of Next().
+    void Give(std::span<const std::uint8_t> datagram);
     // Next() cannot be read: it is left out.
     void Skip() { Advance(); }
+    // Once Next() is 0: a packet of the conversation stored after those it
+    // was made with (forward: from the asked packet's source to its
+    // destination). Holes are not given up on at its end (Stream().Finish()
+    // does). False, and nothing fed, when the conversation has ended (the
+    // endpoints' next one began) or was never found.
+    bool GiveMore(bool forward, std::span<const std::uint8_t> datagram);
+    // Whether GiveMore takes no more.
+    bool Ended() const { return ended_ || row_ >= packets_.seqs.size(); }
 
     const ConversationPackets& Packets() const { return packets_; }
     StreamReassembly& Stream() { return stream_; }
     const StreamReassembly& Stream() const { return stream_; }
-    const RoundTrip& Trip() const { return trip_; }
     // Whether the side that opened the conversation is the asked packet's source.
     bool OpenerIsSource() const { return openerForward_; }
     // The conversation's number among its protocol's (from 0), once its
@@ -75,7 +83,9 @@ public:
 
 private:
     void Advance();
-    int SideOf(std::size_t i) const { return packets_.forward[i] == openerForward_ ? 0 : 1; }
+    // Feeds one packet of the conversation; false when it begins the
+    // endpoints' next conversation.
+    bool Feed(bool forward, std::span<const std::uint8_t> datagram);
 
     ConversationPackets packets_;
     std::size_t row_ = 0;    // the asked packet's index in packets_.seqs
@@ -86,10 +96,10 @@ private:
     bool openerKnown_ = false;
     bool openerForward_ = true;
     bool done_ = false;
-    bool dns_ = false;
+    bool ended_ = false;  // the endpoints' next conversation began
+    bool fed_ = false;    // a packet of the conversation was fed
     std::int64_t restarts_ = 0;  // conversations of these endpoints before
     StreamReassembly stream_;
-    RoundTrip trip_;
 };
 
 }  // namespace quillet

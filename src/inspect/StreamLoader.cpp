@@ -55,7 +55,7 @@ void StreamLoader::Run(PacketStore::Records records, std::int64_t seq, int fd, s
             break;
         {
             std::lock_guard lock(mutex_);
-            b->Give({datagram, fields.captured}, fields.timestampUs);
+            b->Give({datagram, fields.captured});
         }
         while (ownerWaiting_.load(std::memory_order_acquire) != 0)
             std::this_thread::yield();
@@ -97,11 +97,41 @@ bool StreamLoader::Continue(const Reader& read, std::chrono::microseconds budget
             return false;
         std::int64_t tsUs = 0;
         if (read(builder_->Next(), bytes_, tsUs))
-            builder_->Give(bytes_, tsUs);
+            builder_->Give(bytes_);
         else
             builder_->Skip();
     }
     return true;
+}
+
+std::size_t StreamLoader::Follow(std::span<const Later> packets, const Reader& read,
+                                 std::chrono::microseconds budget)
+{
+    if (!ThreadDone())
+        return 0;
+    const auto until = std::chrono::steady_clock::now() + budget;
+    std::lock_guard lock(mutex_);
+    if (!builder_ || builder_->Next() != 0)
+        return 0;
+    std::size_t taken = 0;
+    for (; taken < packets.size(); ++taken) {
+        if (taken > 0 && (taken & 15) == 0 && std::chrono::steady_clock::now() >= until)
+            return taken;
+        std::int64_t tsUs = 0;
+        if (read(packets[taken].seq, bytes_, tsUs))
+            builder_->GiveMore(packets[taken].forward, bytes_);
+    }
+    StreamReassembly& stream = builder_->Stream();
+    if (holesWaited_ && stream.Pending() > 0)
+        stream.Finish();
+    holesWaited_ = stream.Pending() > 0;
+    return taken;
+}
+
+bool StreamLoader::Ended() const
+{
+    const auto lock = OwnerLock();
+    return ThreadDone() && (!builder_ || builder_->Ended());
 }
 
 bool StreamLoader::Done() const

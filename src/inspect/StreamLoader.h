@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -40,6 +41,22 @@ public:
     bool Continue(const Reader& read, std::chrono::microseconds budget);
     bool Done() const;
 
+    // A packet of the conversation stored after it was found (forward: from
+    // the asked packet's source to its destination).
+    struct Later {
+        std::int64_t seq = 0;
+        bool forward = true;
+    };
+    // Once Done(): reads the packets stored later (read, on this thread) and
+    // feeds them in order, for at most budget; returns how many it took.
+    // Out-of-order data waits for the bytes before it for one call: holes
+    // still open from the call before are given up on at the end of a call
+    // that took every packet given (none, when nothing came).
+    std::size_t Follow(std::span<const Later> packets, const Reader& read, std::chrono::microseconds budget);
+    // Whether the conversation can take no more packets (the endpoints' next
+    // one began, or it was never found).
+    bool Ended() const;
+
 private:
     void Run(PacketStore::Records records, std::int64_t seq, int fd, std::uint64_t limit, ConversationSpan span);
 
@@ -51,7 +68,8 @@ private:
     std::unique_ptr<StreamBuilder> builder_;
     std::atomic<bool> cancel_{false};
     std::atomic<bool> threadDone_{false};
-    std::vector<std::uint8_t> bytes_;  // reused by Continue
+    std::vector<std::uint8_t> bytes_;  // reused by Continue and Follow
+    bool holesWaited_ = false;         // holes were open at the end of the last Follow
     std::thread thread_;
 };
 

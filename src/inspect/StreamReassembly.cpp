@@ -1,7 +1,6 @@
 #include "inspect/StreamReassembly.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace quillet {
 
@@ -226,43 +225,6 @@ std::vector<StreamPiece> StreamReassembly::Take()
     std::vector<StreamPiece> taken;
     taken.swap(out_);
     return taken;
-}
-
-// --- round trips -----------------------------------------------------------------
-
-void RoundTrip::SeeTcp(int side, const TcpSegment& s, std::int64_t tsUs)
-{
-    if (s.syn && !s.ack && side == 0 && syn_ < 0) {
-        syn_ = tsUs;
-        synSeq_ = s.seq;
-    } else if (s.syn && s.ack && side == 1 && syn_ >= 0 && synAck_ < 0) {
-        synAck_ = tsUs;
-        synAckSeq_ = s.seq;
-    } else if (!s.syn && s.ack && side == 0 && synAck_ >= 0 && ack_ < 0 && s.seq == synSeq_ + 1) {
-        ack_ = tsUs;
-    }
-}
-
-void RoundTrip::SeeUdp(int side, std::string_view p, std::int64_t tsUs)
-{
-    if (p.size() < 12 || answer_ >= 0)
-        return;
-    // The id, then the first question (labels up to the root, type, class).
-    std::size_t at = 12;
-    while (at < p.size() && p[at] != 0 && (static_cast<unsigned char>(p[at]) & 0xc0) == 0)
-        at += 1 + static_cast<unsigned char>(p[at]);
-    if (at >= p.size() || p[at] != 0 || at + 5 > p.size() || p[5] == 0)
-        return;
-    std::string question(p.substr(0, 2));
-    for (char c : p.substr(12, at + 5 - 12))
-        question += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const bool answer = static_cast<unsigned char>(p[2]) & 0x80;
-    if (!answer && side == 0 && query_ < 0) {
-        query_ = tsUs;
-        question_ = std::move(question);
-    } else if (answer && side == 1 && query_ >= 0 && question == question_) {
-        answer_ = tsUs;
-    }
 }
 
 }  // namespace quillet

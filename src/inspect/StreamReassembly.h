@@ -79,6 +79,8 @@ public:
     void FeedUdp(int side, std::string_view payload);
     // The end of what is known: holes still open are given up on.
     void Finish();
+    // Bytes waiting behind holes, of both sides.
+    std::size_t Pending() const { return dir_[0].Pending() + dir_[1].Pending(); }
 
     // The pieces made since the last call.
     std::vector<StreamPiece> Take();
@@ -97,26 +99,6 @@ private:
     std::uint64_t bytes_[2] = {};
     std::vector<StreamPiece> out_;
     std::vector<StreamPiece> made_;  // reused
-};
-
-// The round trip seen in a conversation: a TCP handshake's SYN -> SYN/ACK
-// and SYN/ACK -> ACK, or a DNS query -> its answer (same id and question).
-// Times in microseconds; -1 where not seen.
-class RoundTrip {
-public:
-    void SeeTcp(int side, const TcpSegment& segment, std::int64_t tsUs);
-    void SeeUdp(int side, std::string_view payload, std::int64_t tsUs);
-
-    std::int64_t SynToSynAckUs() const { return synAck_ >= 0 && syn_ >= 0 ? synAck_ - syn_ : -1; }
-    std::int64_t SynAckToAckUs() const { return ack_ >= 0 && synAck_ >= 0 ? ack_ - synAck_ : -1; }
-    std::int64_t HandshakeUs() const { return ack_ >= 0 && syn_ >= 0 ? ack_ - syn_ : -1; }
-    std::int64_t DnsAnswerUs() const { return answer_ >= 0 ? answer_ - query_ : -1; }
-
-private:
-    std::int64_t syn_ = -1, synAck_ = -1, ack_ = -1;
-    std::uint32_t synSeq_ = 0, synAckSeq_ = 0;
-    std::int64_t query_ = -1, answer_ = -1;
-    std::string question_;  // id and question section of the query
 };
 
 }  // namespace quillet

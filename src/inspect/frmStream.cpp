@@ -16,6 +16,7 @@
 
 #include "core/ReadableNumbers.h"
 #include "programs/SocketOwners.h"
+#include "views/ConversationsModel.h"
 #include "views/PacketViews.h"
 
 namespace quillet {
@@ -30,8 +31,6 @@ QString EndpointText(const std::string& address, int port)
     return (address.find(':') != std::string::npos ? QStringLiteral("[%1]").arg(a) : a) + QLatin1Char(':')
            + QString::number(port);
 }
-
-QString Ms(std::int64_t us) { return QStringLiteral("%1 ms").arg(static_cast<double>(us) / 1000.0, 0, 'f', 3); }
 
 QColor SideColour(int side) { return side == 0 ? QColor(170, 0, 0) : QColor(0, 0, 170); }
 
@@ -107,9 +106,12 @@ frmStream::frmStream(PacketViews& views, std::int64_t seq, QWidget* parent)
     // The conversation index tells where the conversation lies and its number.
     ConversationSpan span;
     const Conversations& conversations = views_.Conversations();
-    if (const std::uint32_t c = conversations.Of(seq); c != Conversations::kNone) {
-        const Conversations::Conversation& conversation = conversations.At(c);
-        span = {conversation.firstSeq, conversation.lastSeq, conversation.stream};
+    conversation_ = conversations.Of(seq);
+    if (conversation_ != Conversations::kNone) {
+        span = {conversations.FirstPacketOf(conversation_), conversations.LastPacketOf(conversation_),
+                conversations.StreamOf(seq)};
+        // What is stored after the span comes as it is stored.
+        follower_ = std::make_unique<StreamFollower>(conversation_, views_.dPackets().at(seq), span.last);
     }
     loader_ = std::make_unique<StreamLoader>(views_.dPackets().Snapshot(), seq, spool ? spool->ReadDescriptor() : -1,
                                              spool ? spool->BytesInFile() : 0, span);
@@ -144,6 +146,7 @@ void frmStream::Tick()
     QElapsedTimer clock;
     clock.start();
     const bool wasDone = loader_->Done();
+    bool more = false;
     if (!wasDone && loader_->ThreadDone()) {
         // The packets not yet in the file for good, read on this thread.
         loader_->Continue(
@@ -151,15 +154,47 @@ void frmStream::Tick()
                 return views_.DatagramOf(seq, bytes, tsUs);
             },
             std::chrono::milliseconds(2));
+    } else if (wasDone) {
+        const std::size_t before = pieces_.size();
+        more = Follow();
+        if (loaded_ && !more && pieces_.size() == before && later_.empty())
+            return;  // nothing came
     }
     Take();
     ShowStatus();
     Render(std::max<int>(1, kSliceMs - static_cast<int>(clock.elapsed())));
-    if (wasDone && renderAt_ >= pieces_.size()) {
+    if (wasDone && !more && renderAt_ >= pieces_.size()) {
         loaded_ = true;
-        timer_->stop();
+        // Slower while only following; not at all when nothing can come.
+        if (follower_ && !loader_->Ended())
+            timer_->setInterval(kFollowMs);
+        else
+            timer_->stop();
         ShowStatus();
+    } else {
+        loaded_ = false;
+        timer_->setInterval(0);
     }
+}
+
+bool frmStream::Follow()
+{
+    if (!follower_)
+        return false;
+    bool more = false;
+    if (laterAt_ >= later_.size()) {
+        later_.clear();
+        laterAt_ = 0;
+        more = follower_->Turn(views_.Conversations(), views_.dPackets(), later_);
+    }
+    laterAt_ += loader_->Follow(
+        std::span<const StreamLoader::Later>(later_).subspan(laterAt_),
+        [this](std::int64_t seq, std::vector<std::uint8_t>& bytes, std::int64_t& tsUs) {
+            return views_.DatagramOf(seq, bytes, tsUs);
+        },
+        std::chrono::milliseconds(2));
+    Take();
+    return more || laterAt_ < later_.size();
 }
 
 void frmStream::Take()
@@ -208,6 +243,7 @@ void frmStream::Rerender()
     renderAt_ = 0;
     renderOffset_ = 0;
     loaded_ = false;
+    timer_->setInterval(0);
     timer_->start();
 }
 
@@ -249,12 +285,6 @@ void frmStream::ShowStatus()
         header = QStringLiteral("%1  %2 ⇄ %3").arg(QString::fromStdString(ShownName(p.protocol)), opener, other);
         if (number_ >= 0)
             header += QStringLiteral("  ·  ") + tr("流 %1").arg(number_);
-        const RoundTrip& t = b->Trip();
-        if (t.HandshakeUs() >= 0)
-            header += QStringLiteral("  ·  ") + tr("往返 %1（SYN→SYN/ACK %2 + SYN/ACK→ACK %3）")
-                                                   .arg(Ms(t.HandshakeUs()), Ms(t.SynToSynAckUs()), Ms(t.SynAckToAckUs()));
-        else if (t.DnsAnswerUs() >= 0)
-            header += QStringLiteral("  ·  ") + tr("DNS 应答 %1").arg(Ms(t.DnsAnswerUs()));
         const StreamReassembly& s = b->Stream();
         bytes = tr("%1 → %2：%3 字节    %2 → %1：%4 字节")
                     .arg(opener, other, QString::fromStdString(GroupedCount(s.Bytes(0))),
@@ -266,7 +296,17 @@ void frmStream::ShowStatus()
     if (capped)
         progress = (progress.isEmpty() ? QString() : progress + QStringLiteral("  ")) +
                    tr("只显示前 %1").arg(QString::fromStdString(ByteSizeText(StreamReassembly::kKeepBytes)));
+    QString tip;
+    if (conversation_ != Conversations::kNone && !header.isEmpty()) {
+        // The round trip as lvConversations shows it.
+        const Conversations::Conversation c = views_.Conversations().At(conversation_);
+        if (c.RoundTripUs() >= 0) {
+            header += QStringLiteral("  ·  ") + tr("往返 %1").arg(ConversationsModel::RoundTripText(c));
+            tip = ConversationsModel::RoundTripTip(c);
+        }
+    }
     lblStreamHeader_->setText(header);
+    lblStreamHeader_->setToolTip(tip);
     lblStreamBytes_->setText(bytes);
     lblStreamProgress_->setText(progress);
     if (!opener.isEmpty() && cboStreamSide_->itemText(1).isEmpty()) {

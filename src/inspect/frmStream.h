@@ -9,6 +9,7 @@
 #include <QString>
 #include <QWidget>
 
+#include "inspect/StreamFollower.h"
 #include "inspect/StreamLoader.h"
 #include "inspect/StreamText.h"
 
@@ -33,12 +34,17 @@ class PacketViews;
 // direction's raw bytes) and cmdStreamFilter.
 //
 // The packets are read by a StreamLoader; the pane is filled in slices of
-// at most kSliceMs per turn of the event loop.
+// at most kSliceMs per turn of the event loop. Once all is shown the window
+// follows its conversation every kFollowMs: the packets of it stored since
+// (a StreamFollower finds them) are read and shown the same way. The round
+// trip in the header is the conversation index's, as lvConversations shows
+// it (its tool tip the handshake's two parts).
 class frmStream : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kSliceMs = 5;
     static constexpr int kChunkBytes = 16384;  // a multiple of the dump's 16
+    static constexpr int kFollowMs = 100;
 
     frmStream(PacketViews& views, std::int64_t seq, QWidget* parent = nullptr);
     ~frmStream() override;
@@ -52,7 +58,7 @@ public:
     // The filter that shows this conversation ("tcp.stream == 3"), empty
     // until its number is known.
     QString StreamFilter() const;
-    // Everything read and shown.
+    // Everything read and shown (packets stored since, once followed, too).
     bool Loaded() const { return loaded_; }
     // 0 both directions, 1 the opener's, 2 the other's.
     void ChooseSide(int side);
@@ -64,6 +70,9 @@ public:
 
 private:
     void Tick();
+    // Reads the packets of the conversation stored since the last turn (as
+    // many as a slice takes); true when more wait.
+    bool Follow();
     void Take();
     void Render(int budgetMs);
     void Rerender();
@@ -74,6 +83,10 @@ private:
     PacketViews& views_;
     std::int64_t seq_;
     std::unique_ptr<StreamLoader> loader_;
+    std::uint32_t conversation_;  // the index's (Conversations::At), kNone when it has none
+    std::unique_ptr<StreamFollower> follower_;
+    std::vector<StreamLoader::Later> later_;  // found by the follower, not read yet from laterAt_
+    std::size_t laterAt_ = 0;
     std::vector<StreamPiece> pieces_;
     std::size_t renderAt_ = 0;      // the piece being shown
     std::size_t renderOffset_ = 0;  // its bytes shown so far

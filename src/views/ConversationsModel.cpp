@@ -131,7 +131,7 @@ QVariant ConversationsModel::Display(const Conversations::Conversation& c, int r
     case kStart: return c.firstUs != 0 && timeText ? timeText(c.firstUs) : QString();
     case kDuration: return Text(DurationText(c.lastUs - c.firstUs));
     case kProgram: return ProgramAt(row);
-    case kRoundTrip: return Text(DurationText(c.RoundTripUs()));
+    case kRoundTrip: return RoundTripText(c);
     default: return {};
     }
 }
@@ -160,15 +160,24 @@ QString ConversationsModel::Tip(const Conversations::Conversation& c, int column
     case kBytesAB: return Text(ExactBytesText(c.bytes[0]));
     case kBytesBA: return Text(ExactBytesText(c.bytes[1]));
     case kDuration: return Text(ExactDurationText(c.lastUs - c.firstUs));
-    case kRoundTrip:
-        if (c.synToSynAckUs >= 0 && c.synAckToAckUs >= 0)
-            return Tr("SYN 到 SYN/ACK：%1\nSYN/ACK 到 ACK：%2")
-                .arg(Text(ExactDurationText(c.synToSynAckUs)), Text(ExactDurationText(c.synAckToAckUs)));
-        if (c.dnsAnswerUs >= 0)
-            return Tr("查询到应答：%1").arg(Text(ExactDurationText(c.dnsAnswerUs)));
-        return {};
+    case kRoundTrip: return RoundTripTip(c);
     default: return {};
     }
+}
+
+QString ConversationsModel::RoundTripText(const Conversations::Conversation& c)
+{
+    return Text(DurationText(c.RoundTripUs()));
+}
+
+QString ConversationsModel::RoundTripTip(const Conversations::Conversation& c)
+{
+    if (c.synToSynAckUs >= 0 && c.synAckToAckUs >= 0)
+        return Tr("SYN 到 SYN/ACK：%1\nSYN/ACK 到 ACK：%2")
+            .arg(Text(ExactDurationText(c.synToSynAckUs)), Text(ExactDurationText(c.synAckToAckUs)));
+    if (c.dnsAnswerUs >= 0)
+        return Tr("查询到应答：%1").arg(Text(ExactDurationText(c.dnsAnswerUs)));
+    return {};
 }
 
 QVariant ConversationsModel::data(const QModelIndex& index, int role) const

@@ -42,6 +42,10 @@ public:
     std::uint32_t ConversationAt(int row) const { return static_cast<std::uint32_t>(row); }
     // Whether a column holds free text (left-aligned, not a figure).
     static bool IsText(int column);
+    // The round trip column's text and tool tip (the handshake's two parts,
+    // or the DNS answer's time); empty where none was seen.
+    static QString RoundTripText(const Conversations::Conversation& c);
+    static QString RoundTripTip(const Conversations::Conversation& c);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;

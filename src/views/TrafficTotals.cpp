@@ -19,57 +19,6 @@ std::int64_t SecondOf(std::int64_t tsUs)
 
 }  // namespace
 
-// --- RateHistory ----------------------------------------------------------------
-
-std::size_t RateHistory::Slot(std::int64_t second)
-{
-    return static_cast<std::size_t>((second % kSeconds + kSeconds) % kSeconds);
-}
-
-bool RateHistory::Holds(std::int64_t second) const
-{
-    return newest_ != INT64_MIN && second <= newest_ && second > newest_ - kSeconds;
-}
-
-void RateHistory::Add(std::int64_t second, std::uint64_t bytes, std::uint32_t packets)
-{
-    if (newest_ != INT64_MIN && second <= newest_ - kSeconds)
-        return;  // older than what is kept
-    if (newest_ == INT64_MIN || second - newest_ >= kSeconds) {
-        bytes_.fill(0);
-        packets_.fill(0);
-        newest_ = second;
-    }
-    while (newest_ < second) {
-        const std::size_t slot = Slot(++newest_);
-        bytes_[slot] = 0;
-        packets_[slot] = 0;
-    }
-    bytes_[Slot(second)] += bytes;
-    packets_[Slot(second)] += packets;
-}
-
-std::uint64_t RateHistory::At(std::int64_t second) const
-{
-    return Holds(second) ? bytes_[Slot(second)] : 0;
-}
-
-std::uint32_t RateHistory::PacketsAt(std::int64_t second) const
-{
-    return Holds(second) ? packets_[Slot(second)] : 0;
-}
-
-std::vector<double> RateHistory::Values(std::int64_t lastSecond, RateMeasure measure) const
-{
-    std::vector<double> values(kSeconds);
-    for (int i = 0; i < kSeconds; ++i) {
-        const std::int64_t s = lastSecond - kSeconds + 1 + i;
-        values[static_cast<std::size_t>(i)] =
-            measure == RateMeasure::Bytes ? static_cast<double>(At(s)) : static_cast<double>(PacketsAt(s));
-    }
-    return values;
-}
-
 // --- TrafficTotals -----------------------------------------------------------------
 
 void TrafficTotals::Row::Add(bool sent, std::uint64_t bytes, std::int64_t tsUs)
@@ -105,6 +54,22 @@ std::vector<double> TrafficTotals::Row::Values(std::int64_t lastSecond, RateMeas
     if (second <= lastSecond && second > lastSecond - RateHistory::kSeconds)
         values[static_cast<std::size_t>(second - (lastSecond - RateHistory::kSeconds + 1))] +=
             static_cast<double>(measure == RateMeasure::Bytes ? secondBytes : secondPackets);
+    return values;
+}
+
+std::vector<double> TrafficTotals::Row::SpanValues(std::int64_t first, std::int64_t step, std::size_t count,
+                                                   RateMeasure measure) const
+{
+    std::vector<double> values(count);
+    if (step < 1)
+        return values;
+    if (history)
+        history->AddCoarse(first, step, measure, values);
+    if (secondPackets != 0 && second >= first && static_cast<std::size_t>((second - first) / step) < count)
+        values[static_cast<std::size_t>((second - first) / step)] +=
+            static_cast<double>(measure == RateMeasure::Bytes ? secondBytes : secondPackets);
+    for (double& v : values)
+        v /= static_cast<double>(step);
     return values;
 }
 
@@ -230,6 +195,7 @@ void TrafficTotals::Add(const AddressText* remote, bool hasEndpoint, bool sent, 
     undo_.changed = changed_;
     undo_.lastWaits = lastWaits_;
     undo_.newestUs = newestUs_;
+    undo_.oldestUs = oldestUs_;
     undo_.lastBits = lastBits_;
     undo_.lastHost = lastHost_;
     undo_.hosts = hosts_.size();
@@ -237,6 +203,8 @@ void TrafficTotals::Add(const AddressText* remote, bool hasEndpoint, bool sent, 
     undo_.waiting = waiting_.size();
     try {
         newestUs_ = std::max(newestUs_, tsUs);
+        if (tsUs > 0 && (oldestUs_ == 0 || tsUs < oldestUs_))
+            oldestUs_ = tsUs;
         changed_ = true;
         const std::int32_t host = remote ? HostOf(*remote) : -1;
         if (host >= 0) {
@@ -303,6 +271,7 @@ void TrafficTotals::TakeBackLast() noexcept
     if (waiting_.size() > u.waiting)
         waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(u.waiting), waiting_.end());
     newestUs_ = u.newestUs;
+    oldestUs_ = u.oldestUs;
     changed_ = u.changed;
     lastWaits_ = u.lastWaits;
     lastBits_ = u.lastBits;
@@ -415,6 +384,19 @@ std::vector<double> TotalsTableModel::RateOf(int row, std::int64_t lastSecond, R
     if (row < 0 || row >= rows_)
         return std::vector<double>(RateHistory::kSeconds);
     return RowAt(row).Values(lastSecond, measure);
+}
+
+std::vector<double> TotalsTableModel::RateOver(int row, std::int64_t first, std::int64_t step, std::size_t count,
+                                               RateMeasure measure) const
+{
+    if (row < 0 || row >= rows_)
+        return std::vector<double>(count);
+    return RowAt(row).SpanValues(first, step, count, measure);
+}
+
+std::int64_t TotalsTableModel::CoarseSecondsOf(int row) const
+{
+    return row < 0 || row >= rows_ ? kFirstCoarseSeconds : RowAt(row).CoarseSeconds();
 }
 
 QString TotalsTableModel::AddressOf(int row) const

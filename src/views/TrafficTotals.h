@@ -12,35 +12,13 @@
 #include <QHash>
 #include <QString>
 
+#include "core/ChartScale.h"
 #include "decode/RecordFields.h"
+#include "views/RateHistory.h"
 
 namespace quillet {
 
 class ProgramOwners;
-
-// What a chart of a row counts each second.
-enum class RateMeasure { Bytes, Packets };
-
-// Bytes and packets per second over the last five minutes, by the second of
-// the packets' timestamps.
-class RateHistory {
-public:
-    static constexpr int kSeconds = 300;
-    void Add(std::int64_t second, std::uint64_t bytes, std::uint32_t packets);
-    // Bytes in that second (0 when it is outside the five minutes kept).
-    std::uint64_t At(std::int64_t second) const;
-    std::uint32_t PacketsAt(std::int64_t second) const;
-    // The kSeconds values up to and including lastSecond, oldest first.
-    std::vector<double> Values(std::int64_t lastSecond, RateMeasure measure = RateMeasure::Bytes) const;
-
-private:
-    static std::size_t Slot(std::int64_t second);
-    bool Holds(std::int64_t second) const;
-
-    std::array<std::uint64_t, kSeconds> bytes_{};
-    std::array<std::uint32_t, kSeconds> packets_{};
-    std::int64_t newest_ = INT64_MIN;
-};
 
 // Totals per program and per remote host of every stored packet, kept as
 // packets are stored: a probe of a flat table of hosts and a few additions
@@ -82,6 +60,12 @@ public:
         std::uint64_t BytesAt(std::int64_t s) const;
         // The RateHistory::kSeconds values up to and including lastSecond, oldest first.
         std::vector<double> Values(std::int64_t lastSecond, RateMeasure measure = RateMeasure::Bytes) const;
+        // The average per second of each of count points of step seconds from
+        // first (step at least CoarseSeconds(), one of the widths of
+        // CoarserSeconds, first a multiple of it), oldest first.
+        std::vector<double> SpanValues(std::int64_t first, std::int64_t step, std::size_t count,
+                                       RateMeasure measure = RateMeasure::Bytes) const;
+        std::int64_t CoarseSeconds() const { return history ? history->CoarseSeconds() : kFirstCoarseSeconds; }
     };
     struct ProgramRow : Row {
         QString name;  // the program column's text; empty: no known program
@@ -122,8 +106,9 @@ public:
 
     const std::vector<ProgramRow>& Programs() const { return programs_; }
     const std::vector<HostRow>& Hosts() const { return hosts_; }
-    // Newest timestamp of any packet counted (0 none).
+    // Newest and oldest timestamps of the packets counted (0 none).
     std::int64_t NewestUs() const { return newestUs_; }
+    std::int64_t OldestUs() const { return oldestUs_; }
 
 private:
     // A packet whose program is not known yet.
@@ -154,6 +139,7 @@ private:
         bool changed = false;
         bool lastWaits = false;
         std::int64_t newestUs = 0;
+        std::int64_t oldestUs = 0;
         std::uint64_t lastBits = 0;
         std::int32_t lastHost = -1;
         std::size_t hosts = 0, programs = 0, waiting = 0;
@@ -187,6 +173,7 @@ private:
     std::size_t waited_ = 0;  // the entries before this are counted
     bool lastWaits_ = false;  // the packet added last waits in waiting_
     std::int64_t newestUs_ = 0;
+    std::int64_t oldestUs_ = 0;
     bool changed_ = false;
     Undo undo_;
     std::unique_ptr<RateHistory> spare_[2];  // of the host's row, of the program's
@@ -217,6 +204,11 @@ public:
     void Refresh();
     // The bytes (or packets) per second of a row over the five minutes up to lastSecond.
     std::vector<double> RateOf(int row, std::int64_t lastSecond, RateMeasure measure = RateMeasure::Bytes) const;
+    // The same over a longer span: count points of step seconds from first
+    // (TrafficTotals::Row::SpanValues); and the shortest step a row keeps.
+    std::vector<double> RateOver(int row, std::int64_t first, std::int64_t step, std::size_t count,
+                                 RateMeasure measure = RateMeasure::Bytes) const;
+    std::int64_t CoarseSecondsOf(int row) const;
     // The address of a host row.
     QString AddressOf(int row) const;
     Column ColumnKind(int column) const;

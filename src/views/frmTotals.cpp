@@ -55,11 +55,14 @@ QString RateChart::ValueText(std::uint64_t value) const
 
 QString RateChart::TimeText(std::int64_t second) const
 {
-    if (series_.live) {
-        const std::int64_t before = series_.lastSecond - second;
-        return before == 0 ? tr("现在") : tr("%1 秒前").arg(before);
-    }
-    return QDateTime::fromSecsSinceEpoch(second).toString(QStringLiteral("HH:mm:ss"));
+    const std::int64_t before = series_.lastSecond - second;
+    return before == 0 ? tr("现在") : tr("%1 秒前").arg(before);
+}
+
+std::int64_t RateChart::FirstSecond() const
+{
+    const auto n = static_cast<std::int64_t>(series_.values.size());
+    return series_.lastSecond - (n > 0 ? n - 1 : 0) * std::max<std::int64_t>(1, series_.step);
 }
 
 RateChart::Axes RateChart::Layout() const
@@ -82,18 +85,22 @@ RateChart::Axes RateChart::Layout() const
     axes.plot.setRight(width() - 12);
     if (series_.values.size() < 2)
         return axes;
-    const std::int64_t first = series_.lastSecond - static_cast<std::int64_t>(series_.values.size()) + 1;
+    const std::int64_t first = FirstSecond();
     // Time ticks at least a label and a gap apart.
+    const bool days = series_.lastSecond - first >= 2 * 86400;
     const int timeWidth =
-        std::max(fm.horizontalAdvance(TimeText(series_.live ? first : series_.lastSecond)),
-                 fm.horizontalAdvance(QStringLiteral("00:00:00"))) + 24;
+        std::max(fm.horizontalAdvance(series_.live ? TimeText(first) : QString()),
+                 fm.horizontalAdvance(days ? QStringLiteral("0000-00-00") : QStringLiteral("00:00:00"))) + 24;
     const int maxTicks = std::max(1, static_cast<int>(axes.plot.width()) / timeWidth);
-    const std::int64_t anchor =
-        series_.live ? series_.lastSecond
-                     : -static_cast<std::int64_t>(QDateTime::fromSecsSinceEpoch(series_.lastSecond).offsetFromUtc());
-    axes.time = TimeAxisFor(first, series_.lastSecond, anchor, maxTicks);
-    for (const std::int64_t t : axes.time.ticks)
-        axes.timeLabels << TimeText(t);
+    const std::int64_t offset = QDateTime::fromSecsSinceEpoch(series_.lastSecond).offsetFromUtc();
+    axes.time = TimeAxisFor(first, series_.lastSecond, series_.live ? series_.lastSecond : -offset, maxTicks);
+    if (series_.live) {
+        for (const std::int64_t t : axes.time.ticks)
+            axes.timeLabels << TimeText(t);
+    } else {
+        for (const std::string& label : ClockTickLabels(axes.time, offset))
+            axes.timeLabels << QString::fromStdString(label);
+    }
     return axes;
 }
 
@@ -139,12 +146,13 @@ void RateChart::paintEvent(QPaintEvent*)
     if (n < 2)
         return;
     const double dx = plot.width() / static_cast<double>(n - 1);
-    const std::int64_t first = series_.lastSecond - static_cast<std::int64_t>(n) + 1;
+    const std::int64_t first = FirstSecond();
+    const double step = static_cast<double>(std::max<std::int64_t>(1, series_.step));
 
     // The time axis: a tick, a faint line and a label at each tick, the
     // labels kept inside the chart.
     for (std::size_t i = 0; i < axes.time.ticks.size(); ++i) {
-        const double x = plot.left() + dx * static_cast<double>(axes.time.ticks[i] - first);
+        const double x = plot.left() + dx * static_cast<double>(axes.time.ticks[i] - first) / step;
         p.setPen(grid);
         p.drawLine(QPointF(x, plot.top()), QPointF(x, plot.bottom()));
         p.setPen(text);
@@ -322,7 +330,17 @@ void frmTotals::ShowRate(QTableView* table)
     // While capturing the chart ends at the last whole second.
     series.lastSecond = series.live ? model->nowUs / 1000000 - 1 : views_.Totals().NewestUs() / 1000000;
     series.measure = static_cast<RateMeasure>(cboChartValue_->currentData().toInt());
-    series.values = model->RateOf(row, series.lastSecond, series.measure);
+    const std::int64_t oldest = views_.Totals().OldestUs() / 1000000;
+    if (!series.live && oldest > 0 && series.lastSecond - oldest >= RateHistory::kSeconds) {
+        // A file's whole span, a point each minute or more.
+        const ChartSpan span = ChartSpanFor(oldest, series.lastSecond, RateHistory::kSeconds,
+                                            model->CoarseSecondsOf(row), kChartPoints);
+        series.step = span.step;
+        series.lastSecond = span.Last();
+        series.values = model->RateOver(row, span.first, span.step, span.count, series.measure);
+    } else {
+        series.values = model->RateOf(row, series.lastSecond, series.measure);
+    }
     QString title = model->index(row, 0).data().toString();
     if (model == hosts_) {
         if (const QString name = model->index(row, 1).data().toString(); !name.isEmpty())

@@ -24,17 +24,19 @@ class ConversationsModel;
 class PacketViews;
 class TotalsTableModel;
 
-// A row's bytes or packets per second over the last five minutes, newest at
-// the right: the row's name as the title, a value axis in the measure's
-// units with grid lines at round steps, a time axis in seconds before now
-// (a live capture) or in clock time (a file).
+// A row's bytes or packets per second, newest at the right: the row's name
+// as the title, a value axis in the measure's units with grid lines at
+// round steps, a time axis in seconds before now (a live capture) or in
+// clock time (a file). Each value stands for step seconds: one over the
+// last five minutes, a minute or more over a file's whole span.
 class RateChart : public QWidget {
     Q_OBJECT
 
 public:
     struct Series {
-        std::vector<double> values;   // one a second, oldest first
-        std::int64_t lastSecond = 0;  // of the newest value, seconds since the epoch
+        std::vector<double> values;   // one each step seconds (a rate per second), oldest first
+        std::int64_t lastSecond = 0;  // where the newest value starts, seconds since the epoch
+        std::int64_t step = 1;
         RateMeasure measure = RateMeasure::Bytes;
         bool live = false;  // times as seconds before now, else as clock times
         QString title;      // plain text, shown as it is
@@ -63,6 +65,7 @@ private:
     Axes Layout() const;
     QString ValueText(std::uint64_t value) const;
     QString TimeText(std::int64_t second) const;
+    std::int64_t FirstSecond() const;
 
     Series series_;
 };
@@ -70,7 +73,9 @@ private:
 // The totals window: lvPrograms (one row per program, one with an empty
 // 程序 for packets of no known program) and lvHosts (one row per remote
 // host), each sortable by any column, refreshed twice a second; below them
-// the rate of the selected row over the last five minutes (chartRate), in
+// the rate of the selected row (chartRate: over the last five minutes while
+// capturing, else over the packets' whole span, per second up to five
+// minutes and per minute or coarser beyond, kChartPoints at most), in
 // bytes or packets per second as cboChartValue chooses; under the chart
 // lvConversations, one row per TCP or UDP conversation with its round trip
 // (lblConversationsNote tells how many are left out when there are too
@@ -81,6 +86,8 @@ class frmTotals : public QWidget {
     Q_OBJECT
 
 public:
+    static constexpr int kChartPoints = 400;
+
     frmTotals(PacketViews& views, QWidget* parent = nullptr);
 
     // Opens the window kept in slot (made on first use, deleted on close) or

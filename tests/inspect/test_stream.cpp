@@ -1,6 +1,7 @@
 // A conversation's bytes put back in order: TCP by sequence numbers per
 // direction, both sides in capture order, the stored packets that form one
-// conversation, its number and round trip.
+// conversation, its number, its round trip (the conversation index's) and
+// the packets of it stored later.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "decode/DecodeDatagram.h"
+#include "inspect/StreamFollower.h"
 #include "inspect/StreamLoader.h"
 #include "inspect/StreamText.h"
 #include "shell/Datagrams.h"
@@ -113,6 +115,12 @@ protected:
             loader.Look([&](const StreamBuilder* b) { look(*b); });
         return Shown(pieces);
     }
+    // The conversation index's record of seq's conversation.
+    Conversations::Conversation TripOf(std::int64_t seq)
+    {
+        const Conversations& index = views.Conversations();
+        return index.At(index.Of(seq));
+    }
     std::filesystem::path dir;
     PacketViews views;
 };
@@ -133,12 +141,15 @@ TEST_F(StoredConversation, BothSidesInCaptureOrderWithHandshakeAndNumber)
     EXPECT_EQ(Load(answer, [](const StreamBuilder& b) {
                   EXPECT_EQ(b.Number(), 1);
                   EXPECT_TRUE(b.OpenerIsSource() == false);  // asked on the server's packet
-                  EXPECT_EQ(b.Trip().SynToSynAckUs(), 2'500);
-                  EXPECT_EQ(b.Trip().SynAckToAckUs(), 500);
                   EXPECT_EQ(b.Stream().Bytes(0), 7u);
               }),
               "GET /<200 OK>\r\n");
+    // The handshake's round trip, SYN to SYN/ACK and SYN/ACK to the ACK of the SYN/ACK.
+    const Conversations::Conversation trip = TripOf(answer);
+    EXPECT_EQ(trip.synToSynAckUs, 2'500);
+    EXPECT_EQ(trip.synAckToAckUs, 500);
     EXPECT_EQ(Load(answer + 3, [](const StreamBuilder& b) { EXPECT_EQ(b.Number(), 2); }), "again");
+    EXPECT_EQ(TripOf(answer + 3).RoundTripUs(), -1);  // no SYN/ACK seen
 }
 
 TEST_F(StoredConversation, IPv6AndDnsAnswerTime)
@@ -148,14 +159,83 @@ TEST_F(StoredConversation, IPv6AndDnsAnswerTime)
     Store(TcpDatagram(b, a, 443, 1234, 9, kAck, "back"), 2'000);
     Store(TcpDatagram(a, b, 1234, 443, 53, kAck, "data"), 3'000);
     EXPECT_EQ(Load(first), "v6 <back>data");
+    EXPECT_EQ(TripOf(first).RoundTripUs(), -1);  // no handshake seen
 
     static const char kQuestion[] = "\x00\x01\x00\x00\x00\x00\x00\x00\x03www\x00\x00\x01\x00\x01";
     const std::string question(kQuestion, sizeof kQuestion - 1);
     const std::string query = std::string("\x12\x34\x01\x00", 4) + question;
     const std::string reply = std::string("\x12\x34\x81\x80", 4) + question;
+    // An answer of another id, then one of another question, then the answer.
+    std::string otherId = reply, otherQuestion = reply;
+    otherId[1] = '\x35';
+    otherQuestion[14] = 'x';
     const std::int64_t asked = Store(Ipv4Udp("10.0.0.1", "10.0.0.53", 3333, 53, query), 100'000);
+    Store(Ipv4Udp("10.0.0.53", "10.0.0.1", 53, 3333, otherId), 101'000);
+    Store(Ipv4Udp("10.0.0.53", "10.0.0.1", 53, 3333, otherQuestion), 102'000);
+    EXPECT_EQ(TripOf(asked).RoundTripUs(), -1);
     Store(Ipv4Udp("10.0.0.53", "10.0.0.1", 53, 3333, reply), 104'200);
-    Load(asked, [](const StreamBuilder& b) { EXPECT_EQ(b.Trip().DnsAnswerUs(), 4'200); });
+    EXPECT_EQ(TripOf(asked).dnsAnswerUs, 4'200);
+    EXPECT_EQ(TripOf(asked).RoundTripUs(), 4'200);
+}
+
+// The packets of a conversation stored after it was found, as a follower
+// finds them turn by turn: in order, those of other conversations left out
+// (the endpoints' next one too), out-of-order data put in place within a
+// turn, a hole waited for one turn and given up on at the turn after.
+TEST_F(StoredConversation, FollowsThePacketsStoredLater)
+{
+    const char *c = "10.0.0.1", *s = "10.0.0.2";
+    const std::int64_t asked = Store(TcpDatagram(c, s, 40000, 80, 100, kSyn, ""), 1'000);
+    Store(TcpDatagram(s, c, 80, 40000, 900, kSyn | kAck, ""), 2'000);
+    const Conversations& index = views.Conversations();
+    const std::uint32_t conversation = index.Of(asked);
+    const std::int64_t last = index.LastPacketOf(conversation);
+    CaptureSpool* spool = views.Spool();
+    StreamLoader loader(views.dPackets().Snapshot(), asked, spool->ReadDescriptor(), spool->BytesInFile(),
+                        {index.FirstPacketOf(conversation), last, 0});
+    StreamFollower follower(conversation, views.dPackets().at(asked), last);
+    const StreamLoader::Reader read = [this](std::int64_t seq, std::vector<std::uint8_t>& b, std::int64_t& ts) {
+        return views.DatagramOf(seq, b, ts);
+    };
+    while (!loader.Done())
+        loader.Continue(read, std::chrono::milliseconds(5));
+    EXPECT_EQ(Shown(loader.Take()), "");
+
+    const struct {
+        std::vector<std::vector<std::uint8_t>> stored;
+        const char* shown;  // what the turn adds
+    } turns[] = {
+        {{TcpDatagram(c, s, 40000, 80, 101, kAck, "GET "), TcpDatagram(c, s, 40001, 80, 101, kAck, "nope"),
+          Ipv4Udp(c, s, 40000, 80, "nope")},
+         "GET "},
+        {{TcpDatagram(s, c, 80, 40000, 907, kAck, "world"), TcpDatagram(s, c, 80, 40000, 901, kAck, "hello ")},
+         "<hello world>"},
+        {{TcpDatagram(c, s, 40000, 80, 110, kAck, "late")}, ""},
+        {{TcpDatagram(c, s, 40000, 80, 105, kAck, "12345")}, "12345late"},
+        {{TcpDatagram(c, s, 40000, 80, 120, kAck, "after")}, ""},
+        {{}, "[6]after"},
+        {{TcpDatagram(c, s, 40000, 80, 125, kAck | kFin, ""), TcpDatagram(c, s, 40000, 80, 5000, kSyn, ""),
+          TcpDatagram(c, s, 40000, 80, 5001, kAck, "next")},
+         ""},
+    };
+    int turn = 0;
+    for (const auto& t : turns) {
+        for (const auto& d : t.stored)
+            Store(d, 3'000);
+        std::vector<StreamLoader::Later> later;
+        while (follower.Turn(index, views.dPackets(), later)) {
+        }
+        std::size_t taken = 0;
+        do
+            taken += loader.Follow(std::span<const StreamLoader::Later>(later).subspan(taken), read,
+                                   std::chrono::milliseconds(5));
+        while (taken < later.size());
+        EXPECT_EQ(Shown(loader.Take()), t.shown) << "turn " << turn++;
+    }
+    loader.Look([](const StreamBuilder* b) {
+        EXPECT_EQ(b->Stream().Bytes(0), 18u);
+        EXPECT_EQ(b->Stream().Bytes(1), 11u);
+    });
 }
 
 TEST(StreamSave, PrivateFileAndNoOtherKind)

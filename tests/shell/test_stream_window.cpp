@@ -6,6 +6,7 @@
 
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -127,4 +128,67 @@ TEST(StreamWindow, FollowsTheConversationChosenInTheTotals)
     ASSERT_TRUE(WaitFor([&] { return stream->Loaded(); }));
     EXPECT_EQ(stream->findChild<QPlainTextEdit*>("txtStream")->toPlainText(), "secondreply");
     EXPECT_EQ(stream->StreamFilter(), "tcp.stream == 2");
+}
+
+// An open window follows its conversation: what is stored of it later is
+// shown in order, with the byte counts, and the round trip once the
+// handshake is whole, as lvConversations shows it; other conversations'
+// packets stay out.
+TEST(StreamWindow, FollowsALiveConversation)
+{
+    Shown shown;
+    frmMain& w = *shown.w;
+    const char *c = "10.9.0.1", *s = "10.9.0.2";
+    constexpr std::int64_t kT0 = 1700000000000000;
+    w.ReceiveDatagrams({Ipv4Udp(c, s, 999, 53, "x"), TcpDatagram(c, s, 41000, 80, 10, kSyn, "")}, kT0);
+    w.ReceiveDatagrams({TcpDatagram(s, c, 80, 41000, 500, kSyn | kAck, "")}, kT0 + 2'000);
+    frmStream* stream = w.ShowStream(2);
+    ASSERT_NE(stream, nullptr);
+    auto* text = stream->findChild<QPlainTextEdit*>("txtStream");
+    auto* header = stream->findChild<QLabel*>("lblStreamHeader");
+    auto* bytes = stream->findChild<QLabel*>("lblStreamBytes");
+    ASSERT_TRUE(text && header && bytes);
+    ASSERT_TRUE(WaitFor([&] { return stream->Loaded(); }));
+    EXPECT_EQ(text->toPlainText(), "");
+    EXPECT_FALSE(header->text().contains("往返"));
+    EXPECT_EQ(header->toolTip(), "");
+
+    const QString client = "10.9.0.1:41000", server = "10.9.0.2:80";
+    const auto counts = [&](int up, int down) {
+        return QString("%1 → %2：%3 字节    %2 → %1：%4 字节").arg(client, server).arg(up).arg(down);
+    };
+    const struct {
+        std::vector<std::vector<std::uint8_t>> stored;
+        QString shown, bytes;
+    } turns[] = {
+        {{TcpDatagram(c, s, 41000, 80, 11, kAck, "GET / HTTP/1.1\r\n"), TcpDatagram(c, s, 41001, 80, 11, kAck, "no"),
+          Ipv4Udp(c, s, 41000, 80, "no")},
+         "GET / HTTP/1.1\n", counts(16, 0)},
+        // Out of order within a burst, and another conversation between.
+        {{TcpDatagram(s, c, 80, 41000, 509, kAck, "OK\r\n\r\nbody\x01"), TcpDatagram(s, c, 80, 41001, 9, kAck, "no"),
+          TcpDatagram(s, c, 80, 41000, 501, kAck, "HTTP/1.1"), TcpDatagram(c, s, 41000, 80, 27, kAck | kFin, "\r\n")},
+         "GET / HTTP/1.1\nHTTP/1.1OK\n\nbody.\n", counts(18, 19)},
+    };
+    std::int64_t at = kT0 + 2'500;
+    for (const auto& t : turns) {
+        w.ReceiveDatagrams(t.stored, at);
+        at += 10'000;
+        EXPECT_TRUE(WaitFor([&] { return text->toPlainText() == t.shown && stream->Loaded(); }))
+            << text->toPlainText().toStdString();
+        EXPECT_EQ(bytes->text(), t.bytes);
+    }
+
+    // The header's round trip is the table's, text and tool tip.
+    frmTotals* totals = w.ShowTotals();
+    const QAbstractItemModel* table = totals->findChild<QTableView*>("lvConversations")->model();
+    constexpr int kRoundTrip = 13;
+    QModelIndex trip;
+    for (int r = 0; r < table->rowCount(); ++r)
+        if (table->index(r, 0).data().toString() == "TCP" && table->index(r, 1).data().toString() == "0")
+            trip = table->index(r, kRoundTrip);
+    ASSERT_TRUE(trip.isValid());
+    EXPECT_EQ(trip.data().toString(), "2.5 ms");
+    EXPECT_TRUE(header->text().endsWith("往返 " + trip.data().toString())) << header->text().toStdString();
+    EXPECT_EQ(header->toolTip(), trip.data(Qt::ToolTipRole).toString());
+    EXPECT_TRUE(header->toolTip().contains("SYN/ACK 到 ACK")) << header->toolTip().toStdString();
 }

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <numeric>
+
 #include "core/ChartScale.h"
 #include "core/ReadableNumbers.h"
 #include "views/TrafficTotals.h"
@@ -143,6 +146,81 @@ TEST(RateHistory, CountsPacketsAndBytesOfEachSecondAndForgetsWhatIsOlderThanFive
     for (const double v : late)
         all += v;
     EXPECT_EQ(all, 1);
+}
+
+// A file's chart over its whole span: a point a second up to five minutes,
+// then the shortest width of minutes or hours that fits, never finer than
+// the row keeps; the ticks on the clock (UTC here) in seconds, minutes or days.
+TEST(ChartScale, AFileSpanOfSecondsMinutesHoursOrDaysInPointsThatFitWithClockTicks)
+{
+    constexpr std::int64_t t0 = 1700000000;  // 2023-11-14 22:13:20 UTC
+    struct Case {
+        std::int64_t span, least;
+        std::int64_t step, first;
+        std::size_t count;
+        std::vector<std::string> ticks;
+    } const cases[] = {
+        {40, 60, 1, t0 + 40 - 299, 300, {"22:10:00", "22:11:00", "22:12:00", "22:13:00", "22:14:00"}},
+        {1200, 60, 60, t0 - 20, 21, {"22:15", "22:20", "22:25", "22:30"}},
+        {10800, 60, 60, t0 - 20, 181, {"22:30", "23:00", "23:30", "00:00", "00:30", "01:00"}},
+        {10800, 900, 900, t0 - 800, 13, {"22:00", "23:00", "00:00", "01:00"}},
+        {36000, 60, 300, t0 - 200, 121, {"00:00", "02:00", "04:00", "06:00", "08:00"}},
+        {5 * 86400, 60, 1800, t0 - 800, 241, {"2023-11-15", "2023-11-16", "2023-11-17", "2023-11-18", "2023-11-19"}},
+    };
+    for (const Case& c : cases) {
+        const ChartSpan span = ChartSpanFor(t0, t0 + c.span, RateHistory::kSeconds, c.least, 400);
+        EXPECT_EQ(span.step, c.step) << c.span;
+        EXPECT_EQ(span.first, c.first) << c.span;
+        EXPECT_EQ(span.count, c.count) << c.span;
+        EXPECT_LE(span.Last(), t0 + c.span);
+        EXPECT_GT(span.Last() + span.step, t0 + c.span);
+        EXPECT_EQ(ClockTickLabels(TimeAxisFor(span.first, span.Last(), 0, 6), 0), c.ticks) << c.span;
+    }
+    // Five and a half hours east of UTC: the same instants on that clock.
+    EXPECT_EQ(ClockTickLabels(TimeAxisFor(t0 - 20, t0 + 1180, -19800, 6), 19800),
+              (std::vector<std::string>{"03:45", "03:50", "03:55", "04:00"}));
+}
+
+// Beside its last five minutes a row keeps its whole run in minutes, then in
+// wider buckets once the run outgrows them; what it shows over a span are
+// averages per second of each point, every packet counted once.
+TEST(RateHistory, KeepsTheWholeRunInMinutesOrWiderBucketsAndAveragesThemOverASpan)
+{
+    constexpr std::int64_t t0 = 1700000000, us = 1000000;
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::int64_t, std::uint64_t>> packets;  // second after t0, bytes
+        std::int64_t coarse, step;
+        std::vector<double> points;  // bytes a second from FloorTo(t0, step); empty: not compared
+    } const cases[] = {
+        {"minutes", {{0, 60}, {30, 120}, {61, 60}, {10800, 600}}, 60, 60, {3, 1}},
+        {"out of order", {{600, 60}, {0, 120}, {1, 60}}, 60, 60, {3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}},
+        {"five-minute points", {{0, 300}, {200, 300}, {400, 600}}, 60, 300, {1, 1, 2}},
+        {"a month, hourly", {}, 10800, 10800, {}},
+    };
+    for (const Case& c : cases) {
+        TrafficTotals::Row row;
+        std::uint64_t all = 0;
+        std::int64_t latest = 0;
+        auto packets = c.packets;
+        if (packets.empty())
+            for (std::int64_t h = 0; h < 30 * 24; ++h)
+                packets.push_back({h * 3600, 1000});
+        for (const auto& [second, bytes] : packets) {
+            row.Add(false, bytes, (t0 + second) * us);
+            all += bytes;
+            latest = std::max(latest, second);
+        }
+        EXPECT_EQ(row.CoarseSeconds(), c.coarse) << c.name;
+        const std::int64_t first = FloorTo(t0, c.step);
+        const std::size_t count = static_cast<std::size_t>((t0 + latest - first) / c.step + 2);
+        const std::vector<double> values = row.SpanValues(first, c.step, count);
+        EXPECT_NEAR(std::accumulate(values.begin(), values.end(), 0.0) * c.step, static_cast<double>(all), 1e-6 * all)
+            << c.name;
+        if (!c.points.empty()) {
+            EXPECT_EQ(std::vector<double>(values.begin(), values.begin() + c.points.size()), c.points) << c.name;
+        }
+    }
 }
 
 }  // namespace

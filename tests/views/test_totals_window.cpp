@@ -166,6 +166,34 @@ TEST(TotalsWindow, TheChartShowsTheSelectedRowInBytesOrPacketsPerSecondWithAxes)
     EXPECT_EQ(chart->Title(), "esc\\x1b[31m");
 }
 
+// A file whose packets span hours: the chart shows all of it, a point a
+// minute, on the clock's hours and minutes; a live capture still counts
+// the seconds back from now.
+TEST(TotalsWindow, AFileOfHoursIsChartedWholeInMinutes)
+{
+    Shown shown;
+    frmTotals& w = *shown.w;
+    const AddressText host("10.0.0.2");
+    const QString owner = QStringLiteral("huge");
+    shown.views.Totals().Add(&host, true, true, 6000, kT0 + 3 * 3600 * kSecond, &owner);
+    w.Refresh();
+    QTableView* table = Programs(w);
+    table->setCurrentIndex(table->model()->index(RowNamed(table->model(), "huge"), 0));
+    RateChart* chart = w.chartRate();
+    EXPECT_EQ(chart->Values().size(), 181u);  // 22:13 to 01:13 UTC
+    const double all = std::accumulate(chart->Values().begin(), chart->Values().end(), 0.0) * 60;
+    EXPECT_NEAR(all, 1234.0 * 150282 + 6000, 1e-3);
+    EXPECT_EQ(chart->Values().back() * 60, 6000);
+    const QStringList times = chart->TimeLabels();
+    ASSERT_GE(times.size(), 3);
+    for (const QString& t : times)
+        EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d$")).match(t).hasMatch()) << t.toStdString();
+    w.now = [] { return kT0 + 3 * 3600 * kSecond + 11 * kSecond; };
+    w.Refresh();
+    EXPECT_EQ(chart->Values().size(), 300u);
+    EXPECT_EQ(chart->TimeLabels().last(), QString::fromUtf8("现在"));
+}
+
 // More conversations than the table shows: the first ones, a note of how
 // many are left out, and bytes sorted as numbers, not as their texts.
 TEST(TotalsWindow, ConversationsPastTheTablesRowsAreToldAndBytesSortAsNumbers)
