@@ -385,5 +385,120 @@ TEST(PresenterPayload, ReadsTheWorkingFileWithProgressAndRowsInOrder)
     ExpectTreeOfRows(v);
 }
 
+// Payloads in the working file, several parts of a payload filter's pass
+// long, placed where reading them in parts could go wrong.
+class PresenterPayloadFile : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        App();
+        test::Prepare(v);
+        ASSERT_TRUE(v.OpenSpool(dir.path().toStdString())) << v.DatagramError();
+    }
+    static constexpr std::int64_t kPart = ListPresenter::kPayloadPart;
+    // Record seq's datagram: its payload of a length that moves the reads'
+    // windows about, ending in a needle on the records each side of a part's
+    // end, every 97th, and the file's last; a needle cut in two between
+    // neighbours and one cut off by the capture do not pass.
+    void StoreDatagram(std::int64_t seq, std::int64_t count)
+    {
+        const bool edge = seq % kPart <= 1 || seq == count;
+        std::string payload = seq % 50 == 7 ? "" : std::string(static_cast<std::size_t>(seq * 37 % 611), 'y');
+        if (edge || seq % 97 == 0)
+            payload += "xNeEdLe";
+        else if (seq % 101 == 1)
+            payload += "nee";
+        else if (seq % 101 == 2)
+            payload = "dle" + payload;
+        const bool cut = !edge && seq % 89 == 5;
+        if (cut)
+            payload += "needle";
+        auto d = test::Ipv4Udp(seq % 3 ? kLocal : "192.168.5.9", seq % 3 ? "192.168.5.9" : "192.168.5.10", 4000,
+                               static_cast<std::uint16_t>(5000 + seq % 5), payload);
+        const std::uint32_t original = static_cast<std::uint32_t>(d.size());
+        if (cut)
+            d.resize(d.size() - 3);
+        const auto decoded = DecodeDatagram(d, false);
+        ASSERT_TRUE(decoded);
+        ASSERT_EQ(v.StorePacket(*decoded, d, 1700000000000000 + seq, original), seq);
+    }
+    void Fill(std::int64_t count)
+    {
+        for (std::int64_t seq = v.lSeq() + 1; seq <= count; ++seq)
+            StoreDatagram(seq, count);
+        v.EndBurst();
+    }
+    void Run()
+    {
+        for (int turns = 0; v.Presenter().Busy() && turns < 200000; ++turns)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        ASSERT_FALSE(v.Presenter().Busy());
+    }
+    QTemporaryDir dir;
+    PacketViews v;
+};
+
+TEST_F(PresenterPayloadFile, PartsOfThePassShowWhatTestingRowByRowShows)
+{
+    Fill(4 * kPart + 300);
+    const struct {
+        int tab;
+        const char* filter;
+    } cases[] = {
+        {PacketViews::kTabAll, "payload contains \"eEdLe\""},
+        {PacketViews::kTabAll, "payload contains \"needle\" or udp.dstport == 5003"},  // none
+        {PacketViews::kTabAll, "frame matches \"needle$\""},
+        {PacketViews::kTabAll, "data matches \"NEEDLE\" and not udp.dstport == 5001"},
+        {PacketViews::kTabSent, "payload matches \"y+xN\""},
+        {PacketViews::kTabIp, "payload contains \"eEdLe\""},  // pairs across the parts
+        {PacketViews::kTabReceived, "not payload contains \"y\""},  // empty payloads too
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.filter) + " on tab " + std::to_string(c.tab));
+        const auto filter = Compiled(c.filter);
+        v.Presenter().SetFilter(filter);
+        v.ShowTab(c.tab);
+        Run();
+        const auto want = Expected(v, c.tab, filter.get());
+        EXPECT_FALSE(want.empty());
+        EXPECT_EQ(RowSeqs(v.ListModel()), want);
+        ExpectTreeOfRows(v);
+    }
+}
+
+TEST_F(PresenterPayloadFile, ARecordKeptInMemoryLeavesTheRestToTheWindowsThread)
+{
+    Fill(2 * kPart + 100);
+    test::Store(v, "192.168.5.9", kLocal, "1", "2", "UDP", "kept in memory: needle");
+    Fill(4 * kPart);
+    const auto filter = Compiled("payload contains \"needle\"");
+    std::vector<int> progress;
+    v.Presenter().onProgress = [&](int permille) { progress.push_back(permille); };
+    v.ApplyDisplayFilter(filter);
+    Run();
+    EXPECT_EQ(RowSeqs(v.ListModel()), Expected(v, PacketViews::kTabAll, filter.get()));
+    ASSERT_FALSE(progress.empty());
+    EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end() - 1));
+    EXPECT_EQ(progress.back(), -1);
+}
+
+TEST_F(PresenterPayloadFile, TheNextFilterLeavesNoRowOfTheOneBefore)
+{
+    Fill(4 * kPart + 300);
+    v.Presenter().handOverRows = 64;
+    const auto old = Compiled("payload contains \"y\"");
+    const auto next = Compiled("payload contains \"eEdLe\"");
+    for (const bool rowsShown : {false, true}) {
+        SCOPED_TRACE(rowsShown ? "cancelled as rows go in" : "cancelled while reading");
+        v.ApplyDisplayFilter(old);
+        while (rowsShown && v.ListModel().totalRows() == 0)
+            QCoreApplication::processEvents();
+        ASSERT_FALSE(v.Presenter().RowsDone());
+        v.ApplyDisplayFilter(next);
+        Run();
+        EXPECT_EQ(RowSeqs(v.ListModel()), Expected(v, PacketViews::kTabAll, next.get()));
+    }
+}
+
 }  // namespace
 }  // namespace quillet
