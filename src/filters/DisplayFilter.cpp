@@ -308,7 +308,7 @@ void FindLiteral(FilterCheck& c)
 
 bool Payload(const FilterCheck& c, std::int64_t seq, const clV& r, const DisplayFilterContext& context)
 {
-    thread_local std::string scratch;
+    std::string scratch;  // only a context that copies the bytes fills it
     std::string_view bytes;
     if (r.mData.empty() || !context.PayloadView(seq, r, scratch, bytes) || bytes.empty())
         return false;

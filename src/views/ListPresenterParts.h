@@ -184,7 +184,7 @@ public:
     void ReadAheadTo(std::uint64_t end) const { window_.ReadAheadTo(end); }
 
 private:
-    static constexpr std::uint64_t kWindow = 4 << 20;
+    static constexpr std::uint64_t kWindow = 512 << 10;  // read and searched while in the cache
     int fd_;
     std::uint64_t limit_;
     mutable FileWindow window_;
