@@ -12,8 +12,10 @@
 // in memory instead, as decoded texts. BENCH_FAMILY=6 makes the traffic IPv6
 // (ICMPv6 for ICMP). BENCH_FLOWS=N draws each TCP or UDP packet from N
 // conversations instead of nearly every packet opening a new one.
+// BENCH_KEEP=PATH copies the working file to PATH (a new file) at the end.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -290,6 +292,9 @@ int main(int argc, char** argv)
         "host == nothing.example",
         "program == \"nothing\"",
         "payload contains \"needle\"",
+        "payload contains \"needle\"",  // again: the file's bytes in the page cache now
+        "payload matches \"NEEDLE\"",
+        "payload matches \"ne+dle\"",
     };
     for (const std::string& text : filters) {
         DisplayFilterError error;
@@ -321,6 +326,27 @@ int main(int argc, char** argv)
                     "applying held the event loop %.1f ms, a turn after it at most %.1f ms\n",
                     text.c_str(), static_cast<long long>(views.ListModel().rowCount()), rowsAt < 0 ? complete : rowsAt,
                     rowsCpu < 0 ? completeCpu : rowsCpu, complete, completeCpu, 1000 * applying, 1000 * held);
+        if (filter->UsesPayload() && views.Spool())
+            std::printf("  the working file's %.3f GB read at %.2f GB/s\n", double(views.Spool()->size()) / 1e9,
+                        double(views.Spool()->size()) / 1e9 / (rowsAt < 0 ? complete : rowsAt));
+    }
+    // BENCH_KEEP=PATH: a copy of the working file there (a new file), for
+    // other tools to read the same packets.
+    if (const char* keep = std::getenv("BENCH_KEEP"); keep != nullptr && views.Spool() && views.Spool()->Flush()) {
+        const int in = open((views.Spool()->directory() + "/" + CaptureSpool::kFileName).c_str(), O_RDONLY);
+        const int out = open(keep, O_WRONLY | O_CREAT | O_EXCL, 0600);
+        off_t left = in >= 0 && out >= 0 ? lseek(in, 0, SEEK_END) : -1;
+        for (lseek(in, 0, SEEK_SET); left > 0;) {
+            const ssize_t n = copy_file_range(in, nullptr, out, nullptr, static_cast<std::size_t>(left), 0);
+            if (n <= 0)
+                break;
+            left -= n;
+        }
+        std::printf("working file %s to %s\n", left == 0 ? "copied" : "not copied", keep);
+        if (in >= 0)
+            close(in);
+        if (out >= 0)
+            close(out);
     }
     return 0;
 }

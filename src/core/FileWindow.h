@@ -12,6 +12,8 @@ namespace quillet {
 // Reads of a file's first limit bytes through a window of at least
 // windowBytes: bytes read in file order cost one pread per window, not one
 // per read. For one thread; the file's bytes must not change.
+// A reader of one part of the file bounds the read-ahead to that part
+// (ReadAheadTo), so no window fetches bytes another reader takes.
 class FileWindow {
 public:
     FileWindow(int fd, std::uint64_t limit, std::uint64_t windowBytes)
@@ -26,7 +28,8 @@ public:
         if (fd_ < 0 || at > limit_ || length > limit_ - at)
             return nullptr;
         if (at < at_ || at + length > at_ + size_) {
-            const std::uint64_t want = std::min(std::max(windowBytes_, length), limit_ - at);
+            const std::uint64_t until = std::min(limit_, std::max(aheadEnd_, at + length));
+            const std::uint64_t want = std::min(std::max(windowBytes_, length), until - at);
             buffer_.resize(static_cast<std::size_t>(want));
             at_ = at;
             size_ = 0;
@@ -44,12 +47,17 @@ public:
         return buffer_.data() + (at - at_);
     }
 
+    // From now on a window holds no bytes past end beyond those a read asks
+    // for.
+    void ReadAheadTo(std::uint64_t end) { aheadEnd_ = end; }
+
 private:
     int fd_;
     std::uint64_t limit_;
     std::uint64_t windowBytes_;
     std::vector<std::uint8_t> buffer_;
     std::uint64_t at_ = 0, size_ = 0;
+    std::uint64_t aheadEnd_ = UINT64_MAX;
 };
 
 }  // namespace quillet

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "filters/DisplayFilterProgram.h"
 
 namespace quillet {
@@ -229,16 +233,89 @@ bool Program(const FilterCheck& c, std::int64_t seq, const clV& r, const Display
     return c.test == Test::Present || (c.test == Test::None ? !TextHolds(c, program) : TextHolds(c, program));
 }
 
+inline char AsciiLower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c;
+}
+
+// Whether bytes hold lower (ASCII, lower case) in either case: what a
+// case-insensitive expression of that plain text finds in them read as
+// Latin-1, where only ASCII letters fold to ASCII letters. The places of the
+// first character are found 16 bytes at a time.
+bool ContainsCaseless(std::string_view bytes, std::string_view lower)
+{
+    const std::size_t m = lower.size();
+    if (m == 0)
+        return true;
+    if (bytes.size() < m)
+        return false;
+    const char* p = bytes.data();
+    const std::size_t starts = bytes.size() - m + 1;
+    // A letter and its capital differ in bit 5 alone.
+    const char first = lower[0];
+    const char fold = first >= 'a' && first <= 'z' ? 0x20 : 0;
+    const auto rest = [&](std::size_t at) {
+        std::size_t k = 1;
+        while (k < m && AsciiLower(p[at + k]) == lower[k])
+            ++k;
+        return k == m;
+    };
+    std::size_t i = 0;
+#ifdef __SSE2__
+    const __m128i want = _mm_set1_epi8(first);
+    const __m128i bit = _mm_set1_epi8(fold);
+    for (; i + 16 <= starts; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        for (unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_or_si128(v, bit), want)));
+             hits != 0; hits &= hits - 1)
+            if (rest(i + static_cast<std::size_t>(__builtin_ctz(hits))))
+                return true;
+    }
+#endif
+    for (; i < starts; ++i)
+        if (static_cast<char>(p[i] | fold) == first && rest(i))
+            return true;
+    return false;
+}
+
+// The payload read as Latin-1 against the expression; the text is made in a
+// buffer of the thread's, not for each row.
+bool PayloadMatches(const FilterCheck& c, std::string_view bytes)
+{
+    if (c.literal)
+        return ContainsCaseless(bytes, c.literalText);
+    thread_local QString text;
+    text = QLatin1StringView(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    return c.regex.match(QStringView(text)).hasMatch();
+}
+
+// Sets a payload expression's plain text when it has one.
+void FindLiteral(FilterCheck& c)
+{
+    static constexpr std::string_view kPlain = " !\"#%&',-/:;<=>@_`~";
+    const QString pattern = c.regex.pattern();
+    std::string lower;
+    for (const QChar ch : pattern) {
+        const char16_t u = ch.unicode();
+        const bool alnum = (u >= '0' && u <= '9') || (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z');
+        if (!alnum && (u >= 0x80 || kPlain.find(static_cast<char>(u)) == std::string_view::npos))
+            return;
+        lower.push_back(AsciiLower(static_cast<char>(u)));
+    }
+    c.literal = true;
+    c.literalText = std::move(lower);
+}
+
 bool Payload(const FilterCheck& c, std::int64_t seq, const clV& r, const DisplayFilterContext& context)
 {
-    std::string bytes;
-    if (r.mData.empty() || !context.PayloadOf(seq, r, bytes) || bytes.empty())
+    std::string scratch;  // only a context that copies the bytes fills it
+    std::string_view bytes;
+    if (r.mData.empty() || !context.PayloadView(seq, r, scratch, bytes) || bytes.empty())
         return false;
     switch (c.test) {
     case Test::Present: return true;
-    case Test::Contains: return bytes.find(c.byteNeedle) != std::string::npos;
-    case Test::Matches:
-        return c.regex.match(QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()))).hasMatch();
+    case Test::Contains: return bytes.find(c.byteNeedle) != std::string_view::npos;
+    case Test::Matches: return PayloadMatches(c, bytes);
     case Test::None: return std::find(c.blobs.begin(), c.blobs.end(), bytes) == c.blobs.end();
     case Test::Any: return std::find(c.blobs.begin(), c.blobs.end(), bytes) != c.blobs.end();
     }
@@ -400,6 +477,8 @@ void PrepareChecks(DisplayFilter::Program& p)
             SetHostRuns(c);
             continue;
         }
+        if (c.field == FilterField::Payload && c.test == Test::Matches)
+            FindLiteral(c);
         const CheckRuns runs = RunOf(c);
         c.run = runs.run;
         c.andSpan = runs.andSpan;

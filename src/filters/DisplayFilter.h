@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <QString>
@@ -70,6 +71,18 @@ public:
     // The row's payload bytes into bytes (may read a file); false when they
     // cannot be read.
     virtual bool PayloadOf(std::int64_t seq, const clV& record, std::string& bytes) const = 0;
+    // The same bytes as a view, valid until this thread asks the context for
+    // another row's; false when they cannot be read. A context that reads
+    // them in place copies nothing; by default they are PayloadOf's, kept in
+    // scratch.
+    virtual bool PayloadView(std::int64_t seq, const clV& record, std::string& scratch,
+                             std::string_view& bytes) const
+    {
+        if (!PayloadOf(seq, record, scratch))
+            return false;
+        bytes = scratch;
+        return true;
+    }
     // The number of the row's conversation among its protocol's (TCP or
     // UDP), -1 when it has none or the context does not know.
     virtual std::int64_t StreamOf(std::int64_t /*seq*/, const clV& /*record*/) const { return -1; }

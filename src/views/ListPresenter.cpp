@@ -287,10 +287,8 @@ bool ListPresenter::ScanStep()
     case Mode::Slices: return SliceRows();
     case Mode::Payload:
         if (job_) {
-            if (TakePayloadRows()) {
-                at_ = job_->stoppedAt;
+            if (TakePayloadRows())  // at_ is the first record left to this thread
                 job_.reset();
-            }
             return false;
         }
         return SliceTail();

@@ -35,8 +35,9 @@ namespace quillet {
 // over halves of the store; a filter that asks for programs or host names
 // runs in slices of the event loop on both cores (the views do not change
 // during a slice, which ends on the clock, not on a count of records); a
-// payload filter reads the payloads from the working capture file on a
-// thread of its own, with its progress told. The rows found go to the list
+// payload filter reads the payloads from the working capture file on two
+// threads, part by part, the rows of each part shown in order as it is done
+// and the progress told. The rows found go to the list
 // in order, in pieces of the event loop, and the host tree is fed from them
 // in slices. A new rebuild cancels the one that runs. Emptying the rows
 // does not touch the tree: the rebuild goes on for the tree alone, which
@@ -59,6 +60,9 @@ public:
     static constexpr std::int64_t kAtOnce = 32768;
     // The longest a slice of the event loop takes.
     static constexpr int kSliceMs = 8;
+    // Records in a part of a payload filter's pass (a few MiB of the file):
+    // both threads read near one place of the file and rows come soon.
+    static constexpr std::int64_t kPayloadPart = 16384;
 
     // --- the tabs (none of these rebuilds) ---------------------------------------
     // A tab of the strip under the list. Built-in tabs have no key.
@@ -180,7 +184,7 @@ private:
     void StartThreads();
     void StartPayload();
     bool SliceRows();      // one slice of Slices mode; true when done
-    bool TakePayloadRows();  // true when the reading thread is done
+    bool TakePayloadRows();  // true when the reading threads are done; sets at_
     bool SliceTail();
     // Drops the rows whose pair the rebuild showed already (the IP tab).
     void KeepNewPairs(std::vector<std::uint64_t>& rows);

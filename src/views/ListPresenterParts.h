@@ -108,12 +108,20 @@ struct ListPresenter::Job {
     std::atomic<int> running{0};
     std::vector<std::uint64_t> rows[2];
     PairSet seen[2];
-    // A payload filter's thread: rows found so far, records examined, and
-    // the first record it left to the window's thread.
-    std::mutex mutex;
-    std::vector<std::uint64_t> found;
-    std::atomic<std::int64_t> examined{0};
-    std::int64_t stoppedAt = 0;
+    // A payload filter's threads: the store in parts of consecutive
+    // records, each read by the thread that takes it first; the window's
+    // thread hands them over in order as they are done.
+    struct PayloadPart {
+        std::vector<std::uint64_t> rows;
+        std::int64_t stoppedAt = 0;  // the first record left to the window's thread, 0 none
+        std::atomic<bool> done{false};
+    };
+    std::unique_ptr<PayloadPart[]> parts;
+    std::int64_t partCount = 0;
+    std::atomic<std::int64_t> nextPart{0};
+    // No part from this record on is begun: an earlier one left it.
+    std::atomic<std::int64_t> stopFrom{INT64_MAX};
+    std::int64_t partsTaken = 0;            // by the window's thread
     std::thread threads[2];
 
     void Join()
@@ -148,9 +156,18 @@ public:
         return r.mData.empty()
                || (r.mData.headers() != 0 && fd_ >= 0 && r.mData.offset() + r.mData.length() <= limit_);
     }
-    bool PayloadOf(std::int64_t, const clV& r, std::string& bytes) const override
+    bool PayloadOf(std::int64_t seq, const clV& r, std::string& bytes) const override
     {
-        bytes.clear();
+        std::string_view view;
+        if (!PayloadView(seq, r, bytes, view))
+            return false;
+        bytes.assign(view);
+        return true;
+    }
+    // The bytes in the window: no copy per row.
+    bool PayloadView(std::int64_t, const clV& r, std::string&, std::string_view& bytes) const override
+    {
+        bytes = {};
         if (r.mData.empty())
             return true;
         if (!CanRead(r))
@@ -159,12 +176,15 @@ public:
         const std::uint8_t* at = window_.Read(r.mData.offset(), r.mData.length());
         if (!at)
             return false;
-        bytes.assign(reinterpret_cast<const char*>(at), r.mData.length());
+        bytes = {reinterpret_cast<const char*>(at), r.mData.length()};
         return true;
     }
+    // The window reads no further than end (the part of the file this
+    // thread reads now).
+    void ReadAheadTo(std::uint64_t end) const { window_.ReadAheadTo(end); }
 
 private:
-    static constexpr std::uint64_t kWindow = 4 << 20;
+    static constexpr std::uint64_t kWindow = 512 << 10;  // read and searched while in the cache
     int fd_;
     std::uint64_t limit_;
     mutable FileWindow window_;

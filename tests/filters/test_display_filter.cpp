@@ -141,6 +141,10 @@ TEST(DisplayFilter, EachFormPassesItsRows)
         {"frame contains \"\\x00\\x01\"", "1"}, {"payload matches \"^get /\\\\w+\"", "0"},
         {"payload ~ \"PASS(WORD)?=\\\\d\"", "0"}, {"payload == \"QUERY\"", "6"},
         {"payload != \"QUERY\"", "0,1"}, {"payload", "0,1,6"},
+        // matches of a plain text, any case, found at the start, in the middle and near the end
+        {"payload matches \"get /\"", "0"}, {"payload matches \"HTML PASS\"", "0"},
+        {"payload matches \"PassWord=1\"", "0"}, {"payload matches \"query\"", "6"},
+        {"payload matches \"word=2\"", ""}, {"payload matches \"\"", "0,1,6"}, {"payload ~ \"\\xFF\"", "1"},
         // program and names
         {"program == \"firefox (4321)\"", "0"}, {"program contains dig", "1"}, {"program matches \"^FIRE\"", "0"},
         {"program != \"dig (123)\"", "0,6"}, {"program", "0,1,6"}, {"host == dns.google", "1"},

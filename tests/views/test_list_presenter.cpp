@@ -385,5 +385,98 @@ TEST(PresenterPayload, ReadsTheWorkingFileWithProgressAndRowsInOrder)
     ExpectTreeOfRows(v);
 }
 
+// Payloads in the working file, several parts of a payload filter's pass
+// long, placed where reading them in parts could go wrong.
+class PresenterPayloadFile : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        App();
+        test::Prepare(v);
+        ASSERT_TRUE(v.OpenSpool(dir.path().toStdString())) << v.DatagramError();
+    }
+    static constexpr std::int64_t kPart = ListPresenter::kPayloadPart;
+    // Record seq's datagram: its payload of a length that moves the reads'
+    // windows about, ending in a needle on the records each side of a part's
+    // end, every 97th, and the file's last; a needle cut in two between
+    // neighbours and one cut off by the capture do not pass.
+    void StoreDatagram(std::int64_t seq, std::int64_t count)
+    {
+        const bool edge = seq % kPart <= 1 || seq == count;
+        std::string payload = seq % 50 == 7 ? "" : std::string(static_cast<std::size_t>(seq * 37 % 611), 'y');
+        if (edge || seq % 97 == 0)
+            payload += "xNeEdLe";
+        else if (seq % 101 == 1)
+            payload += "nee";
+        else if (seq % 101 == 2)
+            payload = "dle" + payload;
+        const bool cut = !edge && seq % 89 == 5;
+        if (cut)
+            payload += "needle";
+        auto d = test::Ipv4Udp(seq % 3 ? kLocal : "192.168.5.9", seq % 3 ? "192.168.5.9" : "192.168.5.10", 4000,
+                               static_cast<std::uint16_t>(5000 + seq % 5), payload);
+        const std::uint32_t original = static_cast<std::uint32_t>(d.size());
+        if (cut)
+            d.resize(d.size() - 3);
+        const auto decoded = DecodeDatagram(d, false);
+        ASSERT_TRUE(decoded);
+        ASSERT_EQ(v.StorePacket(*decoded, d, 1700000000000000 + seq, original), seq);
+    }
+    void Fill(std::int64_t count)
+    {
+        for (std::int64_t seq = v.lSeq() + 1; seq <= count; ++seq)
+            StoreDatagram(seq, count);
+        v.EndBurst();
+    }
+    void Run()
+    {
+        for (int turns = 0; v.Presenter().Busy() && turns < 200000; ++turns)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        ASSERT_FALSE(v.Presenter().Busy());
+    }
+    QTemporaryDir dir;
+    PacketViews v;
+};
+
+// Each filter cancels the one before, while it reads or as its rows go in.
+TEST_F(PresenterPayloadFile, PartsOfThePassShowWhatTestingRowByRowShows)
+{
+    Fill(4 * kPart + 100);
+    // From a payload kept in memory on, the window's thread reads.
+    test::Store(v, "192.168.5.9", kLocal, "1", "2", "UDP", "kept in memory: xNeEdLe y");
+    Fill(4 * kPart + 300);
+    v.Presenter().handOverRows = 64;
+    const struct {
+        int tab;
+        const char* filter;
+    } cases[] = {
+        {PacketViews::kTabAll, "payload contains \"eEdLe\""},
+        {PacketViews::kTabAll, "payload contains \"needle\" or udp.dstport == 5003"},  // none
+        {PacketViews::kTabAll, "frame matches \"needle$\""},
+        {PacketViews::kTabAll, "data matches \"NEEDLE\" and not udp.dstport == 5001"},
+        {PacketViews::kTabSent, "payload matches \"y+xN\""},
+        {PacketViews::kTabIp, "payload contains \"eEdLe\""},  // pairs across the parts
+        {PacketViews::kTabReceived, "not payload contains \"y\""},  // empty payloads too
+    };
+    auto before = Compiled("payload contains \"y\"");
+    bool rowsShown = false;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.filter) + " on tab " + std::to_string(c.tab) + (rowsShown ? ", rows shown" : ""));
+        v.ApplyDisplayFilter(before);
+        while (rowsShown && v.ListModel().totalRows() == 0 && !v.Presenter().RowsDone())
+            QCoreApplication::processEvents();
+        EXPECT_FALSE(v.Presenter().RowsDone());
+        rowsShown = !rowsShown;
+        before = Compiled(c.filter);
+        v.Presenter().SetFilter(before);
+        v.ShowTab(c.tab);
+        Run();
+        const auto want = Expected(v, c.tab, before.get());
+        EXPECT_FALSE(want.empty());
+        EXPECT_EQ(RowSeqs(v.ListModel()), want);
+        ExpectTreeOfRows(v);
+    }
+}
+
 }  // namespace
 }  // namespace quillet
