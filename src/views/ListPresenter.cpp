@@ -269,7 +269,9 @@ void ListPresenter::StartThreads()
         const std::int64_t from = part == 0 ? 1 : mid + 1;
         const std::int64_t to = part == 0 ? mid : last_;
         Job* job = job_.get();
-        job->rows[part].reserve(static_cast<std::size_t>(to - from + 1) / 4);
+        // Room for every record of the half: only the pages written are
+        // memory, and no row is copied as the rows grow.
+        job->rows[part].reserve(static_cast<std::size_t>(to - from + 1));
         job->threads[part] = std::thread([job, part, from, to, ip, rules = rules_, records = records_] {
             const ThreadContext context(*rules, -1, 0);
             Scan(*rules, records, context, from, to, job->rows[part], ip ? &job->seen[part] : nullptr, job->cancel);

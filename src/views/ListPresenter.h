@@ -144,11 +144,13 @@ public:
     // later; the tree stays and a running rebuild still completes it.
     void ClearRows();
     // Rows handed to the list in one piece at most, and the time a turn of
-    // the event loop hands rows over before it stops.
+    // the event loop hands rows over before it stops (a piece takes well
+    // under a millisecond; each turn also shows the rows, so few turns
+    // show millions of rows soonest).
     static constexpr std::size_t kPieceRows = 65536;
-    static constexpr int kHandOverMs = 5;
+    static constexpr int kHandOverMs = 16;
     // The most rows one turn of the event loop hands to the list.
-    std::size_t handOverRows = std::size_t{1} << 20;
+    std::size_t handOverRows = std::size_t{1} << 24;
 
     // Rows were handed to the list (follow the newest); after each piece.
     std::function<void()> onRowsShown;
