@@ -223,15 +223,14 @@ bool TextHolds(const FilterCheck& c, const QString& t)
     }
 }
 
-namespace {
-
-bool Program(const FilterCheck& c, std::int64_t seq, const clV& r, const DisplayFilterContext& context)
+bool ProgramHolds(const FilterCheck& c, const QString& program)
 {
-    const QString program = context.ProgramOf(seq, r);
     if (program.isEmpty())
         return false;
     return c.test == Test::Present || (c.test == Test::None ? !TextHolds(c, program) : TextHolds(c, program));
 }
+
+namespace {
 
 inline char AsciiLower(char c)
 {
@@ -416,7 +415,7 @@ CheckRuns RunOf(const FilterCheck& c)
                : c.protocol == 17 ? RunsByTest<UdpPortRun>(c.test, c.negate)
                                   : RunsByTest<EitherPortRun>(c.test, c.negate);
     case FilterField::Len: return RunsByTest<LenRun>(c.test, c.negate);
-    case FilterField::Program: return Runs<Program>(c.negate);
+    case FilterField::Program: break;  // SetProgramRuns
     case FilterField::Host: break;  // SetHostRuns
     case FilterField::Payload: return Runs<Payload>(c.negate);
     case FilterField::Stream:
@@ -475,6 +474,10 @@ void PrepareChecks(DisplayFilter::Program& p)
     for (FilterCheck& c : p.checks) {
         if (c.field == FilterField::Host) {
             SetHostRuns(c);
+            continue;
+        }
+        if (c.field == FilterField::Program) {
+            SetProgramRuns(c);
             continue;
         }
         if (c.field == FilterField::Payload && c.test == Test::Matches)

@@ -44,6 +44,13 @@ struct HostNamesVersion {
     bool operator==(const HostNamesVersion&) const = default;
 };
 
+// The owners a row's program column shows, by number (0: none): first's
+// name, then ", " and second's when second is not 0 (it differs from first).
+struct ProgramIds {
+    std::uint32_t first = 0;
+    std::uint32_t second = 0;
+};
+
 // What a filter asks of the world beyond the record; the views implement it.
 // A filter calls only the parts for the fields it uses; the calls may come
 // from several threads at once. The machine's own addresses are handed over
@@ -59,6 +66,22 @@ public:
     bool IsLocal(const AddressText& address) const { return InLocalBits(localBits_, address.bits()); }
     // The program column's text of the row.
     virtual QString ProgramOf(std::int64_t seq, const clV& record) const = 0;
+    // The version of the owners' numbers; while it stays the same and is not
+    // 0, the numbers 1 .. ProgramCount() - 1 name the same owners
+    // (ProgramName) and ProgramIdsOf gives for each row the owners whose
+    // names ProgramOf shows (a filter resolves its program checks once per
+    // version instead of making the column's text per row). A new number
+    // comes with a new version. By default 0: no numbers.
+    virtual std::uint64_t ProgramsVersion() const { return 0; }
+    virtual std::uint32_t ProgramCount() const { return 0; }
+    virtual QString ProgramName(std::uint32_t /*id*/) const { return {}; }
+    // The owners of count consecutive rows from firstSeq, their records one
+    // after another from records, into ids.
+    virtual void ProgramIdsOf(std::int64_t /*firstSeq*/, const clV* /*records*/, std::size_t count,
+                              ProgramIds* ids) const
+    {
+        std::fill(ids, ids + count, ProgramIds{});
+    }
     // Appends the names the host tree shows for the address.
     virtual void NamesOf(const AddressText& address, std::vector<QString>& out) const = 0;
     // The version of the names NamesOf gives; while it stays the same,

@@ -71,7 +71,12 @@ enum class FilterField : std::uint8_t {
 };
 
 struct FilterCheck;
-class HostVerdictCache;
+template <class Verdicts, class Version>
+class VerdictCache;
+class HostVerdicts;
+class ProgramVerdicts;
+using HostVerdictCache = VerdictCache<HostVerdicts, HostNamesVersion>;
+using ProgramVerdictCache = VerdictCache<ProgramVerdicts, std::uint64_t>;
 using FilterCheckRun = bool (*)(const FilterCheck&, std::int64_t seq, const clV&, const DisplayFilterContext&);
 // The check over consecutive records, its result and-ed or or-ed into passed.
 using FilterCheckSpan = void (*)(const FilterCheck&, std::int64_t firstSeq, const clV* records, std::size_t count,
@@ -110,6 +115,7 @@ struct FilterCheck {
     bool literal = false;
     std::string literalText;
     std::shared_ptr<HostVerdictCache> hostVerdicts;  // host: the names resolved (PrepareChecks)
+    std::shared_ptr<ProgramVerdictCache> programVerdicts;  // program: the owners resolved (PrepareChecks)
 };
 
 // The compiled filter: a tree of and, or and not over comparisons, in one
@@ -154,5 +160,11 @@ void SetHostRuns(FilterCheck& check);
 // Resolves a host check's names for the context now, so that each row is a
 // look-up.
 void ResolveHostNames(const FilterCheck& check, const DisplayFilterContext& context);
+// Whether a program column's text passes a program check (no text: never).
+bool ProgramHolds(const FilterCheck& check, const QString& text);
+// Sets a program check's runs (ProgramCheck.cpp): rows are asked of the
+// owners' numbers, their names resolved once per version of the context's
+// owners when it numbers them, else of the column's text of each row.
+void SetProgramRuns(FilterCheck& check);
 
 }  // namespace quillet

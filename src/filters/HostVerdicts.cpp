@@ -37,21 +37,4 @@ void HostVerdicts::Seal(std::uint8_t wanted)
     }
 }
 
-const HostVerdicts& HostVerdictCache::Get(HostNamesVersion version, const std::function<void(HostVerdicts&)>& fill)
-{
-    if (const HostVerdicts* v = Current(version))
-        return *v;
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (const HostVerdicts* v = Current(version))
-        return *v;
-    auto made = std::make_unique<HostVerdicts>(version);
-    fill(*made);
-    const HostVerdicts& verdicts = *made;
-    kept_.push_back(std::move(made));
-    current_.store(&verdicts, std::memory_order_release);
-    while (kept_.size() > kKept)
-        kept_.pop_front();
-    return verdicts;
-}
-
 }  // namespace quillet

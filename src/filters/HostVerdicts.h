@@ -1,15 +1,11 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <deque>
-#include <functional>
-#include <memory>
-#include <mutex>
 #include <vector>
 
 #include "core/IPv6Text.h"
 #include "filters/DisplayFilter.h"
+#include "filters/VerdictCache.h"
 
 namespace quillet {
 
@@ -60,25 +56,7 @@ private:
     std::size_t mask_ = 0;  // 0: no address has a verdict
 };
 
-// The verdicts of one host check for the names version a context is at,
-// made by the first thread that asks and shared by all. Threads that use the
-// check at once use contexts whose names do not change meanwhile.
-class HostVerdictCache {
-public:
-    // The verdicts made for version, nullptr when none are made yet.
-    const HostVerdicts* Current(HostNamesVersion version) const
-    {
-        const HostVerdicts* v = current_.load(std::memory_order_acquire);
-        return v != nullptr && v->Version() == version ? v : nullptr;
-    }
-    // The verdicts for version, made by fill when not made yet.
-    const HostVerdicts& Get(HostNamesVersion version, const std::function<void(HostVerdicts&)>& fill);
-
-private:
-    static constexpr std::size_t kKept = 4;  // older verdicts kept for threads still reading them
-    std::mutex mutex_;
-    std::atomic<const HostVerdicts*> current_{nullptr};
-    std::deque<std::unique_ptr<HostVerdicts>> kept_;
-};
+// The verdicts of one host check for the names version a context is at.
+using HostVerdictCache = VerdictCache<HostVerdicts, HostNamesVersion>;
 
 }  // namespace quillet

@@ -1,16 +1,25 @@
 #include "programs/ProgramOwners.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace quillet {
 
 namespace {
 constexpr unsigned kInitialBits = 10;
-}
+
+std::atomic<std::uint64_t> lastVersion{0};
+}  // namespace
 
 ProgramOwners::ProgramOwners() : slots_(std::size_t{1} << kInitialBits, 0), shift_(64 - kInitialBits)
 {
     owners_.emplace_back();
+    Changed();
+}
+
+void ProgramOwners::Changed()
+{
+    version_ = lastVersion.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 std::uint32_t ProgramOwners::Find(std::uint64_t key) const
@@ -112,6 +121,7 @@ std::uint32_t ProgramOwners::Intern(const std::string& text)
     const auto id = static_cast<std::uint32_t>(owners_.size());
     owners_.push_back(owner);
     ownerIds_.insert(owner, id);
+    Changed();
     return id;
 }
 
@@ -139,13 +149,17 @@ std::int64_t ProgramOwners::Apply(const std::vector<OwnerAnswer>& answers)
             lowest = from;
     }
     answeredThrough_ = std::max(answeredThrough_, batchThrough_);
+    if (lowest != 0)
+        Changed();
     return lowest;
 }
 
 void ProgramOwners::NotLookedUp(std::int64_t first, std::int64_t last)
 {
-    if (first <= last)
+    if (first <= last) {
         notLookedUp_.emplace_back(first, last);
+        Changed();
+    }
 }
 
 void ProgramOwners::SetOwnerOf(std::int64_t seq, const std::string& text)
@@ -156,11 +170,22 @@ void ProgramOwners::SetOwnerOf(std::int64_t seq, const std::string& text)
     given_.emplace_back(seq, owner);
 }
 
+std::vector<std::pair<std::int64_t, std::uint32_t>>::const_iterator ProgramOwners::GivenFrom(std::int64_t seq) const
+{
+    return std::lower_bound(given_.begin(), given_.end(), seq,
+                            [](const auto& g, std::int64_t s) { return g.first < s; });
+}
+
+std::uint32_t ProgramOwners::OwnerIdOf(std::int64_t seq) const
+{
+    const auto it = GivenFrom(seq);
+    return it != given_.end() && it->first == seq ? it->second : 0;
+}
+
 const QString* ProgramOwners::OwnerOf(std::int64_t seq) const
 {
-    const auto it = std::lower_bound(given_.begin(), given_.end(), seq,
-                                     [](const auto& g, std::int64_t s) { return g.first < s; });
-    return it != given_.end() && it->first == seq ? &owners_[it->second] : nullptr;
+    const std::uint32_t id = OwnerIdOf(seq);
+    return id != 0 ? &owners_[id] : nullptr;
 }
 
 const QString* ProgramOwners::OwnerAt(std::uint64_t key, std::int64_t seq) const

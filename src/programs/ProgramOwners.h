@@ -88,6 +88,16 @@ public:
     void SetOwnerOf(std::int64_t seq, const std::string& text);
     // That owner, nullptr when the file gave none.
     const QString* OwnerOf(std::int64_t seq) const;
+    // The same as a number (OwnerName), 0 when the file gave none.
+    std::uint32_t OwnerIdOf(std::int64_t seq) const;
+    // Calls each(seq, id) for every packet in first..last a file gave an
+    // owner, in rising order.
+    template <class Each>
+    void EachOwnerGiven(std::int64_t first, std::int64_t last, Each&& each) const
+    {
+        for (auto it = GivenFrom(first); it != given_.end() && it->first <= last; ++it)
+            each(it->first, it->second);
+    }
 
     // The owner of the endpoint for the packet seq; nullptr when none.
     const QString* OwnerAt(std::uint64_t key, std::int64_t seq) const;
@@ -95,6 +105,10 @@ public:
     // owner's for the run (0 none), and the owner of such a number.
     std::uint32_t OwnerIdAt(std::uint32_t entry, std::int64_t seq) const;
     const QString& OwnerName(std::uint32_t id) const { return owners_[id]; }
+    // The owners numbered so far: 1 .. OwnerCount() - 1.
+    std::uint32_t OwnerCount() const { return static_cast<std::uint32_t>(owners_.size()); }
+    // The entry of an endpoint, kNoEntry when it is not kept.
+    std::uint32_t EntryOf(std::uint64_t key) const { return Find(key); }
 
     std::size_t EndpointCount() const { return entries_.size(); }
 
@@ -110,6 +124,12 @@ public:
     };
     Mark Marked() const { return {entries_.size(), pending_.size(), given_.size(), lastNoted_}; }
     void RollBack(const Mark& mark) noexcept;
+
+    // Changes, to a value no other ProgramOwners has had, whenever the owner
+    // of a packet stored before may have changed (Apply, NotLookedUp) or an
+    // owner gets a new number (Apply, SetOwnerOf); never 0. While it stays
+    // the same, each number names the same owners for the same packets.
+    std::uint64_t Version() const { return version_; }
 
 private:
     struct Change {
@@ -129,6 +149,8 @@ private:
     std::size_t Slot(std::uint64_t key) const { return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_); }
     void Grow();
     std::uint32_t Intern(const std::string& text);
+    std::vector<std::pair<std::int64_t, std::uint32_t>>::const_iterator GivenFrom(std::int64_t seq) const;
+    void Changed();
 
     std::vector<Entry> entries_;
     std::vector<std::uint32_t> slots_;  // entry index + 1, 0 free
@@ -143,6 +165,7 @@ private:
     QHash<QString, std::uint32_t> ownerIds_;
     std::vector<std::pair<std::int64_t, std::int64_t>> notLookedUp_;
     std::vector<std::pair<std::int64_t, std::uint32_t>> given_;  // (seq, owner) from files, by seq
+    std::uint64_t version_ = 0;
 };
 
 }  // namespace quillet

@@ -1,5 +1,7 @@
 #include "views/ListPresenter.h"
 
+#include <utility>
+
 #include "views/ListPresenterParts.h"
 
 namespace quillet {
@@ -157,6 +159,13 @@ void ListPresenter::Rebuild()
     seenPairs_.clear();
     tree_.clear();
     tree_.AddRoots();
+    retestFrom_ = 0;
+    clearedThrough_ = 0;
+    Start(1);
+}
+
+void ListPresenter::Start(std::int64_t from)
+{
     rows_.clear();
     later_.clear();
     tail_.clear();
@@ -164,7 +173,7 @@ void ListPresenter::Rebuild()
     rules_ = MakeRules();
     records_ = store_.Snapshot();
     last_ = records_.count();
-    at_ = 1;
+    at_ = from;
     busy_ = true;
     scanned_ = false;
     cleared_ = false;
@@ -172,19 +181,19 @@ void ListPresenter::Rebuild()
 
     const bool payload = filter_ && filter_->UsesPayload();
     const bool views = filter_ && (filter_->UsesProgram() || filter_->UsesHost() || filter_->UsesStream());
-    if (last_ <= kAtOnce) {
+    if (last_ - from < kAtOnce) {
         std::vector<std::uint64_t> rows;
-        Scan(*rules_, records_, context_, 1, last_, rows, tab_ == kTabIp ? &seenPairs_ : nullptr, kNeverCancelled);
+        Scan(*rules_, records_, context_, from, last_, rows, tab_ == kTabIp ? &seenPairs_ : nullptr, kNeverCancelled);
         rows_.Take(std::move(rows));
         scanned_ = true;
         Finish();
         return;
     }
-    if (payload && !views) {
+    if (payload && !views && from == 1) {
         mode_ = Mode::Payload;
         StartPayload();
         timer_.start(5);
-    } else if (views || payload) {
+    } else if (views || payload || from != 1) {
         mode_ = Mode::Slices;
         timer_.start(0);
     } else {
@@ -192,6 +201,62 @@ void ListPresenter::Rebuild()
         StartThreads();
         timer_.start(2);
     }
+}
+
+void ListPresenter::OwnersChanged(std::int64_t from)
+{
+    if (!filter_ || !filter_->UsesProgram() || from <= 0)
+        return;
+    from = std::max(from, clearedThrough_ + 1);  // emptied rows stay gone
+    if (from > store_.count())
+        return;
+    if (busy_) {
+        // The running rebuild may have tested them already: once it ends.
+        retestFrom_ = retestFrom_ != 0 ? std::min(retestFrom_, from) : from;
+        return;
+    }
+    Retest(from);
+}
+
+void ListPresenter::Retest(std::int64_t from)
+{
+    // The rows shown from there on, and (the IP tab) the pairs only they show.
+    const std::size_t kept = list_.rowAtOrAfter(from);
+    std::vector<std::uint64_t> shown;
+    shown.reserve(list_.totalRows() - kept);
+    for (std::size_t r = kept; r < list_.totalRows(); ++r)
+        shown.push_back(static_cast<std::uint64_t>(list_.sequenceOf(r)) | (list_.imageOf(r) == 4 ? PacketListModel::kSentRow : 0));
+    if (tab_ == kTabIp)
+        for (const std::uint64_t v : shown)
+            pairs_.erase(MakePair(store_.at(static_cast<std::int64_t>(v & ~PacketListModel::kSentRow))));
+    seenPairs_ = tab_ == kTabIp ? pairs_ : PairSet{};
+    if (store_.count() - from < kAtOnce) {
+        // A few rows: tested now, and the list changed from the first row
+        // that differs.
+        rules_ = MakeRules();
+        std::vector<std::uint64_t> rows;
+        Scan(*rules_, store_.Snapshot(), context_, from, store_.count(), rows, tab_ == kTabIp ? &seenPairs_ : nullptr,
+             kNeverCancelled);
+        if (tab_ == kTabIp)
+            pairs_ = std::move(seenPairs_);
+        seenPairs_.clear();
+        const auto differ = std::mismatch(rows.begin(), rows.end(), shown.begin(), shown.end());
+        const auto same = static_cast<std::size_t>(differ.first - rows.begin());
+        if (differ.first == rows.end() && differ.second == shown.end())
+            return;
+        list_.removeFrom(kept + same);
+        const std::span<const std::uint64_t> added(rows.data() + same, rows.size() - same);
+        list_.appendMany(added, prefs_.bPorts, prefs_.Prefs);
+        list_.endBurst();
+        FeedTreeRows(added);
+        tree_.endBurst();
+        if (onRowsShown)
+            onRowsShown();
+        return;
+    }
+    // Many: a rebuild from there, the rows before kept and the tree as they are.
+    list_.removeFrom(kept);
+    Start(from);
 }
 
 void ListPresenter::StartThreads()
@@ -204,7 +269,9 @@ void ListPresenter::StartThreads()
         const std::int64_t from = part == 0 ? 1 : mid + 1;
         const std::int64_t to = part == 0 ? mid : last_;
         Job* job = job_.get();
-        job->rows[part].reserve(static_cast<std::size_t>(to - from + 1) / 4);
+        // Room for every record of the half: only the pages written are
+        // memory, and no row is copied as the rows grow.
+        job->rows[part].reserve(static_cast<std::size_t>(to - from + 1));
         job->threads[part] = std::thread([job, part, from, to, ip, rules = rules_, records = records_] {
             const ThreadContext context(*rules, -1, 0);
             Scan(*rules, records, context, from, to, job->rows[part], ip ? &job->seen[part] : nullptr, job->cancel);
@@ -226,6 +293,7 @@ void ListPresenter::ClearRows()
 {
     list_.clear();
     pairs_.clear();
+    clearedThrough_ = store_.count();
     // A rebuild under way hands no more rows to the list; the tree still
     // takes all of them, those that arrived meanwhile, then the rows shown
     // from now on.
@@ -258,6 +326,9 @@ void ListPresenter::Tick()
         tail_.clear();
         if (onDone)
             onDone();
+        // Owners that changed while it ran: their rows are tested again.
+        if (const std::int64_t from = std::exchange(retestFrom_, 0); from != 0 && !busy_)
+            OwnersChanged(from);
     }
 }
 

@@ -122,6 +122,14 @@ public:
     // Takes back what Arrived and NotePair did for the packet stored last
     // (its store failed half way).
     void TakeBack(std::int64_t seq, const clV& record, bool pairAdded);
+    // The owners of the packets from seq on changed (ProgramOwners::Apply):
+    // under a program filter those rows are tested again, so that a row
+    // whose owner became known after it arrived is shown (and one that no
+    // longer passes goes). A few rows are tested at once, the list changed
+    // from the first row that differs; more are rebuilt from there in
+    // slices; while a rebuild runs, once it ends. Rows emptied by ClearRows
+    // stay gone.
+    void OwnersChanged(std::int64_t seq);
     // Whether a row shown now adds its hosts to the tree itself (false while
     // the tree is being fed; the feed reaches the row after the rebuild's).
     bool TreeFollows() const { return !busy_; }
@@ -140,11 +148,13 @@ public:
     // later; the tree stays and a running rebuild still completes it.
     void ClearRows();
     // Rows handed to the list in one piece at most, and the time a turn of
-    // the event loop hands rows over before it stops.
+    // the event loop hands rows over before it stops (a piece takes well
+    // under a millisecond; each turn also shows the rows, so few turns
+    // show millions of rows soonest).
     static constexpr std::size_t kPieceRows = 65536;
-    static constexpr int kHandOverMs = 5;
+    static constexpr int kHandOverMs = 16;
     // The most rows one turn of the event loop hands to the list.
-    std::size_t handOverRows = std::size_t{1} << 20;
+    std::size_t handOverRows = std::size_t{1} << 24;
 
     // Rows were handed to the list (follow the newest); after each piece.
     std::function<void()> onRowsShown;
@@ -173,6 +183,10 @@ private:
     class ThreadContext;
 
     void MakeBuiltInTabs();
+    // Starts a rebuild of the rows from the record from on, after the rows
+    // the list holds.
+    void Start(std::int64_t from);
+    void Retest(std::int64_t from);
     std::shared_ptr<const Rules> MakeRules() const;
     // The rows of [from, to] that pass, as list values, into out; pairs
     // first seen there into seen (the IP tab). Stops early when cancelled.
@@ -218,6 +232,8 @@ private:
     PacketStore::Records records_;
     std::int64_t at_ = 0;     // next record of a sliced pass
     std::int64_t last_ = 0;   // the rebuild's last record
+    std::int64_t retestFrom_ = 0;      // owners changed from there during the rebuild
+    std::int64_t clearedThrough_ = 0;  // the last record stored when the rows were emptied
     RowRuns rows_;                      // the rebuild's rows, in order
     std::size_t listAt_ = 0;            // the next of them the list takes
     std::size_t treeAt_ = 0;            // the next of them the tree takes

@@ -44,6 +44,13 @@ public:
         SetLocalBits(views.LocalBits());
     }
     QString ProgramOf(std::int64_t seq, const clV& r) const override { return views_.ProgramOf(seq, r); }
+    std::uint64_t ProgramsVersion() const override { return views_.ProgramsVersion(); }
+    std::uint32_t ProgramCount() const override { return views_.ProgramCount(); }
+    QString ProgramName(std::uint32_t id) const override { return views_.ProgramName(id); }
+    void ProgramIdsOf(std::int64_t firstSeq, const clV* records, std::size_t count, ProgramIds* ids) const override
+    {
+        views_.ProgramIdsOf(firstSeq, records, count, ids);
+    }
     void NamesOf(const AddressText& a, std::vector<QString>& out) const override { views_.NamesOf(a, out); }
     HostNamesVersion NamesVersion() const override { return views_.NamesVersion(); }
     void EachHostName(const std::function<void(HostAddress, const QString&)>& each) const override

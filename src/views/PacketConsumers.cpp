@@ -81,20 +81,50 @@ std::uint32_t ProgramColumn::Note(std::int64_t seq, std::int64_t tsUs, int& endp
     return entry;
 }
 
-QString ProgramColumn::ProgramOf(std::int64_t seq, const clV& record) const
+ProgramIds ProgramColumn::ProgramIdsOf(std::int64_t seq, const clV& record) const
 {
-    if (const QString* given = owners_.OwnerOf(seq))
-        return *given;
+    if (const std::uint32_t given = owners_.OwnerIdOf(seq))
+        return {given, 0};
+    return EndpointOwners(seq, record);
+}
+
+ProgramIds ProgramColumn::EndpointOwners(std::int64_t seq, const clV& record) const
+{
+    ProgramIds ids;
+    if (owners_.EndpointCount() == 0)
+        return ids;
     std::uint64_t keys[2];
     const int n = LocalEndpoints(record, log_.IsLocal(record.mSrcAddr), log_.IsLocal(record.mDestAddr), keys);
-    QString text;
-    for (int i = 0; i < n; ++i)
-        if (const QString* owner = owners_.OwnerAt(keys[i], seq); owner && *owner != text) {
-            if (!text.isEmpty())
-                text += QStringLiteral(", ");
-            text += *owner;
-        }
-    return text;
+    for (int i = 0; i < n; ++i) {
+        const std::uint32_t id = owners_.OwnerIdAt(owners_.EntryOf(keys[i]), seq);
+        if (id == 0 || id == ids.first)
+            continue;
+        (ids.first == 0 ? ids.first : ids.second) = id;
+    }
+    return ids;
+}
+
+void ProgramColumn::ProgramIdsOf(std::int64_t firstSeq, const clV* records, std::size_t count, ProgramIds* ids) const
+{
+    std::fill(ids, ids + count, ProgramIds{});
+    if (owners_.OwnerCount() <= 1 || count == 0)
+        return;  // no owner is known: no packet has one
+    // The owners files gave first; a packet with one shows it alone.
+    owners_.EachOwnerGiven(firstSeq, firstSeq + static_cast<std::int64_t>(count) - 1,
+                           [&](std::int64_t seq, std::uint32_t id) { ids[seq - firstSeq] = {id, 0}; });
+    if (owners_.EndpointCount() == 0)
+        return;
+    for (std::size_t i = 0; i < count; ++i)
+        if (ids[i].first == 0)
+            ids[i] = EndpointOwners(firstSeq + static_cast<std::int64_t>(i), records[i]);
+}
+
+QString ProgramColumn::ProgramOf(std::int64_t seq, const clV& record) const
+{
+    const ProgramIds ids = ProgramIdsOf(seq, record);
+    if (ids.second == 0)
+        return owners_.OwnerName(ids.first);
+    return owners_.OwnerName(ids.first) + QStringLiteral(", ") + owners_.OwnerName(ids.second);
 }
 
 // --- totals ---------------------------------------------------------------------

@@ -10,6 +10,7 @@
 
 #include "core/NameTable.h"
 #include "decode/TrafficNames.h"
+#include "filters/DisplayFilter.h"
 #include "programs/ProgramOwners.h"
 #include "views/Conversations.h"
 #include "views/PacketLog.h"
@@ -39,6 +40,10 @@ public:
     // source when sent, the destination when received; both, the sender's
     // first, when both addresses are local), empty when not known.
     QString ProgramOf(std::int64_t seq, const clV& record) const;
+    // The same as owner numbers (ProgramOwners::OwnerName): of one packet,
+    // and of count consecutive ones from firstSeq into ids.
+    ProgramIds ProgramIdsOf(std::int64_t seq, const clV& record) const;
+    void ProgramIdsOf(std::int64_t firstSeq, const clV* records, std::size_t count, ProgramIds* ids) const;
 
     // Of the packet stored last: how many local endpoints it has, its owner
     // as the capture named it (nullptr: none), whether its endpoints were
@@ -57,6 +62,9 @@ public:
     static int LocalEndpoints(const clV& record, bool srcLocal, bool destLocal, std::uint64_t (&keys)[2]);
 
 private:
+    // The owners of the packet's local endpoints.
+    ProgramIds EndpointOwners(std::int64_t seq, const clV& record) const;
+
     const PacketLog& log_;
     ProgramOwners owners_;
     Last last_;

@@ -78,20 +78,40 @@ void PacketListModel::clear()
     endResetModel();
 }
 
-void PacketListModel::ProgramsChanged(std::int64_t seq)
+void PacketListModel::removeFrom(std::size_t row)
 {
-    // Rows are in the store's order: the first row at or after seq.
-    int low = 0;
-    int high = visible_;
+    if (row >= rows_.size())
+        return;
+    if (row >= static_cast<std::size_t>(visible_)) {
+        rows_.truncate(row);
+        return;
+    }
+    beginRemoveRows(QModelIndex(), static_cast<int>(row), visible_ - 1);
+    rows_.truncate(row);
+    visible_ = static_cast<int>(row);
+    endRemoveRows();
+}
+
+std::size_t PacketListModel::rowAtOrAfter(std::int64_t seq) const
+{
+    std::size_t low = 0;
+    std::size_t high = rows_.size();
     while (low < high) {
-        const int mid = low + (high - low) / 2;
-        if (sequenceOf(static_cast<std::size_t>(mid)) < seq)
+        const std::size_t mid = low + (high - low) / 2;
+        if (sequenceOf(mid) < seq)
             low = mid + 1;
         else
             high = mid;
     }
-    if (low < visible_)
-        emit dataChanged(index(low, kColProgram), index(visible_ - 1, kColProgram), {Qt::DisplayRole});
+    return low;
+}
+
+void PacketListModel::ProgramsChanged(std::int64_t seq)
+{
+    const std::size_t low = rowAtOrAfter(seq);
+    if (low < static_cast<std::size_t>(visible_))
+        emit dataChanged(index(static_cast<int>(low), kColProgram), index(visible_ - 1, kColProgram),
+                         {Qt::DisplayRole});
 }
 
 QString PacketListModel::portText(std::uint64_t row, std::string_view port) const

@@ -55,6 +55,11 @@ public:
             rows_.truncate(rows);
     }
     bool burstPending() const { return rows_.size() != static_cast<std::size_t>(visible_); }
+    // Removes the rows from row on, visible or pending.
+    void removeFrom(std::size_t row);
+    // The first row whose packet is seq or later (rows are in the store's
+    // order), totalRows() when none.
+    std::size_t rowAtOrAfter(std::int64_t seq) const;
 
     // Per row, whatever its visibility.
     std::int64_t sequenceOf(std::size_t row) const { return static_cast<std::int64_t>(rows_[row] & kSeqMask); }

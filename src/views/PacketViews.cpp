@@ -16,6 +16,13 @@ class PacketViews::FilterContext : public DisplayFilterContext {
 public:
     explicit FilterContext(const PacketViews& views) : views_(views) {}
     QString ProgramOf(std::int64_t seq, const clV& record) const override { return views_.ProgramOf(seq, record); }
+    std::uint64_t ProgramsVersion() const override { return views_.Programs().Version(); }
+    std::uint32_t ProgramCount() const override { return views_.Programs().OwnerCount(); }
+    QString ProgramName(std::uint32_t id) const override { return views_.Programs().OwnerName(id); }
+    void ProgramIdsOf(std::int64_t firstSeq, const clV* records, std::size_t count, ProgramIds* ids) const override
+    {
+        views_.programs_.ProgramIdsOf(firstSeq, records, count, ids);
+    }
     void NamesOf(const AddressText& address, std::vector<QString>& out) const override
     {
         if (const std::string* name = views_.names_.Names().Find(address.text().view()))
@@ -258,8 +265,10 @@ void PacketViews::AddToHostTree(std::string_view srcAddr, std::string_view srcPo
 
 void PacketViews::EnterOwners(const std::vector<OwnerAnswer>& answers)
 {
-    if (const std::int64_t from = Programs().Apply(answers); from != 0)
+    if (const std::int64_t from = Programs().Apply(answers); from != 0) {
         list_.ProgramsChanged(from);
+        presenter_->OwnersChanged(from);  // a program filter tests those rows again
+    }
 }
 
 std::vector<std::pair<std::string, std::string>> PacketViews::NamedAddresses() const

@@ -293,6 +293,85 @@ TEST(DisplayFilter, AsksTheContextOnlyForWhatItUses)
     EXPECT_EQ(rows.context.calls, 0);
 }
 
+// Owners by number, as the views give them; numbered() false asks the
+// column's text of each row instead.
+class OwnerContext : public DisplayFilterContext {
+public:
+    QString ProgramOf(std::int64_t seq, const clV&) const override
+    {
+        const ProgramIds ids = rows[static_cast<std::size_t>(seq)];
+        return ids.second == 0 ? names[ids.first] : names[ids.first] + ", " + names[ids.second];
+    }
+    std::uint64_t ProgramsVersion() const override { return numbered ? version : 0; }
+    std::uint32_t ProgramCount() const override { return static_cast<std::uint32_t>(names.size()); }
+    QString ProgramName(std::uint32_t id) const override { return names[id]; }
+    void ProgramIdsOf(std::int64_t firstSeq, const clV*, std::size_t count, ProgramIds* ids) const override
+    {
+        std::copy_n(rows.begin() + firstSeq, count, ids);
+    }
+    void NamesOf(const AddressText&, std::vector<QString>&) const override {}
+    bool PayloadOf(std::int64_t, const clV&, std::string&) const override { return false; }
+
+    bool numbered = true;
+    std::uint64_t version = 1;
+    std::vector<QString> names{"", "firefox (4321)", "dig (123)", "avahi (7)"};
+    // one owner, two different owners, none
+    std::vector<ProgramIds> rows{{1, 0}, {2, 0}, {0, 0}, {1, 2}, {3, 0}, {2, 1}, {0, 0}, {3, 0}};
+};
+
+TEST(DisplayFilter, ProgramChecksByOwnerNumberPassWhatTheColumnsTextPasses)
+{
+    const char* const filters[] = {
+        "program == \"dig (123)\"", "program != \"dig (123)\"", "program contains fire", "program contains \", \"",
+        "program matches \"^fire.*dig\"", "program in {\"avahi (7)\" \"firefox (4321)\"}", "program",
+        "not program", "!program == \"avahi (7)\"", "program == \"firefox (4321), dig (123)\"",
+        "program contains new or program == \"dig (123)\"", "tcp and program != \"avahi (7)\"",
+        "(program contains dig or tcp) and not program contains fire",
+    };
+    OwnerContext owners;
+    std::vector<clV> records(owners.rows.size());
+    for (clV& r : records)
+        r.add("TCP", "10.0.0.1", "80", "10.0.0.2", "81", "0", PayloadRef(), "12:00:00.00");
+    const auto passing = [&](const DisplayFilter& f, bool numbered, bool span) {
+        owners.numbered = numbered;
+        std::vector<std::uint8_t> passed(records.size());
+        if (span)
+            f.MatchSpan(0, records.data(), records.size(), owners, passed.data());
+        for (std::size_t i = 0; i < records.size() && !span; ++i)
+            passed[i] = f.Matches(static_cast<std::int64_t>(i), records[i], owners);
+        return passed;
+    };
+    // The owners change: a new one, rows taken over; the version with them.
+    const auto change = [&] {
+        owners.names.push_back("new (9)");
+        owners.rows[2] = {4, 0};
+        owners.rows[0] = {2, 0};
+        owners.rows[5] = {4, 2};
+        ++owners.version;
+    };
+    for (int round = 0; round < 2; ++round) {
+        if (round == 1)
+            change();
+        for (const char* text : filters) {
+            SCOPED_TRACE(std::string(text) + (round ? " after the owners changed" : ""));
+            const auto f = DisplayFilter::Compile(text, nullptr);
+            ASSERT_NE(f, nullptr);
+            const std::vector<std::uint8_t> want = passing(*f, false, false);
+            EXPECT_NE(std::count(want.begin(), want.end(), 1), 0);
+            EXPECT_EQ(passing(*f, true, true), want) << "a span by number";
+            EXPECT_EQ(passing(*f, true, false), want) << "row by row by number";
+        }
+    }
+    // A filter resolved before the change resolves again at the new version.
+    const auto f = DisplayFilter::Compile("program contains new", nullptr);
+    const std::vector<std::uint8_t> before = passing(*f, true, true);
+    owners.names.push_back("newer (10)");
+    owners.rows[6] = {5, 0};
+    ++owners.version;
+    EXPECT_EQ(passing(*f, true, true), passing(*f, false, true));
+    EXPECT_NE(passing(*f, true, true), before);
+}
+
 TEST(DisplayFilter, RefusesFaultsAtTheirPlace)
 {
     const struct {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ViewsTestSupport.h"
+#include "programs/SocketEndpoint.h"
 #include "shell/Datagrams.h"
 #include "views/PacketViews.h"
 
@@ -347,6 +348,127 @@ TEST_F(Presenter, HostFilterRunsOverManyTurnsOfTheLoop)
     for (; v.Presenter().Busy() && turns < 200000; ++turns)
         Turn();
     EXPECT_EQ(RowSeqs(v.ListModel()), Expected(v, PacketViews::kTabAll, filter.get()));
+}
+
+// Answers the look-up of every endpoint noted since the last: its owner by
+// its port (none for an empty text). Returns the requests.
+std::vector<OwnerRequest> AnswerOwners(PacketViews& v, const std::function<std::string(int port)>& owner)
+{
+    const std::vector<OwnerRequest> batch = v.Programs().TakeBatch();
+    std::vector<OwnerAnswer> answers;
+    for (const OwnerRequest& r : batch) {
+        const std::string o = owner(SocketEndpoint::FromKey(r.key).port);
+        answers.push_back({r.key, r.fromSeq, o.empty() ? OwnerAnswer::None : OwnerAnswer::Owner, o});
+    }
+    v.EnterOwners(answers);
+    return batch;
+}
+
+void NoteEvery(PacketViews& v, std::int64_t from = 1)
+{
+    for (std::int64_t seq = from; seq <= v.lSeq(); ++seq)
+        v.NoteProgram(seq);
+}
+
+// The rows a program filter shows by the owners' numbers are the rows the
+// column's text passes: one owner, two in one row, a capture file's, none,
+// and after the owners changed.
+TEST_F(Presenter, ProgramFiltersShowWhatTheColumnsTextPasses)
+{
+    for (int i = 0; i < 50; ++i)  // both ends local
+        test::Store(v, kLocal, test::kLocal2, "7000", std::to_string(7001 + i % 2), "UDP", "x");
+    const std::int64_t given = test::Store(v, kLocal, test::kOther, "7100", "53", "UDP", "y");
+    v.Programs().SetOwnerOf(given, "file (5)");
+    NoteEvery(v);
+    const std::vector<OwnerRequest> asked = AnswerOwners(v, [](int port) -> std::string {
+        switch (port) {
+        case 80: return "web (80)";
+        case 443: return "tls (443)";
+        case 7001: return "b (2)";
+        case 7100: return "dns (6)";  // the file's owner shows instead
+        default: return port == 7000 || port == 7002 || port % 2 == 0 ? "a (1)" : "";
+        }
+    });
+    const char* const filters[] = {
+        "program == \"web (80)\"", "program != \"a (1)\"", "program contains \"(2)\"",
+        "program matches \"^a.*b\"", "program in {\"tls (443)\" \"file (5)\"}", "program",
+        "not program and tcp", "program == \"a (1), b (2)\"", "program contains web or icmp",
+    };
+    std::vector<std::shared_ptr<const DisplayFilter>> compiled;
+    for (const char* text : filters)
+        compiled.push_back(Compiled(text));
+    const auto expectEach = [&] {
+        for (const auto& filter : compiled) {
+            SCOPED_TRACE(filter->Text().toStdString());
+            v.ApplyDisplayFilter(filter);
+            EXPECT_TRUE(v.Presenter().Busy());
+            v.Presenter().Finish();
+            const auto want = Expected(v, PacketViews::kTabAll, filter.get());
+            EXPECT_FALSE(want.empty());
+            EXPECT_EQ(RowSeqs(v.ListModel()), want);
+        }
+    };
+    expectEach();
+    // Port 80 changes hands half way; the file's packet keeps its owner. The
+    // same filters resolve the owners again.
+    std::vector<OwnerAnswer> changed;
+    for (const OwnerRequest& r : asked)
+        if (SocketEndpoint::FromKey(r.key).port == 80)
+            changed.push_back({r.key, v.lSeq() / 2, OwnerAnswer::Owner, "web2 (81)"});
+    ASSERT_FALSE(changed.empty());
+    v.EnterOwners(changed);
+    expectEach();
+}
+
+// A live row whose owner the look-up finds after it arrived is shown under a
+// program filter: at once when the filter is in force, once it ends when a
+// rebuild runs, over many rows in slices.
+TEST_F(Presenter, ALiveRowWhoseOwnerIsFoundLaterIsShown)
+{
+    const auto filter = Compiled("program contains late");
+    v.ApplyDisplayFilter(filter);
+    v.Presenter().Finish();
+    ASSERT_TRUE(RowSeqs(v.ListModel()).empty());
+    const std::int64_t late = test::Store(v, kLocal, test::kOther, "9000", "53", "UDP", "q");
+    test::Store(v, test::kOther, kLocal, "53", "9001", "UDP", "a");
+    v.EndBurst();
+    NoteEvery(v, late);
+    EXPECT_TRUE(RowSeqs(v.ListModel()).empty()) << "not known yet";
+    const auto lateOwner = [](int port) { return port == 9000 || port == 9002 ? std::string("late (5)") : std::string(); };
+    AnswerOwners(v, lateOwner);
+    EXPECT_EQ(RowSeqs(v.ListModel()), std::vector<std::int64_t>{late});
+    EXPECT_EQ(v.ListModel().visibleRows(), 1);
+    EXPECT_TRUE(v.TreeModel().dSrcHosts().hasPort(kLocal, "9000"));
+
+    v.ApplyDisplayFilter(filter);
+    ASSERT_TRUE(v.Presenter().Busy());
+    const std::int64_t later = test::Store(v, kLocal, test::kOther, "9002", "53", "UDP", "q");
+    v.EndBurst();
+    NoteEvery(v, later);
+    AnswerOwners(v, lateOwner);
+    for (int turns = 0; v.Presenter().Busy() && turns < 100000; ++turns)
+        Turn();
+    EXPECT_EQ(RowSeqs(v.ListModel()), (std::vector<std::int64_t>{late, later}));
+
+    // The owner of port 80 from the hundredth packet on: more rows than are
+    // tested at once.
+    const auto web = Compiled("program == \"web (80)\" or program contains late");
+    v.ApplyDisplayFilter(web);
+    v.Presenter().Finish();
+    NoteEvery(v);
+    std::vector<OwnerAnswer> answers;
+    for (const OwnerRequest& r : AnswerOwners(v, lateOwner))
+        if (SocketEndpoint::FromKey(r.key).port == 80)
+            answers.push_back({r.key, 100, OwnerAnswer::Owner, "web (80)"});
+    ASSERT_FALSE(answers.empty());
+    v.EnterOwners(answers);
+    EXPECT_TRUE(v.Presenter().Busy()) << "a rebuild from the hundredth packet";
+    for (int turns = 0; v.Presenter().Busy() && turns < 100000; ++turns)
+        Turn();
+    const auto want = Expected(v, PacketViews::kTabAll, web.get());
+    EXPECT_GT(want.size(), 1000u);
+    EXPECT_EQ(RowSeqs(v.ListModel()), want);
+    ExpectTreeOfRows(v);
 }
 
 TEST(PresenterPayload, ReadsTheWorkingFileWithProgressAndRowsInOrder)
