@@ -1,7 +1,9 @@
 #include "views/Conversations.h"
 
 #include <algorithm>
+#include <cstring>
 #include <random>
+#include <type_traits>
 
 #include "decode/TrafficNames.h"
 
@@ -22,35 +24,44 @@ Conversations::Conversations()
     salt_ = (std::uint64_t{random()} << 32) ^ random();
 }
 
-Conversations::Key Conversations::KeyOf(const Hot& c)
+AddressText Conversations::AddressOf(std::uint64_t end)
 {
-    static_assert(sizeof(Hot) <= 48, "a conversation's hot record stays small");
-    const std::uint64_t a = c.addrA.bits();
-    const std::uint64_t b = c.addrB.bits();
-    const bool aLow = a < b || (a == b && c.portA <= c.portB);
-    Key key;
-    key.lo = aLow ? a : b;
-    key.hi = aLow ? b : a;
-    key.ports = aLow ? std::uint32_t{c.portA} << 16 | c.portB : std::uint32_t{c.portB} << 16 | c.portA;
-    key.protocol = c.protocol;
-    return key;
+    // bits() is the field's bytes: the low five bytes of an end give it back.
+    static_assert(sizeof(AddressText) == 5 && std::is_trivially_copyable_v<AddressText>);
+    AddressText address;
+    std::memcpy(static_cast<void*>(&address), &end, sizeof address);
+    return address;
 }
 
-std::uint32_t Conversations::Hash(const Key& key) const
+std::uint32_t Conversations::Hash(std::uint64_t lo, std::uint64_t hi) const
 {
-    // Multiplications by odd constants, folded once: the salt makes the chains unforeseeable.
-    const std::uint64_t h = (key.lo ^ salt_) * 0x9E3779B97F4A7C15ull + (key.hi ^ (salt_ >> 7)) * 0xC2B2AE3D27D4EB4Full
-                            + (std::uint64_t{key.ports} << 8 | key.protocol) * 0x165667B19E3779F9ull;
+    // Multiplications by odd constants, the high half folded into the low
+    // before each next one, so the ports (high in each end) reach the low
+    // bits that choose the slot; the salt makes the chains unforeseeable.
+    std::uint64_t h = (lo ^ salt_) * 0x9E3779B97F4A7C15ull + (hi ^ (salt_ >> 7)) * 0xC2B2AE3D27D4EB4Full;
+    h = (h ^ h >> 32) * 0x165667B19E3779F9ull;
     return static_cast<std::uint32_t>(h >> 32 ^ h);
 }
 
-std::size_t Conversations::Probe(const Key& key, std::uint32_t hash) const
+std::size_t Conversations::Probe(std::uint64_t from, std::uint64_t to, std::uint64_t protocol, std::uint32_t hash,
+                                 bool& fromA) const
 {
     const std::size_t mask = slots_.size() - 1;
+    const std::uint64_t fromEnd = from | protocol << kTopShift;
+    const std::uint64_t toEnd = to | protocol << kTopShift;
     for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
         const Slot& s = slots_[at];
-        if (s.conversation == kNone || (s.hash == hash && KeyOf(hot_[s.conversation]) == key))
+        if (s.conversation == kNone)
             return at;
+        if (s.hash != hash)
+            continue;
+        // The ends compared where they are kept, either way round.
+        const Hot& h = hot_[s.conversation];
+        const std::uint64_t b = h.endB & kEnd;
+        if ((h.endA == fromEnd && b == to) || (h.endA == toEnd && b == from)) {
+            fromA = h.endA == fromEnd && b == to;
+            return at;
+        }
     }
 }
 
@@ -86,19 +97,18 @@ void Conversations::Erase(std::size_t slot)
     --occupied_;
 }
 
-std::uint32_t Conversations::Make(const Key& key, const clV& record, std::uint16_t srcPort, std::uint16_t destPort,
+std::uint32_t Conversations::Make(std::uint64_t endA, std::uint64_t endB, std::uint8_t protocol, std::int64_t tsUs,
                                   std::size_t slot, std::uint32_t hash)
 {
+    static_assert(sizeof(Hot) == 32 && sizeof(More) == 64, "a packet reads a line of each");
     const auto index = static_cast<std::uint32_t>(hot_.size());
-    ChunkedArray<std::uint32_t, 14>& numbers = byStream_[key.protocol == kTcp ? 0 : 1];
+    ChunkedArray<std::uint32_t, 14>& numbers = byStream_[protocol == kTcp ? 0 : 1];
     Hot c;
-    c.protocol = key.protocol;
+    c.endA = endA | std::uint64_t{protocol} << kTopShift;
+    c.endB = endB;
     c.stream = static_cast<std::uint32_t>(numbers.size());
-    c.addrA = record.mSrcAddr;
-    c.addrB = record.mDestAddr;
-    c.portA = srcPort;
-    c.portB = destPort;
     hot_.push_back(c);
+    firstUs_.push_back(tsUs);
     numbers.push_back(index);
     if (slots_[slot].conversation == kNone)
         ++occupied_;
@@ -124,111 +134,121 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
     if (!record.mProtocol.packed(protocol) || (protocol != kTcp && protocol != kUdp) || !record.mSrcPort.packed(sp)
         || !record.mDestPort.packed(dp))
         return;
-    const std::uint64_t srcBits = record.mSrcAddr.bits();
-    const std::uint64_t destBits = record.mDestAddr.bits();
-    const bool srcLow = srcBits < destBits || (srcBits == destBits && sp <= dp);
-    Key key;
-    key.lo = srcLow ? srcBits : destBits;
-    key.hi = srcLow ? destBits : srcBits;
-    key.ports = srcLow ? sp << 16 | dp : dp << 16 | sp;
-    key.protocol = static_cast<std::uint8_t>(protocol);
-    const std::uint32_t hash = Hash(key);
+    const std::uint64_t from = record.mSrcAddr.bits() | std::uint64_t{sp} << kPortShift;
+    const std::uint64_t to = record.mDestAddr.bits() | std::uint64_t{dp} << kPortShift;
+    const std::uint32_t hash = Hash(std::min(from, to) | std::uint64_t{protocol} << kTopShift, std::max(from, to));
     if ((occupied_ + 1) * 4 > slots_.size() * 3)
         Grow();
-    const std::size_t slot = Probe(key, hash);
+    bool fromA = true;
+    const std::size_t slot = Probe(from, to, protocol, hash, fromA);
     std::uint32_t c = slots_[slot].conversation;
     const bool opens = protocol == kTcp && (tcpFlags & (kSyn | kAck)) == kSyn;
-    undo_.made = c == kNone || (opens && (hot_[c].state & kClosed) != 0);
-    undo_.replaced = c;
-    if (undo_.made)
-        c = Make(key, record, static_cast<std::uint16_t>(sp), static_cast<std::uint16_t>(dp), slot, hash);
-    else
-        undo_.before = hot_[c];
+    undo_.made = c == kNone || (opens && (StateOf(hot_[c]) & kClosed) != 0);
+    if (undo_.made) {
+        undo_.replaced = c;
+        undo_.slot = slot;
+        c = Make(from, to, static_cast<std::uint8_t>(protocol), tsUs, slot, hash);
+        fromA = true;
+    }
     undo_.conversation = c;
     Hot& conversation = hot_[c];
+    undo_.state = StateOf(conversation);
     undo_.madeMore = !undo_.made && conversation.more == kNone;
-    if (!undo_.made && !undo_.madeMore)
-        undo_.moreBefore = more_[conversation.more];
-    const bool fromA = srcBits == conversation.addrA.bits() && sp == conversation.portA;
-    Count(conversation, seq, fromA, tcpFlags, bytes, tsUs, payload);
+    undo_.handshake = false;
+    Count(c, conversation, seq, fromA, tcpFlags, bytes, tsUs, payload);
     of_[at] = c;
 }
 
-Conversations::More& Conversations::MoreOf(Hot& c)
+Conversations::More& Conversations::MoreOf(std::uint32_t index, Hot& c)
 {
     if (c.more != kNone)
         return more_[c.more];
     More m;
-    if (c.firstSeq != 0) {
+    if (FirstSeq(c) != 0) {
         m.packets[0] = 1;
-        m.bytes[0] = c.firstBytes;
-        m.lastSeq = c.firstSeq;
-        m.lastUs = c.firstUs;
+        m.bytes[0] = c.first >> kLengthShift;
+        m.lastSeq = FirstSeq(c);
+        m.lastUs = firstUs_[index];
     }
-    if ((c.state & kFirstSyn) != 0)
+    if ((StateOf(c) & kFirstSyn) != 0)
         m.synAt = 0;
     c.more = static_cast<std::uint32_t>(more_.size());
     more_.push_back(m);
     return more_[c.more];
 }
 
-void Conversations::Count(Hot& c, std::int64_t seq, bool fromA, std::uint8_t flags, std::uint64_t bytes,
-                          std::int64_t tsUs, std::span<const std::uint8_t> payload)
+void Conversations::KeepForUndo(const More& m)
+{
+    if (!undo_.handshake && !undo_.made && !undo_.madeMore) {
+        undo_.handshake = true;
+        undo_.moreBefore = m;
+    }
+}
+
+void Conversations::Count(std::uint32_t index, Hot& c, std::int64_t seq, bool fromA, std::uint8_t flags,
+                          std::uint64_t bytes, std::int64_t tsUs, std::span<const std::uint8_t> payload)
 {
     const bool syn = (flags & kSyn) != 0;
     const bool ack = (flags & kAck) != 0;
-    const bool tcp = c.protocol == kTcp;
-    if (c.firstSeq == 0 && c.more == kNone && fromA && bytes <= UINT16_MAX) {
+    const bool tcp = ProtocolOf(c) == kTcp;
+    const std::uint64_t closed = (flags & (kFin | kRst)) != 0 && tcp ? std::uint64_t{kClosed} << kTopShift : 0;
+    if (c.first == 0 && c.more == kNone && fromA && bytes <= UINT16_MAX) {
         // The first packet: what it tells stays in the hot record.
-        c.firstSeq = seq;
-        c.firstUs = tsUs;
-        c.firstBytes = static_cast<std::uint16_t>(bytes);
+        c.first = static_cast<std::uint64_t>(seq) | bytes << kLengthShift;
         if (tcp) {
             if (syn && !ack)
-                c.state |= kFirstSyn;
-            if ((flags & (kFin | kRst)) != 0)
-                c.state |= kClosed;
+                c.endB |= std::uint64_t{kFirstSyn} << kTopShift;
+            c.endB |= closed;
             return;
         }
     } else {
-        More& m = MoreOf(c);
-        if (c.firstSeq == 0) {
-            c.firstSeq = seq;
-            c.firstUs = tsUs;
-        }
+        More& m = MoreOf(index, c);
+        if (c.first == 0)
+            c.first = static_cast<std::uint64_t>(seq);
         const int way = fromA ? 0 : 1;
+        undo_.way = static_cast<std::uint8_t>(way);
+        undo_.bytes = bytes;
+        undo_.lastSeq = m.lastSeq;
+        undo_.lastUs = m.lastUs;
         m.packets[way] += 1;
         m.bytes[way] += bytes;
         m.lastSeq = seq;
         m.lastUs = std::max(m.lastUs, tsUs);
         if (tcp) {
-            // A handshake of more than half an hour is cut at that.
-            const std::int64_t at = tsUs - c.firstUs;
-            const auto at32 = static_cast<std::int32_t>(std::clamp<std::int64_t>(at, 0, INT32_MAX));
+            c.endB |= closed;
+            if (!syn && !ack)
+                return;
+            const auto at = [&] {
+                return static_cast<std::int32_t>(std::clamp<std::int64_t>(tsUs - firstUs_[index], 0, INT32_MAX));
+            };
             if (syn && !ack && fromA && m.synAckAt < 0) {
-                m.synAt = at32;  // a SYN sent again: the last one is answered
+                KeepForUndo(m);
+                m.synAt = at();  // a SYN sent again: the last one is answered
             } else if (syn && ack && !fromA && m.synAt >= 0 && m.synAckAt < 0) {
-                m.synAckAt = at32;
-                m.synToSynAckUs = std::max(0, at32 - m.synAt);
-            } else if (!syn && ack && fromA && m.synAckAt >= 0 && m.synAckToAckUs < 0) {
-                m.synAckToAckUs = std::max(0, at32 - m.synAckAt);
+                KeepForUndo(m);
+                m.synAckAt = at();
+            } else if (!syn && ack && fromA && m.synAckAt >= 0 && m.ackAt < 0) {
+                KeepForUndo(m);
+                m.ackAt = at();
             }
-            if ((flags & (kFin | kRst)) != 0)
-                c.state |= kClosed;
             return;
         }
     }
-    if ((c.portA != kDnsPort && c.portB != kDnsPort) || payload.empty())
+    const std::uint16_t portA = PortOf(c.endA);
+    const std::uint16_t portB = PortOf(c.endB);
+    if ((portA != kDnsPort && portB != kDnsPort) || payload.empty())
         return;
     DnsQueries::Question question;
     bool answer = false;
     if (ReadDnsQuestion(payload, dnsName_, question, answer) == 0)
         return;
     // Ends of the query: the client first.
-    const std::uint64_t src = (fromA ? c.addrA : c.addrB).bits();
-    const std::uint64_t dest = (fromA ? c.addrB : c.addrA).bits();
-    const std::uint16_t srcPort = fromA ? c.portA : c.portB;
-    const std::uint16_t destPort = fromA ? c.portB : c.portA;
+    const std::uint64_t addrA = c.endA & ((std::uint64_t{1} << kPortShift) - 1);
+    const std::uint64_t addrB = c.endB & ((std::uint64_t{1} << kPortShift) - 1);
+    const std::uint64_t src = fromA ? addrA : addrB;
+    const std::uint64_t dest = fromA ? addrB : addrA;
+    const std::uint16_t srcPort = fromA ? portA : portB;
+    const std::uint16_t destPort = fromA ? portB : portA;
     if (!answer) {
         dns_.Add({src, dest, srcPort, destPort}, question, tsUs);
         return;
@@ -236,9 +256,10 @@ void Conversations::Count(Hot& c, std::int64_t seq, bool fromA, std::uint8_t fla
     std::int64_t queryUs = 0;
     if (!dns_.Take({dest, src, destPort, srcPort}, question, tsUs, &queryUs))
         return;
-    More& m = MoreOf(c);
+    More& m = MoreOf(index, c);
+    KeepForUndo(m);
     if (m.dnsAnswers++ == 0)
-        m.dnsAnswerUs = std::max<std::int64_t>(0, tsUs - queryUs);
+        m.dnsAnswerUs = static_cast<std::int32_t>(std::clamp<std::int64_t>(tsUs - queryUs, 0, INT32_MAX));
 }
 
 void Conversations::TakeBack(std::int64_t seq)
@@ -246,30 +267,37 @@ void Conversations::TakeBack(std::int64_t seq)
     if (undo_.seq != seq || of_.size() != static_cast<std::size_t>(seq))
         return;
     of_.truncate(static_cast<std::size_t>(seq - 1));
-    const Undo undo = undo_;
-    undo_ = Undo{};
+    const Undo& undo = undo_;
+    undo_.seq = 0;
     if (undo.conversation == kNone)
         return;
+    Hot& c = hot_[undo.conversation];
     if (!undo.made) {
-        hot_[undo.conversation] = undo.before;
-        if (undo.madeMore)
+        c.endB = (c.endB & kEnd) | std::uint64_t{undo.state} << kTopShift;
+        if (undo.madeMore) {
             more_.truncate(more_.size() - 1);
-        else if (undo.before.more != kNone)
-            more_[undo.before.more] = undo.moreBefore;
+            c.more = kNone;
+            return;
+        }
+        More& m = more_[c.more];
+        if (undo.handshake)
+            m = undo.moreBefore;
+        m.packets[undo.way] -= 1;
+        m.bytes[undo.way] -= undo.bytes;
+        m.lastSeq = undo.lastSeq;
+        m.lastUs = undo.lastUs;
         return;
     }
-    const Hot& made = hot_[undo.conversation];
-    if (made.more != kNone)
+    if (c.more != kNone)
         more_.truncate(more_.size() - 1);
-    const Key key = KeyOf(made);
-    const std::size_t slot = Probe(key, Hash(key));
     if (undo.replaced != kNone)
-        slots_[slot].conversation = undo.replaced;
+        slots_[undo.slot].conversation = undo.replaced;
     else
-        Erase(slot);
-    ChunkedArray<std::uint32_t, 14>& numbers = byStream_[made.protocol == kTcp ? 0 : 1];
+        Erase(undo.slot);
+    ChunkedArray<std::uint32_t, 14>& numbers = byStream_[ProtocolOf(c) == kTcp ? 0 : 1];
     numbers.truncate(numbers.size() - 1);
     hot_.truncate(hot_.size() - 1);
+    firstUs_.truncate(firstUs_.size() - 1);
 }
 
 std::uint32_t Conversations::Find(std::uint8_t protocol, std::uint32_t stream) const
@@ -284,21 +312,21 @@ Conversations::Conversation Conversations::At(std::uint32_t index) const
 {
     const Hot& h = hot_[index];
     Conversation c;
-    c.protocol = h.protocol;
+    c.protocol = ProtocolOf(h);
     c.stream = h.stream;
-    c.addrA = h.addrA;
-    c.addrB = h.addrB;
-    c.portA = h.portA;
-    c.portB = h.portB;
-    c.firstSeq = h.firstSeq;
-    c.firstUs = h.firstUs;
+    c.addrA = AddressOf(h.endA);
+    c.addrB = AddressOf(h.endB);
+    c.portA = PortOf(h.endA);
+    c.portB = PortOf(h.endB);
+    c.firstSeq = FirstSeq(h);
+    c.firstUs = firstUs_[index];
     if (h.more == kNone) {
-        if (h.firstSeq != 0) {
+        if (c.firstSeq != 0) {
             c.packets[0] = 1;
-            c.bytes[0] = h.firstBytes;
+            c.bytes[0] = h.first >> kLengthShift;
         }
-        c.lastSeq = h.firstSeq;
-        c.lastUs = h.firstUs;
+        c.lastSeq = c.firstSeq;
+        c.lastUs = c.firstUs;
         return c;
     }
     const More& m = more_[h.more];
@@ -306,9 +334,14 @@ Conversations::Conversation Conversations::At(std::uint32_t index) const
     std::copy_n(m.bytes, 2, c.bytes);
     c.lastSeq = m.lastSeq;
     c.lastUs = m.lastUs;
-    c.synToSynAckUs = m.synToSynAckUs;
-    c.synAckToAckUs = m.synAckToAckUs;
-    c.dnsAnswerUs = m.dnsAnswerUs;
+    if (c.protocol == kTcp) {
+        if (m.synAckAt >= 0)
+            c.synToSynAckUs = std::max(0, m.synAckAt - m.synAt);
+        if (m.ackAt >= 0)
+            c.synAckToAckUs = std::max(0, m.ackAt - m.synAckAt);
+    } else {
+        c.dnsAnswerUs = m.dnsAnswerUs;
+    }
     c.dnsAnswers = m.dnsAnswers;
     return c;
 }
