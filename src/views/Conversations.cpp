@@ -15,6 +15,17 @@ constexpr std::uint8_t kTcp = 6;
 constexpr std::uint8_t kUdp = 17;
 constexpr std::uint16_t kDnsPort = 53;
 
+// AddressText::bits() read as two loads: a copy of five bytes into an
+// eight-byte word on the stack cannot be forwarded to its load.
+std::uint64_t BitsOf(const AddressText& address)
+{
+    static_assert(sizeof(AddressText) == 5);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
+    std::uint32_t low = 0;
+    std::memcpy(&low, bytes, sizeof low);
+    return low | std::uint64_t{bytes[4]} << 32;
+}
+
 }  // namespace
 
 Conversations::Conversations()
@@ -43,6 +54,13 @@ std::uint32_t Conversations::Hash(std::uint64_t lo, std::uint64_t hi) const
     return static_cast<std::uint32_t>(h >> 32 ^ h);
 }
 
+std::uint32_t Conversations::HashOf(const Hot& c) const
+{
+    const std::uint64_t a = c.endA & kEnd;
+    const std::uint64_t b = c.endB & kEnd;
+    return Hash(std::min(a, b) | std::uint64_t{ProtocolOf(c)} << kTopShift, std::max(a, b));
+}
+
 std::size_t Conversations::Probe(std::uint64_t from, std::uint64_t to, std::uint64_t protocol, std::uint32_t hash,
                                  bool& fromA) const
 {
@@ -53,9 +71,9 @@ std::size_t Conversations::Probe(std::uint64_t from, std::uint64_t to, std::uint
         const Slot& s = slots_[at];
         if (s.conversation == kNone)
             return at;
-        if (s.hash != hash)
-            continue;
-        // The ends compared where they are kept, either way round.
+        // Its counts asked for while its ends are compared, either way round.
+        if (s.more != kNone)
+            __builtin_prefetch(&more_[s.more]);
         const Hot& h = hot_[s.conversation];
         const std::uint64_t b = h.endB & kEnd;
         if ((h.endA == fromEnd && b == to) || (h.endA == toEnd && b == from)) {
@@ -67,16 +85,18 @@ std::size_t Conversations::Probe(std::uint64_t from, std::uint64_t to, std::uint
 
 void Conversations::Grow()
 {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(std::max<std::size_t>(1024, old.size() * 2), Slot{});
+    // The conversations in the order they came: their records are read in
+    // order, and only the table is written at random.
+    slots_.assign(std::max<std::size_t>(1024, slots_.size() * 2), Slot{});
     const std::size_t mask = slots_.size() - 1;
-    for (const Slot& s : old) {
-        if (s.conversation == kNone)
+    for (std::size_t i = 0; i < hot_.size(); ++i) {
+        const Hot& c = hot_[i];
+        if ((StateOf(c) & kReplaced) != 0)
             continue;
-        std::size_t at = s.hash & mask;
+        std::size_t at = HashOf(c) & mask;
         while (slots_[at].conversation != kNone)
             at = (at + 1) & mask;
-        slots_[at] = s;
+        slots_[at] = {static_cast<std::uint32_t>(i), c.more};
     }
 }
 
@@ -86,7 +106,7 @@ void Conversations::Erase(std::size_t slot)
     const std::size_t mask = slots_.size() - 1;
     std::size_t hole = slot;
     for (std::size_t at = (hole + 1) & mask; slots_[at].conversation != kNone; at = (at + 1) & mask) {
-        const std::size_t home = slots_[at].hash & mask;
+        const std::size_t home = HashOf(hot_[slots_[at].conversation]) & mask;
         const bool stays = hole <= at ? (home > hole && home <= at) : (home > hole || home <= at);
         if (!stays) {
             slots_[hole] = slots_[at];
@@ -98,7 +118,7 @@ void Conversations::Erase(std::size_t slot)
 }
 
 std::uint32_t Conversations::Make(std::uint64_t endA, std::uint64_t endB, std::uint8_t protocol, std::int64_t tsUs,
-                                  std::size_t slot, std::uint32_t hash)
+                                  std::size_t slot)
 {
     static_assert(sizeof(Hot) == 32 && sizeof(More) == 64, "a packet reads a line of each");
     const auto index = static_cast<std::uint32_t>(hot_.size());
@@ -112,7 +132,9 @@ std::uint32_t Conversations::Make(std::uint64_t endA, std::uint64_t endB, std::u
     numbers.push_back(index);
     if (slots_[slot].conversation == kNone)
         ++occupied_;
-    slots_[slot] = {index, hash};
+    else
+        hot_[slots_[slot].conversation].endB |= std::uint64_t{kReplaced} << kTopShift;
+    slots_[slot] = {index, kNone};
     return index;
 }
 
@@ -134,8 +156,8 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
     if (!record.mProtocol.packed(protocol) || (protocol != kTcp && protocol != kUdp) || !record.mSrcPort.packed(sp)
         || !record.mDestPort.packed(dp))
         return;
-    const std::uint64_t from = record.mSrcAddr.bits() | std::uint64_t{sp} << kPortShift;
-    const std::uint64_t to = record.mDestAddr.bits() | std::uint64_t{dp} << kPortShift;
+    const std::uint64_t from = BitsOf(record.mSrcAddr) | std::uint64_t{sp} << kPortShift;
+    const std::uint64_t to = BitsOf(record.mDestAddr) | std::uint64_t{dp} << kPortShift;
     const std::uint32_t hash = Hash(std::min(from, to) | std::uint64_t{protocol} << kTopShift, std::max(from, to));
     if ((occupied_ + 1) * 4 > slots_.size() * 3)
         Grow();
@@ -144,10 +166,10 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
     std::uint32_t c = slots_[slot].conversation;
     const bool opens = protocol == kTcp && (tcpFlags & (kSyn | kAck)) == kSyn;
     undo_.made = c == kNone || (opens && (StateOf(hot_[c]) & kClosed) != 0);
+    undo_.slot = slot;
     if (undo_.made) {
         undo_.replaced = c;
-        undo_.slot = slot;
-        c = Make(from, to, static_cast<std::uint8_t>(protocol), tsUs, slot, hash);
+        c = Make(from, to, static_cast<std::uint8_t>(protocol), tsUs, slot);
         fromA = true;
     }
     undo_.conversation = c;
@@ -156,6 +178,7 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
     undo_.madeMore = !undo_.made && conversation.more == kNone;
     undo_.handshake = false;
     Count(c, conversation, seq, fromA, tcpFlags, bytes, tsUs, payload);
+    slots_[slot].more = conversation.more;
     of_[at] = c;
 }
 
@@ -277,6 +300,7 @@ void Conversations::TakeBack(std::int64_t seq)
         if (undo.madeMore) {
             more_.truncate(more_.size() - 1);
             c.more = kNone;
+            slots_[undo.slot].more = kNone;
             return;
         }
         More& m = more_[c.more];
@@ -290,10 +314,13 @@ void Conversations::TakeBack(std::int64_t seq)
     }
     if (c.more != kNone)
         more_.truncate(more_.size() - 1);
-    if (undo.replaced != kNone)
-        slots_[undo.slot].conversation = undo.replaced;
-    else
+    if (undo.replaced != kNone) {
+        Hot& replaced = hot_[undo.replaced];
+        replaced.endB &= ~(std::uint64_t{kReplaced} << kTopShift);
+        slots_[undo.slot] = {undo.replaced, replaced.more};
+    } else {
         Erase(undo.slot);
+    }
     ChunkedArray<std::uint32_t, 14>& numbers = byStream_[ProtocolOf(c) == kTcp ? 0 : 1];
     numbers.truncate(numbers.size() - 1);
     hot_.truncate(hot_.size() - 1);

@@ -117,6 +117,7 @@ private:
     static constexpr std::uint64_t kSeq = (std::uint64_t{1} << kLengthShift) - 1;
     static constexpr std::uint8_t kClosed = 1;    // state: a FIN or RST was seen
     static constexpr std::uint8_t kFirstSyn = 2;  // state: the first packet was a SYN without ACK
+    static constexpr std::uint8_t kReplaced = 4;  // state: a new one of its ends took its slot
     static std::int64_t FirstSeq(const Hot& h) { return static_cast<std::int64_t>(h.first & kSeq); }
     static std::uint8_t ProtocolOf(const Hot& h) { return static_cast<std::uint8_t>(h.endA >> kTopShift); }
     static std::uint8_t StateOf(const Hot& h) { return static_cast<std::uint8_t>(h.endB >> kTopShift); }
@@ -139,9 +140,11 @@ private:
         std::int32_t synAckAt = -1, ackAt = -1;
         std::uint32_t dnsAnswers = 0;
     };
+    // A slot names the conversation's More record too, so that a packet
+    // reads it and the hot record at once.
     struct Slot {
         std::uint32_t conversation = kNone;  // kNone: free
-        std::uint32_t hash = 0;
+        std::uint32_t more = kNone;
     };
     // What TakeBack() undoes: what the packet changed, not copies of the
     // records (the handshake and DNS fields only when it changed them).
@@ -153,7 +156,7 @@ private:
         bool handshake = false;          // moreBefore holds its More before the handshake or DNS changed it
         std::uint8_t way = 0;            // the direction counted
         std::uint8_t state = 0;          // its state before
-        std::size_t slot = 0;            // a made conversation's slot
+        std::size_t slot = 0;            // the conversation's slot
         std::uint32_t replaced = kNone;  // the closed conversation it took the slot of
         std::uint64_t bytes = 0;
         std::int64_t lastSeq = 0, lastUs = 0;
@@ -161,13 +164,14 @@ private:
     };
 
     std::uint32_t Hash(std::uint64_t lo, std::uint64_t hi) const;
+    std::uint32_t HashOf(const Hot& c) const;
     // The slot holding the conversation of the ends (from: the packet's
     // source, to: its destination, neither with the protocol), or the free
     // slot where it would go; fromA tells the packet's direction.
     std::size_t Probe(std::uint64_t from, std::uint64_t to, std::uint64_t protocol, std::uint32_t hash,
                       bool& fromA) const;
     std::uint32_t Make(std::uint64_t endA, std::uint64_t endB, std::uint8_t protocol, std::int64_t tsUs,
-                       std::size_t slot, std::uint32_t hash);
+                       std::size_t slot);
     void Grow();
     void Erase(std::size_t slot);
     // Its More record, made from what its first packet told when not made yet.
