@@ -71,13 +71,20 @@ std::size_t Conversations::Probe(std::uint64_t from, std::uint64_t to, std::uint
         const Slot& s = slots_[at];
         if (s.conversation == kNone)
             return at;
-        // Its counts asked for while its ends are compared, either way round.
-        if (s.more != kNone)
-            __builtin_prefetch(&more_[s.more]);
-        const Hot& h = hot_[s.conversation];
-        const std::uint64_t b = h.endB & kEnd;
-        if ((h.endA == fromEnd && b == to) || (h.endA == toEnd && b == from)) {
-            fromA = h.endA == fromEnd && b == to;
+        // The ends compared where a packet reads them, either way round.
+        std::uint64_t a = 0;
+        std::uint64_t b = 0;
+        if (s.more != kNone) {
+            const More& m = more_[s.more];
+            a = m.endA;
+            b = m.endB & kEnd;
+        } else {
+            const Hot& h = hot_[s.conversation];
+            a = h.endA;
+            b = h.endB & kEnd;
+        }
+        if ((a == fromEnd && b == to) || (a == toEnd && b == from)) {
+            fromA = a == fromEnd && b == to;
             return at;
         }
     }
@@ -164,7 +171,8 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
     bool fromA = true;
     const std::size_t slot = Probe(from, to, protocol, hash, fromA);
     std::uint32_t c = slots_[slot].conversation;
-    const bool opens = protocol == kTcp && (tcpFlags & (kSyn | kAck)) == kSyn;
+    const bool tcp = protocol == kTcp;
+    const bool opens = tcp && (tcpFlags & (kSyn | kAck)) == kSyn;
     undo_.made = c == kNone || (opens && (StateOf(hot_[c]) & kClosed) != 0);
     undo_.slot = slot;
     if (undo_.made) {
@@ -173,61 +181,73 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
         fromA = true;
     }
     undo_.conversation = c;
-    Hot& conversation = hot_[c];
-    undo_.state = StateOf(conversation);
-    undo_.madeMore = !undo_.made && conversation.more == kNone;
+    const std::uint32_t more = slots_[slot].more;
+    undo_.madeMore = !undo_.made && more == kNone;
     undo_.handshake = false;
-    Count(c, conversation, seq, fromA, tcpFlags, bytes, tsUs, payload);
-    slots_[slot].more = conversation.more;
+    undo_.closed = false;
+    Count(c, more, tcp, from, to, seq, fromA, tcpFlags, bytes, tsUs, payload);
+    if (more == kNone)
+        slots_[slot].more = hot_[c].more;
     of_[at] = c;
 }
 
-Conversations::More& Conversations::MoreOf(std::uint32_t index, Hot& c)
+std::uint32_t Conversations::MoreOf(std::uint32_t index, std::uint32_t more)
 {
-    if (c.more != kNone)
-        return more_[c.more];
+    if (more != kNone)
+        return more;
+    Hot& c = hot_[index];
     More m;
+    m.endA = c.endA;
+    m.endB = c.endB & kEnd;
     if (FirstSeq(c) != 0) {
         m.packets[0] = 1;
         m.bytes[0] = c.first >> kLengthShift;
         m.lastSeq = FirstSeq(c);
         m.lastUs = firstUs_[index];
     }
+    Rare r;
     if ((StateOf(c) & kFirstSyn) != 0)
-        m.synAt = 0;
+        r.synAt = 0;
     c.more = static_cast<std::uint32_t>(more_.size());
     more_.push_back(m);
-    return more_[c.more];
+    rare_.push_back(r);
+    return c.more;
 }
 
-void Conversations::KeepForUndo(const More& m)
+Conversations::Rare& Conversations::KeepForUndo(std::uint32_t more)
 {
     if (!undo_.handshake && !undo_.made && !undo_.madeMore) {
         undo_.handshake = true;
-        undo_.moreBefore = m;
+        undo_.rareBefore = rare_[more];
+        undo_.endBBefore = more_[more].endB;
     }
+    return rare_[more];
 }
 
-void Conversations::Count(std::uint32_t index, Hot& c, std::int64_t seq, bool fromA, std::uint8_t flags,
-                          std::uint64_t bytes, std::int64_t tsUs, std::span<const std::uint8_t> payload)
+void Conversations::Count(std::uint32_t index, std::uint32_t more, bool tcp, std::uint64_t from, std::uint64_t to,
+                          std::int64_t seq, bool fromA, std::uint8_t flags, std::uint64_t bytes, std::int64_t tsUs,
+                          std::span<const std::uint8_t> payload)
 {
     const bool syn = (flags & kSyn) != 0;
     const bool ack = (flags & kAck) != 0;
-    const bool tcp = ProtocolOf(c) == kTcp;
-    const std::uint64_t closed = (flags & (kFin | kRst)) != 0 && tcp ? std::uint64_t{kClosed} << kTopShift : 0;
-    if (c.first == 0 && c.more == kNone && fromA && bytes <= UINT16_MAX) {
+    const bool closes = tcp && (flags & (kFin | kRst)) != 0;
+    if (undo_.made && bytes <= UINT16_MAX) {
         // The first packet: what it tells stays in the hot record.
+        Hot& c = hot_[index];
         c.first = static_cast<std::uint64_t>(seq) | bytes << kLengthShift;
         if (tcp) {
             if (syn && !ack)
                 c.endB |= std::uint64_t{kFirstSyn} << kTopShift;
-            c.endB |= closed;
+            if (closes)
+                c.endB |= std::uint64_t{kClosed} << kTopShift;
             return;
         }
     } else {
-        More& m = MoreOf(index, c);
-        if (c.first == 0)
-            c.first = static_cast<std::uint64_t>(seq);
+        // A packet of a conversation with a More record reads that line alone.
+        more = MoreOf(index, more);
+        More& m = more_[more];
+        if (undo_.made)
+            hot_[index].first = static_cast<std::uint64_t>(seq);  // longer than the hot record keeps
         const int way = fromA ? 0 : 1;
         undo_.way = static_cast<std::uint8_t>(way);
         undo_.bytes = bytes;
@@ -238,27 +258,35 @@ void Conversations::Count(std::uint32_t index, Hot& c, std::int64_t seq, bool fr
         m.lastSeq = seq;
         m.lastUs = std::max(m.lastUs, tsUs);
         if (tcp) {
-            c.endB |= closed;
-            if (!syn && !ack)
-                return;
+            if (closes) {
+                Hot& c = hot_[index];
+                undo_.closed = (StateOf(c) & kClosed) == 0;
+                c.endB |= std::uint64_t{kClosed} << kTopShift;
+            }
             const auto at = [&] {
                 return static_cast<std::int32_t>(std::clamp<std::int64_t>(tsUs - firstUs_[index], 0, INT32_MAX));
             };
-            if (syn && !ack && fromA && m.synAckAt < 0) {
-                KeepForUndo(m);
-                m.synAt = at();  // a SYN sent again: the last one is answered
-            } else if (syn && ack && !fromA && m.synAt >= 0 && m.synAckAt < 0) {
-                KeepForUndo(m);
-                m.synAckAt = at();
-            } else if (!syn && ack && fromA && m.synAckAt >= 0 && m.ackAt < 0) {
-                KeepForUndo(m);
-                m.ackAt = at();
+            const std::uint64_t awaitsAck = std::uint64_t{kAwaitsAck} << kTopShift;
+            if (syn && !ack && fromA) {
+                if (Rare& r = KeepForUndo(more); r.synAckAt < 0)
+                    r.synAt = at();  // a SYN sent again: the last one is answered
+            } else if (syn && ack && !fromA) {
+                if (Rare& r = KeepForUndo(more); r.synAt >= 0 && r.synAckAt < 0) {
+                    r.synAckAt = at();
+                    m.endB |= awaitsAck;
+                }
+            } else if (!syn && ack && fromA && (m.endB & awaitsAck) != 0) {
+                KeepForUndo(more).ackAt = at();
+                m.endB &= ~awaitsAck;
             }
             return;
         }
     }
-    const std::uint16_t portA = PortOf(c.endA);
-    const std::uint16_t portB = PortOf(c.endB);
+    // The ends as A and B.
+    const std::uint64_t endA = fromA ? from : to;
+    const std::uint64_t endB = fromA ? to : from;
+    const std::uint16_t portA = PortOf(endA);
+    const std::uint16_t portB = PortOf(endB);
     if ((portA != kDnsPort && portB != kDnsPort) || payload.empty())
         return;
     DnsQueries::Question question;
@@ -266,12 +294,11 @@ void Conversations::Count(std::uint32_t index, Hot& c, std::int64_t seq, bool fr
     if (ReadDnsQuestion(payload, dnsName_, question, answer) == 0)
         return;
     // Ends of the query: the client first.
-    const std::uint64_t addrA = c.endA & ((std::uint64_t{1} << kPortShift) - 1);
-    const std::uint64_t addrB = c.endB & ((std::uint64_t{1} << kPortShift) - 1);
-    const std::uint64_t src = fromA ? addrA : addrB;
-    const std::uint64_t dest = fromA ? addrB : addrA;
-    const std::uint16_t srcPort = fromA ? portA : portB;
-    const std::uint16_t destPort = fromA ? portB : portA;
+    constexpr std::uint64_t kAddress = (std::uint64_t{1} << kPortShift) - 1;
+    const std::uint64_t src = from & kAddress;
+    const std::uint64_t dest = to & kAddress;
+    const std::uint16_t srcPort = PortOf(from);
+    const std::uint16_t destPort = PortOf(to);
     if (!answer) {
         dns_.Add({src, dest, srcPort, destPort}, question, tsUs);
         return;
@@ -279,10 +306,9 @@ void Conversations::Count(std::uint32_t index, Hot& c, std::int64_t seq, bool fr
     std::int64_t queryUs = 0;
     if (!dns_.Take({dest, src, destPort, srcPort}, question, tsUs, &queryUs))
         return;
-    More& m = MoreOf(index, c);
-    KeepForUndo(m);
-    if (m.dnsAnswers++ == 0)
-        m.dnsAnswerUs = static_cast<std::int32_t>(std::clamp<std::int64_t>(tsUs - queryUs, 0, INT32_MAX));
+    Rare& r = KeepForUndo(MoreOf(index, hot_[index].more));
+    if (r.dnsAnswers++ == 0)
+        r.dnsAnswerUs = static_cast<std::int32_t>(std::clamp<std::int64_t>(tsUs - queryUs, 0, INT32_MAX));
 }
 
 void Conversations::TakeBack(std::int64_t seq)
@@ -296,24 +322,30 @@ void Conversations::TakeBack(std::int64_t seq)
         return;
     Hot& c = hot_[undo.conversation];
     if (!undo.made) {
-        c.endB = (c.endB & kEnd) | std::uint64_t{undo.state} << kTopShift;
+        if (undo.closed)
+            c.endB &= ~(std::uint64_t{kClosed} << kTopShift);
         if (undo.madeMore) {
             more_.truncate(more_.size() - 1);
+            rare_.truncate(rare_.size() - 1);
             c.more = kNone;
             slots_[undo.slot].more = kNone;
             return;
         }
         More& m = more_[c.more];
-        if (undo.handshake)
-            m = undo.moreBefore;
+        if (undo.handshake) {
+            rare_[c.more] = undo.rareBefore;
+            m.endB = undo.endBBefore;
+        }
         m.packets[undo.way] -= 1;
         m.bytes[undo.way] -= undo.bytes;
         m.lastSeq = undo.lastSeq;
         m.lastUs = undo.lastUs;
         return;
     }
-    if (c.more != kNone)
+    if (c.more != kNone) {
         more_.truncate(more_.size() - 1);
+        rare_.truncate(rare_.size() - 1);
+    }
     if (undo.replaced != kNone) {
         Hot& replaced = hot_[undo.replaced];
         replaced.endB &= ~(std::uint64_t{kReplaced} << kTopShift);
@@ -361,15 +393,16 @@ Conversations::Conversation Conversations::At(std::uint32_t index) const
     std::copy_n(m.bytes, 2, c.bytes);
     c.lastSeq = m.lastSeq;
     c.lastUs = m.lastUs;
+    const Rare& r = rare_[h.more];
     if (c.protocol == kTcp) {
-        if (m.synAckAt >= 0)
-            c.synToSynAckUs = std::max(0, m.synAckAt - m.synAt);
-        if (m.ackAt >= 0)
-            c.synAckToAckUs = std::max(0, m.ackAt - m.synAckAt);
+        if (r.synAckAt >= 0)
+            c.synToSynAckUs = std::max(0, r.synAckAt - r.synAt);
+        if (r.ackAt >= 0)
+            c.synAckToAckUs = std::max(0, r.ackAt - r.synAckAt);
     } else {
-        c.dnsAnswerUs = m.dnsAnswerUs;
+        c.dnsAnswerUs = r.dnsAnswerUs;
     }
-    c.dnsAnswers = m.dnsAnswers;
+    c.dnsAnswers = r.dnsAnswers;
     return c;
 }
 

@@ -118,17 +118,24 @@ private:
     static constexpr std::uint8_t kClosed = 1;    // state: a FIN or RST was seen
     static constexpr std::uint8_t kFirstSyn = 2;  // state: the first packet was a SYN without ACK
     static constexpr std::uint8_t kReplaced = 4;  // state: a new one of its ends took its slot
+    static constexpr std::uint8_t kAwaitsAck = 1;  // More's flag: the SYN/ACK seen, not the ACK after it
     static std::int64_t FirstSeq(const Hot& h) { return static_cast<std::int64_t>(h.first & kSeq); }
     static std::uint8_t ProtocolOf(const Hot& h) { return static_cast<std::uint8_t>(h.endA >> kTopShift); }
     static std::uint8_t StateOf(const Hot& h) { return static_cast<std::uint8_t>(h.endB >> kTopShift); }
     static std::uint16_t PortOf(std::uint64_t end) { return static_cast<std::uint16_t>(end >> kPortShift); }
     static AddressText AddressOf(std::uint64_t end);
 
-    // The rest of a conversation of more than one packet, in one cache line.
+    // The rest of a conversation of more than one packet: what each packet
+    // reads and counts, in one cache line (its ends again, so that a packet
+    // of it does not read its hot record), and its handshake or DNS answers
+    // apart (Rare, by the same index).
     struct alignas(64) More {
+        std::uint64_t endA = 0, endB = 0;  // as Hot's, B's without its state
         std::uint64_t packets[2] = {};
         std::uint64_t bytes[2] = {};
         std::int64_t lastSeq = 0, lastUs = 0;
+    };
+    struct Rare {
         // TCP: the SYN answered, the SYN/ACK and the ACK after it, as offsets
         // from the first packet's time (-1 none; a handshake of more than
         // half an hour is cut at that). UDP: the first DNS answer's time
@@ -140,8 +147,8 @@ private:
         std::int32_t synAckAt = -1, ackAt = -1;
         std::uint32_t dnsAnswers = 0;
     };
-    // A slot names the conversation's More record too, so that a packet
-    // reads it and the hot record at once.
+    // A slot names the conversation's More record too: a packet of a
+    // conversation that has one reads the slot and that line alone.
     struct Slot {
         std::uint32_t conversation = kNone;  // kNone: free
         std::uint32_t more = kNone;
@@ -153,14 +160,15 @@ private:
         std::uint32_t conversation = kNone;
         bool made = false;               // the packet made the conversation
         bool madeMore = false;           // the packet made its More record
-        bool handshake = false;          // moreBefore holds its More before the handshake or DNS changed it
+        bool handshake = false;          // rareBefore holds its Rare before the handshake or DNS changed it
+        bool closed = false;             // the packet closed it
         std::uint8_t way = 0;            // the direction counted
-        std::uint8_t state = 0;          // its state before
         std::size_t slot = 0;            // the conversation's slot
         std::uint32_t replaced = kNone;  // the closed conversation it took the slot of
         std::uint64_t bytes = 0;
         std::int64_t lastSeq = 0, lastUs = 0;
-        More moreBefore;
+        std::uint64_t endBBefore = 0;  // with handshake: More's endB before
+        Rare rareBefore;
     };
 
     std::uint32_t Hash(std::uint64_t lo, std::uint64_t hi) const;
@@ -174,17 +182,22 @@ private:
                        std::size_t slot);
     void Grow();
     void Erase(std::size_t slot);
-    // Its More record, made from what its first packet told when not made yet.
-    More& MoreOf(std::uint32_t index, Hot& c);
-    // Notes moreBefore for TakeBack, once a packet.
-    void KeepForUndo(const More& m);
-    void Count(std::uint32_t index, Hot& c, std::int64_t seq, bool fromA, std::uint8_t tcpFlags, std::uint64_t bytes, std::int64_t tsUs,
+    // The More record of a conversation (more: its index, kNone when not
+    // made yet), made from what its first packet told when not made yet.
+    std::uint32_t MoreOf(std::uint32_t index, std::uint32_t more);
+    // Notes rareBefore for TakeBack, once a packet.
+    Rare& KeepForUndo(std::uint32_t more);
+    // Counts the packet in conversation index (its More record more); from
+    // and to are its ends as Stored() makes them.
+    void Count(std::uint32_t index, std::uint32_t more, bool tcp, std::uint64_t from, std::uint64_t to,
+               std::int64_t seq, bool fromA, std::uint8_t tcpFlags, std::uint64_t bytes, std::int64_t tsUs,
                std::span<const std::uint8_t> payload);
 
     // In blocks: a new conversation never moves the others.
     ChunkedArray<Hot, 12> hot_;
     ChunkedArray<std::int64_t, 12> firstUs_;  // the first packet's time, by conversation
     ChunkedArray<More, 12> more_;
+    ChunkedArray<Rare, 12> rare_;  // by More index
     ChunkedArray<std::uint32_t, 14> byStream_[2];  // TCP's and UDP's conversations by number
     ChunkedArray<std::uint32_t> of_;  // by seq - 1
     std::vector<Slot> slots_;         // at most three quarters full
