@@ -932,8 +932,8 @@ SYN/ACK to ACK: %2</translation>
             <translation>Chart:</translation>
         </message>
         <message>
-            <source>只显示前 %1 个会话，另有 %2 个未显示</source>
-            <translation>Only the first %1 conversations are shown; %2 more are not</translation>
+            <source>只显示最新的 %1 个会话，另有 %2 个较早的未显示</source>
+            <translation>Only the newest %1 conversations are shown; %2 older ones are not</translation>
         </message>
     </context>
     <context>

@@ -13,6 +13,8 @@
 // (ICMPv6 for ICMP). BENCH_FLOWS=N draws each TCP or UDP packet from N
 // conversations instead of nearly every packet opening a new one.
 // BENCH_KEEP=PATH copies the working file to PATH (a new file) at the end.
+// BENCH_CONVERSATIONS=0 stores the packets without numbering their
+// conversations, to compare what numbering them costs.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -67,6 +69,15 @@ double CpuSeconds()
     return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
+// CPU time of the calling thread, in seconds: what storing costs the
+// receive thread, less moved by other work on a busy machine than its rate.
+double ThreadCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -85,6 +96,9 @@ int main(int argc, char** argv)
     const auto problems = LoadPortFiles(QCoreApplication::applicationDirPath().toStdString(), views.Ports());
     views.Prefs().bPorts = true;
     views.bNoFollow = noFollow;  // names from the IANA list, as a user would show them
+    const char* conversationsEnv = std::getenv("BENCH_CONVERSATIONS");
+    const bool conversations = conversationsEnv == nullptr || std::strcmp(conversationsEnv, "0") != 0;
+    views.CountConversations(conversations);
 
     QWidget window;
     window.resize(1000, 700);
@@ -184,7 +198,7 @@ int main(int argc, char** argv)
     long lastFrom = 0;
     auto lastStart = Clock::now();
     const auto start = Clock::now();
-    double storing = 0, ending = 0, events = 0;
+    double storing = 0, storingCpu = 0, ending = 0, events = 0;
     // Ending a burst and handling its events (follow, insertion, painting),
     // per burst, over the first and the last tenth: flat when the view's
     // per-burst cost does not grow with its rows.
@@ -192,6 +206,7 @@ int main(int argc, char** argv)
     long firstTenthBursts = 0, lastTenthBursts = 0;
     for (long n = 0; n < packets;) {
         auto t = Clock::now();
+        const double cpu = ThreadCpuSeconds();
         for (int i = 0; i < burst && n < packets; ++i, ++n) {
             if (inMemory) {
                 views.StorePacket(makeDatagram(n), t0us + n * 2);
@@ -202,6 +217,7 @@ int main(int argc, char** argv)
             }
         }
         storing += Seconds(t);
+        storingCpu += ThreadCpuSeconds() - cpu;
         t = Clock::now();
         widgets.EndBurst();
         const double ended = Seconds(t);
@@ -235,11 +251,15 @@ int main(int argc, char** argv)
                 storeSeconds, packets / storeSeconds, burst);
     std::printf("of which storing %.3f s, ending bursts %.3f s, event handling and painting %.3f s\n", storing,
                 ending, events);
+    std::printf("storing %.0f packets/s, %.0f packets per second of the storing thread's cpu\n", packets / storing,
+                packets / storingCpu);
     std::printf("first tenth %.0f packets/s, last tenth %.0f packets/s\n", firstRate, lastRate);
     std::printf("ending a burst and its events: %.3f ms in the first tenth, %.3f ms in the last tenth\n",
                 firstTenthBursts ? 1000 * firstTenthBurst / firstTenthBursts : 0.0,
                 lastTenthBursts ? 1000 * lastTenthBurst / lastTenthBursts : 0.0);
     std::printf("payloads %s\n", inMemory ? "in memory" : "in the working capture file");
+    const std::size_t numbered = views.Conversations().size();
+    std::printf("conversations %s: %zu\n", conversations ? "numbered" : "not numbered", numbered);
     if (const CaptureSpool* spool = views.Spool()) {
         const CaptureSpool::Waits waits = spool->waits();
         std::printf("storing waited for the disk %llu times, %.3f s in all\n",

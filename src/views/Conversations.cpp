@@ -1,7 +1,9 @@
 #include "views/Conversations.h"
 
 #include <algorithm>
+#include <cstring>
 #include <random>
+#include <type_traits>
 
 #include "decode/TrafficNames.h"
 
@@ -13,6 +15,17 @@ constexpr std::uint8_t kTcp = 6;
 constexpr std::uint8_t kUdp = 17;
 constexpr std::uint16_t kDnsPort = 53;
 
+// AddressText::bits() read as two loads: a copy of five bytes into an
+// eight-byte word on the stack cannot be forwarded to its load.
+std::uint64_t BitsOf(const AddressText& address)
+{
+    static_assert(sizeof(AddressText) == 5);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
+    std::uint32_t low = 0;
+    std::memcpy(&low, bytes, sizeof low);
+    return low | std::uint64_t{bytes[4]} << 32;
+}
+
 }  // namespace
 
 Conversations::Conversations()
@@ -22,50 +35,75 @@ Conversations::Conversations()
     salt_ = (std::uint64_t{random()} << 32) ^ random();
 }
 
-Conversations::Key Conversations::KeyOf(const Hot& c)
+AddressText Conversations::AddressOf(std::uint64_t end)
 {
-    static_assert(sizeof(Hot) <= 48, "a conversation's hot record stays small");
-    const std::uint64_t a = c.addrA.bits();
-    const std::uint64_t b = c.addrB.bits();
-    const bool aLow = a < b || (a == b && c.portA <= c.portB);
-    Key key;
-    key.lo = aLow ? a : b;
-    key.hi = aLow ? b : a;
-    key.ports = aLow ? std::uint32_t{c.portA} << 16 | c.portB : std::uint32_t{c.portB} << 16 | c.portA;
-    key.protocol = c.protocol;
-    return key;
+    // bits() is the field's bytes: the low five bytes of an end give it back.
+    static_assert(sizeof(AddressText) == 5 && std::is_trivially_copyable_v<AddressText>);
+    AddressText address;
+    std::memcpy(static_cast<void*>(&address), &end, sizeof address);
+    return address;
 }
 
-std::uint32_t Conversations::Hash(const Key& key) const
+std::uint32_t Conversations::Hash(std::uint64_t lo, std::uint64_t hi) const
 {
-    // Multiplications by odd constants, folded once: the salt makes the chains unforeseeable.
-    const std::uint64_t h = (key.lo ^ salt_) * 0x9E3779B97F4A7C15ull + (key.hi ^ (salt_ >> 7)) * 0xC2B2AE3D27D4EB4Full
-                            + (std::uint64_t{key.ports} << 8 | key.protocol) * 0x165667B19E3779F9ull;
+    // Multiplications by odd constants, the high half folded into the low
+    // before each next one, so the ports (high in each end) reach the low
+    // bits that choose the slot; the salt makes the chains unforeseeable.
+    std::uint64_t h = (lo ^ salt_) * 0x9E3779B97F4A7C15ull + (hi ^ (salt_ >> 7)) * 0xC2B2AE3D27D4EB4Full;
+    h = (h ^ h >> 32) * 0x165667B19E3779F9ull;
     return static_cast<std::uint32_t>(h >> 32 ^ h);
 }
 
-std::size_t Conversations::Probe(const Key& key, std::uint32_t hash) const
+std::uint32_t Conversations::HashOf(const Hot& c) const
+{
+    const std::uint64_t a = c.endA & kEnd;
+    const std::uint64_t b = c.endB & kEnd;
+    return Hash(std::min(a, b) | std::uint64_t{ProtocolOf(c)} << kTopShift, std::max(a, b));
+}
+
+std::size_t Conversations::Probe(std::uint64_t from, std::uint64_t to, std::uint64_t protocol, std::uint32_t hash,
+                                 bool& fromA) const
 {
     const std::size_t mask = slots_.size() - 1;
+    const std::uint64_t fromEnd = from | protocol << kTopShift;
+    const std::uint64_t toEnd = to | protocol << kTopShift;
     for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
         const Slot& s = slots_[at];
-        if (s.conversation == kNone || (s.hash == hash && KeyOf(hot_[s.conversation]) == key))
+        if (s.conversation == kNone)
             return at;
+        // The ends compared where a packet reads them, either way round.
+        std::uint64_t a = 0;
+        std::uint64_t b = 0;
+        if (s.more != kNone) {
+            const More& m = more_[s.more];
+            a = m.endA;
+            b = m.endB & kEnd;
+        } else {
+            const Hot& h = hot_[s.conversation];
+            a = h.endA;
+            b = h.endB & kEnd;
+        }
+        if ((a == fromEnd && b == to) || (a == toEnd && b == from)) {
+            fromA = a == fromEnd && b == to;
+            return at;
+        }
     }
 }
 
 void Conversations::Grow()
 {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(std::max<std::size_t>(1024, old.size() * 2), Slot{});
+    // The conversations in the order they came: their records are read in
+    // order, and only the table is written at random.
+    slots_.assign(std::max<std::size_t>(1024, slots_.size() * 2), Slot{});
     const std::size_t mask = slots_.size() - 1;
-    for (const Slot& s : old) {
-        if (s.conversation == kNone)
+    for (std::size_t i = 0; i < hot_.size(); ++i) {
+        const Hot& c = hot_[i];
+        if ((StateOf(c) & kReplaced) != 0)
             continue;
-        std::size_t at = s.hash & mask;
+        std::size_t at = HashOf(c) & mask;
         while (slots_[at].conversation != kNone)
             at = (at + 1) & mask;
-        slots_[at] = s;
+        slots_[at] = {static_cast<std::uint32_t>(i), c.more};
     }
 }
 
@@ -75,7 +113,7 @@ void Conversations::Erase(std::size_t slot)
     const std::size_t mask = slots_.size() - 1;
     std::size_t hole = slot;
     for (std::size_t at = (hole + 1) & mask; slots_[at].conversation != kNone; at = (at + 1) & mask) {
-        const std::size_t home = slots_[at].hash & mask;
+        const std::size_t home = HashOf(hot_[slots_[at].conversation]) & mask;
         const bool stays = hole <= at ? (home > hole && home <= at) : (home > hole || home <= at);
         if (!stays) {
             slots_[hole] = slots_[at];
@@ -86,23 +124,24 @@ void Conversations::Erase(std::size_t slot)
     --occupied_;
 }
 
-std::uint32_t Conversations::Make(const Key& key, const clV& record, std::uint16_t srcPort, std::uint16_t destPort,
-                                  std::size_t slot, std::uint32_t hash)
+std::uint32_t Conversations::Make(std::uint64_t endA, std::uint64_t endB, std::uint8_t protocol, std::int64_t tsUs,
+                                  std::size_t slot)
 {
+    static_assert(sizeof(Hot) == 32 && sizeof(More) == 64, "a packet reads a line of each");
     const auto index = static_cast<std::uint32_t>(hot_.size());
-    ChunkedArray<std::uint32_t, 14>& numbers = byStream_[key.protocol == kTcp ? 0 : 1];
+    ChunkedArray<std::uint32_t, 14>& numbers = byStream_[protocol == kTcp ? 0 : 1];
     Hot c;
-    c.protocol = key.protocol;
+    c.endA = endA | std::uint64_t{protocol} << kTopShift;
+    c.endB = endB;
     c.stream = static_cast<std::uint32_t>(numbers.size());
-    c.addrA = record.mSrcAddr;
-    c.addrB = record.mDestAddr;
-    c.portA = srcPort;
-    c.portB = destPort;
     hot_.push_back(c);
+    firstUs_.push_back(tsUs);
     numbers.push_back(index);
     if (slots_[slot].conversation == kNone)
         ++occupied_;
-    slots_[slot] = {index, hash};
+    else
+        hot_[slots_[slot].conversation].endB |= std::uint64_t{kReplaced} << kTopShift;
+    slots_[slot] = {index, kNone};
     return index;
 }
 
@@ -124,111 +163,142 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
     if (!record.mProtocol.packed(protocol) || (protocol != kTcp && protocol != kUdp) || !record.mSrcPort.packed(sp)
         || !record.mDestPort.packed(dp))
         return;
-    const std::uint64_t srcBits = record.mSrcAddr.bits();
-    const std::uint64_t destBits = record.mDestAddr.bits();
-    const bool srcLow = srcBits < destBits || (srcBits == destBits && sp <= dp);
-    Key key;
-    key.lo = srcLow ? srcBits : destBits;
-    key.hi = srcLow ? destBits : srcBits;
-    key.ports = srcLow ? sp << 16 | dp : dp << 16 | sp;
-    key.protocol = static_cast<std::uint8_t>(protocol);
-    const std::uint32_t hash = Hash(key);
+    const std::uint64_t from = BitsOf(record.mSrcAddr) | std::uint64_t{sp} << kPortShift;
+    const std::uint64_t to = BitsOf(record.mDestAddr) | std::uint64_t{dp} << kPortShift;
+    const std::uint32_t hash = Hash(std::min(from, to) | std::uint64_t{protocol} << kTopShift, std::max(from, to));
     if ((occupied_ + 1) * 4 > slots_.size() * 3)
         Grow();
-    const std::size_t slot = Probe(key, hash);
+    bool fromA = true;
+    const std::size_t slot = Probe(from, to, protocol, hash, fromA);
     std::uint32_t c = slots_[slot].conversation;
-    const bool opens = protocol == kTcp && (tcpFlags & (kSyn | kAck)) == kSyn;
-    undo_.made = c == kNone || (opens && (hot_[c].state & kClosed) != 0);
-    undo_.replaced = c;
-    if (undo_.made)
-        c = Make(key, record, static_cast<std::uint16_t>(sp), static_cast<std::uint16_t>(dp), slot, hash);
-    else
-        undo_.before = hot_[c];
+    const bool tcp = protocol == kTcp;
+    const bool opens = tcp && (tcpFlags & (kSyn | kAck)) == kSyn;
+    undo_.made = c == kNone || (opens && (StateOf(hot_[c]) & kClosed) != 0);
+    undo_.slot = slot;
+    if (undo_.made) {
+        undo_.replaced = c;
+        c = Make(from, to, static_cast<std::uint8_t>(protocol), tsUs, slot);
+        fromA = true;
+    }
     undo_.conversation = c;
-    Hot& conversation = hot_[c];
-    undo_.madeMore = !undo_.made && conversation.more == kNone;
-    if (!undo_.made && !undo_.madeMore)
-        undo_.moreBefore = more_[conversation.more];
-    const bool fromA = srcBits == conversation.addrA.bits() && sp == conversation.portA;
-    Count(conversation, seq, fromA, tcpFlags, bytes, tsUs, payload);
+    const std::uint32_t more = slots_[slot].more;
+    undo_.madeMore = !undo_.made && more == kNone;
+    undo_.handshake = false;
+    undo_.closed = false;
+    Count(c, more, tcp, from, to, seq, fromA, tcpFlags, bytes, tsUs, payload);
+    if (more == kNone)
+        slots_[slot].more = hot_[c].more;
     of_[at] = c;
 }
 
-Conversations::More& Conversations::MoreOf(Hot& c)
+std::uint32_t Conversations::MoreOf(std::uint32_t index, std::uint32_t more)
 {
-    if (c.more != kNone)
-        return more_[c.more];
+    if (more != kNone)
+        return more;
+    Hot& c = hot_[index];
     More m;
-    if (c.firstSeq != 0) {
+    m.endA = c.endA;
+    m.endB = c.endB & kEnd;
+    if (FirstSeq(c) != 0) {
         m.packets[0] = 1;
-        m.bytes[0] = c.firstBytes;
-        m.lastSeq = c.firstSeq;
-        m.lastUs = c.firstUs;
+        m.bytes[0] = c.first >> kLengthShift;
+        m.lastSeq = FirstSeq(c);
+        m.lastUs = firstUs_[index];
     }
-    if ((c.state & kFirstSyn) != 0)
-        m.synAt = 0;
+    Rare r;
+    if ((StateOf(c) & kFirstSyn) != 0)
+        r.synAt = 0;
     c.more = static_cast<std::uint32_t>(more_.size());
     more_.push_back(m);
-    return more_[c.more];
+    rare_.push_back(r);
+    return c.more;
 }
 
-void Conversations::Count(Hot& c, std::int64_t seq, bool fromA, std::uint8_t flags, std::uint64_t bytes,
-                          std::int64_t tsUs, std::span<const std::uint8_t> payload)
+Conversations::Rare& Conversations::KeepForUndo(std::uint32_t more)
+{
+    if (!undo_.handshake && !undo_.made && !undo_.madeMore) {
+        undo_.handshake = true;
+        undo_.rareBefore = rare_[more];
+        undo_.endBBefore = more_[more].endB;
+    }
+    return rare_[more];
+}
+
+void Conversations::Count(std::uint32_t index, std::uint32_t more, bool tcp, std::uint64_t from, std::uint64_t to,
+                          std::int64_t seq, bool fromA, std::uint8_t flags, std::uint64_t bytes, std::int64_t tsUs,
+                          std::span<const std::uint8_t> payload)
 {
     const bool syn = (flags & kSyn) != 0;
     const bool ack = (flags & kAck) != 0;
-    const bool tcp = c.protocol == kTcp;
-    if (c.firstSeq == 0 && c.more == kNone && fromA && bytes <= UINT16_MAX) {
+    const bool closes = tcp && (flags & (kFin | kRst)) != 0;
+    if (undo_.made && bytes <= UINT16_MAX) {
         // The first packet: what it tells stays in the hot record.
-        c.firstSeq = seq;
-        c.firstUs = tsUs;
-        c.firstBytes = static_cast<std::uint16_t>(bytes);
+        Hot& c = hot_[index];
+        c.first = static_cast<std::uint64_t>(seq) | bytes << kLengthShift;
         if (tcp) {
             if (syn && !ack)
-                c.state |= kFirstSyn;
-            if ((flags & (kFin | kRst)) != 0)
-                c.state |= kClosed;
+                c.endB |= std::uint64_t{kFirstSyn} << kTopShift;
+            if (closes)
+                c.endB |= std::uint64_t{kClosed} << kTopShift;
             return;
         }
     } else {
-        More& m = MoreOf(c);
-        if (c.firstSeq == 0) {
-            c.firstSeq = seq;
-            c.firstUs = tsUs;
-        }
+        // A packet of a conversation with a More record reads that line alone.
+        more = MoreOf(index, more);
+        More& m = more_[more];
+        if (undo_.made)
+            hot_[index].first = static_cast<std::uint64_t>(seq);  // longer than the hot record keeps
         const int way = fromA ? 0 : 1;
+        undo_.way = static_cast<std::uint8_t>(way);
+        undo_.bytes = bytes;
+        undo_.lastSeq = m.lastSeq;
+        undo_.lastUs = m.lastUs;
         m.packets[way] += 1;
         m.bytes[way] += bytes;
         m.lastSeq = seq;
         m.lastUs = std::max(m.lastUs, tsUs);
         if (tcp) {
-            // A handshake of more than half an hour is cut at that.
-            const std::int64_t at = tsUs - c.firstUs;
-            const auto at32 = static_cast<std::int32_t>(std::clamp<std::int64_t>(at, 0, INT32_MAX));
-            if (syn && !ack && fromA && m.synAckAt < 0) {
-                m.synAt = at32;  // a SYN sent again: the last one is answered
-            } else if (syn && ack && !fromA && m.synAt >= 0 && m.synAckAt < 0) {
-                m.synAckAt = at32;
-                m.synToSynAckUs = std::max(0, at32 - m.synAt);
-            } else if (!syn && ack && fromA && m.synAckAt >= 0 && m.synAckToAckUs < 0) {
-                m.synAckToAckUs = std::max(0, at32 - m.synAckAt);
+            if (closes) {
+                Hot& c = hot_[index];
+                undo_.closed = (StateOf(c) & kClosed) == 0;
+                c.endB |= std::uint64_t{kClosed} << kTopShift;
             }
-            if ((flags & (kFin | kRst)) != 0)
-                c.state |= kClosed;
+            const auto at = [&] {
+                return static_cast<std::int32_t>(std::clamp<std::int64_t>(tsUs - firstUs_[index], 0, INT32_MAX));
+            };
+            const std::uint64_t awaitsAck = std::uint64_t{kAwaitsAck} << kTopShift;
+            if (syn && !ack && fromA) {
+                if (Rare& r = KeepForUndo(more); r.synAckAt < 0)
+                    r.synAt = at();  // a SYN sent again: the last one is answered
+            } else if (syn && ack && !fromA) {
+                if (Rare& r = KeepForUndo(more); r.synAt >= 0 && r.synAckAt < 0) {
+                    r.synAckAt = at();
+                    m.endB |= awaitsAck;
+                }
+            } else if (!syn && ack && fromA && (m.endB & awaitsAck) != 0) {
+                KeepForUndo(more).ackAt = at();
+                m.endB &= ~awaitsAck;
+            }
             return;
         }
     }
-    if ((c.portA != kDnsPort && c.portB != kDnsPort) || payload.empty())
+    // The ends as A and B.
+    const std::uint64_t endA = fromA ? from : to;
+    const std::uint64_t endB = fromA ? to : from;
+    const std::uint16_t portA = PortOf(endA);
+    const std::uint16_t portB = PortOf(endB);
+    if ((portA != kDnsPort && portB != kDnsPort) || payload.empty())
         return;
     DnsQueries::Question question;
     bool answer = false;
     if (ReadDnsQuestion(payload, dnsName_, question, answer) == 0)
         return;
     // Ends of the query: the client first.
-    const std::uint64_t src = (fromA ? c.addrA : c.addrB).bits();
-    const std::uint64_t dest = (fromA ? c.addrB : c.addrA).bits();
-    const std::uint16_t srcPort = fromA ? c.portA : c.portB;
-    const std::uint16_t destPort = fromA ? c.portB : c.portA;
+    constexpr std::uint64_t kAddress = (std::uint64_t{1} << kPortShift) - 1;
+    const std::uint64_t src = from & kAddress;
+    const std::uint64_t dest = to & kAddress;
+    const std::uint16_t srcPort = PortOf(from);
+    const std::uint16_t destPort = PortOf(to);
     if (!answer) {
         dns_.Add({src, dest, srcPort, destPort}, question, tsUs);
         return;
@@ -236,9 +306,9 @@ void Conversations::Count(Hot& c, std::int64_t seq, bool fromA, std::uint8_t fla
     std::int64_t queryUs = 0;
     if (!dns_.Take({dest, src, destPort, srcPort}, question, tsUs, &queryUs))
         return;
-    More& m = MoreOf(c);
-    if (m.dnsAnswers++ == 0)
-        m.dnsAnswerUs = std::max<std::int64_t>(0, tsUs - queryUs);
+    Rare& r = KeepForUndo(MoreOf(index, hot_[index].more));
+    if (r.dnsAnswers++ == 0)
+        r.dnsAnswerUs = static_cast<std::int32_t>(std::clamp<std::int64_t>(tsUs - queryUs, 0, INT32_MAX));
 }
 
 void Conversations::TakeBack(std::int64_t seq)
@@ -246,30 +316,47 @@ void Conversations::TakeBack(std::int64_t seq)
     if (undo_.seq != seq || of_.size() != static_cast<std::size_t>(seq))
         return;
     of_.truncate(static_cast<std::size_t>(seq - 1));
-    const Undo undo = undo_;
-    undo_ = Undo{};
+    const Undo& undo = undo_;
+    undo_.seq = 0;
     if (undo.conversation == kNone)
         return;
+    Hot& c = hot_[undo.conversation];
     if (!undo.made) {
-        hot_[undo.conversation] = undo.before;
-        if (undo.madeMore)
+        if (undo.closed)
+            c.endB &= ~(std::uint64_t{kClosed} << kTopShift);
+        if (undo.madeMore) {
             more_.truncate(more_.size() - 1);
-        else if (undo.before.more != kNone)
-            more_[undo.before.more] = undo.moreBefore;
+            rare_.truncate(rare_.size() - 1);
+            c.more = kNone;
+            slots_[undo.slot].more = kNone;
+            return;
+        }
+        More& m = more_[c.more];
+        if (undo.handshake) {
+            rare_[c.more] = undo.rareBefore;
+            m.endB = undo.endBBefore;
+        }
+        m.packets[undo.way] -= 1;
+        m.bytes[undo.way] -= undo.bytes;
+        m.lastSeq = undo.lastSeq;
+        m.lastUs = undo.lastUs;
         return;
     }
-    const Hot& made = hot_[undo.conversation];
-    if (made.more != kNone)
+    if (c.more != kNone) {
         more_.truncate(more_.size() - 1);
-    const Key key = KeyOf(made);
-    const std::size_t slot = Probe(key, Hash(key));
-    if (undo.replaced != kNone)
-        slots_[slot].conversation = undo.replaced;
-    else
-        Erase(slot);
-    ChunkedArray<std::uint32_t, 14>& numbers = byStream_[made.protocol == kTcp ? 0 : 1];
+        rare_.truncate(rare_.size() - 1);
+    }
+    if (undo.replaced != kNone) {
+        Hot& replaced = hot_[undo.replaced];
+        replaced.endB &= ~(std::uint64_t{kReplaced} << kTopShift);
+        slots_[undo.slot] = {undo.replaced, replaced.more};
+    } else {
+        Erase(undo.slot);
+    }
+    ChunkedArray<std::uint32_t, 14>& numbers = byStream_[ProtocolOf(c) == kTcp ? 0 : 1];
     numbers.truncate(numbers.size() - 1);
     hot_.truncate(hot_.size() - 1);
+    firstUs_.truncate(firstUs_.size() - 1);
 }
 
 std::uint32_t Conversations::Find(std::uint8_t protocol, std::uint32_t stream) const
@@ -284,21 +371,21 @@ Conversations::Conversation Conversations::At(std::uint32_t index) const
 {
     const Hot& h = hot_[index];
     Conversation c;
-    c.protocol = h.protocol;
+    c.protocol = ProtocolOf(h);
     c.stream = h.stream;
-    c.addrA = h.addrA;
-    c.addrB = h.addrB;
-    c.portA = h.portA;
-    c.portB = h.portB;
-    c.firstSeq = h.firstSeq;
-    c.firstUs = h.firstUs;
+    c.addrA = AddressOf(h.endA);
+    c.addrB = AddressOf(h.endB);
+    c.portA = PortOf(h.endA);
+    c.portB = PortOf(h.endB);
+    c.firstSeq = FirstSeq(h);
+    c.firstUs = firstUs_[index];
     if (h.more == kNone) {
-        if (h.firstSeq != 0) {
+        if (c.firstSeq != 0) {
             c.packets[0] = 1;
-            c.bytes[0] = h.firstBytes;
+            c.bytes[0] = h.first >> kLengthShift;
         }
-        c.lastSeq = h.firstSeq;
-        c.lastUs = h.firstUs;
+        c.lastSeq = c.firstSeq;
+        c.lastUs = c.firstUs;
         return c;
     }
     const More& m = more_[h.more];
@@ -306,10 +393,16 @@ Conversations::Conversation Conversations::At(std::uint32_t index) const
     std::copy_n(m.bytes, 2, c.bytes);
     c.lastSeq = m.lastSeq;
     c.lastUs = m.lastUs;
-    c.synToSynAckUs = m.synToSynAckUs;
-    c.synAckToAckUs = m.synAckToAckUs;
-    c.dnsAnswerUs = m.dnsAnswerUs;
-    c.dnsAnswers = m.dnsAnswers;
+    const Rare& r = rare_[h.more];
+    if (c.protocol == kTcp) {
+        if (r.synAckAt >= 0)
+            c.synToSynAckUs = std::max(0, r.synAckAt - r.synAt);
+        if (r.ackAt >= 0)
+            c.synAckToAckUs = std::max(0, r.ackAt - r.synAckAt);
+    } else {
+        c.dnsAnswerUs = r.dnsAnswerUs;
+    }
+    c.dnsAnswers = r.dnsAnswers;
     return c;
 }
 

@@ -19,9 +19,10 @@ namespace quillet {
 // endpoints starts a new one.
 //
 // Stored() finds a packet's conversation once, as it is stored: a probe of
-// a flat table (open addressing, hashed with a salt of the run), a few
-// additions, four bytes a packet, nothing allocated but for a new
-// conversation. Window-free; read on the window's thread, or by filter
+// a flat table (open addressing, hashed with a salt of the run) compared in
+// place with the conversation's ends, a few additions, four bytes a packet,
+// nothing allocated but for a new conversation (40 bytes, the table's slot
+// and its number). Window-free; read on the window's thread, or by filter
 // slices while it waits for them.
 class Conversations {
 public:
@@ -88,77 +89,115 @@ public:
     std::size_t size() const { return hot_.size(); }
     Conversation At(std::uint32_t index) const;
     // The sequence numbers of a conversation's first and last stored packets.
-    std::int64_t FirstPacketOf(std::uint32_t index) const { return hot_[index].firstSeq; }
+    std::int64_t FirstPacketOf(std::uint32_t index) const { return FirstSeq(hot_[index]); }
     std::int64_t LastPacketOf(std::uint32_t index) const
     {
         const Hot& h = hot_[index];
-        return h.more == kNone ? h.firstSeq : more_[h.more].lastSeq;
+        return h.more == kNone ? FirstSeq(h) : more_[h.more].lastSeq;
     }
 
 private:
-    struct Key {
-        std::uint64_t lo = 0, hi = 0;  // the endpoints' address bits, the lower (with its port) first
-        std::uint32_t ports = 0;       // the lower's port high, the other's low
-        std::uint8_t protocol = 0;
-        bool operator==(const Key&) const = default;
-    };
     // What every conversation holds. Until its second packet (or a DNS
     // answer) the rest follows from its first: one packet from A, its
     // length, no answer; a port scan or flood costs this much a conversation.
-    struct Hot {
-        AddressText addrA, addrB;
-        std::int64_t firstSeq = 0, firstUs = 0;
+    // Half a cache line: a packet reads one line of it (its first time,
+    // read by few, is kept apart in firstUs_).
+    struct alignas(32) Hot {
+        // Each end as one number: the address's bits() (40 bits), the port
+        // above them, and in the top byte A's protocol and B's state.
+        std::uint64_t endA = 0, endB = 0;
+        // The first packet's seq (48 bits, 0 before it) and length above it
+        // (a longer one makes More).
+        std::uint64_t first = 0;
         std::uint32_t stream = 0;
         std::uint32_t more = kNone;  // its More record, kNone before one was needed
-        std::uint16_t portA = 0, portB = 0;
-        std::uint16_t firstBytes = 0;  // the first packet's length (a longer one makes More)
-        std::uint8_t protocol = 0;
-        std::uint8_t state = 0;  // kClosed, kFirstSyn
     };
-    static constexpr std::uint8_t kClosed = 1;    // a FIN or RST was seen
-    static constexpr std::uint8_t kFirstSyn = 2;  // the first packet was a SYN without ACK
-    // The rest of a conversation of more than one packet.
-    struct More {
+    static constexpr unsigned kPortShift = 40, kTopShift = 56, kLengthShift = 48;
+    static constexpr std::uint64_t kEnd = (std::uint64_t{1} << kTopShift) - 1;
+    static constexpr std::uint64_t kSeq = (std::uint64_t{1} << kLengthShift) - 1;
+    static constexpr std::uint8_t kClosed = 1;    // state: a FIN or RST was seen
+    static constexpr std::uint8_t kFirstSyn = 2;  // state: the first packet was a SYN without ACK
+    static constexpr std::uint8_t kReplaced = 4;  // state: a new one of its ends took its slot
+    static constexpr std::uint8_t kAwaitsAck = 1;  // More's flag: the SYN/ACK seen, not the ACK after it
+    static std::int64_t FirstSeq(const Hot& h) { return static_cast<std::int64_t>(h.first & kSeq); }
+    static std::uint8_t ProtocolOf(const Hot& h) { return static_cast<std::uint8_t>(h.endA >> kTopShift); }
+    static std::uint8_t StateOf(const Hot& h) { return static_cast<std::uint8_t>(h.endB >> kTopShift); }
+    static std::uint16_t PortOf(std::uint64_t end) { return static_cast<std::uint16_t>(end >> kPortShift); }
+    static AddressText AddressOf(std::uint64_t end);
+
+    // The rest of a conversation of more than one packet: what each packet
+    // reads and counts, in one cache line (its ends again, so that a packet
+    // of it does not read its hot record), and its handshake or DNS answers
+    // apart (Rare, by the same index).
+    struct alignas(64) More {
+        std::uint64_t endA = 0, endB = 0;  // as Hot's, B's without its state
         std::uint64_t packets[2] = {};
         std::uint64_t bytes[2] = {};
         std::int64_t lastSeq = 0, lastUs = 0;
-        std::int64_t synToSynAckUs = -1, synAckToAckUs = -1;
-        std::int64_t dnsAnswerUs = -1;
-        std::uint32_t dnsAnswers = 0;
-        // The SYN answered and the SYN/ACK, as offsets from firstUs (-1 none).
-        std::int32_t synAt = -1, synAckAt = -1;
     };
+    struct Rare {
+        // TCP: the SYN answered, the SYN/ACK and the ACK after it, as offsets
+        // from the first packet's time (-1 none; a handshake of more than
+        // half an hour is cut at that). UDP: the first DNS answer's time
+        // after its query (-1 none).
+        union {
+            std::int32_t synAt = -1;
+            std::int32_t dnsAnswerUs;
+        };
+        std::int32_t synAckAt = -1, ackAt = -1;
+        std::uint32_t dnsAnswers = 0;
+    };
+    // A slot names the conversation's More record too: a packet of a
+    // conversation that has one reads the slot and that line alone.
     struct Slot {
         std::uint32_t conversation = kNone;  // kNone: free
-        std::uint32_t hash = 0;
+        std::uint32_t more = kNone;
     };
-    // What TakeBack() undoes.
+    // What TakeBack() undoes: what the packet changed, not copies of the
+    // records (the handshake and DNS fields only when it changed them).
     struct Undo {
         std::int64_t seq = 0;
         std::uint32_t conversation = kNone;
-        bool made = false;                  // the packet made the conversation
-        bool madeMore = false;              // the packet made its More record
-        std::uint32_t replaced = kNone;     // the closed conversation it took the slot of
-        Hot before;                         // otherwise, the conversation before the packet
-        More moreBefore;
+        bool made = false;               // the packet made the conversation
+        bool madeMore = false;           // the packet made its More record
+        bool handshake = false;          // rareBefore holds its Rare before the handshake or DNS changed it
+        bool closed = false;             // the packet closed it
+        std::uint8_t way = 0;            // the direction counted
+        std::size_t slot = 0;            // the conversation's slot
+        std::uint32_t replaced = kNone;  // the closed conversation it took the slot of
+        std::uint64_t bytes = 0;
+        std::int64_t lastSeq = 0, lastUs = 0;
+        std::uint64_t endBBefore = 0;  // with handshake: More's endB before
+        Rare rareBefore;
     };
 
-    static Key KeyOf(const Hot& c);
-    std::uint32_t Hash(const Key& key) const;
-    // The slot holding key, or the free slot where it would go.
-    std::size_t Probe(const Key& key, std::uint32_t hash) const;
-    std::uint32_t Make(const Key& key, const clV& record, std::uint16_t srcPort, std::uint16_t destPort,
-                       std::size_t slot, std::uint32_t hash);
+    std::uint32_t Hash(std::uint64_t lo, std::uint64_t hi) const;
+    std::uint32_t HashOf(const Hot& c) const;
+    // The slot holding the conversation of the ends (from: the packet's
+    // source, to: its destination, neither with the protocol), or the free
+    // slot where it would go; fromA tells the packet's direction.
+    std::size_t Probe(std::uint64_t from, std::uint64_t to, std::uint64_t protocol, std::uint32_t hash,
+                      bool& fromA) const;
+    std::uint32_t Make(std::uint64_t endA, std::uint64_t endB, std::uint8_t protocol, std::int64_t tsUs,
+                       std::size_t slot);
     void Grow();
     void Erase(std::size_t slot);
-    // Its More record, made from what its first packet told when not made yet.
-    More& MoreOf(Hot& c);
-    void Count(Hot& c, std::int64_t seq, bool fromA, std::uint8_t tcpFlags, std::uint64_t bytes, std::int64_t tsUs,
+    // The More record of a conversation (more: its index, kNone when not
+    // made yet), made from what its first packet told when not made yet.
+    std::uint32_t MoreOf(std::uint32_t index, std::uint32_t more);
+    // Notes rareBefore for TakeBack, once a packet.
+    Rare& KeepForUndo(std::uint32_t more);
+    // Counts the packet in conversation index (its More record more); from
+    // and to are its ends as Stored() makes them.
+    void Count(std::uint32_t index, std::uint32_t more, bool tcp, std::uint64_t from, std::uint64_t to,
+               std::int64_t seq, bool fromA, std::uint8_t tcpFlags, std::uint64_t bytes, std::int64_t tsUs,
                std::span<const std::uint8_t> payload);
 
     // In blocks: a new conversation never moves the others.
     ChunkedArray<Hot, 12> hot_;
+    ChunkedArray<std::int64_t, 12> firstUs_;  // the first packet's time, by conversation
     ChunkedArray<More, 12> more_;
+    ChunkedArray<Rare, 12> rare_;  // by More index
     ChunkedArray<std::uint32_t, 14> byStream_[2];  // TCP's and UDP's conversations by number
     ChunkedArray<std::uint32_t> of_;  // by seq - 1
     std::vector<Slot> slots_;         // at most three quarters full

@@ -44,6 +44,20 @@ bool ConversationsModel::IsText(int column)
 void ConversationsModel::Refresh()
 {
     ++refreshes_;
+    // Past kMaxRows the oldest rows leave for the newest conversations.
+    const std::size_t total = conversations_.size();
+    const auto first = static_cast<std::uint32_t>(total - std::min<std::size_t>(total, kMaxRows));
+    if (first > first_ && rows_ > 0) {
+        const int leaving = static_cast<int>(std::min<std::size_t>(first - first_, static_cast<std::size_t>(rows_)));
+        beginRemoveRows({}, 0, leaving - 1);
+        programs_.erase(programs_.begin(), programs_.begin() + leaving);
+        askedAt_.erase(askedAt_.begin(), askedAt_.begin() + leaving);
+        rows_ -= leaving;
+        first_ += static_cast<std::uint32_t>(leaving);
+        endRemoveRows();
+    }
+    if (rows_ == 0)
+        first_ = first;
     // Runs of rows whose conversations had packets since the last refresh.
     std::int64_t newest = refreshedSeq_;
     int runFrom = -1;
@@ -54,7 +68,7 @@ void ConversationsModel::Refresh()
     };
     bool unknownProgram = false;
     for (int row = 0; row < rows_; ++row) {
-        const std::int64_t last = conversations_.LastPacketOf(static_cast<std::uint32_t>(row));
+        const std::int64_t last = conversations_.LastPacketOf(ConversationAt(row));
         newest = std::max(newest, last);
         unknownProgram |= programs_[static_cast<std::size_t>(row)].isEmpty();
         if (last > refreshedSeq_) {
@@ -68,13 +82,13 @@ void ConversationsModel::Refresh()
     // Programs answered since: the column again, for the rows still without one.
     if (unknownProgram && rows_ > 0)
         Q_EMIT dataChanged(index(0, kProgram), index(rows_ - 1, kProgram));
-    const int rows = static_cast<int>(std::min<std::size_t>(conversations_.size(), kMaxRows));
+    const int rows = static_cast<int>(total - first_);
     if (rows > rows_) {
         beginInsertRows({}, rows_, rows - 1);
         programs_.resize(static_cast<std::size_t>(rows));
         askedAt_.resize(static_cast<std::size_t>(rows), 0);
         for (int row = rows_; row < rows; ++row)
-            newest = std::max(newest, conversations_.LastPacketOf(static_cast<std::uint32_t>(row)));
+            newest = std::max(newest, conversations_.LastPacketOf(ConversationAt(row)));
         rows_ = rows;
         endInsertRows();
     }
@@ -86,7 +100,7 @@ const QString& ConversationsModel::ProgramAt(int row) const
     const auto i = static_cast<std::size_t>(row);
     if (programs_[i].isEmpty() && askedAt_[i] != refreshes_ && programOf) {
         askedAt_[i] = refreshes_;
-        programs_[i] = programOf(conversations_.FirstPacketOf(static_cast<std::uint32_t>(row)));
+        programs_[i] = programOf(conversations_.FirstPacketOf(ConversationAt(row)));
     }
     return programs_[i];
 }
@@ -185,7 +199,7 @@ QVariant ConversationsModel::data(const QModelIndex& index, int role) const
     if (!index.isValid() || index.row() >= rows_ || index.column() >= kColumns)
         return {};
     const int column = index.column();
-    const Conversations::Conversation& c = conversations_.At(static_cast<std::uint32_t>(index.row()));
+    const Conversations::Conversation& c = conversations_.At(ConversationAt(index.row()));
     switch (role) {
     case Qt::TextAlignmentRole:
         return IsText(column) ? QVariant() : QVariant(Qt::AlignRight | Qt::AlignVCenter);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <vector>
 
@@ -11,8 +12,9 @@
 
 namespace quillet {
 
-// lvConversations: one row per conversation, the first kMaxRows of them in
-// the order they began. Refresh() tells views about rows added and rows
+// lvConversations: one row per conversation, the newest kMaxRows of them
+// in the order they began (past kMaxRows the oldest rows leave as new ones
+// come). Refresh() tells views about rows removed, rows added and rows
 // whose conversations had packets since the last call, so a refresh costs
 // what changed, and at most kMaxRows rows. The roles are those of
 // TotalsTableModel: Qt::DisplayRole readable, Qt::ToolTipRole the exact
@@ -36,10 +38,10 @@ public:
     std::function<QString(std::int64_t seq)> programOf;
 
     void Refresh();
-    // Conversations not shown for the cap.
+    // Conversations not shown for the cap: the oldest.
     std::size_t Hidden() const { return conversations_.size() - static_cast<std::size_t>(rows_); }
     // The conversation (Conversations::At) of a row.
-    std::uint32_t ConversationAt(int row) const { return static_cast<std::uint32_t>(row); }
+    std::uint32_t ConversationAt(int row) const { return first_ + static_cast<std::uint32_t>(row); }
     // Whether a column holds free text (left-aligned, not a figure).
     static bool IsText(int column);
     // The round trip column's text and tool tip (the handshake's two parts,
@@ -59,12 +61,13 @@ private:
     const QString& ProgramAt(int row) const;
 
     const Conversations& conversations_;
+    std::uint32_t first_ = 0;  // the conversation of row 0
     int rows_ = 0;
     std::int64_t refreshedSeq_ = 0;  // packets up to this one are shown
     // The program of each row once known; an unknown one is asked again
     // once each refresh.
-    mutable std::vector<QString> programs_;
-    mutable std::vector<std::uint32_t> askedAt_;
+    mutable std::deque<QString> programs_;
+    mutable std::deque<std::uint32_t> askedAt_;
     std::uint32_t refreshes_ = 1;
 };
 

@@ -82,9 +82,13 @@ class ConversationCounter : public PacketConsumer {
 public:
     const Conversations& Of() const { return conversations_; }
 
+    // Bench seam: while false, packets are stored without a conversation.
+    bool counting = true;
+
     void Stored(const StoredPacket& p) override
     {
-        conversations_.Stored(p.seq, p.record, p.tcpFlags, p.bytes, p.timestampUs, p.payload);
+        if (counting)
+            conversations_.Stored(p.seq, p.record, p.tcpFlags, p.bytes, p.timestampUs, p.payload);
     }
     bool TakesBack() const override { return true; }
     void TakeBack(const StoredPacket& p) override { conversations_.TakeBack(p.seq); }

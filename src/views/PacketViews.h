@@ -104,6 +104,8 @@ public:
     // Test seam: storing the packet of this sequence number throws
     // std::bad_alloc once its record and row are made (0: never).
     std::int64_t failStoreAt = 0;
+    // Bench seam: false stores packets without numbering their conversations.
+    void CountConversations(bool on) { conversations_.counting = on; }
 
     // --- receive path --------------------------------------------------------
     // Every StorePacket appends the packet to the log, whose consumers (list

@@ -391,7 +391,7 @@ void frmTotals::Refresh()
     }
     conversations_->Refresh();
     if (const std::size_t hidden = conversations_->Hidden(); hidden > 0) {
-        lblConversationsNote_->setText(tr("只显示前 %1 个会话，另有 %2 个未显示")
+        lblConversationsNote_->setText(tr("只显示最新的 %1 个会话，另有 %2 个较早的未显示")
                                            .arg(QString::fromStdString(GroupedCount(ConversationsModel::kMaxRows)),
                                                 QString::fromStdString(GroupedCount(hidden))));
         lblConversationsNote_->show();

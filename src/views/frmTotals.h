@@ -78,10 +78,11 @@ private:
 // minutes and per minute or coarser beyond, kChartPoints at most), in
 // bytes or packets per second as cboChartValue chooses; under the chart
 // lvConversations, one row per TCP or UDP conversation with its round trip
-// (lblConversationsNote tells how many are left out when there are too
-// many to show). Columns are kept wide enough for their captions and
-// contents. A double-click on a host hands its address to onHostFilter, one
-// on a conversation its index (Conversations::At) to onFollowStream.
+// (the newest when there are too many to show; lblConversationsNote tells
+// how many older ones are left out). Columns are kept wide enough for
+// their captions and contents. A double-click on a host hands its address
+// to onHostFilter, one on a conversation its index (Conversations::At) to
+// onFollowStream.
 class frmTotals : public QWidget {
     Q_OBJECT
 

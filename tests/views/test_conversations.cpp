@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <new>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "Segments.h"
 
@@ -118,6 +121,74 @@ TEST(Conversations, RoundTripOfTheHandshakeSeenHereOrOfADnsAnswer)
         EXPECT_EQ(c.synAckToAckUs, e.synAckToAckUs) << e.what;
         EXPECT_EQ(c.RoundTripUs(), e.roundTripUs) << e.what;
     }
+}
+
+// Every field of every conversation, as read.
+std::vector<std::string> Snapshot(const Conversations& all)
+{
+    std::vector<std::string> shown;
+    for (std::uint32_t i = 0; i < all.size(); ++i) {
+        const Conversations::Conversation c = all.At(i);
+        std::ostringstream s;
+        s << int{c.protocol} << ' ' << c.stream << ' ' << c.addrA << ':' << c.portA << ' ' << c.addrB << ':'
+          << c.portB << ' ' << c.packets[0] << '/' << c.packets[1] << ' ' << c.bytes[0] << '/' << c.bytes[1] << ' '
+          << c.firstUs << '-' << c.lastUs << ' ' << c.firstSeq << '-' << c.lastSeq << ' ' << c.synToSynAckUs << ' '
+          << c.synAckToAckUs << ' ' << c.dnsAnswerUs << ' ' << c.dnsAnswers << ' ' << all.LastPacketOf(i);
+        shown.push_back(s.str());
+    }
+    return shown;
+}
+
+// Each packet of an exchange is first taken back by the store (a later
+// consumer throws): every conversation stays as it was, then the packet is
+// stored and counts as if nothing had been taken back.
+TEST(Conversations, APacketTakenBackLeavesEveryConversationAsItWas)
+{
+    const auto tcp = [](bool out, std::uint8_t flags, const std::string& payload = {}) {
+        return out ? Segment(6, "10.0.0.1", 40000, "10.0.0.2", 443, flags, payload)
+                   : Segment(6, "10.0.0.2", 443, "10.0.0.1", 40000, flags, payload);
+    };
+    const auto dns = [](bool out, std::uint16_t id, const char* name) {
+        return out ? Segment(17, "fd00::1", 5353, "fd00::53", 53, 0, DnsMessage(id, name, false))
+                   : Segment(17, "fd00::53", 53, "fd00::1", 5353, 0, DnsMessage(id, name, true));
+    };
+    // A query is sent twice: the answer taken back took one of them.
+    const std::pair<std::vector<std::uint8_t>, std::int64_t> packets[] = {
+        {tcp(true, kSyn), 0},  // makes the conversation
+        {tcp(true, kSyn), 1000},  // makes its second record, the SYN sent again
+        {tcp(false, kSyn | kAck), 1012},
+        {tcp(true, kAck), 1013},  // ends the handshake
+        {tcp(true, kAck, "GET / HTTP/1.1\r\n"), 1014},
+        {tcp(false, kAck, std::string(700, 'x')), 1040},
+        {tcp(false, kFin | kAck), 1050},  // closes it
+        {tcp(true, kSyn), 1100},  // a new one in its slot
+        {dns(true, 7, "example.com"), 1200},
+        {dns(true, 7, "example.com"), 1200},
+        {dns(false, 7, "example.com"), 1230},  // its first answer
+        {dns(true, 8, "example.org"), 1300},
+        {dns(true, 8, "example.org"), 1300},
+        {dns(false, 8, "example.org"), 1350},  // a second answer
+    };
+    PacketViews views;
+    PacketViews reference;  // the same packets, none taken back
+    for (std::size_t i = 0; i < std::size(packets); ++i) {
+        const auto& [datagram, ms] = packets[i];
+        const std::vector<std::string> before = Snapshot(views.Conversations());
+        views.failStoreAt = views.lSeq() + 1;
+        EXPECT_THROW(Store(views, datagram, kT0 + ms * kMs), std::bad_alloc) << "packet " << i;
+        views.failStoreAt = 0;
+        EXPECT_EQ(Snapshot(views.Conversations()), before) << "packet " << i;
+        const std::int64_t seq = Store(views, datagram, kT0 + ms * kMs);
+        EXPECT_EQ(Store(reference, datagram, kT0 + ms * kMs), seq);
+        EXPECT_EQ(views.Conversations().StreamOf(seq), reference.Conversations().StreamOf(seq)) << "packet " << i;
+        EXPECT_EQ(Snapshot(views.Conversations()), Snapshot(reference.Conversations())) << "packet " << i;
+    }
+    const Conversations::Conversation first = views.Conversations().At(0);
+    EXPECT_EQ(first.RoundTripUs(), 13 * kMs);
+    EXPECT_EQ(first.packets[0] + first.packets[1], 7u);
+    EXPECT_EQ(views.Conversations().At(1).packets[0], 1u);
+    EXPECT_EQ(views.Conversations().At(2).dnsAnswers, 2u);
+    EXPECT_EQ(views.Conversations().At(2).dnsAnswerUs, 30 * kMs);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QTableView>
 
+#include "core/ReadableNumbers.h"
 #include "decode/RecordFields.h"
 #include "ui/Language.h"
 #include "views/ConversationsModel.h"
@@ -194,34 +195,57 @@ TEST(TotalsWindow, AFileOfHoursIsChartedWholeInMinutes)
     EXPECT_EQ(chart->TimeLabels().last(), QString::fromUtf8("现在"));
 }
 
-// More conversations than the table shows: the first ones, a note of how
-// many are left out, and bytes sorted as numbers, not as their texts.
+// More conversations than the table shows: the newest ones, also as more
+// come while it is open, a note of how many older ones are left out, a
+// double-click following the conversation of its row, and bytes sorted as
+// numbers, not as their texts.
 TEST(TotalsWindow, ConversationsPastTheTablesRowsAreToldAndBytesSortAsNumbers)
 {
     PacketViews views;
     views.SetLocalAddrs({"10.0.0.1"});
-    const int extra = 3;
-    for (int i = 0; i < ConversationsModel::kMaxRows + extra; ++i) {
-        // Payloads of 9, 10 and 100 bytes: as texts "9 B" would sort after "100 B".
+    // Conversation i from port 1024 + i; payloads of 9, 10 and 100 bytes: as texts "9 B" would sort after "100 B".
+    const auto store = [&views](int i) {
         const int size = i % 3 == 0 ? 9 : i % 3 == 1 ? 100 : 10;
         views.StorePacket("UDP", "10.0.0.1", "10.0.0.2", std::to_string(1024 + i), "53", std::string(size, 'x'), size,
                           "00:00:00.00");
-    }
+    };
+    int stored = 0;
+    for (; stored < ConversationsModel::kMaxRows - 2; ++stored)
+        store(stored);
     frmTotals w(views);
+    std::vector<std::uint32_t> followed;
+    w.onFollowStream = [&followed](std::uint32_t conversation) { followed.push_back(conversation); };
     w.show();
     QApplication::processEvents();
-    w.Refresh();
     auto* table = w.findChild<QTableView*>(QStringLiteral("lvConversations"));
     ASSERT_NE(table, nullptr);
-    EXPECT_EQ(table->model()->rowCount(), ConversationsModel::kMaxRows);
     auto* note = w.findChild<QLabel*>(QStringLiteral("lblConversationsNote"));
     ASSERT_NE(note, nullptr);
-    EXPECT_TRUE(note->isVisibleTo(&w));
-    EXPECT_TRUE(note->text().contains(QStringLiteral("20,000")) && note->text().contains(QString::number(extra)))
-        << note->text().toStdString();
-    constexpr int kBytesAToB = 7;
-    table->sortByColumn(kBytesAToB, Qt::AscendingOrder);
+    EXPECT_EQ(table->model()->rowCount(), ConversationsModel::kMaxRows - 2);
+    EXPECT_FALSE(note->isVisibleTo(&w));
+    constexpr int kPortA = 3, kBytesAToB = 7;
     QAbstractItemModel* m = table->model();
+    table->sortByColumn(kPortA, Qt::AscendingOrder);
+    // Past the rows: the table keeps the newest while conversations come (one
+    // of the oldest having a packet again does not bring it back).
+    for (const int extra : {3, 3 + 1000, 3 + 1000 + ConversationsModel::kMaxRows + 5}) {
+        for (; stored < ConversationsModel::kMaxRows + extra; ++stored)
+            store(stored);
+        store(0);
+        w.Refresh();
+        ASSERT_EQ(m->rowCount(), ConversationsModel::kMaxRows) << extra;
+        EXPECT_EQ(m->index(0, kPortA).data().toInt(), 1024 + extra) << extra;
+        EXPECT_EQ(m->index(m->rowCount() - 1, kPortA).data().toInt(), 1024 + stored - 1) << extra;
+        EXPECT_TRUE(note->isVisibleTo(&w));
+        EXPECT_TRUE(note->text().contains(QStringLiteral("20,000"))
+                    && note->text().contains(QString::fromStdString(GroupedCount(extra))))
+            << note->text().toStdString();
+        followed.clear();
+        Q_EMIT table->doubleClicked(m->index(0, kPortA));
+        ASSERT_EQ(followed.size(), 1u);
+        EXPECT_EQ(views.Conversations().At(followed[0]).portA, 1024 + extra);
+    }
+    table->sortByColumn(kBytesAToB, Qt::AscendingOrder);
     EXPECT_EQ(m->index(0, kBytesAToB).data().toString(), "9 B");
     EXPECT_EQ(m->index(m->rowCount() - 1, kBytesAToB).data().toString(), "100 B");
 }
