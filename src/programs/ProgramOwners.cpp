@@ -154,6 +154,25 @@ std::int64_t ProgramOwners::Apply(const std::vector<OwnerAnswer>& answers)
     return lowest;
 }
 
+std::int64_t ProgramOwners::Amend(std::uint64_t key, std::int64_t fromSeq, std::int64_t untilSeq, const std::string& text)
+{
+    const std::uint32_t index = Find(key);
+    if (index == kNoEntry || fromSeq <= 0 || (untilSeq != 0 && untilSeq <= fromSeq))
+        return 0;
+    std::vector<Change>& history = entries_[index].history;
+    const auto before = [](const Change& c, std::int64_t s) { return c.fromSeq < s; };
+    const auto first = std::lower_bound(history.begin(), history.end(), fromSeq, before);
+    auto last = untilSeq != 0 ? std::lower_bound(first, history.end(), untilSeq, before) : history.end();
+    // The owner from untilSeq on, unless a change starts there.
+    const bool keepAfter = untilSeq != 0 && (last == history.end() || last->fromSeq != untilSeq);
+    const std::uint32_t after = keepAfter && last != history.begin() ? last[-1].owner : 0;
+    const auto at = history.erase(first, last);
+    const auto added = history.insert(at, {fromSeq, Intern(text)});
+    if (keepAfter)
+        history.insert(added + 1, {untilSeq, after});
+    return fromSeq;
+}
+
 void ProgramOwners::NotLookedUp(std::int64_t first, std::int64_t last)
 {
     if (first <= last) {

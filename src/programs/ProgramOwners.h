@@ -75,6 +75,11 @@ public:
     // Enters the answers to a batch. Returns the lowest sequence number whose
     // owner changed, 0 when none did.
     std::int64_t Apply(const std::vector<OwnerAnswer>& answers);
+    // An owner found after its packets were answered for: text holds the
+    // endpoint for the packets from fromSeq up to untilSeq (0: on), and the
+    // owner from untilSeq on stays. Returns fromSeq, 0 when the endpoint is
+    // not kept.
+    std::int64_t Amend(std::uint64_t key, std::int64_t fromSeq, std::int64_t untilSeq, const std::string& text);
     // Every packet up to this sequence number has been noted and answered for.
     std::int64_t AnsweredThrough() const { return answeredThrough_; }
     // Sequence numbers noted but not answered yet exist.

@@ -499,6 +499,7 @@ void CaptureSession::ProgramsAnswered(std::vector<OwnerAnswer> answers)
         kernelAnswers_.clear();
     }
     views_.EnterOwners(answers);
+    AmendFromKernel();
     LookUpPrograms();  // what was noted meanwhile
 }
 

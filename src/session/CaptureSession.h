@@ -171,8 +171,12 @@ private:
     // Enters the owners the kernel told of since the last call, and shows
     // once when it tells of none.
     void TakeOwnerNotes();
-    // Answers what the kernel told of from the batch, which keeps the rest.
-    std::vector<OwnerAnswer> AnswerFromKernel(std::vector<OwnerRequest>& batch) const;
+    // Answers what the kernel told of from the batch, which keeps the rest
+    // (and so does the kernel's record, for owners told later).
+    std::vector<OwnerAnswer> AnswerFromKernel(std::vector<OwnerRequest>& batch);
+    // Names the packets answered for before the kernel told their owner;
+    // waits while a batch is in flight, whose answers come first.
+    void AmendFromKernel();
 
     QObject context_;  // timers, the notifier and look-up answers run here
     PacketViews& views_;

@@ -1,4 +1,5 @@
 // The owners the kernel tells of during a capture, beside the look-ups.
+#include <algorithm>
 #include <cstring>
 
 #include <QCoreApplication>
@@ -45,6 +46,7 @@ void CaptureSession::TakeOwnerNotes()
         if (n.v6 && n.address == kAny)
             kernelOwners_.Add(SocketEndpoint{n.protocol, 0, n.port, false}.Key(), n.fromUs, text);
     }
+    AmendFromKernel();
     const OwnersTold now = source_->Owners();
     if (now != ownersTold_) {
         ownersTold_ = now;
@@ -52,23 +54,38 @@ void CaptureSession::TakeOwnerNotes()
     }
 }
 
-std::vector<OwnerAnswer> CaptureSession::AnswerFromKernel(std::vector<OwnerRequest>& batch) const
+std::vector<OwnerAnswer> CaptureSession::AnswerFromKernel(std::vector<OwnerRequest>& batch)
 {
     std::vector<OwnerAnswer> told;
-    if (kernelOwners_.size() == 0)
+    if (kernelOwners_.size() == 0 && ownersTold_ != OwnersTold::Told)
         return told;
     std::size_t kept = 0;
     for (const OwnerRequest& r : batch) {
         SocketEndpoint any = SocketEndpoint::FromKey(r.key);
         any.addr = AnyAddressNumber(any.v6);
         const std::string* text = r.fromUs != 0 ? kernelOwners_.At(r.key, any.Key(), r.fromUs) : nullptr;
-        if (text)
+        if (text) {
             told.push_back({r.key, r.fromSeq, OwnerAnswer::Owner, *text});
-        else
+        } else {
+            kernelOwners_.Asked(r, any.Key());
             batch[kept++] = r;
+        }
     }
     batch.resize(kept);
     return told;
+}
+
+void CaptureSession::AmendFromKernel()
+{
+    if (programLookup_.Busy())
+        return;
+    ProgramOwners& owners = views_.Programs();
+    std::int64_t lowest = 0;
+    for (const OwnerAmend& a : kernelOwners_.Amends())
+        if (const std::int64_t from = owners.Amend(a.key, a.fromSeq, a.untilSeq, a.text); from != 0)
+            lowest = lowest == 0 ? from : std::min(lowest, from);
+    if (lowest != 0)
+        views_.ListModel().ProgramsChanged(lowest);
 }
 
 }  // namespace quillet

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "programs/KernelOwners.h"
+#include "programs/ProgramOwners.h"
 #include "programs/SocketEndpoint.h"
 
 using namespace quillet;
@@ -63,6 +64,53 @@ TEST(KernelOwners, KeepsBoundedHistories)
     const std::string* last = owners.At(Key(kHost, 7), Key(0, 7), 1'000);
     ASSERT_NE(last, nullptr);
     EXPECT_EQ(*last, "p (" + std::to_string(KernelOwners::kMaxChanges + 10) + ")");
+}
+
+// A connected socket's owner is told at its release, after its packets were
+// answered for: they are named then, those before and after it keep theirs.
+TEST(KernelOwners, OwnersToldLateNameThePacketsAskedAboutBefore)
+{
+    KernelOwners kernel;
+    ProgramOwners programs;
+    const std::uint64_t own = Key(kHost, 5000), other = Key(kHost, 6000);
+    // Each packet asked about in a batch of its own, the kernel knowing none.
+    const auto ask = [&](std::uint64_t key, std::int64_t seq, std::int64_t us, const char* lookedUp) {
+        programs.Note(key, seq, us);
+        for (const OwnerRequest& r : programs.TakeBatch()) {
+            SocketEndpoint any = SocketEndpoint::FromKey(r.key);
+            any.addr = 0;
+            ASSERT_EQ(kernel.At(r.key, any.Key(), r.fromUs), nullptr);
+            kernel.Asked(r, any.Key());
+            programs.Apply({{r.key, r.fromSeq, lookedUp ? OwnerAnswer::Owner : OwnerAnswer::None, lookedUp ? lookedUp : ""}});
+        }
+    };
+    ask(own, 1, 100, nullptr);
+    ask(own, 2, 200, nullptr);
+    ask(own, 3, 300, nullptr);
+    ask(own, 4, 600, "later (9)");  // a process the look-up found after the release
+    ask(other, 5, 700, nullptr);
+    EXPECT_TRUE(kernel.Amends().empty()) << "nothing told yet";
+
+    kernel.Add(own, 150, "conn (7)");  // made at 150, released at 500
+    kernel.Add(own, 500, "");
+    kernel.Add(Key(0, 6000), 650, "any (8)");  // on every address
+    const std::vector<OwnerAmend> amends = kernel.Amends();
+    ASSERT_EQ(amends.size(), 2u);
+    for (const OwnerAmend& a : amends)
+        EXPECT_NE(programs.Amend(a.key, a.fromSeq, a.untilSeq, a.text), 0);
+    EXPECT_TRUE(kernel.Amends().empty()) << "named once";
+
+    struct Case {
+        std::uint64_t key;
+        std::int64_t seq;
+        const char* expect;
+    } cases[] = {
+        {own, 1, nullptr}, {own, 2, "conn (7)"}, {own, 3, "conn (7)"}, {own, 4, "later (9)"}, {other, 5, "any (8)"},
+    };
+    for (const Case& c : cases) {
+        const QString* got = programs.OwnerAt(c.key, c.seq);
+        EXPECT_EQ(got ? got->toStdString() : "(none)", c.expect ? c.expect : "(none)") << c.seq;
+    }
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 //   "rows"   rows=<count> then each UDP row as src:port>dst:port
 //   "probe"  what a packet-socket probe loaded into it (LD_PRELOAD) says
 //   "panel"  the status bar's state panel
-//   "programs" each UDP row as dst-port=program
+//   "programs" each UDP row as dst-port=program, each TCP row as tcpdst-port=program
 // Port files are read from its own directory.
 #include <dlfcn.h>
 
@@ -65,8 +65,10 @@ int main(int argc, char** argv)
         } else if (command == "programs") {
             QAbstractItemModel* m = w.lv()->model();
             for (int r = 0; r < m->rowCount(); ++r)
-                if (m->index(r, kColProtocol).data().toString() == "UDP")
-                    answer += " " + m->index(r, kColDestPort).data().toString().toStdString() + "="
+                if (const QString protocol = m->index(r, kColProtocol).data().toString();
+                    protocol == "UDP" || protocol == "TCP")
+                    answer += std::string(protocol == "TCP" ? " tcp" : " ")
+                              + m->index(r, kColDestPort).data().toString().toStdString() + "="
                               + w.ProgramOfRow(r).toStdString();
         } else if (command == "probe") {
             auto* probe = reinterpret_cast<const char* (*)()>(dlsym(RTLD_DEFAULT, "quillet_probe_packet_socket"));

@@ -45,6 +45,16 @@ constexpr int kOtherUserPort = 7400;
 constexpr int kUnprivilegedPort = 7500;
 constexpr int kIPv6Port = 7600;
 constexpr int kHandedOnPort = 7700;
+constexpr int kConnectedPort = 7800;
+constexpr int kTcpPort = 7900;
+
+// How a process that lives for one exchange sends: each tells its socket's
+// endpoint to the kernel programs at another moment.
+enum class Way {
+    SendTo,     // an unconnected UDP socket: at the send
+    Connected,  // a connected UDP socket: at its release, here well after its datagram was answered for
+    Tcp,        // a TCP connection: when it picks its port
+};
 
 QString Cell(frmMain& w, int row, int column)
 {
@@ -63,14 +73,19 @@ std::vector<int> RowsWhere(frmMain& w, int column, int port)
 // A python3 that sends one datagram to the peer's port (over IPv6 when
 // asked) and ends; started as given (a program that runs it under another
 // user by exec).
-void SendOne(QProcess& p, int port, const QStringList& before = {}, bool v6 = false)
+void SendOne(QProcess& p, int port, const QStringList& before = {}, bool v6 = false, Way way = Way::SendTo)
 {
+    const char* send = way == Way::SendTo      ? "s.sendto(b'one', to)\n"
+                       : way == Way::Connected ? "s.connect(to)\ns.send(b'one')\nimport time\ntime.sleep(0.5)\n"
+                                               : "s.connect(to)\ns.sendall(b'one')\ns.close()\n";
     const QString code = QStringLiteral("import socket\n"
-                                        "s = socket.socket(socket.%1, socket.SOCK_DGRAM)\n"
-                                        "s.sendto(b'one', ('%2', %3))\n")
+                                        "s = socket.socket(socket.%1, socket.%2)\n"
+                                        "to = ('%3', %4)\n")
                              .arg(v6 ? "AF_INET6" : "AF_INET")
+                             .arg(way == Way::Tcp ? "SOCK_STREAM" : "SOCK_DGRAM")
                              .arg(v6 ? VethNamespace::kPeerAddr6 : VethNamespace::kPeerAddr)
-                             .arg(port);
+                             .arg(port)
+                         + send;
     QStringList args = before;
     args << "/usr/bin/python3" << "-c" << code;
     p.start(args.takeFirst(), args);
@@ -239,7 +254,8 @@ TEST(ProgramOwnersLive, NothingStaysAttachedAfterTheCapture)
                 ours.insert(id);
         w.Button(3)->trigger();
     }
-    EXPECT_NE(during.find("skb_egress"), std::string::npos) << during;
+    EXPECT_NE(during.find("tcp_connect"), std::string::npos) << during;
+    EXPECT_EQ(during.find("egress"), std::string::npos) << "nothing runs per packet: " << during;
     EXPECT_FALSE(ours.empty()) << during;
     const std::set<std::string> after = attached();
     for (const std::string& id : ours)
@@ -247,13 +263,24 @@ TEST(ProgramOwnersLive, NothingStaysAttachedAfterTheCapture)
 }
 
 // The window as nobody, its capture program granted what make run grants: a
-// process of another user that sends one datagram and ends is named, and
+// process of another user that sends one datagram and ends is named, over an
+// unconnected or a connected UDP socket or a short TCP connection, and
 // neither holds a right while it captures. Granted cap_net_raw alone, the
 // capture works and the state says programs come from look-ups only.
 TEST(ProgramOwnersLive, AWindowWithoutRightsNamesThroughItsCaptureProgramOrSaysLookUpsOnly)
 {
     VethNamespace net;
     UniqueFd sink = net.SocketIn(Side::Peer, AF_INET, SOCK_DGRAM);
+    UniqueFd listener = net.SocketIn(Side::Peer, AF_INET, SOCK_STREAM);
+    const sockaddr_in tcpAt = At(VethNamespace::kPeerAddr, kTcpPort);
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<const sockaddr*>(&tcpAt), sizeof tcpAt), 0);
+    ASSERT_EQ(listen(listener.get(), 8), 0);
+    const struct {
+        Way way;
+        std::string row;  // as the driver names the rows of its port
+    } ways[] = {{Way::SendTo, std::to_string(kUnprivilegedPort) + "="},
+                {Way::Connected, std::to_string(kConnectedPort) + "="},
+                {Way::Tcp, "tcp" + std::to_string(kTcpPort) + "="}};
     const std::string lookUpsOnly = "程序仅靠查找得出";
     for (const std::string grant : {"cap_net_raw,cap_bpf,cap_net_admin,cap_perfmon", "cap_net_raw"}) {
         SCOPED_TRACE(grant);
@@ -272,15 +299,18 @@ TEST(ProgramOwnersLive, AWindowWithoutRightsNamesThroughItsCaptureProgramOrSaysL
             EXPECT_EQ(Capabilities(window.pid()), none);
             EXPECT_EQ(Capabilities(ChildNamed(window.pid(), "quillet-capture")), none);
 
-            QProcess once;
-            SendOne(once, kUnprivilegedPort);
-            const std::string row = std::to_string(kUnprivilegedPort) + "=";
-            const std::string named = row + Owner(once.processId()).toStdString();
-            ASSERT_TRUE(once.waitForFinished(5000));
-            const std::string programs = window.AskUntil("programs", {told ? named : row});
-            EXPECT_NE(programs.find(row), std::string::npos) << "the capture works: " << programs;
-            if (told) {
-                EXPECT_NE(programs.find(named), std::string::npos) << programs;
+            for (const auto& [way, row] : ways) {
+                SCOPED_TRACE(row);
+                QProcess once;
+                SendOne(once, std::stoi(row.substr(row.find_first_of("0123456789"))), {}, false, way);
+                const std::string named = row + Owner(once.processId()).toStdString();
+                ASSERT_TRUE(once.waitForFinished(5000));
+                ASSERT_EQ(once.exitCode(), 0) << once.readAllStandardError().toStdString();
+                const std::string programs = window.AskUntil("programs", {told ? named : row});
+                EXPECT_NE(programs.find(row), std::string::npos) << "the capture works: " << programs;
+                if (told) {
+                    EXPECT_NE(programs.find(named), std::string::npos) << programs;
+                }
             }
             // Told before the first frame: attached or refused is known by now.
             const std::string panel = window.Ask("panel");

@@ -214,6 +214,16 @@ void OwnerEvents::Take(const void* data, std::size_t size)
         // (this program may open nothing once confined).
         std::memcpy(s.name, e.has_comm ? e.comm : "", e.has_comm ? sizeof s.name : 1);
     };
+    // The local endpoint the event tells, held from fromUs on.
+    const auto endpointOf = [&e](std::int64_t fromUs) {
+        ch::OwnerBody endpoint{};
+        endpoint.fromUs = fromUs;
+        endpoint.protocol = e.protocol;
+        endpoint.v6 = e.v6;
+        endpoint.port = e.local_port;
+        std::memcpy(endpoint.address, e.local, sizeof endpoint.address);
+        return endpoint;
+    };
     switch (e.kind) {
     case OWNER_CREATED: {
         if (sockets_.size() >= kMaxSockets)
@@ -237,34 +247,18 @@ void OwnerEvents::Take(const void* data, std::size_t size)
                 Tell(s, endpoint);
             }
         }
-        if (e.kind == OWNER_BOUND && e.local_port != 0) {
-            ch::OwnerBody endpoint{};
-            endpoint.fromUs = s.sinceUs;
-            endpoint.protocol = e.protocol;
-            endpoint.v6 = e.v6;
-            endpoint.port = e.local_port;
-            std::memcpy(endpoint.address, e.local, sizeof endpoint.address);
-            Tell(s, endpoint);
-        }
-        break;
-    }
-    case OWNER_PACKET: {
-        const auto it = sockets_.find(e.cookie);
-        if (it == sockets_.end())
-            break;
-        ch::OwnerBody endpoint{};
-        endpoint.fromUs = it->second.sinceUs;
-        endpoint.protocol = e.protocol;
-        endpoint.v6 = e.v6;
-        endpoint.port = e.local_port;
-        std::memcpy(endpoint.address, e.local, sizeof endpoint.address);
-        Tell(it->second, endpoint);
+        if (e.local_port != 0)
+            Tell(s, endpointOf(s.sinceUs));
         break;
     }
     case OWNER_CLOSED: {
         const auto it = sockets_.find(e.cookie);
         if (it == sockets_.end())
             break;
+        // A connected UDP socket tells its endpoint only now: it held it
+        // since it was made.
+        if (e.local_port != 0)
+            Tell(it->second, endpointOf(it->second.sinceUs));
         for (ch::OwnerBody endpoint : it->second.endpoints) {
             endpoint.fromUs = at;
             endpoint.pid = 0;

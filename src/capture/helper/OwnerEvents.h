@@ -1,8 +1,10 @@
 #pragma once
 
 // The owners of sockets as the kernel tells them: cgroup programs on the root
-// of the cgroup v2 hierarchy (bpf/owners.bpf.c) report every socket made,
-// bound and used, and each new local endpoint a socket's outgoing datagrams show.
+// of the cgroup v2 hierarchy and a sock_ops program there (bpf/owners.bpf.c)
+// report every socket made, bound, connected and used, with each local
+// endpoint as the kernel chose it (a connected UDP socket's at its release);
+// none of them runs per packet.
 // Joined here by the sockets' cookies into "this process holds this local
 // endpoint from then on" records for the window.
 //

@@ -7,10 +7,10 @@
 
 enum owner_event_kind {
     OWNER_CREATED = 1, /* a socket made: cookie, process */
-    OWNER_USED = 2,    /* another process than the one last told connects, sends or receives */
-    OWNER_BOUND = 3,   /* bound: local address and port, process */
-    OWNER_PACKET = 4,  /* the local endpoint a socket's outgoing datagram shows, not told before */
-    OWNER_CLOSED = 5,  /* the socket released */
+    OWNER_USED = 2,    /* connects, sends or receives: another process than the one last told, or a local
+                          endpoint not told before (local_port 0: none yet) */
+    OWNER_BOUND = 3,   /* bound, or a TCP connection made: local address and port, process */
+    OWNER_CLOSED = 5,  /* the socket released; a connected UDP socket with the endpoint it held */
 };
 
 struct owner_event {

@@ -1,14 +1,18 @@
 /* Who owns the sockets: cgroup programs on the root of the cgroup v2
  * hierarchy, loaded by the capture program. They only watch: every program
- * allows what it sees and changes nothing. Each socket carries in its own
- * storage what was told about it already, so a steady stream costs one
- * storage look-up and a compare per outgoing datagram, and nothing per
- * incoming one. */
+ * allows what it sees and changes nothing. None runs per packet: a socket's
+ * local endpoint is told when it is bound, when it sends or receives through
+ * an address given with the call (the kernel chose its port by then), when a
+ * TCP connection picks its port, and, for a connected UDP socket, when it is
+ * released. Each socket carries in its own storage what was told about it
+ * already, so a steady stream of unconnected datagrams costs one storage
+ * look-up and a compare per call, and a connected socket nothing. */
 #include <linux/bpf.h>
 #include <linux/in.h>
 #include <linux/in6.h>
 #include <linux/socket.h>
 #include <bpf/bpf_helpers.h>
+#include <bpf/bpf_core_read.h>
 #include <bpf/bpf_endian.h>
 
 #include "OwnerEvent.h"
@@ -23,7 +27,8 @@
 char LICENSE[] SEC("license") = "GPL";
 
 /* Set before loading: the process name may be read here (with the right to
- * read it), else the capture program reads it. */
+ * read it), else the capture program reads it. The same right lets the
+ * release of a connected UDP socket read the endpoint it held. */
 const volatile __u8 with_comm = 0;
 
 /* What was told of a socket, in the socket's own storage. */
@@ -95,20 +100,6 @@ int sock_create(struct bpf_sock *sk)
     return 1;
 }
 
-SEC("cgroup/sock_release")
-int sock_release(struct bpf_sock *sk)
-{
-    if (!watched(sk->family, sk->protocol))
-        return 1;
-    struct owner_event *e = reserve();
-    if (!e)
-        return 1;
-    e->kind = OWNER_CLOSED;
-    e->cookie = bpf_get_socket_cookie(sk);
-    bpf_ringbuf_submit(e, 0);
-    return 1;
-}
-
 /* Each attach point may read only its own family's address. */
 static __always_inline int bound(struct bpf_sock *sk, const int v6)
 {
@@ -142,61 +133,31 @@ int post_bind4(struct bpf_sock *sk) { return bound(sk, 0); }
 SEC("cgroup/post_bind6")
 int post_bind6(struct bpf_sock *sk) { return bound(sk, 1); }
 
-/* Connect, send and receive: told when the process differs from the one
- * last told for the socket (a socket handed on through fork and exec). */
-static __always_inline int used(struct bpf_sock_addr *ctx)
+/* The local endpoint in a socket's storage and in an event: told when it
+ * differs from the one told last for the socket. */
+static __always_inline int endpoint_is_new(struct told *t, __u8 protocol, __u8 v6, __u16 port, const __u32 *local)
 {
-    struct bpf_sock *sk = ctx->sk;
-    if (!sk)
-        return 1;
-    struct told *t = bpf_sk_storage_get(&told_map, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
-    __u32 tgid = bpf_get_current_pid_tgid() >> 32;
-    if (!t || t->tgid == tgid)
-        return 1;
-    t->tgid = tgid;
-    struct owner_event *e = reserve();
-    if (!e)
-        return 1;
-    e->kind = OWNER_USED;
-    e->v6 = ctx->user_family == AF_INET6;
-    e->protocol = ctx->protocol;
-    e->cookie = bpf_get_socket_cookie(ctx);
-    fill_process(e);
-    bpf_ringbuf_submit(e, 0);
+    const __u32 *was = (const __u32 *)t->local;
+    if (t->protocol == protocol && t->local_port == port && t->v6 == v6 && was[0] == local[0] && was[1] == local[1]
+        && was[2] == local[2] && was[3] == local[3])
+        return 0;
+    t->protocol = protocol;
+    t->local_port = port;
+    t->v6 = v6;
+    __builtin_memcpy(t->local, local, 16);
     return 1;
 }
 
-SEC("cgroup/connect4")
-int connect4(struct bpf_sock_addr *ctx) { return used(ctx); }
-SEC("cgroup/connect6")
-int connect6(struct bpf_sock_addr *ctx) { return used(ctx); }
-SEC("cgroup/sendmsg4")
-int sendmsg4(struct bpf_sock_addr *ctx) { return used(ctx); }
-SEC("cgroup/sendmsg6")
-int sendmsg6(struct bpf_sock_addr *ctx) { return used(ctx); }
-SEC("cgroup/recvmsg4")
-int recvmsg4(struct bpf_sock_addr *ctx) { return used(ctx); }
-SEC("cgroup/recvmsg6")
-int recvmsg6(struct bpf_sock_addr *ctx) { return used(ctx); }
-
-/* Outgoing datagrams tell the local endpoint the socket holds once it is
- * bound, also when the kernel chose its port at the first send or connect
- * (no bind told it then): read from the socket itself, no packet bytes,
- * told once per socket and endpoint. Incoming datagrams need no program: a
- * socket receives on an endpoint it was bound to (told by post_bind) or
- * that its first outgoing datagram told. A socket on every address is told
- * as such (address of zeros); the window answers for each address then. */
-SEC("cgroup_skb/egress")
-int skb_egress(struct __sk_buff *skb)
+/* Connect, send and receive through an address given with the call: told
+ * when the process differs from the one last told for the socket (a socket
+ * handed on through fork and exec), or the socket holds a local endpoint
+ * not told yet (a send has bound it to a port by now; a connect not yet). An
+ * IPv4 address on an IPv6 socket comes through the IPv4 hooks: its local
+ * address is the IPv4 one then (or every address). */
+static __always_inline int used(struct bpf_sock_addr *ctx, const int v6)
 {
-    struct bpf_sock *sk = skb->sk;
+    struct bpf_sock *sk = ctx->sk;
     if (!sk)
-        return 1;
-    sk = bpf_sk_fullsock(sk);
-    if (!sk)
-        return 1;
-    const __u32 family = sk->family, protocol = sk->protocol;
-    if (!watched(family, protocol))
         return 1;
     struct told *t = bpf_sk_storage_get(&told_map, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
     if (!t)
@@ -204,39 +165,133 @@ int skb_egress(struct __sk_buff *skb)
     /* Each field read once, unconditionally: the verifier takes no address
      * of a socket field chosen at run time. */
     const __u16 port = sk->src_port;
-    const __u32 ip4 = sk->src_ip4;
-    const __u32 ip6_0 = sk->src_ip6[0], ip6_1 = sk->src_ip6[1], ip6_2 = sk->src_ip6[2], ip6_3 = sk->src_ip6[3];
+    const __u32 protocol = sk->protocol;
     __u32 local[4] = {};
-    __u8 v6 = 0;
-    if (family == AF_INET) {
-        local[0] = ip4;
-    } else if (skb->protocol == bpf_htons(0x0800)) {
-        /* IPv4 on an IPv6 socket: its address mapped, or every address. */
-        local[0] = ip6_3;
+    if (v6) {
+        local[0] = sk->src_ip6[0];
+        local[1] = sk->src_ip6[1];
+        local[2] = sk->src_ip6[2];
+        local[3] = sk->src_ip6[3];
     } else {
-        v6 = 1;
-        local[0] = ip6_0;
-        local[1] = ip6_1;
-        local[2] = ip6_2;
-        local[3] = ip6_3;
+        local[0] = sk->src_ip4;
     }
-    const __u32 *was = (const __u32 *)t->local;
-    if (t->protocol == protocol && t->local_port == port && t->v6 == v6 && was[0] == local[0] && was[1] == local[1]
-        && was[2] == local[2] && was[3] == local[3])
+    const __u32 tgid = bpf_get_current_pid_tgid() >> 32;
+    const int process = t->tgid != tgid;
+    const int endpoint = port != 0 && endpoint_is_new(t, protocol, v6, port, local);
+    if (!process && !endpoint)
         return 1;
-    t->protocol = protocol;
-    t->local_port = port;
-    t->v6 = v6;
-    __builtin_memcpy(t->local, local, 16);
+    t->tgid = tgid;
     struct owner_event *e = reserve();
     if (!e)
         return 1;
-    e->kind = OWNER_PACKET;
+    e->kind = OWNER_USED;
     e->v6 = v6;
     e->protocol = protocol;
-    e->cookie = bpf_get_socket_cookie(skb);
+    e->cookie = bpf_get_socket_cookie(ctx);
+    if (port != 0) {
+        e->local_port = port;
+        __builtin_memcpy(e->local, local, 16);
+    }
+    fill_process(e);
+    bpf_ringbuf_submit(e, 0);
+    return 1;
+}
+
+SEC("cgroup/connect4")
+int connect4(struct bpf_sock_addr *ctx) { return used(ctx, 0); }
+SEC("cgroup/connect6")
+int connect6(struct bpf_sock_addr *ctx) { return used(ctx, 1); }
+SEC("cgroup/sendmsg4")
+int sendmsg4(struct bpf_sock_addr *ctx) { return used(ctx, 0); }
+SEC("cgroup/sendmsg6")
+int sendmsg6(struct bpf_sock_addr *ctx) { return used(ctx, 1); }
+SEC("cgroup/recvmsg4")
+int recvmsg4(struct bpf_sock_addr *ctx) { return used(ctx, 0); }
+SEC("cgroup/recvmsg6")
+int recvmsg6(struct bpf_sock_addr *ctx) { return used(ctx, 1); }
+
+/* A v4-mapped IPv6 address carries IPv4 datagrams: told as IPv4. */
+static __always_inline int mapped(const __u32 *a)
+{
+    return a[0] == 0 && a[1] == 0 && a[2] == bpf_htonl(0xffff);
+}
+
+/* A TCP connection made here: its local endpoint once the kernel chose it,
+ * in the connecting process. Asks for no other callback (none per packet).
+ * A connection accepted holds the endpoint its listener was bound to. */
+SEC("sockops")
+int tcp_connect(struct bpf_sock_ops *ops)
+{
+    if (ops->op != BPF_SOCK_OPS_TCP_CONNECT_CB)
+        return 1;
+    const __u32 family = ops->family;
+    const __u32 ip4 = ops->local_ip4;
+    __u32 local[4] = {ops->local_ip6[0], ops->local_ip6[1], ops->local_ip6[2], ops->local_ip6[3]};
+    const __u16 port = ops->local_port;
+    __u8 v6 = family == AF_INET6 && !mapped(local);
+    if (!v6) {
+        __builtin_memset(local, 0, sizeof local);
+        local[0] = family == AF_INET ? ip4 : ops->local_ip6[3];
+    }
+    struct owner_event *e = reserve();
+    if (!e)
+        return 1;
+    e->kind = OWNER_BOUND;
+    e->v6 = v6;
+    e->protocol = IPPROTO_TCP;
+    e->cookie = bpf_get_socket_cookie(ops);
     e->local_port = port;
     __builtin_memcpy(e->local, local, 16);
+    fill_process(e);
+    bpf_ringbuf_submit(e, 0);
+    return 1;
+}
+
+/* The kernel's socket, as far as read at the release of a connected UDP
+ * socket: the fields' places come from the running kernel's types. */
+struct sock_common___owners {
+    __u32 skc_rcv_saddr;
+    __u16 skc_num;
+    struct in6_addr skc_v6_rcv_saddr;
+} __attribute__((preserve_access_index));
+
+#define BPF_TCP_ESTABLISHED_STATE 1
+
+SEC("cgroup/sock_release")
+int sock_release(struct bpf_sock *sk)
+{
+    const __u32 family = sk->family, protocol = sk->protocol;
+    if (!watched(family, protocol))
+        return 1;
+    const __u32 state = sk->state;
+    struct owner_event *e = reserve();
+    if (!e)
+        return 1;
+    e->kind = OWNER_CLOSED;
+    e->cookie = bpf_get_socket_cookie(sk);
+    /* A connected UDP socket sends with no call that tells its endpoint
+     * (its port is chosen at the connect, after the hook): told now, so
+     * that the window names what it sent. Its release hook may not read the
+     * endpoint as a field; the socket's own memory is read instead, which
+     * needs the right that reads the process name. */
+    if (with_comm && protocol == IPPROTO_UDP && state == BPF_TCP_ESTABLISHED_STATE) {
+        const struct sock_common___owners *c = (const void *)sk;
+        __u16 port = 0;
+        __u32 ip4 = 0;
+        __u32 local[4] = {};
+        bpf_core_read(&port, sizeof port, &c->skc_num);
+        bpf_core_read(&ip4, sizeof ip4, &c->skc_rcv_saddr);
+        if (family == AF_INET6)
+            bpf_core_read(local, sizeof local, &c->skc_v6_rcv_saddr);
+        e->v6 = family == AF_INET6 && !mapped(local);
+        if (!e->v6) {
+            __builtin_memset(local, 0, sizeof local);
+            local[0] = ip4;
+        }
+        e->protocol = protocol;
+        e->local_port = port;
+        __builtin_memcpy(e->local, local, 16);
+    }
     bpf_ringbuf_submit(e, 0);
     return 1;
 }
