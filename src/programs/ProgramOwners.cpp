@@ -170,6 +170,7 @@ std::int64_t ProgramOwners::Amend(std::uint64_t key, std::int64_t fromSeq, std::
     const auto added = history.insert(at, {fromSeq, Intern(text)});
     if (keepAfter)
         history.insert(added + 1, {untilSeq, after});
+    Changed();
     return fromSeq;
 }
 

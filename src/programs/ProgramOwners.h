@@ -131,7 +131,7 @@ public:
     void RollBack(const Mark& mark) noexcept;
 
     // Changes, to a value no other ProgramOwners has had, whenever the owner
-    // of a packet stored before may have changed (Apply, NotLookedUp) or an
+    // of a packet stored before may have changed (Apply, Amend, NotLookedUp) or an
     // owner gets a new number (Apply, SetOwnerOf); never 0. While it stays
     // the same, each number names the same owners for the same packets.
     std::uint64_t Version() const { return version_; }

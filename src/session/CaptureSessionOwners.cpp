@@ -85,7 +85,7 @@ void CaptureSession::AmendFromKernel()
         if (const std::int64_t from = owners.Amend(a.key, a.fromSeq, a.untilSeq, a.text); from != 0)
             lowest = lowest == 0 ? from : std::min(lowest, from);
     if (lowest != 0)
-        views_.ListModel().ProgramsChanged(lowest);
+        views_.OwnersChanged(lowest);
 }
 
 }  // namespace quillet

@@ -265,10 +265,14 @@ void PacketViews::AddToHostTree(std::string_view srcAddr, std::string_view srcPo
 
 void PacketViews::EnterOwners(const std::vector<OwnerAnswer>& answers)
 {
-    if (const std::int64_t from = Programs().Apply(answers); from != 0) {
-        list_.ProgramsChanged(from);
-        presenter_->OwnersChanged(from);  // a program filter tests those rows again
-    }
+    if (const std::int64_t from = Programs().Apply(answers); from != 0)
+        OwnersChanged(from);
+}
+
+void PacketViews::OwnersChanged(std::int64_t fromSeq)
+{
+    list_.ProgramsChanged(fromSeq);
+    presenter_->OwnersChanged(fromSeq);  // a program filter tests those rows again
 }
 
 std::vector<std::pair<std::string, std::string>> PacketViews::NamedAddresses() const

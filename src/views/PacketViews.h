@@ -197,6 +197,9 @@ public:
     // --- what a capture session asks ---------------------------------------------
     // Enters the program look-up's answers; the rows they change show them.
     void EnterOwners(const std::vector<OwnerAnswer>& answers);
+    // The owners of packets from fromSeq on changed (answers, or owners the
+    // kernel told late): the program column and a program filter follow.
+    void OwnersChanged(std::int64_t fromSeq);
     // The rows shown (pending ones included) and the packet of each.
     std::size_t ShownRows() const { return list_.totalRows(); }
     std::int64_t ShownSeq(std::size_t row) const { return list_.sequenceOf(row); }

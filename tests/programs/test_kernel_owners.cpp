@@ -111,6 +111,12 @@ TEST(KernelOwners, OwnersToldLateNameThePacketsAskedAboutBefore)
         const QString* got = programs.OwnerAt(c.key, c.seq);
         EXPECT_EQ(got ? got->toStdString() : "(none)", c.expect ? c.expect : "(none)") << c.seq;
     }
+    // An owner already known, told later for a packet: what was shown of
+    // that packet may change, so a filter must resolve again.
+    const std::uint64_t version = programs.Version();
+    EXPECT_NE(programs.Amend(own, 1, 2, "later (9)"), 0);
+    EXPECT_EQ(programs.OwnerAt(own, 1)->toStdString(), "later (9)");
+    EXPECT_NE(programs.Version(), version);
 }
 
 }  // namespace

@@ -297,8 +297,9 @@ TEST(PresenterClear, TheTreeCompletesAsIfTheRebuildHadEndedBeforeTheClear)
         while (!reached())
             QCoreApplication::processEvents();  // one pass
         const bool busy = cleared.Presenter().Busy();
-        if (stage != FeedingTree)
+        if (stage != FeedingTree) {
             EXPECT_FALSE(cleared.Presenter().RowsDone());
+        }
         // One arrival before the clear, one after, each a new host and port.
         const std::string peer = "8.8.7." + std::to_string(stage);
         for (PacketViews* v : {&kept, &cleared})
