@@ -105,9 +105,11 @@ PacketViews::PacketViews()
       presenter_(std::make_unique<ListPresenter>(log_.Store(), list_, tree_, prefs_, *filterContext_)),
       dFiltro(presenter_->dFiltro), cF(presenter_->cF)
 {
+    // The rows' filter asks a packet's stream and program as it arrives:
+    // the conversations and the program column know them first.
     log_.Subscribe(conversations_);
-    log_.Subscribe(*rows_);
     log_.Subscribe(programs_);
+    log_.Subscribe(*rows_);
     log_.Subscribe(totals_);
     log_.Subscribe(names_);
     names_.onNamed = [this](std::string_view address) { tree_.TrafficNameChanged(address); };

@@ -100,6 +100,38 @@ TEST(PacketLogTest, OneSubscriptionSeesEveryPacketAndAFailureTakesItBackEverywhe
     std::filesystem::remove_all(dir);
 }
 
+// A capture file's packet brings its program: under a program filter in
+// force its row is shown as it arrives, and a packet of another program or
+// of none is not.
+TEST(PacketLogTest, AProgramFilterSeesTheOwnerAFileGivesAsTheRowArrives)
+{
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("quillet-log-owner-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    {
+        PacketViews v;
+        Prepare(v);
+        ASSERT_TRUE(v.OpenSpool(dir.string()));
+        v.ApplyDisplayFilter(DisplayFilter::Compile(QStringLiteral("program contains resolver"), nullptr));
+        v.Presenter().Finish();
+        const char* const programs[] = {"resolver (42)", "", "mail (7)", "resolver (43)"};
+        std::vector<std::int64_t> want;
+        for (const char* program : programs) {
+            const std::vector<std::uint8_t> bytes = Ipv4Udp(kOther, kLocal, 53, 40000, "answer");
+            CapturedDatagram captured;
+            captured.bytes = bytes;
+            captured.timestampUs = 1'700'000'000'000'000;
+            captured.program = program;
+            const std::int64_t seq = v.StorePacket(*DecodeDatagram(bytes), captured);
+            if (std::string_view(program).starts_with("resolver"))
+                want.push_back(seq);
+        }
+        v.EndBurst();
+        EXPECT_EQ(RowSeqs(v.ListModel()), want);
+    }
+    std::filesystem::remove_all(dir);
+}
+
 namespace {
 
 // Fails for one packet, told after every other consumer.
