@@ -90,22 +90,14 @@ struct ListPresenter::Rules {
     bool TabPasses(const clV& r, bool& sent) const
     {
         sent = Local(r.mSrcAddr);
+        // The direction's tabs give their verdict without a branch on it.
         switch (tab) {
         case kTabAll:
-        case kTabIp: break;
-        case kTabReceived:
-            if (sent)
-                return false;
-            break;
-        case kTabSent:
-            if (!sent)
-                return false;
-            break;
-        default:
-            if (!haveTabFilter || !fields.Admits(r))
-                return false;
+        case kTabIp: return true;
+        case kTabReceived: return !sent;
+        case kTabSent: return sent;
+        default: return haveTabFilter && fields.Admits(r);
         }
-        return true;
     }
 };
 
