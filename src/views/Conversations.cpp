@@ -155,6 +155,7 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
             of_.push_back(kNone);
     }
     of_.push_back(kNone);
+    dns_.Mark();  // the queries note no changes of packets before this one
     undo_.seq = seq;
     undo_.conversation = kNone;
     std::uint32_t protocol = 0;

@@ -1,12 +1,43 @@
 // Conversations numbered as their packets are stored, and their round trips.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <new>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "Segments.h"
+
+namespace {
+
+// Allocations made by the thread that counts, while it counts.
+thread_local bool counting = false;
+thread_local long long allocations = 0;
+
+}  // namespace
+
+void* operator new(std::size_t n)
+{
+    if (counting)
+        ++allocations;
+    if (void* p = std::malloc(n == 0 ? 1 : n))
+        return p;
+    throw std::bad_alloc();
+}
+void* operator new(std::size_t n, std::align_val_t alignment)
+{
+    if (counting)
+        ++allocations;
+    const auto a = static_cast<std::size_t>(alignment);
+    if (void* p = std::aligned_alloc(a, (n + a - 1) / a * a))
+        return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 
 namespace quillet {
 namespace {
@@ -123,6 +154,18 @@ TEST(Conversations, RoundTripOfTheHandshakeSeenHereOrOfADnsAnswer)
     }
 }
 
+// The fields of a record the conversations read.
+clV RecordOf(const DecodedDatagram& d)
+{
+    clV record;
+    record.mProtocol = d.protocol;
+    record.mSrcAddr = d.srcAddr;
+    record.mDestAddr = d.destAddr;
+    record.mSrcPort = d.srcPort;
+    record.mDestPort = d.destPort;
+    return record;
+}
+
 // Every field of every conversation, as read.
 std::vector<std::string> Snapshot(const Conversations& all)
 {
@@ -189,6 +232,38 @@ TEST(Conversations, APacketTakenBackLeavesEveryConversationAsItWas)
     EXPECT_EQ(views.Conversations().At(1).packets[0], 1u);
     EXPECT_EQ(views.Conversations().At(2).dnsAnswers, 2u);
     EXPECT_EQ(views.Conversations().At(2).dnsAnswerUs, 30 * kMs);
+}
+
+// A resolver asking one server, query after query, each answered: after
+// the first exchanges, storing them allocates nothing (what a packet changed
+// is kept for taking it back, not every change of the run).
+TEST(Conversations, DnsExchangesCostNoAllocationOnceWarm)
+{
+    Conversations all;
+    std::int64_t seq = 0;
+    const auto exchange = [&](std::uint16_t id) {
+        for (const bool answer : {false, true}) {
+            const auto d = DecodeDatagram(answer ? Segment(17, "10.0.0.53", 53, "10.0.0.1", 5353, 0,
+                                                           DnsMessage(id, "example.com", true))
+                                                 : Segment(17, "10.0.0.1", 5353, "10.0.0.53", 53, 0,
+                                                           DnsMessage(id, "example.com", false)));
+            ASSERT_TRUE(d);
+            const clV record = RecordOf(*d);
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(d->data.data());
+            counting = true;
+            ++seq;
+            all.Stored(seq, record, 0, d->data.size() + 28, kT0 + seq * kMs, {bytes, d->data.size()});
+            counting = false;
+        }
+    };
+    for (std::uint16_t id = 0; id < 1000; ++id)
+        exchange(id);
+    allocations = 0;
+    for (std::uint16_t id = 1000; id < 21000; ++id)
+        exchange(id);
+    EXPECT_EQ(allocations, 0);
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all.At(0).dnsAnswers, 21000u);
 }
 
 }  // namespace
