@@ -184,16 +184,18 @@ void OwnerEvents::Tell(Socket& s, ch::OwnerBody endpoint)
     endpoint.pid = s.pid;
     endpoint.uid = s.uid;
     std::memcpy(endpoint.name, s.name, sizeof endpoint.name);
+    bool kept = false;
     bool known = false;
     for (ch::OwnerBody& e : s.endpoints)
         if (e.protocol == endpoint.protocol && e.v6 == endpoint.v6 && e.port == endpoint.port
             && std::memcmp(e.address, endpoint.address, sizeof e.address) == 0) {
+            kept = true;
             known = e.pid == endpoint.pid;
             e = endpoint;
         }
     if (known)
         return;
-    if (s.endpoints.size() < 16)
+    if (!kept && s.endpoints.size() < 16)
         s.endpoints.push_back(endpoint);
     (*send_)(endpoint);
 }
