@@ -67,4 +67,19 @@ TEST(OwnerEvents, ASocketUsedByTurnsKeepsEachEndpointOnce)
     EXPECT_EQ(told.records[1].port, 6000);
 }
 
+// Sockets made before the capture and bound or connected during it are
+// kept within the bound too: their releases tell no more of them than it.
+TEST(OwnerEvents, SocketsMadeBeforeTheCaptureAreKeptWithinTheBound)
+{
+    OwnerEvents events;
+    Told told;
+    constexpr std::uint64_t kSockets = OwnerEvents::kMaxSockets + 1000;
+    for (std::uint64_t cookie = 1; cookie <= kSockets; ++cookie)
+        Take(events, Event(OWNER_BOUND, cookie, 100, 5000), told);
+    told.records.clear();
+    for (std::uint64_t cookie = 1; cookie <= kSockets; ++cookie)
+        Take(events, Event(OWNER_CLOSED, cookie, 100), told);
+    EXPECT_EQ(told.Released(), OwnerEvents::kMaxSockets);
+}
+
 }  // namespace

@@ -35,9 +35,6 @@ namespace ch = channel;
 
 namespace {
 
-// Sockets known at once; past this the oldest go (their endpoints come from
-// look-ups then).
-constexpr std::size_t kMaxSockets = 1u << 16;
 // Events taken per call, so the capture is never kept waiting.
 constexpr int kEventsPerConsume = 4096;
 
@@ -240,6 +237,8 @@ void OwnerEvents::Take(const void* data, std::size_t size)
         const auto it = sockets_.find(e.cookie);
         if (it == sockets_.end() && e.kind == OWNER_USED)
             break;  // made before the capture: the look-ups find it
+        if (it == sockets_.end() && sockets_.size() >= kMaxSockets)
+            sockets_.erase(sockets_.begin());
         Socket& s = it != sockets_.end() ? it->second : sockets_[e.cookie];
         if (it == sockets_.end() || s.pid != e.tgid) {
             process(s);

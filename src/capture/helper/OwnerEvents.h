@@ -58,6 +58,9 @@ public:
         Take(data, size);
         send_ = nullptr;
     }
+    // Sockets known at once; past this the oldest go (their endpoints come
+    // from look-ups then).
+    static constexpr std::size_t kMaxSockets = 1u << 16;
 
 private:
     struct Socket {
