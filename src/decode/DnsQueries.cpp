@@ -97,8 +97,10 @@ void DnsQueries::Add(const Ends& ends, const Question& q, std::int64_t timeUs)
     if (q.name.size() > kMaxName)
         return;
     if (entries_.empty()) {
+        // Both made or neither.
+        std::vector<std::int32_t> heads(mask_ + 1, -1);
         entries_.resize(kCapacity);
-        heads_.assign(mask_ + 1, -1);
+        heads_ = std::move(heads);
     }
     const auto at = static_cast<std::int32_t>(nextSlot_);
     Note(at);

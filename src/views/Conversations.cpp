@@ -135,8 +135,14 @@ std::uint32_t Conversations::Make(std::uint64_t endA, std::uint64_t endB, std::u
     c.endB = endB;
     c.stream = static_cast<std::uint32_t>(numbers.size());
     hot_.push_back(c);
-    firstUs_.push_back(tsUs);
-    numbers.push_back(index);
+    try {
+        firstUs_.push_back(tsUs);
+        numbers.push_back(index);
+    } catch (...) {
+        firstUs_.truncate(index);
+        hot_.truncate(index);
+        throw;
+    }
     if (slots_[slot].conversation == kNone)
         ++occupied_;
     else
@@ -155,6 +161,7 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
             of_.push_back(kNone);
     }
     of_.push_back(kNone);
+    dns_.Mark();  // the queries note no changes of packets before this one
     undo_.seq = seq;
     undo_.conversation = kNone;
     std::uint32_t protocol = 0;
@@ -185,7 +192,19 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
     undo_.madeMore = !undo_.made && more == kNone;
     undo_.handshake = false;
     undo_.closed = false;
-    Count(c, more, tcp, from, to, seq, fromA, tcpFlags, bytes, tsUs, payload);
+    try {
+        Count(c, more, tcp, from, to, seq, fromA, tcpFlags, bytes, tsUs, payload);
+    } catch (...) {
+        // Out of memory part way: what the packet changed is undone.
+        dns_.RollBack();
+        if (!undo_.made && hot_[c].more == kNone) {
+            of_.truncate(at);  // its More record could not be made: nothing was counted
+            undo_.seq = 0;
+        } else {
+            TakeBack(seq);
+        }
+        throw;
+    }
     if (more == kNone)
         slots_[slot].more = hot_[c].more;
     of_[at] = c;
@@ -208,10 +227,16 @@ std::uint32_t Conversations::MoreOf(std::uint32_t index, std::uint32_t more)
     Rare r;
     if ((StateOf(c) & kFirstSyn) != 0)
         r.synAt = 0;
-    c.more = static_cast<std::uint32_t>(more_.size());
+    const auto made = static_cast<std::uint32_t>(more_.size());
     more_.push_back(m);
-    rare_.push_back(r);
-    return c.more;
+    try {
+        rare_.push_back(r);
+    } catch (...) {
+        more_.truncate(made);
+        throw;
+    }
+    c.more = made;
+    return made;
 }
 
 Conversations::Rare& Conversations::KeepForUndo(std::uint32_t more)

@@ -1,12 +1,45 @@
 // Conversations numbered as their packets are stored, and their round trips.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <new>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "Segments.h"
+
+namespace {
+
+// Allocations made by the thread that counts, while it counts; the one
+// numbered failAt (from 1, 0: none) fails.
+thread_local bool counting = false;
+thread_local long long allocations = 0;
+thread_local long long failAt = 0;
+
+}  // namespace
+
+void* operator new(std::size_t n)
+{
+    if (counting && ++allocations == failAt)
+        throw std::bad_alloc();
+    if (void* p = std::malloc(n == 0 ? 1 : n))
+        return p;
+    throw std::bad_alloc();
+}
+void* operator new(std::size_t n, std::align_val_t alignment)
+{
+    if (counting && ++allocations == failAt)
+        throw std::bad_alloc();
+    const auto a = static_cast<std::size_t>(alignment);
+    if (void* p = std::aligned_alloc(a, (n + a - 1) / a * a))
+        return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 
 namespace quillet {
 namespace {
@@ -123,6 +156,18 @@ TEST(Conversations, RoundTripOfTheHandshakeSeenHereOrOfADnsAnswer)
     }
 }
 
+// The fields of a record the conversations read.
+clV RecordOf(const DecodedDatagram& d)
+{
+    clV record;
+    record.mProtocol = d.protocol;
+    record.mSrcAddr = d.srcAddr;
+    record.mDestAddr = d.destAddr;
+    record.mSrcPort = d.srcPort;
+    record.mDestPort = d.destPort;
+    return record;
+}
+
 // Every field of every conversation, as read.
 std::vector<std::string> Snapshot(const Conversations& all)
 {
@@ -189,6 +234,108 @@ TEST(Conversations, APacketTakenBackLeavesEveryConversationAsItWas)
     EXPECT_EQ(views.Conversations().At(1).packets[0], 1u);
     EXPECT_EQ(views.Conversations().At(2).dnsAnswers, 2u);
     EXPECT_EQ(views.Conversations().At(2).dnsAnswerUs, 30 * kMs);
+}
+
+// Each packet is stored with each of the allocations it makes failing in
+// turn: the conversations stay as they were, and the packet stored then
+// counts as if nothing had failed.
+TEST(Conversations, APacketThatRunsOutOfMemoryChangesNothing)
+{
+    const auto dns = [](bool out, std::uint16_t id) {
+        return out ? Segment(17, "fd00::1", 5353, "fd00::53", 53, 0, DnsMessage(id, "example.com", false))
+                   : Segment(17, "fd00::53", 53, "fd00::1", 5353, 0, DnsMessage(id, "example.com", true));
+    };
+    // Conversations of two packets enough to fill the records' first blocks.
+    std::vector<std::vector<std::uint8_t>> packets;
+    for (std::uint16_t port = 1; port <= 4096; ++port) {
+        packets.push_back(Segment(17, "10.0.0.1", port, "10.0.0.9", 9));
+        packets.push_back(Segment(17, "10.0.0.9", 9, "10.0.0.1", port));
+    }
+    const std::size_t first = packets.size();
+    for (auto& d : {
+             dns(true, 7),  // a new conversation in new blocks, the first DNS query
+             dns(false, 7),  // its record of more than one packet in a new block, the answer
+             Segment(6, "10.0.0.1", 40000, "10.0.0.2", 443, kSyn),  // the first TCP conversation
+             Segment(6, "10.0.0.2", 443, "10.0.0.1", 40000, kSyn | kAck),
+             Segment(17, "10.0.0.1", 5000, "10.0.0.3", 123, 0, "ntp"),
+         })
+        packets.push_back(d);
+    std::vector<DecodedDatagram> decoded;
+    for (const auto& d : packets) {
+        auto one = DecodeDatagram(d);
+        ASSERT_TRUE(one);
+        decoded.push_back(std::move(*one));
+    }
+    const auto store = [&](Conversations& all, std::size_t i) {
+        const DecodedDatagram& d = decoded[i];
+        const auto* payload = reinterpret_cast<const std::uint8_t*>(d.data.data());
+        all.Stored(static_cast<std::int64_t>(i + 1), RecordOf(d), d.tcpFlags, packets[i].size(),
+                   kT0 + static_cast<std::int64_t>(i) * kMs, {payload, d.data.size()});
+    };
+    Conversations reference;
+    for (std::size_t i = 0; i < first; ++i)
+        store(reference, i);
+    for (std::size_t i = first; i < packets.size(); ++i) {
+        const std::vector<std::string> before = Snapshot(reference);
+        store(reference, i);
+        const std::vector<std::string> after = Snapshot(reference);
+        for (long long fail = 1;; ++fail) {
+            Conversations all;
+            for (std::size_t j = 0; j < i; ++j)
+                store(all, j);
+            allocations = 0;
+            failAt = fail;
+            counting = true;
+            bool threw = false;
+            try {
+                store(all, i);
+            } catch (const std::bad_alloc&) {
+                threw = true;
+            }
+            counting = false;
+            failAt = 0;
+            if (!threw)
+                break;
+            ASSERT_EQ(Snapshot(all), before) << "packet " << i + 1 << ", allocation " << fail;
+            store(all, i);
+            ASSERT_EQ(Snapshot(all), after) << "packet " << i + 1 << ", allocation " << fail;
+            const auto seq = static_cast<std::int64_t>(i + 1);
+            EXPECT_EQ(all.StreamOf(seq), reference.StreamOf(seq)) << "packet " << seq;
+        }
+    }
+    EXPECT_EQ(reference.At(4096).dnsAnswers, 1u);
+}
+
+// A resolver asking one server, query after query, each answered: after
+// the first exchanges, storing them allocates nothing (what a packet changed
+// is kept for taking it back, not every change of the run).
+TEST(Conversations, DnsExchangesCostNoAllocationOnceWarm)
+{
+    Conversations all;
+    std::int64_t seq = 0;
+    const auto exchange = [&](std::uint16_t id) {
+        for (const bool answer : {false, true}) {
+            const auto d = DecodeDatagram(answer ? Segment(17, "10.0.0.53", 53, "10.0.0.1", 5353, 0,
+                                                           DnsMessage(id, "example.com", true))
+                                                 : Segment(17, "10.0.0.1", 5353, "10.0.0.53", 53, 0,
+                                                           DnsMessage(id, "example.com", false)));
+            ASSERT_TRUE(d);
+            const clV record = RecordOf(*d);
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(d->data.data());
+            counting = true;
+            ++seq;
+            all.Stored(seq, record, 0, d->data.size() + 28, kT0 + seq * kMs, {bytes, d->data.size()});
+            counting = false;
+        }
+    };
+    for (std::uint16_t id = 0; id < 1000; ++id)
+        exchange(id);
+    allocations = 0;
+    for (std::uint16_t id = 1000; id < 21000; ++id)
+        exchange(id);
+    EXPECT_EQ(allocations, 0);
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all.At(0).dnsAnswers, 21000u);
 }
 
 }  // namespace

@@ -35,9 +35,6 @@ namespace ch = channel;
 
 namespace {
 
-// Sockets known at once; past this the oldest go (their endpoints come from
-// look-ups then).
-constexpr std::size_t kMaxSockets = 1u << 16;
 // Events taken per call, so the capture is never kept waiting.
 constexpr int kEventsPerConsume = 4096;
 
@@ -184,16 +181,18 @@ void OwnerEvents::Tell(Socket& s, ch::OwnerBody endpoint)
     endpoint.pid = s.pid;
     endpoint.uid = s.uid;
     std::memcpy(endpoint.name, s.name, sizeof endpoint.name);
+    bool kept = false;
     bool known = false;
     for (ch::OwnerBody& e : s.endpoints)
         if (e.protocol == endpoint.protocol && e.v6 == endpoint.v6 && e.port == endpoint.port
             && std::memcmp(e.address, endpoint.address, sizeof e.address) == 0) {
+            kept = true;
             known = e.pid == endpoint.pid;
             e = endpoint;
         }
     if (known)
         return;
-    if (s.endpoints.size() < 16)
+    if (!kept && s.endpoints.size() < 16)
         s.endpoints.push_back(endpoint);
     (*send_)(endpoint);
 }
@@ -238,6 +237,8 @@ void OwnerEvents::Take(const void* data, std::size_t size)
         const auto it = sockets_.find(e.cookie);
         if (it == sockets_.end() && e.kind == OWNER_USED)
             break;  // made before the capture: the look-ups find it
+        if (it == sockets_.end() && sockets_.size() >= kMaxSockets)
+            sockets_.erase(sockets_.begin());
         Socket& s = it != sockets_.end() ? it->second : sockets_[e.cookie];
         if (it == sockets_.end() || s.pid != e.tgid) {
             process(s);

@@ -50,6 +50,17 @@ public:
 
     // Called for each event of the ring (public for the ring's callback).
     void Take(const void* data, std::size_t size);
+    // One event as the ring holds it, its records handed to send (tests:
+    // events without the kernel).
+    void Take(const void* data, std::size_t size, const Send& send)
+    {
+        send_ = &send;
+        Take(data, size);
+        send_ = nullptr;
+    }
+    // Sockets known at once; past this the oldest go (their endpoints come
+    // from look-ups then).
+    static constexpr std::size_t kMaxSockets = 1u << 16;
 
 private:
     struct Socket {
