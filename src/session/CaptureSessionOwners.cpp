@@ -1,6 +1,7 @@
 // The owners the kernel tells of during a capture, beside the look-ups.
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 
 #include <QCoreApplication>
 
@@ -35,9 +36,17 @@ void CaptureSession::TakeOwnerNotes()
 {
     if (!source_)
         return;
+    // A name the kernel could not give is read now, once per process of
+    // the notes, however many sockets it made.
+    std::unordered_map<int, std::string> read;
+    const auto nameOf = [&read](int pid) -> const std::string& {
+        auto [at, fresh] = read.try_emplace(pid);
+        if (fresh)
+            at->second = ProcessName(pid);
+        return at->second;
+    };
     for (const OwnerNote& n : source_->TakeOwnerNotes()) {
-        // A name the kernel could not give is read now, once per socket.
-        const std::string name = n.pid > 0 && n.name.empty() ? ProcessName(n.pid) : n.name;
+        const std::string name = n.pid > 0 && n.name.empty() ? nameOf(n.pid) : n.name;
         const std::string text = n.pid > 0 ? SocketOwner{n.pid, name}.Text() : std::string();
         const SocketEndpoint e{n.protocol, AddressNumber(n.v6, n.address.data()), n.port, n.v6};
         kernelOwners_.Add(e.Key(), n.fromUs, text);
