@@ -146,17 +146,25 @@ void ListPresenter::Scan(const Rules& rules, const PacketStore::Records& records
             rules.filter->MatchSpan(seq, run, n, context, passed);
         else
             std::fill(passed, passed + n, std::uint8_t{1});
-        if (seen) {
+        // Few rows pass a selective filter: they are picked out one by
+        // one (a branch seldom taken); many, without a branch on each.
+        std::size_t passing = 0;
+        for (std::size_t k = 0; k < n; ++k)
+            passing += passed[k];
+        if (passing == 0) {
+            seq += static_cast<std::int64_t>(n);
+            continue;
+        }
+        if (seen || passing < n / 8) {
             for (std::size_t k = 0; k < n; ++k) {
                 bool sent = false;
-                if (!passed[k] || !rules.TabPasses(run[k], sent) || !seen->insert(MakePair(run[k])).second)
+                if (!passed[k] || !rules.TabPasses(run[k], sent) || (seen && !seen->insert(MakePair(run[k])).second))
                     continue;
                 out.push_back(static_cast<std::uint64_t>(seq + static_cast<std::int64_t>(k))
                               | (sent ? PacketListModel::kSentRow : 0));
             }
         } else {
-            // Every row is written and kept or not by its verdict: rows
-            // that pass at random cost no mispredicted branch.
+            // Every row is written and kept or not by its verdict.
             std::size_t kept = 0;
             for (std::size_t k = 0; k < n; ++k) {
                 bool sent = false;
