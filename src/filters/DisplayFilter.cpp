@@ -8,6 +8,7 @@
 #endif
 
 #include "filters/DisplayFilterProgram.h"
+#include "filters/RequiredText.h"
 
 namespace quillet {
 
@@ -278,31 +279,29 @@ bool ContainsCaseless(std::string_view bytes, std::string_view lower)
 }
 
 // The payload read as Latin-1 against the expression; the text is made in a
-// buffer of the thread's, not for each row.
+// buffer of the thread's, not for each row, and only when the payload holds
+// what every match holds.
 bool PayloadMatches(const FilterCheck& c, std::string_view bytes)
 {
-    if (c.literal)
-        return ContainsCaseless(bytes, c.literalText);
+    const bool holds = ContainsCaseless(bytes, c.literalText);
+    if (c.literal || !holds)
+        return holds;
     thread_local QString text;
     text = QLatin1StringView(bytes.data(), static_cast<qsizetype>(bytes.size()));
     return c.regex.match(QStringView(text)).hasMatch();
 }
 
-// Sets a payload expression's plain text when it has one.
+// Sets a payload expression's plain text when it has one, else a text
+// every match holds when one is sure. The expression has no option beyond
+// case (so only ASCII letters fold to ASCII letters in Latin-1 text), as
+// RequiredTextOf assumes.
 void FindLiteral(FilterCheck& c)
 {
-    static constexpr std::string_view kPlain = " !\"#%&',-/:;<=>@_`~";
-    const QString pattern = c.regex.pattern();
-    std::string lower;
-    for (const QChar ch : pattern) {
-        const char16_t u = ch.unicode();
-        const bool alnum = (u >= '0' && u <= '9') || (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z');
-        if (!alnum && (u >= 0x80 || kPlain.find(static_cast<char>(u)) == std::string_view::npos))
-            return;
-        lower.push_back(AsciiLower(static_cast<char>(u)));
-    }
-    c.literal = true;
-    c.literalText = std::move(lower);
+    RequiredText required;
+    if (c.regex.patternOptions() == QRegularExpression::CaseInsensitiveOption)
+        required = RequiredTextOf(c.regex.pattern());
+    c.literal = required.whole;
+    c.literalText = std::move(required.text);
 }
 
 bool Payload(const FilterCheck& c, std::int64_t seq, const clV& r, const DisplayFilterContext& context)
