@@ -280,7 +280,9 @@ bool ContainsCaseless(std::string_view bytes, std::string_view lower)
 
 // The payload read as Latin-1 against the expression; the text is made in a
 // buffer of the thread's, not for each row, and only when the payload holds
-// what every match holds.
+// what every match holds. Latin-1 made UTF-16 has no surrogate, so the
+// expression is spared checking the text is valid UTF-16 (a third of its
+// work on a short payload).
 bool PayloadMatches(const FilterCheck& c, std::string_view bytes)
 {
     const bool holds = ContainsCaseless(bytes, c.literalText);
@@ -288,7 +290,10 @@ bool PayloadMatches(const FilterCheck& c, std::string_view bytes)
         return holds;
     thread_local QString text;
     text = QLatin1StringView(bytes.data(), static_cast<qsizetype>(bytes.size()));
-    return c.regex.match(QStringView(text)).hasMatch();
+    return c.regex
+        .match(QStringView(text), 0, QRegularExpression::NormalMatch,
+               QRegularExpression::DontCheckSubjectStringMatchOption)
+        .hasMatch();
 }
 
 // Sets a payload expression's plain text when it has one, else a text
