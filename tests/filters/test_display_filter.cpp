@@ -313,6 +313,11 @@ TEST(DisplayFilter, PayloadMatchesAgreesWithTheExpression)
     const std::string pieces[] = {"n", "e", "E", "d", "l", "L", "dle", "NE", "ab", "C", "cd", "xyz", "x", "ord",
                                   "w", "get", " /", "\n", std::string(1, '\0'), "\xc9", "\xe9", "\xff",
                                   "\xdf", "\xb5", "\x80", "-", ".", "+", "(", ")", "#", "elvin", "u", "r", "o"};
+    // A text at each place of payloads around 16 and 32 bytes, and nearly.
+    for (std::size_t k = 0; k < 36; ++k) {
+        payloads.push_back(std::string(k, '\xc5') + "nEEdle" + std::string(k % 3, 'x'));
+        payloads.push_back(std::string(k, 'e') + "needlx" + std::string(k % 5, 'n'));
+    }
     std::mt19937 rng(77);
     for (int k = 0; k < 400; ++k) {
         std::string p;
