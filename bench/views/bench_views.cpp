@@ -315,6 +315,7 @@ int main(int argc, char** argv)
         "payload contains \"needle\"",  // again: the file's bytes in the page cache now
         "payload matches \"NEEDLE\"",
         "payload matches \"ne+dle\"",
+        "payload matches \"[a-z]{30}\"",  // no text every match holds: the expression on every payload
     };
     for (const std::string& text : filters) {
         DisplayFilterError error;

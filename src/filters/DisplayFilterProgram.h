@@ -110,8 +110,10 @@ struct FilterCheck {
     QString textNeedle;               // program, host: contains
     std::string byteNeedle;           // payload: contains
     QRegularExpression regex;         // matches (case-insensitive)
-    // payload matches: the expression is a plain ASCII text (no character
-    // special to it), here in lower case, searched without the expression.
+    // payload matches: the expression is a plain ASCII text (literal), here
+    // in lower case, searched without the expression; or, when not literal,
+    // a text every match holds (or empty): a payload without it fails
+    // without the expression.
     bool literal = false;
     std::string literalText;
     std::shared_ptr<HostVerdictCache> hostVerdicts;  // host: the names resolved (PrepareChecks)

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QRegularExpression>
+
 #include <algorithm>
 #include <random>
 #include <string>
@@ -7,6 +9,7 @@
 #include <vector>
 
 #include "filters/DisplayFilter.h"
+#include "filters/RequiredText.h"
 
 namespace quillet {
 namespace {
@@ -259,6 +262,107 @@ TEST(DisplayFilter, FormsAgreeWithTheirEquivalents)
             EXPECT_TRUE(count > 0 && count < static_cast<int>(records.size())) << c.filter << ": " << count;
         }
     }
+}
+
+// Patterns and the text each match must hold ("" none; whole: the pattern
+// is that text alone).
+const struct Required {
+    const char* pattern;
+    const char* text;
+    bool whole;
+} kRequired[] = {
+    {"NEEDLE", "needle", true}, {"a\\.b\\+", "a.b+", true}, {"", "", true}, {"a#b c", "a#b c", true},
+    {"\\(ab\\)", "(ab)", true},
+    // a quantifier takes the one character before it
+    {"ne+dle", "edle", false}, {"abc+d", "abc", false}, {"abc?d", "ab", false}, {"colou?r", "colo", false},
+    {"ab{2}cd", "bcd", false}, {"ab{0,3}cd", "cd", false}, {"ab{,3}cd", "cd", false}, {"needle{0}", "needl", false},
+    {"ab+?cde", "bcde", false}, {"ab*+cde", "cde", false}, {"ab{x}cd", "ab", false}, {"x{2}", "", false},
+    // atoms of no known text end a piece
+    {"^get /", "get /", false}, {"\\bword\\b$", "word", false}, {"a.b", "", false}, {"[a-z]{30}", "", false},
+    {"[ne]edle", "edle", false}, {"\\d+needle\\s", "needle", false}, {"[[:alpha:]]+needle", "needle", false},
+    {"[]|(]needle", "needle", false}, {"[\\]|(]abc", "abc", false}, {"Stra\u00dfe", "stra", false},
+    {"\u212aelvin", "elvin", false}, {"ab\ncd", "ab", false},
+    // groups are atoms; what alternates inside them stays there
+    {"(foo|bar)needle", "needle", false}, {"(?:ab|cd)+xyz", "xyz", false}, {"(a\\)|b)cd", "cd", false},
+    {"(?<n>ab)cd", "cd", false}, {"(?=abc)x", "", false},
+    // nothing is sure: alternatives at the top, options, escapes not read here
+    {"needle|haystack", "", false}, {"(?-i)NeedleX", "", false}, {"(?x)ne dle", "", false},
+    {"xy(?x) abc", "", false}, {"(?i:ab)cd", "", false}, {"ab(?#x)cd", "", false}, {"(*UCP)abc", "", false},
+    {"abc(*ACCEPT)def", "", false}, {"\\x41bc", "", false}, {"\\101bc", "", false}, {"(ab)\\1cd", "", false},
+    {"\\cAbcd", "", false}, {"\\Qa|b\\E", "", false}, {"\\p{L}abc", "", false},
+};
+
+TEST(DisplayFilter, PayloadExpressionsKnowTheTextEveryMatchHolds)
+{
+    for (const Required& r : kRequired) {
+        const RequiredText got = RequiredTextOf(QString::fromUtf8(r.pattern));
+        EXPECT_EQ(got.text, r.text) << r.pattern;
+        EXPECT_EQ(got.whole, r.whole) << r.pattern;
+    }
+}
+
+// With what every match holds searched first, payload matches passes what
+// the expression alone passes, payload read as Latin-1.
+TEST(DisplayFilter, PayloadMatchesAgreesWithTheExpression)
+{
+    std::vector<std::string> payloads = {
+        "needle", "NEEDLE", "nEeEeDlE", "nedle", std::string("ne\0dle", 6), "ne\ndle", "abcd", "ABccD", "abd",
+        "colour", "COLOR", "Stra\xdf" "e", "STRASSE", "get /x", "GET\n/", "\xc9needle\xff", "x(AB)y", "A#B C",
+        "word", "a.b+", "abbcd", "XYZ", "cdcdxyz", "needl", "\xb5\xaa\xba\xe9\xc9", "\x80\xa0", "kelvin", "abcd",
+        "AB{,3}CD", "abbbcde", "ACDE", "ab{x}cd", "9needle ", "Xneedle", "]needle", "|ABC", "fooNEEDLE", "AB\nCD"};
+    const std::string pieces[] = {"n", "e", "E", "d", "l", "L", "dle", "NE", "ab", "C", "cd", "xyz", "x", "ord",
+                                  "w", "get", " /", "\n", std::string(1, '\0'), "\xc9", "\xe9", "\xff",
+                                  "\xdf", "\xb5", "\x80", "-", ".", "+", "(", ")", "#", "elvin", "u", "r", "o"};
+    // A text at each place of payloads around 16 and 32 bytes, and nearly.
+    for (std::size_t k = 0; k < 36; ++k) {
+        payloads.push_back(std::string(k, '\xc5') + "nEEdle" + std::string(k % 3, 'x'));
+        payloads.push_back(std::string(k, 'e') + "needlx" + std::string(k % 5, 'n'));
+    }
+    std::mt19937 rng(77);
+    for (int k = 0; k < 400; ++k) {
+        std::string p;
+        for (unsigned n = 1 + rng() % 10; n > 0; --n) {
+            const unsigned at = rng() % (sizeof pieces / sizeof pieces[0]);
+            p += pieces[at];
+        }
+        payloads.push_back(p);
+    }
+    Context context;
+    std::vector<clV> records;
+    for (const std::string& p : payloads) {
+        context.payloads.push_back(p);
+        clV record;
+        record.add("UDP", "10.0.0.1", "1", "10.0.0.2", "2", "0", PayloadRef(0, static_cast<std::uint32_t>(p.size())),
+                   "12:00:00.00");
+        records.push_back(record);
+    }
+    int sure = 0;
+    for (const Required& r : kRequired) {
+        const QString pattern = QString::fromUtf8(r.pattern);
+        QString quoted = pattern;
+        quoted.replace("\\", "\\\\").replace("\"", "\\\"");
+        const auto f = DisplayFilter::Compile("payload matches \"" + quoted + "\"", nullptr);
+        ASSERT_NE(f, nullptr) << r.pattern;
+        const QRegularExpression alone(pattern, QRegularExpression::CaseInsensitiveOption);
+        std::vector<std::uint8_t> spans(records.size());
+        f->MatchSpan(0, records.data(), records.size(), context, spans.data());
+        int passing = 0;
+        for (std::size_t i = 0; i < payloads.size(); ++i) {
+            const std::string& p = payloads[i];
+            const bool expected =
+                !p.empty() && alone.match(QString::fromLatin1(p.data(), static_cast<qsizetype>(p.size()))).hasMatch();
+            passing += expected;
+            ASSERT_EQ(f->Matches(static_cast<std::int64_t>(i), records[i], context), expected)
+                << r.pattern << " on " << QByteArray::fromStdString(p).toHex().toStdString();
+            ASSERT_EQ(spans[i] != 0, expected) << r.pattern << " (span)";
+        }
+        // The payloads try the expressions on either side of their verdict.
+        if (r.text[0] != 0 && !r.whole) {
+            ++sure;
+            EXPECT_GT(passing, 0) << r.pattern;
+        }
+    }
+    EXPECT_GT(sure, 20);
 }
 
 TEST(DisplayFilter, AsksTheContextOnlyForWhatItUses)
