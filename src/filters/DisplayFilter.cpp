@@ -394,6 +394,35 @@ struct CheckRuns {
     FilterCheckSpan orSpan;
 };
 
+// sent (WantSent) or received over consecutive records: the machine's
+// few addresses held in registers, compared with every source without a
+// branch.
+template <bool WantSent, bool And>
+void DirectionSpan(const FilterCheck&, std::int64_t, const clV* records, std::size_t count,
+                   const DisplayFilterContext& context, std::uint8_t* passed)
+{
+    const std::span<const std::uint64_t> own = context.LocalBits();
+    constexpr std::size_t kHeld = 8;
+    std::uint64_t o[kHeld];
+    const bool held = own.size() <= kHeld;
+    for (std::size_t k = 0; k < kHeld; ++k)
+        o[k] = own.empty() ? 0 : own[std::min(k, own.size() - 1)];  // a repeated address changes nothing
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t bits = records[i].mSrcAddr.bits();
+        bool local = false;
+        if (held) {
+            for (std::size_t k = 0; k < kHeld; ++k)
+                local |= bits == o[k];
+            local &= !own.empty();
+        } else {
+            local = InLocalBits(own, bits);
+        }
+        const auto v = static_cast<std::uint8_t>(local == WantSent);
+        passed[i] = And ? static_cast<std::uint8_t>(passed[i] & v) : static_cast<std::uint8_t>(passed[i] | v);
+    }
+}
+
+
 template <FilterCheckRun F>
 bool Negated(const FilterCheck& c, std::int64_t seq, const clV& r, const DisplayFilterContext& context)
 {
@@ -406,6 +435,17 @@ CheckRuns Runs(bool negate)
     if (negate)
         return {Negated<F>, AndSpan<Negated<F>>, OrSpan<Negated<F>>};
     return {F, AndSpan<F>, OrSpan<F>};
+}
+
+// sent or received, over spans by DirectionSpan.
+CheckRuns DirectionRuns(bool sentField, bool negate)
+{
+    const bool sent = sentField != negate;
+    CheckRuns runs = Runs<Sent>(false);
+    runs.run = sent ? FilterCheckRun{Sent} : FilterCheckRun{Received};
+    runs.andSpan = sent ? DirectionSpan<true, true> : DirectionSpan<false, true>;
+    runs.orSpan = sent ? DirectionSpan<true, false> : DirectionSpan<false, false>;
+    return runs;
 }
 
 template <template <Test> class F>
@@ -424,8 +464,8 @@ CheckRuns RunOf(const FilterCheck& c)
     case FilterField::Protocol: return RunsByTest<ProtocolRun>(c.test, c.negate);
     case FilterField::Family4: return Runs<Family4>(c.negate);
     case FilterField::Family6: return Runs<Family6>(c.negate);
-    case FilterField::Sent: return Runs<Sent>(c.negate);
-    case FilterField::Received: return Runs<Received>(c.negate);
+    case FilterField::Sent: return DirectionRuns(true, c.negate);
+    case FilterField::Received: return DirectionRuns(false, c.negate);
     case FilterField::Addr4: return RunsByTest<Addr4Run>(c.test, c.negate);
     case FilterField::Addr6: return RunsByTest<Addr6Run>(c.test, c.negate);
     case FilterField::Addr: return RunsByTest<AddrRun>(c.test, c.negate);
