@@ -28,10 +28,10 @@ using namespace quillet;
 namespace {
 
 // What became of the child's one call.
-enum class Outcome { Done, Refused, Killed, Otherwise };
+enum class Outcome { Done, Refused, Killed, Faulted, Otherwise };
 const char* Name(Outcome o)
 {
-    static const char* const names[] = {"done", "refused with EPERM", "killed", "otherwise"};
+    static const char* const names[] = {"done", "refused with EPERM", "killed", "faulted", "otherwise"};
     return names[static_cast<int>(o)];
 }
 
@@ -68,7 +68,7 @@ Outcome Confined(const std::function<int(const Held&)>& call, std::string& detai
     waitpid(pid, &status, 0);
     if (WIFSIGNALED(status)) {
         detail = "signal " + std::to_string(WTERMSIG(status));
-        return WTERMSIG(status) == SIGSYS ? Outcome::Killed : Outcome::Otherwise;
+        return WTERMSIG(status) == SIGSYS ? Outcome::Killed : WTERMSIG(status) == SIGSEGV ? Outcome::Faulted : Outcome::Otherwise;
     }
     detail = "exit " + std::to_string(WEXITSTATUS(status));
     return WEXITSTATUS(status) == 0 ? Outcome::Done : WEXITSTATUS(status) == 1 ? Outcome::Refused : Outcome::Otherwise;
@@ -84,6 +84,27 @@ int RanOrWouldBlock(long r)
 {
     return r >= 0 || errno == EAGAIN || errno == EWOULDBLOCK ? 0 : errno;
 }
+
+#if defined(__x86_64__)
+long I386Getpid()
+{
+    long r = 20;  // getpid there
+    asm volatile("int $0x80" : "+a"(r) : : "memory");
+    return r;
+}
+
+// A kernel may run without the i386 ABI (ia32_emulation=0): a call of it then
+// faults before any filter sees it, which keeps the helper as safe as a kill.
+bool I386Runs()
+{
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(I386Getpid() > 0 ? 0 : 1);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+#endif
 
 }  // namespace
 
@@ -128,11 +149,10 @@ TEST(HelperConfinement, TheLoopKeepsWhatItNeedsAndLosesEverythingElse)
         {"a call of the x32 ABI", [](const Held&) { return Result(syscall(0x40000000L | SYS_getpid)); }, Outcome::Killed},
         {"a call of the i386 ABI",
          [](const Held&) {
-             long r = 20;  // getpid there
-             asm volatile("int $0x80" : "+a"(r) : : "memory");
+             const long r = I386Getpid();
              return r > 0 ? 0 : static_cast<int>(-r);
          },
-         Outcome::Killed},
+         I386Runs() ? Outcome::Killed : Outcome::Faulted},
 #endif
     };
     for (const Case& c : cases) {
