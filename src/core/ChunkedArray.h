@@ -22,13 +22,29 @@ public:
     T& operator[](std::size_t i) { return blocks_[i >> BlockBits][i & (kBlockSize - 1)]; }
     const T& operator[](std::size_t i) const { return blocks_[i >> BlockBits][i & (kBlockSize - 1)]; }
 
+    T& back() { return (*this)[size_ - 1]; }
+    const T& back() const { return (*this)[size_ - 1]; }
+
+    // Room for one more value: the push_back after it does not throw. May
+    // throw, and then nothing changed.
+    void reserveOne()
+    {
+        if ((size_ >> BlockBits) == blocks_.size()) {
+            if (blocks_.size() == blocks_.capacity())
+                blocks_.reserve(blocks_.size() * 2 + 4);
+            blocks_.push_back(std::make_unique_for_overwrite<T[]>(kBlockSize));
+        }
+    }
+
     void push_back(const T& value)
     {
-        if ((size_ >> BlockBits) == blocks_.size())
-            blocks_.push_back(std::make_unique_for_overwrite<T[]>(kBlockSize));
+        reserveOne();
         (*this)[size_] = value;
         ++size_;
     }
+
+    // The last value goes; its block stays for the next.
+    void pop_back() { --size_; }
 
     // Appends n values, make(i) for i = 0 .. n-1, filling a block at a time.
     template <class Make>

@@ -7,18 +7,8 @@ namespace quillet {
 
 namespace {
 
-// No side key has its top bit set.
-constexpr std::uint64_t kNoSide = ~std::uint64_t{0};
-
-std::size_t SideSlot(std::uint64_t key, std::size_t size)
-{
-    const std::uint64_t h = key * 0x9E3779B97F4A7C15ull;
-    return static_cast<std::size_t>(h ^ (h >> 32)) & (size - 1);
-}
-
 // A host entry: the node above the key (side and address, HostAddress of
-// 33 bits).
-constexpr std::uint64_t kHostKeyBits = (std::uint64_t{1} << 34) - 1;
+// 33 bits), as HostKeyBits takes it.
 constexpr int kHostNodeShift = 34;
 
 std::uint64_t HostKey(bool dest, HostAddress address)
@@ -37,32 +27,6 @@ std::uint64_t SideKeyOf(HostAddress address, std::uint32_t port, bool hasPort, b
 HostAddress AddressOfSideKey(std::uint64_t key)
 {
     return (key & 0xFFFFFFFFu) | ((key >> 50 & 1) << 32);
-}
-
-std::size_t HostSlot(std::uint64_t entry, std::size_t size)
-{
-    return SideSlot(entry & kHostKeyBits, size);
-}
-
-void Place(std::vector<std::uint64_t>& table, std::uint64_t entry, std::size_t slot)
-{
-    while (table[slot] != kNoSide)
-        slot = (slot + 1) & (table.size() - 1);
-    table[slot] = entry;
-}
-
-// Doubles an open-addressing table when one more entry would fill it past
-// half. Built aside: a failed allocation leaves the table as it was.
-template <class Home>
-void MakeRoom(std::vector<std::uint64_t>& table, std::size_t count, Home home)
-{
-    if ((count + 1) * 2 <= table.size())
-        return;
-    std::vector<std::uint64_t> old(table.size() * 2, kNoSide);
-    old.swap(table);
-    for (const std::uint64_t entry : old)
-        if (entry != kNoSide)
-            Place(table, entry, home(entry, table.size()));
 }
 
 }  // namespace
@@ -112,8 +76,7 @@ int HostTreeModel::addNode(int parent, std::string_view text, int image, bool ke
 {
     // Room for everything first: once the node goes in, nothing throws, so a
     // failed allocation adds nothing.
-    if (nodes_.size() == nodes_.capacity())
-        nodes_.reserve(std::max<std::size_t>(16, nodes_.capacity() * 2));
+    nodes_.reserveOne();
     if (!keyed && (indexed_ + 1) * 2 > index_.size())
         growIndex();
     const FixedText<kIPv6TextMax> kept(text);  // cut as the node keeps it, and safe from the growth below
@@ -193,27 +156,12 @@ struct EmptyIs {
 
 void HostTreeModel::forgetSide(std::uint64_t key) noexcept
 {
-    for (std::size_t slot = SideSlot(key, sides_.size()); sides_[slot] != kNoSide;
-         slot = (slot + 1) & (sides_.size() - 1))
-        if (sides_[slot] == key) {
-            eraseSlot(sides_, slot, [this](std::uint64_t k) { return SideSlot(k, sides_.size()); },
-                      EmptyIs<std::uint64_t>{kNoSide});
-            --sideCount_;
-            return;
-        }
+    sides_.Erase(key);
 }
 
 void HostTreeModel::forgetHost(bool dest, HostAddress address) noexcept
 {
-    const std::uint64_t key = HostKey(dest, address);
-    for (std::size_t slot = SideSlot(key, hosts_.size()); hosts_[slot] != kNoSide;
-         slot = (slot + 1) & (hosts_.size() - 1))
-        if ((hosts_[slot] & kHostKeyBits) == key) {
-            eraseSlot(hosts_, slot, [this](std::uint64_t e) { return HostSlot(e, hosts_.size()); },
-                      EmptyIs<std::uint64_t>{kNoSide});
-            --hostCount_;
-            return;
-        }
+    hosts_.Erase(HostKey(dest, address));
 }
 
 bool HostTreeModel::PortKey(int host, std::string_view port, std::uint64_t& key) const
@@ -320,44 +268,33 @@ void HostTreeModel::addSide(int root, std::string_view addr, std::string_view po
 
 bool HostTreeModel::hasSide(std::uint64_t key) const
 {
-    for (std::size_t slot = SideSlot(key, sides_.size()); sides_[slot] != kNoSide;
-         slot = (slot + 1) & (sides_.size() - 1))
-        if (sides_[slot] == key)
-            return true;
-    return false;
+    return sides_.Contains(key);
 }
 
 void HostTreeModel::roomForSide()
 {
-    MakeRoom(sides_, sideCount_, SideSlot);
+    sides_.MakeRoom();
 }
 
 void HostTreeModel::keepSide(std::uint64_t key)
 {
-    Place(sides_, key, SideSlot(key, sides_.size()));
-    ++sideCount_;
+    sides_.Insert(key);
 }
 
 int HostTreeModel::hostOf(bool dest, HostAddress address) const
 {
-    const std::uint64_t key = HostKey(dest, address);
-    for (std::size_t slot = SideSlot(key, hosts_.size()); hosts_[slot] != kNoSide;
-         slot = (slot + 1) & (hosts_.size() - 1))
-        if ((hosts_[slot] & kHostKeyBits) == key)
-            return static_cast<int>(hosts_[slot] >> kHostNodeShift);
-    return -1;
+    const std::uint64_t entry = hosts_.Find(HostKey(dest, address));
+    return entry == hosts_.kNone ? -1 : static_cast<int>(entry >> kHostNodeShift);
 }
 
 void HostTreeModel::roomForHost()
 {
-    MakeRoom(hosts_, hostCount_, HostSlot);
+    hosts_.MakeRoom();
 }
 
 void HostTreeModel::keepHost(bool dest, HostAddress address, int node)
 {
-    const std::uint64_t key = HostKey(dest, address);
-    Place(hosts_, (static_cast<std::uint64_t>(node) << kHostNodeShift) | key, SideSlot(key, hosts_.size()));
-    ++hostCount_;
+    hosts_.Insert((static_cast<std::uint64_t>(node) << kHostNodeShift) | HostKey(dest, address));
 }
 
 bool HostTreeModel::SideKey(bool dest, const AddressText& addr, const PortText5& port, std::uint64_t& key)
@@ -402,9 +339,9 @@ void HostTreeModel::Prefetch(const AddressText& srcAddr, const PortText5& srcPor
 {
     std::uint64_t key = 0;
     if (SideKey(false, srcAddr, srcPort, key))
-        __builtin_prefetch(&sides_[SideSlot(key, sides_.size())]);
+        sides_.Prefetch(key);
     if (SideKey(true, destAddr, destPort, key))
-        __builtin_prefetch(&sides_[SideSlot(key, sides_.size())]);
+        sides_.Prefetch(key);
 }
 
 void HostTreeModel::AddToHostTree(const AddressText& srcAddr, const PortText5& srcPort, const AddressText& destAddr,
@@ -424,17 +361,16 @@ void HostTreeModel::AddToHostTree(std::string_view srcAddr, std::string_view src
 void HostTreeModel::clear()
 {
     beginResetModel();
-    nodes_.assign(1, Node{});
+    nodes_.truncate(0);
+    nodes_.push_back(Node{});
     longTexts_.clear();
     lists_.clear();
     // The tables start small again: a rebuild's lookups stay in the cache
     // while its tree is small, which saves more than growing them costs.
     index_.assign(64, -1);
     indexed_ = 0;
-    sides_.assign(64, kNoSide);
-    sideCount_ = 0;
-    hosts_.assign(64, kNoSide);
-    hostCount_ = 0;
+    sides_.Reset(64);
+    hosts_.Reset(64);
     srcRoot_ = destRoot_ = -1;
     firstPending_ = 1;
     endResetModel();

@@ -12,6 +12,8 @@
 #include "core/FixedText.h"
 #include "core/IPv4Text.h"
 #include "core/NameTable.h"
+#include "core/ChunkedArray.h"
+#include "core/SpreadTable.h"
 #include "core/IPv6Text.h"
 #include "decode/RecordFields.h"
 #include "views/ListRoles.h"
@@ -199,15 +201,24 @@ private:
     void forgetSide(std::uint64_t key) noexcept;
     void forgetHost(bool dest, HostAddress address) noexcept;
 
-    std::vector<Node> nodes_;                      // nodes_[0]: the invisible root
+    // The tables of sides and hosts: entries found by their key bits.
+    struct WholeEntry {
+        std::uint64_t operator()(std::uint64_t entry) const { return entry; }
+    };
+    struct HostKeyBits {
+        std::uint64_t operator()(std::uint64_t entry) const { return entry & ((std::uint64_t{1} << 34) - 1); }
+    };
+
+    // Blocks, not one array: a tree of millions of nodes grows by a block,
+    // not by a copy of all of them in one event-loop turn.
+    ChunkedArray<Node, 14> nodes_;                     // nodes_[0]: the invisible root
     std::vector<FixedText<kIPv6TextMax>> longTexts_;  // of the nodes with kLongText, in node order
     std::vector<std::vector<std::int32_t>> lists_;  // children of the nodes that have any
     std::vector<std::int32_t> index_;               // open addressing over (parent, text); -1 empty
     std::size_t indexed_ = 0;                       // nodes in index_
-    std::vector<std::uint64_t> sides_;              // open addressing over side keys; kNoSide empty
-    std::size_t sideCount_ = 0;
-    std::vector<std::uint64_t> hosts_;  // (node << 34) | (dest << 33) | HostAddress; kNoSide empty
-    std::size_t hostCount_ = 0;
+    // Both grow a few entries at a time, spread over the insertions.
+    SpreadTable<WholeEntry> sides_;    // the side keys
+    SpreadTable<HostKeyBits> hosts_;  // (node << 34) | (dest << 33) | HostAddress
     int srcRoot_ = -1;
     int destRoot_ = -1;
     std::size_t firstPending_ = 1;  // nodes from here on are not yet visible

@@ -312,6 +312,7 @@ void ListPresenter::StartThreads()
         job->rows[part].reserve(static_cast<std::size_t>(to - from + 1));
         AskHugePages(job->rows[part]);
         job->threads[part] = std::thread([job, part, from, to, ip, rules = rules_, records = records_] {
+            YieldToWindow();
             const ThreadContext context(*rules, -1, 0);
             Scan(*rules, records, context, from, to, job->rows[part], ip ? &job->seen[part] : nullptr, job->cancel);
             job->running.fetch_sub(1, std::memory_order_release);

@@ -36,6 +36,7 @@ void ListPresenter::StartPayload()
     // record they cannot read end the pass (from that record on the
     // window's thread reads, as the spool holds it).
     const auto read = [job, fd, limit, to = last_, rules = rules_, records = records_] {
+        YieldToWindow();
         const ThreadContext context(*rules, fd, limit);
         for (;;) {
             const std::int64_t k = job->nextPart.fetch_add(1, std::memory_order_relaxed);

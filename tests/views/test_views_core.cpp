@@ -6,6 +6,7 @@
 
 #include "ViewsTestSupport.h"
 #include "core/ChunkedArray.h"
+#include "core/SpreadTable.h"
 #include "views/ListRoles.h"
 
 namespace quillet {
@@ -935,6 +936,58 @@ TEST(ChunkedArrayTest, GrowsInBlocksWithoutMovingValues)
     EXPECT_TRUE(a.empty());
     a.push_back(3);
     EXPECT_EQ(a[0], 3u);
+}
+
+// The host tree's tables grow a few slots per insertion: every key stays
+// found while the old table empties into the new one, an entry's payload bits
+// come back with it, and a key taken out in the middle of a move is gone
+// for good while the others stay.
+TEST(SpreadTableTest, KeysStayFoundWhileTheTableGrowsInSteps)
+{
+    struct Low40 {
+        std::uint64_t operator()(std::uint64_t e) const { return e & ((std::uint64_t{1} << 40) - 1); }
+    };
+    SpreadTable<Low40> t(4);
+    std::vector<std::uint64_t> keys;
+    std::uint64_t x = 88172645463325252ull;
+    std::size_t longestMove = 0, move = 0, growths = 0;
+    for (int i = 0; i < 200000; ++i) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        const std::uint64_t key = i == 0 ? 0 : x & ((std::uint64_t{1} << 40) - 1);  // key 0 too
+        if (t.Contains(key))
+            continue;
+        const std::size_t size = t.tableSize();
+        t.MakeRoom();
+        growths += t.tableSize() != size;
+        t.Insert(key | (static_cast<std::uint64_t>(i & 0xFFFF) << 40));
+        keys.push_back(key);
+        move = t.moving() ? move + 1 : 0;
+        longestMove = std::max(longestMove, move);
+        ASSERT_EQ(t.Find(key) >> 40, static_cast<std::uint64_t>(i & 0xFFFF)) << i;
+        if (i % 997 == 0) {
+            for (std::size_t k = 0; k < keys.size(); k += 13)
+                ASSERT_TRUE(t.Contains(keys[k])) << k << " of " << keys.size() << " at " << i;
+        }
+        if (i % 5003 == 0 && i < 120000 && t.moving()) {  // none in the last growth
+            // Out in the middle of a move: the moving ends, the key is gone,
+            // a neighbour in the list stays.
+            const std::uint64_t gone = keys[keys.size() / 2];
+            ASSERT_TRUE(t.Erase(gone));
+            keys.erase(keys.begin() + static_cast<std::ptrdiff_t>(keys.size() / 2));
+            EXPECT_FALSE(t.Contains(gone));
+            EXPECT_FALSE(t.Erase(gone));
+        }
+    }
+    EXPECT_EQ(t.count(), keys.size());
+    for (const std::uint64_t key : keys)
+        ASSERT_TRUE(t.Contains(key));
+    EXPECT_FALSE(t.Contains(std::uint64_t{1} << 41));
+    EXPECT_GE(growths, 14u);
+    // The largest old table (half the final one) moved over many insertions.
+    EXPECT_GT(longestMove, t.tableSize() / 2 / SpreadTable<Low40>::kMovesPerInsert / 2);
+    t.Reset(8);
+    EXPECT_EQ(t.count(), 0u);
+    EXPECT_FALSE(t.Contains(keys.front()));
 }
 
 }  // namespace
