@@ -38,6 +38,7 @@ const char* const kFilters[] = {
     "not tcp and not udp",
     "tcp.dstport == 443 or udp.dstport == 53",
     "ip.dst == 172.16.0.0/12 and tcp.srcport >= 1024",
+    "len > 100 or not icmp and port != 12",
 };
 
 const char* const kSentFilter = "sent and not udp";
