@@ -817,6 +817,14 @@ SYN/ACK to ACK: %2</translation>
             <translation>Shown %1 / %2</translation>
         </message>
         <message>
+            <source>%1 个数据包的载荷读不出，未计入</source>
+            <translation>%1 payloads could not be read and were left out</translation>
+        </message>
+        <message>
+            <source>工作捕获文件读取失败：这些数据包按不符合处理</source>
+            <translation>Reading the working capture file failed: these packets count as not matching</translation>
+        </message>
+        <message>
             <source>按此值过滤：%1</source>
             <translation>Filter on this value: %1</translation>
         </message>

@@ -106,6 +106,10 @@ public:
         bytes = scratch;
         return true;
     }
+    // How many payloads PayloadOf or PayloadView could not read so far (a
+    // failed read of the working file): a filter counts those rows as not
+    // matching, and the window tells how many. By default none.
+    virtual std::int64_t PayloadsUnread() const { return 0; }
     // The number of the row's conversation among its protocol's (TCP or
     // UDP), -1 when it has none or the context does not know.
     virtual std::int64_t StreamOf(std::int64_t /*seq*/, const clV& /*record*/) const { return -1; }

@@ -33,6 +33,14 @@ CaptureStatusBar::CaptureStatusBar(QWidget* parent) : QStatusBar(parent)
     shown_->setFrameShadow(QFrame::Sunken);
     addWidget(shown_);
     shown_->hide();
+    unread_ = new QLabel(this);
+    unread_->setObjectName(QStringLiteral("stBUnread"));
+    unread_->setTextFormat(Qt::PlainText);
+    unread_->setFrameShape(QFrame::StyledPanel);
+    unread_->setFrameShadow(QFrame::Sunken);
+    unread_->setStyleSheet(QStringLiteral("QLabel { color: #c00000; }"));
+    addWidget(unread_);
+    unread_->hide();
     progress_ = new QProgressBar(this);
     progress_->setObjectName(QStringLiteral("prgFilter"));
     progress_->setRange(0, 1000);

@@ -22,11 +22,14 @@ public:
     // After the panels: the rows a display filter shows (stBShown) and the
     // progress of a filter that reads payloads (prgFilter); hidden at start.
     QLabel* Shown() const { return shown_; }
+    // Beside it: how many rows a payload filter could not read (stBUnread).
+    QLabel* Unread() const { return unread_; }
     QProgressBar* FilterProgress() const { return progress_; }
 
 private:
     QLabel* panels_[4] = {};
     QLabel* shown_ = nullptr;
+    QLabel* unread_ = nullptr;
     QProgressBar* progress_ = nullptr;
 };
 

@@ -122,6 +122,19 @@ QString frmMain::DisplayFilter() const
 void frmMain::ShowShownCount()
 {
     QLabel* label = stB_->Shown();
+    QLabel* unread = stB_->Unread();
+    const std::int64_t unreadCount = views_.DisplayFilterInForce() ? views_.Presenter().UnreadPayloads() : 0;
+    if (unreadCount > 0) {
+        // The rows shown are short of these: the user is told, not left to
+        // take them for rows that do not match.
+        const QString text = tr("%1 个数据包的载荷读不出，未计入").arg(Grouped(unreadCount));
+        if (unread->text() != text)
+            unread->setText(text);
+        unread->setToolTip(tr("工作捕获文件读取失败：这些数据包按不符合处理"));
+        unread->show();
+    } else {
+        unread->hide();
+    }
     if (!views_.DisplayFilterInForce()) {
         label->hide();
         return;

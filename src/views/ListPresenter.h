@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <atomic>
 #include <memory>
 #include <span>
 #include <string>
@@ -156,6 +157,10 @@ public:
     // The most rows one turn of the event loop hands to the list.
     std::size_t handOverRows = std::size_t{1} << 24;
 
+    // Rows of the last rebuild whose payload a payload filter could not read
+    // (a failed read of the working file), counted as not matching; so far.
+    std::int64_t UnreadPayloads() const;
+
     // Rows were handed to the list (follow the newest); after each piece.
     std::function<void()> onRowsShown;
     // A payload filter's progress, 0..1000, and -1 once it is done.
@@ -233,6 +238,10 @@ private:
     std::int64_t at_ = 0;     // next record of a sliced pass
     std::int64_t last_ = 0;   // the rebuild's last record
     std::int64_t retestFrom_ = 0;      // owners changed from there during the rebuild
+    // The rebuild's unread payloads: its threads' count, and the context's
+    // when it began.
+    std::shared_ptr<std::atomic<std::int64_t>> unread_ = std::make_shared<std::atomic<std::int64_t>>(0);
+    std::int64_t unreadBefore_ = 0;
     std::int64_t clearedThrough_ = 0;  // the last record stored when the rows were emptied
     RowRuns rows_;                      // the rebuild's rows, in order
     std::size_t listAt_ = 0;            // the next of them the list takes

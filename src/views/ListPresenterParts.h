@@ -184,20 +184,24 @@ public:
             return false;
         // Payloads come in file order: one read per window, not per packet.
         const std::uint8_t* at = window_.Read(r.mData.offset(), r.mData.length());
-        if (!at)
+        if (!at) {
+            ++unread_;
             return false;
+        }
         bytes = {reinterpret_cast<const char*>(at), r.mData.length()};
         return true;
     }
     // The window reads no further than end (the part of the file this
     // thread reads now).
     void ReadAheadTo(std::uint64_t end) const { window_.ReadAheadTo(end); }
+    std::int64_t PayloadsUnread() const override { return unread_; }
 
 private:
     static constexpr std::uint64_t kWindow = 512 << 10;  // read and searched while in the cache
     int fd_;
     std::uint64_t limit_;
     mutable FileWindow window_;
+    mutable std::int64_t unread_ = 0;
 };
 
 }  // namespace quillet

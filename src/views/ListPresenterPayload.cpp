@@ -35,9 +35,10 @@ void ListPresenter::StartPayload()
     // Both threads take the next part, in order, until the parts or a
     // record they cannot read end the pass (from that record on the
     // window's thread reads, as the spool holds it).
-    const auto read = [job, fd, limit, to = last_, rules = rules_, records = records_] {
+    const auto read = [job, fd, limit, to = last_, rules = rules_, records = records_, unread = unread_] {
         YieldToWindow();
         const ThreadContext context(*rules, fd, limit);
+        std::int64_t told = 0;
         for (;;) {
             const std::int64_t k = job->nextPart.fetch_add(1, std::memory_order_relaxed);
             const std::int64_t from = 1 + k * kPayloadPart;
@@ -62,6 +63,10 @@ void ListPresenter::StartPayload()
             }
             if (seq <= end && part.stoppedAt == 0)
                 break;  // cancelled
+            // Told before the part is handed over: the rows shown and the
+            // payloads that could not be read agree.
+            unread->fetch_add(context.PayloadsUnread() - told, std::memory_order_relaxed);
+            told = context.PayloadsUnread();
             part.done.store(true, std::memory_order_release);
         }
         job->running.fetch_sub(1, std::memory_order_release);

@@ -64,13 +64,19 @@ PacketStore::Records PacketStore::Snapshot() const
 std::string PacketStore::PayloadOf(const clV& record) const
 {
     std::string bytes;
-    if (record.mData.empty())
-        return bytes;
-    if (record.mData.headers() != 0 && spool_)
-        spool_->Read(record.mData.offset(), record.mData.length(), bytes);
-    else
-        payloads_.read(record.mData.offset(), record.mData.length(), bytes);
+    ReadPayload(record, bytes);
     return bytes;
+}
+
+bool PacketStore::ReadPayload(const clV& record, std::string& bytes) const
+{
+    bytes.clear();
+    if (record.mData.empty())
+        return true;
+    if (record.mData.headers() != 0 && spool_)
+        return spool_->Read(record.mData.offset(), record.mData.length(), bytes);
+    payloads_.read(record.mData.offset(), record.mData.length(), bytes);
+    return true;
 }
 
 std::int64_t PacketStore::SeqOfKey(std::string_view key)

@@ -46,6 +46,9 @@ public:
     // The payload bytes of a stored record (empty when it has none or they
     // cannot be read back).
     std::string PayloadOf(const clV& record) const;
+    // The same into bytes; false (bytes empty) when the working file cannot
+    // give them.
+    bool ReadPayload(const clV& record, std::string& bytes) const;
     // Payloads of records whose mData counts header bytes are read from
     // this working capture file, where the receive path appends whole
     // datagrams (PacketLog owns it); the others are in memory.

@@ -49,9 +49,12 @@ public:
     }
     bool PayloadOf(std::int64_t, const clV& record, std::string& bytes) const override
     {
-        bytes = views_.log_.Store().PayloadOf(record);
-        return true;
+        if (views_.log_.Store().ReadPayload(record, bytes))
+            return true;
+        ++unread_;
+        return false;
     }
+    std::int64_t PayloadsUnread() const override { return unread_; }
     std::int64_t StreamOf(std::int64_t seq, const clV&) const override
     {
         return views_.conversations_.Of().StreamOf(seq);
@@ -59,6 +62,7 @@ public:
 
 private:
     const PacketViews& views_;
+    mutable std::int64_t unread_ = 0;  // payloads are read on the window's thread only
 };
 
 // The list's rows and the host tree's nodes of each packet stored that the

@@ -3,6 +3,9 @@
 #include <QCoreApplication>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 
 #include <algorithm>
 #include <set>
@@ -599,6 +602,52 @@ TEST_F(PresenterPayloadFile, PartsOfThePassShowWhatTestingRowByRowShows)
         EXPECT_EQ(RowSeqs(v.ListModel()), want);
         ExpectTreeOfRows(v);
     }
+}
+
+// The working file lost its end under the views (a full or failing disk):
+// the rows whose payload cannot be read are told as such, on the threads'
+// path and on the window's, not silently taken for rows that do not match.
+TEST_F(PresenterPayloadFile, PayloadsThatCannotBeReadAreCountedNotTakenForMisses)
+{
+    Fill(2 * kPart + 50);
+    test::Store(v, "192.168.5.9", kLocal, "1", "2", "UDP", "kept in memory: xNeEdLe y");
+    Fill(3 * kPart);
+    ASSERT_TRUE(v.Spool()->Flush());
+    // Cut in the middle of the records the threads read.
+    const std::uint64_t cut = v.dPackets().at(kPart).mData.offset();
+    const std::string fdPath = "/proc/self/fd/" + std::to_string(v.Spool()->ReadDescriptor());
+    const int fd = ::open(fdPath.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(cut)), 0);
+    ::close(fd);
+    // The threads read the file up to the payload kept in memory; the
+    // window's thread reads the rest through the spool, which may still hold
+    // some of the bytes.
+    const std::int64_t inMemory = 2 * kPart + 51;
+    std::int64_t lost = 0;
+    std::string bytes;
+    for (std::int64_t seq = 1; seq <= v.lSeq(); ++seq) {
+        const PayloadRef& ref = v.dPackets().at(seq).mData;
+        if (seq < inMemory)
+            lost += !ref.empty() && ref.offset() + ref.length() > cut;
+        else
+            lost += !v.dPackets().ReadPayload(v.dPackets().at(seq), bytes);
+    }
+    ASSERT_GT(lost, kPart / 2);
+
+    const auto filter = Compiled("payload contains \"eEdLe\"");
+    v.ApplyDisplayFilter(filter);
+    Run();
+    EXPECT_EQ(v.Presenter().UnreadPayloads(), lost);
+    EXPECT_EQ(RowSeqs(v.ListModel()), Expected(v, PacketViews::kTabAll, filter.get()));
+    const auto rows = RowSeqs(v.ListModel());
+    EXPECT_TRUE(std::find(rows.begin(), rows.end(), inMemory) != rows.end()) << "the payload kept in memory is read";
+    EXPECT_TRUE(std::find(rows.begin(), rows.end(), kPart + 1) == rows.end()) << "a needle past the cut is not found";
+
+    // A filter that reads no payload has none to miss.
+    v.ApplyDisplayFilter(Compiled("udp"));
+    Run();
+    EXPECT_EQ(v.Presenter().UnreadPayloads(), 0);
 }
 
 }  // namespace
