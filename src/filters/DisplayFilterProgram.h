@@ -168,5 +168,10 @@ bool ProgramHolds(const FilterCheck& check, const QString& text);
 // owners' numbers, their names resolved once per version of the context's
 // owners when it numbers them, else of the column's text of each row.
 void SetProgramRuns(FilterCheck& check);
+// A payload check of a row (PayloadCheck.cpp); a payload the context cannot
+// read fails it.
+bool PayloadCheck(const FilterCheck& check, std::int64_t seq, const clV& record, const DisplayFilterContext& context);
+// Sets a payload expression's plain text, or a text every match holds.
+void FindLiteral(FilterCheck& check);
 
 }  // namespace quillet
