@@ -181,7 +181,7 @@ void ListPresenter::Scan(const Rules& rules, const PacketStore::Records& records
 
 std::int64_t ListPresenter::UnreadPayloads() const
 {
-    return unread_->load(std::memory_order_relaxed) + context_.PayloadsUnread() - unreadBefore_;
+    return unreadInParts_ + context_.PayloadsUnread() - unreadBefore_;
 }
 
 void ListPresenter::Stop()
@@ -215,7 +215,7 @@ void ListPresenter::Start(std::int64_t from)
     listAt_ = treeAt_ = tailAt_ = 0;
     rules_ = MakeRules();
     records_ = store_.Snapshot();
-    unread_ = std::make_shared<std::atomic<std::int64_t>>(0);
+    unreadInParts_ = 0;
     unreadBefore_ = context_.PayloadsUnread();
     last_ = records_.count();
     at_ = from;

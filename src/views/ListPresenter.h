@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <atomic>
 #include <memory>
 #include <span>
 #include <string>
@@ -238,9 +237,9 @@ private:
     std::int64_t at_ = 0;     // next record of a sliced pass
     std::int64_t last_ = 0;   // the rebuild's last record
     std::int64_t retestFrom_ = 0;      // owners changed from there during the rebuild
-    // The rebuild's unread payloads: its threads' count, and the context's
-    // when it began.
-    std::shared_ptr<std::atomic<std::int64_t>> unread_ = std::make_shared<std::atomic<std::int64_t>>(0);
+    // The rebuild's unread payloads: those of the parts its threads handed
+    // over, and the context's count when it began.
+    std::int64_t unreadInParts_ = 0;
     std::int64_t unreadBefore_ = 0;
     std::int64_t clearedThrough_ = 0;  // the last record stored when the rows were emptied
     RowRuns rows_;                      // the rebuild's rows, in order

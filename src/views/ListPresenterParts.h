@@ -124,6 +124,7 @@ struct ListPresenter::Job {
     struct PayloadPart {
         std::vector<std::uint64_t> rows;
         std::int64_t stoppedAt = 0;  // the first record left to the window's thread, 0 none
+        std::int64_t unread = 0;     // payloads of the part that could not be read
         std::atomic<bool> done{false};
     };
     std::unique_ptr<PayloadPart[]> parts;

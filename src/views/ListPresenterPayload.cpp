@@ -35,7 +35,7 @@ void ListPresenter::StartPayload()
     // Both threads take the next part, in order, until the parts or a
     // record they cannot read end the pass (from that record on the
     // window's thread reads, as the spool holds it).
-    const auto read = [job, fd, limit, to = last_, rules = rules_, records = records_, unread = unread_] {
+    const auto read = [job, fd, limit, to = last_, rules = rules_, records = records_] {
         YieldToWindow();
         const ThreadContext context(*rules, fd, limit);
         std::int64_t told = 0;
@@ -63,9 +63,10 @@ void ListPresenter::StartPayload()
             }
             if (seq <= end && part.stoppedAt == 0)
                 break;  // cancelled
-            // Told before the part is handed over: the rows shown and the
-            // payloads that could not be read agree.
-            unread->fetch_add(context.PayloadsUnread() - told, std::memory_order_relaxed);
+            // Counted with the part: a part handed over tells its payloads
+            // that could not be read, one never handed over (after a part
+            // that left its records to the window's thread) none.
+            part.unread = context.PayloadsUnread() - told;
             told = context.PayloadsUnread();
             part.done.store(true, std::memory_order_release);
         }
@@ -90,6 +91,7 @@ bool ListPresenter::TakePayloadRows()
             break;
         KeepNewPairs(part.rows);
         rows_.Append(part.rows);
+        unreadInParts_ += part.unread;
         std::vector<std::uint64_t>().swap(part.rows);
         ++job.partsTaken;
         if (part.stoppedAt != 0) {
