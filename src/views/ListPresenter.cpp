@@ -308,8 +308,12 @@ void ListPresenter::StartThreads()
 {
     job_ = std::make_shared<Job>();
     job_->running = 2;
+    if (tab_ != kTabIp) {
+        StartPieces();
+        return;
+    }
     const std::int64_t mid = last_ / 2;
-    const bool ip = tab_ == kTabIp;
+    const bool ip = true;
     for (int part = 0; part < 2; ++part) {
         const std::int64_t from = part == 0 ? 1 : mid + 1;
         const std::int64_t to = part == 0 ? mid : last_;
@@ -322,6 +326,41 @@ void ListPresenter::StartThreads()
             YieldToWindow();
             const ThreadContext context(*rules, -1, 0);
             Scan(*rules, records, context, from, to, job->rows[part], ip ? &job->seen[part] : nullptr, job->cancel);
+            job->running.fetch_sub(1, std::memory_order_release);
+        });
+    }
+}
+
+void ListPresenter::StartPieces()
+{
+    // Pieces of consecutive records, taken in turn by whichever thread is
+    // free: a thread that shares its core with others leaves more of them to
+    // the other one, and both end together. Each thread writes its rows into
+    // one buffer of its own, with room for every record (only the pages
+    // written are memory); the pieces are read from there in order.
+    Job* job = job_.get();
+    job->partCount = (last_ + kThreadPiece - 1) / kThreadPiece;
+    job->pieces.resize(static_cast<std::size_t>(job->partCount));
+    for (int thread = 0; thread < 2; ++thread) {
+        auto buffer = std::make_shared<std::vector<std::uint64_t>>();
+        buffer->reserve(static_cast<std::size_t>(last_));
+        AskHugePages(*buffer);
+        job->buffers[thread] = buffer;
+        job->threads[thread] = std::thread([job, thread, buffer, last = last_, rules = rules_, records = records_] {
+            YieldToWindow();
+            const ThreadContext context(*rules, -1, 0);
+            for (;;) {
+                const std::int64_t k = job->nextPart.fetch_add(1, std::memory_order_relaxed);
+                if (k >= job->partCount || job->cancel.load(std::memory_order_relaxed))
+                    break;
+                const std::int64_t from = 1 + k * kThreadPiece;
+                Job::Piece& piece = job->pieces[static_cast<std::size_t>(k)];
+                piece.thread = thread;
+                piece.begin = buffer->size();
+                Scan(*rules, records, context, from, std::min(last, from + kThreadPiece - 1), *buffer, nullptr,
+                     job->cancel);
+                piece.end = buffer->size();
+            }
             job->running.fetch_sub(1, std::memory_order_release);
         });
     }
@@ -386,6 +425,14 @@ bool ListPresenter::ScanStep()
         if (!job_ || job_->running.load(std::memory_order_acquire) != 0)
             return false;
         job_->Join();
+        if (!job_->pieces.empty()) {
+            for (const Job::Piece& piece : job_->pieces) {
+                const RowRuns::Buffer& buffer = job_->buffers[piece.thread];
+                rows_.TakePart(buffer, std::span<const std::uint64_t>(*buffer).subspan(piece.begin, piece.end - piece.begin));
+            }
+            job_.reset();
+            return true;
+        }
         std::vector<std::uint64_t>& first = job_->rows[0];
         std::vector<std::uint64_t>& second = job_->rows[1];
         if (tab_ == kTabIp) {

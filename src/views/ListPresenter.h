@@ -63,6 +63,9 @@ public:
     // Records in a part of a payload filter's pass (a few MiB of the file):
     // both threads read near one place of the file and rows come soon.
     static constexpr std::int64_t kPayloadPart = 16384;
+    // Records in a piece of a record filter's pass, taken in turn by both
+    // threads.
+    static constexpr std::int64_t kThreadPiece = 16384;
 
     // --- the tabs (none of these rebuilds) ---------------------------------------
     // A tab of the strip under the list. Built-in tabs have no key.
@@ -210,6 +213,7 @@ private:
     void HandOver(const QElapsedTimer& clock);
     void RowsComplete();
     bool FeedTree(const QElapsedTimer& clock);
+    void StartPieces();
     void FeedTreeRows(std::span<const std::uint64_t> rows);
     void Stop();
 

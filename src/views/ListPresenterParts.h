@@ -134,6 +134,14 @@ struct ListPresenter::Job {
     std::atomic<std::int64_t> stopFrom{INT64_MAX};
     std::int64_t partsTaken = 0;            // by the window's thread
     std::thread threads[2];
+    // A record filter's pieces (but on the IP tab, whose halves keep their
+    // pairs apart): where each piece's rows lie in its thread's buffer.
+    struct Piece {
+        int thread = 0;
+        std::size_t begin = 0, end = 0;
+    };
+    std::vector<Piece> pieces;
+    std::shared_ptr<std::vector<std::uint64_t>> buffers[2];
 
     void Join()
     {

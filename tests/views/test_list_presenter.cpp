@@ -141,7 +141,8 @@ protected:
         Fill(v, 0, kRecords);
         v.EndBurst();
     }
-    static constexpr int kRecords = ListPresenter::kAtOnce + 7000;
+    static constexpr int kRecords = ListPresenter::kAtOnce + 7000;  // in three pieces of a pass on threads
+    static_assert(kRecords > 2 * ListPresenter::kThreadPiece);
     PacketViews v;
 };
 
@@ -155,7 +156,7 @@ TEST_F(Presenter, EveryWayOfRebuildingShowsTheRowsOfTheTabAndTheFilter)
         int tab;
         const char* filter;
     } cases[] = {
-        {PacketViews::kTabAll, ""},                                  // no filter: two threads
+        {PacketViews::kTabAll, ""},                                  // no filter: pieces on two threads
         {PacketViews::kTabReceived, "port in {80 443} and len > 100"},
         {PacketViews::kTabSent, "not icmp"},
         {PacketViews::kTabIp, "ip.src == 10.0.0.0/8"},               // pairs across the two halves
