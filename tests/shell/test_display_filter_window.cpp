@@ -16,7 +16,13 @@
 #include <QTimer>
 #include <QToolBar>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QLocale>
+
 #include "WaitFor.h"
+#include "core/CaptureSpool.h"
 #include "filters/DisplayFilterBox.h"
 #include "shell/Datagrams.h"
 #include "shell/EmptyPortFiles.h"
@@ -229,6 +235,53 @@ TEST_F(FilterWindow, ConversationsShowTheirRoundTripsAndTheStreamFilterOneOfThem
         EXPECT_TRUE(Cell(row, kColSrcPort) == "40000" || Cell(row, kColDestPort) == "40000") << row;
     ASSERT_EQ(w->SetDisplayFilter("udp.stream == 0 or tcp.stream == 1"), "");
     EXPECT_EQ(Rows(), 3);
+}
+
+// The working file lost its end: a payload filter tells beside the count
+// shown how many payloads it could not read, and a filter that reads none
+// takes the warning away.
+TEST_F(FilterWindow, PayloadsTheWorkingFileCannotGiveAreToldInTheStatusBar)
+{
+    ASSERT_TRUE(w->Views().OpenSpool(dir.path().toStdString()));
+    std::vector<Bytes> batch;
+    for (int n = 0; n < 3000; ++n)  // some MiB: most of it only in the file
+        batch.push_back(Ipv4Udp("10.9.0.2", "10.9.0.1", 4000, 5000, std::string(1200, n % 10 == 0 ? 'k' : 'y')));
+    w->ReceiveDatagrams(batch, 1700000000000000);
+    ASSERT_EQ(w->Views().lSeq(), 3000);
+    CaptureSpool* spool = w->Views().Spool();
+    ASSERT_NE(spool, nullptr);
+    ASSERT_TRUE(spool->Flush());
+    spool->HoldWrites(true);  // nothing is written again past the cut
+    QTest::qWait(100);       // a write under way ends
+    const std::string fdPath = "/proc/self/fd/" + std::to_string(spool->ReadDescriptor());
+    const int fd = ::open(fdPath.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(w->Views().dPackets().at(1001).mData.offset())), 0);
+    ::close(fd);
+    std::int64_t lost = 0, found = 0;
+    std::string bytes;
+    for (std::int64_t seq = 1; seq <= 3000; ++seq) {
+        const bool read = w->Views().dPackets().ReadPayload(w->Views().dPackets().at(seq), bytes);
+        lost += !read;
+        found += read && bytes.front() == 'k';
+    }
+    ASSERT_GT(lost, 1000);
+    auto* unread = w->findChild<QLabel*>("stBUnread");
+    ASSERT_NE(unread, nullptr);
+    EXPECT_FALSE(unread->isVisible());
+
+    ASSERT_EQ(w->SetDisplayFilter("payload contains \"kkkk\""), "");
+    ASSERT_TRUE(WaitFor([&] { return !w->Views().Presenter().Busy(); }));
+    const QLocale english(QLocale::English, QLocale::UnitedStates);
+    EXPECT_EQ(Rows(), found);
+    EXPECT_EQ(w->stBShown()->text(), QString::fromUtf8("显示 %1 / 3,000").arg(found));
+    EXPECT_TRUE(unread->isVisible());
+    EXPECT_EQ(unread->text(), QString::fromUtf8("%1 个数据包的载荷读不出，未计入").arg(english.toString(qlonglong(lost))));
+
+    ASSERT_EQ(w->SetDisplayFilter("udp"), "");
+    ASSERT_TRUE(WaitFor([&] { return !w->Views().Presenter().Busy(); }));
+    EXPECT_EQ(Rows(), 3000);
+    EXPECT_FALSE(unread->isVisible());
 }
 
 }  // namespace
