@@ -7,6 +7,8 @@
 #include <new>
 #include <utility>
 
+#include "core/LinearProbing.h"
+
 namespace quillet {
 
 // An open-addressing set of 64-bit entries, each found by a key that KeyOf
@@ -83,17 +85,9 @@ public:
         for (std::size_t slot = Home(key, size_); t[slot] != 0; slot = (slot + 1) & mask) {
             if (KeyOf{}(t[slot] - 1) != key)
                 continue;
-            // Later entries of the run move back into the hole unless their
-            // home lies after it, up to where they are (cyclically).
-            for (std::size_t next = (slot + 1) & mask; t[next] != 0; next = (next + 1) & mask) {
-                const std::size_t h = Home(KeyOf{}(t[next] - 1), size_);
-                const bool stays = slot <= next ? (slot < h && h <= next) : (slot < h || h <= next);
-                if (!stays) {
-                    t[slot] = t[next];
-                    slot = next;
-                }
-            }
-            t[slot] = 0;
+            EraseFromRun(
+                t, mask, slot, [this](std::uint64_t stored) { return Home(KeyOf{}(stored - 1), size_); },
+                [](std::uint64_t stored) { return stored == 0; }, std::uint64_t{0});
             --count_;
             return true;
         }

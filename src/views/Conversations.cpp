@@ -5,6 +5,7 @@
 #include <random>
 #include <type_traits>
 
+#include "core/LinearProbing.h"
 #include "decode/TrafficNames.h"
 
 namespace quillet {
@@ -14,17 +15,6 @@ namespace {
 constexpr std::uint8_t kTcp = 6;
 constexpr std::uint8_t kUdp = 17;
 constexpr std::uint16_t kDnsPort = 53;
-
-// AddressText::bits() read as two loads: a copy of five bytes into an
-// eight-byte word on the stack cannot be forwarded to its load.
-std::uint64_t BitsOf(const AddressText& address)
-{
-    static_assert(sizeof(AddressText) == 5);
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
-    std::uint32_t low = 0;
-    std::memcpy(&low, bytes, sizeof low);
-    return low | std::uint64_t{bytes[4]} << 32;
-}
 
 }  // namespace
 
@@ -109,18 +99,10 @@ void Conversations::Grow()
 
 void Conversations::Erase(std::size_t slot)
 {
-    // Linear probing: the entries after the hole that could live in it move up.
     const std::size_t mask = slots_.size() - 1;
-    std::size_t hole = slot;
-    for (std::size_t at = (hole + 1) & mask; slots_[at].conversation != kNone; at = (at + 1) & mask) {
-        const std::size_t home = HashOf(hot_[slots_[at].conversation]) & mask;
-        const bool stays = hole <= at ? (home > hole && home <= at) : (home > hole || home <= at);
-        if (!stays) {
-            slots_[hole] = slots_[at];
-            hole = at;
-        }
-    }
-    slots_[hole] = Slot{};
+    EraseFromRun(
+        slots_, mask, slot, [&](const Slot& s) { return HashOf(hot_[s.conversation]) & mask; },
+        [](const Slot& s) { return s.conversation == kNone; }, Slot{});
     --occupied_;
 }
 
@@ -170,8 +152,8 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
     if (!record.mProtocol.packed(protocol) || (protocol != kTcp && protocol != kUdp) || !record.mSrcPort.packed(sp)
         || !record.mDestPort.packed(dp))
         return;
-    const std::uint64_t from = BitsOf(record.mSrcAddr) | std::uint64_t{sp} << kPortShift;
-    const std::uint64_t to = BitsOf(record.mDestAddr) | std::uint64_t{dp} << kPortShift;
+    const std::uint64_t from = record.mSrcAddr.bits() | std::uint64_t{sp} << kPortShift;
+    const std::uint64_t to = record.mDestAddr.bits() | std::uint64_t{dp} << kPortShift;
     const std::uint32_t hash = Hash(std::min(from, to) | std::uint64_t{protocol} << kTopShift, std::max(from, to));
     if ((occupied_ + 1) * 4 > slots_.size() * 3)
         Grow();

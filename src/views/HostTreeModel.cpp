@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/LinearProbing.h"
+
 namespace quillet {
 
 namespace {
@@ -127,33 +129,6 @@ int HostTreeModel::addNode(int parent, std::string_view text, int image, bool ke
     return id;
 }
 
-template <class Table, class Home, class Empty>
-void HostTreeModel::eraseSlot(Table& table, std::size_t slot, Home home, Empty empty) noexcept
-{
-    const std::size_t mask = table.size() - 1;
-    for (std::size_t next = (slot + 1) & mask; !empty(table[next]); next = (next + 1) & mask) {
-        // An entry stays where it is when its home lies after the hole and
-        // up to it, cyclically; otherwise it moves into the hole.
-        const std::size_t h = home(table[next]);
-        const bool stays = slot <= next ? (slot < h && h <= next) : (slot < h || h <= next);
-        if (stays)
-            continue;
-        table[slot] = table[next];
-        slot = next;
-    }
-    table[slot] = empty.value;
-}
-
-namespace {
-
-template <class T>
-struct EmptyIs {
-    T value;
-    bool operator()(T v) const { return v == value; }
-};
-
-}  // namespace
-
 void HostTreeModel::forgetSide(std::uint64_t key) noexcept
 {
     sides_.Erase(key);
@@ -198,12 +173,13 @@ void HostTreeModel::rollBack(const Mark& mark) noexcept
              slot = (slot + 1) & (index_.size() - 1))
             if (index_[slot] == id) {
                 --indexed_;
-                eraseSlot(index_, slot,
-                          [this](std::int32_t n) {
-                              const Node& o = nodes_[static_cast<std::size_t>(n)];
-                              return slotOf(o.parent, textOf(o));
-                          },
-                          EmptyIs<std::int32_t>{-1});
+                EraseFromRun(
+                    index_, index_.size() - 1, slot,
+                    [this](std::int32_t n) {
+                        const Node& o = nodes_[static_cast<std::size_t>(n)];
+                        return slotOf(o.parent, textOf(o));
+                    },
+                    [](std::int32_t n) { return n < 0; }, std::int32_t{-1});
                 break;
             }
         Node& parent = nodes_[static_cast<std::size_t>(node.parent)];

@@ -194,10 +194,6 @@ private:
     }
     bool AddressOf(const Node& node, HostAddress& address) const;
     void hostChanged(HostAddress address);
-    // Takes the entry at slot out of the open-addressing table, moving later
-    // entries of its run back (nothing allocated).
-    template <class Table, class Home, class Empty>
-    static void eraseSlot(Table& table, std::size_t slot, Home home, Empty empty) noexcept;
     void forgetSide(std::uint64_t key) noexcept;
     void forgetHost(bool dest, HostAddress address) noexcept;
 

@@ -312,8 +312,8 @@ void ListPresenter::StartThreads()
         StartPieces();
         return;
     }
+    // The IP tab: two halves, each keeping the pairs it showed.
     const std::int64_t mid = last_ / 2;
-    const bool ip = true;
     for (int part = 0; part < 2; ++part) {
         const std::int64_t from = part == 0 ? 1 : mid + 1;
         const std::int64_t to = part == 0 ? mid : last_;
@@ -322,10 +322,10 @@ void ListPresenter::StartThreads()
         // memory, and no row is copied as the rows grow.
         job->rows[part].reserve(static_cast<std::size_t>(to - from + 1));
         AskHugePages(job->rows[part]);
-        job->threads[part] = std::thread([job, part, from, to, ip, rules = rules_, records = records_] {
+        job->threads[part] = std::thread([job, part, from, to, rules = rules_, records = records_] {
             YieldToWindow();
             const ThreadContext context(*rules, -1, 0);
-            Scan(*rules, records, context, from, to, job->rows[part], ip ? &job->seen[part] : nullptr, job->cancel);
+            Scan(*rules, records, context, from, to, job->rows[part], &job->seen[part], job->cancel);
             job->running.fetch_sub(1, std::memory_order_release);
         });
     }
@@ -433,17 +433,16 @@ bool ListPresenter::ScanStep()
             job_.reset();
             return true;
         }
+        // The IP tab's halves: a pair the first showed is not shown again by
+        // the second.
         std::vector<std::uint64_t>& first = job_->rows[0];
         std::vector<std::uint64_t>& second = job_->rows[1];
-        if (tab_ == kTabIp) {
-            // A pair the first half showed is not shown again by the second.
-            const PairSet& seen = job_->seen[0];
-            std::erase_if(second, [&](std::uint64_t v) {
-                return seen.count(MakePair(records_.at(static_cast<std::int64_t>(v & ~PacketListModel::kSentRow))));
-            });
-            seenPairs_ = std::move(job_->seen[0]);
-            seenPairs_.insert(job_->seen[1].begin(), job_->seen[1].end());
-        }
+        const PairSet& seen = job_->seen[0];
+        std::erase_if(second, [&](std::uint64_t v) {
+            return seen.count(MakePair(records_.at(static_cast<std::int64_t>(v & ~PacketListModel::kSentRow))));
+        });
+        seenPairs_ = std::move(job_->seen[0]);
+        seenPairs_.insert(job_->seen[1].begin(), job_->seen[1].end());
         rows_.Take(std::move(first));
         rows_.Take(std::move(second));
         job_.reset();
