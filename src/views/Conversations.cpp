@@ -1,9 +1,12 @@
 #include "views/Conversations.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <random>
 #include <type_traits>
+#include <utility>
 
 #include "core/LinearProbing.h"
 #include "decode/TrafficNames.h"
@@ -44,70 +47,115 @@ std::uint32_t Conversations::Hash(std::uint64_t lo, std::uint64_t hi) const
     return static_cast<std::uint32_t>(h >> 32 ^ h);
 }
 
-std::uint32_t Conversations::HashOf(const Hot& c) const
+void Conversations::FreeSlots::operator()(Slot* p) const
 {
-    const std::uint64_t a = c.endA & kEnd;
-    const std::uint64_t b = c.endB & kEnd;
-    return Hash(std::min(a, b) | std::uint64_t{ProtocolOf(c)} << kTopShift, std::max(a, b));
+    std::free(p);
 }
 
-std::size_t Conversations::Probe(std::uint64_t from, std::uint64_t to, std::uint64_t protocol, std::uint32_t hash,
-                                 bool& fromA) const
+Conversations::Table Conversations::Allocate(std::size_t size)
 {
-    const std::size_t mask = slots_.size() - 1;
-    const std::uint64_t fromEnd = from | protocol << kTopShift;
-    const std::uint64_t toEnd = to | protocol << kTopShift;
+    // calloc: a large table's pages are filled by the system as they are
+    // first touched, not all at once here.
+    static_assert(std::is_trivially_copyable_v<Slot> && sizeof(Slot) == 12);
+    auto* p = static_cast<Slot*>(std::calloc(size, sizeof(Slot)));
+    if (p == nullptr)
+        throw std::bad_alloc();
+    Table t;
+    t.entries.reset(p);
+    t.size = size;
+    return t;
+}
+
+Conversations::Slot* Conversations::ProbeIn(const Table& table, std::uint64_t fromEnd, std::uint64_t toEnd,
+                                            std::uint32_t hash, bool& found, bool& fromA) const
+{
+    const std::size_t mask = table.size - 1;
+    constexpr std::uint64_t kNoProtocol = kEnd;
     for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
-        const Slot& s = slots_[at];
-        if (s.conversation == kNone)
-            return at;
+        Slot& s = table.entries[at];
+        if (s.conversation == 0) {
+            found = false;
+            return &s;
+        }
+        if (s.hash != hash)
+            continue;
         // The ends compared where a packet reads them, either way round.
         std::uint64_t a = 0;
         std::uint64_t b = 0;
-        if (s.more != kNone) {
-            const More& m = more_[s.more];
+        if (s.more != 0) {
+            const More& m = more_[Index(s.more)];
             a = m.endA;
             b = m.endB & kEnd;
         } else {
-            const Hot& h = hot_[s.conversation];
+            const Hot& h = hot_[Index(s.conversation)];
             a = h.endA;
             b = h.endB & kEnd;
         }
-        if ((a == fromEnd && b == to) || (a == toEnd && b == from)) {
-            fromA = a == fromEnd && b == to;
-            return at;
+        if ((a == fromEnd && b == (toEnd & kNoProtocol)) || (a == toEnd && b == (fromEnd & kNoProtocol))) {
+            found = true;
+            fromA = a == fromEnd;
+            return &s;
         }
     }
+}
+
+Conversations::Slot* Conversations::Probe(std::uint64_t from, std::uint64_t to, std::uint64_t protocol,
+                                          std::uint32_t hash, bool& fromA)
+{
+    const std::uint64_t fromEnd = from | protocol << kTopShift;
+    const std::uint64_t toEnd = to | protocol << kTopShift;
+    bool found = false;
+    Slot* const free = ProbeIn(table_, fromEnd, toEnd, hash, found, fromA);
+    if (found || !old_.entries)
+        return free;
+    Slot* const old = ProbeIn(old_, fromEnd, toEnd, hash, found, fromA);
+    return found ? old : free;
 }
 
 void Conversations::Grow()
 {
-    // The conversations in the order they came: their records are read in
-    // order, and only the table is written at random.
-    slots_.assign(std::max<std::size_t>(1024, slots_.size() * 2), Slot{});
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = 0; i < hot_.size(); ++i) {
-        const Hot& c = hot_[i];
-        if ((StateOf(c) & kReplaced) != 0)
+    Table grown = Allocate(std::max<std::size_t>(1024, table_.size * 2));
+    Move(old_.size);  // the last growth's, when it is not done yet
+    old_ = std::exchange(table_, std::move(grown));
+    moved_ = 0;
+}
+
+void Conversations::Move(std::size_t count) noexcept
+{
+    // The old slots in order, each written where the new table's probe
+    // finds it: no conversation's record is read. A slot not moved yet may
+    // have changed in place (a conversation replaced, its More record made),
+    // and moves as it is now.
+    const std::size_t end = std::min(old_.size, moved_ + count);
+    const std::size_t mask = table_.size - 1;
+    for (; moved_ < end; ++moved_) {
+        const Slot& s = old_.entries[moved_];
+        if (s.conversation == 0)
             continue;
-        std::size_t at = HashOf(c) & mask;
-        while (slots_[at].conversation != kNone)
+        std::size_t at = s.hash & mask;
+        while (table_.entries[at].conversation != 0)
             at = (at + 1) & mask;
-        slots_[at] = {static_cast<std::uint32_t>(i), c.more};
+        table_.entries[at] = s;
+    }
+    if (old_.entries && moved_ == old_.size) {
+        old_ = Table{};
+        moved_ = 0;
     }
 }
 
-void Conversations::Erase(std::size_t slot)
+void Conversations::Erase(Slot* slot)
 {
-    const std::size_t mask = slots_.size() - 1;
+    // Only a conversation made by the packet taken back is erased, and it
+    // went into the new table.
+    const std::size_t mask = table_.size - 1;
     EraseFromRun(
-        slots_, mask, slot, [&](const Slot& s) { return HashOf(hot_[s.conversation]) & mask; },
-        [](const Slot& s) { return s.conversation == kNone; }, Slot{});
+        table_.entries.get(), mask, static_cast<std::size_t>(slot - table_.entries.get()),
+        [mask](const Slot& s) { return s.hash & mask; }, [](const Slot& s) { return s.conversation == 0; }, Slot{});
     --occupied_;
 }
 
 std::uint32_t Conversations::Make(std::uint64_t endA, std::uint64_t endB, std::uint8_t protocol, std::int64_t tsUs,
-                                  std::size_t slot)
+                                  Slot* slot, std::uint32_t hash)
 {
     static_assert(sizeof(Hot) == 32 && sizeof(More) == 64, "a packet reads a line of each");
     const auto index = static_cast<std::uint32_t>(hot_.size());
@@ -125,11 +173,11 @@ std::uint32_t Conversations::Make(std::uint64_t endA, std::uint64_t endB, std::u
         hot_.truncate(index);
         throw;
     }
-    if (slots_[slot].conversation == kNone)
+    if (slot->conversation == 0)
         ++occupied_;
     else
-        hot_[slots_[slot].conversation].endB |= std::uint64_t{kReplaced} << kTopShift;
-    slots_[slot] = {index, kNone};
+        hot_[Index(slot->conversation)].endB |= std::uint64_t{kReplaced} << kTopShift;
+    *slot = {index + 1, 0, hash};
     return index;
 }
 
@@ -155,22 +203,26 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
     const std::uint64_t from = record.mSrcAddr.bits() | std::uint64_t{sp} << kPortShift;
     const std::uint64_t to = record.mDestAddr.bits() | std::uint64_t{dp} << kPortShift;
     const std::uint32_t hash = Hash(std::min(from, to) | std::uint64_t{protocol} << kTopShift, std::max(from, to));
-    if ((occupied_ + 1) * 4 > slots_.size() * 3)
+    // Moves before the probe: the slot found stays where it is until the
+    // next packet, for TakeBack.
+    if (old_.entries)
+        Move(kMovesPerPacket);
+    if ((occupied_ + 1) * 4 > table_.size * 3)
         Grow();
     bool fromA = true;
-    const std::size_t slot = Probe(from, to, protocol, hash, fromA);
-    std::uint32_t c = slots_[slot].conversation;
+    Slot* const slot = Probe(from, to, protocol, hash, fromA);
+    std::uint32_t c = Index(slot->conversation);
     const bool tcp = protocol == kTcp;
     const bool opens = tcp && (tcpFlags & (kSyn | kAck)) == kSyn;
     undo_.made = c == kNone || (opens && (StateOf(hot_[c]) & kClosed) != 0);
     undo_.slot = slot;
     if (undo_.made) {
         undo_.replaced = c;
-        c = Make(from, to, static_cast<std::uint8_t>(protocol), tsUs, slot);
+        c = Make(from, to, static_cast<std::uint8_t>(protocol), tsUs, slot, hash);
         fromA = true;
     }
     undo_.conversation = c;
-    const std::uint32_t more = slots_[slot].more;
+    const std::uint32_t more = Index(slot->more);
     undo_.madeMore = !undo_.made && more == kNone;
     undo_.handshake = false;
     undo_.closed = false;
@@ -188,7 +240,7 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
         throw;
     }
     if (more == kNone)
-        slots_[slot].more = hot_[c].more;
+        slot->more = hot_[c].more + 1;
     of_[at] = c;
 }
 
@@ -335,7 +387,7 @@ void Conversations::TakeBack(std::int64_t seq)
             more_.truncate(more_.size() - 1);
             rare_.truncate(rare_.size() - 1);
             c.more = kNone;
-            slots_[undo.slot].more = kNone;
+            undo.slot->more = 0;
             return;
         }
         More& m = more_[c.more];
@@ -356,7 +408,7 @@ void Conversations::TakeBack(std::int64_t seq)
     if (undo.replaced != kNone) {
         Hot& replaced = hot_[undo.replaced];
         replaced.endB &= ~(std::uint64_t{kReplaced} << kTopShift);
-        slots_[undo.slot] = {undo.replaced, replaced.more};
+        *undo.slot = {undo.replaced + 1, replaced.more + 1, undo.slot->hash};
     } else {
         Erase(undo.slot);
     }

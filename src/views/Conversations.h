@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -148,11 +150,26 @@ private:
         std::uint32_t dnsAnswers = 0;
     };
     // A slot names the conversation's More record too: a packet of a
-    // conversation that has one reads the slot and that line alone.
+    // conversation that has one reads the slot and that line alone. It
+    // keeps the conversation's hash, so that a probe passes the slots of
+    // other conversations without reading their records, and the table
+    // moves to a larger one without reading them either. Indexes are kept
+    // plus one: a zeroed slot is free and names no More record.
     struct Slot {
-        std::uint32_t conversation = kNone;  // kNone: free
-        std::uint32_t more = kNone;
+        std::uint32_t conversation = 0;  // index + 1, 0: free
+        std::uint32_t more = 0;          // More index + 1, 0: none yet
+        std::uint32_t hash = 0;
     };
+    static std::uint32_t Index(std::uint32_t stored) { return stored - 1; }  // kNone for 0
+    struct FreeSlots {
+        void operator()(Slot* p) const;
+    };
+    // A table of slots, a power of two of them, zeroed.
+    struct Table {
+        std::unique_ptr<Slot[], FreeSlots> entries;
+        std::size_t size = 0;
+    };
+    static Table Allocate(std::size_t size);
     // What TakeBack() undoes: what the packet changed, not copies of the
     // records (the handshake and DNS fields only when it changed them).
     struct Undo {
@@ -163,7 +180,7 @@ private:
         bool handshake = false;          // rareBefore holds its Rare before the handshake or DNS changed it
         bool closed = false;             // the packet closed it
         std::uint8_t way = 0;            // the direction counted
-        std::size_t slot = 0;            // the conversation's slot
+        Slot* slot = nullptr;            // the conversation's slot
         std::uint32_t replaced = kNone;  // the closed conversation it took the slot of
         std::uint64_t bytes = 0;
         std::int64_t lastSeq = 0, lastUs = 0;
@@ -172,16 +189,24 @@ private:
     };
 
     std::uint32_t Hash(std::uint64_t lo, std::uint64_t hi) const;
-    std::uint32_t HashOf(const Hot& c) const;
     // The slot holding the conversation of the ends (from: the packet's
     // source, to: its destination, neither with the protocol), or the free
-    // slot where it would go; fromA tells the packet's direction.
-    std::size_t Probe(std::uint64_t from, std::uint64_t to, std::uint64_t protocol, std::uint32_t hash,
-                      bool& fromA) const;
-    std::uint32_t Make(std::uint64_t endA, std::uint64_t endB, std::uint8_t protocol, std::int64_t tsUs,
-                       std::size_t slot);
+    // slot of the new table where it would go; fromA tells the packet's
+    // direction.
+    Slot* Probe(std::uint64_t from, std::uint64_t to, std::uint64_t protocol, std::uint32_t hash, bool& fromA);
+    Slot* ProbeIn(const Table& table, std::uint64_t fromEnd, std::uint64_t toEnd, std::uint32_t hash,
+                  bool& found, bool& fromA) const;
+    std::uint32_t Make(std::uint64_t endA, std::uint64_t endB, std::uint8_t protocol, std::int64_t tsUs, Slot* slot,
+                       std::uint32_t hash);
+    // Room for one more conversation: when the table would be more than
+    // three quarters full, one twice its size takes its place, and its slots
+    // move over a few with each packet after it (Move), so that no packet
+    // waits for millions of them. Until then a conversation not found in
+    // the new table is looked for in the old one.
+    static constexpr std::size_t kMovesPerPacket = 8;
     void Grow();
-    void Erase(std::size_t slot);
+    void Move(std::size_t count) noexcept;
+    void Erase(Slot* slot);
     // The More record of a conversation (more: its index, kNone when not
     // made yet), made from what its first packet told when not made yet.
     std::uint32_t MoreOf(std::uint32_t index, std::uint32_t more);
@@ -200,7 +225,9 @@ private:
     ChunkedArray<Rare, 12> rare_;  // by More index
     ChunkedArray<std::uint32_t, 14> byStream_[2];  // TCP's and UDP's conversations by number
     ChunkedArray<std::uint32_t> of_;  // by seq - 1
-    std::vector<Slot> slots_;         // at most three quarters full
+    Table table_;       // at most three quarters full, with what is left in old_
+    Table old_;         // being moved into table_: its slots before moved_ are there
+    std::size_t moved_ = 0;
     std::size_t occupied_ = 0;
     std::uint64_t salt_ = 0;
     Undo undo_;

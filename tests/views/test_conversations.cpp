@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <new>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -304,6 +305,96 @@ TEST(Conversations, APacketThatRunsOutOfMemoryChangesNothing)
         }
     }
     EXPECT_EQ(reference.At(4096).dnsAnswers, 1u);
+}
+
+// Conversations made by the ten thousand while packets of earlier ones keep
+// coming, some closed and opened again, some taken back, as the table grows
+// and moves to larger ones: every packet keeps the number of its
+// conversation as a plain map of the endpoints tells it, and every
+// conversation its packets.
+TEST(Conversations, KeepTheirNumbersWhileTheirTableGrows)
+{
+    struct Ends {
+        std::uint8_t protocol;
+        std::string a, b;
+        std::uint16_t portA, portB;
+    };
+    const auto record = [](const Ends& e, bool fromA) {
+        clV r;
+        r.mProtocol = e.protocol == 6 ? "TCP" : "UDP";
+        r.mSrcAddr.assign(fromA ? e.a : e.b);
+        r.mDestAddr.assign(fromA ? e.b : e.a);
+        r.mSrcPort.assign(std::to_string(fromA ? e.portA : e.portB));
+        r.mDestPort.assign(std::to_string(fromA ? e.portB : e.portA));
+        return r;
+    };
+    struct Expected {
+        std::int64_t stream;
+        bool closed = false;
+        std::uint64_t packets = 0;
+    };
+    std::vector<Ends> ends;
+    std::vector<Expected> expected;  // by ends, the latest conversation of them
+    std::vector<std::uint64_t> packetsOf[2];  // by protocol and number
+    std::int64_t streams[2] = {};
+    Conversations all;
+    std::mt19937 rng(29);
+    std::int64_t seq = 0;
+    // Stores a packet of ends e; keep false takes it back at once.
+    const auto store = [&](std::size_t e, bool fromA, std::uint8_t flags, bool keep) {
+        const int p = ends[e].protocol == 6 ? 0 : 1;
+        const bool opens = p == 0 && (flags & (kSyn | kAck)) == kSyn;
+        const bool made = e == expected.size() || (opens && expected[e].closed);
+        const std::int64_t stream = made ? streams[p] : expected[e].stream;
+        ++seq;
+        all.Stored(seq, record(ends[e], fromA), flags, 100, kT0 + seq, {});
+        ASSERT_EQ(all.StreamOf(seq), stream) << "packet " << seq;
+        if (!keep) {
+            all.TakeBack(seq--);
+            return;
+        }
+        if (e == expected.size())
+            expected.push_back({stream});
+        else if (made)
+            expected[e] = {stream};
+        if (made) {
+            ++streams[p];
+            packetsOf[p].push_back(0);
+        }
+        expected[e].closed = expected[e].closed || (p == 0 && (flags & (kFin | kRst)) != 0);
+        ++packetsOf[p][static_cast<std::size_t>(stream)];
+    };
+    for (std::size_t i = 0; i < 60000; ++i) {
+        const auto n = static_cast<std::uint32_t>(i);
+        ends.push_back({static_cast<std::uint8_t>(i % 3 == 0 ? 17 : 6),
+                        "10." + std::to_string(n >> 16) + '.' + std::to_string(n >> 8 & 255) + '.' +
+                            std::to_string(n & 255),
+                        i % 5 == 0 ? "2001:db8::" + std::to_string(i % 7) : "192.168.0." + std::to_string(i % 7),
+                        static_cast<std::uint16_t>(1024 + i % 50000), static_cast<std::uint16_t>(i % 9)});
+        if (i % 101 == 0)
+            store(i, true, kSyn, false);  // a new conversation taken back: its number goes to the next
+        store(i, true, kSyn, true);
+        const std::size_t j = rng() % (i + 1);
+        switch (rng() % 8) {
+        case 0:  // closed, then opened again by the same ends
+            store(j, false, kFin | kAck, true);
+            store(j, true, kSyn, true);
+            break;
+        case 1:  // a packet of an earlier one taken back
+            store(j, true, kAck, false);
+            break;
+        default:
+            store(j, (rng() & 1) != 0, kAck, true);
+        }
+    }
+    ASSERT_EQ(all.size(), packetsOf[0].size() + packetsOf[1].size());
+    for (const int p : {0, 1})
+        for (std::size_t stream = 0; stream < packetsOf[p].size(); ++stream) {
+            const std::uint32_t c = all.Find(p == 0 ? 6 : 17, static_cast<std::uint32_t>(stream));
+            ASSERT_NE(c, Conversations::kNone) << p << ' ' << stream;
+            const Conversations::Conversation got = all.At(c);
+            ASSERT_EQ(got.packets[0] + got.packets[1], packetsOf[p][stream]) << p << ' ' << stream;
+        }
 }
 
 // A resolver asking one server, query after query, each answered: after
