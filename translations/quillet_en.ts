@@ -1045,8 +1045,10 @@ SYN/ACK to ACK: %2</translation>
             <translation>round trip %1</translation>
         </message>
         <message>
-            <source>%1 → %2：%3 字节    %2 → %1：%4 字节</source>
-            <translation>%1 → %2: %3 bytes    %2 → %1: %4 bytes</translation>
+            <source>%1 → %2：%3 字节
+%2 → %1：%4 字节</source>
+            <translation>%1 → %2: %3 bytes
+%2 → %1: %4 bytes</translation>
         </message>
         <message>
             <source>正在读取 %1%</source>

@@ -5,9 +5,9 @@
 
 #include "core/FileWindow.h"
 #include "core/PcapngFormat.h"
+#include "core/YieldToWindow.h"
 
 namespace quillet {
-
 
 StreamLoader::StreamLoader(PacketStore::Records records, std::int64_t seq, int fd, std::uint64_t limit,
                            ConversationSpan span)
@@ -24,6 +24,7 @@ StreamLoader::~StreamLoader()
 void StreamLoader::Run(PacketStore::Records records, std::int64_t seq, int fd, std::uint64_t limit,
                        ConversationSpan span)
 {
+    YieldToWindow();
     auto builder = std::make_unique<StreamBuilder>(FindConversation(records, seq, &cancel_, span), seq);
     StreamBuilder* b = builder.get();
     {

@@ -70,6 +70,14 @@ frmStream::frmStream(PacketViews& views, std::int64_t seq, QWidget* parent)
     lblStreamBytes_->setObjectName(QStringLiteral("lblStreamBytes"));
     lblStreamProgress_ = new QLabel(this);
     lblStreamProgress_->setObjectName(QStringLiteral("lblStreamProgress"));
+    // The byte counts, which grow as the packets are read, do not set the
+    // window's width (they wrap instead): a pane of megabytes of wrapped
+    // text laid out again for each digit a count gains would hold the
+    // window up.
+    lblStreamBytes_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    lblStreamBytes_->setWordWrap(true);
+    lblStreamBytes_->setTextFormat(Qt::PlainText);
+    lblStreamProgress_->setTextFormat(Qt::PlainText);
     auto* save = new QPushButton(tr("另存为..."), this);
     save->setObjectName(QStringLiteral("cmdStreamSave"));
     cmdStreamFilter_ = new QPushButton(tr("过滤此流"), this);
@@ -282,11 +290,12 @@ void frmStream::ShowStatus()
         opener = b->OpenerIsSource() ? src : dest;
         other = b->OpenerIsSource() ? dest : src;
         number_ = b->Number();
+        protocol_ = QString::fromStdString(p.protocol).toLower();
         header = QStringLiteral("%1  %2 ⇄ %3").arg(QString::fromStdString(ShownName(p.protocol)), opener, other);
         if (number_ >= 0)
             header += QStringLiteral("  ·  ") + tr("流 %1").arg(number_);
         const StreamReassembly& s = b->Stream();
-        bytes = tr("%1 → %2：%3 字节    %2 → %1：%4 字节")
+        bytes = tr("%1 → %2：%3 字节\n%2 → %1：%4 字节")
                     .arg(opener, other, QString::fromStdString(GroupedCount(s.Bytes(0))),
                          QString::fromStdString(GroupedCount(s.Bytes(1))));
         capped = s.Capped();
@@ -308,24 +317,20 @@ void frmStream::ShowStatus()
     lblStreamHeader_->setText(header);
     lblStreamHeader_->setToolTip(tip);
     lblStreamBytes_->setText(bytes);
+    lblStreamBytes_->setToolTip(bytes);
     lblStreamProgress_->setText(progress);
     if (!opener.isEmpty() && cboStreamSide_->itemText(1).isEmpty()) {
         cboStreamSide_->setItemText(1, QStringLiteral("%1 → %2").arg(opener, other));
         cboStreamSide_->setItemText(2, QStringLiteral("%1 → %2").arg(other, opener));
     }
-    cmdStreamFilter_->setEnabled(number_ >= 0 && !StreamFilter().isEmpty());
+    cmdStreamFilter_->setEnabled(!StreamFilter().isEmpty());
 }
 
 QString frmStream::StreamFilter() const
 {
-    QString protocol;
-    loader_->Look([&](const StreamBuilder* b) {
-        if (b)
-            protocol = QString::fromStdString(b->Packets().protocol).toLower();
-    });
-    if (number_ < 0 || (protocol != QLatin1String("tcp") && protocol != QLatin1String("udp")))
+    if (number_ < 0 || (protocol_ != QLatin1String("tcp") && protocol_ != QLatin1String("udp")))
         return {};
-    return QStringLiteral("%1.stream == %2").arg(protocol).arg(number_);
+    return QStringLiteral("%1.stream == %2").arg(protocol_).arg(number_);
 }
 
 void frmStream::FilterOnStream()

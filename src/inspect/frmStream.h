@@ -94,6 +94,7 @@ private:
     StreamShow show_ = StreamShow::Text;
     bool loaded_ = false;
     std::int64_t number_ = -1;
+    QString protocol_;  // "tcp" or "udp" once the packets are found
     QTimer* timer_ = nullptr;
     QLabel* lblStreamHeader_ = nullptr;
     QPlainTextEdit* txtStream_ = nullptr;

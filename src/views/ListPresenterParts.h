@@ -9,22 +9,12 @@
 #include <mutex>
 #include <thread>
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include "core/FileWindow.h"
+#include "core/YieldToWindow.h"
 #include "views/ListPresenter.h"
 
 namespace quillet {
 namespace list_rebuild {
-
-// A rebuild's thread gives way to the window's: on two cores, two threads
-// that read and one that paints share them, and the one that paints must not
-// wait a scheduler's slice behind the others. Once per thread.
-inline void YieldToWindow()
-{
-    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
-}
 
 // A filter tab's criteria as address fields: the same decisions as
 // cFilter::Admits on the texts, without making them.

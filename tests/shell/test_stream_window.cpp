@@ -155,7 +155,7 @@ TEST(StreamWindow, FollowsALiveConversation)
 
     const QString client = "10.9.0.1:41000", server = "10.9.0.2:80";
     const auto counts = [&](int up, int down) {
-        return QString("%1 → %2：%3 字节    %2 → %1：%4 字节").arg(client, server).arg(up).arg(down);
+        return QString("%1 → %2：%3 字节\n%2 → %1：%4 字节").arg(client, server).arg(up).arg(down);
     };
     const struct {
         std::vector<std::vector<std::uint8_t>> stored;
@@ -169,6 +169,9 @@ TEST(StreamWindow, FollowsALiveConversation)
           TcpDatagram(s, c, 80, 41000, 501, kAck, "HTTP/1.1"), TcpDatagram(c, s, 41000, 80, 27, kAck | kFin, "\r\n")},
          "GET / HTTP/1.1\nHTTP/1.1OK\n\nbody.\n", counts(18, 19)},
     };
+    // Counts that grow do not widen the window: that would lay out all the
+    // text shown again, once for each digit they gain.
+    const int width = stream->minimumSizeHint().width();
     std::int64_t at = kT0 + 2'500;
     for (const auto& t : turns) {
         w.ReceiveDatagrams(t.stored, at);
@@ -176,6 +179,7 @@ TEST(StreamWindow, FollowsALiveConversation)
         EXPECT_TRUE(WaitFor([&] { return text->toPlainText() == t.shown && stream->Loaded(); }))
             << text->toPlainText().toStdString();
         EXPECT_EQ(bytes->text(), t.bytes);
+        EXPECT_EQ(stream->minimumSizeHint().width(), width);
     }
 
     // The header's round trip is the table's, text and tool tip.
