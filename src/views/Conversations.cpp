@@ -181,6 +181,46 @@ std::uint32_t Conversations::Make(std::uint64_t endA, std::uint64_t endB, std::u
     return index;
 }
 
+bool Conversations::EndsOf(const clV& record, std::uint64_t& from, std::uint64_t& to, std::uint32_t& protocol,
+                           std::uint32_t& hash) const
+{
+    std::uint32_t sp = 0;
+    std::uint32_t dp = 0;
+    if (!record.mProtocol.packed(protocol) || (protocol != kTcp && protocol != kUdp) || !record.mSrcPort.packed(sp)
+        || !record.mDestPort.packed(dp))
+        return false;
+    from = record.mSrcAddr.bits() | std::uint64_t{sp} << kPortShift;
+    to = record.mDestAddr.bits() | std::uint64_t{dp} << kPortShift;
+    hash = Hash(std::min(from, to) | std::uint64_t{protocol} << kTopShift, std::max(from, to));
+    return true;
+}
+
+void Conversations::Prefetch(const clV& record) const
+{
+    std::uint64_t from = 0;
+    std::uint64_t to = 0;
+    std::uint32_t protocol = 0;
+    std::uint32_t hash = 0;
+    if (table_.size == 0 || !EndsOf(record, from, to, protocol, hash))
+        return;
+    // The record of the first slot of its hash near its home: a new
+    // conversation's slot, or a hash shared by two, costs a wasted fetch.
+    const std::size_t mask = table_.size - 1;
+    std::size_t at = hash & mask;
+    for (int probes = 0; probes < 4; ++probes, at = (at + 1) & mask) {
+        const Slot& s = table_.entries[at];
+        if (s.conversation == 0)
+            return;
+        if (s.hash == hash) {
+            if (s.more != 0)
+                __builtin_prefetch(&more_[Index(s.more)], 1);
+            else
+                __builtin_prefetch(&hot_[Index(s.conversation)], 1);
+            return;
+        }
+    }
+}
+
 void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcpFlags, std::uint64_t bytes,
                            std::int64_t tsUs, std::span<const std::uint8_t> payload)
 {
@@ -194,15 +234,12 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
     dns_.Mark();  // the queries note no changes of packets before this one
     undo_.seq = seq;
     undo_.conversation = kNone;
+    std::uint64_t from = 0;
+    std::uint64_t to = 0;
     std::uint32_t protocol = 0;
-    std::uint32_t sp = 0;
-    std::uint32_t dp = 0;
-    if (!record.mProtocol.packed(protocol) || (protocol != kTcp && protocol != kUdp) || !record.mSrcPort.packed(sp)
-        || !record.mDestPort.packed(dp))
+    std::uint32_t hash = 0;
+    if (!EndsOf(record, from, to, protocol, hash))
         return;
-    const std::uint64_t from = record.mSrcAddr.bits() | std::uint64_t{sp} << kPortShift;
-    const std::uint64_t to = record.mDestAddr.bits() | std::uint64_t{dp} << kPortShift;
-    const std::uint32_t hash = Hash(std::min(from, to) | std::uint64_t{protocol} << kTopShift, std::max(from, to));
     // Moves before the probe: the slot found stays where it is until the
     // next packet, for TakeBack.
     if (old_.entries)

@@ -67,6 +67,9 @@ public:
     // payload.
     void Stored(std::int64_t seq, const clV& record, std::uint8_t tcpFlags, std::uint64_t bytes, std::int64_t tsUs,
                 std::span<const std::uint8_t> payload);
+    // Starts to fetch the conversation of a packet about to be stored, for
+    // Stored() a little later; changes nothing.
+    void Prefetch(const clV& record) const;
     // Takes back the packet stored last as seq, which the store did not keep
     // after all: its conversation is as before it (a DNS query it held
     // stays pending).
@@ -189,6 +192,10 @@ private:
     };
 
     std::uint32_t Hash(std::uint64_t lo, std::uint64_t hi) const;
+    // A packet's ends as Stored() compares them (each address's bits() and
+    // port), its protocol and their hash; false when it has no conversation.
+    bool EndsOf(const clV& record, std::uint64_t& from, std::uint64_t& to, std::uint32_t& protocol,
+                std::uint32_t& hash) const;
     // The slot holding the conversation of the ends (from: the packet's
     // source, to: its destination, neither with the protocol), or the free
     // slot of the new table where it would go; fromA tells the packet's

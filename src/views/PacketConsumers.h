@@ -85,6 +85,11 @@ public:
     // Bench seam: while false, packets are stored without a conversation.
     bool counting = true;
 
+    void Coming(const clV& record) const override
+    {
+        if (counting)
+            conversations_.Prefetch(record);
+    }
     void Stored(const StoredPacket& p) override
     {
         if (counting)

@@ -77,6 +77,8 @@ std::int64_t PacketLog::Append(const clV& record, const DecodedDatagram& d, cons
 {
     if (!spool_ && (spoolTried_ || !OpenSpool(std::string())))
         return 0;
+    for (const PacketConsumer* consumer : consumers_)
+        consumer->Coming(record);
     std::uint64_t offset = 0;
     if (!spool_->Append(captured.timestampUs, captured.bytes, captured.originalLength, offset)) {
         error_ = spool_->error();

@@ -47,6 +47,10 @@ struct StoredPacket {
 class PacketConsumer {
 public:
     virtual ~PacketConsumer() = default;
+    // A packet is about to be stored (its datagram written first): a
+    // consumer may start to fetch what Stored will read, so that the wait
+    // for memory overlaps the writing. Changes nothing.
+    virtual void Coming(const clV& /*record*/) const {}
     // A packet was stored. Either takes it in or throws having changed nothing.
     virtual void Stored(const StoredPacket& packet) = 0;
     // Whether TakeBack undoes Stored. Those that do are told first; a log
