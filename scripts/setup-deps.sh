@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   qt6-base-dev libgl1-mesa-dev qt6-l10n-tools qt6-tools-dev qt6-translations-l10n python3
-  libpcap-dev libbpf-dev bpftool
+  libpcap-dev libbpf-dev bpftool libpcre2-dev
   libgtest-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
   fonts-liberation fonts-wqy-microhei

@@ -9,6 +9,7 @@
 #include <QString>
 
 #include "filters/DisplayFilter.h"
+#include "filters/PayloadExpression.h"
 
 namespace quillet {
 
@@ -116,6 +117,7 @@ struct FilterCheck {
     // without the expression.
     bool literal = false;
     std::string literalText;
+    std::shared_ptr<const PayloadExpression> expression;  // payload matches: the regex, matched faster
     std::shared_ptr<HostVerdictCache> hostVerdicts;  // host: the names resolved (PrepareChecks)
     std::shared_ptr<ProgramVerdictCache> programVerdicts;  // program: the owners resolved (PrepareChecks)
 };

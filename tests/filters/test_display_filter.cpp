@@ -290,6 +290,8 @@ const struct Required {
     {"xy(?x) abc", "", false}, {"(?i:ab)cd", "", false}, {"ab(?#x)cd", "", false}, {"(*UCP)abc", "", false},
     {"abc(*ACCEPT)def", "", false}, {"\\x41bc", "", false}, {"\\101bc", "", false}, {"(ab)\\1cd", "", false},
     {"\\cAbcd", "", false}, {"\\Qa|b\\E", "", false}, {"\\p{L}abc", "", false},
+    // a match deeper than the smallest stack of the compiled expression
+    {"^(a|b)*$", "", false},
 };
 
 TEST(DisplayFilter, PayloadExpressionsKnowTheTextEveryMatchHolds)
@@ -317,6 +319,13 @@ TEST(DisplayFilter, PayloadMatchesAgreesWithTheExpression)
     for (std::size_t k = 0; k < 36; ++k) {
         payloads.push_back(std::string(k, '\xc5') + "nEEdle" + std::string(k % 3, 'x'));
         payloads.push_back(std::string(k, 'e') + "needlx" + std::string(k % 5, 'n'));
+    }
+    // Long enough to need a larger stack, and too long for any.
+    for (const std::size_t n : {6000, 400000}) {
+        std::string ab(n, 'a');
+        for (std::size_t i = 1; i < n; i += 2)
+            ab[i] = 'B';
+        payloads.push_back(ab);
     }
     std::mt19937 rng(77);
     for (int k = 0; k < 400; ++k) {
