@@ -3,12 +3,15 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "filters/DisplayFilter.h"
+#include "filters/PayloadExpression.h"
 #include "filters/RequiredText.h"
 
 namespace quillet {
@@ -372,6 +375,46 @@ TEST(DisplayFilter, PayloadMatchesAgreesWithTheExpression)
         }
     }
     EXPECT_GT(sure, 20);
+}
+
+// The faster matcher of payload expressions gives the answers of the
+// regular expression it stands for, invalid ones included, from the filter's
+// two threads at once (each keeps its own match data and stack).
+TEST(DisplayFilter, PayloadExpressionsAnswerAsTheirRegexOnEveryThread)
+{
+    std::vector<QString> patterns = {"(", "a{2,1}", "[a-z]{3}\\d", "^\\w+$", "(?s)a.b", "a$", "\\Ba", "\u00e9t\u00e9"};
+    for (const Required& r : kRequired)
+        patterns.push_back(QString::fromUtf8(r.pattern));
+    std::vector<QString> texts;
+    for (const char* t : {"", "abc1", "ABC1x", "a\nb", "a\n", "ba", "\xc9T\xc9", "\xe9t\xe9 ", "Stra\xdf" "e", "STRASSE",
+                          "needle", "GET /x", "word", "x(ab)y", "\xb5\xe0"})
+        texts.push_back(QString::fromLatin1(t));
+    texts.push_back(QString(3000, QLatin1Char('a')) + QLatin1Char('b'));
+    std::vector<std::unique_ptr<PayloadExpression>> expressions;
+    std::vector<std::vector<char>> expected;
+    for (const QString& pattern : patterns) {
+        const QRegularExpression regex(pattern, QRegularExpression::CaseInsensitiveOption);
+        expressions.push_back(std::make_unique<PayloadExpression>(pattern));
+        EXPECT_EQ(expressions.back()->valid(), regex.isValid()) << pattern.toStdString();
+        expected.emplace_back();
+        for (const QString& text : texts)
+            expected.back().push_back(regex.isValid() && regex.match(text).hasMatch());
+    }
+    const auto differences = [&](bool backward, int& found) {
+        for (std::size_t k = 0; k < patterns.size(); ++k) {
+            const std::size_t i = backward ? patterns.size() - 1 - k : k;
+            for (std::size_t j = 0; j < texts.size(); ++j)
+                found += expressions[i]->Matches(texts[j]) != (expected[i][j] != 0);
+        }
+    };
+    int found[2] = {};
+    for (int round = 0; round < 20; ++round) {
+        std::thread other(differences, true, std::ref(found[1]));
+        differences(false, found[0]);
+        other.join();
+    }
+    EXPECT_EQ(found[0], 0);
+    EXPECT_EQ(found[1], 0);
 }
 
 TEST(DisplayFilter, AsksTheContextOnlyForWhatItUses)
