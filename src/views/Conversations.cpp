@@ -1,12 +1,9 @@
 #include "views/Conversations.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <random>
 #include <type_traits>
-#include <utility>
 
 #include "core/LinearProbing.h"
 #include "decode/TrafficNames.h"
@@ -47,32 +44,16 @@ std::uint32_t Conversations::Hash(std::uint64_t lo, std::uint64_t hi) const
     return static_cast<std::uint32_t>(h >> 32 ^ h);
 }
 
-void Conversations::FreeSlots::operator()(Slot* p) const
+Conversations::Slot* Conversations::ProbeIn(Slot* table, std::size_t size, std::uint64_t from, std::uint64_t to,
+                                            std::uint64_t protocol, std::uint32_t hash, bool& found,
+                                            bool& fromA) const
 {
-    std::free(p);
-}
-
-Conversations::Table Conversations::Allocate(std::size_t size)
-{
-    // calloc: a large table's pages are filled by the system as they are
-    // first touched, not all at once here.
-    static_assert(std::is_trivially_copyable_v<Slot> && sizeof(Slot) == 12);
-    auto* p = static_cast<Slot*>(std::calloc(size, sizeof(Slot)));
-    if (p == nullptr)
-        throw std::bad_alloc();
-    Table t;
-    t.entries.reset(p);
-    t.size = size;
-    return t;
-}
-
-Conversations::Slot* Conversations::ProbeIn(const Table& table, std::uint64_t fromEnd, std::uint64_t toEnd,
-                                            std::uint32_t hash, bool& found, bool& fromA) const
-{
-    const std::size_t mask = table.size - 1;
-    constexpr std::uint64_t kNoProtocol = kEnd;
+    // An end as a record keeps it: A's with the protocol in its top byte.
+    const std::uint64_t fromEnd = from | protocol << kTopShift;
+    const std::uint64_t toEnd = to | protocol << kTopShift;
+    const std::size_t mask = size - 1;
     for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
-        Slot& s = table.entries[at];
+        Slot& s = table[at];
         if (s.conversation == 0) {
             found = false;
             return &s;
@@ -91,7 +72,7 @@ Conversations::Slot* Conversations::ProbeIn(const Table& table, std::uint64_t fr
             a = h.endA;
             b = h.endB & kEnd;
         }
-        if ((a == fromEnd && b == (toEnd & kNoProtocol)) || (a == toEnd && b == (fromEnd & kNoProtocol))) {
+        if ((a == fromEnd && b == to) || (a == toEnd && b == from)) {
             found = true;
             fromA = a == fromEnd;
             return &s;
@@ -102,54 +83,21 @@ Conversations::Slot* Conversations::ProbeIn(const Table& table, std::uint64_t fr
 Conversations::Slot* Conversations::Probe(std::uint64_t from, std::uint64_t to, std::uint64_t protocol,
                                           std::uint32_t hash, bool& fromA)
 {
-    const std::uint64_t fromEnd = from | protocol << kTopShift;
-    const std::uint64_t toEnd = to | protocol << kTopShift;
     bool found = false;
-    Slot* const free = ProbeIn(table_, fromEnd, toEnd, hash, found, fromA);
-    if (found || !old_.entries)
+    Slot* const free = ProbeIn(slots_.table(), slots_.size(), from, to, protocol, hash, found, fromA);
+    if (found || !slots_.moving())
         return free;
-    Slot* const old = ProbeIn(old_, fromEnd, toEnd, hash, found, fromA);
+    Slot* const old = ProbeIn(slots_.old(), slots_.oldSize(), from, to, protocol, hash, found, fromA);
     return found ? old : free;
-}
-
-void Conversations::Grow()
-{
-    Table grown = Allocate(std::max<std::size_t>(1024, table_.size * 2));
-    Move(old_.size);  // the last growth's, when it is not done yet
-    old_ = std::exchange(table_, std::move(grown));
-    moved_ = 0;
-}
-
-void Conversations::Move(std::size_t count) noexcept
-{
-    // The old slots in order, each written where the new table's probe
-    // finds it: no conversation's record is read. A slot not moved yet may
-    // have changed in place (a conversation replaced, its More record made),
-    // and moves as it is now.
-    const std::size_t end = std::min(old_.size, moved_ + count);
-    const std::size_t mask = table_.size - 1;
-    for (; moved_ < end; ++moved_) {
-        const Slot& s = old_.entries[moved_];
-        if (s.conversation == 0)
-            continue;
-        std::size_t at = s.hash & mask;
-        while (table_.entries[at].conversation != 0)
-            at = (at + 1) & mask;
-        table_.entries[at] = s;
-    }
-    if (old_.entries && moved_ == old_.size) {
-        old_ = Table{};
-        moved_ = 0;
-    }
 }
 
 void Conversations::Erase(Slot* slot)
 {
     // Only a conversation made by the packet taken back is erased, and it
     // went into the new table.
-    const std::size_t mask = table_.size - 1;
+    const std::size_t mask = slots_.size() - 1;
     EraseFromRun(
-        table_.entries.get(), mask, static_cast<std::size_t>(slot - table_.entries.get()),
+        slots_.table(), mask, static_cast<std::size_t>(slot - slots_.table()),
         [mask](const Slot& s) { return s.hash & mask; }, [](const Slot& s) { return s.conversation == 0; }, Slot{});
     --occupied_;
 }
@@ -158,6 +106,7 @@ std::uint32_t Conversations::Make(std::uint64_t endA, std::uint64_t endB, std::u
                                   Slot* slot, std::uint32_t hash)
 {
     static_assert(sizeof(Hot) == 32 && sizeof(More) == 64, "a packet reads a line of each");
+    static_assert(sizeof(Slot) == 12);
     const auto index = static_cast<std::uint32_t>(hot_.size());
     ChunkedArray<std::uint32_t, 14>& numbers = byStream_[protocol == kTcp ? 0 : 1];
     Hot c;
@@ -201,14 +150,14 @@ void Conversations::Prefetch(const clV& record) const
     std::uint64_t to = 0;
     std::uint32_t protocol = 0;
     std::uint32_t hash = 0;
-    if (table_.size == 0 || !EndsOf(record, from, to, protocol, hash))
+    if (slots_.size() == 0 || !EndsOf(record, from, to, protocol, hash))
         return;
     // The record of the first slot of its hash near its home: a new
     // conversation's slot, or a hash shared by two, costs a wasted fetch.
-    const std::size_t mask = table_.size - 1;
+    const std::size_t mask = slots_.size() - 1;
     std::size_t at = hash & mask;
     for (int probes = 0; probes < 4; ++probes, at = (at + 1) & mask) {
-        const Slot& s = table_.entries[at];
+        const Slot& s = slots_.table()[at];
         if (s.conversation == 0)
             return;
         if (s.hash == hash) {
@@ -242,10 +191,9 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
         return;
     // Moves before the probe: the slot found stays where it is until the
     // next packet, for TakeBack.
-    if (old_.entries)
-        Move(kMovesPerPacket);
-    if ((occupied_ + 1) * 4 > table_.size * 3)
-        Grow();
+    slots_.Move(kMovesPerPacket);
+    if ((occupied_ + 1) * 4 > slots_.size() * 3)
+        slots_.Grow(std::max<std::size_t>(1024, slots_.size() * 2));
     bool fromA = true;
     Slot* const slot = Probe(from, to, protocol, hash, fromA);
     std::uint32_t c = Index(slot->conversation);

@@ -2,12 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "core/ChunkedArray.h"
+#include "core/MovingSlots.h"
 #include "decode/DnsQueries.h"
 #include "decode/clV.h"
 
@@ -164,15 +164,11 @@ private:
         std::uint32_t hash = 0;
     };
     static std::uint32_t Index(std::uint32_t stored) { return stored - 1; }  // kNone for 0
-    struct FreeSlots {
-        void operator()(Slot* p) const;
+    struct SlotTraits {
+        static std::size_t Home(const Slot& s) { return s.hash; }
+        static bool Free(const Slot& s) { return s.conversation == 0; }
     };
-    // A table of slots, a power of two of them, zeroed.
-    struct Table {
-        std::unique_ptr<Slot[], FreeSlots> entries;
-        std::size_t size = 0;
-    };
-    static Table Allocate(std::size_t size);
+    using Slots = MovingSlots<Slot, SlotTraits>;
     // What TakeBack() undoes: what the packet changed, not copies of the
     // records (the handshake and DNS fields only when it changed them).
     struct Undo {
@@ -201,18 +197,14 @@ private:
     // slot of the new table where it would go; fromA tells the packet's
     // direction.
     Slot* Probe(std::uint64_t from, std::uint64_t to, std::uint64_t protocol, std::uint32_t hash, bool& fromA);
-    Slot* ProbeIn(const Table& table, std::uint64_t fromEnd, std::uint64_t toEnd, std::uint32_t hash,
-                  bool& found, bool& fromA) const;
+    Slot* ProbeIn(Slot* table, std::size_t size, std::uint64_t from, std::uint64_t to, std::uint64_t protocol,
+                  std::uint32_t hash, bool& found, bool& fromA) const;
     std::uint32_t Make(std::uint64_t endA, std::uint64_t endB, std::uint8_t protocol, std::int64_t tsUs, Slot* slot,
                        std::uint32_t hash);
-    // Room for one more conversation: when the table would be more than
-    // three quarters full, one twice its size takes its place, and its slots
-    // move over a few with each packet after it (Move), so that no packet
-    // waits for millions of them. Until then a conversation not found in
-    // the new table is looked for in the old one.
+    // The table is at most three quarters full: one twice its size takes
+    // its place then, and its slots move over kMovesPerPacket with each
+    // packet after it (MovingSlots).
     static constexpr std::size_t kMovesPerPacket = 8;
-    void Grow();
-    void Move(std::size_t count) noexcept;
     void Erase(Slot* slot);
     // The More record of a conversation (more: its index, kNone when not
     // made yet), made from what its first packet told when not made yet.
@@ -232,9 +224,7 @@ private:
     ChunkedArray<Rare, 12> rare_;  // by More index
     ChunkedArray<std::uint32_t, 14> byStream_[2];  // TCP's and UDP's conversations by number
     ChunkedArray<std::uint32_t> of_;  // by seq - 1
-    Table table_;       // at most three quarters full, with what is left in old_
-    Table old_;         // being moved into table_: its slots before moved_ are there
-    std::size_t moved_ = 0;
+    Slots slots_;
     std::size_t occupied_ = 0;
     std::uint64_t salt_ = 0;
     Undo undo_;
