@@ -29,11 +29,8 @@ public:
     // throw, and then nothing changed.
     void reserveOne()
     {
-        if ((size_ >> BlockBits) == blocks_.size()) {
-            if (blocks_.size() == blocks_.capacity())
-                blocks_.reserve(blocks_.size() * 2 + 4);
-            blocks_.push_back(std::make_unique_for_overwrite<T[]>(kBlockSize));
-        }
+        if ((size_ >> BlockBits) == blocks_.size()) [[unlikely]]
+            AddBlock();
     }
 
     void push_back(const T& value)
@@ -80,6 +77,14 @@ public:
     }
 
 private:
+    // Kept out of the callers' loops: once a block.
+    [[gnu::noinline]] void AddBlock()
+    {
+        if (blocks_.size() == blocks_.capacity())
+            blocks_.reserve(blocks_.size() * 2 + 4);
+        blocks_.push_back(std::make_unique_for_overwrite<T[]>(kBlockSize));
+    }
+
     std::vector<std::unique_ptr<T[]>> blocks_;
     std::size_t size_ = 0;
 };

@@ -58,10 +58,17 @@ public:
         moved_ = 0;
     }
 
-    // Moves the next count slots of old() (fewer when fewer are left).
+    // Moves the next count slots of old() (fewer when fewer are left). The
+    // places in table() of the count slots after them are fetched, for the
+    // next call: each move writes a line of table() that is seldom in the
+    // cache, and the wait for it then overlaps the caller's work.
     void Move(std::size_t count) noexcept
     {
         const std::size_t end = std::min(oldSize_, moved_ + count);
+        const std::size_t ahead = std::min(oldSize_, end + count);
+        for (std::size_t i = end; i < ahead; ++i)
+            if (const Slot& s = old_[i]; !Traits::Free(s))
+                __builtin_prefetch(&table_[Traits::Home(s) & (size_ - 1)], 1);
         for (; moved_ < end; ++moved_)
             if (const Slot& s = old_[moved_]; !Traits::Free(s))
                 FreeFor(Traits::Home(s)) = s;

@@ -1,6 +1,7 @@
 #include "views/Conversations.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <random>
 #include <type_traits>
@@ -34,7 +35,7 @@ AddressText Conversations::AddressOf(std::uint64_t end)
     return address;
 }
 
-std::uint32_t Conversations::Hash(std::uint64_t lo, std::uint64_t hi) const
+inline std::uint32_t Conversations::Hash(std::uint64_t lo, std::uint64_t hi) const
 {
     // Multiplications by odd constants, the high half folded into the low
     // before each next one, so the ports (high in each end) reach the low
@@ -44,21 +45,20 @@ std::uint32_t Conversations::Hash(std::uint64_t lo, std::uint64_t hi) const
     return static_cast<std::uint32_t>(h >> 32 ^ h);
 }
 
-Conversations::Slot* Conversations::ProbeIn(Slot* table, std::size_t size, std::uint64_t from, std::uint64_t to,
-                                            std::uint64_t protocol, std::uint32_t hash, bool& found,
-                                            bool& fromA) const
+inline Conversations::Slot* Conversations::ProbeIn(Slot* table, std::size_t size, const Ends& e, bool& found,
+                                                   bool& fromA) const
 {
     // An end as a record keeps it: A's with the protocol in its top byte.
-    const std::uint64_t fromEnd = from | protocol << kTopShift;
-    const std::uint64_t toEnd = to | protocol << kTopShift;
+    const std::uint64_t fromEnd = e.from | std::uint64_t{e.protocol} << kTopShift;
+    const std::uint64_t toEnd = e.to | std::uint64_t{e.protocol} << kTopShift;
     const std::size_t mask = size - 1;
-    for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+    for (std::size_t at = e.hash & mask;; at = (at + 1) & mask) {
         Slot& s = table[at];
         if (s.conversation == 0) {
             found = false;
             return &s;
         }
-        if (s.hash != hash)
+        if (s.hash != e.hash)
             continue;
         // The ends compared where a packet reads them, either way round.
         std::uint64_t a = 0;
@@ -72,7 +72,7 @@ Conversations::Slot* Conversations::ProbeIn(Slot* table, std::size_t size, std::
             a = h.endA;
             b = h.endB & kEnd;
         }
-        if ((a == fromEnd && b == to) || (a == toEnd && b == from)) {
+        if ((a == fromEnd && b == e.to) || (a == toEnd && b == e.from)) {
             found = true;
             fromA = a == fromEnd;
             return &s;
@@ -80,15 +80,20 @@ Conversations::Slot* Conversations::ProbeIn(Slot* table, std::size_t size, std::
     }
 }
 
-Conversations::Slot* Conversations::Probe(std::uint64_t from, std::uint64_t to, std::uint64_t protocol,
-                                          std::uint32_t hash, bool& fromA)
+Conversations::Slot* Conversations::ProbeOld(const Ends& e, Slot* free, bool& fromA) const
 {
     bool found = false;
-    Slot* const free = ProbeIn(slots_.table(), slots_.size(), from, to, protocol, hash, found, fromA);
-    if (found || !slots_.moving())
-        return free;
-    Slot* const old = ProbeIn(slots_.old(), slots_.oldSize(), from, to, protocol, hash, found, fromA);
+    Slot* const old = ProbeIn(slots_.old(), slots_.oldSize(), e, found, fromA);
     return found ? old : free;
+}
+
+inline Conversations::Slot* Conversations::Probe(const Ends& e, bool& fromA)
+{
+    bool found = false;
+    Slot* const free = ProbeIn(slots_.table(), slots_.size(), e, found, fromA);
+    if (found || !slots_.moving()) [[likely]]
+        return free;
+    return ProbeOld(e, free, fromA);
 }
 
 void Conversations::Erase(Slot* slot)
@@ -130,30 +135,42 @@ std::uint32_t Conversations::Make(std::uint64_t endA, std::uint64_t endB, std::u
     return index;
 }
 
-bool Conversations::EndsOf(const clV& record, std::uint64_t& from, std::uint64_t& to, std::uint32_t& protocol,
-                           std::uint32_t& hash) const
+inline bool Conversations::EndsOf(const clV& record, Ends& e) const
 {
     std::uint32_t sp = 0;
     std::uint32_t dp = 0;
-    if (!record.mProtocol.packed(protocol) || (protocol != kTcp && protocol != kUdp) || !record.mSrcPort.packed(sp)
-        || !record.mDestPort.packed(dp))
+    if (!record.mProtocol.packed(e.protocol) || (e.protocol != kTcp && e.protocol != kUdp)
+        || !record.mSrcPort.packed(sp) || !record.mDestPort.packed(dp))
         return false;
-    from = record.mSrcAddr.bits() | std::uint64_t{sp} << kPortShift;
-    to = record.mDestAddr.bits() | std::uint64_t{dp} << kPortShift;
-    hash = Hash(std::min(from, to) | std::uint64_t{protocol} << kTopShift, std::max(from, to));
+    e.from = record.mSrcAddr.bits() | std::uint64_t{sp} << kPortShift;
+    e.to = record.mDestAddr.bits() | std::uint64_t{dp} << kPortShift;
+    e.hash = Hash(std::min(e.from, e.to) | std::uint64_t{e.protocol} << kTopShift, std::max(e.from, e.to));
     return true;
+}
+
+// The fields a record's ends are made of, as bytes: equal bytes, equal ends.
+static_assert(std::is_standard_layout_v<clV> && offsetof(clV, mProtocol) == 0
+              && offsetof(clV, mSize) == 22);
+
+inline bool Conversations::EndsAhead(const clV& record, Ends& e) const
+{
+    if (std::memcmp(&record, ahead_.fields, kEndFields) != 0)
+        return EndsOf(record, e);
+    e = ahead_.ends;
+    return ahead_.has;
 }
 
 void Conversations::Prefetch(const clV& record) const
 {
-    std::uint64_t from = 0;
-    std::uint64_t to = 0;
-    std::uint32_t protocol = 0;
-    std::uint32_t hash = 0;
-    if (slots_.size() == 0 || !EndsOf(record, from, to, protocol, hash))
+    std::memcpy(ahead_.fields, &record, kEndFields);
+    ahead_.has = EndsOf(record, ahead_.ends);
+    if (slots_.size() == 0 || !ahead_.has)
         return;
     // The record of the first slot of its hash near its home: a new
     // conversation's slot, or a hash shared by two, costs a wasted fetch.
+    const std::uint32_t hash = ahead_.ends.hash;
+    if (slots_.moving())  // a conversation not in the new table is looked for in the old one
+        __builtin_prefetch(&slots_.old()[hash & (slots_.oldSize() - 1)]);
     const std::size_t mask = slots_.size() - 1;
     std::size_t at = hash & mask;
     for (int probes = 0; probes < 4; ++probes, at = (at + 1) & mask) {
@@ -170,6 +187,43 @@ void Conversations::Prefetch(const clV& record) const
     }
 }
 
+inline void Conversations::CountIn(More& m, bool fromA, std::int64_t seq, std::uint64_t bytes, std::int64_t tsUs)
+{
+    const int way = fromA ? 0 : 1;
+    undo_.way = static_cast<std::uint8_t>(way);
+    undo_.bytes = bytes;
+    undo_.lastSeq = m.lastSeq;
+    undo_.lastUs = m.lastUs;
+    m.packets[way] += 1;
+    m.bytes[way] += bytes;
+    m.lastSeq = seq;
+    m.lastUs = std::max(m.lastUs, tsUs);
+}
+
+inline bool Conversations::CountOrdinary(Slot* slot, const Ends& e, bool fromA, std::int64_t seq,
+                                         std::uint8_t flags, std::uint64_t bytes, std::int64_t tsUs, bool payload)
+{
+    if (slot->conversation == 0 || slot->more == 0)
+        return false;
+    More& m = more_[Index(slot->more)];
+    if (e.protocol == kTcp) {
+        // A SYN may open a new one or be answered, a FIN or RST closes, an
+        // ACK may end the handshake.
+        if ((flags & (kSyn | kFin | kRst)) != 0 || (m.endB & std::uint64_t{kAwaitsAck} << kTopShift) != 0)
+            return false;
+    } else if (payload && (PortOf(e.from) == kDnsPort || PortOf(e.to) == kDnsPort)) {
+        return false;
+    }
+    undo_.conversation = Index(slot->conversation);
+    undo_.made = false;
+    undo_.madeMore = false;
+    undo_.handshake = false;
+    undo_.closed = false;
+    undo_.slot = slot;
+    CountIn(m, fromA, seq, bytes, tsUs);
+    return true;
+}
+
 void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcpFlags, std::uint64_t bytes,
                            std::int64_t tsUs, std::span<const std::uint8_t> payload)
 {
@@ -179,23 +233,31 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
         while (of_.size() < at)
             of_.push_back(kNone);
     }
-    of_.push_back(kNone);
+    of_.reserveOne();  // the push_back below cannot throw
     dns_.Mark();  // the queries note no changes of packets before this one
     undo_.seq = seq;
     undo_.conversation = kNone;
-    std::uint64_t from = 0;
-    std::uint64_t to = 0;
-    std::uint32_t protocol = 0;
-    std::uint32_t hash = 0;
-    if (!EndsOf(record, from, to, protocol, hash))
+    Ends e;
+    if (!EndsAhead(record, e)) {
+        of_.push_back(kNone);
         return;
+    }
     // Moves before the probe: the slot found stays where it is until the
     // next packet, for TakeBack.
     slots_.Move(kMovesPerPacket);
-    if ((occupied_ + 1) * 4 > slots_.size() * 3)
+    if ((occupied_ + 1) * 4 > slots_.size() * 3) [[unlikely]]
         slots_.Grow(std::max<std::size_t>(1024, slots_.size() * 2));
     bool fromA = true;
-    Slot* const slot = Probe(from, to, protocol, hash, fromA);
+    Slot* const slot = Probe(e, fromA);
+    if (CountOrdinary(slot, e, fromA, seq, tcpFlags, bytes, tsUs, !payload.empty())) [[likely]] {
+        of_.push_back(undo_.conversation);
+        return;
+    }
+    of_.push_back(kNone);
+    const std::uint64_t from = e.from;
+    const std::uint64_t to = e.to;
+    const std::uint32_t protocol = e.protocol;
+    const std::uint32_t hash = e.hash;
     std::uint32_t c = Index(slot->conversation);
     const bool tcp = protocol == kTcp;
     const bool opens = tcp && (tcpFlags & (kSyn | kAck)) == kSyn;
@@ -292,15 +354,7 @@ void Conversations::Count(std::uint32_t index, std::uint32_t more, bool tcp, std
         More& m = more_[more];
         if (undo_.made)
             hot_[index].first = static_cast<std::uint64_t>(seq);  // longer than the hot record keeps
-        const int way = fromA ? 0 : 1;
-        undo_.way = static_cast<std::uint8_t>(way);
-        undo_.bytes = bytes;
-        undo_.lastSeq = m.lastSeq;
-        undo_.lastUs = m.lastUs;
-        m.packets[way] += 1;
-        m.bytes[way] += bytes;
-        m.lastSeq = seq;
-        m.lastUs = std::max(m.lastUs, tsUs);
+        CountIn(m, fromA, seq, bytes, tsUs);
         if (tcp) {
             if (closes) {
                 Hot& c = hot_[index];

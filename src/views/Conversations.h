@@ -189,16 +189,31 @@ private:
 
     std::uint32_t Hash(std::uint64_t lo, std::uint64_t hi) const;
     // A packet's ends as Stored() compares them (each address's bits() and
-    // port), its protocol and their hash; false when it has no conversation.
-    bool EndsOf(const clV& record, std::uint64_t& from, std::uint64_t& to, std::uint32_t& protocol,
-                std::uint32_t& hash) const;
+    // port), its protocol and their hash.
+    struct Ends {
+        std::uint64_t from = 0, to = 0;
+        std::uint32_t protocol = 0, hash = 0;
+    };
+    // The ends of the record; false when it has no conversation.
+    bool EndsOf(const clV& record, Ends& ends) const;
+    // The same, taken from Prefetch() when it was asked of a record of the
+    // same fields.
+    bool EndsAhead(const clV& record, Ends& ends) const;
     // The slot holding the conversation of the ends (from: the packet's
     // source, to: its destination, neither with the protocol), or the free
     // slot of the new table where it would go; fromA tells the packet's
     // direction.
-    Slot* Probe(std::uint64_t from, std::uint64_t to, std::uint64_t protocol, std::uint32_t hash, bool& fromA);
-    Slot* ProbeIn(Slot* table, std::size_t size, std::uint64_t from, std::uint64_t to, std::uint64_t protocol,
-                  std::uint32_t hash, bool& found, bool& fromA) const;
+    Slot* Probe(const Ends& ends, bool& fromA);
+    Slot* ProbeIn(Slot* table, std::size_t size, const Ends& ends, bool& found, bool& fromA) const;
+    Slot* ProbeOld(const Ends& ends, Slot* free, bool& fromA) const;
+    // Counts the packet in its conversation's More record, noting what it
+    // changed for TakeBack.
+    void CountIn(More& m, bool fromA, std::int64_t seq, std::uint64_t bytes, std::int64_t tsUs);
+    // Counts a packet of a conversation with a More record that changes
+    // neither its state, handshake nor DNS answers (most packets); false,
+    // having changed nothing, for any other.
+    bool CountOrdinary(Slot* slot, const Ends& ends, bool fromA, std::int64_t seq, std::uint8_t tcpFlags,
+                       std::uint64_t bytes, std::int64_t tsUs, bool payload);
     std::uint32_t Make(std::uint64_t endA, std::uint64_t endB, std::uint8_t protocol, std::int64_t tsUs, Slot* slot,
                        std::uint32_t hash);
     // The table is at most three quarters full: one twice its size takes
@@ -228,6 +243,15 @@ private:
     std::size_t occupied_ = 0;
     std::uint64_t salt_ = 0;
     Undo undo_;
+    // What Prefetch() found for the record it was asked of: the record's
+    // address, port and protocol fields as they stand, and its ends.
+    static constexpr std::size_t kEndFields = 22;  // the record's fields up to mSize
+    struct Ahead {
+        unsigned char fields[kEndFields] = {};
+        bool has = false;  // the fields have a conversation
+        Ends ends;
+    };
+    mutable Ahead ahead_;
     DnsQueries dns_;
     std::string dnsName_;  // reused
 };

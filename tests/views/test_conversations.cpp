@@ -335,7 +335,13 @@ TEST(Conversations, KeepTheirNumbersWhileTheirTableGrows)
     };
     std::vector<Ends> ends;
     std::vector<Expected> expected;  // by ends, the latest conversation of them
-    std::vector<std::uint64_t> packetsOf[2];  // by protocol and number
+    // What each conversation counted, by protocol and number: each way (0:
+    // from A, the side of its first packet, always ends.a here).
+    struct Counted {
+        std::uint64_t packets[2] = {}, bytes[2] = {};
+        std::int64_t lastSeq = 0;
+    };
+    std::vector<Counted> packetsOf[2];
     std::int64_t streams[2] = {};
     Conversations all;
     std::mt19937 rng(29);
@@ -347,7 +353,15 @@ TEST(Conversations, KeepTheirNumbersWhileTheirTableGrows)
         const bool made = e == expected.size() || (opens && expected[e].closed);
         const std::int64_t stream = made ? streams[p] : expected[e].stream;
         ++seq;
-        all.Stored(seq, record(ends[e], fromA), flags, 100, kT0 + seq, {});
+        const std::uint64_t bytes = 40 + static_cast<std::uint64_t>(seq) % 1500;
+        // The store asks for a packet's conversation to be fetched ahead:
+        // mostly for that packet, at times for another (a write that failed
+        // in between), and at times not at all.
+        if (const unsigned ahead = rng() % 4; ahead < 2)
+            all.Prefetch(record(ends[e], fromA));
+        else if (ahead == 2)
+            all.Prefetch(record(ends[rng() % ends.size()], (rng() & 1) != 0));
+        all.Stored(seq, record(ends[e], fromA), flags, bytes, kT0 + seq, {});
         ASSERT_EQ(all.StreamOf(seq), stream) << "packet " << seq;
         if (!keep) {
             all.TakeBack(seq--);
@@ -359,10 +373,14 @@ TEST(Conversations, KeepTheirNumbersWhileTheirTableGrows)
             expected[e] = {stream};
         if (made) {
             ++streams[p];
-            packetsOf[p].push_back(0);
+            packetsOf[p].emplace_back();
         }
         expected[e].closed = expected[e].closed || (p == 0 && (flags & (kFin | kRst)) != 0);
-        ++packetsOf[p][static_cast<std::size_t>(stream)];
+        Counted& counted = packetsOf[p][static_cast<std::size_t>(stream)];
+        const int way = fromA ? 0 : 1;
+        ++counted.packets[way];
+        counted.bytes[way] += bytes;
+        counted.lastSeq = seq;
     };
     for (std::size_t i = 0; i < 60000; ++i) {
         const auto n = static_cast<std::uint32_t>(i);
@@ -395,7 +413,13 @@ TEST(Conversations, KeepTheirNumbersWhileTheirTableGrows)
             const std::uint32_t c = all.Find(p == 0 ? 6 : 17, static_cast<std::uint32_t>(stream));
             ASSERT_NE(c, Conversations::kNone) << p << ' ' << stream;
             const Conversations::Conversation got = all.At(c);
-            ASSERT_EQ(got.packets[0] + got.packets[1], packetsOf[p][stream]) << p << ' ' << stream;
+            const Counted& want = packetsOf[p][stream];
+            for (const int way : {0, 1}) {
+                ASSERT_EQ(got.packets[way], want.packets[way]) << p << ' ' << stream << " way " << way;
+                ASSERT_EQ(got.bytes[way], want.bytes[way]) << p << ' ' << stream << " way " << way;
+            }
+            ASSERT_EQ(got.lastSeq, want.lastSeq) << p << ' ' << stream;
+            ASSERT_EQ(got.lastUs, kT0 + want.lastSeq) << p << ' ' << stream;
         }
 }
 
