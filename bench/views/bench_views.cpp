@@ -17,6 +17,7 @@
 // BENCH_CONVERSATIONS=0 stores the packets without numbering their
 // conversations, to compare what numbering them costs. BENCH_STORE_ONLY=1
 // ends after storing, for a profile of the receive path alone.
+// BENCH_NOAHEAD=1 stores each datagram without fetching ahead for the next.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -29,6 +30,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -134,7 +136,7 @@ int main(int argc, char** argv)
     }
     // The same traffic as whole IP datagrams.
     std::vector<std::uint8_t> bytes;
-    auto makeBytes = [&](long n) {
+    auto makeBytes = [&](long n, std::vector<std::uint8_t>& bytes) {
         const long flow = flows > 0 ? static_cast<long>(rng() % static_cast<unsigned long>(flows)) : -1;
         const std::string& remote = hosts[flow >= 0 ? flow % 500 : rng() % hosts.size()];
         const std::string& local = locals[flow >= 0 ? flow & 1 : n & 1];
@@ -189,6 +191,11 @@ int main(int argc, char** argv)
         return d;
     };
 
+    // BENCH_NOAHEAD=1: each datagram decoded and stored alone, nothing
+    // fetched for the next.
+    const bool ahead = std::getenv("BENCH_NOAHEAD") == nullptr;
+    std::vector<std::uint8_t> ring[2];
+    std::optional<DecodedDatagram> decodedRing[2];
     const long rssBefore = ResidentBytes();
     const std::int64_t t0us =
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -213,10 +220,24 @@ int main(int argc, char** argv)
         for (int i = 0; i < burst && n < packets; ++i, ++n) {
             if (inMemory) {
                 views.StorePacket(makeDatagram(n), t0us + n * 2);
-            } else {
-                makeBytes(n);
+            } else if (!ahead) {
+                makeBytes(n, bytes);
                 const auto decoded = DecodeDatagram(bytes, false);
                 views.StorePacket(*decoded, bytes, t0us + n * 2);
+            } else {
+                // As the receive path: the next datagram is decoded, and
+                // what storing it reads fetched, while this one is stored.
+                if (n == 0) {
+                    makeBytes(0, ring[0]);
+                    decodedRing[0] = DecodeDatagram(ring[0], false);
+                }
+                const auto now = static_cast<std::size_t>(n & 1);
+                if (n + 1 < packets) {
+                    makeBytes(n + 1, ring[now ^ 1]);
+                    decodedRing[now ^ 1] = DecodeDatagram(ring[now ^ 1], false);
+                    views.StoreAhead(*decodedRing[now ^ 1]);
+                }
+                views.StorePacket(*decodedRing[now], ring[now], t0us + n * 2);
             }
         }
         const double stored = Seconds(t);

@@ -320,10 +320,22 @@ private:
                 captured.originalLength = OriginalLengthOf(bytes, captured.bytes, frame.wireLength);
                 captured.direction = DirectionOf(linkType_, bytes, own_);
                 captured.live = true;
+                captured.next = NextDatagram();
                 fn(captured);
             }
         }
         return false;
+    }
+
+    // The datagram of the ring's next frame, when it holds one already.
+    std::span<const std::uint8_t> NextDatagram()
+    {
+        std::uint32_t kind = 0;
+        std::span<const std::uint8_t> body;
+        if (ring_.Peek(kind, body) != FrameRingReader::Result::Record || kind != ch::kFrame
+            || body.size() < sizeof(ch::FrameHead))
+            return {};
+        return IPDatagramOf(linkType_, body.subspan(sizeof(ch::FrameHead)), ipv6_);
     }
 
     // Tells the program how far the ring was read (which frees it) and

@@ -82,6 +82,15 @@ public:
     // The next complete record: its kind and body, which stay valid until
     // the position is reported to the program. Skip records are passed over.
     Result Next(std::uint32_t& kind, std::span<const std::uint8_t>& body);
+    // The record Next() would give now, left to it: a frame may be looked
+    // at before the one before it is handed on.
+    Result Peek(std::uint32_t& kind, std::span<const std::uint8_t>& body)
+    {
+        const std::uint64_t read = read_;
+        const Result r = Next(kind, body);
+        read_ = read;
+        return r;
+    }
     std::uint64_t position() const { return read_; }
 
 private:

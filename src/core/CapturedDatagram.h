@@ -31,6 +31,10 @@ struct CapturedDatagram {
     // the owners of its local endpoints. A capture file's datagrams belong
     // to no socket of now.
     bool live = false;
+    // The datagram to be handed right after this one, when the capture has
+    // it already (as bytes will be then): what it will need may be fetched
+    // while this one is stored. Empty when not known.
+    std::span<const std::uint8_t> next;
 
     std::uint32_t OriginalLength() const
     {

@@ -292,6 +292,7 @@ void CaptureSession::Close()
         });
     } catch (...) {
     }
+    ForgetAhead();
     try {
         TakeOwnerNotes();
         EndReceive();
@@ -348,6 +349,7 @@ void CaptureSession::Notified(std::intptr_t handle, std::intptr_t lParam)
             const DatagramCallback fn = [this](const CapturedDatagram& captured) { ReceiveOne(captured); };
             for (;;) {
                 const int n = source_->Read(kReadChunk, fn);
+                ForgetAhead();
                 failed = n < 0;
                 if (n < kReadChunk)
                     break;
@@ -358,6 +360,7 @@ void CaptureSession::Notified(std::intptr_t handle, std::intptr_t lParam)
             }
         } catch (...) {
             // Ends this notification's reading without a message.
+            ForgetAhead();
         }
         try {
             TakeOwnerNotes();
@@ -412,7 +415,20 @@ void CaptureSession::ReceiveOne(const CapturedDatagram& captured)
     // from there when it is needed, never copied in memory.
     try {
         // Decoding keeps each new IPv6 address, so it may run out of memory too.
-        const std::optional<DecodedDatagram> decoded = DecodeDatagram(datagram, false, receiveIPv6_);
+        std::optional<DecodedDatagram> decoded;
+        if (!aheadBytes_.empty() && aheadBytes_.data() == datagram.data() && aheadBytes_.size() == datagram.size())
+            decoded = std::move(aheadDecoded_);
+        else
+            decoded = DecodeDatagram(datagram, false, receiveIPv6_);
+        ForgetAhead();
+        // The next one is decoded now, and what storing it reads is fetched
+        // while this one is stored.
+        if (!captured.next.empty()) {
+            aheadDecoded_ = DecodeDatagram(captured.next, false, receiveIPv6_);
+            aheadBytes_ = captured.next;
+            if (aheadDecoded_)
+                views_.StoreAhead(*aheadDecoded_);
+        }
         if (!decoded)
             return;
         // A live datagram's endpoints are noted for the program look-up as it is stored.

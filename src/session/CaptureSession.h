@@ -215,6 +215,16 @@ private:
     bool storeFull_ = false;  // the store took its last packet
     bool fileBusy_ = false;
     bool receiveIPv6_ = true;  // the switch as the running capture or file took it
+    // The datagram handed next, decoded while the one before it was stored
+    // (its bytes as the capture named them, valid during one read): it is
+    // decoded once. Forgotten after each read.
+    std::span<const std::uint8_t> aheadBytes_;
+    std::optional<DecodedDatagram> aheadDecoded_;
+    void ForgetAhead()
+    {
+        aheadBytes_ = {};
+        aheadDecoded_.reset();
+    }
     QString fileStopWhy_;  // why the store stopped taking a file's packets
 };
 

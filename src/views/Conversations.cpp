@@ -152,18 +152,30 @@ inline bool Conversations::EndsOf(const clV& record, Ends& e) const
 static_assert(std::is_standard_layout_v<clV> && offsetof(clV, mProtocol) == 0
               && offsetof(clV, mSize) == 22);
 
-inline bool Conversations::EndsAhead(const clV& record, Ends& e) const
+inline bool Conversations::EndsAhead(const clV& record, const Ahead& ahead, Ends& e) const
 {
-    if (std::memcmp(&record, ahead_.fields, kEndFields) != 0)
+    if (std::memcmp(&record, ahead.fields, kEndFields) != 0)
         return EndsOf(record, e);
-    e = ahead_.ends;
-    return ahead_.has;
+    e = ahead.ends;
+    return ahead.has;
+}
+
+void Conversations::PrefetchAhead(const clV& record) const
+{
+    std::memcpy(next_.fields, &record, kEndFields);
+    next_.has = EndsOf(record, next_.ends);
+    if (slots_.size() == 0 || !next_.has)
+        return;
+    const std::uint32_t hash = next_.ends.hash;
+    __builtin_prefetch(&slots_.table()[hash & (slots_.size() - 1)]);
+    if (slots_.moving())
+        __builtin_prefetch(&slots_.old()[hash & (slots_.oldSize() - 1)]);
 }
 
 void Conversations::Prefetch(const clV& record) const
 {
     std::memcpy(ahead_.fields, &record, kEndFields);
-    ahead_.has = EndsOf(record, ahead_.ends);
+    ahead_.has = EndsAhead(record, next_, ahead_.ends);
     if (slots_.size() == 0 || !ahead_.has)
         return;
     // The record of the first slot of its hash near its home: a new
@@ -238,7 +250,7 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
     undo_.seq = seq;
     undo_.conversation = kNone;
     Ends e;
-    if (!EndsAhead(record, e)) {
+    if (!EndsAhead(record, ahead_, e)) {
         of_.push_back(kNone);
         return;
     }

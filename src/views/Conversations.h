@@ -70,6 +70,9 @@ public:
     // Starts to fetch the conversation of a packet about to be stored, for
     // Stored() a little later; changes nothing.
     void Prefetch(const clV& record) const;
+    // The same a packet earlier, for the packet after the next: fetches its
+    // table slots, whose content Prefetch() reads then.
+    void PrefetchAhead(const clV& record) const;
     // Takes back the packet stored last as seq, which the store did not keep
     // after all: its conversation is as before it (a DNS query it held
     // stays pending).
@@ -194,11 +197,19 @@ private:
         std::uint64_t from = 0, to = 0;
         std::uint32_t protocol = 0, hash = 0;
     };
+    // What was found ahead for the record it was asked of: the record's
+    // address, port and protocol fields as they stand, and its ends.
+    static constexpr std::size_t kEndFields = 22;  // the record's fields up to mSize
+    struct Ahead {
+        unsigned char fields[kEndFields] = {};
+        bool has = false;  // the fields have a conversation
+        Ends ends;
+    };
     // The ends of the record; false when it has no conversation.
     bool EndsOf(const clV& record, Ends& ends) const;
-    // The same, taken from Prefetch() when it was asked of a record of the
-    // same fields.
-    bool EndsAhead(const clV& record, Ends& ends) const;
+    // The same, taken from what was found ahead (ahead_ or next_) when it
+    // was for a record of the same fields.
+    bool EndsAhead(const clV& record, const Ahead& ahead, Ends& ends) const;
     // The slot holding the conversation of the ends (from: the packet's
     // source, to: its destination, neither with the protocol), or the free
     // slot of the new table where it would go; fromA tells the packet's
@@ -243,15 +254,8 @@ private:
     std::size_t occupied_ = 0;
     std::uint64_t salt_ = 0;
     Undo undo_;
-    // What Prefetch() found for the record it was asked of: the record's
-    // address, port and protocol fields as they stand, and its ends.
-    static constexpr std::size_t kEndFields = 22;  // the record's fields up to mSize
-    struct Ahead {
-        unsigned char fields[kEndFields] = {};
-        bool has = false;  // the fields have a conversation
-        Ends ends;
-    };
     mutable Ahead ahead_;
+    mutable Ahead next_;  // what PrefetchAhead() found, for the next Prefetch()
     DnsQueries dns_;
     std::string dnsName_;  // reused
 };

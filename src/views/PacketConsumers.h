@@ -85,6 +85,11 @@ public:
     // Bench seam: while false, packets are stored without a conversation.
     bool counting = true;
 
+    void Ahead(const clV& record) const override
+    {
+        if (counting)
+            conversations_.PrefetchAhead(record);
+    }
     void Coming(const clV& record) const override
     {
         if (counting)

@@ -51,6 +51,10 @@ public:
     // consumer may start to fetch what Stored will read, so that the wait
     // for memory overlaps the writing. Changes nothing.
     virtual void Coming(const clV& /*record*/) const {}
+    // The same for the packet to be stored after the next one (a fields-only
+    // record: no payload, size or time), so that the wait overlaps a whole
+    // packet's storing. Changes nothing.
+    virtual void Ahead(const clV& /*record*/) const {}
     // A packet was stored. Either takes it in or throws having changed nothing.
     virtual void Stored(const StoredPacket& packet) = 0;
     // Whether TakeBack undoes Stored. Those that do are told first; a log
@@ -108,6 +112,15 @@ public:
     // never called. Returns 0 and stores nothing when the file cannot take the
     // datagram (Error() says why).
     std::int64_t Append(const clV& record, const DecodedDatagram& decoded, const CapturedDatagram& captured);
+
+    // The packet after the next one appended will be of this record (its
+    // fields; mData, size and time do not count): the consumers may start
+    // to fetch what they will read for it.
+    void Ahead(const clV& record) const
+    {
+        for (const PacketConsumer* consumer : consumers_)
+            consumer->Ahead(record);
+    }
 
     // --- reading ---------------------------------------------------------------------
     PacketStore& Store() { return store_; }

@@ -233,6 +233,13 @@ std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, const CapturedDa
     return log_.Append(MakeRecord(d, arrivalTime(captured.timestampUs)), d, captured);
 }
 
+void PacketViews::StoreAhead(const DecodedDatagram& d) const
+{
+    const clV record = MakeRecord(d, {});
+    tree_.Prefetch(record.mSrcAddr, record.mSrcPort, record.mDestAddr, record.mDestPort);
+    log_.Ahead(record);
+}
+
 void PacketViews::EndBurst()
 {
     log_.EndBurst();

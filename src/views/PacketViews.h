@@ -133,6 +133,9 @@ public:
     // into decoded): a program it names is its program column's and totals';
     // a live one's local endpoints are noted for the program look-up.
     std::int64_t StorePacket(const DecodedDatagram& decoded, const CapturedDatagram& captured);
+    // The datagram to be stored after the next one decodes to this: what
+    // storing it will read is fetched meanwhile. Changes nothing.
+    void StoreAhead(const DecodedDatagram& decoded) const;
     // The same with the record's texts given one by one (addresses before
     // ports) and the time text made already.
     std::int64_t StorePacket(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,

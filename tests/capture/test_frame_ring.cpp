@@ -1,5 +1,6 @@
 // The ring the capture program hands frames over in: what one side writes
-// the other reads back whole and in order, across the end of the ring, and
+// the other reads back whole and in order, across the end of the ring (and
+// may look at before it takes it), and
 // neither side takes the other's word beyond what it can be.
 #include <gtest/gtest.h>
 
@@ -39,7 +40,19 @@ TEST(FrameRing, FramesArriveWholeInOrderAcrossTheEndAndPositionsAreChecked)
         }
         EXPECT_EQ(reader.Next(kind, body), FrameRingReader::Result::Empty) << "nothing before it is published";
         ASSERT_TRUE(writer.Publish());
-        while (reader.Next(kind, body) == FrameRingReader::Result::Record) {
+        for (;;) {
+            // A look at the next record leaves it, past the ring's end too.
+            std::uint32_t peekedKind = 0;
+            std::span<const std::uint8_t> peeked;
+            const FrameRingReader::Result peek = reader.Peek(peekedKind, peeked);
+            if (reader.Next(kind, body) != FrameRingReader::Result::Record) {
+                EXPECT_EQ(peek, FrameRingReader::Result::Empty);
+                break;
+            }
+            ASSERT_EQ(peek, FrameRingReader::Result::Record);
+            EXPECT_EQ(peekedKind, kind);
+            EXPECT_EQ(peeked.data(), body.data());
+            EXPECT_EQ(peeked.size(), body.size());
             ASSERT_EQ(kind, ch::kFrame);
             ch::FrameHead head;
             std::memcpy(&head, body.data(), sizeof head);

@@ -39,6 +39,10 @@ struct FakeCaptureState {
     bool endless = false;
     std::vector<std::uint8_t> endlessDatagram;
     std::int64_t endlessHanded = 0;
+    // What Read tells of the datagram after each one: nothing, the one it
+    // hands next (as the capture's ring does), or a decoy that does not come.
+    enum class Next { None, Following, Decoy } next = Next::None;
+    std::vector<std::uint8_t> decoy;
     // Run after each datagram Read hands over.
     std::function<void()> duringRead;
     std::chrono::milliseconds readDelay{0};
@@ -81,7 +85,13 @@ public:
         while (n < maxDatagrams && !s_->ready.empty()) {
             std::vector<std::uint8_t> d = std::move(s_->ready.front());
             s_->ready.pop_front();
-            fn(Captured(d));
+            CapturedDatagram c = Captured(d);
+            // The next one's bytes stay where they are as it is moved out.
+            if (s_->next == FakeCaptureState::Next::Following && !s_->ready.empty())
+                c.next = s_->ready.front();
+            else if (s_->next == FakeCaptureState::Next::Decoy)
+                c.next = s_->decoy;
+            fn(c);
             ++n;
             if (s_->duringRead)
                 s_->duringRead();

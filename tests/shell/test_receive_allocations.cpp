@@ -2,16 +2,19 @@
 // capture notification, reading, decoding, storing, the working file, list
 // and host tree) cost no heap allocation each once the path is warm: what
 // it allocates comes in blocks, so the count per datagram falls as the
-// datagrams grow in number.
+// datagrams grow in number. A datagram decoded ahead, while the one before
+// it is stored, is stored as it came.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <memory>
 
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QTemporaryDir>
 
+#include "decode/DecodeDatagram.h"
 #include "shell/Datagrams.h"
 #include "shell/EmptyPortFiles.h"
 #include "shell/FakeCapture.h"
@@ -71,26 +74,34 @@ long long AllocationsUntil(frmMain& w, std::int64_t until)
     return allocations.load() - before;
 }
 
-}  // namespace
-
-TEST(ReceiveAllocations, SteadyStateCostsNoAllocationPerDatagram)
+// A window capturing from the fake on 10.9.0.1, its files under dir.
+std::unique_ptr<frmMain> StartWindow(FakeOpener& fake, const QTemporaryDir& dir)
 {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
     quillet::test::WriteEmptyPortFiles(dir.path());
-    FakeOpener fake;
-    fake.state->endless = true;
-    fake.state->endlessDatagram = Ipv4Udp("10.9.0.2", "10.9.0.1", 4000, 53, std::string(1400, 'p'));
     frmMain::Options options;
     options.portDir = dir.path();
     options.captureDir = dir.path();
     options.kernelMajor = [] { return std::optional<int>(6); };
     options.openCapture = fake.opener();
     options.message = [](const QString& text) { ADD_FAILURE() << text.toStdString(); };
-    frmMain w(options);
-    w.Combo1()->addItem(QStringLiteral("10.9.0.1"));
-    w.Combo1()->setCurrentIndex(w.Combo1()->count() - 1);
-    w.StartCapture();
+    auto w = std::make_unique<frmMain>(options);
+    w->Combo1()->addItem(QStringLiteral("10.9.0.1"));
+    w->Combo1()->setCurrentIndex(w->Combo1()->count() - 1);
+    w->StartCapture();
+    return w;
+}
+
+}  // namespace
+
+TEST(ReceiveAllocations, SteadyStateCostsNoAllocationPerDatagram)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    FakeOpener fake;
+    fake.state->endless = true;
+    fake.state->endlessDatagram = Ipv4Udp("10.9.0.2", "10.9.0.1", 4000, 53, std::string(1400, 'p'));
+    const std::unique_ptr<frmMain> window = StartWindow(fake, dir);
+    frmMain& w = *window;
     ASSERT_TRUE(w.CaptureOpen());
     FakeCapture::Arrive(*fake.state, {});  // the descriptor becomes readable
 
@@ -108,4 +119,54 @@ TEST(ReceiveAllocations, SteadyStateCostsNoAllocationPerDatagram)
     EXPECT_LT(few, kFew / 64) << few << " allocations for " << kFew << " datagrams";
     EXPECT_LT(many, kMany / 64) << many << " allocations for " << kMany << " datagrams";
     w.StopCapture();
+}
+
+TEST(ReceiveAllocations, ADatagramDecodedAheadIsStoredAsItCame)
+{
+    using State = quillet::test::FakeCaptureState;
+    using quillet::test::TcpDatagram;
+    // Distinct datagrams of both families, one the decoder refuses, and
+    // more than a read takes at once.
+    std::vector<std::vector<std::uint8_t>> datagrams;
+    for (int i = 0; i < 1300; ++i) {
+        const auto port = static_cast<std::uint16_t>(1000 + i);
+        if (i % 97 == 5)
+            datagrams.push_back({0x45, 0, 0});  // too short for its header
+        else if (i % 3 == 0)
+            datagrams.push_back(TcpDatagram("fd00::2", "fd00::1", port, 443, 1, quillet::test::kAck, "x"));
+        else
+            datagrams.push_back(Ipv4Udp("10.9.0.2", "10.9.0.1", port, static_cast<std::uint16_t>(i % 7), "y"));
+    }
+    for (const State::Next next : {State::Next::Following, State::Next::Decoy, State::Next::None}) {
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        FakeOpener fake;
+        fake.state->next = next;
+        fake.state->decoy = Ipv4Udp("10.9.0.9", "10.9.0.1", 9, 9, "decoy");
+        const std::unique_ptr<frmMain> window = StartWindow(fake, dir);
+        frmMain& w = *window;
+        ASSERT_TRUE(w.CaptureOpen());
+        FakeCapture::Arrive(*fake.state, datagrams);
+        for (int i = 0; i < 100'000 && !fake.state->ready.empty(); ++i)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        ASSERT_TRUE(fake.state->ready.empty());
+        std::int64_t seq = 0;
+        for (const std::vector<std::uint8_t>& d : datagrams) {
+            const auto decoded = quillet::DecodeDatagram(d, false);
+            if (!decoded)
+                continue;
+            ++seq;
+            ASSERT_LE(seq, w.Views().lSeq());
+            const quillet::clV& r = w.Views().Log().Record(seq);
+            EXPECT_EQ(r.mSrcAddr.bits(), decoded->srcAddr.bits()) << "packet " << seq;
+            EXPECT_EQ(r.mSrcPort.bits(), decoded->srcPort.bits()) << "packet " << seq;
+            EXPECT_EQ(r.mDestPort.bits(), decoded->destPort.bits()) << "packet " << seq;
+            EXPECT_EQ(r.mProtocol.bits(), decoded->protocol.bits()) << "packet " << seq;
+        }
+        EXPECT_EQ(w.Views().lSeq(), seq);
+        // Each packet's conversation as its own ends make it.
+        const quillet::Conversations& conversations = w.Views().Conversations();
+        EXPECT_EQ(conversations.size(), static_cast<std::size_t>(seq));
+        w.StopCapture();
+    }
 }
