@@ -90,6 +90,7 @@ public:
         if (counting)
             conversations_.PrefetchAhead(record);
     }
+    bool LooksAhead() const override { return true; }
     void Coming(const clV& record) const override
     {
         if (counting)

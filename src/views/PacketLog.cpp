@@ -19,6 +19,8 @@ void PacketLog::Subscribe(PacketConsumer& consumer)
         consumers_.push_back(&consumer);
     else
         throw std::logic_error("the packet log has a consumer that cannot take back already");
+    if (consumer.LooksAhead())
+        lookingAhead_.push_back(&consumer);  // should this fail, it is subscribed all the same, told nothing ahead
 }
 
 void PacketLog::EndBurst()

@@ -55,6 +55,9 @@ public:
     // record: no payload, size or time), so that the wait overlaps a whole
     // packet's storing. Changes nothing.
     virtual void Ahead(const clV& /*record*/) const {}
+    // Whether Ahead does anything: only those are told (asked once, as the
+    // consumer subscribes).
+    virtual bool LooksAhead() const { return false; }
     // A packet was stored. Either takes it in or throws having changed nothing.
     virtual void Stored(const StoredPacket& packet) = 0;
     // Whether TakeBack undoes Stored. Those that do are told first; a log
@@ -118,7 +121,7 @@ public:
     // to fetch what they will read for it.
     void Ahead(const clV& record) const
     {
-        for (const PacketConsumer* consumer : consumers_)
+        for (const PacketConsumer* consumer : lookingAhead_)
             consumer->Ahead(record);
     }
 
@@ -151,6 +154,7 @@ private:
     TextMap<bool> local_;
     std::vector<std::uint64_t> localBits_;  // bits() of the local addresses, sorted
     std::vector<PacketConsumer*> consumers_;
+    std::vector<const PacketConsumer*> lookingAhead_;  // those of consumers_ that LooksAhead()
     std::size_t takingBack_ = 0;  // the first consumers_, which take back
 };
 

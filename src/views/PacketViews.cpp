@@ -167,6 +167,16 @@ std::int64_t PacketViews::StorePacket(DecodedDatagram&& d, std::int64_t timestam
 
 namespace {
 
+// The fields that name the datagram's protocol and ends.
+void SetEnds(clV& record, const DecodedDatagram& d)
+{
+    record.mProtocol = d.protocol;
+    record.mSrcAddr = d.srcAddr;
+    record.mDestAddr = d.destAddr;
+    record.mSrcPort = d.srcPort;
+    record.mDestPort = d.destPort;
+}
+
 void SetSize(clV& record, std::int32_t size)
 {
     if (size >= 0) {
@@ -184,11 +194,7 @@ clV PacketViews::MakeRecord(const DecodedDatagram& d, std::string_view hora)
 {
     // The decoder made the fields in the record's own form already.
     clV record;
-    record.mProtocol = d.protocol;
-    record.mSrcAddr = d.srcAddr;
-    record.mDestAddr = d.destAddr;
-    record.mSrcPort = d.srcPort;
-    record.mDestPort = d.destPort;
+    SetEnds(record, d);
     SetSize(record, d.size);
     record.mHora = hora;
     return record;
@@ -235,8 +241,9 @@ std::int64_t PacketViews::StorePacket(const DecodedDatagram& d, const CapturedDa
 
 void PacketViews::StoreAhead(const DecodedDatagram& d) const
 {
-    const clV record = MakeRecord(d, {});
-    tree_.Prefetch(record.mSrcAddr, record.mSrcPort, record.mDestAddr, record.mDestPort);
+    tree_.Prefetch(d.srcAddr, d.srcPort, d.destAddr, d.destPort);
+    clV record;
+    SetEnds(record, d);
     log_.Ahead(record);
 }
 

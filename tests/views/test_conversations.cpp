@@ -354,13 +354,19 @@ TEST(Conversations, KeepTheirNumbersWhileTheirTableGrows)
         const std::int64_t stream = made ? streams[p] : expected[e].stream;
         ++seq;
         const std::uint64_t bytes = 40 + static_cast<std::uint64_t>(seq) % 1500;
-        // The store asks for a packet's conversation to be fetched ahead:
-        // mostly for that packet, at times for another (a write that failed
-        // in between), and at times not at all.
-        if (const unsigned ahead = rng() % 4; ahead < 2)
-            all.Prefetch(record(ends[e], fromA));
-        else if (ahead == 2)
-            all.Prefetch(record(ends[rng() % ends.size()], (rng() & 1) != 0));
+        // The store asks for a packet's conversation to be fetched ahead,
+        // a packet before and just before: mostly for that packet, at times
+        // for another (a write that failed in between, a datagram that was
+        // not the one told), and at times not at all.
+        const clV other = record(ends[rng() % ends.size()], (rng() & 1) != 0);
+        switch (rng() % 6) {
+        case 0: all.PrefetchAhead(record(ends[e], fromA)); [[fallthrough]];
+        case 1: all.Prefetch(record(ends[e], fromA)); break;
+        case 2: all.PrefetchAhead(other); all.Prefetch(record(ends[e], fromA)); break;
+        case 3: all.PrefetchAhead(record(ends[e], fromA)); all.Prefetch(other); break;
+        case 4: all.Prefetch(other); break;
+        default: break;
+        }
         all.Stored(seq, record(ends[e], fromA), flags, bytes, kT0 + seq, {});
         ASSERT_EQ(all.StreamOf(seq), stream) << "packet " << seq;
         if (!keep) {
