@@ -21,6 +21,10 @@ namespace quillet {
 // the size), Traits::Free(slot) whether it is free. A zeroed slot is free:
 // the tables come from calloc, whose large blocks are pages the system
 // fills as they are first touched, so their cost is spread too.
+// Tables up to this size stay in the cache as the receive path uses them:
+// fetching their slots ahead would be all cost.
+inline constexpr std::size_t kCachedTableBytes = 256 * 1024;
+
 template <class Slot, class Traits>
 class MovingSlots {
     static_assert(std::is_trivially_copyable_v<Slot>);
@@ -45,6 +49,8 @@ public:
     Slot* old() const { return old_.get(); }
     std::size_t oldSize() const { return oldSize_; }
     bool moving() const { return old_ != nullptr; }
+    // Whether the table is too large to stay in the cache (kCachedTableBytes).
+    bool Large() const { return size_ * sizeof(Slot) > kCachedTableBytes; }
 
     // A table of size slots takes the current one's place; the slots of a
     // growth before are moved first. May throw std::bad_alloc, and then

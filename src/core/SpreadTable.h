@@ -33,6 +33,7 @@ public:
 
     std::size_t count() const { return count_; }
     std::size_t tableSize() const { return slots_.size(); }
+    bool Large() const { return slots_.Large(); }
     bool moving() const { return slots_.moving(); }
 
     // The entry with that key, kNone when there is none.

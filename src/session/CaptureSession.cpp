@@ -423,7 +423,7 @@ void CaptureSession::ReceiveOne(const CapturedDatagram& captured)
         ForgetAhead();
         // The next one is decoded now, and what storing it reads is fetched
         // while this one is stored.
-        if (!captured.next.empty()) {
+        if (!captured.next.empty() && views_.GainsFromAhead()) {
             aheadDecoded_ = DecodeDatagram(captured.next, false, receiveIPv6_);
             aheadBytes_ = captured.next;
             if (aheadDecoded_)

@@ -162,9 +162,7 @@ inline bool Conversations::EndsAhead(const clV& record, const Ahead& ahead, Ends
 
 void Conversations::PrefetchAhead(const clV& record) const
 {
-    // A table of at most 256 KiB stays in the cache: the work ahead would
-    // be all cost.
-    if (slots_.size() * sizeof(Slot) <= 256 * 1024)
+    if (!GainsFromPrefetch())
         return;
     std::memcpy(next_.fields, &record, kEndFields);
     next_.has = EndsOf(record, next_.ends);

@@ -73,6 +73,8 @@ public:
     // The same a packet earlier, for the packet after the next: fetches its
     // table slots, whose content Prefetch() reads then.
     void PrefetchAhead(const clV& record) const;
+    // Whether PrefetchAhead does anything: the table outgrew the cache.
+    bool GainsFromPrefetch() const { return slots_.Large(); }
     // Takes back the packet stored last as seq, which the store did not keep
     // after all: its conversation is as before it (a DNS query it held
     // stays pending).

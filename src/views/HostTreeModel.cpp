@@ -313,8 +313,7 @@ void HostTreeModel::addSide(int root, const AddressText& addr, const PortText5& 
 void HostTreeModel::Prefetch(const AddressText& srcAddr, const PortText5& srcPort, const AddressText& destAddr,
                              const PortText5& destPort) const
 {
-    // A table of at most 256 KiB of slots stays in the cache.
-    if (sides_.tableSize() * sizeof(std::uint64_t) <= 256 * 1024)
+    if (!GainsFromPrefetch())
         return;
     std::uint64_t key = 0;
     if (SideKey(false, srcAddr, srcPort, key))

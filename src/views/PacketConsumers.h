@@ -91,6 +91,8 @@ public:
             conversations_.PrefetchAhead(record);
     }
     bool LooksAhead() const override { return true; }
+    // Whether Ahead does anything now.
+    bool GainsFromAhead() const { return counting && conversations_.GainsFromPrefetch(); }
     void Coming(const clV& record) const override
     {
         if (counting)

@@ -136,6 +136,14 @@ public:
     // The datagram to be stored after the next one decodes to this: what
     // storing it will read is fetched meanwhile. Changes nothing.
     void StoreAhead(const DecodedDatagram& decoded) const;
+    // Whether StoreAhead does anything now: some table that storing reads
+    // outgrew the cache. The receive path decodes ahead only then.
+    bool GainsFromAhead() const
+    {
+        return lookAheadAlways || conversations_.GainsFromAhead() || tree_.GainsFromPrefetch();
+    }
+    // Test seam: the receive path looks ahead whatever the tables' size.
+    bool lookAheadAlways = false;
     // The same with the record's texts given one by one (addresses before
     // ports) and the time text made already.
     std::int64_t StorePacket(std::string_view protocol, std::string_view srcAddr, std::string_view destAddr,

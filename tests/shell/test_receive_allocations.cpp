@@ -146,6 +146,7 @@ TEST(ReceiveAllocations, ADatagramDecodedAheadIsStoredAsItCame)
         const std::unique_ptr<frmMain> window = StartWindow(fake, dir);
         frmMain& w = *window;
         ASSERT_TRUE(w.CaptureOpen());
+        w.Views().lookAheadAlways = true;  // as once the tables are large
         FakeCapture::Arrive(*fake.state, datagrams);
         for (int i = 0; i < 100'000 && !fake.state->ready.empty(); ++i)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
