@@ -135,7 +135,6 @@ int main(int argc, char** argv)
         return 1;
     }
     // The same traffic as whole IP datagrams.
-    std::vector<std::uint8_t> bytes;
     auto makeBytes = [&](long n, std::vector<std::uint8_t>& bytes) {
         const long flow = flows > 0 ? static_cast<long>(rng() % static_cast<unsigned long>(flows)) : -1;
         const std::string& remote = hosts[flow >= 0 ? flow % 500 : rng() % hosts.size()];
@@ -221,10 +220,6 @@ int main(int argc, char** argv)
         for (int i = 0; i < burst && n < packets; ++i, ++n) {
             if (inMemory) {
                 views.StorePacket(makeDatagram(n), t0us + n * 2);
-            } else if (!ahead) {
-                makeBytes(n, bytes);
-                const auto decoded = DecodeDatagram(bytes, false);
-                views.StorePacket(*decoded, bytes, t0us + n * 2);
             } else {
                 // As the receive path: once the tables outgrow the cache,
                 // the next datagram is decoded, and what storing it reads
@@ -234,7 +229,7 @@ int main(int argc, char** argv)
                     makeBytes(n, ring[now]);
                     decodedRing[now] = DecodeDatagram(ring[now], false);
                 }
-                decodedAhead = n + 1 < packets && views.GainsFromAhead();
+                decodedAhead = ahead && n + 1 < packets && views.GainsFromAhead();
                 if (decodedAhead) {
                     makeBytes(n + 1, ring[now ^ 1]);
                     decodedRing[now ^ 1] = DecodeDatagram(ring[now ^ 1], false);

@@ -10,6 +10,10 @@
 
 namespace quillet {
 
+// Tables up to this size stay in the cache as the receive path uses them:
+// fetching their slots ahead would be all cost.
+inline constexpr std::size_t kCachedTableBytes = 256 * 1024;
+
 // The slots of an open-addressing table with linear probing that grows
 // without a pause: when it grows, a table of the new size takes its place
 // and the old one's slots move over a few at a time (Move, called by the
@@ -21,10 +25,6 @@ namespace quillet {
 // the size), Traits::Free(slot) whether it is free. A zeroed slot is free:
 // the tables come from calloc, whose large blocks are pages the system
 // fills as they are first touched, so their cost is spread too.
-// Tables up to this size stay in the cache as the receive path uses them:
-// fetching their slots ahead would be all cost.
-inline constexpr std::size_t kCachedTableBytes = 256 * 1024;
-
 template <class Slot, class Traits>
 class MovingSlots {
     static_assert(std::is_trivially_copyable_v<Slot>);

@@ -166,7 +166,7 @@ void Conversations::PrefetchAhead(const clV& record) const
         return;
     std::memcpy(next_.fields, &record, kEndFields);
     next_.has = EndsOf(record, next_.ends);
-    if (slots_.size() == 0 || !next_.has)
+    if (!next_.has)
         return;
     const std::uint32_t hash = next_.ends.hash;
     __builtin_prefetch(&slots_.table()[hash & (slots_.size() - 1)]);
@@ -268,18 +268,14 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
         return;
     }
     of_.push_back(kNone);
-    const std::uint64_t from = e.from;
-    const std::uint64_t to = e.to;
-    const std::uint32_t protocol = e.protocol;
-    const std::uint32_t hash = e.hash;
     std::uint32_t c = Index(slot->conversation);
-    const bool tcp = protocol == kTcp;
+    const bool tcp = e.protocol == kTcp;
     const bool opens = tcp && (tcpFlags & (kSyn | kAck)) == kSyn;
     undo_.made = c == kNone || (opens && (StateOf(hot_[c]) & kClosed) != 0);
     undo_.slot = slot;
     if (undo_.made) {
         undo_.replaced = c;
-        c = Make(from, to, static_cast<std::uint8_t>(protocol), tsUs, slot, hash);
+        c = Make(e.from, e.to, static_cast<std::uint8_t>(e.protocol), tsUs, slot, e.hash);
         fromA = true;
     }
     undo_.conversation = c;
@@ -288,7 +284,7 @@ void Conversations::Stored(std::int64_t seq, const clV& record, std::uint8_t tcp
     undo_.handshake = false;
     undo_.closed = false;
     try {
-        Count(c, more, tcp, from, to, seq, fromA, tcpFlags, bytes, tsUs, payload);
+        Count(c, more, tcp, e.from, e.to, seq, fromA, tcpFlags, bytes, tsUs, payload);
     } catch (...) {
         // Out of memory part way: what the packet changed is undone.
         dns_.RollBack();

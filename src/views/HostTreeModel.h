@@ -68,10 +68,10 @@ public:
     // rebuild over a long run mostly meets such sides.
     void AddToHostTree(const AddressText& srcAddr, const PortText5& srcPort, const AddressText& destAddr,
                        const PortText5& destPort);
-    // Asks the memory for what AddToHostTree with these fields will look at
-    // first; a rebuild calls it some records ahead of the one it shows.
     // Whether Prefetch does anything: the table of sides outgrew the cache.
     bool GainsFromPrefetch() const { return sides_.Large(); }
+    // Asks the memory for what AddToHostTree with these fields will look at
+    // first; a rebuild calls it some records ahead of the one it shows.
     void Prefetch(const AddressText& srcAddr, const PortText5& srcPort, const AddressText& destAddr,
                   const PortText5& destPort) const;
     // Removes every node and empties dSrcHosts and dDestHosts (visible at

@@ -1,7 +1,7 @@
 // The ring the capture program hands frames over in: what one side writes
 // the other reads back whole and in order, across the end of the ring (and
-// may look at before it takes it), and
-// neither side takes the other's word beyond what it can be.
+// may look at before it takes it), and neither side takes the other's word
+// beyond what it can be.
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -125,7 +125,7 @@ TEST(ReceiveAllocations, ADatagramDecodedAheadIsStoredAsItCame)
 {
     using State = quillet::test::FakeCaptureState;
     using quillet::test::TcpDatagram;
-    // Distinct datagrams of both families, one the decoder refuses, and
+    // Distinct datagrams of both families, some the decoder refuses, and
     // more than a read takes at once.
     std::vector<std::vector<std::uint8_t>> datagrams;
     for (int i = 0; i < 1300; ++i) {
